@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "ByteQueue.h"
 #include "CTransport.h"
+#include "HIDFraming.h"
 #include "ILogTarget.h"
 
 struct hid_device_;
@@ -48,7 +50,34 @@ public:
     ILogTarget* logTarget = nullptr;
 
 private:
-    // Completed by the HID implementation.
+    int32_t setUpChannel();
+    bool usesU2F() const { return m_channelId != hid::kBroadcastChannel; }
+
+    size_t writeReports(const uint8_t* data, size_t length);
+    size_t writeU2F(const uint8_t* data, size_t length);
+    void sendFrame(const hid::Frame& frame);
+    [[noreturn]] void throwDeviceError(const char* fallback);
+
+    void receiveReports();
+    void receiveU2F(size_t capacity);
+    int receiveFrame(hid::Frame& frame, uint32_t timeout);
+    int receiveMessage(size_t capacity);
+    int receiveContinuations(hid::Frame& frame, size_t length, size_t received);
+    static int hidTimeout(uint32_t milliseconds);
+
+    hid_device_* m_device = nullptr;  // owned; null while closed
+    uint16_t m_vendorId = 0;
+    uint16_t m_productId = 0;
+    uint16_t m_usagePage = 0;
+    uint16_t m_releaseNumber = 0;
+    std::string m_product;  // filter before open, the opened device's name after
+    std::string m_serialNumber;
+    // U2FHID channel; the broadcast channel means report-id framing.
+    uint32_t m_channelId = hid::kBroadcastChannel;
+    uint32_t m_timeout = 4000;
+    // Reply bytes not yet handed out; survives close() so a reconnect hands
+    // out leftovers first.
+    ByteQueue m_queue;
 };
 
 }  // namespace corvel

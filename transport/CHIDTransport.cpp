@@ -1,0 +1,126 @@
+#include "CHIDTransport.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "Exception.h"
+#include "HIDDiscovery.h"
+
+namespace corvel {
+
+CHIDTransport::CHIDTransport() = default;
+
+CHIDTransport::~CHIDTransport() { close(); }
+
+int32_t CHIDTransport::open()
+{
+    close();
+    const hid::Enumeration list(hid_enumerate(m_vendorId, m_productId));
+    if (!list) {
+        throw IOException("Device not detected");
+    }
+    const hid::DeviceFilter filter{m_vendorId, m_productId, m_usagePage, m_product, m_serialNumber};
+    const hid_device_info* chosen = hid::chooseDevice(list.get(), filter, m_releaseNumber);
+    if (chosen == nullptr || chosen->path == nullptr) {
+        throw IOException("Device not detected");
+    }
+    if (chosen->product_string != nullptr) {
+        m_product = hid::requireMultibyte(chosen->product_string);
+    }
+    if (logTarget != nullptr) {
+        logTarget->logFormat(kLogDebug, "Opening device %s", chosen->path);
+    }
+    m_device = hid_open_path(chosen->path);
+    if (m_device == nullptr) {
+        throw IOException("Unable to connect to device");
+    }
+    return setUpChannel();
+}
+
+bool CHIDTransport::isOpen() { return m_device != nullptr; }
+
+void CHIDTransport::close()
+{
+    if (m_device != nullptr) {
+        hid_close(m_device);
+        m_device = nullptr;
+    }
+}
+
+void CHIDTransport::setTimeout(uint32_t milliseconds) { m_timeout = milliseconds; }
+
+uint32_t CHIDTransport::getTimeout() { return m_timeout; }
+
+const char* CHIDTransport::getName() { return "HID"; }
+
+size_t CHIDTransport::write(const std::vector<uint8_t>& data) { return write(data.data(), data.size()); }
+
+size_t CHIDTransport::write(const uint8_t* data, size_t length)
+{
+    if (m_device == nullptr) {
+        throw IOException("Null handle");
+    }
+    if (data == nullptr && length != 0) {
+        throw IOException("Null data buffer");
+    }
+    return usesU2F() ? writeU2F(data, length) : writeReports(data, length);
+}
+
+size_t CHIDTransport::read(uint8_t* buffer, size_t capacity)
+{
+    if (buffer == nullptr && capacity != 0) {
+        throw IOException("Null read buffer");
+    }
+    if (m_queue.size() < capacity && m_device != nullptr) {
+        if (usesU2F()) {
+            receiveU2F(capacity);
+        } else {
+            receiveReports();
+        }
+    }
+    return m_queue.take(buffer, capacity);
+}
+
+void CHIDTransport::throwDeviceError(const char* fallback)
+{
+    const wchar_t* text = hid_error(m_device);
+    if (text != nullptr) {
+        throw IOException(text);
+    }
+    throw IOException(fallback);
+}
+
+int CHIDTransport::hidTimeout(uint32_t milliseconds)
+{
+    // hidapi reads a negative time-out as "wait for ever".
+    return static_cast<int>(std::min<uint32_t>(milliseconds, INT_MAX));
+}
+
+void CHIDTransport::setVendorProductId(uint16_t vendorId, uint16_t productId)
+{
+    m_vendorId = vendorId;
+    m_productId = productId;
+}
+
+void CHIDTransport::setProduct(const char* product) { m_product = product != nullptr ? product : ""; }
+
+const std::string& CHIDTransport::getProduct() { return m_product; }
+
+void CHIDTransport::setSerialNumber(const char* serialNumber)
+{
+    m_serialNumber = serialNumber != nullptr ? serialNumber : "";
+}
+
+const std::string& CHIDTransport::getSerialNumber() { return m_serialNumber; }
+
+uint16_t CHIDTransport::getReleaseNumber() { return m_releaseNumber; }
+
+void CHIDTransport::setUsagePage(uint16_t usagePage) { m_usagePage = usagePage; }
+
+uint16_t CHIDTransport::getProductId() { return m_productId; }
+
+uint16_t CHIDTransport::getVendorId() { return m_vendorId; }
+
+}  // namespace corvel
