@@ -1,0 +1,74 @@
+#include "DaemonMain.h"
+
+#include <cstdio>
+
+#include "ConfigFile.h"
+#include "Log.h"
+#include "ServiceControl.h"
+#include "Version.h"
+
+namespace vexa::daemon {
+namespace {
+
+// Service words act before the configuration is read. Returns true when one
+// was found.
+bool RunServiceWord(const Words& words)
+{
+    if (HasWord(words, "start")) {
+        StartService();
+    } else if (HasWord(words, "stop")) {
+        StopService();
+    } else if (HasWord(words, "restart")) {
+        StopService();
+        StartService();
+    } else if (HasWord(words, "uninstall")) {
+        UninstallService();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void PrintUsage()
+{
+    std::printf("vexa-daemon V%d.%d\n", kVersionMajor, kVersionMinor);
+    std::printf("usage: vexa-daemon [stop|start|restart|uninstall] [-t <transport>] [-sd <unix socket dir>] "
+                "[-d <device SN>] [install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] "
+                "[-ca <ca file>]\n");
+    std::printf("\tUse the VEXA_KEY_PASS environment variable to specify the key file password if required.\n");
+    std::fflush(stdout);
+}
+
+int DaemonMain(const Words& words)
+{
+    if (RunServiceWord(words))
+        return 0;
+
+    nlohmann::json file;
+    if (!LoadConfig(GetConfigDir(), file)) {
+        file = nullptr;
+        if (!HasWord(words, "-t") && !HasWord(words, "-d")) {
+            PrintUsage();
+            return 1;
+        }
+    }
+
+    DaemonConfig config;
+    std::string error;
+    if (!MergeSettings(file, words, config, error)) {
+        LogMessage(corvel::kLogError, "%s", error.c_str());
+        return 1;
+    }
+    SetLogThreshold(config.logThreshold);
+
+    if (HasWord(words, "install")) {
+        InstallService();
+        return 0;
+    }
+    return RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
+                     config.bindAddress, config.port);
+}
+
+}  // namespace vexa::daemon

@@ -1,0 +1,23 @@
+#pragma once
+#include <string>
+
+#include "CommandLine.h"
+#include "Settings.h"
+
+namespace vexa::daemon {
+
+// Acts on a service word, or merges configuration file and options and runs
+// the daemon. Returns the process exit status.
+int DaemonMain(const Words& words);
+
+// Writes the version line and the usage text to standard output.
+void PrintUsage();
+
+// Starts the transport the settings select: "unix" serves every token on its
+// own socket and never returns; anything else serves one token over TLS and
+// returns only when its set-up fails, with the failing call's result.
+int RunDaemon(const DaemonSettings& settings, const std::string& serial, const std::string& certFile,
+              const std::string& caFile, const std::string& keyFile, const std::string& bindAddress,
+              const std::string& port);
+
+}  // namespace vexa::daemon

@@ -1,0 +1,85 @@
+#include "Settings.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace vexa::daemon {
+namespace {
+
+// unsetMarker: a file value that counts as not set, if any.
+void MergeString(const nlohmann::json& file, const char* key, const Words& words, const char* option,
+                 std::string& value, const char* unsetMarker = nullptr)
+{
+    const auto entry = file.find(key);
+    if (entry != file.end() && entry->is_string()) {
+        const auto& text = entry->get_ref<const std::string&>();
+        if (unsetMarker == nullptr || text != unsetMarker)
+            value = text;
+    }
+    if (auto given = FindOption(words, option))
+        value = *given;
+}
+
+// The file's number written in decimal, a fraction cut toward zero.
+std::string NumberText(const nlohmann::json& number)
+{
+    if (number.is_number_unsigned())
+        return std::to_string(number.get<uint64_t>());
+    if (number.is_number_integer())
+        return std::to_string(number.get<int64_t>());
+    return std::to_string(std::trunc(number.get<double>()));
+}
+
+bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& threshold, std::string& error)
+{
+    std::string text = std::to_string(threshold);
+    const auto entry = file.find("loglevel");
+    if (entry != file.end() && entry->is_number())
+        text = NumberText(*entry);
+    if (auto given = FindOption(words, "-v"))
+        text = *given;
+    if (ParseLogThreshold(text, threshold))
+        return true;
+    error = "Invalid log level \"" + text + "\": expected a decimal number within the 32-bit range.";
+    return false;
+}
+
+}  // namespace
+
+bool ParseLogThreshold(const std::string& text, int32_t& threshold)
+{
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(start, &end, 10);
+    if (end == start || errno == ERANGE)
+        return false;
+    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
+        return false;
+    threshold = static_cast<int32_t>(value);
+    return true;
+}
+
+bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error)
+{
+    if (!file.is_object() && !file.is_null()) {
+        error = "The configuration file must hold a JSON object, not " + std::string(file.type_name()) + ".";
+        return false;
+    }
+    if (!MergeLogThreshold(file, words, config.logThreshold, error))
+        return false;
+    MergeString(file, "port", words, "-p", config.port);
+    // The example file ships "devicesn" as a placeholder for the serial.
+    MergeString(file, "device", words, "-d", config.serial, "devicesn");
+    MergeString(file, "bindaddress", words, "-i", config.bindAddress);
+    MergeString(file, "transport", words, "-t", config.daemon.transport);
+    MergeString(file, "sockdir", words, "-sd", config.daemon.socketDir);
+    MergeString(file, "cafile", words, "-ca", config.caFile);
+    MergeString(file, "certfile", words, "-crt", config.certFile);
+    MergeString(file, "keyfile", words, "-key", config.keyFile);
+    return true;
+}
+
+}  // namespace vexa::daemon

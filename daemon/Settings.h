@@ -1,0 +1,41 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "CommandLine.h"
+
+namespace vexa::daemon {
+
+// What the Unix-socket transport needs.
+struct DaemonSettings {
+    std::string transport;
+    std::string socketDir;  // empty: "/var/run"
+};
+
+// Every setting after merging default, configuration file and command line.
+struct DaemonConfig {
+    int32_t logThreshold = 30;
+    std::string port = "4443";
+    std::string serial;
+    std::string bindAddress = "localhost";
+    DaemonSettings daemon;
+    std::string caFile = "ca.pem";
+    std::string certFile = "server.pem";
+    std::string keyFile = "key.pem";
+};
+
+// Merges each setting as default, then the file's key when it has the
+// accepted JSON type, then the option's value when the option is followed by
+// another word. file is the parsed configuration (null when there is none).
+// Returns false with a readable reason in error when the file's top level is
+// not an object or the log threshold is not a 32-bit decimal number.
+bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
+
+// Decimal number with optional leading white space and sign; anything after
+// the digits is ignored. False when there are no digits or the value does not
+// fit a signed 32-bit integer.
+bool ParseLogThreshold(const std::string& text, int32_t& threshold);
+
+}  // namespace vexa::daemon

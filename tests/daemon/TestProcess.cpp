@@ -1,0 +1,158 @@
+#include "TestProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace vexa::daemon::test {
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        result.emplace_back(*entry);
+    for (const auto& assignment : extra) {
+        const auto name = assignment.substr(0, assignment.find('=') + 1);
+        result.erase(std::remove_if(result.begin(), result.end(),
+                                    [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+                     result.end());
+        result.push_back(assignment);
+    }
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> result;
+    for (auto& s : strings)
+        result.push_back(s.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vexa-daemon-test.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+void WriteFile(const std::string& path, const std::string& content, unsigned mode)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options)
+{
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = MergedEnvironment(options.environment);
+    auto argPointers = Pointers(args);
+    auto envPointers = Pointers(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, m_dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!options.cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+    const int rc = posix_spawnp(&m_pid, args[0].c_str(), &actions, nullptr, argPointers.data(), envPointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (running()) {
+        kill(m_pid, SIGKILL);
+        wait(std::chrono::seconds(10));
+    }
+}
+
+std::string ChildProcess::out() const { return ReadFile(m_dir.file("stdout")); }
+std::string ChildProcess::err() const { return ReadFile(m_dir.file("stderr")); }
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const
+{
+    return WaitUntil([&] { return out().find(text) != std::string::npos || err().find(text) != std::string::npos; },
+                     timeout);
+}
+
+void ChildProcess::signal(int number) const
+{
+    if (m_status == -1)
+        kill(m_pid, number);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout)
+{
+    WaitUntil([&] { return !running(); }, timeout);
+    return m_status;
+}
+
+bool ChildProcess::running()
+{
+    if (m_status != -1 || m_pid <= 0)
+        return false;
+    int raw = 0;
+    if (waitpid(m_pid, &raw, WNOHANG) != m_pid)
+        return true;
+    m_status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return false;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options,
+                         std::chrono::milliseconds timeout)
+{
+    ChildProcess child(argv, options);
+    ProcessResult result;
+    result.status = child.wait(timeout);
+    result.out = child.out();
+    result.err = child.err();
+    return result;
+}
+
+std::vector<std::string> LinesContaining(const std::string& text, const std::string& needle)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(needle) != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+}  // namespace vexa::daemon::test
