@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CTransport.h"
+#include "ILogTarget.h"
+#include "TlsClientConnection.h"
+
+namespace corvel {
+
+// A token served by the daemon's TLS listener: each request goes out as one
+// client packet inside TLS; the reply is the bytes the daemon writes back.
+class TCPTransport : public CTransport {
+public:
+    // A null logTarget discards the transport's log lines.
+    TCPTransport(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget);
+    ~TCPTransport() override;
+    TCPTransport(const TCPTransport&) = delete;
+    TCPTransport& operator=(const TCPTransport&) = delete;
+
+    // Returns 1; throws IOException "connection failed" when the connection
+    // or the daemon's certificate fails.
+    int32_t open() override;
+    bool isOpen() override;
+    void close() override;
+    void setTimeout(uint32_t milliseconds) override;
+    uint32_t getTimeout() override;
+    size_t read(uint8_t* buffer, size_t capacity) override;
+    size_t write(const std::vector<uint8_t>& data) override;
+    size_t write(const uint8_t* data, size_t length) override;
+    const char* getName() override;
+
+    const std::string& getAddress() const { return m_address; }
+    int32_t getPort() const { return m_port; }
+    const std::string& getCaFile() const { return m_caFile; }
+
+private:
+    uint32_t m_timeout = 10000;
+    int32_t m_port;
+    std::string m_address;
+    std::string m_caFile;
+    TlsClientConnection m_connection;
+    ILogTarget* m_logTarget;   // not owned
+};
+
+}  // namespace corvel

@@ -1,0 +1,245 @@
+#include "TlsClientConnection.h"
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace corvel {
+
+// Created together, freed together.
+struct TlsClientConnection::State {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_ssl_config config;
+    mbedtls_x509_crt caChain;
+    mbedtls_ssl_context ssl;
+    mbedtls_net_context net;
+
+    State()
+    {
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&drbg);
+        mbedtls_ssl_config_init(&config);
+        mbedtls_x509_crt_init(&caChain);
+        mbedtls_ssl_init(&ssl);
+        mbedtls_net_init(&net);
+    }
+    ~State()
+    {
+        mbedtls_net_free(&net);
+        mbedtls_x509_crt_free(&caChain);
+        mbedtls_ssl_free(&ssl);
+        mbedtls_ssl_config_free(&config);
+        mbedtls_ctr_drbg_free(&drbg);
+        mbedtls_entropy_free(&entropy);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+};
+
+namespace {
+
+constexpr unsigned char kPersonalisation[] = "vexa_client";
+
+bool isRetry(int result)
+{
+    return result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE ||
+           result == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS || result == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
+}
+
+// mbedtls_net_send writes with write(), which raises SIGPIPE when the daemon
+// has gone; a library must not end its application that way.
+int sendNoSignal(void* context, const unsigned char* data, size_t length)
+{
+    const int fd = static_cast<mbedtls_net_context*>(context)->fd;
+    if (fd < 0) {
+        return MBEDTLS_ERR_NET_INVALID_CONTEXT;
+    }
+    const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+    if (n >= 0) {
+        return static_cast<int>(n);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return MBEDTLS_ERR_SSL_WANT_WRITE;
+    }
+    if (errno == EPIPE || errno == ECONNRESET) {
+        return MBEDTLS_ERR_NET_CONN_RESET;
+    }
+    return MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+}  // namespace
+
+TlsClientConnection::TlsClientConnection(std::string address, int32_t port, std::string caFile,
+                                         ILogTarget* logTarget)
+    : m_address(std::move(address)), m_caFile(std::move(caFile)), m_port(port), m_logTarget(logTarget)
+{
+}
+
+TlsClientConnection::~TlsClientConnection() { close(); }
+
+void TlsClientConnection::logLastError(int result)
+{
+    char text[100];
+    mbedtls_strerror(result, text, sizeof text);
+    m_logTarget->logFormat(kLogError, "Last error was: %d - %s", result, text);
+}
+
+bool TlsClientConnection::connect(uint32_t timeoutMs)
+{
+    close();
+    auto state = std::make_unique<State>();
+    int result = mbedtls_ctr_drbg_seed(&state->drbg, mbedtls_entropy_func, &state->entropy, kPersonalisation,
+                                       sizeof kPersonalisation - 1);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "drbg returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    result = mbedtls_x509_crt_parse_file(&state->caChain, m_caFile.c_str());
+    if (result < 0) {
+        if (result == MBEDTLS_ERR_PK_FILE_IO_ERROR) {
+            m_logTarget->logFormat(kLogError, "Failed to open ca cert file %s.", m_caFile.c_str());
+        } else {
+            m_logTarget->logFormat(kLogError, "CA file parse returned -0x%x", static_cast<unsigned>(-result));
+        }
+        logLastError(result);
+        return false;
+    }
+    m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_address.c_str(), m_port);
+    result = mbedtls_net_connect(&state->net, m_address.c_str(), std::to_string(m_port).c_str(),
+                                 MBEDTLS_NET_PROTO_TCP);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "connect returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    result = mbedtls_ssl_config_defaults(&state->config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                         MBEDTLS_SSL_PRESET_DEFAULT);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "config defaults returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    mbedtls_ssl_conf_read_timeout(&state->config, timeoutMs);
+    mbedtls_ssl_conf_cert_profile(&state->config, &mbedtls_x509_crt_profile_default);
+    // Optional, so that the handshake completes and verifyPeer names what is wrong.
+    mbedtls_ssl_conf_authmode(&state->config, MBEDTLS_SSL_VERIFY_OPTIONAL);
+    mbedtls_ssl_conf_ca_chain(&state->config, &state->caChain, nullptr);
+    mbedtls_ssl_conf_rng(&state->config, mbedtls_ctr_drbg_random, &state->drbg);
+
+    result = mbedtls_ssl_setup(&state->ssl, &state->config);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "ssl setup returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    result = mbedtls_ssl_set_hostname(&state->ssl, m_address.c_str());
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "set_hostname returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    mbedtls_ssl_set_bio(&state->ssl, &state->net, sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout);
+    if (!handshake(*state) || !verifyPeer(*state)) {
+        return false;
+    }
+    m_state = std::move(state);
+    return true;
+}
+
+bool TlsClientConnection::handshake(State& state)
+{
+    int result;
+    while ((result = mbedtls_ssl_handshake(&state.ssl)) != 0) {
+        if (result != MBEDTLS_ERR_SSL_WANT_READ && result != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            m_logTarget->logFormat(kLogError, "ssl handshake returned -0x%x", static_cast<unsigned>(-result));
+            logLastError(result);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TlsClientConnection::verifyPeer(State& state)
+{
+    const uint32_t flags = mbedtls_ssl_get_verify_result(&state.ssl);
+    if (flags == 0) {
+        return true;
+    }
+    char text[512];
+    if (mbedtls_x509_crt_verify_info(text, sizeof text, "", flags) < 0) {
+        text[0] = '\0';
+    }
+    m_logTarget->logFormat(kLogError, "Certificate verification failed: %s", text);
+    return false;
+}
+
+void TlsClientConnection::setReadTimeout(uint32_t timeoutMs)
+{
+    if (m_state != nullptr) {
+        mbedtls_ssl_conf_read_timeout(&m_state->config, timeoutMs);
+    }
+}
+
+void TlsClientConnection::close()
+{
+    if (m_state == nullptr) {
+        return;
+    }
+    m_logTarget->logText(kLogTrace, "closing tls connection.");
+    (void)mbedtls_ssl_close_notify(&m_state->ssl);
+    m_state.reset();
+}
+
+bool TlsClientConnection::write(const uint8_t* data, size_t length)
+{
+    if (m_state == nullptr) {
+        m_logTarget->logText(kLogError, "tls port not open, write failed.");
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < length) {
+        const int result = mbedtls_ssl_write(&m_state->ssl, data + sent, length - sent);
+        if (result >= 0) {
+            sent += static_cast<size_t>(result);
+        } else if (!isRetry(result)) {
+            m_logTarget->logFormat(kLogError, "tls write failed: %d", result);
+            close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TlsClientConnection::read(uint8_t* buffer, size_t& length)
+{
+    if (m_state == nullptr) {
+        m_logTarget->logText(kLogError, "tls port not open, read failed.");
+        return false;
+    }
+    if (length == 0) {
+        return true;
+    }
+    const size_t wanted = length > INT_MAX ? INT_MAX : length;
+    int result;
+    do {
+        result = mbedtls_ssl_read(&m_state->ssl, buffer, wanted);
+    } while (isRetry(result));
+    if (result > 0) {
+        length = static_cast<size_t>(result);
+        return true;
+    }
+    m_logTarget->logFormat(kLogError, "tls read failed: %d", result);
+    close();
+    return false;
+}
+
+}  // namespace corvel
