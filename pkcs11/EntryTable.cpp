@@ -1,0 +1,154 @@
+#include "CContext.h"
+#include "EntryGuard.h"
+
+namespace vexa::pkcs11::entry {
+namespace {
+
+CK_RV C_Initialize(CK_VOID_PTR pInitArgs)
+{
+    return guardedCall([&] { return CContext::instance().C_Initialize(pInitArgs); });
+}
+
+CK_RV C_Finalize(CK_VOID_PTR pReserved)
+{
+    return guardedCall([&] { return CContext::instance().C_Finalize(pReserved); });
+}
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList);
+
+CK_RV C_CloseAllSessions(CK_SLOT_ID slotID)
+{
+    return guardedCall([&] { return CContext::instance().C_CloseAllSessions(slotID); });
+}
+
+CK_RV notSupported() { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE)
+{
+    return notSupported();
+}
+CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return notSupported();
+}
+CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return notSupported();
+}
+CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return notSupported();
+}
+CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return notSupported();
+}
+CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
+CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
+
+CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR)
+{
+    return guardedCall([&] {
+        return CContext::instance().isInitialized() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
+    });
+}
+
+// The 68 entries in the order of PKCS#11 2.40. A null entry is a function
+// whose family has not been built yet.
+const CK_FUNCTION_LIST kFunctionList = {
+    {2, 40},
+    C_Initialize,
+    C_Finalize,
+    nullptr,   // C_GetInfo
+    C_GetFunctionList,
+    nullptr,   // C_GetSlotList
+    nullptr,   // C_GetSlotInfo
+    nullptr,   // C_GetTokenInfo
+    nullptr,   // C_GetMechanismList
+    nullptr,   // C_GetMechanismInfo
+    nullptr,   // C_InitToken
+    nullptr,   // C_InitPIN
+    nullptr,   // C_SetPIN
+    nullptr,   // C_OpenSession
+    nullptr,   // C_CloseSession
+    C_CloseAllSessions,
+    nullptr,   // C_GetSessionInfo
+    C_GetOperationState,
+    C_SetOperationState,
+    nullptr,   // C_Login
+    nullptr,   // C_Logout
+    nullptr,   // C_CreateObject
+    nullptr,   // C_CopyObject
+    nullptr,   // C_DestroyObject
+    nullptr,   // C_GetObjectSize
+    nullptr,   // C_GetAttributeValue
+    nullptr,   // C_SetAttributeValue
+    nullptr,   // C_FindObjectsInit
+    nullptr,   // C_FindObjects
+    nullptr,   // C_FindObjectsFinal
+    nullptr,   // C_EncryptInit
+    nullptr,   // C_Encrypt
+    nullptr,   // C_EncryptUpdate
+    nullptr,   // C_EncryptFinal
+    nullptr,   // C_DecryptInit
+    nullptr,   // C_Decrypt
+    nullptr,   // C_DecryptUpdate
+    nullptr,   // C_DecryptFinal
+    nullptr,   // C_DigestInit
+    nullptr,   // C_Digest
+    nullptr,   // C_DigestUpdate
+    nullptr,   // C_DigestKey
+    nullptr,   // C_DigestFinal
+    nullptr,   // C_SignInit
+    nullptr,   // C_Sign
+    nullptr,   // C_SignUpdate
+    nullptr,   // C_SignFinal
+    C_SignRecoverInit,
+    C_SignRecover,
+    nullptr,   // C_VerifyInit
+    nullptr,   // C_Verify
+    nullptr,   // C_VerifyUpdate
+    nullptr,   // C_VerifyFinal
+    C_VerifyRecoverInit,
+    C_VerifyRecover,
+    C_DigestEncryptUpdate,
+    C_DecryptDigestUpdate,
+    C_SignEncryptUpdate,
+    C_DecryptVerifyUpdate,
+    nullptr,   // C_GenerateKey
+    nullptr,   // C_GenerateKeyPair
+    nullptr,   // C_WrapKey
+    nullptr,   // C_UnwrapKey
+    nullptr,   // C_DeriveKey
+    nullptr,   // C_SeedRandom
+    nullptr,   // C_GenerateRandom
+    C_GetFunctionStatus,
+    C_CancelFunction,
+    C_WaitForSlotEvent,
+};
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
+{
+    return guardedCall([&] {
+        CContext& context = CContext::instance();
+        context.logText(corvel::kLogTrace, "C_GetFunctionList");
+        if (ppFunctionList == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        *ppFunctionList = const_cast<CK_FUNCTION_LIST_PTR>(&kFunctionList);
+        return CKR_OK;
+    });
+}
+
+}  // namespace
+}  // namespace vexa::pkcs11::entry
+
+extern "C" VEXA_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
+{
+    return vexa::pkcs11::entry::C_GetFunctionList(ppFunctionList);
+}

@@ -1,0 +1,58 @@
+#pragma once
+#include <p11-kit/pkcs11.h>
+#include <pb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vexa::pkcs11 {
+
+// Field callbacks shared by every function family. Each installs itself on
+// one nanopb callback slot with an argument that lives for the one call;
+// byte strings are read from, and written to, the caller's memory directly.
+
+// Largest output a growing reader accepts: the size of the whole exchange.
+constexpr size_t kGrowingOutputMax = 2048;
+
+// Bytes writer argument: the caller's bytes, never copied into the message.
+struct ByteSpan {
+    const void* data;
+    uint32_t length;
+};
+
+// Output reader argument. The field's bytes go to buffer when they fit its
+// capacity (a null buffer skips them); received counts them.
+struct OutputBuffer {
+    uint8_t* buffer = nullptr;
+    uint32_t capacity = 0;
+    uint32_t received = 0;
+    bool seen = false;   // the field was present in the reply
+};
+
+// Growing output reader argument: takes exactly the received bytes, at most
+// kGrowingOutputMax.
+struct GrowingOutput {
+    std::vector<uint8_t> bytes;
+};
+
+// Encode: writes the field with the span's bytes; fails when the argument is
+// absent or a non-empty span has no data.
+bool writeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+// Encode: writes pParameter of a CK_MECHANISM (empty when it is null).
+bool writeMechanismParameter(pb_ostream_t* stream, const pb_field_t* field, void* const* arg);
+// Decode: copies into an OutputBuffer; fails when the bytes exceed its capacity.
+bool readOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
+// Decode: fills a GrowingOutput.
+bool readGrowingOutput(pb_istream_t* stream, const pb_field_t* field, void** arg);
+
+// Installers; the argument must outlive the encode or decode.
+void setBytes(pb_callback_t& slot, ByteSpan& span);
+void setMechanismParameter(pb_callback_t& slot, const CK_MECHANISM& mechanism);
+void setOutput(pb_callback_t& slot, OutputBuffer& output);
+void setGrowingOutput(pb_callback_t& slot, GrowingOutput& output);
+
+// Every CK_ULONG travels as its low 32 bits.
+constexpr uint32_t low32(CK_ULONG value) { return static_cast<uint32_t>(value & 0xFFFFFFFFu); }
+
+}  // namespace vexa::pkcs11

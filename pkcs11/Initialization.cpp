@@ -1,0 +1,168 @@
+#include <ctime>
+#include <exception>
+
+#include "CContext.h"
+
+namespace vexa::pkcs11 {
+
+using namespace corvel;
+
+namespace {
+
+constexpr uint32_t kFunctionSetDateTime = 46;
+
+bool hasAnyCallback(const CK_C_INITIALIZE_ARGS& args)
+{
+    return args.CreateMutex != nullptr || args.DestroyMutex != nullptr || args.LockMutex != nullptr ||
+           args.UnlockMutex != nullptr;
+}
+
+bool hasAllCallbacks(const CK_C_INITIALIZE_ARGS& args)
+{
+    return args.CreateMutex != nullptr && args.DestroyMutex != nullptr && args.LockMutex != nullptr &&
+           args.UnlockMutex != nullptr;
+}
+
+}  // namespace
+
+CK_RV CContext::chooseLocking(CK_VOID_PTR pInitArgs)
+{
+    m_exchangeLock.clearLocking();
+    if (pInitArgs == nullptr) {
+        logText(kLogTrace, "C_Initialize");
+        return CKR_OK;
+    }
+    logText(kLogDebug, "C_Initialize with non-null args");
+    const auto& args = *static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
+    if (args.pReserved != nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if ((args.flags & CKF_OS_LOCKING_OK) != 0) {
+        logText(kLogDebug, "C_Initialize with locking requested");
+        m_exchangeLock.useOsLocking();
+        return CKR_OK;
+    }
+    if (!hasAnyCallback(args)) {
+        return CKR_OK;
+    }
+    logText(kLogDebug, "C_Initialize with locking functions requested");
+    // PKCS#11: some but not all callbacks is a bad argument, whichever is missing.
+    if (!hasAllCallbacks(args)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    return m_exchangeLock.useApplicationLocking(args);
+}
+
+std::map<SlotId, SlotEntry> CContext::buildSlots(size_t& tokenCount)
+{
+    const std::vector<SerialId> serials = m_transportKind.lister(*this);
+    tokenCount = serials.size();
+    std::map<SlotId, SlotEntry> slots;
+    for (size_t i = 0; i < serials.size(); ++i) {
+        std::unique_ptr<CTransport> transport = m_transportKind.factory(serials[i], *this);
+        if (transport == nullptr) {
+            continue;
+        }
+        transport->setTimeout(m_settings.timeout);
+        slots.emplace(static_cast<SlotId>(i), SlotEntry{serials[i], std::move(transport)});
+    }
+    return slots;
+}
+
+CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
+{
+    if (m_initialized) {
+        return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    }
+    const CK_RV locking = chooseLocking(pInitArgs);
+    if (locking != CKR_OK) {
+        return locking;
+    }
+    size_t tokenCount = 0;
+    try {
+        ExchangeGuard guard(m_exchangeLock);
+        if (!guard.held()) {
+            m_exchangeLock.destroyApplicationMutex();
+            return CKR_CANT_LOCK;
+        }
+        std::map<SlotId, SlotEntry> slots = buildSlots(tokenCount);
+        {
+            std::lock_guard<std::mutex> lock(libraryMutex());
+            m_slots = std::move(slots);
+        }
+        m_initialized = true;
+        setCurrentSlot(kNoSlot);
+        guard.release();
+    } catch (const std::exception& error) {
+        logText(kLogError, error.what());
+        m_initialized = false;
+        m_slots.clear();
+        m_exchangeLock.destroyApplicationMutex();
+        return CKR_FUNCTION_FAILED;
+    }
+    setTokenClocks(tokenCount);
+    return CKR_OK;
+}
+
+void CContext::setTokenClocks(size_t tokenCount)
+{
+    for (size_t i = 0; i < tokenCount; ++i) {
+        try {
+            (void)bSetDateTime(i);
+        } catch (const std::exception&) {
+            logText(kLogWarn, "Failed to set time");
+        }
+    }
+}
+
+bool CContext::bSetDateTime(CK_SLOT_ID slotID)
+{
+    logText(kLogTrace, "bSetDateTime");
+    if (!m_initialized) {
+        return false;
+    }
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = kFunctionSetDateTime;
+    request.has_handle = true;
+    request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
+    RpcResponse response = RpcResponse_init_zero;
+    setCurrentSlot(slotID);
+    callToken(request, response, true);
+    return response.rv == CKR_OK;
+}
+
+CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
+{
+    logText(kLogTrace, "C_Finalize");
+    if (pReserved != nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    std::vector<SlotId> ids;
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex());
+        for (const auto& slot : m_slots) {
+            ids.push_back(slot.first);
+        }
+    }
+    for (const SlotId id : ids) {
+        try {
+            (void)C_CloseAllSessions(static_cast<CK_SLOT_ID>(id));
+            slotTransport(static_cast<CK_SLOT_ID>(id))->close();
+        } catch (const std::exception&) {
+            // Finalising goes on whatever one token does.
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex());
+        m_initialized = false;
+        m_slots.clear();
+        m_sessions.clear();
+    }
+    m_exchangeLock.destroyApplicationMutex();
+    return CKR_OK;
+}
+
+}  // namespace vexa::pkcs11
