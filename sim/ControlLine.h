@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+namespace vexa::sim {
+
+class Simulator;
+
+// Carries out one control line ("unplug SERIAL", "plug SPEC",
+// "stall SERIAL on|off", "error SERIAL CODE", "garble SERIAL") and returns
+// the answer: "ok" or "error: " and the reason.
+std::string runControlLine(Simulator& simulator, const std::string& line);
+
+}  // namespace vexa::sim

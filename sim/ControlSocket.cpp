@@ -1,0 +1,106 @@
+#include "ControlSocket.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+#include "LineBuffer.h"
+
+namespace vexa::sim {
+namespace {
+
+constexpr int kBacklog = 8;
+
+void sendAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += size_t(n);
+    }
+}
+
+}  // namespace
+
+ControlSocket::ControlSocket(const std::string& path, Handler handler) : path_(path), handler_(std::move(handler)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        throw std::runtime_error("control socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    stopFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (listenFd_ < 0 || stopFd_ < 0 ||
+        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(listenFd_, kBacklog) < 0) {
+        const std::string reason = std::strerror(errno);
+        if (listenFd_ >= 0)
+            ::close(listenFd_);
+        if (stopFd_ >= 0)
+            ::close(stopFd_);
+        throw std::runtime_error("cannot listen on " + path + ": " + reason);
+    }
+    thread_ = std::thread([this] { serve(); });
+}
+
+ControlSocket::~ControlSocket() {
+    const uint64_t one = 1;
+    if (::write(stopFd_, &one, sizeof one) < 0) {
+        // Cannot happen for a fresh eventfd; the join below would hang.
+        std::terminate();
+    }
+    thread_.join();
+    ::close(listenFd_);
+    ::close(stopFd_);
+    ::unlink(path_.c_str());
+}
+
+void ControlSocket::serve() {
+    std::map<int, LineBuffer> connections;
+    for (;;) {
+        std::vector<pollfd> fds = {{stopFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        for (const auto& [fd, buffer] : connections)
+            fds.push_back({fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents)
+            break;
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                connections.emplace(fd, LineBuffer());
+        }
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            const int fd = fds[i].fd;
+            char chunk[512];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            std::vector<std::string> lines =
+                n > 0 ? connections[fd].feed(chunk, size_t(n)) : connections[fd].finish();
+            for (const std::string& line : lines)
+                sendAll(fd, handler_(line) + "\n");
+            if (n <= 0) {
+                ::close(fd);
+                connections.erase(fd);
+            }
+        }
+    }
+    for (const auto& [fd, buffer] : connections)
+        ::close(fd);
+}
+
+}  // namespace vexa::sim

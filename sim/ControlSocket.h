@@ -1,0 +1,31 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace vexa::sim {
+
+// A Unix stream socket that takes control lines from any number of
+// connections and writes each answer back on the connection it came from.
+class ControlSocket {
+public:
+    using Handler = std::function<std::string(const std::string& line)>;
+
+    ControlSocket(const std::string& path, Handler handler);  // throws std::runtime_error
+    ~ControlSocket();  // stops serving, closes connections, removes the socket file
+    ControlSocket(const ControlSocket&) = delete;
+    ControlSocket& operator=(const ControlSocket&) = delete;
+
+    const std::string& path() const { return path_; }
+
+private:
+    void serve();
+
+    const std::string path_;
+    const Handler handler_;
+    int listenFd_ = -1;
+    int stopFd_ = -1;  // eventfd the serving thread polls
+    std::thread thread_;
+};
+
+}  // namespace vexa::sim

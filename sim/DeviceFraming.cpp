@@ -1,0 +1,14 @@
+#include "DeviceFraming.h"
+
+#include "ReportIdDeviceFraming.h"
+#include "U2fDeviceFraming.h"
+
+namespace vexa::sim {
+
+std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing) {
+    if (framing == Framing::U2f)
+        return std::make_unique<U2fDeviceFraming>();
+    return std::make_unique<ReportIdDeviceFraming>();
+}
+
+}  // namespace vexa::sim

@@ -1,0 +1,44 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "TokenSpec.h"
+
+namespace vexa::sim {
+
+using Report = std::vector<uint8_t>;
+using Reports = std::vector<Report>;
+
+// Size of every report on the token's interrupt endpoints (report id included
+// in report-id framing), and the largest message the token accepts: what
+// U2FHID sequence numbers can carry, used for both framings.
+inline constexpr size_t kReportSize = 64;
+inline constexpr size_t kMaxMessage = 57 + 128 * 59;
+
+// What the framing made of one output report.
+struct Received {
+    Reports answer;                                // sent at once (INIT reply, protocol error)
+    std::optional<std::vector<uint8_t>> request;   // set when the report completed a request
+};
+
+// The token's side of one framing: reassembles requests from output reports
+// and cuts replies into input reports. Replies go to the sender of the last
+// completed request. Not thread-safe: one token thread drives it.
+class IDeviceFraming {
+public:
+    virtual ~IDeviceFraming() = default;
+    // One output report as the endpoint received it (at most kReportSize bytes).
+    virtual Received receive(const uint8_t* report, size_t length) = 0;
+    virtual Reports reply(const std::vector<uint8_t>& message) = 0;
+    // The reply with its continuation broken, so the host must reject it.
+    virtual Reports garbledReply(const std::vector<uint8_t>& message) = 0;
+    // An ERROR frame with this code; empty when the framing has none.
+    virtual Reports error(uint8_t code) = 0;
+};
+
+std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing);
+
+}  // namespace vexa::sim

@@ -1,0 +1,28 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "Firmware.h"
+
+namespace vexa::sim {
+
+enum class FirmwareKind { Echo, Pkcs11 };
+
+// Everything the command line says about the firmware. Options of a firmware
+// kind are added here and filled in by the option table in Options.cpp.
+struct FirmwareConfig {
+    FirmwareKind kind = FirmwareKind::Echo;
+};
+
+// Throws UsageError for an unknown name.
+FirmwareKind parseFirmwareKind(const std::string& name);
+
+// One firmware instance for one token; throws UsageError when the kind cannot
+// run with this configuration.
+std::unique_ptr<IFirmware> makeFirmware(const FirmwareConfig& config, const TokenIdentity& identity);
+
+// Throws UsageError when makeFirmware would refuse the configuration, so the
+// simulator can say so before it sets anything up.
+void checkFirmwareConfig(const FirmwareConfig& config);
+
+}  // namespace vexa::sim

@@ -1,0 +1,92 @@
+#pragma once
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DeviceFraming.h"
+#include "HidrawIoctl.h"
+#include "SysfsRecord.h"
+#include "Token.h"
+#include "TokenSpec.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+
+namespace vexa::sim {
+
+// One token's hidraw device on a umockdev testbed, behaving as the kernel's
+// hidraw does towards its clients: a leading report id 0 is stripped from
+// writes, every open handle gets its own copy of each input report in a queue
+// of at most 63, short reads truncate a report, and after unplug writes fail
+// with ENODEV and reads with EIO.
+//
+// The preload forwards read/write/ioctl but not poll, so the pty that the
+// client really opened signals readiness: it holds one byte per report queued
+// for any handle. A handle whose own queue is empty can therefore be woken
+// by another handle's reports; its read then waits here for its next report.
+//
+// Handlers run on umockdev's worker thread; deliver() and unplug() may be
+// called from any thread. The object must outlive the testbed's worker, so
+// the simulator keeps unplugged nodes until it tears the testbed down.
+class HidrawNode {
+public:
+    // Bytes of one host write (report id 0 stripped) and, when the token
+    // completes the write itself, the completion; see Token::receive.
+    using WriteSink = std::function<void(std::vector<uint8_t>, Token::Written)>;
+
+    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenSpec& spec, bool tokenCompletesWrites,
+               WriteSink sink);  // throws std::runtime_error
+    ~HidrawNode();
+    HidrawNode(const HidrawNode&) = delete;
+    HidrawNode& operator=(const HidrawNode&) = delete;
+
+    void deliver(const Report& report);
+    // Removes the device; open handles stay connected and fail from now on.
+    void unplug();
+    const std::string& devnode() const { return paths_.devnode; }
+
+    // Handlers for umockdev's signals.
+    void onConnected(UMockdevIoctlClient* client);
+    void onVanished(UMockdevIoctlClient* client);
+    void onIoctl(UMockdevIoctlClient* client);
+    void onRead(UMockdevIoctlClient* client);
+    void onWrite(UMockdevIoctlClient* client);
+
+private:
+    struct Handle {
+        std::deque<Report> queue;
+        UMockdevIoctlClient* parkedRead = nullptr;  // holds a reference
+    };
+
+    void addToTestbed();
+    void usePtyDeviceNumber(const std::string& root);
+    void attachHandler();
+    void answerRead_inlock(UMockdevIoctlClient* client, const Report& report);
+    void completeWrite(UMockdevIoctlClient* client, long length, bool taken);
+    void dropHandle_inlock(UMockdevIoctlClient* client);
+    bool parkedReaderAlive_inlock(UMockdevIoctlClient* client);
+    void signalReports_inlock(size_t count);
+    void drainReports_inlock(size_t count);
+
+    UMockdevTestbed* const testbed_;
+    const unsigned index_;
+    const TokenSpec spec_;
+    const bool tokenCompletesWrites_;
+    const WriteSink sink_;
+    const SysfsPaths paths_;
+    const HidrawInfo info_;
+    UMockdevIoctlBase* handler_ = nullptr;
+    int signalFd_ = -1;  // pty master: one byte per queued report
+    int drainFd_ = -1;   // our own pty slave, to take bytes back
+    std::string devnumLink_;
+
+    std::mutex mutex_;  // guards present_, handles_ and the pty byte count
+    bool present_ = true;
+    std::map<UMockdevIoctlClient*, Handle> handles_;
+};
+
+}  // namespace vexa::sim

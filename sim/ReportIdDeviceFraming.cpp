@@ -1,0 +1,84 @@
+#include "ReportIdDeviceFraming.h"
+
+#include <algorithm>
+
+namespace vexa::sim {
+namespace {
+
+constexpr uint8_t kFirst = 0x00;
+constexpr uint8_t kContinuation = 0x01;
+constexpr size_t kFirstData = kReportSize - 5;
+constexpr size_t kContData = kReportSize - 2;
+
+Report inputReport(uint8_t type) {
+    Report report(kReportSize, 0);
+    report[0] = ReportIdDeviceFraming::kInputReportId;
+    report[1] = type;
+    return report;
+}
+
+}  // namespace
+
+Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length) {
+    uint8_t buffer[kReportSize] = {};
+    std::copy_n(report, std::min(length, kReportSize), buffer);
+    if (buffer[0] != kOutputReportId)
+        return {};
+    if (buffer[1] == kFirst) {
+        expected_ = size_t(buffer[2]) | size_t(buffer[3]) << 8 | size_t(buffer[4]) << 16;
+        // Too long for the token's buffer: dropped, as this framing cannot say why.
+        assembling_ = expected_ <= kMaxMessage;
+        message_.assign(buffer + 5, buffer + 5 + std::min(expected_, kFirstData));
+        return assembling_ ? finishIfComplete() : Received{};
+    }
+    if (buffer[1] != kContinuation || !assembling_)
+        return {};
+    const size_t take = std::min(expected_ - message_.size(), kContData);
+    message_.insert(message_.end(), buffer + 2, buffer + 2 + take);
+    return finishIfComplete();
+}
+
+Received ReportIdDeviceFraming::finishIfComplete() {
+    Received r;
+    if (message_.size() < expected_)
+        return r;
+    assembling_ = false;
+    r.request = std::move(message_);
+    message_.clear();
+    return r;
+}
+
+Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message) {
+    Reports out;
+    if (message.size() > kMaxMessage)
+        return out;
+    Report first = inputReport(kFirst);
+    first[2] = uint8_t(message.size());
+    first[3] = uint8_t(message.size() >> 8);
+    first[4] = uint8_t(message.size() >> 16);
+    size_t sent = std::min(message.size(), kFirstData);
+    std::copy_n(message.begin(), sent, first.begin() + 5);
+    out.push_back(std::move(first));
+    while (sent < message.size()) {
+        Report cont = inputReport(kContinuation);
+        const size_t take = std::min(message.size() - sent, kContData);
+        std::copy_n(message.begin() + sent, take, cont.begin() + 2);
+        sent += take;
+        out.push_back(std::move(cont));
+    }
+    return out;
+}
+
+Reports ReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message) {
+    // A continuation report with nothing before it: the first report is lost.
+    Report cont = inputReport(kContinuation);
+    std::copy_n(message.begin(), std::min(message.size(), kContData), cont.begin() + 2);
+    return {cont};
+}
+
+Reports ReportIdDeviceFraming::error(uint8_t code) {
+    (void)code;
+    return {};
+}
+
+}  // namespace vexa::sim

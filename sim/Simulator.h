@@ -1,0 +1,66 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FirmwareFactory.h"
+#include "HidrawNode.h"
+#include "Options.h"
+#include "Token.h"
+#include "TokenFaults.h"
+#include "Trace.h"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+namespace vexa::sim {
+
+// The umockdev testbed and every token on it, by serial number. Tokens can be
+// unplugged and plugged again; each plug is a new device (new hidraw node, new
+// firmware instance, as after a power cycle).
+class Simulator {
+public:
+    explicit Simulator(const SimOptions& options);  // throws std::runtime_error
+    ~Simulator();  // unplugs every token and removes the testbed directory
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    const std::string& rootDir() const { return root_; }
+
+    // The control operations; each throws UsageError with the reason.
+    void plug(const std::string& specText);
+    void unplug(const std::string& serial);
+    void setStall(const std::string& serial, bool on);
+    void failNext(const std::string& serial, uint8_t code);
+    void garbleNext(const std::string& serial);
+
+private:
+    struct Slot {
+        TokenSpec spec;
+        TokenFaults faults;
+        std::atomic<HidrawNode*> node{nullptr};  // what the token delivers to
+        std::unique_ptr<HidrawNode> ownedNode;
+        std::unique_ptr<Token> token;
+    };
+
+    void shutdown();
+    void plug_inlock(Slot& slot);
+    void unplug_inlock(Slot& slot);
+    Slot& find_inlock(const std::string& serial);
+
+    const FirmwareConfig firmware_;
+    const bool usbTiming_;
+    std::unique_ptr<Trace> trace_;
+    UMockdevTestbed* testbed_ = nullptr;
+    std::string root_;
+
+    std::mutex mutex_;  // guards slots_, retired_ and nextIndex_
+    std::map<std::string, std::unique_ptr<Slot>> slots_;
+    // Unplugged nodes: umockdev may still call them for handles left open.
+    std::vector<std::unique_ptr<HidrawNode>> retired_;
+    unsigned nextIndex_ = 0;
+};
+
+}  // namespace vexa::sim

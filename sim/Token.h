@@ -1,0 +1,71 @@
+#pragma once
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "DeviceFraming.h"
+#include "Firmware.h"
+#include "TokenFaults.h"
+#include "TokenSpec.h"
+#include "Trace.h"
+#include "UsbFrameClock.h"
+
+namespace vexa::sim {
+
+// One plugged-in token behind its endpoints: takes the bytes the host wrote,
+// runs framing, faults and firmware on a thread of its own (a slow firmware
+// never holds up the umockdev worker or other tokens), and hands input
+// reports to `deliver`.
+class Token {
+public:
+    using Deliver = std::function<void(const Report&)>;
+    // Completes the host's write: true once the endpoint took the bytes,
+    // false when the token went away first.
+    using Written = std::function<void(bool taken)>;
+
+    Token(const TokenSpec& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
+          bool usbTiming, Deliver deliver);
+    ~Token();
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+
+    // Bytes of one host write with a leading report id 0 already removed.
+    // Without USB timing the caller completes the write itself and passes an
+    // empty `written`; with it the token completes it once the last report
+    // has had its frame.
+    void receive(std::vector<uint8_t> bytes, Written written);
+    bool paced() const { return usbTiming_; }
+
+private:
+    struct Write {
+        std::vector<uint8_t> bytes;
+        Written written;
+    };
+
+    void run();
+    void process(Write& write);
+    void handleRequest(std::vector<uint8_t> request);
+    void send(const Reports& reports);
+    bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
+
+    const TokenSpec spec_;
+    const std::unique_ptr<IFirmware> firmware_;
+    TokenFaults& faults_;
+    Trace* const trace_;
+    const bool usbTiming_;
+    const Deliver deliver_;
+    const std::unique_ptr<IDeviceFraming> framing_;
+    UsbFrameClock clock_;  // token thread only
+
+    std::mutex mutex_;  // guards writes_ and stopping_
+    std::condition_variable wake_;
+    std::deque<Write> writes_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace vexa::sim

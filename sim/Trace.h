@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vexa::sim {
+
+// Appends one line per message a token received or sent:
+//   SERIAL DIRECTION LENGTH HEX
+// DIRECTION is "in" (request), "out" (reply) or "error" (ERROR frame, HEX is
+// the code); HEX is "-" for an empty message. Each line is one write(2) on an
+// O_APPEND descriptor, so lines from several tokens never mix.
+class Trace {
+public:
+    explicit Trace(const std::string& path);  // throws std::runtime_error
+    ~Trace();
+    Trace(const Trace&) = delete;
+    Trace& operator=(const Trace&) = delete;
+
+    void record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
+
+    static std::string line(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
+
+private:
+    int fd_;
+};
+
+}  // namespace vexa::sim

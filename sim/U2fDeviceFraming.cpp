@@ -1,0 +1,167 @@
+#include "U2fDeviceFraming.h"
+
+#include <algorithm>
+
+namespace vexa::sim {
+namespace {
+
+constexpr uint32_t kBroadcast = 0xFFFFFFFF;
+constexpr uint8_t kCmdInit = 0x86;
+constexpr uint8_t kCmdMessage = 0xC0;
+constexpr uint8_t kCmdError = 0xBF;
+constexpr size_t kInitData = kReportSize - 7;
+constexpr size_t kContData = kReportSize - 5;
+constexpr size_t kNonceSize = 8;
+constexpr uint16_t kInitReplyLength = 17;
+
+uint32_t readBe32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+void writeBe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+Report initFrame(uint32_t channel, uint8_t command, size_t length) {
+    Report frame(kReportSize, 0);
+    writeBe32(frame.data(), channel);
+    frame[4] = command;
+    frame[5] = uint8_t(length >> 8);
+    frame[6] = uint8_t(length);
+    return frame;
+}
+
+Received answerOnly(Reports reports) {
+    Received r;
+    r.answer = std::move(reports);
+    return r;
+}
+
+}  // namespace
+
+Received U2fDeviceFraming::receive(const uint8_t* report, size_t length) {
+    uint8_t frame[kReportSize] = {};
+    std::copy_n(report, std::min(length, kReportSize), frame);
+    const uint32_t channel = readBe32(frame);
+    if (frame[4] & 0x80)
+        return receiveInit(channel, frame);
+    return receiveContinuation(channel, frame);
+}
+
+Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame) {
+    const uint8_t command = frame[4];
+    const size_t length = size_t(frame[5]) << 8 | frame[6];
+    if (command == kCmdInit)
+        return answerInit(channel, frame);
+    if (!issued(channel))
+        return answerOnly(errorOn(channel, kErrInvalidChannel));
+    if (assembling_ && channel_ != channel)
+        return answerOnly(errorOn(channel, kErrChannelBusy));
+    if (command != kCmdMessage)
+        return answerOnly(errorOn(channel, kErrInvalidCmd));
+    if (length > kMaxMessage)
+        return answerOnly(errorOn(channel, kErrInvalidLen));
+    // A new message on the busy channel replaces the unfinished one, as after
+    // a host that gave up and retried.
+    assembling_ = true;
+    channel_ = channel;
+    expected_ = length;
+    nextSequence_ = 0;
+    message_.assign(frame + 7, frame + 7 + std::min(length, kInitData));
+    return finishIfComplete();
+}
+
+Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame) {
+    if (!assembling_ || channel != channel_)
+        return {};
+    if (frame[4] != nextSequence_) {
+        assembling_ = false;
+        return answerOnly(errorOn(channel, kErrInvalidSeq));
+    }
+    ++nextSequence_;
+    const size_t take = std::min(expected_ - message_.size(), kContData);
+    message_.insert(message_.end(), frame + 5, frame + 5 + take);
+    return finishIfComplete();
+}
+
+Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame) {
+    const size_t length = size_t(frame[5]) << 8 | frame[6];
+    if (length != kNonceSize)
+        return answerOnly(errorOn(channel, kErrInvalidLen));
+    if (channel != kBroadcast && !issued(channel))
+        return answerOnly(errorOn(channel, kErrInvalidChannel));
+    if (assembling_ && channel_ == channel)
+        assembling_ = false;
+    uint32_t granted = channel;
+    if (channel == kBroadcast) {
+        granted = nextChannel_++;
+        if (nextChannel_ == kBroadcast)
+            nextChannel_ = 1;
+    }
+    Report reply = initFrame(channel, kCmdInit, kInitReplyLength);
+    std::copy_n(frame + 7, kNonceSize, reply.begin() + 7);
+    writeBe32(reply.data() + 15, granted);
+    reply[19] = 2;  // U2FHID protocol version
+    reply[20] = 1;  // device version 1.0.0
+    return answerOnly({reply});
+}
+
+Received U2fDeviceFraming::finishIfComplete() {
+    Received r;
+    if (message_.size() < expected_)
+        return r;
+    assembling_ = false;
+    replyChannel_ = channel_;
+    r.request = std::move(message_);
+    message_.clear();
+    return r;
+}
+
+Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
+                                 size_t announced, uint8_t firstSequence) const {
+    Reports out;
+    Report first = initFrame(channel, command, announced);
+    size_t sent = std::min(message.size(), kInitData);
+    std::copy_n(message.begin(), sent, first.begin() + 7);
+    out.push_back(std::move(first));
+    size_t covered = kInitData;
+    for (uint8_t sequence = firstSequence; covered < announced; ++sequence) {
+        Report cont(kReportSize, 0);
+        writeBe32(cont.data(), channel);
+        cont[4] = sequence;
+        const size_t take = sent < message.size() ? std::min(message.size() - sent, kContData) : 0;
+        std::copy_n(message.begin() + sent, take, cont.begin() + 5);
+        sent += take;
+        covered += kContData;
+        out.push_back(std::move(cont));
+    }
+    return out;
+}
+
+Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message) {
+    if (message.size() > kMaxMessage)
+        return errorOn(replyChannel_, kErrOther);
+    return frames(replyChannel_, kCmdMessage, message, message.size(), 0);
+}
+
+Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message) {
+    // Announce at least one continuation frame, then number it 1 instead of
+    // 0, so even a short reply reaches the host broken.
+    const size_t announced = std::min(std::max(message.size(), kInitData + 1), kMaxMessage);
+    return frames(replyChannel_, kCmdMessage, message, announced, 1);
+}
+
+Reports U2fDeviceFraming::error(uint8_t code) {
+    return errorOn(replyChannel_, code);
+}
+
+Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const {
+    Report frame = initFrame(channel, kCmdError, 1);
+    frame[7] = code;
+    return {frame};
+}
+
+}  // namespace vexa::sim

@@ -1,0 +1,45 @@
+#pragma once
+#include "DeviceFraming.h"
+
+namespace vexa::sim {
+
+// U2FHID as a token speaks it: INIT on the broadcast channel hands out a
+// channel, vendor command 0xC0 carries request and reply messages, protocol
+// faults are answered with ERROR frames.
+class U2fDeviceFraming : public IDeviceFraming {
+public:
+    Received receive(const uint8_t* report, size_t length) override;
+    Reports reply(const std::vector<uint8_t>& message) override;
+    Reports garbledReply(const std::vector<uint8_t>& message) override;
+    Reports error(uint8_t code) override;
+
+    // U2FHID error codes the token sends on its own.
+    static constexpr uint8_t kErrInvalidCmd = 0x01;
+    static constexpr uint8_t kErrInvalidLen = 0x03;
+    static constexpr uint8_t kErrInvalidSeq = 0x04;
+    static constexpr uint8_t kErrChannelBusy = 0x06;
+    static constexpr uint8_t kErrInvalidChannel = 0x0B;
+    static constexpr uint8_t kErrOther = 0x7F;
+
+private:
+    Received receiveInit(uint32_t channel, const uint8_t* frame);
+    Received receiveContinuation(uint32_t channel, const uint8_t* frame);
+    Received answerInit(uint32_t channel, const uint8_t* frame);
+    Received finishIfComplete();
+    Reports frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
+                   size_t announced, uint8_t firstSequence) const;
+    Reports errorOn(uint32_t channel, uint8_t code) const;
+    bool issued(uint32_t channel) const { return channel != 0 && channel < nextChannel_; }
+
+    uint32_t nextChannel_ = 1;
+    // Request being assembled.
+    bool assembling_ = false;
+    uint32_t channel_ = 0;
+    size_t expected_ = 0;
+    uint8_t nextSequence_ = 0;
+    std::vector<uint8_t> message_;
+    // Where the reply to the last complete request goes.
+    uint32_t replyChannel_ = 0;
+};
+
+}  // namespace vexa::sim

@@ -1,0 +1,23 @@
+#pragma once
+#include <chrono>
+
+namespace vexa::sim {
+
+// A full-speed USB interrupt endpoint moves at most one report per 1 ms frame
+// in each direction. Hands out the frame in which the next report of a
+// direction travels. Used by one token thread only.
+class UsbFrameClock {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Clock::time_point nextOut() { return claim(out_); }
+    Clock::time_point nextIn() { return claim(in_); }
+
+private:
+    static Clock::time_point claim(Clock::time_point& nextFree);
+
+    Clock::time_point out_{};
+    Clock::time_point in_{};
+};
+
+}  // namespace vexa::sim

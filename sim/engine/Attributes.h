@@ -1,0 +1,43 @@
+#pragma once
+// Attribute values between the wire and PKCS#11: CK_ULONG types travel in
+// `number`, CK_BBOOL types in `flag`, all others as bytes.
+#include <p11-kit/pkcs11.h>
+
+#include <vector>
+
+#include "Wire.h"
+
+namespace vexa::sim::engine {
+
+enum class AttributeClass { Numeric, Boolean, Bytes };
+AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type);
+
+// `valueLength` of an attribute whose value the token does not reveal.
+constexpr uint32_t kUnavailable = 0xFFFFFFFFu;
+
+// A CK_ATTRIBUTE array that owns its values, built from wire attributes.
+class Template {
+public:
+    Template() = default;
+    Template(const Template&) = delete;
+    Template& operator=(const Template&) = delete;
+
+    // CKR_ATTRIBUTE_VALUE_INVALID for a value that cannot be carried: a
+    // length that disagrees with the bytes, or a nested template, whose
+    // records hold addresses of the sender's memory.
+    CK_RV assign(const std::vector<WireAttribute>& wire);
+
+    CK_ATTRIBUTE_PTR data() { return attrs_.empty() ? nullptr : attrs_.data(); }
+    CK_ULONG count() const { return attrs_.size(); }
+
+private:
+    std::vector<CK_ATTRIBUTE> attrs_;
+    std::vector<Bytes> values_;
+    CK_BYTE empty_ = 0;
+};
+
+// The wire form of one attribute value read from an object.
+WireAttribute toWire(CK_ATTRIBUTE_TYPE type, const Bytes& value);
+WireAttribute unavailable(CK_ATTRIBUTE_TYPE type);
+
+}  // namespace vexa::sim::engine

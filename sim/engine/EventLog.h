@@ -1,0 +1,27 @@
+#pragma once
+// What the token did, as time-stamped text lines. A token's memory is small:
+// only the newest lines that fit into one reply are kept, so the whole log can
+// always be read in one call.
+#include <string>
+
+#include "Limits.h"
+
+namespace vexa::sim::engine {
+
+class EventLog {
+public:
+    // Loads the lines kept at `path` (none when the file is missing).
+    explicit EventLog(std::string path, size_t capacity = kMaxOutput);
+
+    void add(const std::string& stamp, const std::string& event);
+    const std::string& text() const { return text_; }
+
+private:
+    void dropOldest();
+
+    std::string path_;
+    size_t capacity_;
+    std::string text_;
+};
+
+}  // namespace vexa::sim::engine

@@ -1,0 +1,35 @@
+#pragma once
+// A CK_MECHANISM rebuilt from its wire form. Parameters that hold addresses
+// (such as the OAEP source data or the ECDH public value) arrive as separate
+// fields; a raw parameter block is only ever handed to SoftHSM2 for
+// mechanisms whose parameter holds no address, because the sender's pointers
+// mean nothing here.
+#include <p11-kit/pkcs11.h>
+
+#include "Wire.h"
+
+namespace vexa::sim::engine {
+
+class Mechanism {
+public:
+    Mechanism() = default;
+    Mechanism(const Mechanism&) = delete;
+    Mechanism& operator=(const Mechanism&) = delete;
+
+    // CKR_MECHANISM_PARAM_INVALID for a parameter that cannot be carried.
+    CK_RV assign(const WireMechanism& wire);
+    CK_MECHANISM* get() { return &mech_; }
+
+private:
+    CK_RV assignOaep(const WireMechanism& wire);
+    CK_RV assignEcdh1(const WireMechanism& wire);
+    CK_RV assignRaw(const WireMechanism& wire);
+
+    CK_MECHANISM mech_{};
+    Bytes raw_;
+    CK_RSA_PKCS_OAEP_PARAMS oaep_{};
+    CK_ECDH1_DERIVE_PARAMS ecdh1_{};
+    Bytes sourceData_, sharedData_, publicData_;
+};
+
+}  // namespace vexa::sim::engine

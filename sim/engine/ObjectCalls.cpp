@@ -1,0 +1,211 @@
+// Objects, their attributes and searches.
+#include "Attributes.h"
+#include "Calls.h"
+#include "FunctionIds.h"
+#include "Limits.h"
+#include "Output.h"
+
+namespace vexa::sim::engine {
+namespace {
+
+// Room for the attributes of one reply, next to rv.
+constexpr size_t kAttributeBudget = kMaxReply - 16;
+
+// An upper bound of the encoded size of one attribute in the reply.
+size_t wireSize(const WireAttribute& a) {
+    size_t n = 3 + 6;  // field tag, length, type
+    if (a.valueLength) n += 6;
+    if (a.value) n += 4 + a.value->size();
+    if (a.number) n += 6;
+    if (a.flag) n += 2;
+    return n;
+}
+
+CK_RV createObject(Token& token, const Request& req, Response& resp) {
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    Template tmpl;
+    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+        return rv;
+    CK_OBJECT_HANDLE object = 0;
+    CK_RV rv = token.p11().C_CreateObject(s, tmpl.data(), tmpl.count(), &object);
+    if (rv == CKR_OK) {
+        token.adopt(object);
+        resp.handle = static_cast<uint32_t>(object);
+    }
+    return rv;
+}
+
+CK_RV copyObject(Token& token, const Request& req, Response& resp) {
+    CK_SESSION_HANDLE s;
+    CK_OBJECT_HANDLE source;
+    Template tmpl;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, source); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+        return rv;
+    CK_OBJECT_HANDLE copy = 0;
+    CK_RV rv = token.p11().C_CopyObject(s, source, tmpl.data(), tmpl.count(), &copy);
+    if (rv == CKR_OK) {
+        token.adopt(copy);
+        resp.handle = static_cast<uint32_t>(copy);
+    }
+    return rv;
+}
+
+CK_RV destroyObject(Token& token, const Request& req, Response&) {
+    CK_SESSION_HANDLE s;
+    CK_OBJECT_HANDLE object;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+        return rv;
+    CK_RV rv = token.p11().C_DestroyObject(s, object);
+    if (rv == CKR_OK)
+        token.forget(object);
+    return rv;
+}
+
+CK_RV objectSize(Token& token, const Request& req, Response& resp) {
+    CK_SESSION_HANDLE s;
+    CK_OBJECT_HANDLE object;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+        return rv;
+    CK_ULONG size = 0;
+    CK_RV rv = token.p11().C_GetObjectSize(s, object, &size);
+    if (rv == CKR_OK)
+        resp.outputLength = wire32(size);
+    return rv;
+}
+
+// A nested template comes back as CK_ATTRIBUTE records; their value
+// addresses are this process's and must not travel.
+void clearNestedAddresses(Bytes& records) {
+    for (size_t off = 0; off + sizeof(CK_ATTRIBUTE) <= records.size(); off += sizeof(CK_ATTRIBUTE))
+        std::fill_n(records.begin() + off + offsetof(CK_ATTRIBUTE, pValue), sizeof(void*), 0);
+}
+
+// One attribute's value; CKR_OK with `out` unavailable when the object does
+// not reveal it, the error being left in `refusal`.
+CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
+                    CK_ATTRIBUTE_TYPE type, WireAttribute& out, CK_RV& refusal) {
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    CK_RV rv = token.p11().C_GetAttributeValue(s, object, &a, 1);
+    Bytes value;
+    if (rv == CKR_OK && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+        value.assign(a.ulValueLen, 0);
+        a.pValue = value.data();
+        rv = token.p11().C_GetAttributeValue(s, object, &a, 1);
+        value.resize(std::min<CK_ULONG>(a.ulValueLen, value.size()));
+    }
+    if (rv == CKR_ATTRIBUTE_SENSITIVE || rv == CKR_ATTRIBUTE_TYPE_INVALID) {
+        if (refusal == CKR_OK)
+            refusal = rv;
+        out = unavailable(type);
+        return CKR_OK;
+    }
+    if (rv != CKR_OK)
+        return rv;
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        out = unavailable(type);
+        return CKR_OK;
+    }
+    if (type & CKF_ARRAY_ATTRIBUTE)
+        clearNestedAddresses(value);
+    out = toWire(type, value);
+    return CKR_OK;
+}
+
+CK_RV getAttributes(Token& token, const Request& req, Response& resp) {
+    CK_SESSION_HANDLE s;
+    CK_OBJECT_HANDLE object;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+        return rv;
+    CK_RV refusal = CKR_OK;
+    size_t used = 0;
+    for (const WireAttribute& wanted : req.templ) {
+        WireAttribute got;
+        if (CK_RV rv = readAttribute(token, s, object, wanted.type, got, refusal); rv != CKR_OK)
+            return rv;
+        // What does not fit into one reply is left out and the call refused;
+        // the attributes before it still reach the caller.
+        if (used + wireSize(got) > kAttributeBudget)
+            return CKR_DATA_LEN_RANGE;
+        used += wireSize(got);
+        resp.attributes.push_back(std::move(got));
+    }
+    return refusal;
+}
+
+CK_RV setAttributes(Token& token, const Request& req, Response&) {
+    CK_SESSION_HANDLE s;
+    CK_OBJECT_HANDLE object;
+    Template tmpl;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+        return rv;
+    return token.p11().C_SetAttributeValue(s, object, tmpl.data(), tmpl.count());
+}
+
+CK_RV findInit(Token& token, const Request& req, Response&) {
+    CK_SESSION_HANDLE s;
+    Template tmpl;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+        return rv;
+    return token.p11().C_FindObjectsInit(s, tmpl.data(), tmpl.count());
+}
+
+CK_RV find(Token& token, const Request& req, Response& resp) {
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    const uint32_t max = std::min(req.outputLength.value_or(0), kMaxFoundHandles);
+    std::vector<CK_OBJECT_HANDLE> found(std::max<uint32_t>(max, 1));
+    CK_ULONG count = 0;
+    CK_RV rv = token.p11().C_FindObjects(s, found.data(), max, &count);
+    if (rv != CKR_OK)
+        return rv;
+    Bytes out;
+    for (CK_ULONG i = 0; i < std::min<CK_ULONG>(count, max); ++i) {
+        token.adopt(found[i]);
+        for (int b = 0; b < 4; ++b)
+            out.push_back(static_cast<uint8_t>(found[i] >> (8 * b)));
+    }
+    resp.output = std::move(out);
+    return CKR_OK;
+}
+
+CK_RV findFinal(Token& token, const Request& req, Response&) {
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+        return rv;
+    return token.p11().C_FindObjectsFinal(s);
+}
+
+}  // namespace
+
+void addObjectCalls(CallTable& t) {
+    t[fn::CreateObject] = createObject;
+    t[fn::CopyObject] = copyObject;
+    t[fn::DestroyObject] = destroyObject;
+    t[fn::GetObjectSize] = objectSize;
+    t[fn::GetAttributeValue] = getAttributes;
+    t[fn::SetAttributeValue] = setAttributes;
+    t[fn::FindObjectsInit] = findInit;
+    t[fn::FindObjects] = find;
+    t[fn::FindObjectsFinal] = findFinal;
+}
+
+}  // namespace vexa::sim::engine

@@ -1,0 +1,77 @@
+#pragma once
+// Everything one simulated token holds: its SoftHSM2 slot, the sessions and
+// object handles it has handed out, and the vendor state kept in its own
+// directory. Not thread-safe: the engine serialises the calls.
+#include <p11-kit/pkcs11.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "DataStore.h"
+#include "EngineOptions.h"
+#include "EventLog.h"
+#include "Firmware.h"
+#include "Settings.h"
+#include "SoftHsm.h"
+#include "TokenClock.h"
+#include "Wire.h"
+
+namespace vexa::sim::engine {
+
+class Token {
+public:
+    // Binds to the token's SoftHSM2 token, initialising one on first start.
+    // Throws std::runtime_error when that fails or the serial is unusable.
+    Token(const TokenIdentity& identity, const EngineOptions& options);
+    ~Token();
+    Token(const Token&) = delete;
+    Token& operator=(const Token&) = delete;
+
+    CK_FUNCTION_LIST& p11() const { return *hsm_->api(); }
+    CK_SLOT_ID slot() const { return slot_; }
+    const TokenIdentity& identity() const { return identity_; }
+
+    // SoftHSM2 numbers sessions and objects across all of its tokens; a token
+    // accepts only the numbers it has handed out itself.
+    CK_RV session(const Request& req, CK_SESSION_HANDLE& out) const;
+    CK_RV addSession(CK_SESSION_HANDLE session);
+    void dropSession(CK_SESSION_HANDLE session) { sessions_.erase(session); }
+    void dropAllSessions() { sessions_.clear(); }
+    size_t sessionCount() const { return sessions_.size(); }
+
+    // The object named by `handle`, or `invalid` when the token never handed
+    // it out.
+    CK_RV object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const;
+    void adopt(CK_OBJECT_HANDLE object) { objects_.insert(object); }
+    void forget(CK_OBJECT_HANDLE object) { objects_.erase(object); }
+
+    // Writes a time-stamped line to the event log.
+    void record(const std::string& event);
+    // After C_InitToken: every object is gone, the Bitcoin key with them.
+    void wiped();
+
+    EventLog& events() { return events_; }
+    DataStore& data() { return data_; }
+    TokenClock& clock() { return clock_; }
+    TokenConfigValues& config() { return settings_.config; }
+    // Persists the configuration values and the clock.
+    bool saveSettings();
+    std::string bitcoinKeyPath() const { return dir_ + "/bitcoin.key"; }
+
+private:
+    void bindHsmToken(const EngineOptions& options);
+
+    TokenIdentity identity_;
+    std::string dir_;
+    std::shared_ptr<SoftHsm> hsm_;
+    CK_SLOT_ID slot_ = 0;
+    TokenSettings settings_;
+    TokenClock clock_;
+    EventLog events_;
+    DataStore data_;
+    std::set<CK_SESSION_HANDLE> sessions_;
+    std::set<CK_OBJECT_HANDLE> objects_;
+};
+
+}  // namespace vexa::sim::engine

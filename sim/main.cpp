@@ -1,0 +1,52 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "Log.h"
+#include "Modes.h"
+#include "Options.h"
+#include "Simulator.h"
+
+using namespace vexa::sim;
+
+namespace {
+
+constexpr int kUsageStatus = 2;
+
+bool underPreload() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "libumockdev-preload");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* program = "vexa-token-sim";
+    SimOptions options;
+    try {
+        options = parseCommandLine(argc, argv);
+        if (options.help) {
+            std::fputs(usageText(program).c_str(), stdout);
+            return 0;
+        }
+        checkFirmwareConfig(options.firmware);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program, e.what(), program);
+        return kUsageStatus;
+    }
+    if (underPreload()) {
+        // Its own sysfs and /dev accesses would go to another testbed.
+        std::fprintf(stderr, "%s: must not run under libumockdev-preload (remove it from LD_PRELOAD)\n", program);
+        return 1;
+    }
+    setVerbose(options.verbose);
+    blockModeSignals();
+    try {
+        Simulator simulator(options);
+        return options.command.empty() ? runServeMode(simulator) : runCommandMode(simulator, options.command);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.what());
+        return 1;
+    }
+}
