@@ -73,7 +73,10 @@ size_t CHIDTransport::read(uint8_t* buffer, size_t capacity)
     if (buffer == nullptr && capacity != 0) {
         throw IOException("Null read buffer");
     }
-    if (m_queue.size() < capacity && m_device != nullptr) {
+    // Leftovers of a reply are handed out on their own: waiting on the token
+    // first would stall the caller for the time-out and glue them to the
+    // front of the next reply.
+    if (m_queue.empty() && capacity != 0 && m_device != nullptr) {
         if (usesU2F()) {
             receiveU2F(capacity);
         } else {

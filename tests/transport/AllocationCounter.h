@@ -1,0 +1,24 @@
+#pragma once
+#include <cstddef>
+
+// Counts operator new calls on the calling thread while counting is on. The
+// test binary replaces the global operator new to feed it.
+namespace allocation {
+
+void startCounting();
+// Stops counting and returns the number of allocations seen since start.
+size_t stopCounting();
+
+// Keeps the fake HID layer's own bookkeeping out of the count.
+class Pause {
+public:
+    Pause();
+    ~Pause();
+    Pause(const Pause&) = delete;
+    Pause& operator=(const Pause&) = delete;
+
+private:
+    bool m_wasCounting;
+};
+
+}  // namespace allocation

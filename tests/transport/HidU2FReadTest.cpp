@@ -1,0 +1,121 @@
+// Replies reassembled from U2FHID frames; failures end in a log line, not an exception.
+#include <ostream>
+
+#include "HidTestSupport.h"
+#include "LogLevel.h"
+
+namespace hidtest {
+namespace {
+
+constexpr uint32_t kOtherChannel = 0x01020304;
+
+Bytes readReply(corvel::CHIDTransport& transport, size_t capacity)
+{
+    Bytes buffer(capacity);
+    buffer.resize(transport.read(buffer.data(), buffer.size()));
+    return buffer;
+}
+
+class U2FReadTest : public HidTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(U2FReadTest, ReassemblesTheReply)
+{
+    openU2F();
+    const Bytes reply = pattern(GetParam(), 11);
+    queueInputs(u2fFrames(kChannel, 0xC0, reply));
+    EXPECT_EQ(readReply(transport, 8192), reply);
+    EXPECT_TRUE(fake().inputs.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, U2FReadTest, ::testing::Values(1, 57, 58, 116, 117, 4096, 7609),
+                         [](const auto& info) { return "Bytes" + std::to_string(info.param); });
+
+TEST_F(HidTest, U2FAcceptsAnyReplyCommand)
+{
+    openU2F();
+    const Bytes reply = pattern(20);
+    queueInputs(u2fFrames(kChannel, 0x83, reply));
+    EXPECT_EQ(readReply(transport, 4096), reply);
+}
+
+TEST_F(HidTest, U2FReplyLongerThanCapacityLosesTheRest)
+{
+    openU2F();
+    const Bytes reply = pattern(100);
+    queueInputs(u2fFrames(kChannel, 0xC0, reply));
+    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin(), reply.begin() + 60));
+    EXPECT_EQ(readReply(transport, 60), Bytes{});
+}
+
+TEST_F(HidTest, U2FSkipsTheUnreadContinuationsOfACutReply)
+{
+    openU2F();
+    const Bytes reply = pattern(200);
+    const Bytes next = pattern(30, 77);
+    queueInputs(u2fFrames(kChannel, 0xC0, reply));
+    queueInputs(u2fFrames(kChannel, 0xC0, next));
+    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin(), reply.begin() + 60));
+    EXPECT_EQ(fake().inputs.size(), 3u);  // continuations 1 and 2, then the next reply
+    EXPECT_EQ(readReply(transport, 4096), next);
+}
+
+TEST_F(HidTest, U2FSkipsFramesOfOtherChannels)
+{
+    openU2F();
+    const Bytes reply = pattern(150);
+    std::vector<Bytes> frames = u2fFrames(kChannel, 0xC0, reply);
+    frames.insert(frames.begin() + 2, u2fContinuation(kOtherChannel, 1, pattern(59)));
+    frames.insert(frames.begin(), u2fInit(kOtherChannel, 0xC0, 5, pattern(5)));
+    frames.insert(frames.begin(), u2fContinuation(kChannel, 0, pattern(59)));
+    queueInputs(frames);
+    EXPECT_EQ(readReply(transport, 4096), reply);
+}
+
+struct U2FFailureCase {
+    const char* name;
+    std::vector<Bytes> inputs;  // an empty entry stands for a failed HID read
+    std::vector<std::pair<int32_t, std::string>> logLines;
+};
+
+void PrintTo(const U2FFailureCase& param, std::ostream* out) { *out << param.name; }
+
+class U2FReadFailureTest : public HidTest, public ::testing::WithParamInterface<U2FFailureCase> {};
+
+// The failure returns nothing, and the next reply comes out clean.
+TEST_P(U2FReadFailureTest, ReturnsNothingAndLogs)
+{
+    openU2F();
+    for (const Bytes& input : GetParam().inputs) {
+        input.empty() ? fakehid::queueResult(-1) : fakehid::queueInput(input);
+    }
+    EXPECT_EQ(readReply(transport, 4096), Bytes{});
+    EXPECT_EQ(log.lines, GetParam().logLines);
+    EXPECT_TRUE(transport.isOpen());
+    fake().inputs.clear();
+    const Bytes next = pattern(90, 4);
+    queueInputs(u2fFrames(kChannel, 0xC0, next));
+    EXPECT_EQ(readReply(transport, 4096), next);
+}
+
+const Bytes kInitOf100 = u2fInit(kChannel, 0xC0, 100, pattern(57));
+const std::pair<int32_t, std::string> kTimeoutLine{corvel::kLogInfo, "hid transport received timeout"};
+
+std::pair<int32_t, std::string> errorLine(int code)
+{
+    return {corvel::kLogInfo, "hid transport received error " + std::to_string(code)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, U2FReadFailureTest,
+    ::testing::Values(
+        U2FFailureCase{"WrongSequence", {kInitOf100, u2fContinuation(kChannel, 1, pattern(43))}, {errorLine(-4)}},
+        U2FFailureCase{"InitInsteadOfContinuation", {kInitOf100, kInitOf100}, {errorLine(-4)}},
+        U2FFailureCase{"ErrorFrame", {u2fInit(kChannel, 0xBF, 1, {0x06})}, {errorLine(-6)}},
+        U2FFailureCase{"TimeoutMidMessage", {kInitOf100}, {kTimeoutLine}},
+        U2FFailureCase{"TimeoutBeforeReply", {}, {kTimeoutLine}},
+        U2FFailureCase{"ShortFrame", {kInitOf100, Bytes(10, 0x00)}, {kTimeoutLine}},
+        U2FFailureCase{"HidReadError", {kInitOf100, {}}, {kTimeoutLine, errorLine(-127)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace hidtest
