@@ -18,20 +18,6 @@ std::vector<std::string> takeList(char** list)
     return serials;
 }
 
-Device token(const wchar_t* serial)
-{
-    Device device;
-    device.serial = serial;
-    return device;
-}
-
-template <typename Change>
-Device changed(Device base, Change change)
-{
-    change(base);
-    return base;
-}
-
 struct ListCase {
     const char* name;
     std::vector<Device> devices;

@@ -114,6 +114,22 @@ void queueInputs(const std::vector<Bytes>& inputs)
     }
 }
 
+fakehid::Device token(const wchar_t* serial, const char* path, const wchar_t* product)
+{
+    fakehid::Device device;
+    device.path = path;
+    device.serial = serial;
+    device.product = product;
+    return device;
+}
+
+Bytes readReply(corvel::CHIDTransport& transport, size_t capacity)
+{
+    Bytes buffer(capacity);
+    buffer.resize(transport.read(buffer.data(), buffer.size()));
+    return buffer;
+}
+
 bool RecordingLog::contains(int32_t level, const std::string& text) const
 {
     return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "CHIDTransport.h"
+#include "Exception.h"
 #include "FakeHidApi.h"
 #include "ILogTarget.h"
 
@@ -33,6 +34,33 @@ std::vector<Bytes> u2fFrames(uint32_t channel, uint8_t command, const Bytes& mes
 Bytes u2fInitReply(const Bytes& nonce, uint32_t channel);
 
 void queueInputs(const std::vector<Bytes>& inputs);
+
+fakehid::Device token(const wchar_t* serial, const char* path = "/dev/hidraw0", const wchar_t* product = L"Vexa");
+
+template <typename Change>
+fakehid::Device changed(fakehid::Device base, Change change)
+{
+    change(base);
+    return base;
+}
+
+// One read into a buffer of the given capacity; the bytes it returned.
+Bytes readReply(corvel::CHIDTransport& transport, size_t capacity);
+
+// The message of the IOException that action throws, checking its code;
+// a test failure when it throws none.
+template <typename Action>
+std::string ioExceptionMessage(Action action)
+{
+    try {
+        action();
+    } catch (const corvel::IOException& error) {
+        EXPECT_EQ(error.getCode(), -1);
+        return error.what();
+    }
+    ADD_FAILURE() << "no IOException";
+    return "";
+}
 
 class RecordingLog : public corvel::ILogTarget {
 public:

@@ -9,13 +9,6 @@ namespace {
 
 constexpr uint32_t kOtherChannel = 0x01020304;
 
-Bytes readReply(corvel::CHIDTransport& transport, size_t capacity)
-{
-    Bytes buffer(capacity);
-    buffer.resize(transport.read(buffer.data(), buffer.size()));
-    return buffer;
-}
-
 class U2FReadTest : public HidTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(U2FReadTest, ReassemblesTheReply)

@@ -3,13 +3,11 @@
 #include <optional>
 #include <ostream>
 
-#include "Exception.h"
 #include "HidTestSupport.h"
 
 namespace hidtest {
 namespace {
 
-using corvel::IOException;
 
 Bytes withZeroPrefix(const Bytes& frame)
 {
@@ -115,39 +113,29 @@ TEST_F(HidTest, EmptyByteStringWritesLikeLengthZero)
 
 TEST_F(HidTest, WriteWithoutDeviceThrowsNullHandle)
 {
-    EXPECT_THROW(
-        {
-            try {
-                transport.write(pattern(10));
-            } catch (const IOException& error) {
-                EXPECT_STREQ(error.what(), "Null handle");
-                EXPECT_EQ(error.getCode(), -1);
-                throw;
-            }
-        },
-        IOException);
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(pattern(10)); }), "Null handle");
     openU2F();
     transport.close();
-    EXPECT_THROW(transport.write(nullptr, 0), IOException);
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(nullptr, 0); }), "Null handle");
     EXPECT_TRUE(fake().written.empty());
+}
+
+TEST_F(HidTest, NullBuffersWithALengthAreRefused)
+{
+    openReportId();
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(nullptr, 5); }), "Null data buffer");
+    EXPECT_EQ(ioExceptionMessage([this] { transport.read(nullptr, 5); }), "Null read buffer");
+    EXPECT_TRUE(fake().written.empty());
+    EXPECT_TRUE(fake().readTimeouts.empty());
 }
 
 TEST_F(HidTest, MessagesBeyondTheFramingsLimitsAreRefusedBeforeSending)
 {
     openU2F();
-    try {
-        transport.write(pattern(7610));
-        ADD_FAILURE() << "no exception";
-    } catch (const IOException& error) {
-        EXPECT_STREQ(error.what(), "Message too long for U2FHID framing");
-    }
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(pattern(7610)); }), "Message too long for U2FHID framing");
     openReportId();
-    try {
-        transport.write(Bytes(0x1000000));
-        ADD_FAILURE() << "no exception";
-    } catch (const IOException& error) {
-        EXPECT_STREQ(error.what(), "Message too long for HID report framing");
-    }
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(Bytes(0x1000000)); }),
+              "Message too long for HID report framing");
     EXPECT_TRUE(fake().written.empty());
 }
 
@@ -169,13 +157,7 @@ TEST_P(ShortWriteTest, ThrowsTheHidErrorAndStaysOpen)
     param.u2f ? openU2F() : openReportId();
     fake().errorText = param.errorText;
     fake().writeResults.assign(param.results.begin(), param.results.end());
-    try {
-        transport.write(pattern(100));
-        ADD_FAILURE() << "no exception";
-    } catch (const IOException& error) {
-        EXPECT_STREQ(error.what(), param.message);
-        EXPECT_EQ(error.getCode(), -1);
-    }
+    EXPECT_EQ(ioExceptionMessage([this] { transport.write(pattern(100)); }), param.message);
     EXPECT_TRUE(transport.isOpen());
 }
 
