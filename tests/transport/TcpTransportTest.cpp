@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Exception.h"
+#include "FakeDaemon.h"
+#include "RecordingLog.h"
+#include "TCPTransport.h"
+#include "TempDir.h"
+#include "TestCertificates.h"
+#include "TlsTestServer.h"
+
+using corvel::kLogError;
+using corvel::TCPTransport;
+using vexa::test::FakeReply;
+using vexa::test::TlsTestServer;
+
+namespace {
+
+std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+class TcpTransportTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir = new vexa::test::TempDir();
+        certs = vexa::test::makeTestCertificates(dir->path());
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        dir = nullptr;
+    }
+
+    std::unique_ptr<TCPTransport> connectTo(const TlsTestServer& server, const std::string& caFile = certs.caCert)
+    {
+        return std::make_unique<TCPTransport>("localhost", server.port(), caFile, &log);
+    }
+
+    static vexa::test::TempDir* dir;
+    static vexa::test::TestCertificates certs;
+    vexa::test::RecordingLog log;
+};
+
+vexa::test::TempDir* TcpTransportTest::dir = nullptr;
+vexa::test::TestCertificates TcpTransportTest::certs;
+
+TEST_F(TcpTransportTest, SendsAbcAsOneClientPacketAndReadsTheReply)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    EXPECT_EQ(transport->open(), 1);
+    ASSERT_TRUE(transport->isOpen());
+
+    EXPECT_EQ(transport->write(bytes("abc")), 3u);
+    uint8_t reply[2048];
+    ASSERT_EQ(transport->read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "cba");
+    ASSERT_TRUE(server.log().waitFor(1));
+    EXPECT_EQ(server.log().packets()[0].bytes, (std::vector<uint8_t>{0x03, 0, 0, 0, 0, 0x61, 0x62, 0x63}));
+    EXPECT_STREQ(transport->getName(), "TCP");
+    EXPECT_TRUE(log.contains(corvel::kLogInfo, "Connecting to localhost:" + std::to_string(server.port()) + "..."));
+}
+
+TEST_F(TcpTransportTest, RefusesMoreThan4091PayloadBytesWithoutClosing)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    transport->open();
+    EXPECT_EQ(transport->write(std::vector<uint8_t>(4092, 1)), 0u);
+    EXPECT_TRUE(transport->isOpen());
+    EXPECT_EQ(transport->write(std::vector<uint8_t>(4091, 1)), 4091u);
+    ASSERT_TRUE(server.log().waitFor(1));
+    EXPECT_EQ(server.log().packets().size(), 1u);
+    EXPECT_EQ(server.log().packets()[0].bytes.size(), 4096u);
+}
+
+TEST_F(TcpTransportTest, MissingCaFileIsReportedAndOpenThrows)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    const std::string missing = dir->file("no-such-ca.pem");
+    auto transport = connectTo(server, missing);
+    EXPECT_THROW(
+        {
+            try {
+                transport->open();
+            } catch (const corvel::IOException& error) {
+                EXPECT_STREQ(error.what(), "connection failed");
+                throw;
+            }
+        },
+        corvel::IOException);
+    EXPECT_FALSE(transport->isOpen());
+    EXPECT_TRUE(log.contains(kLogError, "Failed to open ca cert file " + missing + "."));
+    EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: "));
+}
+
+TEST_F(TcpTransportTest, CertificateForAnotherHostFailsVerification)
+{
+    TlsTestServer server(certs.otherHostCert, certs.otherHostKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    EXPECT_THROW(transport->open(), corvel::IOException);
+    EXPECT_FALSE(transport->isOpen());
+    EXPECT_TRUE(log.containsPrefix(kLogError, "Certificate verification failed: "));
+    EXPECT_FALSE(log.containsPrefix(kLogError, "Last error was: ")) << "a verification failure has no last error";
+    EXPECT_EQ(server.acceptedConnections(), 1) << "the handshake itself completed";
+}
+
+TEST_F(TcpTransportTest, UntrustedCaFailsVerification)
+{
+    vexa::test::TempDir otherDir;
+    const auto otherCerts = vexa::test::makeTestCertificates(otherDir.path());
+    TlsTestServer server(otherCerts.serverCert, otherCerts.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    EXPECT_THROW(transport->open(), corvel::IOException);
+    EXPECT_TRUE(log.containsPrefix(kLogError, "Certificate verification failed: "));
+}
+
+TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
+{
+    int served = 0;
+    TlsTestServer server(certs.serverCert, certs.serverKey, [&](const std::vector<uint8_t>& payload) {
+        return ++served == 1 ? FakeReply::silent() : vexa::test::reverseReply(payload);
+    });
+    auto transport = connectTo(server);
+    transport->setTimeout(100);
+    transport->open();
+    transport->write(bytes("abc"));
+    uint8_t reply[64];
+    EXPECT_EQ(transport->read(reply, sizeof reply), 0u);
+    EXPECT_FALSE(transport->isOpen());
+    EXPECT_TRUE(log.containsPrefix(kLogError, "tls read failed: "));
+
+    transport->open();
+    EXPECT_EQ(transport->write(bytes("xyz")), 3u);
+    ASSERT_EQ(transport->read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "zyx");
+    EXPECT_EQ(server.acceptedConnections(), 2);
+}
+
+TEST_F(TcpTransportTest, DaemonClosingTheConnectionEndsTheRead)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, [](const std::vector<uint8_t>&) { return FakeReply::close(); });
+    auto transport = connectTo(server);
+    transport->open();
+    transport->write(bytes("abc"));
+    uint8_t reply[64];
+    EXPECT_EQ(transport->read(reply, sizeof reply), 0u);
+    EXPECT_FALSE(transport->isOpen());
+}
+
+TEST_F(TcpTransportTest, ZeroCapacityReadLeavesTheConnectionAlone)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    transport->open();
+    uint8_t reply[1];
+    EXPECT_EQ(transport->read(reply, 0), 0u);
+    EXPECT_TRUE(transport->isOpen());
+    EXPECT_TRUE(log.lines().size() == 1u) << "only the connecting line";
+}
+
+TEST_F(TcpTransportTest, ClosedTransportRefusesReadAndWrite)
+{
+    TCPTransport transport("localhost", 1, certs.caCert, &log);
+    uint8_t reply[8];
+    EXPECT_EQ(transport.write(bytes("abc")), 0u);
+    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_TRUE(log.contains(kLogError, "tls port not open, write failed."));
+    EXPECT_TRUE(log.contains(kLogError, "tls port not open, read failed."));
+    transport.setTimeout(1234);
+    EXPECT_EQ(transport.getTimeout(), 1234u);
+}
+
+}  // namespace

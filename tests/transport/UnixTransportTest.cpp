@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "CUnixTransport.h"
+#include "Exception.h"
+#include "FakeDaemon.h"
+#include "RecordingLog.h"
+#include "TempDir.h"
+
+using corvel::CUnixTransport;
+using corvel::kLogDebug;
+using corvel::kLogError;
+using vexa::test::FakeReply;
+using vexa::test::FakeUnixDaemon;
+
+namespace {
+
+std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+class UnixTransportTest : public ::testing::Test {
+protected:
+    vexa::test::TempDir dir;
+    std::string socketPath = dir.file("vexa.0123456789AB.sock");
+    vexa::test::RecordingLog log;
+};
+
+TEST_F(UnixTransportTest, FramesAbcWithTheFiveByteHeaderAndReadsTheReply)
+{
+    FakeUnixDaemon daemon(socketPath, vexa::test::reverseReply);
+    CUnixTransport transport(socketPath, &log);
+    EXPECT_EQ(transport.open(), 0);
+    ASSERT_TRUE(transport.isOpen());
+
+    EXPECT_EQ(transport.write(bytes("abc")), 3u);
+    uint8_t reply[2048];
+    ASSERT_EQ(transport.read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "cba");
+
+    ASSERT_TRUE(daemon.log().waitFor(1));
+    const std::vector<uint8_t> expected{0x03, 0x00, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63};
+    EXPECT_EQ(daemon.log().packets()[0].bytes, expected);
+    EXPECT_STREQ(transport.getName(), "UNIX");
+}
+
+TEST_F(UnixTransportTest, PacketLimitIs4096BytesWithHeader)
+{
+    FakeUnixDaemon daemon(socketPath, [](const std::vector<uint8_t>&) { return FakeReply::send({0x01}); });
+    CUnixTransport transport(socketPath, &log);
+    transport.open();
+
+    EXPECT_EQ(transport.write(std::vector<uint8_t>(4092, 0x55)), 0u);
+    EXPECT_TRUE(transport.isOpen()) << "a refused request keeps the connection";
+    EXPECT_EQ(transport.write(std::vector<uint8_t>(4091, 0x55)), 4091u);
+
+    ASSERT_TRUE(daemon.log().waitFor(1));
+    const auto packets = daemon.log().packets();
+    ASSERT_EQ(packets.size(), 1u) << "the refused request must not reach the daemon";
+    EXPECT_EQ(packets[0].bytes.size(), 4096u);
+    EXPECT_EQ(packets[0].bytes[0], 0xFB);
+    EXPECT_EQ(packets[0].bytes[1], 0x0F);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(UnixTransportTest, EmptyByteStringWritesAHeaderOnly)
+{
+    FakeUnixDaemon daemon(socketPath, [](const std::vector<uint8_t>&) { return FakeReply::silent(); });
+    CUnixTransport transport(socketPath, &log);
+    transport.open();
+    EXPECT_EQ(transport.write(std::vector<uint8_t>()), 0u);
+    ASSERT_TRUE(daemon.log().waitFor(1));
+    EXPECT_EQ(daemon.log().packets()[0].bytes, (std::vector<uint8_t>{0, 0, 0, 0, 0}));
+}
+
+TEST_F(UnixTransportTest, ReopensAfterTheDaemonClosesTheConnection)
+{
+    int served = 0;
+    FakeUnixDaemon daemon(socketPath, [&](const std::vector<uint8_t>& payload) {
+        return ++served == 1 ? FakeReply::close() : vexa::test::reverseReply(payload);
+    });
+    CUnixTransport transport(socketPath, &log);
+    transport.open();
+
+    transport.write(bytes("one"));
+    uint8_t reply[64];
+    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_FALSE(transport.isOpen());
+    EXPECT_TRUE(log.contains(kLogDebug, "Closing socket."));
+
+    transport.open();
+    EXPECT_EQ(transport.write(bytes("two")), 3u);
+    ASSERT_EQ(transport.read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "owt");
+    EXPECT_EQ(daemon.acceptedConnections(), 2);
+}
+
+TEST_F(UnixTransportTest, SilentDaemonEndsTheReadAfterTheTimeout)
+{
+    FakeUnixDaemon daemon(socketPath, [](const std::vector<uint8_t>&) { return FakeReply::silent(); });
+    CUnixTransport transport(socketPath, &log);
+    transport.setTimeout(50);
+    transport.open();
+    transport.write(bytes("abc"));
+    uint8_t reply[64];
+    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_FALSE(transport.isOpen());
+    EXPECT_EQ(transport.getTimeout(), 50u);
+}
+
+TEST_F(UnixTransportTest, ZeroTimeoutReadReturnsAtOnceAndCloses)
+{
+    FakeUnixDaemon daemon(socketPath, vexa::test::reverseReply);
+    CUnixTransport transport(socketPath, &log);
+    transport.setTimeout(0);
+    transport.open();
+    transport.write(bytes("abc"));
+    uint8_t reply[64];
+    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_FALSE(transport.isOpen());
+}
+
+TEST_F(UnixTransportTest, ClosedTransportRefusesReadAndWrite)
+{
+    CUnixTransport transport(socketPath, &log);
+    uint8_t reply[8];
+    EXPECT_EQ(transport.write(bytes("abc")), 0u);
+    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_TRUE(log.contains(kLogError, "Attempt to write to closed socket."));
+    EXPECT_TRUE(log.contains(kLogError, "Attempt to read from closed socket."));
+}
+
+TEST_F(UnixTransportTest, ConnectFailureThrowsConnectionFailed)
+{
+    CUnixTransport transport(socketPath, &log);
+    try {
+        transport.open();
+        FAIL() << "open succeeded without a daemon";
+    } catch (const corvel::IOException& error) {
+        EXPECT_STREQ(error.what(), "connection failed");
+        EXPECT_EQ(error.getCode(), -1);
+    }
+    EXPECT_FALSE(transport.isOpen());
+}
+
+TEST_F(UnixTransportTest, WriteToAVanishedDaemonClosesWithoutSignal)
+{
+    auto daemon = std::make_unique<FakeUnixDaemon>(socketPath, vexa::test::reverseReply);
+    CUnixTransport transport(socketPath, &log);
+    transport.open();
+    ASSERT_EQ(transport.write(bytes("abc")), 3u);
+    uint8_t reply[8];
+    ASSERT_EQ(transport.read(reply, sizeof reply), 3u);
+    daemon.reset();
+
+    EXPECT_EQ(transport.write(bytes("abc")), 0u);
+    EXPECT_FALSE(transport.isOpen());
+    EXPECT_TRUE(log.containsPrefix(kLogError, "Socket write error "));
+}
+
+TEST_F(UnixTransportTest, CloseLogsOnceAndOpenOnOpenReconnects)
+{
+    FakeUnixDaemon daemon(socketPath, vexa::test::reverseReply);
+    CUnixTransport transport(socketPath, &log);
+    transport.close();
+    EXPECT_EQ(log.count("Closing socket."), 0u) << "closing a never-opened transport says nothing";
+
+    transport.open();
+    EXPECT_EQ(transport.open(), 0);
+    EXPECT_EQ(log.count("Closing socket."), 1u);
+    transport.close();
+    transport.close();
+    EXPECT_EQ(log.count("Closing socket."), 2u);
+    EXPECT_FALSE(transport.isOpen());
+    for (int i = 0; i < 50 && daemon.acceptedConnections() < 2; ++i) {
+        usleep(2000);
+    }
+    EXPECT_EQ(daemon.acceptedConnections(), 2);
+}
+
+}  // namespace
