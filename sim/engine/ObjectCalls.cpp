@@ -1,4 +1,7 @@
 // Objects, their attributes and searches.
+#include <algorithm>
+#include <cstddef>
+
 #include "Attributes.h"
 #include "Calls.h"
 #include "FunctionIds.h"

@@ -1,0 +1,75 @@
+#include "TokenEngine.h"
+
+#include <new>
+
+#include "Limits.h"
+#include "Token.h"
+
+namespace vexa::sim::engine {
+namespace {
+
+CallTable allCalls() {
+    CallTable t;
+    addSessionCalls(t);
+    addObjectCalls(t);
+    addCryptoCalls(t);
+    addKeyCalls(t);
+    addVendorCalls(t);
+    addBitcoinCalls(t);
+    return t;
+}
+
+Bytes encodeRv(CK_RV rv) {
+    Response resp;
+    resp.rv = static_cast<uint32_t>(rv);
+    Bytes out;
+    encodeResponse(resp, out, kMaxReply);
+    return out;
+}
+
+}  // namespace
+
+TokenEngine::TokenEngine(const TokenIdentity& identity, const EngineOptions& options)
+    : calls_(allCalls()), token_(std::make_unique<Token>(identity, options)) {}
+
+TokenEngine::~TokenEngine() = default;
+
+bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
+    Request req;
+    if (!decodeRequest(request, req)) {
+        reply = encodeRv(CKR_FUNCTION_FAILED);
+        return true;
+    }
+    Response resp = call(req);
+    // A reply over the limit is a fault of this token; the caller still gets
+    // an answer it can decode.
+    if (!encodeResponse(resp, reply, kMaxReply))
+        reply = encodeRv(CKR_DATA_LEN_RANGE);
+    return true;
+}
+
+Response TokenEngine::call(const Request& req) {
+    Response resp;
+    CK_RV rv;
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rv = execute(req, resp);
+    } catch (const std::bad_alloc&) {
+        resp = Response();
+        rv = CKR_DEVICE_MEMORY;
+    } catch (const std::exception&) {
+        resp = Response();
+        rv = CKR_DEVICE_ERROR;
+    }
+    resp.rv = static_cast<uint32_t>(rv);
+    return resp;
+}
+
+CK_RV TokenEngine::execute(const Request& req, Response& resp) {
+    auto it = calls_.find(req.function);
+    if (it == calls_.end())
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    return it->second(*token_, req, resp);
+}
+
+}  // namespace vexa::sim::engine
