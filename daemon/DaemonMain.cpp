@@ -31,6 +31,12 @@ bool RunServiceWord(const Words& words)
 
 }  // namespace
 
+int ExitStatus(int result)
+{
+    const int status = result & 0xFF;
+    return result != 0 && status == 0 ? 1 : status;
+}
+
 void PrintUsage()
 {
     std::printf("vexa-daemon V%d.%d\n", kVersionMajor, kVersionMinor);
@@ -67,8 +73,8 @@ int DaemonMain(const Words& words)
         InstallService();
         return 0;
     }
-    return RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
-                     config.bindAddress, config.port);
+    return ExitStatus(RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
+                                config.bindAddress, config.port));
 }
 
 }  // namespace vexa::daemon

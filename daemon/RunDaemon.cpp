@@ -2,6 +2,8 @@
 
 #include "DaemonMain.h"
 #include "Log.h"
+#include "TlsListener.h"
+#include "UnixTransport.h"
 #include "Version.h"
 
 namespace vexa::daemon {
@@ -17,9 +19,18 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     else
         LogMessage(corvel::kLogInfo, "Device SN: %s", serial.c_str());
 
-    (void)keyPassword, (void)certFile, (void)caFile, (void)keyFile, (void)bindAddress, (void)port;
-    LogMessage(corvel::kLogError, "Transport \"%s\" is not available in this build.", settings.transport.c_str());
-    return 1;
+    if (settings.transport == "unix")
+        RunUnixTransport(settings);
+
+    TlsSettings tls;
+    tls.serial = serial;
+    tls.certFile = certFile;
+    tls.caFile = caFile;
+    tls.keyFile = keyFile;
+    tls.bindAddress = bindAddress;
+    tls.port = port;
+    tls.keyPassword = keyPassword;
+    return RunTlsTransport(tls);
 }
 
 }  // namespace vexa::daemon

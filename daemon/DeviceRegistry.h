@@ -1,0 +1,50 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "DeviceServer.h"
+
+namespace vexa::daemon {
+
+// The tokens served on Unix sockets, one device thread each. Only the thread
+// that owns the registry calls it.
+class CDeviceRegistry {
+public:
+    // Opens a token's port; null when the token cannot be opened.
+    using PortFactory = std::function<PortPtr(const std::string& serial)>;
+
+    CDeviceRegistry(std::string socketDir, PortFactory openPort);
+    // Stops every device thread and waits for them.
+    ~CDeviceRegistry();
+    CDeviceRegistry(const CDeviceRegistry&) = delete;
+    CDeviceRegistry& operator=(const CDeviceRegistry&) = delete;
+
+    // One scan with the serials now attached, in ascending order: starts
+    // threads for new tokens, retires the threads of gone tokens and those
+    // that ended.
+    void scan(const std::vector<std::string>& serials);
+
+    // Makes every device thread leave its accept loop.
+    void stopAll();
+
+    size_t size() const { return m_devices.size(); }
+
+private:
+    using Entry = std::unique_ptr<DeviceThread>;
+
+    void serve(const std::string& serial);
+    void start(const std::string& serial, PortPtr port);
+    void retireGone(const std::vector<std::string>& serials);
+    std::vector<Entry>::iterator drop(std::vector<Entry>::iterator entry);
+    bool reportPathTooLong(const std::string& serial, const std::string& path);
+
+    const std::string m_socketDir;
+    const PortFactory m_openPort;
+    std::vector<Entry> m_devices;  // in the order the tokens were first seen
+    std::set<std::string> m_unservable;  // attached tokens whose socket path was reported too long
+};
+
+}  // namespace vexa::daemon

@@ -1,0 +1,118 @@
+#include "DeviceServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "Log.h"
+#include "SocketFiles.h"
+#include "UnixClient.h"
+
+namespace vexa::daemon {
+namespace {
+
+constexpr mode_t kSocketMode = 0660;
+constexpr int kBacklog = 5;
+// How often the accept loop looks at the port's usable flag.
+constexpr int kPollMilliseconds = 25;
+
+// Binds fd to path. The mode is set on the socket before bind, so the file
+// never appears with wider permissions than 0660 whatever the umask.
+bool BindSocketFile(int fd, const std::string& path)
+{
+    if (!SocketPathFits(path))
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (fchmod(fd, kSocketMode) != 0)
+        return false;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    (void)chmod(path.c_str(), kSocketMode);  // undo a umask that took group rights away
+    return true;
+}
+
+int OpenListener(DeviceThread& device)
+{
+    if (unlink(device.socketPath.c_str()) != 0 && errno != ENOENT) {
+        LogMessage(corvel::kLogError, "Failed to remove socket file.");
+        return kServerRemoveFailed;
+    }
+    device.listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (device.listenSocket < 0) {
+        LogMessage(corvel::kLogError, "Failed to create socket.");
+        return kServerSocketFailed;
+    }
+    if (!BindSocketFile(device.listenSocket, device.socketPath)) {
+        LogMessage(corvel::kLogError, "Failed to bind using socket file %s", device.socketPath.c_str());
+        return kServerBindFailed;
+    }
+    if (listen(device.listenSocket, kBacklog) != 0) {
+        LogMessage(corvel::kLogError, "Failed to listen on socket.");
+        return kServerListenFailed;
+    }
+    (void)fcntl(device.listenSocket, F_SETFL, fcntl(device.listenSocket, F_GETFL) | O_NONBLOCK);
+    return kServerDone;
+}
+
+void StartClientThread(int client, const PortPtr& port)
+{
+    try {
+        // The copy of the port keeps it alive for as long as the client is served.
+        std::thread([client, port] { HandleUnixClient(client, port.get()); }).detach();
+    } catch (const std::system_error& e) {
+        LogMessage(corvel::kLogError, "Cannot start a client thread for %s: %s", port->serial().c_str(), e.what());
+        close(client);
+    }
+}
+
+// Waits up to one poll interval for a client; a client arriving sooner is
+// taken at once.
+void AcceptClients(DeviceThread& device)
+{
+    while (device.port->usable()) {
+        pollfd ready{device.listenSocket, POLLIN, 0};
+        if (poll(&ready, 1, kPollMilliseconds) <= 0)
+            continue;
+        // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
+        const int client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) {
+            StartClientThread(client, device.port);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+            LogMessage(corvel::kLogError, "accept failed on %s: %s", device.socketPath.c_str(), std::strerror(errno));
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+int RunDeviceServer(DeviceThread* device)
+{
+    const int opened = OpenListener(*device);
+    if (opened != kServerDone) {
+        if (device->listenSocket >= 0)
+            close(device->listenSocket);
+        device->listenSocket = -1;
+        return opened;
+    }
+    AcceptClients(*device);
+    close(device->listenSocket);
+    device->listenSocket = -1;
+    LogMessage(corvel::kLogInfo, "Server socket closed for %s", device->serial.c_str());
+    unlink(device->socketPath.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return kServerDone;
+}
+
+}  // namespace vexa::daemon

@@ -1,0 +1,18 @@
+#pragma once
+#include <mbedtls/ssl.h>
+
+#include <string>
+
+#include "CTransport.h"
+
+namespace vexa::daemon {
+
+// Serves one TLS connection whose handshake is done, forwarding requests to
+// the token's transport, until the client leaves or a step fails. Sends the
+// close notification before it returns; the caller closes the connection.
+void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport);
+
+// The TLS library's text for a result code.
+std::string TlsErrorText(int code);
+
+}  // namespace vexa::daemon

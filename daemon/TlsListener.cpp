@@ -1,0 +1,194 @@
+#include "TlsListener.h"
+
+#include <chrono>
+#include <thread>
+
+#include "CHIDTransport.h"
+#include "Log.h"
+#include "TlsClient.h"
+#include "USBPort.h"
+
+namespace vexa::daemon {
+namespace {
+
+constexpr uint32_t kTokenTimeout = 120000;
+constexpr unsigned char kPersonalisation[] = {'v', 'e', 'x', 'a', '_', 's', 'e', 'r', 'v', 'e', 'r'};
+
+void WarnIfTokenMissing(const std::string& serial)
+{
+    char** list = corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId);
+    bool found = false;
+    for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry)
+        found = found || serial == *entry;
+    corvel::CHIDTransport::freeSerialNumberList(list);
+    if (!found)
+        LogMessage(corvel::kLogError, "Warning, device %s not found on startup.", serial.c_str());
+}
+
+int LoadCredentials(TlsServerContext& context, const TlsSettings& settings)
+{
+    // A positive result counts certificates that failed to parse: also a failure.
+    int result = mbedtls_x509_crt_parse_file(&context.serverCertificate, settings.certFile.c_str());
+    if (result == MBEDTLS_ERR_PK_FILE_IO_ERROR) {
+        LogMessage(corvel::kLogError, "Failed to open cert file %s: %d", settings.certFile.c_str(), result);
+        return result;
+    }
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "server cert parse returned: %d", result);
+        return result;
+    }
+    result = mbedtls_x509_crt_parse_file(&context.caChain, settings.caFile.c_str());
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "CA cert chain parse returned: %d", result);
+        return result;
+    }
+    result = mbedtls_pk_parse_keyfile(&context.serverKey, settings.keyFile.c_str(), settings.keyPassword);
+    if (result != 0)
+        LogMessage(corvel::kLogError, "server key parse returned: %d", result);
+    return result;
+}
+
+int Bind(TlsServerContext& context, const TlsSettings& settings)
+{
+    LogMessage(corvel::kLogInfo, "Binding on %s:%s", settings.bindAddress.c_str(), settings.port.c_str());
+    const char* address = settings.bindAddress.empty() ? nullptr : settings.bindAddress.c_str();
+    const int result = mbedtls_net_bind(&context.listener, address, settings.port.c_str(), MBEDTLS_NET_PROTO_TCP);
+    if (result != 0)
+        LogMessage(corvel::kLogError, "bind returned %d", result);
+    return result;
+}
+
+int Configure(TlsServerContext& context, const TlsSettings& settings)
+{
+    int result = mbedtls_ctr_drbg_seed(&context.generator, mbedtls_entropy_func, &context.entropy, kPersonalisation,
+                                       sizeof kPersonalisation);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "drbg seed returned %d", result);
+        return result;
+    }
+    result = mbedtls_ssl_config_defaults(&context.config, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                         MBEDTLS_SSL_PRESET_DEFAULT);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "ssl config defaults returned %d\n", result);
+        return result;
+    }
+    mbedtls_ssl_conf_read_timeout(&context.config, settings.readTimeout);
+    mbedtls_ssl_conf_rng(&context.config, mbedtls_ctr_drbg_random, &context.generator);
+    mbedtls_ssl_conf_session_cache(&context.config, &context.sessionCache, mbedtls_ssl_cache_get,
+                                   mbedtls_ssl_cache_set);
+    mbedtls_ssl_conf_ca_chain(&context.config, &context.caChain, nullptr);
+    result = mbedtls_ssl_conf_own_cert(&context.config, &context.serverCertificate, &context.serverKey);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "ssl conf own cert returned %d\n", result);
+        return result;
+    }
+    result = mbedtls_ssl_setup(&context.ssl, &context.config);
+    if (result != 0)
+        LogMessage(corvel::kLogError, "ssl setup returned %d\n", result);
+    return result;
+}
+
+// Frees the client's connection on every way out.
+struct ClientConnection {
+    ClientConnection() { mbedtls_net_init(&net); }
+    ~ClientConnection() { mbedtls_net_free(&net); }
+    mbedtls_net_context net;
+};
+
+int Accept(TlsServerContext& context, ClientConnection& client)
+{
+    int result;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        result = mbedtls_net_accept(&context.listener, &client.net, nullptr, 0, nullptr);
+    } while (result == MBEDTLS_ERR_SSL_WANT_READ);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "accept returned %d\n", result);
+        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
+    }
+    return result;
+}
+
+int Handshake(TlsServerContext& context, ClientConnection& client)
+{
+    mbedtls_net_set_block(&client.net);
+    mbedtls_ssl_set_bio(&context.ssl, &client.net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+    int result;
+    do {
+        result = mbedtls_ssl_handshake(&context.ssl);
+    } while (result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "ssl handshake returned %d", result);
+        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
+    }
+    return result;
+}
+
+}  // namespace
+
+TlsServerContext::TlsServerContext()
+{
+    mbedtls_net_init(&listener);
+    mbedtls_ssl_init(&ssl);
+    mbedtls_ssl_config_init(&config);
+    mbedtls_ssl_cache_init(&sessionCache);
+    mbedtls_x509_crt_init(&serverCertificate);
+    mbedtls_x509_crt_init(&caChain);
+    mbedtls_pk_init(&serverKey);
+    mbedtls_entropy_init(&entropy);
+    mbedtls_ctr_drbg_init(&generator);
+}
+
+TlsServerContext::~TlsServerContext()
+{
+    mbedtls_net_free(&listener);
+    mbedtls_x509_crt_free(&serverCertificate);
+    mbedtls_x509_crt_free(&caChain);
+    mbedtls_pk_free(&serverKey);
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&config);
+    mbedtls_ssl_cache_free(&sessionCache);
+    mbedtls_ctr_drbg_free(&generator);
+    mbedtls_entropy_free(&entropy);
+}
+
+int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
+{
+    int result = LoadCredentials(context, settings);
+    if (result == 0)
+        result = Bind(context, settings);
+    if (result == 0)
+        result = Configure(context, settings);
+    if (result != 0)
+        LogMessage(corvel::kLogError, "Last error message was: %d - %s", result, TlsErrorText(result).c_str());
+    return result;
+}
+
+void AcceptTlsClient(TlsServerContext& context, const std::string& serial)
+{
+    ClientConnection client;
+    mbedtls_ssl_session_reset(&context.ssl);
+    mbedtls_net_set_block(&context.listener);
+    if (Accept(context, client) != 0 || Handshake(context, client) != 0)
+        return;
+    const auto transport = OpenUSBPort(kTokenVendorId, kTokenProductId, kTokenTimeout, nullptr, serial.c_str());
+    if (transport == nullptr) {
+        LogMessage(corvel::kLogError, "Could not open device on USB transport.");
+        return;
+    }
+    HandleTlsClient(&context.ssl, transport.get());
+    CloseUSBPort(transport.get());
+}
+
+int RunTlsTransport(const TlsSettings& settings)
+{
+    WarnIfTokenMissing(settings.serial);
+    TlsServerContext context;
+    const int result = SetUpTlsServer(context, settings);
+    if (result != 0)
+        return result;
+    for (;;)
+        AcceptTlsClient(context, settings.serial);
+}
+
+}  // namespace vexa::daemon

@@ -1,0 +1,57 @@
+#pragma once
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/ssl_cache.h>
+#include <mbedtls/x509_crt.h>
+
+#include <cstdint>
+#include <string>
+
+namespace vexa::daemon {
+
+struct TlsSettings {
+    std::string serial;  // empty: the first token found
+    std::string certFile;
+    std::string caFile;
+    std::string keyFile;
+    std::string bindAddress;  // empty: every local address
+    std::string port;
+    const char* keyPassword = nullptr;  // null: the key is not encrypted
+    uint32_t readTimeout = 60000;       // milliseconds without data before a connection is dropped
+};
+
+// The TLS library's objects of the listener; initialised on construction and
+// freed on destruction.
+struct TlsServerContext {
+    TlsServerContext();
+    ~TlsServerContext();
+    TlsServerContext(const TlsServerContext&) = delete;
+    TlsServerContext& operator=(const TlsServerContext&) = delete;
+
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context generator;
+    mbedtls_ssl_context ssl;
+    mbedtls_ssl_config config;
+    mbedtls_x509_crt serverCertificate;
+    mbedtls_x509_crt caChain;
+    mbedtls_pk_context serverKey;
+    mbedtls_ssl_cache_context sessionCache;
+    mbedtls_net_context listener;
+};
+
+// Loads certificates and key, binds the port and configures TLS. Returns 0,
+// or the failing call's result after logging what failed.
+int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
+
+// Waits for one client, serves it to the end with the token opened for this
+// connection alone, and returns.
+void AcceptTlsClient(TlsServerContext& context, const std::string& serial);
+
+// Sets up and then serves clients one after the other for ever; returns only
+// when the set-up fails, with the failing call's result.
+int RunTlsTransport(const TlsSettings& settings);
+
+}  // namespace vexa::daemon

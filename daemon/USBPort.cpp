@@ -1,0 +1,125 @@
+#include "USBPort.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include "CHIDTransport.h"
+#include "Log.h"
+
+namespace vexa::daemon {
+
+std::unique_ptr<corvel::CTransport> OpenUSBPort(uint16_t vendorId, uint16_t productId, uint32_t timeout,
+                                                const char* product, const char* serial)
+{
+    auto transport = std::make_unique<corvel::CHIDTransport>();
+    try {
+        transport->setVendorProductId(vendorId, productId);
+        if (product != nullptr)
+            transport->setProduct(product);
+        if (serial != nullptr)
+            transport->setSerialNumber(serial);
+        transport->open();
+        transport->setTimeout(timeout);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Error opening port: %s\n", e.what());
+        return nullptr;
+    }
+    return transport;
+}
+
+void CloseUSBPort(corvel::CTransport* transport)
+{
+    if (transport != nullptr)
+        transport->close();
+}
+
+bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t length)
+{
+    if (transport == nullptr)
+        return false;
+    try {
+        transport->write(data, length);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Error writing to port %s\n", e.what());
+        return false;
+    }
+    return true;
+}
+
+bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& length)
+{
+    if (transport == nullptr)
+        return false;
+    try {
+        length = static_cast<uint32_t>(transport->read(buffer, length));
+    } catch (const std::exception& e) {
+        length = 0;
+        std::fprintf(stderr, "Error reading from port%s\n", e.what());
+        return false;
+    }
+    return true;
+}
+
+CThreadSafeUSBPort::CThreadSafeUSBPort(std::string serial, std::unique_ptr<corvel::CTransport> transport)
+    : m_serial(std::move(serial)), m_transport(std::move(transport))
+{
+}
+
+bool CThreadSafeUSBPort::open(uint32_t timeout)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_transport == nullptr)
+        m_transport = OpenUSBPort(kTokenVendorId, kTokenProductId, timeout, nullptr, m_serial.c_str());
+    return m_transport != nullptr;
+}
+
+void CThreadSafeUSBPort::closeTransport()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CloseUSBPort(m_transport.get());
+    m_transport.reset();
+}
+
+bool CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength)
+{
+    replyLength = kMaxMessage;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_transport == nullptr) {
+        LogMessage(corvel::kLogError, "USB port is NULL.");
+        markUnusable();
+        return false;
+    }
+    // A replaced port must not talk to the token beside its successor.
+    if (!usable()) {
+        LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
+        return false;
+    }
+    if (!WriteUSBPort(m_transport.get(), buffer, requestLength)) {
+        LogMessage(corvel::kLogError, "Failed to send USB cmd to %s.", m_serial.c_str());
+        markUnusable();
+        return false;
+    }
+    const bool replied = ReadUSBPort(m_transport.get(), buffer, replyLength);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return replied;
+}
+
+void DestroyPort(CThreadSafeUSBPort* port)
+{
+    if (port == nullptr)
+        return;
+    port->closeTransport();
+    delete port;
+}
+
+PortPtr CreatePort(const std::string& serial, uint32_t timeout)
+{
+    PortPtr port(new CThreadSafeUSBPort(serial), DestroyPort);
+    if (!port->open(timeout))
+        return nullptr;
+    return port;
+}
+
+}  // namespace vexa::daemon

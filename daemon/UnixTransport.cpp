@@ -1,0 +1,64 @@
+#include "UnixTransport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "CHIDTransport.h"
+#include "DeviceRegistry.h"
+#include "Log.h"
+#include "SignalPipe.h"
+#include "SocketFiles.h"
+
+namespace vexa::daemon {
+namespace {
+
+constexpr uint32_t kPortTimeout = 60000;
+constexpr auto kScanInterval = std::chrono::seconds(1);
+
+struct SerialListDeleter {
+    void operator()(char** list) const { corvel::CHIDTransport::freeSerialNumberList(list); }
+};
+
+void ScanTokens(CDeviceRegistry& registry)
+{
+    const std::unique_ptr<char*, SerialListDeleter> list(
+        corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
+    if (list == nullptr) {
+        // Not the same as no tokens: keep serving what we have.
+        LogMessage(corvel::kLogError, "Listing the attached tokens failed; scan skipped.");
+        return;
+    }
+    std::vector<std::string> serials;
+    for (char** serial = list.get(); *serial != nullptr; ++serial)
+        serials.emplace_back(*serial);
+    registry.scan(serials);
+}
+
+[[noreturn]] void ExitOnSignal(int number, CDeviceRegistry& registry, const std::string& socketDir)
+{
+    LogMessage(corvel::kLogInfo, "Signal %d received, cleaning up before exit...", number);
+    registry.stopAll();
+    RemoveStaleSockets(socketDir);
+    LogMessage(corvel::kLogInfo, "Done.");
+    std::fflush(nullptr);
+    // Device and client threads are detached; exit without waiting for them.
+    std::exit(0);
+}
+
+}  // namespace
+
+void RunUnixTransport(const DaemonSettings& settings)
+{
+    const std::string socketDir = settings.socketDir.empty() ? "/var/run" : settings.socketDir;
+    CSignalPipe signals;
+    RemoveStaleSockets(socketDir);
+    CDeviceRegistry registry(socketDir, [](const std::string& serial) { return CreatePort(serial, kPortTimeout); });
+    for (;;) {
+        ScanTokens(registry);
+        if (const int number = signals.wait(kScanInterval))
+            ExitOnSignal(number, registry, socketDir);
+    }
+}
+
+}  // namespace vexa::daemon

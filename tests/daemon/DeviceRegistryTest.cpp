@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <thread>
+
+#include "DeviceRegistry.h"
+#include "FakeTransport.h"
+#include "SocketClient.h"
+#include "SocketFiles.h"
+#include "TestProcess.h"
+
+namespace vexa::daemon {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+// A registry whose ports have fake tokens behind them. The daemon's log is
+// captured until log() is called, which first stops the registry.
+class DeviceRegistryTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        m_savedUmask = umask(0);  // the socket's mode must not depend on it
+    }
+
+    void TearDown() override
+    {
+        log();
+        umask(m_savedUmask);
+    }
+
+    CDeviceRegistry& registry(const std::string& socketDir)
+    {
+        m_registry = std::make_unique<CDeviceRegistry>(socketDir, [this](const std::string& serial) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_opens[serial];
+            if (unopenable.count(serial) != 0)
+                return PortPtr();
+            auto fake = std::make_unique<FakeTransport>();
+            m_fakes[serial] = fake.get();
+            return PortPtr(new CThreadSafeUSBPort(serial, std::move(fake)), DestroyPort);
+        });
+        return *m_registry;
+    }
+
+    // Scans with serials every 100 ms until condition holds (at most 5 s).
+    template <typename Condition>
+    bool scanUntil(const std::vector<std::string>& serials, Condition condition)
+    {
+        return WaitUntil(
+            [&] {
+                m_registry->scan(serials);
+                if (condition())
+                    return true;
+                std::this_thread::sleep_for(100ms);
+                return false;
+            },
+            5s);
+    }
+
+    int opens(const std::string& serial)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_opens[serial];
+    }
+    FakeTransport* fake(const std::string& serial)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_fakes[serial];
+    }
+
+    std::string log()
+    {
+        if (m_registry == nullptr && !m_log.empty())
+            return m_log;
+        m_registry.reset();
+        m_log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        return m_log;
+    }
+
+    TempDir dir;
+    std::set<std::string> unopenable;
+
+private:
+    std::mutex m_mutex;  // guards m_opens and m_fakes, written by the factory
+    std::map<std::string, int> m_opens;
+    std::map<std::string, FakeTransport*> m_fakes;
+    std::unique_ptr<CDeviceRegistry> m_registry;
+    std::string m_log;
+    mode_t m_savedUmask = 0;
+};
+
+bool IsSocketWithMode(const std::string& path, mode_t mode)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (info.st_mode & 07777) == mode;
+}
+
+bool Exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+TEST_F(DeviceRegistryTest, ServesEachTokenOnItsOwnSocket)
+{
+    const std::string pathA = SocketPath(dir.path(), "0000000000AA");
+    const std::string pathB = SocketPath(dir.path(), "0000000000BB");
+    registry(dir.path()).scan({"0000000000AA", "0000000000BB"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(pathA) && Exists(pathB); }, 2s));
+    EXPECT_TRUE(IsSocketWithMode(pathA, 0660));
+    EXPECT_TRUE(IsSocketWithMode(pathB, 0660));
+
+    SocketClient a = SocketClient::ConnectUnix(pathA);
+    SocketClient b = SocketClient::ConnectUnix(pathB);
+    EXPECT_EQ(a.exchange({1, 2, 3}, 3), (Bytes{3, 2, 1}));
+    EXPECT_EQ(b.exchange({4, 5}, 2), (Bytes{5, 4}));
+    EXPECT_EQ(fake("0000000000AA")->requests(), (std::vector<Bytes>{{1, 2, 3}}));
+    EXPECT_EQ(fake("0000000000BB")->requests(), (std::vector<Bytes>{{4, 5}}));
+
+    const auto started = LinesContaining(log(), "Starting new device thread for");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_NE(started[0].find("INFO : Starting new device thread for 0000000000AA"), std::string::npos);
+    EXPECT_NE(started[1].find("INFO : Starting new device thread for 0000000000BB"), std::string::npos);
+}
+
+TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
+{
+    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    CDeviceRegistry& devices = registry(dir.path());
+    devices.scan({"0000000000AA"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    SocketClient client = SocketClient::ConnectUnix(path);
+    EXPECT_EQ(client.exchange({1}, 1), (Bytes{1}));
+
+    ASSERT_TRUE(scanUntil({}, [&] { return devices.size() == 0; }));
+    EXPECT_FALSE(Exists(path));
+    // The client's next request ends its connection.
+    EXPECT_TRUE(client.send(MakePacket({2})));
+    EXPECT_TRUE(client.closedByPeer());
+
+    devices.scan({"0000000000AA"});
+    EXPECT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    EXPECT_EQ(opens("0000000000AA"), 2);
+
+    const std::string text = log();
+    const auto closed = text.find("INFO : Server socket closed for 0000000000AA\n");
+    const auto removed = text.find("INFO : Device removed: 0000000000AA\n");
+    ASSERT_NE(closed, std::string::npos) << text;
+    ASSERT_NE(removed, std::string::npos) << text;
+    EXPECT_LT(closed, removed);
+}
+
+TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
+{
+    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    CDeviceRegistry& devices = registry(dir.path());
+    devices.scan({"0000000000AA"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    fake("0000000000AA")->failWrite = true;
+    SocketClient client = SocketClient::ConnectUnix(path);
+    EXPECT_TRUE(client.send(MakePacket({1})));
+    EXPECT_TRUE(client.closedByPeer());
+
+    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Exists(path); }));
+    SocketClient again = SocketClient::ConnectUnix(path);
+    EXPECT_EQ(again.exchange({1, 2}, 2), (Bytes{2, 1}));
+    EXPECT_EQ(log().find("Device removed"), std::string::npos);
+}
+
+TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)
+{
+    unopenable.insert("0000000000CC");
+    CDeviceRegistry& devices = registry(dir.path());
+    devices.scan({"0000000000CC"});
+    devices.scan({"0000000000CC"});
+    EXPECT_EQ(opens("0000000000CC"), 2);
+    EXPECT_EQ(devices.size(), 0u);
+    EXPECT_FALSE(Exists(SocketPath(dir.path(), "0000000000CC")));
+    EXPECT_EQ(LinesContaining(log(), "ERROR : Could not open USB device 0000000000CC.").size(), 2u);
+}
+
+TEST_F(DeviceRegistryTest, OverlongSocketPathIsReportedOnceAndNotServed)
+{
+    const std::string longDir = dir.path() + "/" + std::string(100, 'd');
+    const std::string path = SocketPath(longDir, "0000000000AA");
+    CDeviceRegistry& devices = registry(longDir);
+    devices.scan({"0000000000AA"});
+    devices.scan({"0000000000AA"});
+    EXPECT_EQ(opens("0000000000AA"), 0);
+    EXPECT_EQ(LinesContaining(log(), "ERROR : Socket path " + path + " is longer than 107 bytes").size(), 1u);
+}
+
+TEST_F(DeviceRegistryTest, MissingSocketDirectoryRepeatsBindFailure)
+{
+    const std::string missing = dir.file("missing");
+    CDeviceRegistry& devices = registry(missing);
+    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") >= 2; }));
+    (void)devices;
+    EXPECT_GE(LinesContaining(log(), "ERROR : Failed to bind using socket file " + SocketPath(missing, "0000000000AA"))
+                  .size(),
+              1u);
+}
+
+}  // namespace
+}  // namespace vexa::daemon

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "FakeTransport.h"
+#include "USBPort.h"
+
+namespace vexa::daemon {
+namespace {
+
+using test::FakeTransport;
+
+struct FakePort {
+    FakePort()
+    {
+        auto owned = std::make_unique<FakeTransport>();
+        fake = owned.get();
+        port = std::make_unique<CThreadSafeUSBPort>("0123456789AB", std::move(owned));
+    }
+    FakeTransport* fake;
+    std::unique_ptr<CThreadSafeUSBPort> port;
+};
+
+TEST(ThreadSafeUSBPort, ExchangeReplacesRequestWithReply)
+{
+    FakePort p;
+    uint8_t buffer[kMaxMessage] = {1, 2, 3};
+    uint32_t replyLength = 0;
+    ASSERT_TRUE(p.port->exchange(buffer, 3, replyLength));
+    EXPECT_EQ(replyLength, 3u);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), (std::vector<uint8_t>{3, 2, 1}));
+    EXPECT_TRUE(p.port->usable());
+}
+
+TEST(ThreadSafeUSBPort, TokenTimeoutIsAnEmptyReply)
+{
+    FakePort p;
+    uint8_t buffer[kMaxMessage];
+    uint32_t replyLength = 99;
+    ASSERT_TRUE(p.port->exchange(buffer, 0, replyLength));
+    EXPECT_EQ(replyLength, 0u);
+    EXPECT_EQ(p.fake->requests().size(), 1u);
+}
+
+TEST(ThreadSafeUSBPort, FailedWriteMakesPortUnusableForGood)
+{
+    FakePort p;
+    p.fake->failWrite = true;
+    uint8_t buffer[kMaxMessage] = {1};
+    uint32_t replyLength = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error writing to port device gone\n"), std::string::npos);
+    EXPECT_NE(err.find("ERROR : Failed to send USB cmd to 0123456789AB.\n"), std::string::npos);
+    EXPECT_FALSE(p.port->usable());
+
+    // The token works again, but a replaced port stays out of service.
+    p.fake->failWrite = false;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(p.fake->requests().empty());
+}
+
+TEST(ThreadSafeUSBPort, FailedReadKeepsPortUsable)
+{
+    FakePort p;
+    p.fake->failRead = true;
+    uint8_t buffer[kMaxMessage] = {1};
+    uint32_t replyLength = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error reading from portread broke\n");
+    EXPECT_EQ(replyLength, 0u);
+    EXPECT_TRUE(p.port->usable());
+}
+
+TEST(ThreadSafeUSBPort, MissingTransportMakesPortUnusable)
+{
+    CThreadSafeUSBPort port("X");
+    uint8_t buffer[kMaxMessage];
+    uint32_t replyLength = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(port.exchange(buffer, 0, replyLength));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR : USB port is NULL.\n"), std::string::npos);
+    EXPECT_FALSE(port.usable());
+}
+
+TEST(ThreadSafeUSBPort, ConcurrentExchangesNeverInterleave)
+{
+    FakePort p;
+    constexpr int kThreads = 8;
+    constexpr int kRequests = 20;
+    std::atomic<int> wrongReplies{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                uint8_t buffer[kMaxMessage] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i), 0xFF};
+                uint32_t replyLength = 0;
+                const bool ok = p.port->exchange(buffer, 3, replyLength);
+                if (!ok || replyLength != 3 || buffer[0] != 0xFF || buffer[1] != i || buffer[2] != t)
+                    ++wrongReplies;
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrongReplies, 0);
+    EXPECT_EQ(p.fake->overlaps, 0);
+}
+
+TEST(ThreadSafeUSBPort, DestroyClosesTransport)
+{
+    FakePort p;
+    std::atomic<int> closes{0};
+    p.fake->closeCounter = &closes;
+    DestroyPort(p.port.release());
+    EXPECT_EQ(closes, 1);
+    DestroyPort(nullptr);
+}
+
+TEST(USBPortOperations, NullTransportFailsQuietly)
+{
+    uint8_t buffer[4] = {};
+    uint32_t length = 4;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(WriteUSBPort(nullptr, buffer, 4));
+    EXPECT_FALSE(ReadUSBPort(nullptr, buffer, length));
+    CloseUSBPort(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(length, 4u);
+}
+
+TEST(USBPortOperations, OpenWithoutTokenReportsAndReturnsNull)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(OpenUSBPort(kTokenVendorId, kTokenProductId, 1000, nullptr, "NO-SUCH-TOKEN"), nullptr);
+    EXPECT_EQ(CreatePort("NO-SUCH-TOKEN", 1000), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error opening port: Device not detected\nError opening port: Device not detected\n");
+}
+
+}  // namespace
+}  // namespace vexa::daemon
