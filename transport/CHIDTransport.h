@@ -19,6 +19,9 @@ class CHIDTransport : public CTransport {
 public:
     CHIDTransport();
     ~CHIDTransport() override;
+    // Owns the device handle.
+    CHIDTransport(const CHIDTransport&) = delete;
+    CHIDTransport& operator=(const CHIDTransport&) = delete;
 
     int32_t open() override;
     bool isOpen() override;
