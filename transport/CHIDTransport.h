@@ -28,6 +28,9 @@ public:
     void close() override;
     void setTimeout(uint32_t milliseconds) override;
     uint32_t getTimeout() override;
+    // Waits up to the time-out for each report of the reply. The rest of a
+    // reply longer than capacity is kept for the next read in report-id
+    // framing (which then hands out only that) and dropped in U2FHID framing.
     size_t read(uint8_t* buffer, size_t capacity) override;
     size_t write(const std::vector<uint8_t>& data) override;
     size_t write(const uint8_t* data, size_t length) override;

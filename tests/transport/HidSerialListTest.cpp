@@ -61,6 +61,9 @@ INSTANTIATE_TEST_SUITE_P(
                  {token(L"A"), changed(token(L"B"), [](Device& d) { d.manufacturer = L"someoneElse"; }),
                   changed(token(L"C"), [](Device& d) { d.vendorId = 0x1209; })},
                  0, {"A", "C"}},
+        ListCase{"LongSerialIsCutTo255Bytes",
+                 {changed(token(L""), [](Device& d) { d.serial = std::wstring(300, L'7'); })}, 0x0483,
+                 {std::string(255, '7')}},
         ListCase{"OtherVendorIsNotListed", {changed(token(L"A"), [](Device& d) { d.vendorId = 0x1209; })},
                  0x0483, {}}),
     [](const auto& info) { return std::string(info.param.name); });
