@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+#include <pb_decode.h>
+#include <pb_encode.h>
+
+#include <string>
+#include <vector>
+
+#include "ContextFixture.h"
+#include "FieldCallbacks.h"
+
+using namespace vexa::pkcs11;
+using vexa::test::ContextFixture;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class CallPathTest : public ContextFixture {
+protected:
+    void SetUp() override
+    {
+        tokens = useTokens(1);
+        ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+        token().requests.clear();
+        token().calls.clear();
+    }
+
+    vexa::test::FakeToken& token() { return *tokens[0]; }
+
+    void replyWith(Bytes reply)
+    {
+        token().responder = [reply](const Bytes&) { return reply; };
+    }
+
+    RpcResponse call(RpcRequest& request)
+    {
+        RpcResponse response = RpcResponse_init_zero;
+        context->setCurrentSlot(0);
+        context->callToken(request, response, true);
+        return response;
+    }
+
+    std::vector<std::shared_ptr<vexa::test::FakeToken>> tokens;
+};
+
+struct WireCase {
+    const char* name;
+    void (*fill)(RpcRequest&);
+    Bytes expected;
+};
+
+// Kept alive while a case is encoded.
+ByteSpan g_abc{"abc", 3};
+CK_MECHANISM g_nullParameter{0x250, nullptr, 0};
+CK_MECHANISM g_nullParameterWithLength{0x250, nullptr, 16};
+
+const WireCase kWireCases[] = {
+    {"OnlyFunction", [](RpcRequest& r) { r.function = 14; }, {0x08, 0x0E}},
+    {"GetObjectSizeInTagOrder",
+     [](RpcRequest& r) {
+         r.function = 52;
+         r.has_session = true;
+         r.session = 5;
+         r.has_handle = true;
+         r.handle = 7;
+     },
+     {0x08, 0x34, 0x10, 0x05, 0x30, 0x07}},
+    {"BytesFromTheCallersMemory",
+     [](RpcRequest& r) {
+         r.function = 3;
+         setBytes(r.data, g_abc);
+     },
+     {0x08, 0x03, 0x22, 0x03, 0x61, 0x62, 0x63}},
+    {"NullMechanismParameterIsSentEmpty",
+     [](RpcRequest& r) {
+         r.function = 29;
+         r.has_mechanism = true;
+         r.mechanism.type = 0x250;
+         setMechanismParameter(r.mechanism.parameter, g_nullParameter);
+     },
+     {0x08, 0x1D, 0x1A, 0x05, 0x08, 0xD0, 0x04, 0x1A, 0x00}},
+    {"NullMechanismParameterIgnoresItsLength",
+     [](RpcRequest& r) {
+         r.function = 29;
+         r.has_mechanism = true;
+         r.mechanism.type = 0x250;
+         setMechanismParameter(r.mechanism.parameter, g_nullParameterWithLength);
+     },
+     {0x08, 0x1D, 0x1A, 0x05, 0x08, 0xD0, 0x04, 0x1A, 0x00}},
+    {"LengthOnlyAndOutputLength",
+     [](RpcRequest& r) {
+         r.function = 3;
+         r.has_lengthOnly = true;
+         r.lengthOnly = true;
+         r.has_outputLength = true;
+         r.outputLength = low32(0x100000100ull);
+     },
+     {0x08, 0x03, 0x38, 0x01, 0x58, 0x80, 0x02}},
+};
+
+class WireTest : public CallPathTest, public ::testing::WithParamInterface<WireCase> {};
+
+TEST_P(WireTest, EncodesExactly)
+{
+    RpcRequest request = RpcRequest_init_zero;
+    GetParam().fill(request);
+    call(request);
+    ASSERT_EQ(token().requests.size(), 1u);
+    EXPECT_EQ(token().requests[0], GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, WireTest, ::testing::ValuesIn(kWireCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CallPathTest, CloseAllSessionsSendsOnlyItsFunction)
+{
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    ASSERT_EQ(token().requests.size(), 1u);
+    EXPECT_EQ(token().requests[0], (Bytes{0x08, 0x0E}));
+    EXPECT_EQ(context->C_CloseAllSessions(1), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(context->C_CloseAllSessions(0x100000000ull), CKR_SLOT_ID_INVALID) << "slot ids are not cut to 32 bits";
+    EXPECT_EQ(token().requests.size(), 1u);
+}
+
+TEST_F(CallPathTest, DecodesRvAndOutputLength)
+{
+    replyWith({0x08, 0x00, 0x20, 0xAC, 0x02});
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 52;
+    const RpcResponse response = call(request);
+    EXPECT_EQ(response.rv, CKR_OK);
+    ASSERT_TRUE(response.has_outputLength);
+    EXPECT_EQ(response.outputLength, 300u);
+    EXPECT_FALSE(response.has_handle);
+}
+
+TEST_F(CallPathTest, TokenResultPassesUnchanged)
+{
+    replyWith({0x08, 0xA0, 0x01});
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 13;
+    EXPECT_EQ(call(request).rv, CKR_PIN_INCORRECT);
+}
+
+// Function 3 with n data bytes encodes to n + 5 bytes once n is above 127.
+TEST_F(CallPathTest, RequestOver2048BytesIsRefusedBeforeTheTransport)
+{
+    struct Case {
+        uint32_t dataLength;
+        CK_RV rv;
+        size_t sent;
+    };
+    for (const Case& c : {Case{2043, CKR_OK, 1}, Case{2044, CKR_DATA_LEN_RANGE, 0}}) {
+        token().requests.clear();
+        token().calls.clear();
+        std::vector<uint8_t> data(c.dataLength, 0x11);
+        ByteSpan span{data.data(), c.dataLength};
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 3;
+        setBytes(request.data, span);
+        EXPECT_EQ(call(request).rv, c.rv) << c.dataLength;
+        EXPECT_EQ(token().requests.size(), c.sent) << c.dataLength;
+        if (c.sent == 0) {
+            EXPECT_TRUE(token().calls.empty());
+            EXPECT_TRUE(logged("stream full"));
+        }
+    }
+}
+
+TEST_F(CallPathTest, MissingBytesArgumentFailsTheEncoding)
+{
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 3;
+    request.data.funcs.encode = writeBytes;
+    EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("missing bytes argument"));
+    EXPECT_TRUE(token().requests.empty());
+}
+
+TEST_F(CallPathTest, CurrentSlotIsClearedAfterAnExchangeSoAForgottenSlotFails)
+{
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 14;
+    call(request);
+    EXPECT_EQ(CContext::currentSlot(), kNoSlot);
+
+    RpcResponse response = RpcResponse_init_zero;
+    context->callToken(request, response, true);
+    EXPECT_EQ(response.rv, CKR_FUNCTION_FAILED);
+    const auto messages = logMessages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "Port not found");
+    EXPECT_EQ(messages.back(), "no response from transport.");
+    EXPECT_EQ(token().requests.size(), 1u);
+}
+
+TEST_F(CallPathTest, EmptyReplyFailsAndLeavesTheTransportOpen)
+{
+    replyWith({});
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 14;
+    EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("no response from transport."));
+    EXPECT_TRUE(token().open);
+}
+
+TEST_F(CallPathTest, OpensOnlyAClosedTransport)
+{
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 14;
+    call(request);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"write", "read"}));
+    token().open = false;
+    token().calls.clear();
+    call(request);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"open", "write", "read"}));
+}
+
+TEST_F(CallPathTest, TransportExceptionsBecomeFunctionFailedAndKeepTheSlot)
+{
+    struct Case {
+        const char* throwOnOpen;
+        bool nonStandard;
+        const char* logLine;
+    };
+    for (const Case& c : {Case{"Device not detected", false, "Device not detected"},
+                          Case{"", true, "Failed to transmit command."}}) {
+        token().open = false;
+        token().throwOnOpen = c.throwOnOpen;
+        token().throwNonStandard = c.nonStandard;
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 14;
+        EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
+        EXPECT_TRUE(logged(c.logLine)) << c.logLine;
+        EXPECT_EQ(logMessages().back(), "no response from transport.");
+        EXPECT_EQ(CContext::currentSlot(), 0) << "a retry goes to the same slot";
+    }
+    token().throwOnOpen.clear();
+    token().throwNonStandard = false;
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 14;
+    RpcResponse response = RpcResponse_init_zero;
+    context->callToken(request, response, true);
+    EXPECT_EQ(response.rv, CKR_OK) << "the exchange lock was released after the failures";
+}
+
+TEST_F(CallPathTest, OutputMustFitItsReader)
+{
+    struct Case {
+        uint32_t capacity;
+        CK_RV rv;
+    };
+    for (const Case& c : {Case{5, CKR_OK}, Case{4, CKR_FUNCTION_FAILED}}) {
+        replyWith({0x08, 0x00, 0x1A, 0x05, 1, 2, 3, 4, 5});
+        uint8_t buffer[8] = {};
+        OutputBuffer output{buffer, c.capacity};
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 42;
+        RpcResponse response = RpcResponse_init_zero;
+        setOutput(response.output, output);
+        context->setCurrentSlot(0);
+        context->callToken(request, response, false);
+        EXPECT_EQ(response.rv, c.rv) << c.capacity;
+        if (c.rv == CKR_OK) {
+            EXPECT_EQ(output.received, 5u);
+            EXPECT_EQ(Bytes(buffer, buffer + 6), (Bytes{1, 2, 3, 4, 5, 0}));
+        } else {
+            EXPECT_EQ(buffer[0], 0) << "nothing is written past a refused output";
+            EXPECT_TRUE(logged("output larger than its buffer"));
+        }
+    }
+}
+
+TEST_F(CallPathTest, ClearResponseDecidesWhetherPresetsSurvive)
+{
+    replyWith({0x08, 0x00});
+    for (const bool clear : {false, true}) {
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 14;
+        RpcResponse response = RpcResponse_init_zero;
+        response.has_handle2 = true;
+        response.handle2 = 9;
+        context->setCurrentSlot(0);
+        context->callToken(request, response, clear);
+        EXPECT_EQ(response.rv, CKR_OK);
+        EXPECT_EQ(response.has_handle2, !clear);
+    }
+}
+
+Bytes encodedTokenInfo()
+{
+    RpcTokenInfo info = RpcTokenInfo_init_zero;
+    info.label.size = 4;
+    std::memcpy(info.label.bytes, "Vexa", 4);
+    uint8_t buffer[512];
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer, sizeof buffer);
+    EXPECT_TRUE(pb_encode(&stream, RpcTokenInfo_fields, &info));
+    return Bytes(buffer, buffer + stream.bytes_written);
+}
+
+TEST_F(CallPathTest, TokenInfoNeedsEveryField)
+{
+    Bytes complete = encodedTokenInfo();
+    // utcTime (field 20, empty) is encoded last: A2 01 00.
+    ASSERT_EQ(Bytes(complete.end() - 3, complete.end()), (Bytes{0xA2, 0x01, 0x00}));
+    Bytes missing(complete.begin(), complete.end() - 3);
+    for (const bool isComplete : {true, false}) {
+        const Bytes& info = isComplete ? complete : missing;
+        Bytes reply{0x08, 0x00, 0x42, static_cast<uint8_t>(info.size())};
+        reply.insert(reply.end(), info.begin(), info.end());
+        replyWith(reply);
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 34;
+        const RpcResponse response = call(request);
+        if (isComplete) {
+            EXPECT_EQ(response.rv, CKR_OK);
+            EXPECT_TRUE(response.has_tokenInfo);
+            EXPECT_EQ(response.tokenInfo.label.size, 4u);
+        } else {
+            EXPECT_EQ(response.rv, CKR_FUNCTION_FAILED);
+            EXPECT_TRUE(logged("missing required field"));
+        }
+    }
+}
+
+TEST_F(CallPathTest, ReplyWithoutRvFailsToDecode)
+{
+    replyWith({0x10, 0x05});
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 11;
+    EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("missing required field"));
+}
+
+TEST(GrowingOutputTest, TakesAtMost2048Bytes)
+{
+    std::vector<uint8_t> bytes(2049, 0x7E);
+    for (const size_t length : {size_t{0}, size_t{12}, size_t{2048}, size_t{2049}}) {
+        GrowingOutput output;
+        void* arg = &output;
+        pb_istream_t stream = pb_istream_from_buffer(bytes.data(), length);
+        EXPECT_EQ(readGrowingOutput(&stream, nullptr, &arg), length <= kGrowingOutputMax) << length;
+        if (length <= kGrowingOutputMax) {
+            EXPECT_EQ(output.bytes.size(), length);
+        }
+    }
+}
+
+TEST(OutputReaderTest, NullBufferCountsAndSkipsTheBytes)
+{
+    std::vector<uint8_t> bytes(300, 1);
+    OutputBuffer output{nullptr, 0};
+    void* arg = &output;
+    pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
+    EXPECT_TRUE(readOutput(&stream, nullptr, &arg));
+    EXPECT_EQ(output.received, 300u);
+    EXPECT_EQ(stream.bytes_left, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CContext.h"
+#include "CUnixTransport.h"
+#include "Configuration.h"
+#include "TCPTransport.h"
+#include "TempDir.h"
+
+using namespace vexa::pkcs11;
+
+namespace {
+
+class ConfigurationTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CContext> load(const std::string& json)
+    {
+        std::ofstream(dir.file(kConfigFileName)) << json;
+        return std::make_unique<CContext>(dir.path() + "/");
+    }
+    // "HID", "UNIX" or "TCP": the transport that the chosen kind creates.
+    static std::string kindOf(CContext& context)
+    {
+        const auto transport = context.transportKind().factory(0, context);
+        return transport != nullptr ? transport->getName() : "none";
+    }
+    std::string logText() const
+    {
+        std::ifstream file(dir.file("log"));
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+
+    vexa::test::TempDir dir;
+};
+
+TEST_F(ConfigurationTest, NoFileKeepsEveryDefault)
+{
+    CContext context(dir.path() + "/");
+    const LibrarySettings& s = context.settings();
+    EXPECT_EQ(s.timeout, 12000u);
+    EXPECT_EQ(s.keytimeout, 65000u);
+    EXPECT_EQ(s.vid, 0x0483);
+    EXPECT_EQ(s.pid, 0xA2AC);
+    EXPECT_EQ(s.usagePage, 0);
+    EXPECT_EQ(s.sockdir, "/var/run");
+    EXPECT_EQ(context.getLogLevel(), corvel::kLogError);
+    EXPECT_FALSE(context.getLogConsole());
+    EXPECT_FALSE(context.isLogFileOpen());
+    EXPECT_FALSE(context.exchangeLock().lockFileInUse());
+    EXPECT_EQ(kindOf(context), "HID");
+}
+
+TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
+{
+    struct Case {
+        const char* json;
+        std::function<void(CContext&)> check;
+    };
+    const Case cases[] = {
+        {R"({"timeout": 3000, "keytimeout": 90000.7})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().timeout, 3000u);
+             EXPECT_EQ(c.settings().keytimeout, 90000u);
+         }},
+        {R"({"timeout": "3000", "keytimeout": true})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().timeout, 12000u);
+             EXPECT_EQ(c.settings().keytimeout, 65000u);
+         }},
+        {R"({"timeout": -1, "keytimeout": 1e30})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().timeout, 12000u) << "out of range is ignored";
+             EXPECT_EQ(c.settings().keytimeout, 65000u);
+         }},
+        {R"({"transport": {"vid": 4660, "pid": 22136.0, "usagePage": 65280}})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().vid, 0x1234);
+             EXPECT_EQ(c.settings().pid, 0x5678);
+             EXPECT_EQ(c.settings().usagePage, 0xFF00);
+             EXPECT_EQ(kindOf(c), "HID");
+         }},
+        {R"({"transport": {"vid": "x", "pid": 70000}})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().vid, 0x0483);
+             EXPECT_EQ(c.settings().pid, 0xA2AC);
+         }},
+        {R"({"transport": "unix", "logging": ["enabled"]})", [](CContext& c) { EXPECT_EQ(kindOf(c), "HID"); }},
+        {R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true}})",
+         [](CContext& c) {
+             EXPECT_EQ(c.getLogLevel(), kLogDisabled);
+             EXPECT_FALSE(c.getLogConsole());
+         }},
+        {R"({"logging": {"loglevel": 30.9, "logconsole": true}})",
+         [](CContext& c) {
+             EXPECT_EQ(c.getLogLevel(), corvel::kLogInfo);
+             EXPECT_TRUE(c.getLogConsole());
+         }},
+        {R"({"transport": {"unix": true, "sockdir": "/tmp/socks"}})",
+         [](CContext& c) {
+             EXPECT_EQ(kindOf(c), "UNIX");
+             EXPECT_EQ(c.settings().sockdir, "/tmp/socks");
+         }},
+        {R"({"transport": {"unix": false, "sockdir": "/tmp/socks"}})",
+         [](CContext& c) {
+             EXPECT_EQ(kindOf(c), "HID");
+             EXPECT_EQ(c.settings().sockdir, "/var/run");
+         }},
+        {R"({"transport": {"unix": true, "address": "daemon.test", "port": 4443, "cacertbundle": "/ca.pem"}})",
+         [](CContext& c) {
+             EXPECT_EQ(kindOf(c), "TCP") << "TLS wins over unix";
+             EXPECT_EQ(c.transportKind().factory(1, c), nullptr);
+             EXPECT_EQ(c.transportKind().lister(c), std::vector<SerialId>{0});
+         }},
+        {R"({"transport": {"address": "daemon.test", "port": "4443", "cacertbundle": "/ca.pem"}})",
+         [](CContext& c) { EXPECT_EQ(kindOf(c), "HID"); }},
+        {R"({"timeout": 5, "transport": {"address": "daemon.test", "port": 4443}, "keytimeout": 6})",
+         [](CContext& c) {
+             EXPECT_EQ(kindOf(c), "HID") << "an address without a CA bundle is not used";
+             EXPECT_EQ(c.settings().timeout, 12000u) << "keys after the error are not applied";
+         }},
+        {R"({"timeout": 5, )", [](CContext& c) { EXPECT_EQ(c.settings().timeout, 12000u); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        const auto context = load(c.json);
+        c.check(*context);
+    }
+}
+
+TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
+{
+    const auto context =
+        load(R"({"transport": {"address": "daemon.test", "port": 4443, "cacertbundle": "/etc/ca.pem"}})");
+    const auto transport = context->transportKind().factory(0, *context);
+    const auto* tcp = dynamic_cast<corvel::TCPTransport*>(transport.get());
+    ASSERT_NE(tcp, nullptr);
+    EXPECT_EQ(tcp->getAddress(), "daemon.test");
+    EXPECT_EQ(tcp->getPort(), 4443);
+    EXPECT_EQ(tcp->getCaFile(), "/etc/ca.pem");
+}
+
+TEST_F(ConfigurationTest, FailureIsLoggedAfterTheLoggingKeys)
+{
+    const std::string json = R"({"logging": {"loglevel": 20, "logfile": ")" + dir.file("log") +
+                             R"("}, "transport": {"address": "daemon.test", "port": 4443, "cacertbundle": 7}})";
+    const auto context = load(json);
+    EXPECT_TRUE(context->isLogFileOpen());
+    const std::string text = logText();
+    EXPECT_NE(text.find(" WARN : Failed to parse config\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" DEBUG : New Instance\n"), std::string::npos) << text;
+    EXPECT_EQ(kindOf(*context), "HID");
+}
+
+TEST_F(ConfigurationTest, LockFileIsCreatedWhenMissing)
+{
+    const std::string path = dir.file("exchange.lock");
+    const auto context = load(R"({"lockfile": ")" + path + R"("})");
+    EXPECT_TRUE(context->exchangeLock().lockFileInUse());
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+}
+
+TEST_F(ConfigurationTest, UncreatableLockFileEndsTheConfiguration)
+{
+    const auto context = load(R"({"timeout": 5, "lockfile": ")" + dir.file("missing/exchange.lock") + R"("})");
+    EXPECT_FALSE(context->exchangeLock().lockFileInUse());
+    EXPECT_EQ(context->settings().timeout, 5u) << "settings before the error stay";
+}
+
+TEST_F(ConfigurationTest, LookupPrefersWorkingDirectoryThenHomeThenSystem)
+{
+    vexa::test::TempDir work;
+    vexa::test::TempDir home;
+    ASSERT_EQ(::mkdir((home.path() + "/.vexa").c_str(), 0700), 0);
+    const std::string previous = std::filesystem::current_path();
+    ASSERT_EQ(::chdir(work.path().c_str()), 0);
+
+    EXPECT_EQ(findConfigDir(kConfigFileName, home.path()), "/usr/local/etc/vexa/");
+    std::ofstream(home.path() + "/.vexa/" + kConfigFileName) << "{}";
+    EXPECT_EQ(findConfigDir(kConfigFileName, home.path()), home.path() + "/.vexa/");
+    std::ofstream(work.file(kConfigFileName)) << "{}";
+    EXPECT_EQ(findConfigDir(kConfigFileName, home.path()), std::filesystem::current_path().string() + "/");
+
+    ASSERT_EQ(::chdir(previous.c_str()), 0);
+}
+
+void makeSocket(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    ::close(fd);
+}
+
+TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
+{
+    vexa::test::TempDir sockets;
+    makeSocket(sockets.file("vexa.0123456789AB.sock"));
+    makeSocket(sockets.file("vexa.abcdef000001.sock"));
+    makeSocket(sockets.file("vexa.0123.sock"));
+    makeSocket(sockets.file("other.0123456789CD.sock"));
+    makeSocket(sockets.file("vexa.XYZ456789ABC.sock"));
+    std::ofstream(sockets.file("vexa.00000000000F.sock")) << "a regular file";
+
+    const auto context = load(R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
+    std::vector<std::string> paths;
+    for (const SerialId serial : context->transportKind().lister(*context)) {
+        const auto transport = context->transportKind().factory(serial, *context);
+        paths.push_back(dynamic_cast<corvel::CUnixTransport&>(*transport).getSocketPath());
+    }
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{sockets.file("vexa.0123456789AB.sock"),
+                                               sockets.file("vexa.ABCDEF000001.sock")}));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#include "FakeTransport.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "Exception.h"
+
+namespace vexa::test {
+
+int32_t FakeTransport::open()
+{
+    m_token->calls.push_back("open");
+    if (m_token->throwNonStandard) {
+        throw 42;
+    }
+    if (!m_token->throwOnOpen.empty()) {
+        throw corvel::IOException(m_token->throwOnOpen.c_str());
+    }
+    m_token->open = true;
+    return 0;
+}
+
+void FakeTransport::close()
+{
+    m_token->calls.push_back("close");
+    m_token->open = false;
+}
+
+size_t FakeTransport::write(const uint8_t* data, size_t length)
+{
+    m_token->calls.push_back("write");
+    std::vector<uint8_t> request(data, data + length);
+    m_token->requests.push_back(request);
+    m_pendingReply = m_token->responder(request);
+    return length;
+}
+
+size_t FakeTransport::read(uint8_t* buffer, size_t capacity)
+{
+    m_token->calls.push_back("read");
+    const size_t n = std::min(capacity, m_pendingReply.size());
+    std::memcpy(buffer, m_pendingReply.data(), n);
+    m_pendingReply.clear();
+    return n;
+}
+
+vexa::pkcs11::TransportKind fakeTransportKind(const std::vector<std::shared_ptr<FakeToken>>& tokens)
+{
+    vexa::pkcs11::TransportKind kind;
+    kind.lister = [tokens](vexa::pkcs11::CContext&) {
+        std::vector<vexa::pkcs11::SerialId> serials;
+        for (size_t i = 0; i < tokens.size(); ++i) {
+            serials.push_back(i + 1);
+        }
+        return serials;
+    };
+    kind.factory = [tokens](vexa::pkcs11::SerialId serial, vexa::pkcs11::CContext&) -> std::unique_ptr<corvel::CTransport> {
+        const auto& token = tokens.at(serial - 1);
+        if (token == nullptr) {
+            return nullptr;
+        }
+        return std::make_unique<FakeTransport>(token);
+    };
+    return kind;
+}
+
+}  // namespace vexa::test

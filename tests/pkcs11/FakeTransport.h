@@ -1,0 +1,55 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CTransport.h"
+#include "TransportKinds.h"
+
+namespace vexa::test {
+
+// What a fake token did and will do; shared between the test and the
+// transport that the context owns.
+struct FakeToken {
+    // Answers each request; the default answers rv CKR_OK (08 00).
+    std::function<std::vector<uint8_t>(const std::vector<uint8_t>& request)> responder =
+        [](const std::vector<uint8_t>&) { return std::vector<uint8_t>{0x08, 0x00}; };
+    // Thrown by open, write or read when set.
+    std::string throwOnOpen;
+    bool throwNonStandard = false;
+
+    std::vector<std::vector<uint8_t>> requests;
+    std::vector<std::string> calls;   // "open", "write", "read", "close", in order
+    uint32_t timeout = 0;
+    bool open = false;
+    bool destroyed = false;
+};
+
+class FakeTransport : public corvel::CTransport {
+public:
+    explicit FakeTransport(std::shared_ptr<FakeToken> token) : m_token(std::move(token)) {}
+    ~FakeTransport() override { m_token->destroyed = true; }
+
+    int32_t open() override;
+    bool isOpen() override { return m_token->open; }
+    void close() override;
+    void setTimeout(uint32_t milliseconds) override { m_token->timeout = milliseconds; }
+    uint32_t getTimeout() override { return m_token->timeout; }
+    size_t read(uint8_t* buffer, size_t capacity) override;
+    size_t write(const std::vector<uint8_t>& data) override { return write(data.data(), data.size()); }
+    size_t write(const uint8_t* data, size_t length) override;
+    const char* getName() override { return "FAKE"; }
+
+private:
+    std::shared_ptr<FakeToken> m_token;
+    std::vector<uint8_t> m_pendingReply;
+};
+
+// A transport kind listing one serial id per token (serial i + 1), each
+// served by a FakeTransport. A null token makes the factory give none.
+vexa::pkcs11::TransportKind fakeTransportKind(const std::vector<std::shared_ptr<FakeToken>>& tokens);
+
+}  // namespace vexa::test

@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+#include <pb_decode.h>
+
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ContextFixture.h"
+
+using namespace vexa::pkcs11;
+using vexa::test::ContextFixture;
+using vexa::test::FakeToken;
+
+namespace {
+
+// Application mutex callbacks that count their calls; LockMutex refuses once
+// the allowed number of locks is used up.
+struct AppMutexLog {
+    int created = 0;
+    int destroyed = 0;
+    int locked = 0;
+    int unlocked = 0;
+    int locksAllowed = 1000;
+    bool createFails = false;
+};
+AppMutexLog g_mutexes;
+int g_mutexObject;
+
+CK_RV createMutex(CK_VOID_PTR_PTR mutex)
+{
+    if (g_mutexes.createFails) {
+        return CKR_HOST_MEMORY;
+    }
+    ++g_mutexes.created;
+    *mutex = &g_mutexObject;
+    return CKR_OK;
+}
+CK_RV destroyMutex(CK_VOID_PTR mutex)
+{
+    EXPECT_EQ(mutex, &g_mutexObject);
+    ++g_mutexes.destroyed;
+    return CKR_OK;
+}
+CK_RV lockMutex(CK_VOID_PTR mutex)
+{
+    EXPECT_EQ(mutex, &g_mutexObject);
+    if (g_mutexes.locked >= g_mutexes.locksAllowed) {
+        return CKR_CANT_LOCK;
+    }
+    ++g_mutexes.locked;
+    return CKR_OK;
+}
+CK_RV unlockMutex(CK_VOID_PTR mutex)
+{
+    EXPECT_EQ(mutex, &g_mutexObject);
+    ++g_mutexes.unlocked;
+    return CKR_OK;
+}
+
+CK_C_INITIALIZE_ARGS appLocking() { return {createMutex, destroyMutex, lockMutex, unlockMutex, 0, nullptr}; }
+
+RpcRequest decodeRequest(const std::vector<uint8_t>& bytes)
+{
+    RpcRequest request = RpcRequest_init_zero;
+    pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
+    EXPECT_TRUE(pb_decode(&stream, RpcRequest_fields, &request));
+    return request;
+}
+
+class InitializeTest : public ContextFixture {
+protected:
+    void SetUp() override { g_mutexes = AppMutexLog{}; }
+};
+
+TEST_F(InitializeTest, EveryTokenBecomesASlotWithTheTimeoutAndGetsTheClock)
+{
+    const auto tokens = useTokens(2);
+    const auto before = static_cast<uint32_t>(std::time(nullptr));
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    const auto after = static_cast<uint32_t>(std::time(nullptr));
+
+    EXPECT_TRUE(context->isInitialized());
+    EXPECT_EQ(context->slotCount(), 2u);
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        ASSERT_NE(context->slotTransport(i), nullptr);
+        EXPECT_EQ(tokens[i]->timeout, 12000u);
+        ASSERT_EQ(tokens[i]->requests.size(), 1u) << "token " << i;
+        const RpcRequest request = decodeRequest(tokens[i]->requests[0]);
+        EXPECT_EQ(request.function, 46u);
+        ASSERT_TRUE(request.has_handle);
+        EXPECT_GE(request.handle, before);
+        EXPECT_LE(request.handle, after);
+    }
+    EXPECT_TRUE(logged("C_Initialize"));
+}
+
+TEST_F(InitializeTest, ConfiguredTimeoutIsSetOnEveryTransport)
+{
+    const auto tokens = useTokens(1);
+    context->settings().timeout = 3000;
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(tokens[0]->timeout, 3000u);
+}
+
+TEST_F(InitializeTest, NoTokensGiveNoSlots)
+{
+    useTokens(0);
+    EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(context->slotCount(), 0u);
+}
+
+TEST_F(InitializeTest, SecondCallIsRefused)
+{
+    useTokens(1);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(context->C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+}
+
+TEST_F(InitializeTest, ReservedArgumentIsRefused)
+{
+    useTokens(1);
+    int reserved = 0;
+    CK_C_INITIALIZE_ARGS args{nullptr, nullptr, nullptr, nullptr, 0, &reserved};
+    EXPECT_EQ(context->C_Initialize(&args), CKR_ARGUMENTS_BAD);
+    EXPECT_FALSE(context->isInitialized());
+    EXPECT_EQ(context->C_Finalize(&reserved), CKR_ARGUMENTS_BAD);
+}
+
+TEST_F(InitializeTest, OsLockingIgnoresCallbacksGivenWithIt)
+{
+    const auto tokens = useTokens(1);
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    args.flags = CKF_OS_LOCKING_OK;
+    ASSERT_EQ(context->C_Initialize(&args), CKR_OK);
+    EXPECT_TRUE(context->exchangeLock().usesOsLocking());
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(g_mutexes.created + g_mutexes.locked + g_mutexes.unlocked + g_mutexes.destroyed, 0);
+    EXPECT_TRUE(logged("C_Initialize with locking requested"));
+}
+
+TEST_F(InitializeTest, ApplicationMutexSurroundsEveryExchange)
+{
+    const auto tokens = useTokens(2);
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    ASSERT_EQ(context->C_Initialize(&args), CKR_OK);
+    EXPECT_EQ(g_mutexes.created, 1);
+    // Slot building and the two clock settings.
+    EXPECT_EQ(g_mutexes.locked, 3);
+    EXPECT_EQ(g_mutexes.unlocked, 3);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(g_mutexes.locked, 5);
+    EXPECT_EQ(g_mutexes.unlocked, 5);
+    EXPECT_EQ(g_mutexes.destroyed, 1);
+}
+
+TEST_F(InitializeTest, IncompleteCallbacksAreRefusedBeforeAnyMutexIsMade)
+{
+    struct Case {
+        const char* name;
+        CK_C_INITIALIZE_ARGS args;
+    };
+    const Case cases[] = {
+        {"no LockMutex", {createMutex, destroyMutex, nullptr, unlockMutex, 0, nullptr}},
+        {"no UnlockMutex", {createMutex, destroyMutex, lockMutex, nullptr, 0, nullptr}},
+        {"no DestroyMutex", {createMutex, nullptr, lockMutex, unlockMutex, 0, nullptr}},
+        {"no CreateMutex", {nullptr, destroyMutex, lockMutex, unlockMutex, 0, nullptr}},
+    };
+    useTokens(1);
+    for (const Case& c : cases) {
+        CK_C_INITIALIZE_ARGS args = c.args;
+        EXPECT_EQ(context->C_Initialize(&args), CKR_ARGUMENTS_BAD) << c.name;
+        EXPECT_FALSE(context->isInitialized()) << c.name;
+    }
+    EXPECT_EQ(g_mutexes.created, 0);
+}
+
+TEST_F(InitializeTest, FailingCreateMutexCannotLock)
+{
+    useTokens(1);
+    g_mutexes.createFails = true;
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    EXPECT_EQ(context->C_Initialize(&args), CKR_CANT_LOCK);
+    EXPECT_FALSE(context->isInitialized());
+}
+
+TEST_F(InitializeTest, RefusedLockLeavesTheLibraryNotInitialised)
+{
+    const auto tokens = useTokens(1);
+    g_mutexes.locksAllowed = 0;
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    EXPECT_EQ(context->C_Initialize(&args), CKR_CANT_LOCK);
+    EXPECT_FALSE(context->isInitialized());
+    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(tokens[0]->requests.empty());
+    EXPECT_EQ(g_mutexes.destroyed, 1) << "the mutex made for this call is not leaked";
+
+    g_mutexes.locksAllowed = 1000;
+    EXPECT_EQ(context->C_Initialize(&args), CKR_OK);
+}
+
+TEST_F(InitializeTest, LockRefusedDuringAnExchangeFailsTheCall)
+{
+    const auto tokens = useTokens(1);
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    ASSERT_EQ(context->C_Initialize(&args), CKR_OK);
+    g_mutexes.locksAllowed = g_mutexes.locked;
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("Failed to obtain mutex lock."));
+    EXPECT_EQ(tokens[0]->requests.size(), 1u) << "only the clock setting reached the token";
+    EXPECT_EQ(g_mutexes.locked, g_mutexes.unlocked);
+}
+
+TEST_F(InitializeTest, ListingFailureLeavesNothingBehind)
+{
+    const auto tokens = useTokens(1);
+    TransportKind failing = context->transportKind();
+    failing.lister = [](CContext&) -> std::vector<SerialId> { throw std::runtime_error("listing broke"); };
+    context->setTransportKind(failing);
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    EXPECT_EQ(context->C_Initialize(&args), CKR_FUNCTION_FAILED);
+    EXPECT_FALSE(context->isInitialized());
+    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(logged("listing broke"));
+    EXPECT_EQ(g_mutexes.locked, g_mutexes.unlocked);
+    EXPECT_EQ(g_mutexes.created, g_mutexes.destroyed);
+
+    useTokens(1);
+    EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(context->slotCount(), 1u);
+}
+
+TEST_F(InitializeTest, TokenWithoutTransportLeavesAGapInTheSlotIds)
+{
+    auto second = std::make_shared<FakeToken>();
+    context->setTransportKind(vexa::test::fakeTransportKind({nullptr, second}));
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_FALSE(context->hasSlot(0));
+    EXPECT_TRUE(context->hasSlot(1));
+    EXPECT_TRUE(logged("Port not found"));
+    EXPECT_EQ(second->requests.size(), 1u);
+}
+
+TEST_F(InitializeTest, ClockNotSetIsNotAFailure)
+{
+    const auto tokens = useTokens(1);
+    tokens[0]->throwOnOpen = "Device not detected";
+    EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_TRUE(logged("Device not detected"));
+    EXPECT_FALSE(context->bSetDateTime(0));
+    tokens[0]->throwOnOpen.clear();
+    EXPECT_TRUE(context->bSetDateTime(0));
+    tokens[0]->responder = [](const std::vector<uint8_t>&) { return std::vector<uint8_t>{0x08, 0x05}; };
+    EXPECT_FALSE(context->bSetDateTime(0)) << "a token error is false";
+}
+
+TEST_F(InitializeTest, FinalizeClosesEverySlotsSessionsThenItsTransport)
+{
+    const auto tokens = useTokens(2);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    for (const auto& token : tokens) {
+        token->calls.clear();
+        token->requests.clear();
+    }
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    for (const auto& token : tokens) {
+        ASSERT_EQ(token->requests.size(), 1u);
+        EXPECT_EQ(token->requests[0], (std::vector<uint8_t>{0x08, 0x0E}));
+        EXPECT_EQ(token->calls, (std::vector<std::string>{"write", "read", "close"}));
+        EXPECT_TRUE(token->destroyed);
+    }
+    EXPECT_FALSE(context->isInitialized());
+    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_EQ(context->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_FALSE(context->bSetDateTime(0));
+}
+
+TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
+{
+    const auto tokens = useTokens(2);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    tokens[0]->open = false;
+    tokens[0]->throwOnOpen = "Device not detected";
+    EXPECT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(tokens[1]->requests.back(), (std::vector<uint8_t>{0x08, 0x0E}));
+    EXPECT_FALSE(context->isInitialized());
+}
+
+TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)
+{
+    useTokens(2);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    const auto tokens = useTokens(3);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(context->slotCount(), 3u);
+    EXPECT_EQ(tokens[2]->requests.size(), 1u);
+}
+
+TEST_F(InitializeTest, SessionsArePerContextAndEmptiedByFinalize)
+{
+    useTokens(1);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    const CK_SESSION_HANDLE handle = (CK_SESSION_HANDLE{0} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 5;
+    context->addSession(handle, 0);
+    RpcRequest request = RpcRequest_init_zero;
+    EXPECT_EQ(context->bindSession(handle, request), CKR_OK);
+    EXPECT_TRUE(request.has_session);
+    EXPECT_EQ(request.session, 5u);
+    EXPECT_EQ(CContext::currentSlot(), 0);
+    EXPECT_EQ(context->bindSession(handle + 1, request), CKR_SESSION_HANDLE_INVALID);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(context->sessionCount(), 0u);
+}
+
+}  // namespace
