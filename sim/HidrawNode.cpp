@@ -56,10 +56,6 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     self(user)->onConnected(client);
 }
 
-void clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    self(user)->onVanished(client);
-}
-
 }  // namespace
 
 HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenSpec& spec, bool tokenCompletesWrites,
@@ -133,7 +129,6 @@ void HidrawNode::attachHandler() {
     g_signal_connect(handler_, "handle-read", G_CALLBACK(handleRead), this);
     g_signal_connect(handler_, "handle-write", G_CALLBACK(handleWrite), this);
     g_signal_connect(handler_, "client-connected", G_CALLBACK(clientConnected), this);
-    g_signal_connect(handler_, "client-vanished", G_CALLBACK(clientVanished), this);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed_, paths_.devnode.c_str(), handler_, &error)) {
         std::string message = std::string("cannot attach to ") + paths_.devnode + ": " + error->message;
@@ -148,14 +143,8 @@ void HidrawNode::unplug() {
         if (!present_)
             return;
         present_ = false;
-        for (auto& [client, handle] : handles_) {
-            if (handle.parkedRead) {
-                umockdev_ioctl_client_complete(handle.parkedRead, -1, EIO);
-                g_object_unref(handle.parkedRead);
-                handle.parkedRead = nullptr;
-            }
-            handle.queue.clear();
-        }
+        dropParkedRead_inlock(EIO);
+        queue_.clear();
         // Left readable for good, so every poll wakes and the read fails.
         signalReports_inlock(1);
     }
@@ -172,28 +161,21 @@ void HidrawNode::unplug() {
 }
 
 void HidrawNode::onConnected(UMockdevIoctlClient* client) {
+    (void)client;
     std::lock_guard<std::mutex> lock(mutex_);
-    handles_.emplace(client, Handle{});
+    if (!present_)
+        return;
+    drainReports_inlock(queue_.size());
+    queue_.clear();
     logVerbose("%s: handle opened", paths_.devnode.c_str());
 }
 
-void HidrawNode::onVanished(UMockdevIoctlClient* client) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    dropHandle_inlock(client);
-    logVerbose("%s: handle closed", paths_.devnode.c_str());
-}
-
-void HidrawNode::dropHandle_inlock(UMockdevIoctlClient* client) {
-    auto it = handles_.find(client);
-    if (it == handles_.end())
+void HidrawNode::dropParkedRead_inlock(int error) {
+    if (!parkedRead_)
         return;
-    if (it->second.parkedRead) {
-        umockdev_ioctl_client_complete(it->second.parkedRead, -1, EIO);
-        g_object_unref(it->second.parkedRead);
-    }
-    if (present_)
-        drainReports_inlock(it->second.queue.size());
-    handles_.erase(it);
+    umockdev_ioctl_client_complete(parkedRead_, -1, error);
+    g_object_unref(parkedRead_);
+    parkedRead_ = nullptr;
 }
 
 void HidrawNode::onIoctl(UMockdevIoctlClient* client) {
@@ -247,19 +229,20 @@ void HidrawNode::onRead(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EIO);
         return;
     }
-    Handle& handle = handles_[client];
-    if (!handle.queue.empty()) {
-        const Report report = std::move(handle.queue.front());
-        handle.queue.pop_front();
+    if (!queue_.empty()) {
+        const Report report = std::move(queue_.front());
+        queue_.pop_front();
         drainReports_inlock(1);
         answerRead_inlock(client, report);
         return;
     }
-    if (handle.parkedRead) {
+    if (parkedRead_ && parkedReaderAlive_inlock()) {
         umockdev_ioctl_client_complete(client, -1, EBUSY);
         return;
     }
-    handle.parkedRead = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    dropParkedRead_inlock(EIO);
+    // A read without a poll before it (blocking hid_read) waits for the next report.
+    parkedRead_ = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
 }
 
 void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& report) {
@@ -272,9 +255,9 @@ void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& re
 
 // umockdev does not notice that a client with a parked read has died; a live
 // one answers a reload of the read buffer from inside its read().
-bool HidrawNode::parkedReaderAlive_inlock(UMockdevIoctlClient* client) {
+bool HidrawNode::parkedReaderAlive_inlock() {
     GError* error = nullptr;
-    if (umockdev_ioctl_data_reload(umockdev_ioctl_client_get_arg(client), &error))
+    if (umockdev_ioctl_data_reload(umockdev_ioctl_client_get_arg(parkedRead_), &error))
         return true;
     g_clear_error(&error);
     return false;
@@ -284,24 +267,17 @@ void HidrawNode::deliver(const Report& report) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!present_)
         return;
-    for (auto it = handles_.begin(); it != handles_.end();) {
-        Handle& handle = it->second;
-        UMockdevIoctlClient* client = it->first;
-        ++it;
-        if (handle.parkedRead && !parkedReaderAlive_inlock(handle.parkedRead)) {
-            dropHandle_inlock(client);
-            continue;
-        }
-        if (handle.parkedRead) {
-            answerRead_inlock(handle.parkedRead, report);
-            g_object_unref(handle.parkedRead);
-            handle.parkedRead = nullptr;
-        } else if (handle.queue.size() < kMaxQueued) {
-            handle.queue.push_back(report);
-            signalReports_inlock(1);
-        } else {
-            logVerbose("%s: input queue full, report dropped", paths_.devnode.c_str());
-        }
+    if (parkedRead_ && !parkedReaderAlive_inlock())
+        dropParkedRead_inlock(EIO);
+    if (parkedRead_) {
+        answerRead_inlock(parkedRead_, report);
+        g_object_unref(parkedRead_);
+        parkedRead_ = nullptr;
+    } else if (queue_.size() < kMaxQueued) {
+        queue_.push_back(report);
+        signalReports_inlock(1);
+    } else {
+        logVerbose("%s: input queue full, report dropped", paths_.devnode.c_str());
     }
 }
 

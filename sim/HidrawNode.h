@@ -1,7 +1,6 @@
 #pragma once
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,14 +19,17 @@ namespace vexa::sim {
 
 // One token's hidraw device on a umockdev testbed, behaving as the kernel's
 // hidraw does towards its clients: a leading report id 0 is stripped from
-// writes, every open handle gets its own copy of each input report in a queue
-// of at most 63, short reads truncate a report, and after unplug writes fail
-// with ENODEV and reads with EIO.
+// writes, at most 63 input reports wait to be read and newer ones are
+// dropped, a short read truncates a report, and after unplug writes fail with
+// ENODEV and reads with EIO.
+//
+// umockdev tells when a handle is opened but not when it is closed, so the
+// queue cannot be kept per handle: there is one, emptied whenever a handle is
+// opened (a new hidraw handle never sees older reports). Two handles reading
+// at the same time share it; each report goes to one of them.
 //
 // The preload forwards read/write/ioctl but not poll, so the pty that the
-// client really opened signals readiness: it holds one byte per report queued
-// for any handle. A handle whose own queue is empty can therefore be woken
-// by another handle's reports; its read then waits here for its next report.
+// client really opened signals readiness: it holds one byte per queued report.
 //
 // Handlers run on umockdev's worker thread; deliver() and unplug() may be
 // called from any thread. The object must outlive the testbed's worker, so
@@ -51,24 +53,18 @@ public:
 
     // Handlers for umockdev's signals.
     void onConnected(UMockdevIoctlClient* client);
-    void onVanished(UMockdevIoctlClient* client);
     void onIoctl(UMockdevIoctlClient* client);
     void onRead(UMockdevIoctlClient* client);
     void onWrite(UMockdevIoctlClient* client);
 
 private:
-    struct Handle {
-        std::deque<Report> queue;
-        UMockdevIoctlClient* parkedRead = nullptr;  // holds a reference
-    };
-
     void addToTestbed();
     void usePtyDeviceNumber(const std::string& root);
     void attachHandler();
     void answerRead_inlock(UMockdevIoctlClient* client, const Report& report);
     void completeWrite(UMockdevIoctlClient* client, long length, bool taken);
-    void dropHandle_inlock(UMockdevIoctlClient* client);
-    bool parkedReaderAlive_inlock(UMockdevIoctlClient* client);
+    void dropParkedRead_inlock(int error);
+    bool parkedReaderAlive_inlock();
     void signalReports_inlock(size_t count);
     void drainReports_inlock(size_t count);
 
@@ -84,9 +80,10 @@ private:
     int drainFd_ = -1;   // our own pty slave, to take bytes back
     std::string devnumLink_;
 
-    std::mutex mutex_;  // guards present_, handles_ and the pty byte count
+    std::mutex mutex_;  // guards present_, queue_, parkedRead_ and the pty byte count
     bool present_ = true;
-    std::map<UMockdevIoctlClient*, Handle> handles_;
+    std::deque<Report> queue_;
+    UMockdevIoctlClient* parkedRead_ = nullptr;  // a read waiting for a report; holds a reference
 };
 
 }  // namespace vexa::sim

@@ -1,0 +1,216 @@
+// The engine driven in-process with encoded requests: the behaviour suite,
+// plus what only shows from inside one process (several tokens sharing
+// SoftHSM2, restarts, arbitrary input).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "TempDir.h"
+#include "TokenBehaviour.h"
+#include "TokenEngine.h"
+
+namespace vexa::test::engine {
+namespace {
+
+using vexa::sim::TokenIdentity;
+using vexa::sim::engine::EngineOptions;
+using vexa::sim::engine::TokenEngine;
+
+class EngineLink : public TokenLink {
+public:
+    EngineLink(const std::string& stateDir, const TokenIdentity& identity)
+        : engine_(identity, options(stateDir)) {}
+
+    static EngineOptions options(const std::string& stateDir) {
+        EngineOptions o;
+        o.stateDir = stateDir;
+        return o;
+    }
+
+    Bytes exchange(const Bytes& request) override {
+        Bytes reply;
+        EXPECT_TRUE(engine_.handle(request, reply));
+        return reply;
+    }
+
+private:
+    TokenEngine engine_;
+};
+
+// A token of its own in a fresh state directory.
+class FreshEngineLink : public TokenLink {
+public:
+    explicit FreshEngineLink(const TokenIdentity& identity) : link_(dir_.path(), identity) {}
+    Bytes exchange(const Bytes& request) override { return link_.exchange(request); }
+
+private:
+    TempDir dir_{"vexa-engine"};
+    EngineLink link_;
+};
+
+const TokenIdentity kVexa{"0000000000E1", "Vexa"};
+const TokenIdentity kVarkon{"0000000000E2", "Varkon"};
+
+INSTANTIATE_TEST_SUITE_P(InProcess, TokenBehaviour,
+                         ::testing::Values(LinkKind{"Engine", kVexa.serial, kVexa.product,
+                                                    [] { return std::make_unique<FreshEngineLink>(kVexa); }}),
+                         linkName);
+
+class EngineTest : public ::testing::Test {
+protected:
+    TempDir state_{"vexa-engine"};
+};
+
+Response rawCall(TokenLink& link, const Bytes& request) {
+    Response resp;
+    Bytes reply = link.exchange(request);
+    EXPECT_LE(reply.size(), 2048u);
+    EXPECT_TRUE(vexa::sim::engine::decodeResponse(reply, resp));
+    return resp;
+}
+
+TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed) {
+    EngineLink link(state_.path(), kVexa);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        CK_RV rv;
+    } cases[] = {
+        {"empty message (function missing)", {}, CKR_FUNCTION_FAILED},
+        {"truncated varint", {0x08, 0xFF}, CKR_FUNCTION_FAILED},
+        {"data longer than the message", {0x08, 0x03, 0x22, 0x10, 0x01}, CKR_FUNCTION_FAILED},
+        {"mechanism without its type", {0x08, 0x02, 0x1A, 0x02, 0x10, 0x00}, CKR_FUNCTION_FAILED},
+        {"wrong wire type", {0x0D, 0x01, 0x02, 0x03, 0x04}, CKR_FUNCTION_FAILED},
+        {"oversized request", Bytes(9000, 0), CKR_FUNCTION_FAILED},
+        {"unused function id 30", {0x08, 0x1E}, CKR_FUNCTION_NOT_SUPPORTED},
+        {"function id beyond 64", {0x08, 0x41}, CKR_FUNCTION_NOT_SUPPORTED},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(rawCall(link, c.bytes).rv, c.rv) << c.what;
+}
+
+// Mutations of valid requests: whatever arrives, the engine answers with a
+// reply that decodes and fits 2048 bytes.
+TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
+    EngineLink link(state_.path(), kVexa);
+    TokenClient client(link);
+    uint32_t s = client.openSession();
+    client.login(s);
+    std::vector<Bytes> seeds;
+    for (uint32_t function = 1; function <= 64; ++function) {
+        Request r;
+        r.function = function;
+        r.session = s;
+        r.handle = 1;
+        r.handle2 = 2;
+        r.outputLength = 64;
+        r.data = bytesOf("0123456789abcdef0123456789abcdef");
+        r.data2 = Bytes(32, 0x11);
+        r.mechanism = mechanism(CKM_AES_CBC, Bytes(16, 0));
+        r.templ = {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, false), bytes(CKA_LABEL, bytesOf("x"))};
+        Bytes encoded;
+        ASSERT_TRUE(vexa::sim::engine::encodeRequest(r, encoded, 2048));
+        seeds.push_back(encoded);
+    }
+    std::mt19937 rng(20261210);
+    for (int round = 0; round < 3000; ++round) {
+        Bytes b = seeds[rng() % seeds.size()];
+        switch (rng() % 3) {
+        case 0: b[rng() % b.size()] ^= static_cast<uint8_t>(1 + rng() % 255); break;
+        case 1: b.resize(rng() % b.size()); break;
+        default: b.insert(b.begin() + rng() % b.size(), static_cast<uint8_t>(rng())); break;
+        }
+        Bytes reply = link.exchange(b);
+        Response resp;
+        ASSERT_LE(reply.size(), 2048u);
+        ASSERT_TRUE(vexa::sim::engine::decodeResponse(reply, resp)) << "round " << round;
+    }
+}
+
+// SoftHSM2 numbers sessions and objects across all its tokens; one token
+// must not reach into another through those numbers.
+TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
+    EngineLink a(state_.path(), kVexa), b(state_.path(), kVarkon);
+    TokenClient ta(a), tb(b);
+    uint32_t sa = ta.openSession(), sb = tb.openSession();
+    tb.login(sb);
+    uint32_t secret = tb.create(sb, {number(CKA_CLASS, CKO_DATA), flag(CKA_PRIVATE, true),
+                                     bytes(CKA_VALUE, bytesOf("b's secret"))});
+    EXPECT_EQ(ta.call(fn::GetSessionInfo, sb).rv, CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(ta.call(fn::GetAttributeValue, sa, [&](Request& r) {
+                    r.handle = secret;
+                    r.templ = {typeOnly(CKA_VALUE)};
+                }).rv,
+              CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(ta.call(fn::DestroyObject, sa, [&](Request& r) { r.handle = secret; }).rv, CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(tb.attribute(sb, secret, CKA_VALUE), bytesOf("b's secret"));
+}
+
+TEST_F(EngineTest, EverythingSurvivesARestart) {
+    const Bytes seed = fromHex("000102030405060708090a0b0c0d0e0f");
+    Bytes pub;
+    {
+        EngineLink link(state_.path(), kVexa);
+        TokenClient t(link);
+        uint32_t s = t.openSession();
+        t.login(s);
+        t.create(s, {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), bytes(CKA_LABEL, bytesOf("kept"))});
+        require(t.call(fn::ImportBitcoinKey, s, [&](Request& r) { r.data = seed; }), "import");
+        Response p = t.call(fn::GetBitcoinPub, s, [](Request& r) {
+            r.data = Bytes{0x80, 0, 0, 0};
+            r.outputLength = 33;
+        });
+        require(p, "public key");
+        pub = *p.output;
+        Request cfg;
+        cfg.function = fn::SetTokenByte;
+        cfg.handle = 42;
+        require(t.call(cfg), "set byte");
+        Request clock;
+        clock.function = fn::SetDateTime;
+        clock.handle = 1700000000;
+        require(t.call(clock), "set clock");
+        Request write;
+        write.function = fn::WriteTokenData;
+        write.handle = 5;
+        write.handle2 = 5;
+        write.data = bytesOf("hello");
+        require(t.call(write), "write data");
+    }
+    EngineLink link(state_.path(), kVexa);
+    TokenClient t(link);
+    uint32_t s = t.openSession();
+    t.login(s);
+    EXPECT_EQ(t.find(s, {bytes(CKA_LABEL, bytesOf("kept"))}).size(), 1u);
+    Response p = t.call(fn::GetBitcoinPub, s, [](Request& r) {
+        r.data = Bytes{0x80, 0, 0, 0};
+        r.outputLength = 33;
+    });
+    EXPECT_EQ(p.output, pub);
+
+    Request cfg;
+    cfg.function = fn::GetTokenConfig;
+    EXPECT_EQ(t.call(cfg).tokenConfig->config1, 42u);
+    Request info;
+    info.function = fn::GetTokenInfo;
+    const RpcTokenInfo ti = *t.call(info).tokenInfo;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ti.utcTime.bytes), 8), "20231114");
+    Request read;
+    read.function = fn::ReadTokenData;
+    read.outputLength = 100;
+    EXPECT_EQ(t.call(read).output, bytesOf("hello"));
+    Request log;
+    log.function = fn::ReadLogEntries;
+    log.outputLength = 2048;
+    const Bytes events = t.call(log).output.value();
+    const std::string text(events.begin(), events.end());
+    EXPECT_NE(text.find("bitcoin key imported"), std::string::npos);
+}
+
+TEST_F(EngineTest, StartsFailForUnusableSerials) {
+    for (const char* serial : {"", "..", "a/b", "x y"})
+        EXPECT_THROW(EngineLink(state_.path(), TokenIdentity{serial, "Vexa"}), std::runtime_error) << serial;
+}
+
+}  // namespace
+}  // namespace vexa::test::engine

@@ -1,0 +1,235 @@
+#include "TokenSimulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace vexa::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kStartTimeout{15000};
+constexpr milliseconds kAnswerTimeout{10000};
+constexpr milliseconds kStopTimeout{10000};
+
+// The preload goes in front of the sanitizer runtime; let ASan accept that.
+std::string asanOptions() {
+    const char* current = std::getenv("ASAN_OPTIONS");
+    std::string options = current ? current : "";
+    if (options.find("verify_asan_link_order") == std::string::npos)
+        options += std::string(options.empty() ? "" : ":") + "verify_asan_link_order=0";
+    return options;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+bool waitExited(pid_t pid, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno == ECHILD))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+// The simulator must not inherit a preload from a test that itself runs
+// under one: it would then look at that testbed instead of its own.
+Environment withoutPreload() {
+    return {{"LD_PRELOAD", ""}, {"UMOCKDEV_DIR", ""}, {"VEXA_SIM_CONTROL", ""}};
+}
+
+}  // namespace
+
+std::string simulatorPath() {
+    const char* path = std::getenv("VEXA_TOKEN_SIM");
+    return path && *path ? path : VEXA_TOKEN_SIM_PATH;
+}
+
+std::string sanitizerPreload() {
+    return VEXA_TEST_SANITIZER_PRELOAD;
+}
+
+TokenSimulator::TokenSimulator(const std::vector<std::string>& args) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) < 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(out, O_CLOEXEC) < 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<std::string> argv = {simulatorPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = mergedEnvironment(withoutPreload());
+    const int spawned = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
+                                      pointers(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    toSim_ = in[1];
+    fromSim_ = out[0];
+    if (spawned != 0) {
+        pid_ = -1;
+        stop();
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
+    }
+    try {
+        while (variable("LD_PRELOAD").empty() || variable("UMOCKDEV_DIR").empty()) {
+            const std::string line = readLine(kStartTimeout);
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos)
+                throw std::runtime_error("unexpected line from vexa-token-sim: " + line);
+            printed_.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+        }
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+TokenSimulator::~TokenSimulator() {
+    stop();
+}
+
+std::string TokenSimulator::variable(const std::string& name) const {
+    for (const auto& [key, value] : printed_)
+        if (key == name)
+            return value;
+    return "";
+}
+
+Environment TokenSimulator::environment() const {
+    Environment env = printed_;
+    env.emplace_back("ASAN_OPTIONS", asanOptions());
+    return env;
+}
+
+std::string TokenSimulator::readLine(milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const size_t newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd pfd{fromSim_, POLLIN, 0};
+        const int ready = left.count() > 0 ? ::poll(&pfd, 1, int(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            throw std::runtime_error("vexa-token-sim did not answer in time");
+        char chunk[512];
+        const ssize_t n = ::read(fromSim_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("vexa-token-sim has exited");
+        pending_.append(chunk, size_t(n));
+    }
+}
+
+std::string TokenSimulator::control(const std::string& line) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if (toSim_ < 0)
+        throw std::runtime_error("vexa-token-sim is stopped");
+    const std::string text = line + "\n";
+    if (::write(toSim_, text.data(), text.size()) != ssize_t(text.size()))
+        throw std::runtime_error(std::string("cannot write to vexa-token-sim: ") + std::strerror(errno));
+    return readLine(kAnswerTimeout);
+}
+
+RunResult TokenSimulator::run(const std::vector<std::string>& argv, const Environment& extra,
+                              milliseconds timeout) {
+    Environment env = environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return runProgram(argv, env, timeout);
+}
+
+void TokenSimulator::stop() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if (toSim_ >= 0)
+        ::close(toSim_);
+    toSim_ = -1;
+    if (pid_ > 0 && !waitExited(pid_, kStopTimeout)) {
+        ::kill(pid_, SIGTERM);
+        if (!waitExited(pid_, kStopTimeout)) {
+            ::kill(pid_, SIGKILL);
+            waitExited(pid_, kStopTimeout);
+        }
+    }
+    pid_ = -1;
+    if (fromSim_ >= 0)
+        ::close(fromSim_);
+    fromSim_ = -1;
+}
+
+std::string controlFromInside(const std::string& line) {
+    const char* path = std::getenv("VEXA_SIM_CONTROL");
+    if (!path || !*path)
+        throw std::runtime_error("VEXA_SIM_CONTROL is not set: not running under vexa-token-sim");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof address.sun_path)
+        throw std::runtime_error(std::string("control socket path too long: ") + path);
+    std::strcpy(address.sun_path, path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error(std::string("cannot connect to ") + path + ": " + reason);
+    }
+    const std::string text = line + "\n";
+    std::string answer;
+    if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size())) {
+        char c;
+        while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+            answer += c;
+    }
+    ::close(fd);
+    if (answer.empty())
+        throw std::runtime_error("no answer on the control socket");
+    return answer;
+}
+
+RunResult runUnderSimulator(const std::vector<std::string>& simArgs, const std::vector<std::string>& argv,
+                            const Environment& extra, milliseconds timeout) {
+    std::vector<std::string> command = {simulatorPath()};
+    command.insert(command.end(), simArgs.begin(), simArgs.end());
+    command.push_back("--");
+    command.insert(command.end(), argv.begin(), argv.end());
+    Environment env = withoutPreload();
+    env.emplace_back("ASAN_OPTIONS", asanOptions());
+    env.insert(env.end(), extra.begin(), extra.end());
+    return runProgram(command, env, timeout);
+}
+
+}  // namespace vexa::test
