@@ -106,10 +106,10 @@ TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused) {
 
 TEST_P(TokenBehaviour, AttributesBeyondOneReplyAreRefusedNotCut) {
     uint32_t s = userSession();
-    uint32_t object = token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_LABEL, Bytes(1500, 'l'))});
+    uint32_t object = token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_VALUE, Bytes(1500, 'v'))});
     require(call(fn::SetAttributeValue, s, [&](Request& r) {
                 r.handle = object;
-                r.templ = {bytes(CKA_VALUE, Bytes(1500, 'v'))};
+                r.templ = {bytes(CKA_LABEL, Bytes(1500, 'l'))};
             }),
             "C_SetAttributeValue");
     Response both = call(fn::GetAttributeValue, s, [&](Request& r) {
