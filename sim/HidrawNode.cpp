@@ -25,6 +25,8 @@ constexpr size_t kMaxWrite = 16384;
 // newer ones.
 constexpr size_t kMaxQueued = 63;
 constexpr int kDrainWaitMs = 1000;
+// How long a full queue waits for its reader before it drops reports.
+constexpr std::chrono::milliseconds kReaderStopped{100};
 
 std::string rootDir(UMockdevTestbed* testbed) {
     gchar* root = umockdev_testbed_get_root_dir(testbed);
@@ -145,6 +147,7 @@ void HidrawNode::unplug() {
         present_ = false;
         dropParkedRead_inlock(EIO);
         queue_.clear();
+        roomInQueue_.notify_all();
         // Left readable for good, so every poll wakes and the read fails.
         signalReports_inlock(1);
     }
@@ -167,6 +170,8 @@ void HidrawNode::onConnected(UMockdevIoctlClient* client) {
         return;
     drainReports_inlock(queue_.size());
     queue_.clear();
+    lastRead_ = std::chrono::steady_clock::now();
+    roomInQueue_.notify_all();
     logVerbose("%s: handle opened", paths_.devnode.c_str());
 }
 
@@ -233,6 +238,8 @@ void HidrawNode::onRead(UMockdevIoctlClient* client) {
         const Report report = std::move(queue_.front());
         queue_.pop_front();
         drainReports_inlock(1);
+        lastRead_ = std::chrono::steady_clock::now();
+        roomInQueue_.notify_all();
         answerRead_inlock(client, report);
         return;
     }
@@ -264,7 +271,10 @@ bool HidrawNode::parkedReaderAlive_inlock() {
 }
 
 void HidrawNode::deliver(const Report& report) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (present_ && !parkedRead_ && queue_.size() >= kMaxQueued &&
+           std::chrono::steady_clock::now() < lastRead_ + kReaderStopped)
+        roomInQueue_.wait_until(lock, lastRead_ + kReaderStopped);
     if (!present_)
         return;
     if (parkedRead_ && !parkedReaderAlive_inlock())

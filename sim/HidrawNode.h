@@ -1,4 +1,6 @@
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -30,6 +32,11 @@ namespace vexa::sim {
 //
 // The preload forwards read/write/ioctl but not poll, so the pty that the
 // client really opened signals readiness: it holds one byte per queued report.
+//
+// A real endpoint carries one report per millisecond, so a reader that keeps
+// reading never falls 63 reports behind; without USB timing the token is far
+// faster. deliver() therefore waits for room while the reader keeps reading,
+// and drops reports only once it has stopped reading.
 //
 // Handlers run on umockdev's worker thread; deliver() and unplug() may be
 // called from any thread. The object must outlive the testbed's worker, so
@@ -80,7 +87,9 @@ private:
     int drainFd_ = -1;   // our own pty slave, to take bytes back
     std::string devnumLink_;
 
-    std::mutex mutex_;  // guards present_, queue_, parkedRead_ and the pty byte count
+    std::mutex mutex_;  // guards present_, queue_, parkedRead_, lastRead_ and the pty byte count
+    std::condition_variable roomInQueue_;
+    std::chrono::steady_clock::time_point lastRead_;
     bool present_ = true;
     std::deque<Report> queue_;
     UMockdevIoctlClient* parkedRead_ = nullptr;  // a read waiting for a report; holds a reference

@@ -36,7 +36,7 @@ bool waitGone(const std::string& path) {
 }
 
 TEST(SimServeMode, PrintsEnvironmentAndRemovesTestbedOnStop) {
-    TokenSimulator sim;
+    TokenSimulator sim({"--firmware", "echo"});
     EXPECT_EQ(sim.variable("LD_PRELOAD"), "libumockdev-preload.so.0");
     const std::string root = sim.variable("UMOCKDEV_DIR");
     ASSERT_FALSE(root.empty());
@@ -46,21 +46,21 @@ TEST(SimServeMode, PrintsEnvironmentAndRemovesTestbedOnStop) {
 }
 
 TEST(SimServeMode, TerminationSignalRemovesTestbed) {
-    TokenSimulator sim;
+    TokenSimulator sim({"--firmware", "echo"});
     const std::string root = sim.variable("UMOCKDEV_DIR");
     ASSERT_EQ(::kill(sim.pid(), SIGTERM), 0);
     EXPECT_TRUE(waitGone(root));
 }
 
 TEST(SimServeMode, ProgramsSeeTheTokens) {
-    TokenSimulator sim({"--token", "00000000000B", "--token", "00000000000A,framing=reportid"});
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000B", "--token", "00000000000A,framing=reportid"});
     const RunResult r = sim.run({kProbe, "list"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "00000000000A\n00000000000B\n");
 }
 
 TEST(SimServeMode, ControlLinesAnswerInOrder) {
-    TokenSimulator sim({"--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
     const struct {
         std::string line;
         std::string answer;
@@ -91,7 +91,7 @@ TEST(SimServeMode, ControlLinesAnswerInOrder) {
 }
 
 TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee) {
-    TokenSimulator sim({"--token", "00000000000A", "--token", "00000000000B"});
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B"});
     ASSERT_EQ(sim.control("unplug 00000000000A"), "ok");
     EXPECT_EQ(sim.run({kProbe, "list"}).output, "00000000000B\n");
     ASSERT_EQ(sim.control("plug 00000000000A"), "ok");
@@ -104,7 +104,7 @@ TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee) {
 TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken) {
     TempDir dir;
     const std::string trace = dir.file("trace");
-    TokenSimulator sim({"--token", "00000000000A", "--token", "00000000000B,framing=reportid", "--trace", trace});
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid", "--trace", trace});
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000A", "0102ff"}).output, "u2f ff0201\n");
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", "aa"}).output, "reportid aa\n");
     ASSERT_EQ(sim.control("error 00000000000A 6"), "ok");
@@ -122,16 +122,16 @@ TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken) {
 }
 
 TEST(SimCommandMode, ExitsWithTheCommandsStatus) {
-    EXPECT_EQ(runUnderSimulator({}, {"sh", "-c", "exit 7"}).status, 7);
-    EXPECT_EQ(runUnderSimulator({}, {"sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
-    const RunResult missing = runUnderSimulator({}, {"/nonexistent/program"});
+    EXPECT_EQ(runUnderSimulator({"--firmware", "echo"}, {"sh", "-c", "exit 7"}).status, 7);
+    EXPECT_EQ(runUnderSimulator({"--firmware", "echo"}, {"sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
+    const RunResult missing = runUnderSimulator({"--firmware", "echo"}, {"/nonexistent/program"});
     EXPECT_EQ(missing.status, 127);
     EXPECT_NE(missing.output.find("cannot run /nonexistent/program"), std::string::npos) << missing.output;
 }
 
 TEST(SimCommandMode, CommandSeesTokensAndControlSocketAndTestbedIsRemoved) {
     const RunResult r = runUnderSimulator(
-        {"--token", "00000000000A"},
+        {"--firmware", "echo", "--token", "00000000000A"},
         {"sh", "-c",
          "echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\"; \"$0\" list; \"$0\" control unplug 00000000000A; "
          "\"$0\" list; \"$0\" control unplug 00000000000A",
@@ -148,7 +148,7 @@ TEST(SimCommandMode, CommandSeesTokensAndControlSocketAndTestbedIsRemoved) {
 }
 
 TEST(SimCommandMode, ShowsTwoTokensInTheirFramings) {
-    const RunResult r = runUnderSimulator({"--token", "00000000000A", "--token", "00000000000B,framing=reportid"},
+    const RunResult r = runUnderSimulator({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"},
                                           {kProbe, "demo"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output,
@@ -172,7 +172,6 @@ TEST(SimUsage, BadArgumentsExitWithStatusTwo) {
         {{"--token", "00000000000A", "--token", "00000000000A"}, "token serial 00000000000A given twice"},
         {{"--firmware", "magic"}, "unknown firmware 'magic'"},
         {{"--usb-timing=yes"}, "--usb-timing takes no value"},
-        {{"--firmware", "pkcs11"}, "the pkcs11 firmware is not part of this build yet"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {simulatorPath()};
@@ -191,7 +190,7 @@ TEST(SimUsage, HelpDescribesOptionsAndControlLines) {
 }
 
 TEST(SimUsage, TraceFileThatCannotBeOpenedIsReported) {
-    const RunResult r = runProgram({simulatorPath(), "--trace", "/nonexistent/dir/trace"});
+    const RunResult r = runProgram({simulatorPath(), "--firmware", "echo", "--trace", "/nonexistent/dir/trace"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("cannot open trace file /nonexistent/dir/trace"), std::string::npos) << r.output;
 }
