@@ -1,6 +1,7 @@
 #include "FirmwareFactory.h"
 
 #include "EchoFirmware.h"
+#include "TokenEngine.h"
 #include "TokenSpec.h"
 
 namespace vexa::sim {
@@ -14,14 +15,23 @@ FirmwareKind parseFirmwareKind(const std::string& name) {
 }
 
 void checkFirmwareConfig(const FirmwareConfig& config) {
-    if (config.kind == FirmwareKind::Pkcs11)
-        throw UsageError("the pkcs11 firmware is not part of this build yet; use --firmware echo");
+    if (config.kind != FirmwareKind::Pkcs11)
+        return;
+    if (config.soPin.empty() || config.userPin.empty())
+        throw UsageError("--so-pin and --pin must not be empty");
 }
 
 std::unique_ptr<IFirmware> makeFirmware(const FirmwareConfig& config, const TokenIdentity& identity) {
-    (void)identity;
     checkFirmwareConfig(config);
-    return std::make_unique<EchoFirmware>();
+    if (config.kind == FirmwareKind::Echo)
+        return std::make_unique<EchoFirmware>();
+    if (config.stateDir.empty())
+        throw UsageError("the pkcs11 firmware needs a state directory");
+    engine::EngineOptions options;
+    options.stateDir = config.stateDir;
+    options.soPin = config.soPin;
+    options.userPin = config.userPin;
+    return std::make_unique<engine::TokenEngine>(identity, options);
 }
 
 }  // namespace vexa::sim

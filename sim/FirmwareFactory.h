@@ -11,7 +11,12 @@ enum class FirmwareKind { Echo, Pkcs11 };
 // Everything the command line says about the firmware. Options of a firmware
 // kind are added here and filled in by the option table in Options.cpp.
 struct FirmwareConfig {
-    FirmwareKind kind = FirmwareKind::Echo;
+    FirmwareKind kind = FirmwareKind::Pkcs11;
+    // pkcs11: where the tokens keep their state; empty until main() puts a
+    // scratch directory there for a run without --state.
+    std::string stateDir;
+    std::string soPin = "12345678";  // of a token initialised on first start
+    std::string userPin = "123456";
 };
 
 // Throws UsageError for an unknown name.

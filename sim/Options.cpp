@@ -20,8 +20,19 @@ const std::vector<OptionDef>& optionTable() {
         {"--token", "SERIAL[,product=Vexa|Varkon][,framing=u2f|reportid]",
          "add a token (repeatable)",
          [](SimOptions& o, const std::string& v) { o.tokens.push_back(parseTokenSpec(v)); }},
-        {"--firmware", "echo|pkcs11", "what the tokens do with a request (default echo)",
+        {"--firmware", "echo|pkcs11", "what the tokens do with a request (default pkcs11: a working token)",
          [](SimOptions& o, const std::string& v) { o.firmware.kind = parseFirmwareKind(v); }},
+        {"--state", "DIR", "pkcs11: keep the tokens' keys, objects and settings in DIR (default: a fresh "
+                           "directory removed at exit)",
+         [](SimOptions& o, const std::string& v) {
+             if (v.empty())
+                 throw UsageError("--state needs a directory");
+             o.firmware.stateDir = v;
+         }},
+        {"--so-pin", "PIN", "pkcs11: SO PIN of a token initialised on first start (default 12345678)",
+         [](SimOptions& o, const std::string& v) { o.firmware.soPin = v; }},
+        {"--pin", "PIN", "pkcs11: user PIN of a token initialised on first start (default 123456)",
+         [](SimOptions& o, const std::string& v) { o.firmware.userPin = v; }},
         {"--usb-timing", nullptr, "pace reports like a full-speed USB interrupt endpoint (1 report per ms)",
          [](SimOptions& o, const std::string&) { o.usbTiming = true; }},
         {"--trace", "FILE", "append one line per request and reply message to FILE",

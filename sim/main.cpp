@@ -2,10 +2,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "Log.h"
 #include "Modes.h"
 #include "Options.h"
+#include "ScratchState.h"
 #include "Simulator.h"
 
 using namespace vexa::sim;
@@ -43,6 +45,12 @@ int main(int argc, char** argv) {
     setVerbose(options.verbose);
     blockModeSignals();
     try {
+        // Outlives the simulator, whose tokens keep their files in it.
+        std::unique_ptr<engine::ScratchState> scratch;
+        if (options.firmware.kind == FirmwareKind::Pkcs11 && options.firmware.stateDir.empty()) {
+            scratch = std::make_unique<engine::ScratchState>();
+            options.firmware.stateDir = scratch->path();
+        }
         Simulator simulator(options);
         return options.command.empty() ? runServeMode(simulator) : runCommandMode(simulator, options.command);
     } catch (const std::exception& e) {

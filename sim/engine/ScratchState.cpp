@@ -1,0 +1,27 @@
+#include "ScratchState.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+namespace vexa::sim::engine {
+
+ScratchState::ScratchState() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vexa-token-state.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data()))
+        throw std::runtime_error("cannot create " + pattern + ": " + std::strerror(errno));
+    path_ = buffer.data();
+}
+
+ScratchState::~ScratchState() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace vexa::sim::engine
