@@ -79,27 +79,31 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
         return locking;
     }
     size_t tokenCount = 0;
+    std::map<SlotId, SlotEntry> slots;
     try {
+        // No other process that shares the lock file talks to a token while
+        // the tokens are listed and their transports made.
         ExchangeGuard guard(m_exchangeLock);
         if (!guard.held()) {
             m_exchangeLock.destroyApplicationMutex();
             return CKR_CANT_LOCK;
         }
-        std::map<SlotId, SlotEntry> slots = buildSlots(tokenCount);
-        {
-            std::lock_guard<std::mutex> lock(libraryMutex());
-            m_slots = std::move(slots);
-        }
-        m_initialized = true;
-        setCurrentSlot(kNoSlot);
+        slots = buildSlots(tokenCount);
         guard.release();
     } catch (const std::exception& error) {
         logText(kLogError, error.what());
-        m_initialized = false;
-        m_slots.clear();
+        m_exchangeLock.destroyApplicationMutex();
+        return CKR_FUNCTION_FAILED;
+    } catch (...) {
         m_exchangeLock.destroyApplicationMutex();
         return CKR_FUNCTION_FAILED;
     }
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex());
+        m_slots = std::move(slots);
+        m_initialized = true;
+    }
+    setCurrentSlot(kNoSlot);
     setTokenClocks(tokenCount);
     return CKR_OK;
 }

@@ -40,7 +40,9 @@ size_t FakeTransport::read(uint8_t* buffer, size_t capacity)
 {
     m_token->calls.push_back("read");
     const size_t n = std::min(capacity, m_pendingReply.size());
-    std::memcpy(buffer, m_pendingReply.data(), n);
+    if (n != 0) {
+        std::memcpy(buffer, m_pendingReply.data(), n);
+    }
     m_pendingReply.clear();
     return n;
 }
