@@ -1,0 +1,158 @@
+#include "RealDaemon.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace vexa::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (std::string& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// A port that was free a moment ago; the daemon binds it right after.
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("no free port");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+size_t socketFiles(const std::string& dir)
+{
+    size_t count = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* entry = ::readdir(d)) {
+            count += entry->d_type == DT_SOCK ? 1 : 0;
+        }
+        ::closedir(d);
+    }
+    return count;
+}
+
+}  // namespace
+
+RealDaemon::RealDaemon(const std::vector<std::string>& simArgs)
+    : m_simulator(std::make_unique<TokenSimulator>(simArgs))
+{
+}
+
+RealDaemon::~RealDaemon()
+{
+    stopDaemon();
+    m_simulator.reset();
+}
+
+void RealDaemon::stopDaemon()
+{
+    if (m_daemon > 0) {
+        ::kill(m_daemon, SIGKILL);
+        ::waitpid(m_daemon, nullptr, 0);
+        m_daemon = -1;
+    }
+}
+
+// Standard output and error go to one file that output() reads.
+void RealDaemon::start(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{VEXA_DAEMON_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    std::vector<std::string> env = mergedEnvironment(m_simulator->environment());
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int failed = posix_spawn(&m_daemon, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
+                                   pointers(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        m_daemon = -1;
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+}
+
+std::string RealDaemon::output() const
+{
+    std::ifstream file(m_dir.file("output"));
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::unique_ptr<RealDaemon> RealDaemon::tls(const std::vector<std::string>& simArgs, const std::string& certFile,
+                                            const std::string& keyFile, const std::string& caFile)
+{
+    std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
+    daemon->m_port = freePort();
+    daemon->start({"-t", "tls", "-i", "127.0.0.1", "-p", std::to_string(daemon->m_port), "-crt", certFile, "-key",
+                   keyFile, "-ca", caFile});
+    if (!waitUntil([&] { return accepts(daemon->m_port); }, 10s)) {
+        throw std::runtime_error("vexa-daemon did not listen: " + daemon->output());
+    }
+    return daemon;
+}
+
+std::unique_ptr<RealDaemon> RealDaemon::unix(const std::vector<std::string>& simArgs, const std::string& socketDir,
+                                             size_t tokenCount)
+{
+    std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
+    daemon->start({"-t", "unix", "-sd", socketDir});
+    if (!waitUntil([&] { return socketFiles(socketDir) >= tokenCount; }, 10s)) {
+        throw std::runtime_error("vexa-daemon did not serve the tokens: " + daemon->output());
+    }
+    return daemon;
+}
+
+}  // namespace vexa::test

@@ -1,0 +1,41 @@
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "TempDir.h"
+#include "TokenSimulator.h"
+
+namespace vexa::test {
+
+// vexa-daemon serving the tokens of a simulator of its own. The daemon ends
+// before the simulator, as its clients must.
+class RealDaemon {
+public:
+    // TLS listener on 127.0.0.1 and a free port, serving the first token.
+    static std::unique_ptr<RealDaemon> tls(const std::vector<std::string>& simArgs, const std::string& certFile,
+                                           const std::string& keyFile, const std::string& caFile);
+    // One Unix socket per token in socketDir.
+    static std::unique_ptr<RealDaemon> unix(const std::vector<std::string>& simArgs, const std::string& socketDir,
+                                            size_t tokenCount);
+    ~RealDaemon();
+
+    TokenSimulator& simulator() { return *m_simulator; }
+    int port() const { return m_port; }
+    std::string output() const;
+
+private:
+    explicit RealDaemon(const std::vector<std::string>& simArgs);
+    void start(const std::vector<std::string>& arguments);
+
+    void stopDaemon();
+
+    std::unique_ptr<TokenSimulator> m_simulator;
+    TempDir m_dir{"vexa-real-daemon"};   // holds the daemon's output
+    pid_t m_daemon = -1;
+    int m_port = 0;
+};
+
+}  // namespace vexa::test
