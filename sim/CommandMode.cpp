@@ -10,41 +10,15 @@
 #include "ControlLine.h"
 #include "ControlSocket.h"
 #include "Modes.h"
+#include "ProcessEnvironment.h"
 #include "Simulator.h"
-
-extern char** environ;
 
 namespace vexa::sim {
 namespace {
 
-// The command's environment: ours, with the simulator's variables replacing
-// any inherited ones.
-std::vector<std::string> childEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& [name, value] : extra)
-            replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
-        if (!replaced)
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        env.push_back(name + "=" + value);
-    return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
 pid_t start(std::vector<std::string> command, std::vector<std::string> env) {
-    std::vector<char*> argv = pointers(command);
-    std::vector<char*> envp = pointers(env);
+    std::vector<char*> argv = nullTerminated(command);
+    std::vector<char*> envp = nullTerminated(env);
     const pid_t pid = ::fork();
     if (pid != 0)
         return pid;
@@ -97,7 +71,7 @@ int runCommandMode(Simulator& simulator, const std::vector<std::string>& command
                           [&simulator](const std::string& line) { return runControlLine(simulator, line); });
     auto extra = clientEnvironment(simulator);
     extra.emplace_back(kControlVariable, control.path());
-    const pid_t pid = start(command, childEnvironment(extra));
+    const pid_t pid = start(command, mergedEnvironment(extra));
     if (pid < 0) {
         std::perror("vexa-token-sim: fork");
         return 1;

@@ -10,18 +10,10 @@
 #include <cerrno>
 #include <cstring>
 
-extern char** environ;
+#include "ProcessEnvironment.h"
 
 namespace vexa::test {
 namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
 
 int statusOf(int raw) {
     if (WIFEXITED(raw))
@@ -34,19 +26,7 @@ int statusOf(int raw) {
 }  // namespace
 
 std::vector<std::string> mergedEnvironment(const Environment& extra) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        bool replaced = false;
-        for (const auto& [name, value] : extra)
-            replaced = replaced || entry.compare(0, name.size() + 1, name + "=") == 0;
-        if (!replaced)
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : extra)
-        if (!value.empty())
-            env.push_back(name + "=" + value);
-    return env;
+    return sim::mergedEnvironment(extra);
 }
 
 RunResult runProgram(const std::vector<std::string>& argv, const Environment& extra,
@@ -65,8 +45,8 @@ RunResult runProgram(const std::vector<std::string>& argv, const Environment& ex
     std::vector<std::string> args = argv;
     std::vector<std::string> env = mergedEnvironment(extra);
     pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, pointers(args).data(),
-                                       pointers(env).data());
+    const int spawned = ::posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, sim::nullTerminated(args).data(),
+                                       sim::nullTerminated(env).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (spawned != 0) {

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ProcessEnvironment.h"
+
 namespace vexa::test {
 namespace {
 
@@ -31,14 +33,6 @@ std::string asanOptions() {
     if (options.find("verify_asan_link_order") == std::string::npos)
         options += std::string(options.empty() ? "" : ":") + "verify_asan_link_order=0";
     return options;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (std::string& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
 }
 
 bool waitExited(pid_t pid, milliseconds timeout) {
@@ -87,8 +81,8 @@ TokenSimulator::TokenSimulator(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {simulatorPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = mergedEnvironment(withoutPreload());
-    const int spawned = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
-                                      pointers(env).data());
+    const int spawned = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
+                                      sim::nullTerminated(env).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
