@@ -101,6 +101,19 @@ TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee) {
     EXPECT_EQ(r.output, "reportid 0201\n");
 }
 
+TEST(SimServeMode, UsbTimingKeepsLongExchangesIntact) {
+    TokenSimulator sim({"--firmware", "echo", "--usb-timing", "--token", "00000000000A", "--token",
+                        "00000000000B,framing=reportid"});
+    std::string request, reply;
+    for (int i = 0; i < 300; ++i) {
+        static const char digits[] = "0123456789abcdef";
+        request += {digits[(i >> 4) & 15], digits[i & 15]};
+        reply.insert(0, {digits[(i >> 4) & 15], digits[i & 15]});
+    }
+    EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000A", request}).output, "u2f " + reply + "\n");
+    EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", request}).output, "reportid " + reply + "\n");
+}
+
 TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken) {
     TempDir dir;
     const std::string trace = dir.file("trace");
