@@ -15,12 +15,6 @@ CK_ULONG inputLength(const std::optional<Bytes>& bytes) {
     return bytes ? bytes->size() : 0;
 }
 
-CK_RV mechanismOf(const Request& req, Mechanism& out) {
-    if (!req.mechanism)
-        return CKR_MECHANISM_INVALID;
-    return out.assign(*req.mechanism);
-}
-
 std::string hex32(CK_ULONG value) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "0x%08lx", static_cast<unsigned long>(value));

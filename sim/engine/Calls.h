@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "Mechanism.h"
+#include "CallArgs.h"
 #include "Token.h"
 #include "Wire.h"
 
@@ -25,9 +25,6 @@ void addBitcoinCalls(CallTable& table);
 // (even for no bytes) when it was present.
 CK_BYTE_PTR input(const std::optional<Bytes>& bytes);
 CK_ULONG inputLength(const std::optional<Bytes>& bytes);
-
-// The request's mechanism; CKR_MECHANISM_INVALID when it has none.
-CK_RV mechanismOf(const Request& req, Mechanism& out);
 
 // "0x00001080": how mechanisms and result codes appear in the event log.
 std::string hex32(CK_ULONG value);

@@ -15,16 +15,10 @@ using Absorb = decltype(&CK_FUNCTION_LIST::C_SignUpdate);
 
 template <KeyedInit F>
 CK_RV keyedInit(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE key;
-    Mechanism mech;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_KEY_HANDLE_INVALID, key); rv != CKR_OK)
-        return rv;
-    return (token.p11().*F)(s, mech.get(), key);
+    return (token.p11().*F)(a.session, a.mechanism.get(), a.object);
 }
 
 template <Transform F>
@@ -64,23 +58,17 @@ CK_RV verify(Token& token, const Request& req, Response&) {
 }
 
 CK_RV digestInit(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism()); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    return token.p11().C_DigestInit(s, mech.get());
+    return token.p11().C_DigestInit(a.session, a.mechanism.get());
 }
 
 CK_RV digestKey(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE key;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_KEY_HANDLE_INVALID, key); rv != CKR_OK)
-        return rv;
-    return token.p11().C_DigestKey(s, key);
+    return token.p11().C_DigestKey(a.session, a.object);
 }
 
 }  // namespace

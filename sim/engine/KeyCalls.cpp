@@ -1,5 +1,4 @@
 // Key generation, wrapping, unwrapping and derivation.
-#include "Attributes.h"
 #include "Calls.h"
 #include "FunctionIds.h"
 #include "Output.h"
@@ -14,100 +13,63 @@ void handOut(Token& token, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
 }
 
 CK_RV generateKey(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_GenerateKey(s, mech.get(), tmpl.data(), tmpl.count(), &key);
+    CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(), &key);
     if (rv != CKR_OK)
         return rv;
     handOut(token, key, resp.handle);
-    token.record("key generated, mechanism " + hex32(mech.get()->mechanism));
+    token.record("key generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
 
 CK_RV generateKeyPair(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    Template pub, priv;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = pub.assign(req.templ); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = priv.assign(req.templ2); rv != CKR_OK)
-        return rv;
-    CK_OBJECT_HANDLE pubKey = 0, privKey = 0;
-    CK_RV rv = token.p11().C_GenerateKeyPair(s, mech.get(), pub.data(), pub.count(), priv.data(),
-                                             priv.count(), &pubKey, &privKey);
+    CK_OBJECT_HANDLE pub = 0, priv = 0;
+    CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(),
+                                             a.templ2.data(), a.templ2.count(), &pub, &priv);
     if (rv != CKR_OK)
         return rv;
-    handOut(token, pubKey, resp.handle);
-    handOut(token, privKey, resp.handle2);
-    token.record("key pair generated, mechanism " + hex32(mech.get()->mechanism));
+    handOut(token, pub, resp.handle);
+    handOut(token, priv, resp.handle2);
+    token.record("key pair generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
 
 CK_RV wrapKey(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    CK_OBJECT_HANDLE key, wrapping;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_KEY_HANDLE_INVALID, key); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle2, CKR_WRAPPING_KEY_HANDLE_INVALID, wrapping); rv != CKR_OK)
+    Args a;
+    const Wants wants =
+        Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
+    if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK)
         return rv;
     return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
-        return token.p11().C_WrapKey(s, mech.get(), wrapping, key, out, length);
+        return token.p11().C_WrapKey(a.session, a.mechanism.get(), a.object2, a.object, out, length);
     });
 }
 
 CK_RV unwrapKey(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    CK_OBJECT_HANDLE unwrapping;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_UNWRAPPING_KEY_HANDLE_INVALID, unwrapping); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_UNWRAPPING_KEY_HANDLE_INVALID).templ());
+        rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_UnwrapKey(s, mech.get(), unwrapping, input(req.data),
-                                       inputLength(req.data), tmpl.data(), tmpl.count(), &key);
+    CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data),
+                                       inputLength(req.data), a.templ.data(), a.templ.count(), &key);
     if (rv == CKR_OK)
         handOut(token, key, resp.handle);
     return rv;
 }
 
 CK_RV deriveKey(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    Mechanism mech;
-    CK_OBJECT_HANDLE base;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = mechanismOf(req, mech); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_KEY_HANDLE_INVALID, base); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_DeriveKey(s, mech.get(), base, tmpl.data(), tmpl.count(), &key);
+    CK_RV rv = token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, a.templ.data(), a.templ.count(), &key);
     if (rv == CKR_OK)
         handOut(token, key, resp.handle);
     return rv;

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "Attributes.h"
 #include "Calls.h"
 #include "FunctionIds.h"
 #include "Limits.h"
@@ -25,14 +24,11 @@ size_t wireSize(const WireAttribute& a) {
 }
 
 CK_RV createObject(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    Template tmpl;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE object = 0;
-    CK_RV rv = token.p11().C_CreateObject(s, tmpl.data(), tmpl.count(), &object);
+    CK_RV rv = token.p11().C_CreateObject(a.session, a.templ.data(), a.templ.count(), &object);
     if (rv == CKR_OK) {
         token.adopt(object);
         resp.handle = static_cast<uint32_t>(object);
@@ -41,17 +37,11 @@ CK_RV createObject(Token& token, const Request& req, Response& resp) {
 }
 
 CK_RV copyObject(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE source;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, source); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE copy = 0;
-    CK_RV rv = token.p11().C_CopyObject(s, source, tmpl.data(), tmpl.count(), &copy);
+    CK_RV rv = token.p11().C_CopyObject(a.session, a.object, a.templ.data(), a.templ.count(), &copy);
     if (rv == CKR_OK) {
         token.adopt(copy);
         resp.handle = static_cast<uint32_t>(copy);
@@ -60,27 +50,21 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp) {
 }
 
 CK_RV destroyObject(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE object;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
-        return rv;
-    CK_RV rv = token.p11().C_DestroyObject(s, object);
+    CK_RV rv = token.p11().C_DestroyObject(a.session, a.object);
     if (rv == CKR_OK)
-        token.forget(object);
+        token.forget(a.object);
     return rv;
 }
 
 CK_RV objectSize(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE object;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
         return rv;
     CK_ULONG size = 0;
-    CK_RV rv = token.p11().C_GetObjectSize(s, object, &size);
+    CK_RV rv = token.p11().C_GetObjectSize(a.session, a.object, &size);
     if (rv == CKR_OK)
         resp.outputLength = wire32(size);
     return rv;
@@ -125,17 +109,14 @@ CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
 }
 
 CK_RV getAttributes(Token& token, const Request& req, Response& resp) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE object;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
         return rv;
     CK_RV refusal = CKR_OK;
     size_t used = 0;
     for (const WireAttribute& wanted : req.templ) {
         WireAttribute got;
-        if (CK_RV rv = readAttribute(token, s, object, wanted.type, got, refusal); rv != CKR_OK)
+        if (CK_RV rv = readAttribute(token, a.session, a.object, wanted.type, got, refusal); rv != CKR_OK)
             return rv;
         // What does not fit into one reply is left out and the call refused;
         // the attributes before it still reach the caller.
@@ -148,26 +129,17 @@ CK_RV getAttributes(Token& token, const Request& req, Response& resp) {
 }
 
 CK_RV setAttributes(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    CK_OBJECT_HANDLE object;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = token.object(req.handle, CKR_OBJECT_HANDLE_INVALID, object); rv != CKR_OK)
-        return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
-        return rv;
-    return token.p11().C_SetAttributeValue(s, object, tmpl.data(), tmpl.count());
+    return token.p11().C_SetAttributeValue(a.session, a.object, a.templ.data(), a.templ.count());
 }
 
 CK_RV findInit(Token& token, const Request& req, Response&) {
-    CK_SESSION_HANDLE s;
-    Template tmpl;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    Args a;
+    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK)
         return rv;
-    if (CK_RV rv = tmpl.assign(req.templ); rv != CKR_OK)
-        return rv;
-    return token.p11().C_FindObjectsInit(s, tmpl.data(), tmpl.count());
+    return token.p11().C_FindObjectsInit(a.session, a.templ.data(), a.templ.count());
 }
 
 CK_RV find(Token& token, const Request& req, Response& resp) {

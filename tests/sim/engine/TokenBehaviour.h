@@ -18,6 +18,16 @@ protected:
         link_ = GetParam().make();
         client_ = std::make_unique<TokenClient>(*link_);
     }
+    // Logs out and ends every session, so a token shared by several tests
+    // starts each of them logged out.
+    void TearDown() override {
+        Request closeAll;
+        closeAll.function = fn::CloseAllSessions;
+        try {
+            client_->call(closeAll);
+        } catch (const std::exception&) {
+        }
+    }
 
     TokenClient& token() { return *client_; }
     Response call(uint32_t function, uint32_t session, const std::function<void(Request&)>& fill = {}) {

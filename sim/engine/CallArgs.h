@@ -1,0 +1,41 @@
+#pragma once
+// The arguments most calls take from their request, checked in one order
+// (session, mechanism, first handle, second handle, templates) so every call
+// reports the first bad one the same way.
+#include "Attributes.h"
+#include "Mechanism.h"
+#include "Token.h"
+
+namespace vexa::sim::engine {
+
+// Which arguments a call takes; a handle is named by the error an unknown one
+// gives (CKR_KEY_HANDLE_INVALID, CKR_OBJECT_HANDLE_INVALID, ...).
+class Wants {
+public:
+    Wants& mechanism() { mechanism_ = true; return *this; }
+    Wants& object(CK_RV invalid) { object_ = invalid; return *this; }
+    Wants& object2(CK_RV invalid) { object2_ = invalid; return *this; }
+    Wants& templ() { templ_ = true; return *this; }
+    Wants& templ2() { templ2_ = true; return *this; }
+
+private:
+    friend struct Args;
+    bool mechanism_ = false;
+    CK_RV object_ = CKR_OK;  // CKR_OK: no handle wanted
+    CK_RV object2_ = CKR_OK;
+    bool templ_ = false;
+    bool templ2_ = false;
+};
+
+struct Args {
+    CK_SESSION_HANDLE session = 0;
+    Mechanism mechanism;
+    CK_OBJECT_HANDLE object = 0;   // from `handle`
+    CK_OBJECT_HANDLE object2 = 0;  // from `handle2`
+    Template templ, templ2;
+
+    // The first failure, or CKR_OK with every wanted argument filled in.
+    CK_RV take(const Token& token, const Request& req, const Wants& wants);
+};
+
+}  // namespace vexa::sim::engine
