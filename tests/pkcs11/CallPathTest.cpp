@@ -49,6 +49,8 @@ struct WireCase {
     Bytes expected;
 };
 
+void PrintTo(const WireCase& wireCase, std::ostream* out) { *out << wireCase.name; }
+
 // Kept alive while a case is encoded.
 ByteSpan g_abc{"abc", 3};
 CK_MECHANISM g_nullParameter{0x250, nullptr, 0};
