@@ -3,39 +3,18 @@
 // SoftHSM2, restarts, arbitrary input).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "TempDir.h"
 #include "TokenBehaviour.h"
-#include "TokenEngine.h"
+#include "EngineLink.h"
 
 namespace vexa::test::engine {
 namespace {
 
 using vexa::sim::TokenIdentity;
-using vexa::sim::engine::EngineOptions;
-using vexa::sim::engine::TokenEngine;
-
-class EngineLink : public TokenLink {
-public:
-    EngineLink(const std::string& stateDir, const TokenIdentity& identity)
-        : engine_(identity, options(stateDir)) {}
-
-    static EngineOptions options(const std::string& stateDir) {
-        EngineOptions o;
-        o.stateDir = stateDir;
-        return o;
-    }
-
-    Bytes exchange(const Bytes& request) override {
-        Bytes reply;
-        EXPECT_TRUE(engine_.handle(request, reply));
-        return reply;
-    }
-
-private:
-    TokenEngine engine_;
-};
 
 // A token of its own in a fresh state directory.
 class FreshEngineLink : public TokenLink {
@@ -144,6 +123,37 @@ TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
               CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(ta.call(fn::DestroyObject, sa, [&](Request& r) { r.handle = secret; }).rv, CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(tb.attribute(sb, secret, CKA_VALUE), bytesOf("b's secret"));
+}
+
+// Device threads call the firmware concurrently: several on one token, and
+// tokens of one process share SoftHSM2.
+TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens) {
+    EngineLink a(state_.path(), kVexa), b(state_.path(), kVarkon);
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (EngineLink* link : {&a, &a, &b, &b}) {
+        threads.emplace_back([link, &failures] {
+            TokenClient t(*link);
+            try {
+                for (int i = 0; i < 25; ++i) {
+                    uint32_t s = t.openSession();
+                    require(t.call(fn::DigestInit, s, [](Request& r) { r.mechanism = mechanism(CKM_SHA256); }),
+                            "digest init");
+                    Response d = t.call(fn::DigestFinal, s, [](Request& r) { r.outputLength = 32; });
+                    require(d, "digest");
+                    require(t.call(fn::CloseSession, s), "close");
+                    if (d.output->size() != 32)
+                        ++failures;
+                }
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << e.what();
+                ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(failures, 0);
 }
 
 TEST_F(EngineTest, EverythingSurvivesARestart) {
