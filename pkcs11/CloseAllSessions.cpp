@@ -1,12 +1,9 @@
 #include <mutex>
 
 #include "CContext.h"
+#include "FunctionIds.h"
 
 namespace vexa::pkcs11 {
-
-namespace {
-constexpr uint32_t kFunctionCloseAllSessions = 14;
-}
 
 // The token closes every session of the slot; the session table keeps their
 // handles, and a later call with one gets the token's own answer.
@@ -22,7 +19,7 @@ CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
         return selected;
     }
     RpcRequest request = RpcRequest_init_zero;
-    request.function = kFunctionCloseAllSessions;
+    request.function = kFnCloseAllSessions;
     RpcResponse response = RpcResponse_init_zero;
     callToken(request, response, true);
     return response.rv;

@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "CContext.h"
+
 // Marks the few definitions that the module exports (see vexa-pkcs11.map).
 #define VEXA_EXPORT __attribute__((visibility("default")))
 
@@ -33,3 +35,12 @@ bool guardedBool(Call&& call) noexcept
 }
 
 }  // namespace vexa::pkcs11
+
+// Defines the exported PKCS#11 function `name`: a thin forward to the
+// context's implementation of the same name, with nothing escaping it.
+// Usage: VEXA_PKCS11_ENTRY(C_Logout, (CK_SESSION_HANDLE hSession), (hSession))
+#define VEXA_PKCS11_ENTRY(name, params, args)                                                     \
+    extern "C" VEXA_EXPORT CK_RV name params                                                      \
+    {                                                                                             \
+        return ::vexa::pkcs11::guardedCall([&] { return ::vexa::pkcs11::CContext::instance().name args; }); \
+    }

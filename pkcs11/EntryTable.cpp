@@ -1,62 +1,71 @@
 #include "CContext.h"
 #include "EntryGuard.h"
 
-namespace vexa::pkcs11::entry {
-namespace {
+// The module's function list. Every entry is also exported under its PKCS#11
+// name (see vexa-pkcs11.map); the entries of each function family live in
+// that family's *Entries.cpp file.
 
-CK_RV C_Initialize(CK_VOID_PTR pInitArgs)
-{
-    return guardedCall([&] { return CContext::instance().C_Initialize(pInitArgs); });
-}
+VEXA_PKCS11_ENTRY(C_Initialize, (CK_VOID_PTR pInitArgs), (pInitArgs))
+VEXA_PKCS11_ENTRY(C_Finalize, (CK_VOID_PTR pReserved), (pReserved))
+VEXA_PKCS11_ENTRY(C_CloseAllSessions, (CK_SLOT_ID slotID), (slotID))
 
-CK_RV C_Finalize(CK_VOID_PTR pReserved)
-{
-    return guardedCall([&] { return CContext::instance().C_Finalize(pReserved); });
-}
+// Functions the tokens do not provide: answered at once, in any state.
+extern "C" {
 
-CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList);
+VEXA_EXPORT CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
+{
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+VEXA_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
+VEXA_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
 
-CK_RV C_CloseAllSessions(CK_SLOT_ID slotID)
+VEXA_EXPORT CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR)
 {
-    return guardedCall([&] { return CContext::instance().C_CloseAllSessions(slotID); });
-}
-
-CK_RV notSupported() { return CKR_FUNCTION_NOT_SUPPORTED; }
-
-CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
-CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE)
-{
-    return notSupported();
-}
-CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
-CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
-CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
-CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
-CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
-{
-    return notSupported();
-}
-CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
-{
-    return notSupported();
-}
-CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
-{
-    return notSupported();
-}
-CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR)
-{
-    return notSupported();
-}
-CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
-CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return CKR_FUNCTION_NOT_PARALLEL; }
-
-CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR)
-{
-    return guardedCall([&] {
-        return CContext::instance().isInitialized() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
+    return vexa::pkcs11::guardedCall([] {
+        return vexa::pkcs11::CContext::instance().isInitialized() ? CKR_FUNCTION_NOT_SUPPORTED
+                                                                  : CKR_CRYPTOKI_NOT_INITIALIZED;
     });
 }
+
+}  // extern "C"
+
+namespace {
 
 // The 68 entries in the order of PKCS#11 2.40. A null entry is a function
 // whose family has not been built yet.
@@ -132,23 +141,17 @@ const CK_FUNCTION_LIST kFunctionList = {
     C_WaitForSlotEvent,
 };
 
-CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
+}  // namespace
+
+// Works before C_Initialize: it is how applications find every other entry.
+extern "C" VEXA_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
 {
-    return guardedCall([&] {
-        CContext& context = CContext::instance();
-        context.logText(corvel::kLogTrace, "C_GetFunctionList");
+    return vexa::pkcs11::guardedCall([&] {
+        vexa::pkcs11::CContext::instance().logText(corvel::kLogTrace, "C_GetFunctionList");
         if (ppFunctionList == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }
         *ppFunctionList = const_cast<CK_FUNCTION_LIST_PTR>(&kFunctionList);
         return CKR_OK;
     });
-}
-
-}  // namespace
-}  // namespace vexa::pkcs11::entry
-
-extern "C" VEXA_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
-{
-    return vexa::pkcs11::entry::C_GetFunctionList(ppFunctionList);
 }

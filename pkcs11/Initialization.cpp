@@ -2,14 +2,13 @@
 #include <exception>
 
 #include "CContext.h"
+#include "FunctionIds.h"
 
 namespace vexa::pkcs11 {
 
 using namespace corvel;
 
 namespace {
-
-constexpr uint32_t kFunctionSetDateTime = 46;
 
 bool hasAnyCallback(const CK_C_INITIALIZE_ARGS& args)
 {
@@ -126,7 +125,7 @@ bool CContext::bSetDateTime(CK_SLOT_ID slotID)
         return false;
     }
     RpcRequest request = RpcRequest_init_zero;
-    request.function = kFunctionSetDateTime;
+    request.function = kFnSetDateTime;
     request.has_handle = true;
     request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
     RpcResponse response = RpcResponse_init_zero;
