@@ -164,20 +164,27 @@ int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
     return result;
 }
 
-void AcceptTlsClient(TlsServerContext& context, const std::string& serial)
+void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken)
 {
     ClientConnection client;
     mbedtls_ssl_session_reset(&context.ssl);
     mbedtls_net_set_block(&context.listener);
     if (Accept(context, client) != 0 || Handshake(context, client) != 0)
         return;
-    const auto transport = OpenUSBPort(kTokenVendorId, kTokenProductId, kTokenTimeout, nullptr, serial.c_str());
+    const auto transport = openToken();
     if (transport == nullptr) {
         LogMessage(corvel::kLogError, "Could not open device on USB transport.");
         return;
     }
     HandleTlsClient(&context.ssl, transport.get());
     CloseUSBPort(transport.get());
+}
+
+void AcceptTlsClient(TlsServerContext& context, const std::string& serial)
+{
+    ServeTlsClient(context, [&serial] {
+        return OpenUSBPort(kTokenVendorId, kTokenProductId, kTokenTimeout, nullptr, serial.c_str());
+    });
 }
 
 int RunTlsTransport(const TlsSettings& settings)

@@ -8,7 +8,11 @@
 #include <mbedtls/x509_crt.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "CTransport.h"
 
 namespace vexa::daemon {
 
@@ -46,8 +50,14 @@ struct TlsServerContext {
 // or the failing call's result after logging what failed.
 int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
 
-// Waits for one client, serves it to the end with the token opened for this
-// connection alone, and returns.
+// Opens the token for one connection; null when it cannot be opened.
+using TokenOpener = std::function<std::unique_ptr<corvel::CTransport>()>;
+
+// Waits for one client and, after the handshake, serves it to the end with
+// the token that openToken gives for this connection alone.
+void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken);
+
+// ServeTlsClient with the token of this serial (empty: the first found).
 void AcceptTlsClient(TlsServerContext& context, const std::string& serial);
 
 // Sets up and then serves clients one after the other for ever; returns only

@@ -33,7 +33,7 @@ protected:
         words.insert(words.begin(), VEXA_DAEMON_PATH);
         ProcessOptions options;
         options.cwd = m_cwd.path();
-        options.environment = {"PATH=" + m_bin.path() + ":/usr/bin:/bin"};
+        options.environment = {{"PATH", m_bin.path() + ":/usr/bin:/bin"}};
         return RunProcess(words, options);
     }
 
@@ -154,17 +154,22 @@ TEST_F(DaemonCommandLine, BadSettingsEndWithErrorLine)
     }
 }
 
-TEST_F(DaemonCommandLine, StartLinesNameDeviceOrTransport)
+TEST_F(DaemonCommandLine, DeviceWordAloneStartsTlsWithoutSerial)
 {
     writeConfig(R"({"transport": "tls", "device": "devicesn", "loglevel": 10.9})");
-    // The empty and "tls" transports both select TLS, which fails here for
-    // want of a certificate: only the start lines matter.
-    const ProcessResult device = run({"-t", "", "-d"});
-    EXPECT_NE(device.out.find("INFO : vexa-daemon V1.7 starting.\n"), std::string::npos) << device.out;
-    EXPECT_NE(device.out.find("INFO : Device SN: \n"), std::string::npos) << device.out;
+    // "-t" "" empties the file's transport; "-d" without a value leaves the
+    // serial empty. TLS then fails for want of a certificate file.
+    const ProcessResult result = run({"-t", "", "-d"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.out.find("INFO : vexa-daemon V1.7 starting.\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("INFO : Device SN: \n"), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("ERROR : Failed to open cert file server.pem: -15872\n"), std::string::npos)
+        << result.err;
 
-    const ProcessResult transport = run({"-v", "31"});
-    EXPECT_EQ(transport.out, "");
+    const ProcessResult quiet = run({"-v", "  51 and more"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
 }
 
 }  // namespace

@@ -6,33 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace vexa::daemon::test {
 namespace {
-
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra)
-{
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        result.emplace_back(*entry);
-    for (const auto& assignment : extra) {
-        const auto name = assignment.substr(0, assignment.find('=') + 1);
-        result.erase(std::remove_if(result.begin(), result.end(),
-                                    [&](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
-                     result.end());
-        result.push_back(assignment);
-    }
-    return result;
-}
 
 std::vector<char*> Pointers(std::vector<std::string>& strings)
 {
@@ -44,21 +25,6 @@ std::vector<char*> Pointers(std::vector<std::string>& strings)
 }
 
 }  // namespace
-
-TempDir::TempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vexa-daemon-test.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-    m_path = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
 void WriteFile(const std::string& path, const std::string& content, unsigned mode)
 {
@@ -77,13 +43,13 @@ std::string ReadFile(const std::string& path)
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options)
 {
     std::vector<std::string> args = argv;
-    std::vector<std::string> env = MergedEnvironment(options.environment);
+    std::vector<std::string> env = vexa::test::mergedEnvironment(options.environment);
     auto argPointers = Pointers(args);
     auto envPointers = Pointers(env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, options.stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, m_dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (!options.cwd.empty())
@@ -111,9 +77,9 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
                      timeout);
 }
 
-void ChildProcess::signal(int number) const
+void ChildProcess::signal(int number)
 {
-    if (m_status == -1)
+    if (running())
         kill(m_pid, number);
 }
 

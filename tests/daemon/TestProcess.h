@@ -1,40 +1,31 @@
 #pragma once
-// Helpers for the daemon's tests: private temporary directories and child
-// processes whose output goes to files that a test can poll.
+// Child processes for the daemon's tests, with standard output and standard
+// error kept apart in files that a test can poll while the child runs.
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "Process.h"
+#include "TempDir.h"
+
 namespace vexa::daemon::test {
 
-// A directory made with mkdtemp, removed with its contents on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return m_path; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using vexa::test::Environment;
+using vexa::test::TempDir;
 
 void WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::string ReadFile(const std::string& path);
 
 struct ProcessOptions {
-    std::string cwd;                      // empty: the test's own
-    std::vector<std::string> environment; // NAME=value entries added to (or replacing in) the test's environment
-    std::string stdinPath = "/dev/null";
+    std::string cwd;          // empty: the test's own
+    Environment environment;  // added to (or replacing in) the test's environment
 };
 
-// A child process whose standard output and error go to files in its own
-// temporary directory. The destructor kills and reaps it if it still runs.
+// A child process, standard input from /dev/null. The destructor kills and
+// reaps it if it still runs.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
@@ -45,15 +36,15 @@ public:
     pid_t pid() const { return m_pid; }
     std::string out() const;
     std::string err() const;
-    // Polls the output (stdout and stderr) until it contains text; false on timeout.
+    // Polls both outputs until one contains text; false on timeout.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
-    void signal(int number) const;
+    void signal(int number);
     // Exit status, 128 + signal number for a killed child, -1 on timeout.
     int wait(std::chrono::milliseconds timeout);
     bool running();
 
 private:
-    TempDir m_dir;
+    TempDir m_dir{"vexa-daemon-child"};
     pid_t m_pid = -1;
     int m_status = -1;
 };

@@ -1,0 +1,247 @@
+// The TLS listener in-process, with a fake token behind each connection.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "FakeTransport.h"
+#include "TlsClient.h"
+#include "TlsListener.h"
+#include "TlsTestClient.h"
+
+namespace vexa::daemon {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+class TlsListenerTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { s_certificates = new TestCertificates(); }
+    static void TearDownTestSuite()
+    {
+        delete s_certificates;
+        s_certificates = nullptr;
+    }
+
+    void SetUp() override
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        m_capturing = true;
+    }
+
+    void TearDown() override { log(); }
+
+    TlsSettings settings() const
+    {
+        TlsSettings tls;
+        tls.certFile = s_certificates->certFile();
+        tls.caFile = s_certificates->caFile();
+        tls.keyFile = s_certificates->keyFile();
+        tls.bindAddress = "127.0.0.1";
+        tls.port = "0";
+        return tls;
+    }
+
+    // Sets the listener up and serves `clients` connections on a thread.
+    void serve(int clients, TlsSettings tls)
+    {
+        ASSERT_EQ(SetUpTlsServer(m_context, tls), 0);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(m_context.listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = std::to_string(ntohs(address.sin_port));
+        m_server = std::thread([this, clients] {
+            for (int i = 0; i < clients; ++i)
+                ServeTlsClient(m_context, [this] { return openToken(); });
+        });
+    }
+    void serve(int clients = 1) { serve(clients, settings()); }
+
+    std::unique_ptr<TlsTestClient> connect()
+    {
+        auto client = std::make_unique<TlsTestClient>(s_certificates->caFile());
+        EXPECT_TRUE(client->connect(m_port));
+        return client;
+    }
+    std::unique_ptr<TlsTestClient> connected()
+    {
+        auto client = connect();
+        EXPECT_EQ(client->handshake(), 0);
+        return client;
+    }
+
+    // Waits for the server thread and returns the daemon's log so far.
+    std::string log()
+    {
+        if (m_server.joinable())
+            m_server.join();
+        if (m_capturing) {
+            m_log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+            m_capturing = false;
+        }
+        return m_log;
+    }
+
+    std::atomic<bool> tokenMissing{false};
+    std::atomic<bool> tokenWriteFails{false};
+    std::vector<Bytes> tokenRequests;  // of every connection, read after log()
+
+    static TestCertificates* s_certificates;
+    std::string m_port;
+
+private:
+    std::unique_ptr<corvel::CTransport> openToken()
+    {
+        if (tokenMissing)
+            return nullptr;
+        auto fake = std::make_unique<FakeTransport>();
+        fake->failWrite = tokenWriteFails.load();
+        return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
+    }
+
+    // Keeps the fake's requests after the connection has closed it.
+    struct RecordingTransport : public corvel::CTransport {
+        RecordingTransport(std::unique_ptr<FakeTransport> fake, std::vector<Bytes>& record)
+            : fake(std::move(fake)), record(record)
+        {
+        }
+        ~RecordingTransport() override
+        {
+            for (const Bytes& request : fake->requests())
+                record.push_back(request);
+        }
+        bool isOpen() override { return true; }
+        uint32_t getTimeout() override { return 0; }
+        const char* getName() override { return "REC"; }
+        size_t read(uint8_t* buffer, size_t capacity) override { return fake->read(buffer, capacity); }
+        size_t write(const std::vector<uint8_t>& data) override { return fake->write(data); }
+        size_t write(const uint8_t* data, size_t length) override { return fake->write(data, length); }
+        std::unique_ptr<FakeTransport> fake;
+        std::vector<Bytes>& record;
+    };
+
+    TlsServerContext m_context;
+    std::thread m_server;
+    bool m_capturing = false;
+    std::string m_log;
+};
+
+TestCertificates* TlsListenerTest::s_certificates = nullptr;
+
+TEST_F(TlsListenerTest, ForwardsToTokenAndEchoesOtherCommands)
+{
+    serve();
+    auto client = connected();
+    const Bytes largest = Pattern(4096);
+    ASSERT_TRUE(client->send(MakePacket(largest)));
+    EXPECT_EQ(client->receive(4096), Reversed(largest));
+    ASSERT_TRUE(client->send(MakePacket({1, 2, 3}, 7)));
+    EXPECT_EQ(client->receive(3), (Bytes{1, 2, 3}));
+    ASSERT_TRUE(client->send(MakePacket({})));  // no reply from the token, none on the wire
+    ASSERT_TRUE(client->send(MakePacket({4, 5})));
+    EXPECT_EQ(client->receive(2), (Bytes{5, 4}));
+    client->closeNotify();
+    EXPECT_NE(log().find("INFO : TLS read failed, connection closed by peer.\n"), std::string::npos);
+    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{largest, {}, {4, 5}}));
+}
+
+struct EndCase {
+    const char* name;
+    Bytes sent;
+    bool closeNotify;
+    std::vector<std::string> logged;
+};
+
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
+
+class TlsListenerEnds : public TlsListenerTest, public testing::WithParamInterface<EndCase> {};
+
+TEST_P(TlsListenerEnds, ClosesConnectionAndLogsWhy)
+{
+    serve();
+    auto client = connected();
+    ASSERT_TRUE(client->send(GetParam().sent));
+    if (GetParam().closeNotify)
+        client->closeNotify();
+    else
+        EXPECT_TRUE(client->closedByPeer());
+    const std::string text = log();
+    for (const std::string& line : GetParam().logged)
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    EXPECT_TRUE(tokenRequests.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TlsListenerEnds,
+    testing::Values(EndCase{"LengthAboveLimit", MakePacket(Pattern(4097)), false, {"ERROR : packet len too big 4097\n"}},
+                    EndCase{"PayloadCutShort",
+                            MakePacket({1, 2, 3, 4}, 0, 10),
+                            true,
+                            {"INFO : TLS read failed, connection closed by peer.\n",
+                             "ERROR : Short packet read, expected 10 got 4\n"}},
+                    EndCase{"PartialHeader", {1, 0}, true, {"INFO : short len read\n"}}),
+    [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TlsListenerTest, TokenWriteFailureEndsConnection)
+{
+    tokenWriteFails = true;
+    serve();
+    auto client = connected();
+    ASSERT_TRUE(client->send(MakePacket({1})));
+    EXPECT_TRUE(client->closedByPeer());
+    EXPECT_NE(log().find("ERROR : Failed to send USB cmd.\n"), std::string::npos);
+}
+
+TEST_F(TlsListenerTest, MissingTokenClosesAfterHandshakeAndNextClientIsServed)
+{
+    tokenMissing = true;
+    serve(2);
+    auto first = connected();
+    EXPECT_TRUE(first->closedByPeer());
+    tokenMissing = false;
+    auto second = connected();
+    ASSERT_TRUE(second->send(MakePacket({1, 2})));
+    EXPECT_EQ(second->receive(2), (Bytes{2, 1}));
+    second->closeNotify();
+    EXPECT_NE(log().find("ERROR : Could not open device on USB transport.\n"), std::string::npos);
+}
+
+TEST_F(TlsListenerTest, SecondClientWaitsForTheFirstToLeave)
+{
+    serve(2);
+    auto first = connected();
+    auto second = connect();
+    EXPECT_EQ(second->handshake(300ms), MBEDTLS_ERR_SSL_TIMEOUT);
+    ASSERT_TRUE(first->send(MakePacket({1})));
+    EXPECT_EQ(first->receive(1), (Bytes{1}));
+    first->closeNotify();
+    ASSERT_EQ(second->handshake(), 0);
+    ASSERT_TRUE(second->send(MakePacket({2, 3})));
+    EXPECT_EQ(second->receive(2), (Bytes{3, 2}));
+    second->closeNotify();
+}
+
+TEST_F(TlsListenerTest, SilentClientIsDroppedAfterReadTimeout)
+{
+    TlsSettings tls = settings();
+    tls.readTimeout = 300;
+    serve(2, tls);
+    auto silent = connected();
+    EXPECT_TRUE(silent->closedByPeer(5s));
+    // Nor can a client hold the listener by never starting its handshake.
+    auto mute = std::make_unique<TlsTestClient>(s_certificates->caFile());
+    ASSERT_TRUE(mute->connect(m_port));
+    const std::string text = log();
+    const std::string timeout = std::to_string(MBEDTLS_ERR_SSL_TIMEOUT);
+    EXPECT_NE(text.find("ERROR : TLS read failed " + timeout + " : " + TlsErrorText(MBEDTLS_ERR_SSL_TIMEOUT)),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ERROR : ssl handshake returned " + timeout + "\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace vexa::daemon

@@ -1,0 +1,152 @@
+#include "TlsTestClient.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "Process.h"
+
+namespace vexa::daemon::test {
+namespace {
+
+void Openssl(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const vexa::test::RunResult result = vexa::test::runProgram(argv);
+    if (result.status != 0)
+        throw std::runtime_error("openssl " + args[0] + " failed: " + result.output);
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates()
+{
+    const std::string ec = "ec_paramgen_curve:P-256";
+    Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", dir.file("ca.key"), "-out",
+             caFile(), "-days", "2", "-subj", "/CN=vexa test CA"});
+    Openssl({"req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", keyFile(), "-out", dir.file("server.csr"),
+             "-subj", "/CN=localhost"});
+    std::FILE* extensions = std::fopen(dir.file("server.ext").c_str(), "w");
+    std::fputs("subjectAltName=DNS:localhost,IP:127.0.0.1\n", extensions);
+    std::fclose(extensions);
+    Openssl({"x509", "-req", "-in", dir.file("server.csr"), "-CA", caFile(), "-CAkey", dir.file("ca.key"),
+             "-set_serial", "2", "-days", "2", "-extfile", dir.file("server.ext"), "-out", certFile()});
+    // The traditional PEM encryption, which mbed TLS 2 reads.
+    Openssl({"ec", "-in", keyFile(), "-aes128", "-passout", std::string("pass:") + kKeyPassword, "-out",
+             encryptedKeyFile()});
+}
+
+TlsTestClient::TlsTestClient(const std::string& caFile)
+{
+    mbedtls_net_init(&m_net);
+    mbedtls_ssl_init(&m_ssl);
+    mbedtls_ssl_config_init(&m_config);
+    mbedtls_x509_crt_init(&m_ca);
+    mbedtls_entropy_init(&m_entropy);
+    mbedtls_ctr_drbg_init(&m_generator);
+    if (mbedtls_ctr_drbg_seed(&m_generator, mbedtls_entropy_func, &m_entropy, nullptr, 0) != 0 ||
+        mbedtls_x509_crt_parse_file(&m_ca, caFile.c_str()) != 0 ||
+        mbedtls_ssl_config_defaults(&m_config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+        throw std::runtime_error("TLS client set-up failed");
+    mbedtls_ssl_conf_authmode(&m_config, MBEDTLS_SSL_VERIFY_REQUIRED);
+    mbedtls_ssl_conf_ca_chain(&m_config, &m_ca, nullptr);
+    mbedtls_ssl_conf_rng(&m_config, mbedtls_ctr_drbg_random, &m_generator);
+    if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0 || mbedtls_ssl_set_hostname(&m_ssl, "localhost") != 0)
+        throw std::runtime_error("TLS client set-up failed");
+}
+
+TlsTestClient::~TlsTestClient()
+{
+    mbedtls_net_free(&m_net);
+    mbedtls_ssl_free(&m_ssl);
+    mbedtls_ssl_config_free(&m_config);
+    mbedtls_x509_crt_free(&m_ca);
+    mbedtls_ctr_drbg_free(&m_generator);
+    mbedtls_entropy_free(&m_entropy);
+}
+
+bool TlsTestClient::connect(const std::string& port)
+{
+    if (mbedtls_net_connect(&m_net, "127.0.0.1", port.c_str(), MBEDTLS_NET_PROTO_TCP) != 0)
+        return false;
+    mbedtls_ssl_set_bio(&m_ssl, &m_net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+    return true;
+}
+
+int TlsTestClient::handshake(std::chrono::milliseconds timeout)
+{
+    mbedtls_ssl_conf_read_timeout(&m_config, static_cast<uint32_t>(timeout.count()));
+    int result;
+    do {
+        result = mbedtls_ssl_handshake(&m_ssl);
+    } while (result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE);
+    return result;
+}
+
+bool TlsTestClient::send(const Bytes& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const int n = mbedtls_ssl_write(&m_ssl, bytes.data() + sent, bytes.size() - sent);
+        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+            continue;
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+Bytes TlsTestClient::receive(size_t count, std::chrono::milliseconds timeout)
+{
+    mbedtls_ssl_conf_read_timeout(&m_config, static_cast<uint32_t>(timeout.count()));
+    Bytes bytes(count);
+    size_t got = 0;
+    while (got < count) {
+        const int n = mbedtls_ssl_read(&m_ssl, bytes.data() + got, count - got);
+        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+bool TlsTestClient::closedByPeer(std::chrono::milliseconds timeout)
+{
+    mbedtls_ssl_conf_read_timeout(&m_config, static_cast<uint32_t>(timeout.count()));
+    uint8_t chunk[4096];
+    for (;;) {
+        const int n = mbedtls_ssl_read(&m_ssl, chunk, sizeof chunk);
+        if (n > 0 || n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+            continue;
+        return n != MBEDTLS_ERR_SSL_TIMEOUT;
+    }
+}
+
+void TlsTestClient::closeNotify()
+{
+    mbedtls_ssl_close_notify(&m_ssl);
+    mbedtls_net_free(&m_net);
+}
+
+std::string FreeTcpPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace vexa::daemon::test

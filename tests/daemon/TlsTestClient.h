@@ -1,0 +1,63 @@
+#pragma once
+// A TLS client of the daemon's packet protocol (mbed TLS), and test
+// certificates made with the openssl command.
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+
+#include <chrono>
+#include <string>
+
+#include "SocketClient.h"
+#include "TempDir.h"
+
+namespace vexa::daemon::test {
+
+// A CA, a server certificate for localhost and 127.0.0.1 signed by it, the
+// server key, and the same key encrypted with kKeyPassword.
+struct TestCertificates {
+    static constexpr const char* kKeyPassword = "vexa-secret";
+
+    TestCertificates();  // throws std::runtime_error when openssl fails
+    std::string caFile() const { return dir.file("ca.pem"); }
+    std::string certFile() const { return dir.file("server.pem"); }
+    std::string keyFile() const { return dir.file("key.pem"); }
+    std::string encryptedKeyFile() const { return dir.file("key-encrypted.pem"); }
+
+    vexa::test::TempDir dir{"vexa-daemon-certs"};
+};
+
+class TlsTestClient {
+public:
+    // Trusts the server certificates signed by the CA in caFile.
+    explicit TlsTestClient(const std::string& caFile);
+    ~TlsTestClient();
+    TlsTestClient(const TlsTestClient&) = delete;
+    TlsTestClient& operator=(const TlsTestClient&) = delete;
+
+    // TCP connection to 127.0.0.1:port; false when refused.
+    bool connect(const std::string& port);
+    // Drives the handshake for up to timeout: 0 done, MBEDTLS_ERR_SSL_TIMEOUT
+    // when the server has not answered yet (call again to go on), or an error.
+    int handshake(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    bool send(const Bytes& bytes);
+    Bytes receive(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // True when the server ends the connection within the timeout.
+    bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void closeNotify();
+
+private:
+    mbedtls_net_context m_net;
+    mbedtls_ssl_context m_ssl;
+    mbedtls_ssl_config m_config;
+    mbedtls_x509_crt m_ca;
+    mbedtls_entropy_context m_entropy;
+    mbedtls_ctr_drbg_context m_generator;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+std::string FreeTcpPort();
+
+}  // namespace vexa::daemon::test

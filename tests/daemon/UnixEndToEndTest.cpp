@@ -1,0 +1,185 @@
+// vexa-daemon -t unix under the token simulator (echo firmware: each reply is
+// the request reversed).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "SocketClient.h"
+#include "TestProcess.h"
+#include "TokenSimulator.h"
+
+namespace vexa::daemon {
+namespace {
+
+using namespace test;
+using namespace std::chrono_literals;
+
+const std::string kSerialA = "00000000000A";
+const std::string kSerialB = "00000000000B";
+
+class UnixEndToEnd : public testing::Test {
+protected:
+    void startDaemon(const std::vector<std::string>& simArgs)
+    {
+        std::vector<std::string> args = {"--firmware", "echo"};
+        args.insert(args.end(), simArgs.begin(), simArgs.end());
+        m_sim = std::make_unique<vexa::test::TokenSimulator>(args);
+        ProcessOptions options;
+        options.environment = m_sim->environment();
+        m_daemon = std::make_unique<ChildProcess>(
+            std::vector<std::string>{VEXA_DAEMON_PATH, "-t", "unix", "-sd", sockets.path()}, options);
+    }
+
+    // The daemon must end before the simulator: clients of a vanished
+    // simulator die in its preload.
+    void TearDown() override
+    {
+        m_daemon.reset();
+        m_sim.reset();
+    }
+
+    std::string socketPath(const std::string& serial) const { return sockets.file("vexa." + serial + ".sock"); }
+    bool served(const std::string& serial) const { return access(socketPath(serial).c_str(), F_OK) == 0; }
+    bool waitServed(const std::string& serial, bool expected = true) const
+    {
+        return WaitUntil([&] { return served(serial) == expected; }, 5s);
+    }
+    std::string output() const { return m_daemon->out() + m_daemon->err(); }
+
+    TempDir sockets{"vexa-daemon-sockets"};
+    std::unique_ptr<vexa::test::TokenSimulator> m_sim;
+    std::unique_ptr<ChildProcess> m_daemon;
+};
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat info {};
+    stat(path.c_str(), &info);
+    return info.st_mode;
+}
+
+TEST_F(UnixEndToEnd, ServesEveryTokenAndCleansUpOnTermination)
+{
+    ASSERT_TRUE(MakeSocketFile(sockets.file("vexa.0123456789XY.sock")));
+    WriteFile(sockets.file("vexa.0123456789ZZ.sock"), "a regular file");
+    // A 4096-byte reply is more reports than hidraw queues: the token must
+    // send them at USB pace, as a real one does.
+    startDaemon({"--usb-timing", "--token", kSerialB, "--token", kSerialA + ",framing=reportid"});
+
+    ASSERT_TRUE(waitServed(kSerialA) && waitServed(kSerialB)) << output();
+    for (const std::string& serial : {kSerialA, kSerialB}) {
+        EXPECT_TRUE(S_ISSOCK(ModeOf(socketPath(serial))));
+        EXPECT_EQ(ModeOf(socketPath(serial)) & 07777, 0660u);
+    }
+    EXPECT_FALSE(access(sockets.file("vexa.0123456789XY.sock").c_str(), F_OK) == 0);
+    EXPECT_EQ(ReadFile(sockets.file("vexa.0123456789ZZ.sock")), "a regular file");
+
+    const auto started = LinesContaining(m_daemon->out(), "Starting new device thread for");
+    ASSERT_EQ(started.size(), 2u);
+    EXPECT_NE(started[0].find(kSerialA), std::string::npos);
+    EXPECT_NE(started[1].find(kSerialB), std::string::npos);
+
+    for (const std::string& serial : {kSerialA, kSerialB}) {
+        SocketClient client = SocketClient::ConnectUnix(socketPath(serial));
+        const Bytes largest = Pattern(4096, 3);
+        EXPECT_EQ(client.exchange(largest, 4096), Reversed(largest)) << serial;
+        EXPECT_EQ(client.exchange({1, 2, 3}, 3), (Bytes{3, 2, 1})) << serial;
+    }
+
+    m_daemon->signal(SIGTERM);
+    EXPECT_EQ(m_daemon->wait(10s), 0);
+    EXPECT_NE(m_daemon->out().find("INFO : Signal 15 received, cleaning up before exit...\n"), std::string::npos);
+    EXPECT_NE(m_daemon->out().find("INFO : Done.\n"), std::string::npos);
+    EXPECT_FALSE(served(kSerialA));
+    EXPECT_FALSE(served(kSerialB));
+    EXPECT_EQ(ReadFile(sockets.file("vexa.0123456789ZZ.sock")), "a regular file");
+}
+
+TEST_F(UnixEndToEnd, PacketRulesHoldThroughTheRealToken)
+{
+    TempDir traceDir;
+    const std::string trace = traceDir.file("trace");
+    startDaemon({"--token", kSerialA, "--trace", trace});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+
+    // The echo token does not answer an empty request: the daemon then waits
+    // out its token timeout, and the client gets nothing meanwhile.
+    SocketClient empty = SocketClient::ConnectUnix(socketPath(kSerialA));
+    ASSERT_TRUE(empty.send(MakePacket({})));
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(trace).find(kSerialA + " in 0 ") != std::string::npos; }, 5s))
+        << ReadFile(trace);
+    EXPECT_TRUE(empty.quietFor(200ms));
+
+    struct Case {
+        Bytes packet;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {MakePacket(Pattern(4097)), "ERROR : packet len too big 4097\n"},
+        {MakePacket({1, 2}, 1), "ERROR : Invalid cmd type received 1.\n"},
+        {MakePacket({1, 2}, 0, 3), "ERROR : Short packet read, expected 3 got 2\n"},
+    };
+    for (const Case& c : cases) {
+        SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
+        ASSERT_TRUE(client.send(c.packet));
+        client.shutdownWrite();
+        EXPECT_TRUE(client.closedByPeer()) << c.logged;
+        EXPECT_TRUE(m_daemon->waitForOutput(c.logged, 5s)) << c.logged;
+    }
+    // The token saw the empty request and nothing else.
+    EXPECT_EQ(LinesContaining(ReadFile(trace), kSerialA).size(), 1u) << ReadFile(trace);
+}
+
+TEST_F(UnixEndToEnd, ConcurrentClientsGetOnlyTheirOwnReplies)
+{
+    startDaemon({"--token", kSerialA});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    constexpr int kClients = 8;
+    constexpr int kRequests = 25;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
+            for (int r = 0; r < kRequests; ++r) {
+                const Bytes request = Pattern(static_cast<size_t>(40 + c * 30 + r), static_cast<uint8_t>(c * 31 + r));
+                if (client.exchange(request, request.size()) != Reversed(request))
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(UnixEndToEnd, UnpluggedTokenIsRetiredAndPluggingBringsItBack)
+{
+    startDaemon({"--token", kSerialA, "--token", kSerialB});
+    ASSERT_TRUE(waitServed(kSerialA) && waitServed(kSerialB)) << output();
+    SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+
+    ASSERT_EQ(m_sim->control("unplug " + kSerialA), "ok");
+    ASSERT_TRUE(client.send(MakePacket({3})));
+    EXPECT_TRUE(client.closedByPeer());
+    EXPECT_TRUE(waitServed(kSerialA, false));
+    ASSERT_TRUE(m_daemon->waitForOutput("Device removed: " + kSerialA, 5s)) << output();
+    const std::string out = m_daemon->out();
+    EXPECT_LT(out.find("INFO : Server socket closed for " + kSerialA), out.find("INFO : Device removed: " + kSerialA));
+
+    // The other token was not disturbed.
+    SocketClient other = SocketClient::ConnectUnix(socketPath(kSerialB));
+    EXPECT_EQ(other.exchange({4, 5}, 2), (Bytes{5, 4}));
+
+    ASSERT_EQ(m_sim->control("plug " + kSerialA), "ok");
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    SocketClient again = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(again.exchange({6, 7}, 2), (Bytes{7, 6}));
+}
+
+}  // namespace
+}  // namespace vexa::daemon
