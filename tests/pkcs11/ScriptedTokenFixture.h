@@ -1,0 +1,65 @@
+#pragma once
+// A context whose slots are fake tokens answering from a script:
+//
+//   class MyTest : public vexa::test::ScriptedTokenFixture {};
+//   TEST_F(MyTest, Example) {
+//       startTokens(1);
+//       const CK_SESSION_HANDLE session = knownSession(0, 5);
+//       reply({CKR_OK});
+//       EXPECT_EQ(context->C_Logout(session), CKR_OK);
+//       EXPECT_EQ(sent().at(0).session, 5u);
+//   }
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ContextFixture.h"
+#include "RequestDecoder.h"
+
+namespace vexa::test {
+
+class ScriptedTokenFixture : public ContextFixture {
+protected:
+    // C_Initialize with `count` fake tokens, which become slots 0 to count-1;
+    // what the initialisation itself sent is forgotten.
+    void startTokens(size_t count = 1)
+    {
+        tokens = useTokens(count);
+        ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+        for (auto& token : tokens) {
+            token->requests.clear();
+            token->calls.clear();
+        }
+    }
+
+    FakeToken& token(size_t slot = 0) { return *tokens.at(slot); }
+
+    void script(std::function<ScriptedResponse(const DecodedRequest&)> answer, size_t slot = 0)
+    {
+        token(slot).responder = respondWith(std::move(answer));
+    }
+
+    // The same reply to every request.
+    void reply(const ScriptedResponse& response, size_t slot = 0)
+    {
+        script([response](const DecodedRequest&) { return response; }, slot);
+    }
+
+    // What the library sent to the token of `slot`, decoded, oldest first.
+    std::vector<DecodedRequest> sent(size_t slot = 0) { return decodeAll(token(slot).requests); }
+
+    // A handle the library knows as open on `slot` with the token's session
+    // number `number`, made without an exchange.
+    CK_SESSION_HANDLE knownSession(vexa::pkcs11::SlotId slot, uint32_t number)
+    {
+        const CK_SESSION_HANDLE handle = (static_cast<CK_SESSION_HANDLE>(slot) << 56) | number;
+        context->addSession(handle, slot);
+        return handle;
+    }
+
+    std::vector<std::shared_ptr<FakeToken>> tokens;
+};
+
+}  // namespace vexa::test
