@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "CHIDTransport.h"
-#include "DeviceRegistry.h"
 #include "Log.h"
 #include "SignalPipe.h"
 #include "SocketFiles.h"
@@ -20,21 +19,6 @@ struct SerialListDeleter {
     void operator()(char** list) const { corvel::CHIDTransport::freeSerialNumberList(list); }
 };
 
-void ScanTokens(CDeviceRegistry& registry)
-{
-    const std::unique_ptr<char*, SerialListDeleter> list(
-        corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
-    if (list == nullptr) {
-        // Not the same as no tokens: keep serving what we have.
-        LogMessage(corvel::kLogError, "Listing the attached tokens failed; scan skipped.");
-        return;
-    }
-    std::vector<std::string> serials;
-    for (char** serial = list.get(); *serial != nullptr; ++serial)
-        serials.emplace_back(*serial);
-    registry.scan(serials);
-}
-
 [[noreturn]] void ExitOnSignal(int number, CDeviceRegistry& registry, const std::string& socketDir)
 {
     LogMessage(corvel::kLogInfo, "Signal %d received, cleaning up before exit...", number);
@@ -48,6 +32,19 @@ void ScanTokens(CDeviceRegistry& registry)
 
 }  // namespace
 
+void ScanTokens(CDeviceRegistry& registry, char** serialList)
+{
+    const std::unique_ptr<char*, SerialListDeleter> list(serialList);
+    if (list == nullptr) {
+        LogMessage(corvel::kLogError, "Listing the attached tokens failed; scan skipped.");
+        return;
+    }
+    std::vector<std::string> serials;
+    for (char** serial = list.get(); *serial != nullptr; ++serial)
+        serials.emplace_back(*serial);
+    registry.scan(serials);
+}
+
 void RunUnixTransport(const DaemonSettings& settings)
 {
     const std::string socketDir = settings.socketDir.empty() ? "/var/run" : settings.socketDir;
@@ -55,7 +52,7 @@ void RunUnixTransport(const DaemonSettings& settings)
     RemoveStaleSockets(socketDir);
     CDeviceRegistry registry(socketDir, [](const std::string& serial) { return CreatePort(serial, kPortTimeout); });
     for (;;) {
-        ScanTokens(registry);
+        ScanTokens(registry, corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
         if (const int number = signals.wait(kScanInterval))
             ExitOnSignal(number, registry, socketDir);
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include "DeviceRegistry.h"
 #include "Settings.h"
 
 namespace vexa::daemon {
@@ -7,5 +8,11 @@ namespace vexa::daemon {
 // ("/var/run" when the setting is empty), rescanning every second. Ends the
 // process with status 0 on an interrupt or termination signal.
 [[noreturn]] void RunUnixTransport(const DaemonSettings& settings);
+
+// One scan with a serial-number list as listSerialNumbers returns it (freed
+// here). A null list means the enumeration itself failed, which is not the
+// same as no tokens: the scan is skipped with an ERROR line and every token
+// stays served.
+void ScanTokens(CDeviceRegistry& registry, char** list);
 
 }  // namespace vexa::daemon

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "SocketClient.h"
 #include "SocketFiles.h"
 #include "TestProcess.h"
+#include "UnixTransport.h"
 
 namespace vexa::daemon {
 namespace {
@@ -171,6 +174,36 @@ TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
     SocketClient again = SocketClient::ConnectUnix(path);
     EXPECT_EQ(again.exchange({1, 2}, 2), (Bytes{2, 1}));
     EXPECT_EQ(log().find("Device removed"), std::string::npos);
+}
+
+char** SerialList(const std::vector<std::string>& serials)
+{
+    char** list = static_cast<char**>(std::calloc(serials.size() + 1, sizeof(char*)));
+    for (size_t i = 0; i < serials.size(); ++i)
+        list[i] = strdup(serials[i].c_str());
+    return list;
+}
+
+TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
+{
+    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    CDeviceRegistry& devices = registry(dir.path());
+    ScanTokens(devices, SerialList({"0000000000AA"}));
+    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    for (int i = 0; i < 3; ++i)
+        ScanTokens(devices, nullptr);
+    EXPECT_EQ(devices.size(), 1u);
+    EXPECT_TRUE(Exists(path));
+    SocketClient client = SocketClient::ConnectUnix(path);
+    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    // An empty list, by contrast, means the token has gone.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            ScanTokens(devices, SerialList({}));
+            return devices.size() == 0;
+        },
+        5s));
+    EXPECT_EQ(LinesContaining(log(), "ERROR : Listing the attached tokens failed; scan skipped.").size(), 3u);
 }
 
 TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)

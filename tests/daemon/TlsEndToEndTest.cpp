@@ -23,13 +23,6 @@ const std::string kSerial = "00000000000A";
 
 class TlsEndToEnd : public testing::Test {
 protected:
-    static void SetUpTestSuite() { s_certificates = new TestCertificates(); }
-    static void TearDownTestSuite()
-    {
-        delete s_certificates;
-        s_certificates = nullptr;
-    }
-
     void TearDown() override
     {
         m_daemon.reset();  // before the simulator it may use
@@ -38,8 +31,8 @@ protected:
 
     std::vector<std::string> daemonArgs(const std::string& port) const
     {
-        return {VEXA_DAEMON_PATH, "-i", "127.0.0.1", "-p", port, "-crt", s_certificates->certFile(),
-                "-ca", s_certificates->caFile(), "-key", s_certificates->keyFile()};
+        return {VEXA_DAEMON_PATH, "-i", "127.0.0.1", "-p", port, "-crt", Certificates().certFile(),
+                "-ca", Certificates().caFile(), "-key", Certificates().keyFile()};
     }
 
     // Starts the daemon on a free port (another on a clash) and waits until
@@ -74,19 +67,16 @@ protected:
 
     std::unique_ptr<TlsTestClient> connected()
     {
-        auto client = std::make_unique<TlsTestClient>(s_certificates->caFile());
+        auto client = std::make_unique<TlsTestClient>(Certificates().caFile());
         EXPECT_TRUE(client->connect(port));
         EXPECT_EQ(client->handshake(), 0);
         return client;
     }
 
-    static TestCertificates* s_certificates;
     std::string port;
     std::unique_ptr<vexa::test::TokenSimulator> m_sim;
     std::unique_ptr<ChildProcess> m_daemon;
 };
-
-TestCertificates* TlsEndToEnd::s_certificates = nullptr;
 
 std::string CodeLine(const char* prefix, int code)
 {
@@ -125,10 +115,10 @@ TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)
         {"missing certificate", {"-crt", missing}, "",
          {"ERROR : Failed to open cert file " + missing + ": -15872\n", LastErrorLine(MBEDTLS_ERR_PK_FILE_IO_ERROR)}, 1},
         {"unreadable CA", {"-ca", scratch.file("not-a-ca.pem")}, "", {"ERROR : CA cert chain parse returned: "}, -1},
-        {"encrypted key without password", {"-key", s_certificates->encryptedKeyFile()}, "",
+        {"encrypted key without password", {"-key", Certificates().encryptedKeyFile()}, "",
          {CodeLine("ERROR : server key parse returned: ", MBEDTLS_ERR_PK_PASSWORD_REQUIRED) + "\n",
           LastErrorLine(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)}, 1},
-        {"encrypted key with wrong password", {"-key", s_certificates->encryptedKeyFile()}, "wrong",
+        {"encrypted key with wrong password", {"-key", Certificates().encryptedKeyFile()}, "wrong",
          {CodeLine("ERROR : server key parse returned: ", MBEDTLS_ERR_PK_PASSWORD_MISMATCH) + "\n"},
          MBEDTLS_ERR_PK_PASSWORD_MISMATCH & 0xFF},
         {"port in use", {"-p", busyPort}, "",
@@ -163,7 +153,7 @@ TEST_F(TlsEndToEnd, ServesTokenWithEncryptedKey)
 {
     m_sim = std::make_unique<vexa::test::TokenSimulator>(
         std::vector<std::string>{"--firmware", "echo", "--token", kSerial});
-    startServing({"-key", s_certificates->encryptedKeyFile(), "-d", kSerial},
+    startServing({"-key", Certificates().encryptedKeyFile(), "-d", kSerial},
                  {{"VEXA_KEY_PASS", TestCertificates::kKeyPassword}});
     for (int connection = 0; connection < 2; ++connection) {
         auto client = connected();

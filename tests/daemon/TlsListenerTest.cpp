@@ -19,13 +19,6 @@ using namespace std::chrono_literals;
 
 class TlsListenerTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { s_certificates = new TestCertificates(); }
-    static void TearDownTestSuite()
-    {
-        delete s_certificates;
-        s_certificates = nullptr;
-    }
-
     void SetUp() override
     {
         testing::internal::CaptureStdout();
@@ -38,9 +31,9 @@ protected:
     TlsSettings settings() const
     {
         TlsSettings tls;
-        tls.certFile = s_certificates->certFile();
-        tls.caFile = s_certificates->caFile();
-        tls.keyFile = s_certificates->keyFile();
+        tls.certFile = Certificates().certFile();
+        tls.caFile = Certificates().caFile();
+        tls.keyFile = Certificates().keyFile();
         tls.bindAddress = "127.0.0.1";
         tls.port = "0";
         return tls;
@@ -63,7 +56,7 @@ protected:
 
     std::unique_ptr<TlsTestClient> connect()
     {
-        auto client = std::make_unique<TlsTestClient>(s_certificates->caFile());
+        auto client = std::make_unique<TlsTestClient>(Certificates().caFile());
         EXPECT_TRUE(client->connect(m_port));
         return client;
     }
@@ -90,7 +83,6 @@ protected:
     std::atomic<bool> tokenWriteFails{false};
     std::vector<Bytes> tokenRequests;  // of every connection, read after log()
 
-    static TestCertificates* s_certificates;
     std::string m_port;
 
 private:
@@ -129,8 +121,6 @@ private:
     bool m_capturing = false;
     std::string m_log;
 };
-
-TestCertificates* TlsListenerTest::s_certificates = nullptr;
 
 TEST_F(TlsListenerTest, ForwardsToTokenAndEchoesOtherCommands)
 {
@@ -233,7 +223,7 @@ TEST_F(TlsListenerTest, SilentClientIsDroppedAfterReadTimeout)
     auto silent = connected();
     EXPECT_TRUE(silent->closedByPeer(5s));
     // Nor can a client hold the listener by never starting its handshake.
-    auto mute = std::make_unique<TlsTestClient>(s_certificates->caFile());
+    auto mute = std::make_unique<TlsTestClient>(Certificates().caFile());
     ASSERT_TRUE(mute->connect(m_port));
     const std::string text = log();
     const std::string timeout = std::to_string(MBEDTLS_ERR_SSL_TIMEOUT);

@@ -39,6 +39,12 @@ TestCertificates::TestCertificates()
              encryptedKeyFile()});
 }
 
+const TestCertificates& Certificates()
+{
+    static const TestCertificates certificates;
+    return certificates;
+}
+
 TlsTestClient::TlsTestClient(const std::string& caFile)
 {
     mbedtls_net_init(&m_net);

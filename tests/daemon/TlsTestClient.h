@@ -29,6 +29,9 @@ struct TestCertificates {
     vexa::test::TempDir dir{"vexa-daemon-certs"};
 };
 
+// One set per test process, made on first use.
+const TestCertificates& Certificates();
+
 class TlsTestClient {
 public:
     // Trusts the server certificates signed by the CA in caFile.
