@@ -27,14 +27,13 @@ public:
     // that ended.
     void scan(const std::vector<std::string>& serials);
 
-    // Makes every device thread leave its accept loop.
-    void stopAll();
-
     size_t size() const { return m_devices.size(); }
 
 private:
     using Entry = std::unique_ptr<DeviceThread>;
 
+    // Makes every device thread leave its accept loop.
+    void stopAll();
     void serve(const std::string& serial);
     void start(const std::string& serial, PortPtr port);
     void retireGone(const std::vector<std::string>& serials);

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -48,7 +49,8 @@ void RemoveStaleSockets(const std::string& socketDir)
         if (!IsTokenSocket(*entry))
             continue;
         const std::string path = socketDir + "/" + entry->d_name;
-        if (unlink(path.c_str()) != 0)
+        // A device thread that is closing may have removed it already.
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
             LogMessage(corvel::kLogError, "Failed to remove socket file: %s", path.c_str());
     }
 }

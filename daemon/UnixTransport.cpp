@@ -19,10 +19,9 @@ struct SerialListDeleter {
     void operator()(char** list) const { corvel::CHIDTransport::freeSerialNumberList(list); }
 };
 
-[[noreturn]] void ExitOnSignal(int number, CDeviceRegistry& registry, const std::string& socketDir)
+[[noreturn]] void ExitOnSignal(int number, const std::string& socketDir)
 {
     LogMessage(corvel::kLogInfo, "Signal %d received, cleaning up before exit...", number);
-    registry.stopAll();
     RemoveStaleSockets(socketDir);
     LogMessage(corvel::kLogInfo, "Done.");
     std::fflush(nullptr);
@@ -54,7 +53,7 @@ void RunUnixTransport(const DaemonSettings& settings)
     for (;;) {
         ScanTokens(registry, corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
         if (const int number = signals.wait(kScanInterval))
-            ExitOnSignal(number, registry, socketDir);
+            ExitOnSignal(number, socketDir);
     }
 }
 
