@@ -84,13 +84,11 @@ void CDeviceRegistry::serve(const std::string& serial)
     start(serial, std::move(port));
 }
 
-bool CDeviceRegistry::reportPathTooLong(const std::string& serial, const std::string& path)
+void CDeviceRegistry::reportPathTooLong(const std::string& serial, const std::string& path)
 {
-    if (!m_unservable.insert(serial).second)
-        return false;
-    LogMessage(corvel::kLogError, "Socket path %s is longer than 107 bytes; token %s is not served.", path.c_str(),
-               serial.c_str());
-    return true;
+    if (m_unservable.insert(serial).second)
+        LogMessage(corvel::kLogError, "Socket path %s is longer than 107 bytes; token %s is not served.",
+                   path.c_str(), serial.c_str());
 }
 
 void CDeviceRegistry::start(const std::string& serial, PortPtr port)

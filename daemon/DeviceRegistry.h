@@ -38,7 +38,7 @@ private:
     void start(const std::string& serial, PortPtr port);
     void retireGone(const std::vector<std::string>& serials);
     std::vector<Entry>::iterator drop(std::vector<Entry>::iterator entry);
-    bool reportPathTooLong(const std::string& serial, const std::string& path);
+    void reportPathTooLong(const std::string& serial, const std::string& path);
 
     const std::string m_socketDir;
     const PortFactory m_openPort;
