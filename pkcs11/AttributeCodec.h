@@ -1,0 +1,70 @@
+#pragma once
+#include <p11-kit/pkcs11.h>
+#include <pb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vexa::pkcs11 {
+
+// How an attribute's value travels: numbers in `number`, booleans in `flag`,
+// everything else as `valueLength` and `value` bytes.
+enum class AttributeClass { Numeric, Boolean, Bytes };
+
+AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type);
+// Array attributes (CKA_WRAP_TEMPLATE, ...) hold CK_ATTRIBUTE records, whose
+// addresses mean nothing outside the process that made them.
+bool isArrayAttribute(CK_ATTRIBUTE_TYPE type);
+
+// valueLength (and number) of 0xFFFFFFFF: the token cannot reveal the value.
+constexpr uint32_t kUnavailableLength = 0xFFFFFFFFu;
+// The token never sends more attributes than this in one reply.
+constexpr size_t kMaxReceivedAttributes = 40;
+
+// The caller's attribute list, read while the request is encoded.
+struct AttributeTemplate {
+    CK_ATTRIBUTE_PTR attributes = nullptr;
+    CK_ULONG count = 0;
+};
+
+// Template writer, for `template` and `template2`: each attribute with its
+// value in the field of its class. An attribute without a value sends only
+// its length; the caller's length of such an attribute becomes 0.
+void setTemplate(pb_callback_t& slot, AttributeTemplate& attributes);
+// Type-only writer: each attribute's type alone (C_GetAttributeValue).
+void setTypeOnlyTemplate(pb_callback_t& slot, AttributeTemplate& attributes);
+
+// One attribute of a reply, in the form the token sent it.
+struct ReceivedAttribute {
+    CK_ATTRIBUTE_TYPE type = 0;
+    AttributeClass form = AttributeClass::Bytes;
+    uint32_t number = 0;
+    bool flag = false;
+    // Declared length: 4 for a number, 1 for a flag, else the received
+    // valueLength (0 when absent); may claim more than `value` holds.
+    uint32_t length = 0;
+    std::vector<uint8_t> value;   // bytes actually received
+    // The value's bytes as received: the number in memory order, the flag
+    // as one byte 1 or 0, or the value bytes.
+    const uint8_t* bytes() const;
+    size_t available() const;
+};
+
+// Attribute reader result: the reply's attributes in order, at most
+// kMaxReceivedAttributes of them (one more makes decoding fail).
+class ReceivedAttributes {
+public:
+    ReceivedAttributes() { m_entries.reserve(kMaxReceivedAttributes); }
+    // The first entry of this type, or null.
+    const ReceivedAttribute* find(CK_ATTRIBUTE_TYPE type) const;
+    size_t size() const { return m_entries.size(); }
+    bool add(ReceivedAttribute entry);
+
+private:
+    std::vector<ReceivedAttribute> m_entries;
+};
+
+void setAttributeReader(pb_callback_t& slot, ReceivedAttributes& list);
+
+}  // namespace vexa::pkcs11
