@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "CapturedLog.h"
 #include "DeviceRegistry.h"
 #include "FakeTransport.h"
 #include "SocketClient.h"
@@ -27,8 +28,7 @@ class DeviceRegistryTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        m_log = std::make_unique<CapturedLog>();
         m_savedUmask = umask(0);  // the socket's mode must not depend on it
     }
 
@@ -80,11 +80,8 @@ protected:
 
     std::string log()
     {
-        if (m_registry == nullptr && !m_log.empty())
-            return m_log;
         m_registry.reset();
-        m_log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-        return m_log;
+        return m_log->text();
     }
 
     TempDir dir;
@@ -94,8 +91,8 @@ private:
     std::mutex m_mutex;  // guards m_opens and m_fakes, written by the factory
     std::map<std::string, int> m_opens;
     std::map<std::string, FakeTransport*> m_fakes;
+    std::unique_ptr<CapturedLog> m_log;
     std::unique_ptr<CDeviceRegistry> m_registry;
-    std::string m_log;
     mode_t m_savedUmask = 0;
 };
 

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "CapturedLog.h"
 #include "FakeTransport.h"
 #include "TlsClient.h"
 #include "TlsListener.h"
@@ -19,13 +20,6 @@ using namespace std::chrono_literals;
 
 class TlsListenerTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        m_capturing = true;
-    }
-
     void TearDown() override { log(); }
 
     TlsSettings settings() const
@@ -72,11 +66,7 @@ protected:
     {
         if (m_server.joinable())
             m_server.join();
-        if (m_capturing) {
-            m_log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-            m_capturing = false;
-        }
-        return m_log;
+        return m_log.text();
     }
 
     std::atomic<bool> tokenMissing{false};
@@ -118,8 +108,7 @@ private:
 
     TlsServerContext m_context;
     std::thread m_server;
-    bool m_capturing = false;
-    std::string m_log;
+    CapturedLog m_log;
 };
 
 TEST_F(TlsListenerTest, ForwardsToTokenAndEchoesOtherCommands)

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "CapturedLog.h"
 #include "FakeTransport.h"
 #include "SocketClient.h"
 #include "UnixClient.h"
@@ -20,14 +21,13 @@ class UnixClientTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        m_log = std::make_unique<CapturedLog>();
         auto owned = std::make_unique<FakeTransport>();
         m_fake = owned.get();
         m_port = std::make_unique<CThreadSafeUSBPort>("SERIAL01", std::move(owned));
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         m_client = std::make_unique<SocketClient>(fds[0]);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
         m_server = std::thread(HandleUnixClient, fds[1], m_port.get());
     }
 
@@ -36,12 +36,10 @@ protected:
     // Closes the client, waits for the connection thread and returns the log.
     std::string finish()
     {
-        if (!m_server.joinable())
-            return m_log;
         m_client.reset();
-        m_server.join();
-        m_log = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-        return m_log;
+        if (m_server.joinable())
+            m_server.join();
+        return m_log->text();
     }
 
     SocketClient& client() { return *m_client; }
@@ -51,8 +49,8 @@ private:
     FakeTransport* m_fake = nullptr;
     std::unique_ptr<CThreadSafeUSBPort> m_port;
     std::unique_ptr<SocketClient> m_client;
+    std::unique_ptr<CapturedLog> m_log;
     std::thread m_server;
-    std::string m_log;
 };
 
 TEST_F(UnixClientTest, RepliesToEachRequestInTurn)
