@@ -1,0 +1,48 @@
+#include "CryptoSteps.h"
+#include "MechanismCarriage.h"
+
+namespace vexa::pkcs11 {
+
+CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
+{
+    logText(corvel::kLogTrace, "C_DecryptInit");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    // A length without a parameter is refused as C_EncryptInit refuses it.
+    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    return startStructuredOperation(*this, hSession, kFnDecryptInit, *pMechanism, hKey);
+}
+
+CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                          CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen)
+{
+    logText(corvel::kLogTrace, "C_Decrypt");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnDecrypt, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+}
+
+CK_RV CContext::C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
+                                CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen)
+{
+    logText(corvel::kLogTrace, "C_DecryptUpdate");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnDecryptUpdate, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+}
+
+CK_RV CContext::C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen)
+{
+    logText(corvel::kLogTrace, "C_DecryptFinal");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnDecryptFinal, nullptr, 0, pLastPart, pulLastPartLen);
+}
+
+}  // namespace vexa::pkcs11

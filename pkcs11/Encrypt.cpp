@@ -1,0 +1,53 @@
+#include "CryptoSteps.h"
+#include "MechanismCarriage.h"
+
+namespace vexa::pkcs11 {
+
+CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
+{
+    logText(corvel::kLogTrace, "C_EncryptInit");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (pMechanism == nullptr) {
+        logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (claimsMissingParameter(*pMechanism)) {
+        logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
+        return CKR_ARGUMENTS_BAD;
+    }
+    return startStructuredOperation(*this, hSession, kFnEncryptInit, *pMechanism, hKey);
+}
+
+CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                          CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen)
+{
+    logText(corvel::kLogTrace, "C_Encrypt");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnEncrypt, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+}
+
+CK_RV CContext::C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                                CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen)
+{
+    logText(corvel::kLogTrace, "C_EncryptUpdate");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnEncryptUpdate, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
+}
+
+CK_RV CContext::C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
+                               CK_ULONG_PTR pulLastEncryptedPartLen)
+{
+    logText(corvel::kLogTrace, "C_EncryptFinal");
+    if (!m_initialized) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    return runDataRoutine(*this, hSession, kFnEncryptFinal, nullptr, 0, pLastEncryptedPart, pulLastEncryptedPartLen);
+}
+
+}  // namespace vexa::pkcs11
