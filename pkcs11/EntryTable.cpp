@@ -73,33 +73,33 @@ const CK_FUNCTION_LIST kFunctionList = {
     {2, 40},
     C_Initialize,
     C_Finalize,
-    nullptr,   // C_GetInfo
+    C_GetInfo,
     C_GetFunctionList,
-    nullptr,   // C_GetSlotList
-    nullptr,   // C_GetSlotInfo
-    nullptr,   // C_GetTokenInfo
+    C_GetSlotList,
+    C_GetSlotInfo,
+    C_GetTokenInfo,
     nullptr,   // C_GetMechanismList
     nullptr,   // C_GetMechanismInfo
-    nullptr,   // C_InitToken
-    nullptr,   // C_InitPIN
-    nullptr,   // C_SetPIN
-    nullptr,   // C_OpenSession
-    nullptr,   // C_CloseSession
+    C_InitToken,
+    C_InitPIN,
+    C_SetPIN,
+    C_OpenSession,
+    C_CloseSession,
     C_CloseAllSessions,
-    nullptr,   // C_GetSessionInfo
+    C_GetSessionInfo,
     C_GetOperationState,
     C_SetOperationState,
-    nullptr,   // C_Login
-    nullptr,   // C_Logout
-    nullptr,   // C_CreateObject
-    nullptr,   // C_CopyObject
-    nullptr,   // C_DestroyObject
-    nullptr,   // C_GetObjectSize
-    nullptr,   // C_GetAttributeValue
-    nullptr,   // C_SetAttributeValue
-    nullptr,   // C_FindObjectsInit
-    nullptr,   // C_FindObjects
-    nullptr,   // C_FindObjectsFinal
+    C_Login,
+    C_Logout,
+    C_CreateObject,
+    C_CopyObject,
+    C_DestroyObject,
+    C_GetObjectSize,
+    C_GetAttributeValue,
+    C_SetAttributeValue,
+    C_FindObjectsInit,
+    C_FindObjects,
+    C_FindObjectsFinal,
     nullptr,   // C_EncryptInit
     nullptr,   // C_Encrypt
     nullptr,   // C_EncryptUpdate
@@ -134,8 +134,8 @@ const CK_FUNCTION_LIST kFunctionList = {
     nullptr,   // C_WrapKey
     nullptr,   // C_UnwrapKey
     nullptr,   // C_DeriveKey
-    nullptr,   // C_SeedRandom
-    nullptr,   // C_GenerateRandom
+    C_SeedRandom,
+    C_GenerateRandom,
     C_GetFunctionStatus,
     C_CancelFunction,
     C_WaitForSlotEvent,

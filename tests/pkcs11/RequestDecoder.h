@@ -10,7 +10,8 @@
 //   });
 //
 // Every optional field of the schema is a std::optional here, so a test sees
-// whether the library sent it as well as what it sent.
+// whether the library sent it as well as what it sent. Every member has a
+// default, so a reply can be written as {CKR_OK} or {CKR_OK, 5u}.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,55 +24,55 @@ using Bytes = std::vector<uint8_t>;
 
 struct WireAttribute {
     uint32_t type = 0;
-    std::optional<uint32_t> valueLength;
-    std::optional<Bytes> value;
-    std::optional<uint32_t> number;
-    std::optional<bool> flag;
+    std::optional<uint32_t> valueLength{};
+    std::optional<Bytes> value{};
+    std::optional<uint32_t> number{};
+    std::optional<bool> flag{};
 };
 
 struct WireOaep {
     uint32_t hashAlg = 0;
     uint32_t mgf = 0;
-    std::optional<uint32_t> source;
-    std::optional<uint32_t> sourceDataLength;
-    std::optional<Bytes> sourceData;
+    std::optional<uint32_t> source{};
+    std::optional<uint32_t> sourceDataLength{};
+    std::optional<Bytes> sourceData{};
 };
 
 struct WireEcdh1 {
     uint32_t kdf = 0;
-    std::optional<Bytes> sharedData;
-    std::optional<Bytes> publicData;
+    std::optional<Bytes> sharedData{};
+    std::optional<Bytes> publicData{};
 };
 
 struct WireMechanism {
     uint32_t type = 0;
-    std::optional<uint32_t> parameterLength;
-    std::optional<Bytes> parameter;
-    std::optional<WireOaep> oaep;
-    std::optional<WireEcdh1> ecdh1;
+    std::optional<uint32_t> parameterLength{};
+    std::optional<Bytes> parameter{};
+    std::optional<WireOaep> oaep{};
+    std::optional<WireEcdh1> ecdh1{};
 };
 
 struct WireTokenConfig {
-    std::optional<uint32_t> config1;
-    std::optional<uint32_t> config2;
-    std::optional<uint32_t> config3;
-    std::optional<uint32_t> config4;
+    std::optional<uint32_t> config1{};
+    std::optional<uint32_t> config2{};
+    std::optional<uint32_t> config3{};
+    std::optional<uint32_t> config4{};
 };
 
 struct DecodedRequest {
     uint32_t function = 0;
-    std::optional<uint32_t> session;
-    std::optional<WireMechanism> mechanism;
-    std::optional<Bytes> data;
-    std::vector<WireAttribute> templ;   // field "template"
-    std::optional<uint32_t> handle;
-    std::optional<bool> lengthOnly;
-    std::optional<uint32_t> value;
-    std::vector<WireAttribute> template2;
-    std::optional<Bytes> data2;
-    std::optional<uint32_t> outputLength;
-    std::optional<uint32_t> handle2;
-    std::optional<WireTokenConfig> tokenConfig;
+    std::optional<uint32_t> session{};
+    std::optional<WireMechanism> mechanism{};
+    std::optional<Bytes> data{};
+    std::vector<WireAttribute> templ{};   // field "template"
+    std::optional<uint32_t> handle{};
+    std::optional<bool> lengthOnly{};
+    std::optional<uint32_t> value{};
+    std::vector<WireAttribute> template2{};
+    std::optional<Bytes> data2{};
+    std::optional<uint32_t> outputLength{};
+    std::optional<uint32_t> handle2{};
+    std::optional<WireTokenConfig> tokenConfig{};
 };
 
 struct WireSessionInfo {
@@ -83,10 +84,10 @@ struct WireSessionInfo {
 // The byte fields are limited as in the schema (32, 32, 16, 16, 16 bytes);
 // longer ones make encodeResponse throw.
 struct WireTokenInfo {
-    std::string label;
-    std::string manufacturerID;
-    std::string model;
-    std::string serialNumber;
+    std::string label{};
+    std::string manufacturerID{};
+    std::string model{};
+    std::string serialNumber{};
     uint32_t flags = 0;
     uint32_t maxSessionCount = 0;
     uint32_t sessionCount = 0;
@@ -102,19 +103,19 @@ struct WireTokenInfo {
     uint32_t hardwareVersionMinor = 0;
     uint32_t firmwareVersionMajor = 0;
     uint32_t firmwareVersionMinor = 0;
-    std::string utcTime;
+    std::string utcTime{};
 };
 
 struct ScriptedResponse {
     uint32_t rv = 0;
-    std::optional<uint32_t> handle;
-    std::optional<Bytes> output;
-    std::optional<uint32_t> outputLength;
-    std::optional<uint32_t> handle2;
-    std::vector<WireAttribute> attributes;
-    std::optional<WireSessionInfo> sessionInfo;
-    std::optional<WireTokenInfo> tokenInfo;
-    std::optional<WireTokenConfig> tokenConfig;
+    std::optional<uint32_t> handle{};
+    std::optional<Bytes> output{};
+    std::optional<uint32_t> outputLength{};
+    std::optional<uint32_t> handle2{};
+    std::vector<WireAttribute> attributes{};
+    std::optional<WireSessionInfo> sessionInfo{};
+    std::optional<WireTokenInfo> tokenInfo{};
+    std::optional<WireTokenConfig> tokenConfig{};
 };
 
 // Throws std::runtime_error (with the decoder's message) when the bytes are

@@ -13,9 +13,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ContextFixture.h"
+#include "FakeHidTransport.h"
 #include "RequestDecoder.h"
 
 namespace vexa::test {
@@ -27,11 +29,18 @@ protected:
     void startTokens(size_t count = 1)
     {
         tokens = useTokens(count);
-        ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-        for (auto& token : tokens) {
-            token->requests.clear();
-            token->calls.clear();
+        initialize();
+    }
+
+    // The same with tokens that look like HID devices named `products`.
+    void startHidTokens(const std::vector<std::string>& products)
+    {
+        tokens.clear();
+        for (size_t i = 0; i < products.size(); ++i) {
+            tokens.push_back(std::make_shared<FakeToken>());
         }
+        context->setTransportKind(fakeHidTransportKind(tokens, products));
+        initialize();
     }
 
     FakeToken& token(size_t slot = 0) { return *tokens.at(slot); }
@@ -60,6 +69,16 @@ protected:
     }
 
     std::vector<std::shared_ptr<FakeToken>> tokens;
+
+private:
+    void initialize()
+    {
+        ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+        for (auto& token : tokens) {
+            token->requests.clear();
+            token->calls.clear();
+        }
+    }
 };
 
 }  // namespace vexa::test

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+
+#include "ScriptedTokenFixture.h"
+
+using namespace vexa::test;
+
+namespace {
+
+class SessionsTest : public ScriptedTokenFixture {
+protected:
+    CK_SESSION_HANDLE open(CK_SLOT_ID slot, uint32_t tokenSession)
+    {
+        ScriptedResponse opened;
+        opened.handle = tokenSession;
+        reply(opened, slot);
+        CK_SESSION_HANDLE handle = 0;
+        EXPECT_EQ(context->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle),
+                  CKR_OK);
+        return handle;
+    }
+};
+
+}  // namespace
+
+TEST_F(SessionsTest, HandleCarriesSlotRandomBitsAndTokenSession)
+{
+    startTokens(2);
+    const CK_SESSION_HANDLE handle = open(1, 5);
+    EXPECT_EQ(handle >> 56, 1u);
+    EXPECT_EQ((handle >> 32) & 0xFF, 0u);
+    EXPECT_EQ(handle & 0xFFFFFFFF, 5u);
+
+    const auto requests = sent(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].function, 11u);
+    EXPECT_EQ(requests[0].value, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    EXPECT_FALSE(requests[0].session);
+    EXPECT_TRUE(token(0).requests.empty());
+
+    // The same token session number opened again gets a different handle.
+    std::set<CK_SESSION_HANDLE> handles{handle};
+    for (int i = 0; i < 4; ++i) {
+        handles.insert(open(1, 5));
+    }
+    EXPECT_GT(handles.size(), 1u);
+    EXPECT_EQ(context->sessionCount(), handles.size());
+}
+
+TEST_F(SessionsTest, SessionCallsGoToTheSlotOfTheirHandle)
+{
+    startTokens(2);
+    const CK_SESSION_HANDLE onSlot1 = open(1, 7);
+    const CK_SESSION_HANDLE onSlot0 = open(0, 7);
+    token(0).requests.clear();
+    token(1).requests.clear();
+    reply({CKR_OK}, 0);
+    reply({CKR_USER_NOT_LOGGED_IN}, 1);
+    EXPECT_EQ(context->C_Logout(onSlot1), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(context->C_Logout(onSlot0), CKR_OK);
+    ASSERT_EQ(sent(0).size(), 1u);
+    ASSERT_EQ(sent(1).size(), 1u);
+    EXPECT_EQ(sent(1)[0].session, 7u);
+    EXPECT_EQ(sent(1)[0].function, 19u);
+}
+
+TEST_F(SessionsTest, OpenSessionRefusals)
+{
+    startTokens(1);
+    CK_SESSION_HANDLE handle = 42;
+    // The parallel flag is looked at before anything else.
+    EXPECT_EQ(context->C_OpenSession(9, CKF_RW_SESSION, nullptr, nullptr, nullptr),
+              CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+    EXPECT_EQ(context->C_OpenSession(9, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_OpenSession(9, CKF_SERIAL_SESSION, nullptr, nullptr, &handle), CKR_SLOT_ID_INVALID);
+    reply({CKR_TOKEN_WRITE_PROTECTED});
+    EXPECT_EQ(context->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle),
+              CKR_TOKEN_WRITE_PROTECTED);
+    EXPECT_EQ(handle, 42u);
+    EXPECT_EQ(context->sessionCount(), 0u);
+}
+
+TEST_F(SessionsTest, CloseSessionForgetsTheHandleEvenWhenTheTokenFails)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = open(0, 3);
+    token().requests.clear();
+    reply({CKR_DEVICE_ERROR});
+    EXPECT_EQ(context->C_CloseSession(handle), CKR_DEVICE_ERROR);
+    EXPECT_EQ(context->C_CloseSession(handle), CKR_SESSION_HANDLE_INVALID);
+    const auto requests = sent();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].function, 12u);
+    EXPECT_EQ(requests[0].session, 3u);
+}
+
+TEST_F(SessionsTest, CloseAllSessionsKeepsTheHandles)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = open(0, 3);
+    reply({CKR_OK});
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    reply({CKR_SESSION_HANDLE_INVALID});
+    EXPECT_EQ(context->C_Logout(handle), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(sent().back().session, 3u);   // asked the token, which answered
+}
+
+TEST_F(SessionsTest, SessionInfoFromTheToken)
+{
+    startTokens(2);
+    const CK_SESSION_HANDLE handle = open(1, 9);
+    ScriptedResponse info;
+    info.sessionInfo = WireSessionInfo{CKS_RW_USER_FUNCTIONS, CKF_SERIAL_SESSION | CKF_RW_SESSION, 17};
+    reply(info, 1);
+    CK_SESSION_INFO out{};
+    ASSERT_EQ(context->C_GetSessionInfo(handle, &out), CKR_OK);
+    EXPECT_EQ(out.slotID, 1u);
+    EXPECT_EQ(out.state, CKS_RW_USER_FUNCTIONS);
+    EXPECT_EQ(out.flags, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    EXPECT_EQ(out.ulDeviceError, 17u);
+    EXPECT_EQ(sent(1).back().function, 17u);
+}
+
+TEST_F(SessionsTest, SessionInfoOfUnknownHandleKeepsTheDefaults)
+{
+    startTokens(1);
+    CK_SESSION_INFO out;
+    out.slotID = 55;
+    out.state = 99;
+    out.flags = 99;
+    EXPECT_EQ(context->C_GetSessionInfo(0x0100000000000005, &out), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(out.flags, CKF_SERIAL_SESSION);
+    EXPECT_EQ(out.state, CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(out.slotID, 55u);
+    // Handle 0 is refused before the pointer is looked at.
+    EXPECT_EQ(context->C_GetSessionInfo(0, nullptr), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(context->C_GetSessionInfo(1, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(token().requests.empty());
+}
+
+TEST_F(SessionsTest, LoginPinAndSeedFields)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = knownSession(0, 0x11);
+    CK_UTF8CHAR pin[] = "123456";
+    CK_UTF8CHAR newPin[] = "654321";
+    CK_BYTE seed[] = {1, 2, 3};
+    const struct {
+        const char* name;
+        std::function<CK_RV()> call;
+        uint32_t function;
+        std::function<void(const DecodedRequest&)> check;
+    } cases[] = {
+        {"Login", [&] { return context->C_Login(handle, CKU_SO, pin, 6); }, 13,
+         [&](const DecodedRequest& r) {
+             EXPECT_EQ(r.value, CKU_SO);
+             EXPECT_EQ(r.data, Bytes(pin, pin + 6));
+         }},
+        {"LoginEmptyPin", [&] { return context->C_Login(handle, CKU_USER, pin, 0); }, 13,
+         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes()); }},
+        {"LoginUserTypeCut", [&] { return context->C_Login(handle, 0x100000001, pin, 6); }, 13,
+         [&](const DecodedRequest& r) { EXPECT_EQ(r.value, 1u); }},
+        {"Logout", [&] { return context->C_Logout(handle); }, 19,
+         [&](const DecodedRequest& r) { EXPECT_FALSE(r.data || r.value); }},
+        {"InitPIN", [&] { return context->C_InitPIN(handle, pin, 6); }, 18,
+         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes(pin, pin + 6)); }},
+        {"InitPINWithoutPin", [&] { return context->C_InitPIN(handle, nullptr, 0); }, 18,
+         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes()); }},
+        {"SetPIN", [&] { return context->C_SetPIN(handle, pin, 6, newPin, 6); }, 20,
+         [&](const DecodedRequest& r) {
+             EXPECT_EQ(r.data, Bytes(pin, pin + 6));
+             EXPECT_EQ(r.data2, Bytes(newPin, newPin + 6));
+         }},
+        {"SeedRandom", [&] { return context->C_SeedRandom(handle, seed, 3); }, 51,
+         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes(seed, seed + 3)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        token().requests.clear();
+        reply({CKR_PIN_INCORRECT});
+        EXPECT_EQ(c.call(), CKR_PIN_INCORRECT);   // the token's answer, unchanged
+        const auto requests = sent();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].function, c.function);
+        EXPECT_EQ(requests[0].session, 0x11u);
+        c.check(requests[0]);
+    }
+}
+
+TEST_F(SessionsTest, RandomBytesComeIn1024ByteChunks)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = knownSession(0, 2);
+    uint8_t next = 0;
+    script([&](const DecodedRequest& request) {
+        ScriptedResponse chunk;
+        chunk.output = Bytes(request.outputLength.value_or(0), ++next);
+        return chunk;
+    });
+    std::vector<CK_BYTE> random(2500, 0);
+    ASSERT_EQ(context->C_GenerateRandom(handle, random.data(), random.size()), CKR_OK);
+    const auto requests = sent();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].outputLength, 1024u);
+    EXPECT_EQ(requests[1].outputLength, 1024u);
+    EXPECT_EQ(requests[2].outputLength, 452u);
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.function, 42u);
+        EXPECT_EQ(request.session, 2u);
+    }
+    EXPECT_EQ(random[0], 1);
+    EXPECT_EQ(random[1023], 1);
+    EXPECT_EQ(random[1024], 2);
+    EXPECT_EQ(random[2048], 3);
+    EXPECT_EQ(random[2499], 3);
+}
+
+TEST_F(SessionsTest, NoRandomBytesNeedNoToken)
+{
+    startTokens(1);
+    CK_BYTE random[1];
+    EXPECT_EQ(context->C_GenerateRandom(0x1234, random, 0), CKR_OK);
+    EXPECT_TRUE(token().requests.empty());
+}
+
+TEST_F(SessionsTest, RandomStopsAtTheFirstFailedChunk)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = knownSession(0, 2);
+    const struct {
+        const char* name;
+        ScriptedResponse second;
+        CK_RV expected;
+    } cases[] = {
+        {"TokenError", {CKR_DEVICE_MEMORY}, CKR_DEVICE_MEMORY},
+        // A short chunk would leave bytes unwritten behind a success.
+        {"ShortChunk", {CKR_OK, std::nullopt, Bytes(1000, 7)}, CKR_FUNCTION_FAILED},
+        {"NoOutput", {CKR_OK}, CKR_FUNCTION_FAILED},
+        // More than asked for does not fit the chunk's buffer.
+        {"LongChunk", {CKR_OK, std::nullopt, Bytes(1025, 7)}, CKR_FUNCTION_FAILED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        token().requests.clear();
+        int calls = 0;
+        script([&](const DecodedRequest& request) {
+            ScriptedResponse first;
+            first.output = Bytes(request.outputLength.value_or(0), 1);
+            return ++calls == 1 ? first : c.second;
+        });
+        std::vector<CK_BYTE> random(3000, 0);
+        EXPECT_EQ(context->C_GenerateRandom(handle, random.data(), random.size()), c.expected);
+        EXPECT_EQ(token().requests.size(), 2u);
+    }
+}
