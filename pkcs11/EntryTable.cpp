@@ -78,8 +78,8 @@ const CK_FUNCTION_LIST kFunctionList = {
     C_GetSlotList,
     C_GetSlotInfo,
     C_GetTokenInfo,
-    nullptr,   // C_GetMechanismList
-    nullptr,   // C_GetMechanismInfo
+    C_GetMechanismList,
+    C_GetMechanismInfo,
     C_InitToken,
     C_InitPIN,
     C_SetPIN,
@@ -100,40 +100,40 @@ const CK_FUNCTION_LIST kFunctionList = {
     C_FindObjectsInit,
     C_FindObjects,
     C_FindObjectsFinal,
-    nullptr,   // C_EncryptInit
-    nullptr,   // C_Encrypt
-    nullptr,   // C_EncryptUpdate
-    nullptr,   // C_EncryptFinal
-    nullptr,   // C_DecryptInit
-    nullptr,   // C_Decrypt
-    nullptr,   // C_DecryptUpdate
-    nullptr,   // C_DecryptFinal
-    nullptr,   // C_DigestInit
-    nullptr,   // C_Digest
-    nullptr,   // C_DigestUpdate
-    nullptr,   // C_DigestKey
-    nullptr,   // C_DigestFinal
-    nullptr,   // C_SignInit
-    nullptr,   // C_Sign
-    nullptr,   // C_SignUpdate
-    nullptr,   // C_SignFinal
+    C_EncryptInit,
+    C_Encrypt,
+    C_EncryptUpdate,
+    C_EncryptFinal,
+    C_DecryptInit,
+    C_Decrypt,
+    C_DecryptUpdate,
+    C_DecryptFinal,
+    C_DigestInit,
+    C_Digest,
+    C_DigestUpdate,
+    C_DigestKey,
+    C_DigestFinal,
+    C_SignInit,
+    C_Sign,
+    C_SignUpdate,
+    C_SignFinal,
     C_SignRecoverInit,
     C_SignRecover,
-    nullptr,   // C_VerifyInit
-    nullptr,   // C_Verify
-    nullptr,   // C_VerifyUpdate
-    nullptr,   // C_VerifyFinal
+    C_VerifyInit,
+    C_Verify,
+    C_VerifyUpdate,
+    C_VerifyFinal,
     C_VerifyRecoverInit,
     C_VerifyRecover,
     C_DigestEncryptUpdate,
     C_DecryptDigestUpdate,
     C_SignEncryptUpdate,
     C_DecryptVerifyUpdate,
-    nullptr,   // C_GenerateKey
-    nullptr,   // C_GenerateKeyPair
-    nullptr,   // C_WrapKey
-    nullptr,   // C_UnwrapKey
-    nullptr,   // C_DeriveKey
+    C_GenerateKey,
+    C_GenerateKeyPair,
+    C_WrapKey,
+    C_UnwrapKey,
+    C_DeriveKey,
     C_SeedRandom,
     C_GenerateRandom,
     C_GetFunctionStatus,
