@@ -59,6 +59,15 @@ TEST(SimServeMode, ProgramsSeeTheTokens) {
     EXPECT_EQ(r.output, "00000000000A\n00000000000B\n");
 }
 
+// A program sees only the first of two variables with one name, so a
+// variable that the caller gives must replace the simulator's own.
+TEST(SimServeMode, CallersVariablesReplaceTheSimulatorsOwn) {
+    TokenSimulator sim({"--firmware", "echo"});
+    const RunResult r = sim.run({"printenv", "ASAN_OPTIONS", "UMOCKDEV_DIR"},
+                                {{"ASAN_OPTIONS", "detect_leaks=0"}, {"UMOCKDEV_DIR", "/elsewhere"}});
+    EXPECT_EQ(r.output, "detect_leaks=0\n/elsewhere\n");
+}
+
 TEST(SimServeMode, ControlLinesAnswerInOrder) {
     TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
     const struct {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -162,7 +163,15 @@ std::string TokenSimulator::control(const std::string& line) {
 
 RunResult TokenSimulator::run(const std::vector<std::string>& argv, const Environment& extra,
                               milliseconds timeout) {
-    Environment env = environment();
+    // A variable in `extra` replaces the simulator's own: of two entries with
+    // one name, a program would see only the first.
+    Environment env;
+    for (const auto& entry : environment()) {
+        const bool replaced = std::any_of(extra.begin(), extra.end(),
+                                          [&](const auto& change) { return change.first == entry.first; });
+        if (!replaced)
+            env.push_back(entry);
+    }
     env.insert(env.end(), extra.begin(), extra.end());
     return runProgram(argv, env, timeout);
 }
