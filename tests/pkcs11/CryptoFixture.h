@@ -1,0 +1,56 @@
+#pragma once
+// One fake token on slot 0 with a session the library knows, for the tests
+// of the mechanism and cryptographic functions.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "ScriptedTokenFixture.h"
+
+namespace vexa::test {
+
+// Token replies in a few words.
+inline ScriptedResponse status(CK_RV rv)
+{
+    ScriptedResponse response;
+    response.rv = static_cast<uint32_t>(rv);
+    return response;
+}
+
+inline ScriptedResponse withOutput(CK_RV rv, std::optional<Bytes> output,
+                                   std::optional<uint32_t> outputLength = std::nullopt)
+{
+    ScriptedResponse response = status(rv);
+    response.output = std::move(output);
+    response.outputLength = outputLength;
+    return response;
+}
+
+inline ScriptedResponse withLength(CK_RV rv, uint32_t outputLength) { return withOutput(rv, std::nullopt, outputLength); }
+
+inline ScriptedResponse withHandles(CK_RV rv, uint32_t handle, std::optional<uint32_t> handle2 = std::nullopt)
+{
+    ScriptedResponse response = status(rv);
+    response.handle = handle;
+    response.handle2 = handle2;
+    return response;
+}
+
+class CryptoFixture : public ScriptedTokenFixture {
+protected:
+    static constexpr uint32_t kTokenSession = 7;
+    // Neither a session the library holds nor 0.
+    static constexpr CK_SESSION_HANDLE kUnknownSession = 0x4242;
+
+    void SetUp() override
+    {
+        startTokens(1);
+        session = knownSession(0, kTokenSession);
+    }
+
+    size_t exchanges() { return token().requests.size(); }
+
+    CK_SESSION_HANDLE session = 0;
+};
+
+}  // namespace vexa::test

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CryptoFixture.h"
+#include "FakeHidTransport.h"
+#include "MechanismTables.h"
+
+using namespace vexa::pkcs11;
+using vexa::test::ContextFixture;
+using vexa::test::CryptoFixture;
+
+namespace {
+
+class MechanismListTest : public CryptoFixture {};
+
+TEST_F(MechanismListTest, NullListGivesTheCount)
+{
+    CK_ULONG count = 0;
+    EXPECT_EQ(context->C_GetMechanismList(0, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(exchanges(), 0u);
+}
+
+TEST_F(MechanismListTest, CopiesTheTypesInTheirOrder)
+{
+    std::vector<CK_MECHANISM_TYPE> list(60, 0xEEEE);
+    CK_ULONG count = list.size();
+    ASSERT_EQ(context->C_GetMechanismList(0, list.data(), &count), CKR_OK);
+    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(list[0], CKM_SHA_1);
+    EXPECT_EQ(list[10], CKM_RSA_PKCS_KEY_PAIR_GEN);
+    EXPECT_EQ(list[35], CKM_AES_KEY_GEN);
+    EXPECT_EQ(list[56], CKM_ECDH1_DERIVE);
+    EXPECT_EQ(list[57], 0xEEEEu) << "nothing written past the 57 types";
+    EXPECT_EQ(exchanges(), 0u);
+}
+
+TEST_F(MechanismListTest, RoomForOneLessIsTooSmall)
+{
+    std::vector<CK_MECHANISM_TYPE> list(56, 0xEEEE);
+    CK_ULONG count = list.size();
+    EXPECT_EQ(context->C_GetMechanismList(0, list.data(), &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(list[0], 0xEEEEu);
+}
+
+TEST_F(MechanismListTest, SlotIsCheckedBeforeTheCountPointer)
+{
+    CK_ULONG count = 0;
+    EXPECT_EQ(context->C_GetMechanismList(5, nullptr, &count), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(context->C_GetMechanismList(5, nullptr, nullptr), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(context->C_GetMechanismList(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+}
+
+struct InfoCase {
+    CK_MECHANISM_TYPE type;
+    CK_ULONG minKeySize;
+    CK_ULONG maxKeySize;
+    CK_FLAGS flags;
+};
+
+void PrintTo(const InfoCase& infoCase, std::ostream* out) { *out << "0x" << std::hex << infoCase.type; }
+
+class MechanismInfoTest : public CryptoFixture, public ::testing::WithParamInterface<InfoCase> {};
+
+TEST_P(MechanismInfoTest, AnswersFromTheTable)
+{
+    CK_MECHANISM_INFO info{};
+    ASSERT_EQ(context->C_GetMechanismInfo(0, GetParam().type, &info), CKR_OK);
+    EXPECT_EQ(info.ulMinKeySize, GetParam().minKeySize);
+    EXPECT_EQ(info.ulMaxKeySize, GetParam().maxKeySize);
+    EXPECT_EQ(info.flags, GetParam().flags);
+    EXPECT_EQ(exchanges(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MechanismInfoTest,
+                         ::testing::Values(InfoCase{0x0, 1024, 4096, 0x10001}, InfoCase{0x1, 1024, 4096, 0x62B01},
+                                           InfoCase{0x3, 1024, 4096, 0x2B01}, InfoCase{0x9, 1024, 4096, 0x60301},
+                                           InfoCase{0x5, 1024, 4096, 0x2801}, InfoCase{0x47, 1024, 4096, 0x2801},
+                                           InfoCase{0x20, 1024, 2048, 0x10001}, InfoCase{0x16, 1024, 2048, 0x2801},
+                                           InfoCase{0x21, 1024, 2048, 0x80001}, InfoCase{0x2000, 1024, 2048, 0x8000},
+                                           InfoCase{0x2001, 1024, 2048, 0x8001}, InfoCase{0x130, 0, 0, 0x8001},
+                                           InfoCase{0x136, 0, 0, 0x301}, InfoCase{0x210, 0, 0, 0x401},
+                                           InfoCase{0x270, 0, 0, 0x401}, InfoCase{0x211, 16, 512, 0x2801},
+                                           InfoCase{0x261, 48, 512, 0x2801}, InfoCase{0x271, 64, 512, 0x2801},
+                                           InfoCase{0x1040, 192, 521, 0x1910001},
+                                           InfoCase{0x1041, 192, 521, 0x1902801}, InfoCase{0x1050, 192, 521, 0x80001},
+                                           InfoCase{0x1080, 16, 32, 0x8001}, InfoCase{0x1086, 16, 32, 0x301},
+                                           InfoCase{0x108A, 16, 32, 0x2801}, InfoCase{0x1100, 0, 0, 0x80001},
+                                           InfoCase{0x1105, 0, 0, 0x80001},
+                                           InfoCase{0x2109, 16, 0x80000000, 0x60001}));
+
+TEST(MechanismTables, EveryListedTypeHasInformationAndSixMoreAreKnown)
+{
+    CK_MECHANISM_INFO info{};
+    for (const CK_MECHANISM_TYPE type : supportedMechanisms()) {
+        EXPECT_TRUE(findMechanismInfo(type, info)) << std::hex << type;
+    }
+    size_t known = 0;
+    for (CK_MECHANISM_TYPE type = 0; type < 0x3000; ++type) {
+        known += findMechanismInfo(type, info) ? 1 : 0;
+    }
+    EXPECT_EQ(known, 63u);
+}
+
+class MechanismInfoRefusalTest : public CryptoFixture {};
+
+TEST_F(MechanismInfoRefusalTest, UnknownTypeIsRefusedWithAWarning)
+{
+    CK_MECHANISM_INFO info{1, 2, 3};
+    EXPECT_EQ(context->C_GetMechanismInfo(0, 0x1087, &info), CKR_MECHANISM_INVALID);
+    EXPECT_TRUE(logged("Mechanism not supported: 0x00001087"));
+    EXPECT_EQ(info.ulMinKeySize, 1u);
+    EXPECT_EQ(info.flags, 3u);
+}
+
+TEST_F(MechanismInfoRefusalTest, ChecksInfoThenSlotThenType)
+{
+    CK_MECHANISM_INFO info{};
+    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1087, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1087, &info), CKR_SLOT_ID_INVALID);
+    EXPECT_FALSE(logged("Mechanism not supported: 0x00001087"));
+}
+
+class RsaKeyGenLimitTest : public ContextFixture {
+protected:
+    // Slot 0: a Varkon on HID, slot 1: a Vexa on HID, slot 2: a token
+    // reached through the daemon (a transport that is not HID).
+    void SetUp() override
+    {
+        auto token = std::make_shared<vexa::test::FakeToken>();
+        TransportKind kind;
+        kind.lister = [](CContext&) { return std::vector<SerialId>{1, 2, 3}; };
+        kind.factory = [token](SerialId serial, CContext&) -> std::unique_ptr<corvel::CTransport> {
+            switch (serial) {
+            case 1:
+                return std::make_unique<vexa::test::FakeHidTransport>(token, "Varkon");
+            case 2:
+                return std::make_unique<vexa::test::FakeHidTransport>(token, "Vexa");
+            default:
+                return std::make_unique<vexa::test::FakeTransport>(token);
+            }
+        };
+        context->setTransportKind(kind);
+        ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    }
+
+    CK_ULONG maxKeySize(CK_SLOT_ID slot, CK_MECHANISM_TYPE type)
+    {
+        CK_MECHANISM_INFO info{};
+        EXPECT_EQ(context->C_GetMechanismInfo(slot, type, &info), CKR_OK);
+        return info.ulMaxKeySize;
+    }
+};
+
+TEST_F(RsaKeyGenLimitTest, VarkonOnHidGeneratesAtMost2048Bits)
+{
+    EXPECT_EQ(maxKeySize(0, CKM_RSA_PKCS_KEY_PAIR_GEN), 2048u);
+    EXPECT_EQ(maxKeySize(1, CKM_RSA_PKCS_KEY_PAIR_GEN), 4096u);
+    EXPECT_EQ(maxKeySize(2, CKM_RSA_PKCS_KEY_PAIR_GEN), 4096u);
+}
+
+TEST_F(RsaKeyGenLimitTest, OnlyKeyPairGenerationIsLimited)
+{
+    EXPECT_EQ(maxKeySize(0, CKM_RSA_PKCS), 4096u);
+    EXPECT_EQ(maxKeySize(0, CKM_SHA256_RSA_PKCS), 4096u);
+}
+
+}  // namespace
