@@ -6,6 +6,7 @@
 #include "CContext.h"
 #include "FieldCallbacks.h"
 #include "FunctionIds.h"
+#include "SessionCall.h"
 
 namespace vexa::pkcs11 {
 
@@ -110,10 +111,6 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnGetAttributeValue;
-    const CK_RV bound = bindSession(hSession, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
     request.has_handle = true;
     request.handle = low32(hObject);
     AttributeTemplate types{pTemplate, ulCount};
@@ -121,9 +118,7 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
     RpcResponse response = RpcResponse_init_zero;
     ReceivedAttributes received;
     setAttributeReader(response.attributes, received);
-    callToken(request, response, false);
-
-    CK_RV result = response.rv;
+    CK_RV result = callOnSession_inlock(*this, hSession, request, response, false);
     for (CK_ULONG i = 0; i < ulCount; ++i) {
         const ReceivedAttribute* entry = received.find(pTemplate[i].type);
         if (entry == nullptr) {

@@ -58,17 +58,16 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnFindObjects;
-    const CK_RV bound = bindSession(hSession, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
     request.has_outputLength = true;
     // A capacity: cutting it to 32 bits could turn a huge one into 0.
     request.outputLength = static_cast<uint32_t>(std::min<CK_ULONG>(ulMaxObjectCount, 0xFFFFFFFFu));
     RpcResponse response = RpcResponse_init_zero;
     GrowingOutput found;
     setGrowingOutput(response.output, found);
-    callToken(request, response, false);
+    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response, false);
+    if (!request.has_session) {
+        return rv;
+    }
     const size_t count = found.bytes.size() / kWireHandleSize;
     if (count > ulMaxObjectCount) {
         logFormat(kLogError, "Token found %zu objects, asked for at most %lu", count, ulMaxObjectCount);
@@ -79,7 +78,7 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
         phObject[i] = wireHandle(&found.bytes[i * kWireHandleSize]);
     }
     *pulObjectCount = count;
-    return response.rv;
+    return rv;
 }
 
 CK_RV CContext::C_FindObjectsFinal(CK_SESSION_HANDLE hSession)

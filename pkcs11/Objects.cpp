@@ -100,14 +100,12 @@ CK_RV CContext::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnGetObjectSize;
     setObject(request, hObject);
-    const CK_RV bound = bindSession(hSession, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
     RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    *pulSize = response.has_outputLength ? widenSize(response.outputLength) : 0;
-    return response.rv;
+    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response);
+    if (request.has_session) {
+        *pulSize = response.has_outputLength ? widenSize(response.outputLength) : 0;
+    }
+    return rv;
 }
 
 CK_RV CContext::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
