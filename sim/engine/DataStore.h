@@ -13,7 +13,8 @@ namespace vexa::sim::engine {
 
 class DataStore {
 public:
-    static constexpr uint32_t kCapacity = 64 * 1024;
+    // Room for files of some hundred kilobytes, such as certificate chains.
+    static constexpr uint32_t kCapacity = 1024 * 1024;
     static constexpr uint32_t kChunk = 1536;
 
     // Loads the block kept at `path` (empty when there is none).

@@ -4,6 +4,7 @@
 #include <regex>
 #include <sstream>
 
+#include "DataStore.h"
 #include "TokenBehaviour.h"
 
 namespace vexa::test::engine {
@@ -61,6 +62,25 @@ Response writeChunk(TokenClient& t, uint32_t total, const Bytes& chunk, uint32_t
     }));
 }
 
+// Reads the block as the library does: the capacity in every request, the
+// cursor from the second on.
+Bytes readBlock(TokenClient& t, uint32_t capacity) {
+    Bytes read;
+    std::optional<uint32_t> cursor;
+    Response r;
+    do {
+        r = t.call(slotCall(fn::ReadTokenData, [&](Request& q) {
+            q.outputLength = capacity;
+            q.handle = cursor;
+        }));
+        EXPECT_TRUE(r.rv == CKR_OK || r.rv == CKR_OPERATION_ACTIVE) << r.rv;
+        if (r.output)
+            read.insert(read.end(), r.output->begin(), r.output->end());
+        cursor = r.handle.value_or(0);
+    } while (r.rv == CKR_OPERATION_ACTIVE && read.size() <= capacity);
+    return read;
+}
+
 TEST_P(TokenBehaviour, DataStoreMovesInChunks) {
     Bytes data(3073);
     for (size_t i = 0; i < data.size(); ++i)
@@ -76,21 +96,20 @@ TEST_P(TokenBehaviour, DataStoreMovesInChunks) {
     EXPECT_EQ(tooSmall.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(tooSmall.outputLength, 3073u);
 
-    // Read as the library does: the capacity in every request, the cursor
-    // from the second on.
-    Bytes read;
-    std::optional<uint32_t> cursor;
-    Response r;
-    do {
-        r = token().call(slotCall(fn::ReadTokenData, [&](Request& q) {
-            q.outputLength = 4000;
-            q.handle = cursor;
-        }));
-        ASSERT_TRUE(r.rv == CKR_OK || r.rv == CKR_OPERATION_ACTIVE) << r.rv;
-        read.insert(read.end(), r.output->begin(), r.output->end());
-        cursor = r.handle.value_or(0);
-    } while (r.rv == CKR_OPERATION_ACTIVE && read.size() < 10000);
-    EXPECT_EQ(read, data);
+    EXPECT_EQ(readBlock(token(), 4000), data);
+}
+
+TEST_P(TokenBehaviour, DataStoreHoldsBlocksBeyond64KiB) {
+    Bytes data(100 * 1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    CK_RV rv = CKR_OK;
+    for (uint32_t off = 0; off < data.size(); off += 1536) {
+        const uint32_t end = std::min<uint32_t>(off + 1536, data.size());
+        rv = writeChunk(token(), data.size(), Bytes(data.begin() + off, data.begin() + end), end).rv;
+        ASSERT_EQ(rv, end < data.size() ? CKR_OPERATION_ACTIVE : CKR_OK) << "chunk ending at " << end;
+    }
+    EXPECT_EQ(readBlock(token(), data.size()), data);
 }
 
 TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks) {
@@ -108,7 +127,7 @@ TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks) {
         {"end beyond total", 10, Bytes(20, 3), 20, CKR_DATA_INVALID},
         {"chunk longer than its end", 100, Bytes(20, 3), 10, CKR_DATA_INVALID},
         {"empty", 0, Bytes(1, 3), 1, CKR_DATA_LEN_RANGE},
-        {"larger than the store", 1u << 20, Bytes(8, 4), 8, CKR_DATA_LEN_RANGE},
+        {"larger than the store", vexa::sim::engine::DataStore::kCapacity + 1, Bytes(8, 4), 8, CKR_DATA_LEN_RANGE},
     };
     for (const Case& c : cases)
         EXPECT_EQ(writeChunk(token(), c.total, c.chunk, c.end).rv, c.rv) << c.what;
