@@ -1,0 +1,72 @@
+// log and time: the token's event log and its clock.
+#include <algorithm>
+#include <vector>
+
+#include "Command.h"
+#include "Library.h"
+
+namespace vexa::tool {
+namespace {
+
+// The log can grow between asking for its size and reading it.
+constexpr int kReadAttempts = 3;
+
+std::string readLog(CK_SLOT_ID slot)
+{
+    CK_ULONG needed = 0;
+    if (bReadLogEntries(slot, nullptr, &needed)) {
+        return {};
+    }
+    for (int attempt = 0; attempt < kReadAttempts && needed != 0; ++attempt) {
+        std::vector<uint8_t> buffer(needed);
+        CK_ULONG length = buffer.size();
+        if (bReadLogEntries(slot, buffer.data(), &length)) {
+            return std::string(buffer.begin(), buffer.begin() + std::min<CK_ULONG>(length, buffer.size()));
+        }
+        if (length <= buffer.size()) {
+            break;
+        }
+        needed = length;
+    }
+    throw Failure("bReadLogEntries: the token did not hand over its log (slot " + std::to_string(slot) + ")");
+}
+
+void showLog(const Invocation& call)
+{
+    const CK_SLOT_ID slot = call.slot(0);
+    Library library;
+    library.requireSlot(slot);
+    const std::string text = readLog(slot);
+    call.out << text;
+    if (!text.empty() && text.back() != '\n') {
+        call.out << "\n";
+    }
+}
+
+void setTime(const Invocation& call)
+{
+    const CK_SLOT_ID slot = call.slot(0);
+    Library library;
+    library.requireSlot(slot);
+    if (!bSetDateTime(slot)) {
+        throw Failure("bSetDateTime: the token did not take the time (slot " + std::to_string(slot) + ")");
+    }
+    call.out << "clock of slot " << slot << " set to this computer's time\n";
+}
+
+}  // namespace
+
+void addLogCommands(std::vector<Command>& commands)
+{
+    commands.push_back({"log", "SLOT", "print the token's event log",
+                        "Prints the token's event log as the token keeps it: one time-stamped line\n"
+                        "per event (initialisation, key generation, configuration, data, clock).\n"
+                        "The token keeps only its newest lines.\n",
+                        {}, 1, 1, showLog});
+    commands.push_back({"time", "SLOT", "set the token's clock",
+                        "Sets the token's clock to this computer's time (the token stamps its log\n"
+                        "with it). Every program that initialises the library does this as well.\n",
+                        {}, 1, 1, setTime});
+}
+
+}  // namespace vexa::tool

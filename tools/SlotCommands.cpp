@@ -1,0 +1,116 @@
+// slots and info: what the library sees, through the standard calls.
+#include <iomanip>
+#include <vector>
+
+#include "Command.h"
+#include "Library.h"
+#include "PaddedText.h"
+
+namespace vexa::tool {
+namespace {
+
+CK_TOKEN_INFO tokenInfo(const Library& library, CK_SLOT_ID slot)
+{
+    CK_TOKEN_INFO info{};
+    VEXA_P11(library, C_GetTokenInfo, slot, &info);
+    return info;
+}
+
+void listSlots(const Invocation& call)
+{
+    Library library;
+    const std::vector<CK_SLOT_ID> slots = library.slots(false);
+    if (slots.empty()) {
+        call.out << "no tokens found\n";
+        return;
+    }
+    for (CK_SLOT_ID slot : slots) {
+        CK_SLOT_INFO info{};
+        VEXA_P11(library, C_GetSlotInfo, slot, &info);
+        call.out << "slot " << slot << "  ";
+        if ((info.flags & CKF_TOKEN_PRESENT) == 0) {
+            call.out << "(no token)  " << paddedText(info.slotDescription) << "\n";
+            continue;
+        }
+        const CK_TOKEN_INFO token = tokenInfo(library, slot);
+        call.out << std::left << std::setw(14) << paddedText(token.serialNumber) << std::setw(8)
+                 << paddedText(token.model) << "\"" << paddedText(token.label) << "\"\n";
+    }
+}
+
+std::string version(const CK_VERSION& v)
+{
+    return std::to_string(v.major) + "." + std::to_string(v.minor);
+}
+
+std::string tokenFlags(CK_FLAGS flags)
+{
+    static const std::vector<std::pair<CK_FLAGS, const char*>> kNames = {
+        {CKF_RNG, "random numbers"},
+        {CKF_WRITE_PROTECTED, "write protected"},
+        {CKF_LOGIN_REQUIRED, "login required"},
+        {CKF_USER_PIN_INITIALIZED, "user PIN set"},
+        {CKF_PROTECTED_AUTHENTICATION_PATH, "PIN pad"},
+        {CKF_TOKEN_INITIALIZED, "initialised"},
+        {CKF_USER_PIN_COUNT_LOW, "user PIN count low"},
+        {CKF_USER_PIN_FINAL_TRY, "user PIN final try"},
+        {CKF_USER_PIN_LOCKED, "user PIN locked"},
+        {CKF_SO_PIN_COUNT_LOW, "SO PIN count low"},
+        {CKF_SO_PIN_FINAL_TRY, "SO PIN final try"},
+        {CKF_SO_PIN_LOCKED, "SO PIN locked"},
+    };
+    std::string text;
+    for (const auto& [flag, name] : kNames) {
+        if ((flags & flag) != 0) {
+            text += (text.empty() ? "" : ", ") + std::string(name);
+        }
+    }
+    return text;
+}
+
+CK_ULONG mechanismCount(const Library& library, CK_SLOT_ID slot)
+{
+    CK_ULONG count = 0;
+    VEXA_P11(library, C_GetMechanismList, slot, nullptr, &count);
+    return count;
+}
+
+void showInfo(const Invocation& call)
+{
+    const CK_SLOT_ID slot = call.slot(0);
+    Library library;
+    library.requireSlot(slot);
+    CK_SLOT_INFO slotInfo{};
+    VEXA_P11(library, C_GetSlotInfo, slot, &slotInfo);
+    std::ostream& out = call.out;
+    out << "slot " << slot << ": " << paddedText(slotInfo.slotDescription) << "\n";
+    if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
+        out << "  no token\n";
+        return;
+    }
+    const CK_TOKEN_INFO token = tokenInfo(library, slot);
+    out << "  label:        " << paddedText(token.label) << "\n"
+        << "  manufacturer: " << paddedText(token.manufacturerID) << "\n"
+        << "  model:        " << paddedText(token.model) << "\n"
+        << "  serial:       " << paddedText(token.serialNumber) << "\n"
+        << "  firmware:     " << version(token.firmwareVersion) << "\n"
+        << "  hardware:     " << version(token.hardwareVersion) << "\n"
+        << "  flags:        " << tokenFlags(token.flags) << "\n"
+        << "  PIN length:   " << token.ulMinPinLen << " to " << token.ulMaxPinLen << "\n"
+        << "  mechanisms:   " << mechanismCount(library, slot) << "\n";
+}
+
+}  // namespace
+
+void addSlotCommands(std::vector<Command>& commands)
+{
+    commands.push_back({"slots", "", "list the tokens the library sees",
+                        "Lists every slot with its token's serial number, model and label.\n", {}, 0, 0,
+                        listSlots});
+    commands.push_back({"info", "SLOT", "show a token's details",
+                        "Shows the token of SLOT as PKCS#11 reports it: label, manufacturer, model,\n"
+                        "serial number, versions, flags, PIN lengths and the number of mechanisms.\n",
+                        {}, 1, 1, showInfo});
+}
+
+}  // namespace vexa::tool
