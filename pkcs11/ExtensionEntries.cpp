@@ -71,4 +71,30 @@ VEXA_EXPORT bool bSetDateTime(CK_SLOT_ID slotID)
     return vexa::pkcs11::guardedBool([&] { return CContext::instance().bSetDateTime(slotID); });
 }
 
+VEXA_EXPORT uint32_t u32HasBitcoinKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phKey)
+{
+    return guardedU32([&](CContext& c) { return ext::hasBitcoinKey(c, hSession, phKey); });
+}
+
+VEXA_EXPORT uint32_t u32ImportBitcoinKey(CK_SESSION_HANDLE hSession, const uint8_t* pKey, CK_ULONG ulKeyLen)
+{
+    return guardedU32([&](CContext& c) { return ext::importBitcoinKey(c, hSession, pKey, ulKeyLen); });
+}
+
+VEXA_EXPORT uint32_t u32GetBitcoinPub(CK_SESSION_HANDLE hSession, const uint32_t* pPath, CK_ULONG ulPathLen,
+                                      uint8_t* pPublicKey, CK_ULONG_PTR pulPublicKeyLen)
+{
+    return guardedU32(
+        [&](CContext& c) { return ext::getBitcoinPub(c, hSession, pPath, ulPathLen, pPublicKey, pulPublicKeyLen); });
+}
+
+VEXA_EXPORT uint32_t u32SignBitcoinHash(CK_SESSION_HANDLE hSession, const uint8_t* pHash, CK_ULONG ulHashLen,
+                                        const uint32_t* pPath, CK_ULONG ulPathLen, uint8_t* pSignature,
+                                        CK_ULONG_PTR pulSignatureLen)
+{
+    return guardedU32([&](CContext& c) {
+        return ext::signBitcoinHash(c, hSession, pHash, ulHashLen, pPath, ulPathLen, pSignature, pulSignatureLen);
+    });
+}
+
 }  // extern "C"

@@ -1,0 +1,175 @@
+// The token's Bitcoin key service: one key, found through the PKCS#11 object
+// search, and public keys and signatures along derivation paths.
+#include <vector>
+
+#include "Extensions.h"
+#include "FieldCallbacks.h"
+#include "FunctionIds.h"
+
+namespace vexa::pkcs11::extensions {
+namespace {
+
+// No byte string longer than the whole message can travel; refusing it
+// early also keeps lengths beyond 32 bits from being cut on the way.
+bool fitsMessage(CK_ULONG length) { return length <= kExchangeBufferSize; }
+bool pathFitsMessage(CK_ULONG count) { return count <= kExchangeBufferSize / 4; }
+
+// Each word in big-endian order, one after the other.
+std::vector<uint8_t> encodePath(const uint32_t* path, CK_ULONG count)
+{
+    std::vector<uint8_t> bytes;
+    bytes.reserve(count * 4);
+    for (CK_ULONG i = 0; i < count; ++i) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bytes.push_back(static_cast<uint8_t>(path[i] >> shift));
+        }
+    }
+    return bytes;
+}
+
+// The key the token makes on import carries all six attributes, so the
+// search finds that key and no other private key.
+CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& found, CK_ULONG& count)
+{
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_BYTE name[] = {'b', 't', 'c'};
+    CK_BBOOL yes = CK_TRUE;
+    CK_KEY_TYPE keyType = CKK_EC;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_LABEL, name, sizeof name},
+        {CKA_ID, name, sizeof name},             {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_PRIVATE, &yes, sizeof yes},         {CKA_KEY_TYPE, &keyType, sizeof keyType},
+    };
+    const CK_RV started = context.C_FindObjectsInit(session, search, sizeof search / sizeof search[0]);
+    if (started != CKR_OK) {
+        return started;
+    }
+    const CK_RV rv = context.C_FindObjects(session, &found, 1, &count);
+    (void)context.C_FindObjectsFinal(session);
+    return rv;
+}
+
+// One exchange on the session whose output goes to the caller's buffer;
+// the caller's length changes only on success.
+uint32_t callWithOutput(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request, uint8_t* output,
+                        CK_ULONG* length)
+{
+    const CK_RV bound = bindSessionLocked(context, session, request);
+    if (bound != CKR_OK) {
+        return bound;
+    }
+    request.has_outputLength = true;
+    request.outputLength = capacity32(*length);
+    OutputBuffer received;
+    received.buffer = output;
+    received.capacity = request.outputLength;
+    RpcResponse response = RpcResponse_init_zero;
+    setOutput(response.output, received);
+    context.callToken(request, response, false);
+    if (response.rv == CKR_OK) {
+        *length = received.received;
+    }
+    return response.rv;
+}
+
+}  // namespace
+
+uint32_t hasBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* key)
+{
+    context.logText(corvel::kLogTrace, "u32HasBitcoinKey");
+    if (!context.isInitialized()) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
+    CK_ULONG count = 0;
+    const CK_RV rv = findBitcoinKey(context, session, found, count);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    if (count == 0) {
+        return CKR_VEXA_NO_BITCOIN_KEY;
+    }
+    if (key != nullptr) {
+        *key = found;
+    }
+    return CKR_OK;
+}
+
+uint32_t importBitcoinKey(CContext& context, CK_SESSION_HANDLE session, const uint8_t* key, CK_ULONG length)
+{
+    context.logText(corvel::kLogTrace, "u32ImportBitcoinKey");
+    if (!context.isInitialized()) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (key == nullptr || length == 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!fitsMessage(length)) {
+        return CKR_DATA_LEN_RANGE;
+    }
+    const uint32_t existing = hasBitcoinKey(context, session, nullptr);
+    if (existing == CKR_OK) {
+        return CKR_VEXA_BITCOIN_KEY_EXISTS;
+    }
+    if (existing != CKR_VEXA_NO_BITCOIN_KEY) {
+        return existing;
+    }
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = kFnImportBitcoinKey;
+    const CK_RV bound = bindSessionLocked(context, session, request);
+    if (bound != CKR_OK) {
+        return bound;
+    }
+    ByteSpan keyBytes{key, static_cast<uint32_t>(length)};
+    setBytes(request.data, keyBytes);
+    RpcResponse response = RpcResponse_init_zero;
+    context.callToken(request, response, true);
+    return response.rv;
+}
+
+uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint32_t* path, CK_ULONG count,
+                       uint8_t* output, CK_ULONG* length)
+{
+    context.logText(corvel::kLogTrace, "u32GetBitcoinPub");
+    if (!context.isInitialized()) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (path == nullptr || output == nullptr || length == nullptr || *length == 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!pathFitsMessage(count)) {
+        return CKR_DATA_LEN_RANGE;
+    }
+    const std::vector<uint8_t> pathBytes = encodePath(path, count);
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = kFnGetBitcoinPub;
+    ByteSpan pathSpan{pathBytes.data(), static_cast<uint32_t>(pathBytes.size())};
+    setBytes(request.data, pathSpan);
+    return callWithOutput(context, session, request, output, length);
+}
+
+uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash, CK_ULONG hashLength,
+                         const uint32_t* path, CK_ULONG count, uint8_t* signature, CK_ULONG* length)
+{
+    context.logText(corvel::kLogTrace, "u32SignBitcoinHash");
+    if (!context.isInitialized()) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    if (path == nullptr || hash == nullptr || signature == nullptr || length == nullptr || *length == 0 ||
+        hashLength == 0) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (!fitsMessage(hashLength) || !pathFitsMessage(count)) {
+        return CKR_DATA_LEN_RANGE;
+    }
+    const std::vector<uint8_t> pathBytes = encodePath(path, count);
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = kFnSignBitcoinHash;
+    ByteSpan pathSpan{pathBytes.data(), static_cast<uint32_t>(pathBytes.size())};
+    setBytes(request.data, pathSpan);
+    ByteSpan hashSpan{hash, static_cast<uint32_t>(hashLength)};
+    setBytes(request.data2, hashSpan);
+    return callWithOutput(context, session, request, signature, length);
+}
+
+}  // namespace vexa::pkcs11::extensions

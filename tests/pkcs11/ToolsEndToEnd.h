@@ -1,0 +1,82 @@
+#pragma once
+// A simulated token with the working (pkcs11) firmware, reached by programs
+// through libvexa-pkcs11.so over one of the library's three transports:
+//
+//   ToolsDeployment hid(LibraryTransport::Hid);   // HID directly, no vexaconfig.json
+//   ToolsDeployment unix(LibraryTransport::Unix); // vexa-daemon -t unix, library over its socket
+//   ToolsDeployment tls(LibraryTransport::Tls);   // vexa-daemon -t tls, library over TLS
+//   auto r = tls.pkcs11Tool({"--login", "--pin", "123456", "-O"});
+//
+// Programs run in a working directory of their own (where the library finds
+// its vexaconfig.json), with what they need to see the token and, in the
+// sanitizer build, to load our instrumented library. Everything is removed
+// when the object goes away.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Process.h"
+#include "RealDaemon.h"
+#include "TempDir.h"
+#include "TokenSimulator.h"
+
+namespace vexa::test {
+
+enum class LibraryTransport { Hid, Unix, Tls };
+
+std::string transportName(LibraryTransport transport);
+
+// The user PIN of a token that the simulator initialises.
+inline const std::string kUserPin = "123456";
+
+class ToolsDeployment {
+public:
+    explicit ToolsDeployment(LibraryTransport transport);
+    ~ToolsDeployment();
+    ToolsDeployment(const ToolsDeployment&) = delete;
+    ToolsDeployment& operator=(const ToolsDeployment&) = delete;
+
+    // A program of ours (instrumented like the library) or a third-party one
+    // (which needs the sanitizer runtime preloaded to load our library).
+    RunResult runOurs(const std::vector<std::string>& argv);
+    RunResult runThirdParty(const std::vector<std::string>& argv);
+    // pkcs11-tool --module <our library> ARGS
+    RunResult pkcs11Tool(const std::vector<std::string>& args);
+    // The same, logged in as the user.
+    RunResult pkcs11ToolAsUser(const std::vector<std::string>& args);
+
+    // A file in the programs' working directory.
+    std::string file(const std::string& name) const { return m_work.file(name); }
+    // The daemon's output, for failure messages ("" for HID).
+    std::string daemonOutput() const;
+
+private:
+    RunResult run(const std::vector<std::string>& argv, bool thirdParty);
+
+    LibraryTransport m_transport;
+    TempDir m_work{"vexa-tools"};
+    std::unique_ptr<TempDir> m_sockets;
+    std::unique_ptr<TokenSimulator> m_simulator;   // HID only
+    std::unique_ptr<RealDaemon> m_daemon;          // Unix and TLS
+};
+
+// A SoftHSM2 token initialised with the same PINs, for comparing the output
+// of a tool on it with the output through our library.
+class SoftHsmReference {
+public:
+    SoftHsmReference();
+    RunResult pkcs11Tool(const std::vector<std::string>& args);
+    RunResult pkcs11ToolAsUser(const std::vector<std::string>& args);
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+
+private:
+    TempDir m_dir{"vexa-softhsm"};
+};
+
+// Runs a command (searched in PATH) in `dir`; for tools such as openssl.
+RunResult runIn(const std::string& dir, const std::vector<std::string>& argv);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+}  // namespace vexa::test
