@@ -1,16 +1,15 @@
-#include "CryptoSteps.h"
-
 #include <algorithm>
+
+#include "CryptoSteps.h"
 
 namespace vexa::pkcs11 {
 namespace {
 
 CK_RV sendChunk_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, ByteSpan chunk)
 {
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = function;
-    if (const CK_RV bound = context.bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(context, hSession, function, request); opened != CKR_OK) {
+        return opened;
     }
     setBytes(request.data, chunk);
     RpcResponse response = RpcResponse_init_zero;

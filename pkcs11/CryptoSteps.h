@@ -15,6 +15,10 @@ namespace vexa::pkcs11 {
 
 // DataRoutine.cpp
 
+// A cleared request for `function` on the session's token. Fails with
+// CKR_SESSION_HANDLE_INVALID for a session the library does not hold.
+CK_RV openRequest_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, RpcRequest& request);
+
 // Views caller bytes for the bytes writer. CKR_DATA_LEN_RANGE for a length
 // that no request can carry (it would be cut to 32 bits on the wire).
 CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
@@ -23,15 +27,13 @@ CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
 // sent one, else the bytes the reader took.
 CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output);
 
-// One step of an encrypt or decrypt operation (single part, update or final;
-// a null input sends no data). A null output asks for the length only; the
-// token answers a length query, or an output that does not fit, with the
+// A whole encrypt or decrypt data function (single part, update or final; a
+// null input sends no data): trace line `name`, initialisation test, then
+// one step under the library lock. A null output asks for the length only;
+// the token answers a length query, or an output that does not fit, with the
 // needed size in outputLength, which the caller receives.
-CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                            const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength);
-// The same under the library lock, which it takes.
-CK_RV runDataRoutine(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, const CK_BYTE* input,
-                     CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength);
+CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
+                      const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength);
 
 // ChunkedUpdate.cpp
 
@@ -56,10 +58,10 @@ CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId 
 // (CKR_ARGUMENTS_BAD), then takes the library lock and starts the operation.
 CK_RV startStructuredOperation(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
                                const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
-
-// Sign and verify init after their own checks: logs the mechanism at TRACE,
-// takes the library lock, starts the operation and logs a refusal at INFO.
+// Sign and verify init after the initialisation test: checks the mechanism,
+// logs it at TRACE, takes the library lock, starts the operation and logs a
+// refusal at INFO.
 CK_RV startSignVerifyOperation(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                               const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
+                               CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key);
 
 }  // namespace vexa::pkcs11

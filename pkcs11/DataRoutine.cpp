@@ -1,30 +1,16 @@
-#include "CryptoSteps.h"
-
 #include <mutex>
 
+#include "CryptoSteps.h"
+
 namespace vexa::pkcs11 {
-
-CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span)
-{
-    if (length > 0xFFFFFFFFu) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    span = ByteSpan{data, static_cast<uint32_t>(length)};
-    return CKR_OK;
-}
-
-CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
-{
-    return response.has_outputLength ? response.outputLength : output.received;
-}
+namespace {
 
 CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
                             const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = function;
-    if (const CK_RV bound = context.bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(context, hSession, function, request); opened != CKR_OK) {
+        return opened;
     }
     ByteSpan data{nullptr, 0};
     if (input != nullptr) {
@@ -54,9 +40,36 @@ CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, Funct
     return response.rv;
 }
 
-CK_RV runDataRoutine(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, const CK_BYTE* input,
-                     CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
+}  // namespace
+
+CK_RV openRequest_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, RpcRequest& request)
 {
+    request = RpcRequest_init_zero;
+    request.function = function;
+    return context.bindSession(hSession, request);
+}
+
+CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span)
+{
+    if (length > 0xFFFFFFFFu) {
+        return CKR_DATA_LEN_RANGE;
+    }
+    span = ByteSpan{data, static_cast<uint32_t>(length)};
+    return CKR_OK;
+}
+
+CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
+{
+    return response.has_outputLength ? response.outputLength : output.received;
+}
+
+CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
+                      const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
+{
+    context.logText(corvel::kLogTrace, name);
+    if (!context.isInitialized()) {
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
     std::lock_guard<std::mutex> lock(CContext::libraryMutex());
     return runDataRoutine_inlock(context, hSession, function, input, inputLength, output, outputLength);
 }

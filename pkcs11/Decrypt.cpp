@@ -19,30 +19,21 @@ CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
 CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                           CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen)
 {
-    logText(corvel::kLogTrace, "C_Decrypt");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnDecrypt, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+    return runDataFunction(*this, "C_Decrypt", hSession, kFnDecrypt, pEncryptedData, ulEncryptedDataLen, pData,
+                           pulDataLen);
 }
 
 CK_RV CContext::C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                                 CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen)
 {
-    logText(corvel::kLogTrace, "C_DecryptUpdate");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnDecryptUpdate, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+    return runDataFunction(*this, "C_DecryptUpdate", hSession, kFnDecryptUpdate, pEncryptedPart, ulEncryptedPartLen,
+                           pPart, pulPartLen);
 }
 
 CK_RV CContext::C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen)
 {
-    logText(corvel::kLogTrace, "C_DecryptFinal");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnDecryptFinal, nullptr, 0, pLastPart, pulLastPartLen);
+    return runDataFunction(*this, "C_DecryptFinal", hSession, kFnDecryptFinal, nullptr, 0, pLastPart,
+                           pulLastPartLen);
 }
 
 }  // namespace vexa::pkcs11

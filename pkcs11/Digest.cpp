@@ -76,10 +76,9 @@ CK_RV CContext::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey)
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnDigestKey;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnDigestKey, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_handle = true;
     request.handle = low32(hKey);
@@ -95,10 +94,9 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnDigestFinal;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnDigestFinal, request); opened != CKR_OK) {
+        return opened;
     }
     RpcResponse response = RpcResponse_init_zero;
     OutputBuffer reader;

@@ -23,31 +23,22 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
 CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                           CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen)
 {
-    logText(corvel::kLogTrace, "C_Encrypt");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnEncrypt, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+    return runDataFunction(*this, "C_Encrypt", hSession, kFnEncrypt, pData, ulDataLen, pEncryptedData,
+                           pulEncryptedDataLen);
 }
 
 CK_RV CContext::C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                                 CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen)
 {
-    logText(corvel::kLogTrace, "C_EncryptUpdate");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnEncryptUpdate, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen);
+    return runDataFunction(*this, "C_EncryptUpdate", hSession, kFnEncryptUpdate, pPart, ulPartLen, pEncryptedPart,
+                           pulEncryptedPartLen);
 }
 
 CK_RV CContext::C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                CK_ULONG_PTR pulLastEncryptedPartLen)
 {
-    logText(corvel::kLogTrace, "C_EncryptFinal");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    return runDataRoutine(*this, hSession, kFnEncryptFinal, nullptr, 0, pLastEncryptedPart, pulLastEncryptedPartLen);
+    return runDataFunction(*this, "C_EncryptFinal", hSession, kFnEncryptFinal, nullptr, 0, pLastEncryptedPart,
+                           pulLastEncryptedPartLen);
 }
 
 }  // namespace vexa::pkcs11

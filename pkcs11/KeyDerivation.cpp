@@ -24,10 +24,9 @@ CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
         return checked;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnDeriveKey;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnDeriveKey, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_mechanism = true;
     carried.writeTo(request.mechanism);

@@ -46,10 +46,9 @@ CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGenerateKey;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnGenerateKey, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_mechanism = true;
     carryPlain(request.mechanism, *pMechanism);
@@ -79,10 +78,9 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGenerateKeyPair;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnGenerateKeyPair, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_mechanism = true;
     carryPlain(request.mechanism, *pMechanism);

@@ -40,10 +40,9 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
         logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnWrapKey;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnWrapKey, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_mechanism = true;
     carryPlainWithLength(request.mechanism, *pMechanism);
@@ -88,10 +87,9 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
         logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnUnwrapKey;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnUnwrapKey, request); opened != CKR_OK) {
+        return opened;
     }
     ByteSpan wrapped{nullptr, 0};
     if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {

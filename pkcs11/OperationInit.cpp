@@ -1,7 +1,6 @@
-#include "CryptoSteps.h"
-
 #include <mutex>
 
+#include "CryptoSteps.h"
 #include "MechanismCarriage.h"
 
 namespace vexa::pkcs11 {
@@ -9,10 +8,9 @@ namespace vexa::pkcs11 {
 CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
                       const RpcMechanism& mechanism, std::optional<CK_OBJECT_HANDLE> key)
 {
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = function;
-    if (const CK_RV bound = context.bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(context, hSession, function, request); opened != CKR_OK) {
+        return opened;
     }
     request.has_mechanism = true;
     request.mechanism = mechanism;
@@ -39,14 +37,17 @@ CK_RV startStructuredOperation(CContext& context, CK_SESSION_HANDLE hSession, Fu
 }
 
 CK_RV startSignVerifyOperation(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                               const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key)
+                               CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key)
 {
+    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
+        return CKR_ARGUMENTS_BAD;
+    }
     if (context.isLevelEnabled(corvel::kLogTrace)) {
-        context.logFormat(corvel::kLogTrace, "Mechanism: 0x%08lx Paramlen: %lx", mechanism.mechanism,
-                          mechanism.ulParameterLen);
+        context.logFormat(corvel::kLogTrace, "Mechanism: 0x%08lx Paramlen: %lx", pMechanism->mechanism,
+                          pMechanism->ulParameterLen);
     }
     RpcMechanism fields = RpcMechanism_init_zero;
-    carryPlainWithLength(fields, mechanism);
+    carryPlainWithLength(fields, *pMechanism);
     CK_RV rv = CKR_OK;
     {
         std::lock_guard<std::mutex> lock(CContext::libraryMutex());

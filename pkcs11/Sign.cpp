@@ -1,7 +1,6 @@
 #include <mutex>
 
 #include "CryptoSteps.h"
-#include "MechanismCarriage.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -27,10 +26,7 @@ CK_RV CContext::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechani
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    return startSignVerifyOperation(*this, hSession, kFnSignInit, *pMechanism, hKey);
+    return startSignVerifyOperation(*this, hSession, kFnSignInit, pMechanism, hKey);
 }
 
 CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -48,10 +44,9 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
         return CKR_OK;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnSign;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnSign, request); opened != CKR_OK) {
+        return opened;
     }
     ByteSpan data{nullptr, 0};
     if (const CK_RV fits = inputSpan(pData, ulDataLen, data); fits != CKR_OK) {
@@ -98,10 +93,9 @@ CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, 
         return CKR_OK;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnSignFinal;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnSignFinal, request); opened != CKR_OK) {
+        return opened;
     }
     RpcResponse response = RpcResponse_init_zero;
     OutputBuffer reader{pSignature, low32(*pulSignatureLen)};

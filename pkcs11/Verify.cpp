@@ -1,7 +1,6 @@
 #include <mutex>
 
 #include "CryptoSteps.h"
-#include "MechanismCarriage.h"
 
 namespace vexa::pkcs11 {
 
@@ -11,10 +10,7 @@ CK_RV CContext::C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    return startSignVerifyOperation(*this, hSession, kFnVerifyInit, *pMechanism, hKey);
+    return startSignVerifyOperation(*this, hSession, kFnVerifyInit, pMechanism, hKey);
 }
 
 CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -28,10 +24,9 @@ CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnVerify;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnVerify, request); opened != CKR_OK) {
+        return opened;
     }
     ByteSpan data{nullptr, 0};
     ByteSpan signature{nullptr, 0};
@@ -71,10 +66,9 @@ CK_RV CContext::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnVerifyFinal;
-    if (const CK_RV bound = bindSession(hSession, request); bound != CKR_OK) {
-        return bound;
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnVerifyFinal, request); opened != CKR_OK) {
+        return opened;
     }
     ByteSpan signature{nullptr, 0};
     if (const CK_RV fits = inputSpan(pSignature, ulSignatureLen, signature); fits != CKR_OK) {
