@@ -2,7 +2,6 @@
 // applications load it, on tokens of vexa-token-sim reached over HID. Run by
 // ctest under the simulator (see CMakeLists.txt): slot 0 is a Vexa, slot 1 a
 // Varkon.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <p11-kit/pkcs11.h>
 
@@ -11,36 +10,16 @@
 #include <vector>
 
 #include "HexText.h"
+#include "ModuleSession.h"
 
 namespace {
 
 using Bytes = std::vector<CK_BYTE>;
 
-CK_UTF8CHAR kUserPin[] = "123456";
 // DER of the OID of prime256v1.
 CK_BYTE kP256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 CK_BBOOL kTrue = CK_TRUE;
 CK_BBOOL kFalse = CK_FALSE;
-
-// Loaded once and never unloaded: the library's context lives as long as
-// the process.
-CK_FUNCTION_LIST_PTR functions()
-{
-    static CK_FUNCTION_LIST_PTR list = [] {
-        void* module = dlopen(VEXA_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
-        if (module == nullptr) {
-            ADD_FAILURE() << dlerror();
-            return CK_FUNCTION_LIST_PTR{};
-        }
-        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-        CK_FUNCTION_LIST_PTR found = nullptr;
-        if (getList == nullptr || getList(&found) != CKR_OK) {
-            ADD_FAILURE() << "no function list";
-        }
-        return found;
-    }();
-    return list;
-}
 
 // 4500 bytes: more than two update chunks.
 Bytes longMessage()
@@ -54,31 +33,9 @@ Bytes longMessage()
 
 std::string hex(const Bytes& bytes) { return vexa::test::toHex(bytes); }
 
-class CryptoSimTest : public ::testing::Test {
+class CryptoSimTest : public vexa::test::ModuleSessionTest {
 protected:
-    void SetUp() override
-    {
-        p11 = functions();
-        ASSERT_NE(p11, nullptr);
-        ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
-        CK_ULONG count = 0;
-        ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-        ASSERT_EQ(count, 2u);
-        ASSERT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
-        ASSERT_EQ(p11->C_Login(session, CKU_USER, kUserPin, 6), CKR_OK);
-    }
-
-    void TearDown() override
-    {
-        if (p11 == nullptr) {
-            return;
-        }
-        if (session != 0) {
-            EXPECT_EQ(p11->C_Logout(session), CKR_OK);
-            EXPECT_EQ(p11->C_CloseSession(session), CKR_OK);
-        }
-        EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
-    }
+    CryptoSimTest() : ModuleSessionTest(2) {}
 
     CK_OBJECT_HANDLE aesKey()
     {
@@ -104,9 +61,6 @@ protected:
         out.resize(length);
         return out;
     }
-
-    CK_FUNCTION_LIST_PTR p11 = nullptr;
-    CK_SESSION_HANDLE session = 0;
 };
 
 }  // namespace

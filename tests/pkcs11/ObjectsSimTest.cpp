@@ -1,7 +1,6 @@
 // Slots, sessions, login and objects through libvexa-pkcs11.so as
 // applications load it, on a token of vexa-token-sim reached over HID. Run by
 // ctest under the simulator (see CMakeLists.txt; the token is kSerial).
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <p11-kit/pkcs11.h>
 
@@ -10,30 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "ModuleSession.h"
+
 namespace {
 
 const std::string kSerial = "0000000000C1";
-CK_UTF8CHAR kUserPin[] = "123456";
-
-// Loaded once and never unloaded: the library's context lives as long as
-// the process.
-CK_FUNCTION_LIST_PTR functions()
-{
-    static CK_FUNCTION_LIST_PTR list = [] {
-        void* module = dlopen(VEXA_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
-        if (module == nullptr) {
-            ADD_FAILURE() << dlerror();
-            return CK_FUNCTION_LIST_PTR{};
-        }
-        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
-        CK_FUNCTION_LIST_PTR found = nullptr;
-        if (getList == nullptr || getList(&found) != CKR_OK) {
-            ADD_FAILURE() << "no function list";
-        }
-        return found;
-    }();
-    return list;
-}
 
 template <size_t N>
 std::string text(const CK_UTF8CHAR (&field)[N])
@@ -41,31 +21,9 @@ std::string text(const CK_UTF8CHAR (&field)[N])
     return std::string(reinterpret_cast<const char*>(field), N);
 }
 
-class ObjectsSimTest : public ::testing::Test {
+class ObjectsSimTest : public vexa::test::ModuleSessionTest {
 protected:
-    void SetUp() override
-    {
-        p11 = functions();
-        ASSERT_NE(p11, nullptr);
-        ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
-        CK_ULONG count = 0;
-        ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-        ASSERT_EQ(count, 1u);
-        ASSERT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session), CKR_OK);
-        ASSERT_EQ(p11->C_Login(session, CKU_USER, kUserPin, 6), CKR_OK);
-    }
-
-    void TearDown() override
-    {
-        if (p11 == nullptr) {
-            return;
-        }
-        if (session != 0) {
-            EXPECT_EQ(p11->C_Logout(session), CKR_OK);
-            EXPECT_EQ(p11->C_CloseSession(session), CKR_OK);
-        }
-        EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
-    }
+    ObjectsSimTest() : ModuleSessionTest(1) {}
 
     std::vector<CK_OBJECT_HANDLE> findByLabel(const std::string& label)
     {
@@ -78,9 +36,6 @@ protected:
         found.resize(count);
         return found;
     }
-
-    CK_FUNCTION_LIST_PTR p11 = nullptr;
-    CK_SESSION_HANDLE session = 0;
 };
 
 }  // namespace
