@@ -58,6 +58,8 @@ std::string transportName(LibraryTransport transport)
     return "Unknown";
 }
 
+void PrintTo(LibraryTransport transport, std::ostream* out) { *out << transportName(transport); }
+
 ToolsDeployment::ToolsDeployment(LibraryTransport transport) : m_transport(transport)
 {
     const std::vector<std::string> token{"--token", kSerial};
@@ -108,6 +110,11 @@ RunResult ToolsDeployment::pkcs11Tool(const std::vector<std::string>& args)
 }
 
 RunResult ToolsDeployment::pkcs11ToolAsUser(const std::vector<std::string>& args) { return pkcs11Tool(asUser(args)); }
+
+RunResult ToolsDeployment::p11tool(const std::vector<std::string>& args)
+{
+    return runThirdParty(withArgs({"p11tool", "--provider", VEXA_PKCS11_MODULE}, args));
+}
 
 std::string ToolsDeployment::daemonOutput() const { return m_daemon ? m_daemon->output() : std::string(); }
 

@@ -12,6 +12,7 @@
 // sanitizer build, to load our instrumented library. Everything is removed
 // when the object goes away.
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ namespace vexa::test {
 enum class LibraryTransport { Hid, Unix, Tls };
 
 std::string transportName(LibraryTransport transport);
+// Test names and messages show the transport by name.
+void PrintTo(LibraryTransport transport, std::ostream* out);
 
 // The user PIN of a token that the simulator initialises.
 inline const std::string kUserPin = "123456";
@@ -44,6 +47,8 @@ public:
     RunResult pkcs11Tool(const std::vector<std::string>& args);
     // The same, logged in as the user.
     RunResult pkcs11ToolAsUser(const std::vector<std::string>& args);
+    // p11tool --provider <our library> ARGS
+    RunResult p11tool(const std::vector<std::string>& args);
 
     // A file in the programs' working directory.
     std::string file(const std::string& name) const { return m_work.file(name); }
