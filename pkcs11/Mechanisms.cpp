@@ -45,9 +45,9 @@ CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMec
     return CKR_OK;
 }
 
-// Answered from the table without an exchange. The library lock is held only
-// to read the slot table and the transport's product, which C_Finalize and
-// an exchange that opens the device may change.
+// Answered from the table, without an exchange and without the library lock
+// (like C_GetSlotInfo), so it answers while another thread waits for a key
+// pair to be generated.
 CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
 {
     logText(corvel::kLogTrace, "C_GetMechanismInfo");
@@ -57,21 +57,16 @@ CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK
     if (pInfo == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    bool varkon = false;
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        corvel::CTransport* transport = slotTransport(slotID);
-        if (transport == nullptr) {
-            return CKR_SLOT_ID_INVALID;
-        }
-        varkon = isVarkon(transport);
+    corvel::CTransport* transport = slotTransport(slotID);
+    if (transport == nullptr) {
+        return CKR_SLOT_ID_INVALID;
     }
     CK_MECHANISM_INFO info{};
     if (!findMechanismInfo(type, info)) {
         logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
         return CKR_MECHANISM_INVALID;
     }
-    if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && varkon) {
+    if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(transport)) {
         info.ulMaxKeySize = kVarkonRsaKeyGenMax;
     }
     *pInfo = info;

@@ -3,7 +3,12 @@
 // of the mechanism and cryptographic functions.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "ScriptedTokenFixture.h"
 
@@ -49,6 +54,27 @@ protected:
     }
 
     size_t exchanges() { return token().requests.size(); }
+
+    // Whether `call` finishes while another thread holds the library lock
+    // (as during a long key generation). The lock is released after two
+    // seconds at the latest, so a call that waits for it never hangs the test.
+    static bool finishesWhileLibraryLocked(const std::function<void()>& call)
+    {
+        std::unique_lock<std::mutex> held(vexa::pkcs11::CContext::libraryMutex());
+        std::atomic<bool> done{false};
+        std::thread caller([&] {
+            call();
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!done && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const bool finished = done;
+        held.unlock();
+        caller.join();
+        return finished;
+    }
 
     CK_SESSION_HANDLE session = 0;
 };

@@ -117,6 +117,14 @@ TEST_F(MechanismInfoRefusalTest, UnknownTypeIsRefusedWithAWarning)
     EXPECT_EQ(info.flags, 3u);
 }
 
+TEST_F(MechanismInfoRefusalTest, AnswersWhileAnotherCallHoldsTheLibraryLock)
+{
+    CK_MECHANISM_INFO info{};
+    CK_RV rv = CKR_GENERAL_ERROR;
+    EXPECT_TRUE(finishesWhileLibraryLocked([&] { rv = context->C_GetMechanismInfo(0, CKM_ECDSA, &info); }));
+    EXPECT_EQ(rv, CKR_OK);
+}
+
 TEST_F(MechanismInfoRefusalTest, ChecksInfoThenSlotThenType)
 {
     CK_MECHANISM_INFO info{};

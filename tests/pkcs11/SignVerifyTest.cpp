@@ -25,6 +25,13 @@ TEST_F(SignTest, LengthQueryIsAnsweredWithoutTheToken)
     EXPECT_EQ(exchanges(), 0u);
 }
 
+TEST_F(SignTest, LengthQueryAnswersWhileAnotherCallHoldsTheLibraryLock)
+{
+    CK_ULONG length = 0;
+    EXPECT_TRUE(finishesWhileLibraryLocked([&] { context->C_Sign(session, data, sizeof(data), nullptr, &length); }));
+    EXPECT_EQ(length, 512u);
+}
+
 TEST_F(SignTest, ArgumentsAreCheckedBeforeTheLengthQuery)
 {
     EXPECT_EQ(context->C_Sign(session, data, sizeof(data), nullptr, nullptr), CKR_ARGUMENTS_BAD);
