@@ -20,8 +20,13 @@ public:
     }
     ~CTimeoutOverride()
     {
-        if (m_transport != nullptr) {
+        if (m_transport == nullptr) {
+            return;
+        }
+        try {
             m_transport->setTimeout(m_saved);
+        } catch (...) {
+            // Runs while an exception may already be on its way out.
         }
     }
     CTimeoutOverride(const CTimeoutOverride&) = delete;
