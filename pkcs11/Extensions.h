@@ -39,6 +39,16 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
 // A caller's capacity as it travels: lengths beyond 32 bits cannot be
 // described to the token, and none of its replies can be that long.
 uint32_t capacity32(CK_ULONG length);
+// What one exchange brought whose output goes to the caller's buffer.
+struct OutputReply {
+    CK_RV rv = CKR_OK;
+    uint32_t received = 0;    // bytes placed in the buffer
+    bool hasNeeded = false;   // the token said how many bytes it needs
+    uint32_t needed = 0;
+};
+// Sends request, its slot or session already chosen, with outputLength =
+// capacity, and reads the output into buffer.
+OutputReply callWithOutput(CContext& context, RpcRequest& request, uint8_t* buffer, CK_ULONG capacity);
 // Binds the session under the library lock, which guards the session table;
 // the lock is released before the caller's exchange.
 CK_RV bindSessionLocked(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request);

@@ -14,18 +14,32 @@ namespace {
 bool fitsMessage(CK_ULONG length) { return length <= kExchangeBufferSize; }
 bool pathFitsMessage(CK_ULONG count) { return count <= kExchangeBufferSize / 4; }
 
-// Each word in big-endian order, one after the other.
-std::vector<uint8_t> encodePath(const uint32_t* path, CK_ULONG count)
-{
-    std::vector<uint8_t> bytes;
-    bytes.reserve(count * 4);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            bytes.push_back(static_cast<uint8_t>(path[i] >> shift));
+// A request along a derivation path: the path travels as its words, each
+// in big-endian order, one after the other, from bytes that live as long
+// as the request.
+class PathRequest {
+public:
+    PathRequest(FunctionId function, const uint32_t* path, CK_ULONG count)
+    {
+        m_bytes.reserve(count * 4);
+        for (CK_ULONG i = 0; i < count; ++i) {
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                m_bytes.push_back(static_cast<uint8_t>(path[i] >> shift));
+            }
         }
+        m_span = ByteSpan{m_bytes.data(), static_cast<uint32_t>(m_bytes.size())};
+        request.function = function;
+        setBytes(request.data, m_span);
     }
-    return bytes;
-}
+    PathRequest(const PathRequest&) = delete;
+    PathRequest& operator=(const PathRequest&) = delete;
+
+    RpcRequest request = RpcRequest_init_zero;
+
+private:
+    std::vector<uint8_t> m_bytes;
+    ByteSpan m_span{};
+};
 
 // The key the token makes on import carries all six attributes, so the
 // search finds that key and no other private key.
@@ -49,27 +63,19 @@ CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HAN
     return rv;
 }
 
-// One exchange on the session whose output goes to the caller's buffer;
-// the caller's length changes only on success.
-uint32_t callWithOutput(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request, uint8_t* output,
-                        CK_ULONG* length)
+// The caller's length changes only on success.
+uint32_t callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request, uint8_t* output,
+                               CK_ULONG* length)
 {
     const CK_RV bound = bindSessionLocked(context, session, request);
     if (bound != CKR_OK) {
         return bound;
     }
-    request.has_outputLength = true;
-    request.outputLength = capacity32(*length);
-    OutputBuffer received;
-    received.buffer = output;
-    received.capacity = request.outputLength;
-    RpcResponse response = RpcResponse_init_zero;
-    setOutput(response.output, received);
-    context.callToken(request, response, false);
-    if (response.rv == CKR_OK) {
-        *length = received.received;
+    const OutputReply reply = callWithOutput(context, request, output, *length);
+    if (reply.rv == CKR_OK) {
+        *length = reply.received;
     }
-    return response.rv;
+    return reply.rv;
 }
 
 }  // namespace
@@ -140,12 +146,8 @@ uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint3
     if (!pathFitsMessage(count)) {
         return CKR_DATA_LEN_RANGE;
     }
-    const std::vector<uint8_t> pathBytes = encodePath(path, count);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGetBitcoinPub;
-    ByteSpan pathSpan{pathBytes.data(), static_cast<uint32_t>(pathBytes.size())};
-    setBytes(request.data, pathSpan);
-    return callWithOutput(context, session, request, output, length);
+    PathRequest call(kFnGetBitcoinPub, path, count);
+    return callSessionWithOutput(context, session, call.request, output, length);
 }
 
 uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash, CK_ULONG hashLength,
@@ -162,14 +164,10 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
     if (!fitsMessage(hashLength) || !pathFitsMessage(count)) {
         return CKR_DATA_LEN_RANGE;
     }
-    const std::vector<uint8_t> pathBytes = encodePath(path, count);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnSignBitcoinHash;
-    ByteSpan pathSpan{pathBytes.data(), static_cast<uint32_t>(pathBytes.size())};
-    setBytes(request.data, pathSpan);
+    PathRequest call(kFnSignBitcoinHash, path, count);
     ByteSpan hashSpan{hash, static_cast<uint32_t>(hashLength)};
-    setBytes(request.data2, hashSpan);
-    return callWithOutput(context, session, request, signature, length);
+    setBytes(call.request.data2, hashSpan);
+    return callSessionWithOutput(context, session, call.request, signature, length);
 }
 
 }  // namespace vexa::pkcs11::extensions

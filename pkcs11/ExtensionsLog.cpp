@@ -1,6 +1,5 @@
 // The token's event log, read in one exchange.
 #include "Extensions.h"
-#include "FieldCallbacks.h"
 #include "FunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
@@ -14,21 +13,14 @@ bool readLogEntries(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_UL
     }
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnReadLogEntries;
-    request.has_outputLength = true;
-    request.outputLength = capacity32(*length);
-    OutputBuffer output;
-    output.buffer = buffer;
-    output.capacity = request.outputLength;
-    RpcResponse response = RpcResponse_init_zero;
-    setOutput(response.output, output);
     context.setCurrentSlot(slotID);
-    context.callToken(request, response, false);
-    if (response.rv == CKR_OK) {
-        *length = output.received;
+    const OutputReply reply = callWithOutput(context, request, buffer, *length);
+    if (reply.rv == CKR_OK) {
+        *length = reply.received;
         return true;
     }
-    if (response.has_outputLength) {
-        *length = response.outputLength;
+    if (reply.hasNeeded) {
+        *length = reply.needed;
     }
     return false;
 }

@@ -2,6 +2,7 @@
 #include <mutex>
 
 #include "Extensions.h"
+#include "FieldCallbacks.h"
 
 namespace vexa::pkcs11::extensions {
 
@@ -9,6 +10,19 @@ uint32_t capacity32(CK_ULONG length)
 {
     constexpr CK_ULONG kMax = std::numeric_limits<uint32_t>::max();
     return static_cast<uint32_t>(length > kMax ? kMax : length);
+}
+
+OutputReply callWithOutput(CContext& context, RpcRequest& request, uint8_t* buffer, CK_ULONG capacity)
+{
+    request.has_outputLength = true;
+    request.outputLength = capacity32(capacity);
+    OutputBuffer output;
+    output.buffer = buffer;
+    output.capacity = request.outputLength;
+    RpcResponse response = RpcResponse_init_zero;
+    setOutput(response.output, output);
+    context.callToken(request, response, false);
+    return OutputReply{response.rv, output.received, response.has_outputLength, response.outputLength};
 }
 
 CK_RV bindSessionLocked(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request)
