@@ -29,6 +29,14 @@ std::vector<uint32_t> pathArgument(const Invocation& call, size_t index)
     return *path;
 }
 
+// The master key's path "m" has no words, and the library still wants a
+// pointer to them.
+const uint32_t* words(const std::vector<uint32_t>& path)
+{
+    static const uint32_t kNone = 0;
+    return path.empty() ? &kNone : path.data();
+}
+
 // Runs `body` in a logged-in session on the slot.
 template <typename Body>
 void inSession(const Invocation& call, CK_SLOT_ID slot, Body body)
@@ -62,7 +70,7 @@ void publicKey(const Invocation& call)
     inSession(call, slot, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> key(kOutputRoom);
         CK_ULONG length = key.size();
-        check("u32GetBitcoinPub", u32GetBitcoinPub(session, path.data(), path.size(), key.data(), &length));
+        check("u32GetBitcoinPub", u32GetBitcoinPub(session, words(path), path.size(), key.data(), &length));
         call.out << toHex(key.data(), std::min<CK_ULONG>(length, key.size())) << "\n";
     });
 }
@@ -78,7 +86,7 @@ void signHash(const Invocation& call)
     inSession(call, slot, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> signature(kOutputRoom);
         CK_ULONG length = signature.size();
-        check("u32SignBitcoinHash", u32SignBitcoinHash(session, hash->data(), hash->size(), path.data(),
+        check("u32SignBitcoinHash", u32SignBitcoinHash(session, hash->data(), hash->size(), words(path),
                                                        path.size(), signature.data(), &length));
         call.out << toHex(signature.data(), std::min<CK_ULONG>(length, signature.size())) << "\n";
     });
