@@ -27,6 +27,12 @@ CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
 // sent one, else the bytes the reader took.
 CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output);
 
+// One exchange whose reply writes into the caller's buffer through `reader`
+// (installed on response.output by the caller). A success that claims more
+// output than the buffer holds becomes CKR_FUNCTION_FAILED without its
+// outputLength, so no caller is told of bytes beyond its buffer.
+void exchangeWithOutput(CContext& context, RpcRequest& request, RpcResponse& response, const OutputBuffer& reader);
+
 // A whole encrypt or decrypt data function (single part, update or final; a
 // null input sends no data): trace line `name`, initialisation test, then
 // one step under the library lock. A null output asks for the length only;

@@ -33,7 +33,7 @@ CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, Funct
     if (output != nullptr) {
         setOutput(response.output, reader);
     }
-    context.callToken(request, response, false);
+    exchangeWithOutput(context, request, response, reader);
     if (outputLength != nullptr) {
         *outputLength = outputLengthOf(response, reader);
     }
@@ -61,6 +61,17 @@ CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span)
 CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
 {
     return response.has_outputLength ? response.outputLength : output.received;
+}
+
+void exchangeWithOutput(CContext& context, RpcRequest& request, RpcResponse& response, const OutputBuffer& reader)
+{
+    context.callToken(request, response, false);
+    if (reader.buffer != nullptr && response.rv == CKR_OK && response.has_outputLength &&
+        response.outputLength > reader.capacity) {
+        context.logText(corvel::kLogError, "output length beyond the buffer");
+        response.rv = CKR_FUNCTION_FAILED;
+        response.has_outputLength = false;
+    }
 }
 
 CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,

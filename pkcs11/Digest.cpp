@@ -111,7 +111,7 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
             setOutput(response.output, reader);
         }
     }
-    callToken(request, response, false);
+    exchangeWithOutput(*this, request, response, reader);
     if (pulDigestLen != nullptr) {
         *pulDigestLen = outputLengthOf(response, reader);
     }

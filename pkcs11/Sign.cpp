@@ -58,7 +58,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
     RpcResponse response = RpcResponse_init_zero;
     OutputBuffer reader{pSignature, request.outputLength};
     setOutput(response.output, reader);
-    callToken(request, response, false);
+    exchangeWithOutput(*this, request, response, reader);
     takeSignatureLength(response, reader, *pulSignatureLen);
     return response.rv;
 }

@@ -142,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                                  CKR_BUFFER_TOO_SMALL, 32},
                       LengthCase{"OutputBeyondCapacityFailsTheCall", withOutput(CKR_OK, Bytes{1, 2, 3, 4, 5}, 5u), true,
                                  CKR_FUNCTION_FAILED, 0},
+                      LengthCase{"SuccessClaimingMoreThanTheBufferFails", withOutput(CKR_OK, Bytes{1, 2}, 100u),
+                                 true, CKR_FUNCTION_FAILED, 2},
                       LengthCase{"LengthQueryAnsweredWithoutLengthIsZero", status(CKR_OK), false, CKR_OK, 0},
                       LengthCase{"TokenErrorPassesThrough", status(CKR_KEY_HANDLE_INVALID), true, CKR_KEY_HANDLE_INVALID, 0}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -174,6 +174,17 @@ TEST_F(WrapKeyTest, WithoutBufferOnlyTheLengthArrives)
     EXPECT_EQ(length, 40u);
 }
 
+// The token sees the caller's length as room even without a buffer; with
+// none it may find it too small, and the caller still learns the length.
+TEST_F(WrapKeyTest, LengthQueryAnsweredTooSmallSucceedsWithTheLength)
+{
+    reply(withLength(CKR_BUFFER_TOO_SMALL, 40u));
+    CK_ULONG length = 0;
+    EXPECT_EQ(context->C_WrapKey(session, &mechanism, 4, 5, nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 40u);
+    EXPECT_EQ(sent().at(0).outputLength, 0u);
+}
+
 TEST_F(WrapKeyTest, ErrorWithoutLengthKeepsTheCallersLength)
 {
     reply(status(CKR_KEY_NOT_WRAPPABLE));

@@ -89,6 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SignReplyCase{"BytesWithoutLengthCount", withOutput(CKR_OK, Bytes(70, 1)), CKR_OK, 70},
                       SignReplyCase{"NothingArrivedKeepsTheLength", status(CKR_KEY_FUNCTION_NOT_PERMITTED),
                                     CKR_KEY_FUNCTION_NOT_PERMITTED, 128},
+                      SignReplyCase{"SuccessClaimingMoreThanTheBufferFails", withOutput(CKR_OK, Bytes(10, 1), 200u),
+                                    CKR_FUNCTION_FAILED, 10},
                       SignReplyCase{"MoreThanTheCapacityFailsWithNothingAccepted",
                                     withOutput(CKR_OK, Bytes(129, 1), 129u), CKR_FUNCTION_FAILED, 0}),
     [](const auto& info) { return std::string(info.param.name); });
