@@ -2,9 +2,11 @@
 // sends, how the chunked transfers loop, and what reaches the caller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Extensions.h"
@@ -202,6 +204,36 @@ TEST_F(ExtensionsTest, SlotCallsOnAnUnknownSlotFailInTheCallPath)
     EXPECT_EQ(ext::tokenCommand(*context, 7), CKR_FUNCTION_FAILED);
     EXPECT_TRUE(logged("Port not found"));
     EXPECT_TRUE(token().requests.empty());
+}
+
+// The calls take no library lock: only the per-thread current slot keeps a
+// call on one thread from sending to the slot another thread has just chosen.
+TEST_F(ExtensionsTest, CallsOnTwoThreadsEachReachTheirOwnSlot)
+{
+    startTokens(2);
+    constexpr int kCalls = 5000;
+    uint32_t failures[2] = {0, 0};
+    std::thread first([&] {
+        for (int i = 0; i < kCalls; ++i) {
+            failures[0] += ext::setTokenByte(*context, 0, 1) == CKR_OK ? 0 : 1;
+        }
+    });
+    std::thread second([&] {
+        for (int i = 0; i < kCalls; ++i) {
+            failures[1] += ext::tokenCommand(*context, 1) == CKR_OK ? 0 : 1;
+        }
+    });
+    first.join();
+    second.join();
+
+    EXPECT_EQ(failures[0] + failures[1], 0u);
+    const std::pair<size_t, uint32_t> expected[] = {{0, 55}, {1, 57}};
+    for (const auto& [slot, function] : expected) {
+        const auto requests = sent(slot);
+        EXPECT_EQ(requests.size(), static_cast<size_t>(kCalls));
+        EXPECT_TRUE(std::all_of(requests.begin(), requests.end(),
+                                [&](const DecodedRequest& r) { return r.function == function; }));
+    }
 }
 
 TEST_F(ExtensionsTest, WriteSendsChunksOf1536WithTheirEndOffsets)
