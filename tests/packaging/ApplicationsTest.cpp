@@ -1,0 +1,105 @@
+// Applications that know nothing of vexa use a simulated token through
+// libvexa-pkcs11.so and the daemon's Unix socket: p11tool (GnuTLS), ssh-keygen
+// (OpenSSH) and openssl with the pkcs11 engine (libp11).
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "ToolsEndToEnd.h"
+
+namespace vexa::test {
+namespace {
+
+class Applications : public ::testing::Test {
+protected:
+    // Runs the command and expects it to succeed; returns its output.
+    std::string ok(const RunResult& r, const std::string& what)
+    {
+        EXPECT_EQ(r.status, 0) << what << ":\n" << r.output << m_token.daemonOutput();
+        return r.output;
+    }
+    void generateKeyPair(const std::string& type, const std::string& label, const std::string& id)
+    {
+        ok(m_token.pkcs11ToolAsUser({"--keypairgen", "--key-type", type, "--label", label, "--id", id}),
+           "key pair " + label);
+    }
+    // The token's public key with this id, as PEM in the working directory.
+    std::string exportPublicKey(const std::string& id, const std::string& name)
+    {
+        ok(m_token.pkcs11Tool({"--read-object", "--type", "pubkey", "--id", id, "-o", name + ".der"}),
+           "public key " + id);
+        ok(runIn(dir(), {"openssl", "pkey", "-pubin", "-inform", "DER", "-in", name + ".der", "-out", name + ".pem"}),
+           "DER to PEM");
+        return name + ".pem";
+    }
+    std::string dir() const
+    {
+        const std::string marker = m_token.file("x");
+        return marker.substr(0, marker.size() - 2);
+    }
+
+    ToolsDeployment m_token{LibraryTransport::Unix};
+};
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> all;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        all.push_back(line);
+    }
+    return all;
+}
+
+TEST_F(Applications, P11toolListsTheTokensObjects)
+{
+    generateKeyPair("EC:prime256v1", "p11tool-key", "01");
+    const std::string listing =
+        ok(m_token.runThirdParty({"p11tool", "--provider", VEXA_PKCS11_MODULE, "--list-all"}), "p11tool");
+    EXPECT_NE(listing.find("serial=0123456789AB;token=Vexa%200123456789AB;id=%01;object=p11tool-key;type=public"),
+              std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("Type: Public key (EC/ECDSA-SECP256R1)"), std::string::npos) << listing;
+}
+
+TEST_F(Applications, SshKeygenPrintsThePublicKeyOfTheTokensRsaKey)
+{
+    generateKeyPair("rsa:2048", "ssh-key", "02");
+    const std::string pem = exportPublicKey("02", "ssh-key");
+    const std::string expected = ok(runIn(dir(), {"ssh-keygen", "-i", "-m", "PKCS8", "-f", pem}), "ssh-keygen -i");
+    ASSERT_EQ(expected.rfind("ssh-rsa AAAA", 0), 0u) << expected;
+    const std::string blob = lines(expected).at(0).substr(0, expected.find(' ', 8));
+
+    const std::string listed = ok(m_token.runThirdParty({"ssh-keygen", "-D", VEXA_PKCS11_MODULE}), "ssh-keygen -D");
+    EXPECT_NE(listed.find(blob + " ssh-key"), std::string::npos) << "expected " << blob << " in\n" << listed;
+}
+
+TEST_F(Applications, OpenSslSignsWithTheTokensEcKeyThroughTheEngine)
+{
+    generateKeyPair("EC:prime256v1", "ec-key", "03");
+    const std::string pem = exportPublicKey("03", "ec-key");
+    const std::string enginesLine = ok(runIn(dir(), {"openssl", "version", "-e"}), "openssl version");
+    std::smatch engines;
+    ASSERT_TRUE(std::regex_search(enginesLine, engines, std::regex("ENGINESDIR: \"([^\"]+)\""))) << enginesLine;
+    writeFile(m_token.file("openssl.cnf"), "openssl_conf = init\n"
+                                           "[init]\nengines = engines\n"
+                                           "[engines]\npkcs11 = pkcs11\n"
+                                           "[pkcs11]\nengine_id = pkcs11\n"
+                                           "dynamic_path = " + engines[1].str() + "/pkcs11.so\n"
+                                           "MODULE_PATH = " VEXA_PKCS11_MODULE "\ninit = 0\n");
+    writeFile(m_token.file("data.txt"), "signed by a token\n");
+
+    ok(m_token.runThirdParty({"env", "OPENSSL_CONF=openssl.cnf", "openssl", "dgst", "-sha256", "-engine", "pkcs11",
+                              "-keyform", "engine", "-sign",
+                              "pkcs11:object=ec-key;type=private;pin-value=" + kUserPin, "-out", "data.sig",
+                              "data.txt"}),
+       "openssl dgst -sign through the engine");
+    const std::string verified =
+        ok(runIn(dir(), {"openssl", "dgst", "-sha256", "-verify", pem, "-signature", "data.sig", "data.txt"}),
+           "openssl dgst -verify");
+    EXPECT_EQ(verified, "Verified OK\n");
+}
+
+}  // namespace
+}  // namespace vexa::test

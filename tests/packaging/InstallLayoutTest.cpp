@@ -1,0 +1,190 @@
+// `cmake --install` into a scratch prefix: the layout, the files that name
+// the installed module, p11-kit finding it, and a C program built with
+// pkg-config against the installed header and library.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "Process.h"
+#include "TempDir.h"
+#include "TokenSimulator.h"
+
+namespace vexa::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> split(const std::string& text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// A third-party program that loads our (maybe sanitized) library.
+Environment thirdParty(Environment extra)
+{
+    if (!sanitizerPreload().empty()) {
+        extra.emplace_back("LD_PRELOAD", sanitizerPreload());
+        extra.emplace_back("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
+    }
+    return extra;
+}
+
+// One install for every test of the suite: it copies the whole build.
+class InstalledTree : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_stage = new TempDir("vexa-stage");
+        // Others (p11-kit run as another user) read the tree.
+        ::chmod(s_stage->path().c_str(), 0755);
+        s_install = new RunResult(
+            runProgram({VEXA_CMAKE, "--install", VEXA_BUILD_DIR, "--prefix", s_stage->path()}, {}, std::chrono::minutes(2)));
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_install;
+        delete s_stage;
+    }
+    void SetUp() override { ASSERT_EQ(s_install->status, 0) << s_install->output; }
+
+    static std::string staged(const std::string& relative) { return s_stage->path() + "/" + relative; }
+    static std::string modulePath() { return staged(VEXA_LIBDIR "/pkcs11/libvexa-pkcs11.so"); }
+
+    static TempDir* s_stage;
+    static RunResult* s_install;
+};
+
+TempDir* InstalledTree::s_stage = nullptr;
+RunResult* InstalledTree::s_install = nullptr;
+
+TEST_F(InstalledTree, PutsEveryFileInItsUsualPlace)
+{
+    const struct {
+        std::string path;
+        bool program;
+    } expected[] = {
+        {VEXA_SBINDIR "/vexa-daemon", true},
+        {VEXA_BINDIR "/vexa-tool", true},
+        {VEXA_BINDIR "/vexa-token-sim", true},
+        {VEXA_LIBDIR "/pkcs11/libvexa-pkcs11.so", false},
+        {VEXA_INCLUDEDIR "/vexa.h", false},
+        {VEXA_LIBDIR "/pkgconfig/vexa-pkcs11.pc", false},
+        {"lib/systemd/system/vexad.service", false},
+        {"lib/sysusers.d/vexa.conf", false},
+        {"lib/udev/rules.d/70-vexa.rules", false},
+        {VEXA_DATADIR "/p11-kit/modules/vexa.module", false},
+        {VEXA_DOCDIR "/examples/vexa-daemon.json", false},
+        {VEXA_DOCDIR "/examples/vexaconfig.json", false},
+    };
+    for (const auto& file : expected) {
+        struct stat info {};
+        ASSERT_EQ(::stat(staged(file.path).c_str(), &info), 0) << file.path << " not installed";
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << file.path;
+        EXPECT_EQ((info.st_mode & S_IXUSR) != 0, file.program) << file.path;
+    }
+}
+
+TEST_F(InstalledTree, ModuleFilesNameTheInstalledModule)
+{
+    EXPECT_NE(readText(staged(VEXA_DATADIR "/p11-kit/modules/vexa.module")).find("\nmodule: " + modulePath() + "\n"),
+              std::string::npos);
+    const std::string pc = readText(staged(VEXA_LIBDIR "/pkgconfig/vexa-pkcs11.pc"));
+    EXPECT_NE(pc.find("prefix=" + s_stage->path() + "\n"), std::string::npos) << pc;
+
+    // The installed tool finds the installed module, not the one in the build.
+    const RunResult ldd = runProgram({"ldd", staged(VEXA_BINDIR "/vexa-tool")});
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(ldd.output, found, std::regex(R"(libvexa-pkcs11\.so => (\S+))"))) << ldd.output;
+    EXPECT_TRUE(fs::equivalent(found[1].str(), modulePath())) << ldd.output;
+    const RunResult version = runProgram({staged(VEXA_BINDIR "/vexa-tool"), "--version"});
+    EXPECT_EQ(version.status, 0) << version.output;
+}
+
+TEST_F(InstalledTree, UdevRuleGivesTheDaemonsGroupTheTokens)
+{
+    const std::string rules = readText(staged("lib/udev/rules.d/70-vexa.rules"));
+    const std::regex rule(R"((^|\n)SUBSYSTEM=="hidraw", ATTRS\{idVendor\}=="0483", ATTRS\{idProduct\}=="a2ac", )"
+                          R"(GROUP="vexa", MODE="0660"\n)");
+    EXPECT_TRUE(std::regex_search(rules, rule)) << rules;
+    EXPECT_NE(readText(staged("lib/systemd/system/vexad.service")).find("\nGroup=vexa\n"), std::string::npos);
+}
+
+TEST_F(InstalledTree, ExampleConfigurationsAreValid)
+{
+    const auto library = nlohmann::json::parse(readText(staged(VEXA_DOCDIR "/examples/vexaconfig.json")));
+    EXPECT_EQ(library.at("transport").at("unix"), true);
+    EXPECT_EQ(library.at("transport").at("sockdir"), "/run/vexa");
+    const auto daemon = nlohmann::json::parse(readText(staged(VEXA_DOCDIR "/examples/vexa-daemon.json")));
+    EXPECT_EQ(daemon.at("sockdir"), library.at("transport").at("sockdir"));
+}
+
+// p11-kit reads a user's module files only for users other than root.
+TEST_F(InstalledTree, P11KitListsTheModuleFromTheUsersConfiguration)
+{
+    TempDir home("vexa-home");
+    ::chmod(home.path().c_str(), 0755);
+    fs::create_directories(home.file(".config/pkcs11/modules"));
+    fs::copy_file(staged(VEXA_DATADIR "/p11-kit/modules/vexa.module"), home.file(".config/pkcs11/modules/vexa.module"));
+    std::vector<std::string> argv{"env", "-C", home.path(), "p11-kit", "list-modules"};
+    if (::geteuid() == 0) {
+        argv.insert(argv.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"});
+    }
+    const RunResult listed = runProgram(argv, thirdParty({{"HOME", home.path()}}));
+    EXPECT_EQ(listed.status, 0) << listed.output;
+    EXPECT_NE(listed.output.find("vexa: " + modulePath() + "\n    library-description: "), std::string::npos)
+        << listed.output;
+    EXPECT_NE(listed.output.find("library-manufacturer: corvelWorks"), std::string::npos) << listed.output;
+}
+
+TEST_F(InstalledTree, PkgConfigBuildsAProgramOnTheInstalledLibrary)
+{
+    TempDir work("vexa-pc");
+    std::ofstream(work.file("app.c")) << R"(#include <stdio.h>
+#include <vexa.h>
+
+int main(void)
+{
+    CK_FUNCTION_LIST_PTR list = NULL;
+    TokenConfigRecord record = {VEXA_TOKEN_CONFIG_VERSION, VEXA_TOKEN_CONFIG_SIZE, 0, 0, 0, 0, 0};
+    if (C_GetFunctionList(&list) != CKR_OK || list == NULL)
+        return 1;
+    printf("%u.%u %#x\n", list->version.major, list->version.minor, (unsigned)u32GetTokenConfig(0, &record));
+    return 0;
+}
+)";
+    const Environment pkgConfig{{"PKG_CONFIG_PATH", staged(VEXA_LIBDIR "/pkgconfig")}};
+    const RunResult flags = runProgram({"pkg-config", "--cflags", "--libs", "vexa-pkcs11"}, pkgConfig);
+    ASSERT_EQ(flags.status, 0) << flags.output;
+    std::vector<std::string> compile{VEXA_C_COMPILER, work.file("app.c"), "-o", work.file("app")};
+    for (const std::string& word : split(flags.output + " " VEXA_SANITIZE_FLAGS)) {
+        compile.push_back(word);
+    }
+    const RunResult built = runProgram(compile);
+    ASSERT_EQ(built.status, 0) << built.output;
+    // Before C_Initialize the library's own calls answer CKR_CRYPTOKI_NOT_INITIALIZED.
+    const RunResult ran = runProgram({"env", "-C", work.path(), work.file("app")}, {{"HOME", work.path()}});
+    EXPECT_EQ(ran.status, 0) << ran.output;
+    EXPECT_EQ(ran.output, "2.40 0x190\n");
+}
+
+}  // namespace
+}  // namespace vexa::test
