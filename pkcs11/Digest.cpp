@@ -9,6 +9,26 @@ namespace {
 // Room for the largest digest the tokens make (SHA-512).
 constexpr CK_ULONG kScratchDigestSize = 64;
 
+// PKCS#11 lets a caller repeat C_Digest with the same data after
+// CKR_BUFFER_TOO_SMALL. Once the data has reached the token it would be
+// digested twice, so a buffer that may be too small is measured first; the
+// operation goes on untouched when it is.
+CK_RV checkDigestRoom(CContext& context, CK_SESSION_HANDLE hSession, CK_ULONG_PTR pulDigestLen)
+{
+    if (pulDigestLen == nullptr || *pulDigestLen >= kScratchDigestSize) {
+        return CKR_OK;
+    }
+    CK_ULONG needed = 0;
+    if (const CK_RV asked = context.C_DigestFinal(hSession, nullptr, &needed); asked != CKR_OK) {
+        return asked;
+    }
+    if (needed > *pulDigestLen) {
+        *pulDigestLen = needed;
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    return CKR_OK;
+}
+
 }  // namespace
 
 CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism)
@@ -40,6 +60,9 @@ CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
         return C_DigestFinal(hSession, nullptr, pulDigestLen);
     }
     if (pData != nullptr) {
+        if (const CK_RV room = checkDigestRoom(*this, hSession, pulDigestLen); room != CKR_OK) {
+            return room;
+        }
         const CK_RV absorbed = C_DigestUpdate(hSession, pData, ulDataLen);
         return absorbed == CKR_OK ? C_DigestFinal(hSession, pDigest, pulDigestLen) : absorbed;
     }

@@ -82,12 +82,29 @@ TEST_F(DigestTest, FinalWithoutLengthPointerSendsNeitherAndCopiesNothing)
 
 TEST_F(DigestTest, DataAndBufferAbsorbThenFinish)
 {
-    CK_BYTE digest[32] = {};
+    CK_BYTE digest[64] = {};
     CK_ULONG length = sizeof(digest);
     ASSERT_EQ(context->C_Digest(session, data, sizeof(data), digest, &length), CKR_OK);
     EXPECT_EQ(functionsSent(), std::vector<uint32_t>({kDigestUpdate, kDigestFinal}));
     EXPECT_EQ(sent()[0].data, Bytes(data, data + sizeof(data)));
     EXPECT_EQ(length, 32u);
+    EXPECT_EQ(Bytes(digest, digest + 32), kDigest);
+}
+
+// A caller may repeat C_Digest with the same data after CKR_BUFFER_TOO_SMALL:
+// a buffer below the largest digest is measured before any data is sent.
+TEST_F(DigestTest, SmallBufferIsMeasuredBeforeTheDataIsSent)
+{
+    CK_BYTE digest[32] = {};
+    CK_ULONG length = 16;
+    EXPECT_EQ(context->C_Digest(session, data, sizeof(data), digest, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(functionsSent(), std::vector<uint32_t>({kDigestFinal}));
+    EXPECT_EQ(sent()[0].lengthOnly, true);
+
+    token().requests.clear();
+    ASSERT_EQ(context->C_Digest(session, data, sizeof(data), digest, &length), CKR_OK);
+    EXPECT_EQ(functionsSent(), std::vector<uint32_t>({kDigestFinal, kDigestUpdate, kDigestFinal}));
     EXPECT_EQ(Bytes(digest, digest + 32), kDigest);
 }
 
@@ -143,7 +160,7 @@ TEST_F(DigestTest, NoDataWithoutBufferIsALengthQuery)
 TEST_F(DigestTest, FailedUpdateIsNotFollowedByFinal)
 {
     reply(status(CKR_OPERATION_NOT_INITIALIZED));
-    CK_BYTE digest[32];
+    CK_BYTE digest[64];
     CK_ULONG length = sizeof(digest);
     EXPECT_EQ(context->C_Digest(session, data, sizeof(data), digest, &length), CKR_OPERATION_NOT_INITIALIZED);
     EXPECT_EQ(functionsSent(), std::vector<uint32_t>({kDigestUpdate}));
