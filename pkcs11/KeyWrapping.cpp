@@ -30,8 +30,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || pulWrappedKeyLen == nullptr ||
-        claimsMissingParameter(*pMechanism)) {
+    if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || claimsMissingParameter(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
     if (pWrappedKey != nullptr && *pulWrappedKeyLen == 0) {

@@ -22,7 +22,8 @@ struct UpdateFunction {
 void PrintTo(const UpdateFunction& update, std::ostream* out) { *out << update.name; }
 
 const UpdateFunction kUpdates[] = {
-    {"SignUpdate", 25, [](CContext& c, CK_SESSION_HANDLE s, CK_BYTE* p, CK_ULONG n) { return c.C_SignUpdate(s, p, n); }},
+    {"SignUpdate", 25,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_BYTE* p, CK_ULONG n) { return c.C_SignUpdate(s, p, n); }},
     {"VerifyUpdate", 26,
      [](CContext& c, CK_SESSION_HANDLE s, CK_BYTE* p, CK_ULONG n) { return c.C_VerifyUpdate(s, p, n); }},
     {"DigestUpdate", 31,

@@ -66,7 +66,8 @@ const CallCase kSessionCalls[] = {
      [](CContext& c, CK_SESSION_HANDLE s) {
          return c.C_GenerateKeyPair(s, &g_mechanism, g_template, 1, g_template, 1, &g_handle, &g_handle2);
      }},
-    {"WrapKey", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_mechanism, 1, 2, g_out, outLength()); }},
+    {"WrapKey",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_mechanism, 1, 2, g_out, outLength()); }},
     {"UnwrapKey",
      [](CContext& c, CK_SESSION_HANDLE s) {
          return c.C_UnwrapKey(s, &g_mechanism, 1, g_bytes, 16, g_template, 1, &g_handle);
@@ -210,10 +211,13 @@ const RefusalCase kRefusals[] = {
                                     &g_handle2);
      },
      CKR_ARGUMENTS_BAD},
-    {"WrapKeyNullLength", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_mechanism, 1, 2, g_out, nullptr); },
+    {"WrapKeyNullLength",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_mechanism, 1, 2, g_out, nullptr); },
      CKR_ARGUMENTS_BAD},
     {"WrapKeyLengthWithoutParameter",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_lengthWithoutParameter, 1, 2, g_out, outLength()); },
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_WrapKey(s, &g_lengthWithoutParameter, 1, 2, g_out, outLength());
+     },
      CKR_ARGUMENTS_BAD},
     {"DeriveKeyNoBaseKey",
      [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DeriveKey(s, &g_mechanism, 0, g_template, 1, &g_handle); },

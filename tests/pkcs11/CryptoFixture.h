@@ -31,7 +31,10 @@ inline ScriptedResponse withOutput(CK_RV rv, std::optional<Bytes> output,
     return response;
 }
 
-inline ScriptedResponse withLength(CK_RV rv, uint32_t outputLength) { return withOutput(rv, std::nullopt, outputLength); }
+inline ScriptedResponse withLength(CK_RV rv, uint32_t outputLength)
+{
+    return withOutput(rv, std::nullopt, outputLength);
+}
 
 inline ScriptedResponse withHandles(CK_RV rv, uint32_t handle, std::optional<uint32_t> handle2 = std::nullopt)
 {

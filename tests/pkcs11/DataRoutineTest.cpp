@@ -136,7 +136,8 @@ TEST_P(LengthConventionTest, CallersLengthFollowsTheReply)
 INSTANTIATE_TEST_SUITE_P(
     Replies, LengthConventionTest,
     ::testing::Values(LengthCase{"OutputLengthWins", withOutput(CKR_OK, Bytes{1, 2}, 2u), true, CKR_OK, 2},
-                      LengthCase{"WithoutOutputLengthTheBytesReceived", withOutput(CKR_OK, Bytes{1, 2, 3}), true, CKR_OK, 3},
+                      LengthCase{"WithoutOutputLengthTheBytesReceived", withOutput(CKR_OK, Bytes{1, 2, 3}), true,
+                                 CKR_OK, 3},
                       LengthCase{"NothingReceivedIsZero", status(CKR_OK), true, CKR_OK, 0},
                       LengthCase{"TooSmallGivesTheNeededSize", withLength(CKR_BUFFER_TOO_SMALL, 32u), true,
                                  CKR_BUFFER_TOO_SMALL, 32},
@@ -145,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{"SuccessClaimingMoreThanTheBufferFails", withOutput(CKR_OK, Bytes{1, 2}, 100u),
                                  true, CKR_FUNCTION_FAILED, 2},
                       LengthCase{"LengthQueryAnsweredWithoutLengthIsZero", status(CKR_OK), false, CKR_OK, 0},
-                      LengthCase{"TokenErrorPassesThrough", status(CKR_KEY_HANDLE_INVALID), true, CKR_KEY_HANDLE_INVALID, 0}),
+                      LengthCase{"TokenErrorPassesThrough", status(CKR_KEY_HANDLE_INVALID), true,
+                                 CKR_KEY_HANDLE_INVALID, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class DataRoutineTest : public CryptoFixture {};

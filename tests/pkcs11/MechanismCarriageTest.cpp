@@ -27,11 +27,16 @@ struct CarriageCase {
 void PrintTo(const CarriageCase& carriageCase, std::ostream* out) { *out << carriageCase.name; }
 
 const CarriageCase kCarriageCases[] = {
-    {"EncryptInit", 2, true, [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_EncryptInit(s, &m, 3); }},
-    {"DecryptInit", 4, true, [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_DecryptInit(s, &m, 3); }},
-    {"DigestInit", 29, false, [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_DigestInit(s, &m); }},
-    {"SignInit", 21, true, [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_SignInit(s, &m, 3); }},
-    {"VerifyInit", 23, true, [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_VerifyInit(s, &m, 3); }},
+    {"EncryptInit", 2, true,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_EncryptInit(s, &m, 3); }},
+    {"DecryptInit", 4, true,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_DecryptInit(s, &m, 3); }},
+    {"DigestInit", 29, false,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_DigestInit(s, &m); }},
+    {"SignInit", 21, true,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_SignInit(s, &m, 3); }},
+    {"VerifyInit", 23, true,
+     [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) { return c.C_VerifyInit(s, &m, 3); }},
     {"GenerateKey", 1, false,
      [](CContext& c, CK_SESSION_HANDLE s, CK_MECHANISM& m) {
          CK_OBJECT_HANDLE key = 0;
