@@ -14,10 +14,9 @@
 #include <thread>
 
 #include "Process.h"
+#include "ProcessEnvironment.h"
 #include "TempDir.h"
 #include "TokenSimulator.h"
-
-extern char** environ;
 
 namespace vexa::test {
 namespace {
@@ -117,14 +116,11 @@ TEST_F(Demo, CtrlCStopsEverythingItStarted)
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
     std::vector<std::string> env = mergedEnvironment(environment());
-    std::vector<char*> envp;
-    for (std::string& variable : env) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(VEXA_DEMO), nullptr};
+    std::vector<std::string> args{VEXA_DEMO};
     pid_t demo = -1;
-    ASSERT_EQ(posix_spawn(&demo, VEXA_DEMO, &files, &attributes, argv, envp.data()), 0);
+    ASSERT_EQ(posix_spawn(&demo, VEXA_DEMO, &files, &attributes, sim::nullTerminated(args).data(),
+                          sim::nullTerminated(env).data()),
+              0);
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
 

@@ -6,31 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <stdexcept>
 
+#include "ProcessEnvironment.h"
+
 namespace vexa::test {
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& words)
-{
-    std::vector<char*> list;
-    for (std::string& word : words) {
-        list.push_back(word.data());
-    }
-    list.push_back(nullptr);
-    return list;
-}
-
-}  // namespace
 
 TerminalProgram::TerminalProgram(const std::vector<std::string>& argv, const std::string& dir,
                                  const std::vector<std::string>& environment)
 {
     std::vector<std::string> args = argv;
     std::vector<std::string> env = environment;
-    std::vector<char*> argp = pointers(args);
-    std::vector<char*> envp = pointers(env);
+    std::vector<char*> argp = sim::nullTerminated(args);
+    std::vector<char*> envp = sim::nullTerminated(env);
     m_pid = ::forkpty(&m_master, nullptr, nullptr, nullptr);
     if (m_pid < 0) {
         throw std::runtime_error("forkpty failed");
