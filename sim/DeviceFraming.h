@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 namespace vexa::sim {
 

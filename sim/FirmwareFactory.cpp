@@ -2,7 +2,7 @@
 
 #include "EchoFirmware.h"
 #include "TokenEngine.h"
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 namespace vexa::sim {
 

@@ -60,7 +60,7 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 
 }  // namespace
 
-HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenSpec& spec, bool tokenCompletesWrites,
+HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& spec, bool tokenCompletesWrites,
                        WriteSink sink)
     : testbed_(testbed),
       index_(index),

@@ -11,7 +11,7 @@
 #include "HidrawIoctl.h"
 #include "SysfsRecord.h"
 #include "Token.h"
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -47,7 +47,7 @@ public:
     // completes the write itself, the completion; see Token::receive.
     using WriteSink = std::function<void(std::vector<uint8_t>, Token::Written)>;
 
-    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenSpec& spec, bool tokenCompletesWrites,
+    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& spec, bool tokenCompletesWrites,
                WriteSink sink);  // throws std::runtime_error
     ~HidrawNode();
     HidrawNode(const HidrawNode&) = delete;
@@ -77,7 +77,7 @@ private:
 
     UMockdevTestbed* const testbed_;
     const unsigned index_;
-    const TokenSpec spec_;
+    const TokenDescription spec_;
     const bool tokenCompletesWrites_;
     const WriteSink sink_;
     const SysfsPaths paths_;

@@ -19,7 +19,7 @@ const std::vector<OptionDef>& optionTable() {
     static const std::vector<OptionDef> table = {
         {"--token", "SERIAL[,product=Vexa|Varkon][,framing=u2f|reportid]",
          "add a token (repeatable)",
-         [](SimOptions& o, const std::string& v) { o.tokens.push_back(parseTokenSpec(v)); }},
+         [](SimOptions& o, const std::string& v) { o.tokens.push_back(parseTokenDescription(v)); }},
         {"--firmware", "echo|pkcs11", "what the tokens do with a request (default pkcs11: a working token)",
          [](SimOptions& o, const std::string& v) { o.firmware.kind = parseFirmwareKind(v); }},
         {"--state", "DIR", "pkcs11: keep the tokens' keys, objects and settings in DIR (default: a fresh "
@@ -56,9 +56,9 @@ const OptionDef* findOption(const std::string& name) {
     return nullptr;
 }
 
-void checkUniqueSerials(const std::vector<TokenSpec>& tokens) {
+void checkUniqueSerials(const std::vector<TokenDescription>& tokens) {
     std::set<std::string> seen;
-    for (const TokenSpec& t : tokens)
+    for (const TokenDescription& t : tokens)
         if (!seen.insert(t.serial).second)
             throw UsageError("token serial " + t.serial + " given twice");
 }
@@ -99,7 +99,7 @@ SimOptions parseCommandLine(int argc, const char* const* argv) {
     for (; i < argc; ++i)
         options.command.emplace_back(argv[i]);
     if (options.tokens.empty())
-        options.tokens.push_back(parseTokenSpec(kDefaultSerial));
+        options.tokens.push_back(parseTokenDescription(kDefaultSerial));
     checkUniqueSerials(options.tokens);
     return options;
 }

@@ -3,12 +3,12 @@
 #include <vector>
 
 #include "FirmwareFactory.h"
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 namespace vexa::sim {
 
 struct SimOptions {
-    std::vector<TokenSpec> tokens;
+    std::vector<TokenDescription> tokens;
     FirmwareConfig firmware;
     bool usbTiming = false;
     std::string traceFile;

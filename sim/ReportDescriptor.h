@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 namespace vexa::sim {
 

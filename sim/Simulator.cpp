@@ -17,7 +17,7 @@ Simulator::Simulator(const SimOptions& options)
     g_free(root);
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const TokenSpec& spec : options.tokens) {
+        for (const TokenDescription& spec : options.tokens) {
             auto slot = std::make_unique<Slot>();
             slot->spec = spec;
             plug_inlock(*slot);
@@ -78,7 +78,7 @@ Simulator::Slot& Simulator::find_inlock(const std::string& serial) {
 }
 
 void Simulator::plug(const std::string& specText) {
-    const TokenSpec spec = parseTokenSpec(specText);
+    const TokenDescription spec = parseTokenDescription(specText);
     const bool optionsGiven = specText.find(',') != std::string::npos;
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = slots_.find(spec.serial);

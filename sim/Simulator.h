@@ -38,7 +38,7 @@ public:
 
 private:
     struct Slot {
-        TokenSpec spec;
+        TokenDescription spec;
         TokenFaults faults;
         std::atomic<HidrawNode*> node{nullptr};  // what the token delivers to
         std::unique_ptr<HidrawNode> ownedNode;

@@ -35,7 +35,7 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::string hidName(const TokenSpec& spec) {
+std::string hidName(const TokenDescription& spec) {
     return spec.manufacturer + " " + spec.product;
 }
 
@@ -50,7 +50,7 @@ SysfsPaths sysfsPaths(unsigned index) {
     return p;
 }
 
-std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenSpec& spec,
+std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& spec,
                         const std::vector<uint8_t>& descriptor) {
     const unsigned devnum = index + 2;
     const std::string name = hidName(spec);

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 namespace vexa::sim {
 
@@ -25,10 +25,10 @@ SysfsPaths sysfsPaths(unsigned index);
 
 // The devices in umockdev's record format (P:/E:/A:/H:/L:/N: lines). The
 // hidraw node is created as a pty ("N:" without contents).
-std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenSpec& spec,
+std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& spec,
                         const std::vector<uint8_t>& descriptor);
 
 // HID_NAME and HIDIOCGRAWNAME of the token.
-std::string hidName(const TokenSpec& spec);
+std::string hidName(const TokenDescription& spec);
 
 }  // namespace vexa::sim

@@ -8,7 +8,7 @@
 
 namespace vexa::sim {
 
-Token::Token(const TokenSpec& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
+Token::Token(const TokenDescription& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
              bool usbTiming, Deliver deliver)
     : spec_(spec),
       firmware_(std::move(firmware)),

@@ -10,7 +10,7 @@
 #include "DeviceFraming.h"
 #include "Firmware.h"
 #include "TokenFaults.h"
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 #include "Trace.h"
 #include "UsbFrameClock.h"
 
@@ -27,7 +27,7 @@ public:
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
-    Token(const TokenSpec& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
+    Token(const TokenDescription& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
           bool usbTiming, Deliver deliver);
     ~Token();
     Token(const Token&) = delete;
@@ -52,7 +52,7 @@ private:
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 
-    const TokenSpec spec_;
+    const TokenDescription spec_;
     const std::unique_ptr<IFirmware> firmware_;
     TokenFaults& faults_;
     Trace* const trace_;

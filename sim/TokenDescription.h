@@ -8,7 +8,7 @@ enum class Framing { U2f, ReportId };
 
 // What a simulated token looks like on the bus. Vendor and product id are the
 // same for every token; the rest is chosen per token.
-struct TokenSpec {
+struct TokenDescription {
     std::string serial;
     std::string product = "Vexa";
     Framing framing = Framing::U2f;
@@ -25,7 +25,7 @@ public:
 inline constexpr const char* kDefaultSerial = "0123456789AB";
 
 // Parses "SERIAL[,product=Vexa|Varkon][,framing=u2f|reportid][,manufacturer=TEXT]".
-TokenSpec parseTokenSpec(const std::string& text);
+TokenDescription parseTokenDescription(const std::string& text);
 const char* framingName(Framing framing);
 
 }  // namespace vexa::sim

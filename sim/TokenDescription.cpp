@@ -1,4 +1,4 @@
-#include "TokenSpec.h"
+#include "TokenDescription.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,7 +34,7 @@ Framing parseFraming(const std::string& value) {
     throw UsageError("bad framing '" + value + "': use u2f or reportid");
 }
 
-void applyOption(TokenSpec& spec, const std::string& option) {
+void applyOption(TokenDescription& spec, const std::string& option) {
     const size_t eq = option.find('=');
     const std::string key = option.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : option.substr(eq + 1);
@@ -58,8 +58,8 @@ void applyOption(TokenSpec& spec, const std::string& option) {
 
 }  // namespace
 
-TokenSpec parseTokenSpec(const std::string& text) {
-    TokenSpec spec;
+TokenDescription parseTokenDescription(const std::string& text) {
+    TokenDescription spec;
     size_t start = 0;
     size_t comma = text.find(',');
     spec.serial = text.substr(0, comma);
