@@ -67,8 +67,7 @@ VEXA_EXPORT CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR)
 
 namespace {
 
-// The 68 entries in the order of PKCS#11 2.40. A null entry is a function
-// whose family has not been built yet.
+// The 68 entries in the order of PKCS#11 2.40.
 const CK_FUNCTION_LIST kFunctionList = {
     {2, 40},
     C_Initialize,
