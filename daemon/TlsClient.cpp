@@ -2,7 +2,7 @@
 
 #include <mbedtls/error.h>
 
-#include "ClientPacket.h"
+#include "ClientSession.h"
 #include "Log.h"
 
 namespace vexa::daemon {
@@ -48,18 +48,18 @@ void LogReadEnd(int result)
         LogMessage(corvel::kLogError, "TLS read failed %d : %s", result, TlsErrorText(result).c_str());
 }
 
-bool ReadRequest(mbedtls_ssl_context* ssl, ClientSession& session, PacketHeader& header)
+bool ReadRequest(mbedtls_ssl_context* ssl, ClientSession& session, corvel::ClientPacketHeader& header)
 {
-    const TlsReadResult headerRead = TlsReadFully(ssl, session.header, kPacketHeaderSize);
+    const TlsReadResult headerRead = TlsReadFully(ssl, session.header, corvel::kClientHeaderSize);
     if (headerRead.count == 0) {
         LogReadEnd(headerRead.last);
         return false;
     }
-    if (headerRead.count < kPacketHeaderSize) {
+    if (headerRead.count < corvel::kClientHeaderSize) {
         LogMessage(corvel::kLogInfo, "short len read");
         return false;
     }
-    header = ParsePacketHeader(session.header);
+    header = corvel::parseClientHeader(session.header);
     if (header.length > kMaxMessage) {
         LogMessage(corvel::kLogError, "packet len too big %u", header.length);
         return false;
@@ -91,11 +91,11 @@ void TlsWriteAll(mbedtls_ssl_context* ssl, const uint8_t* data, size_t length)
 
 bool ServeRequest(mbedtls_ssl_context* ssl, corvel::CTransport* transport, ClientSession& session)
 {
-    PacketHeader header{};
+    corvel::ClientPacketHeader header{};
     if (!ReadRequest(ssl, session, header))
         return false;
     session.replyLength = header.length;  // any other command is echoed
-    if (header.commandType == kCommandToken) {
+    if (header.commandType == corvel::kCommandToken) {
         if (!WriteUSBPort(transport, session.buffer.data(), header.length)) {
             LogMessage(corvel::kLogError, "Failed to send USB cmd.");
             return false;

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "ClientPacket.h"
+#include "ClientSession.h"
 #include "Log.h"
 
 namespace vexa::daemon {
@@ -51,12 +51,12 @@ bool WriteFully(int fd, const uint8_t* data, size_t length)
 
 bool ReadHeader(int fd, ClientSession& session)
 {
-    const ReadResult header = ReadFully(fd, session.header, kPacketHeaderSize);
+    const ReadResult header = ReadFully(fd, session.header, corvel::kClientHeaderSize);
     if (header.error != 0) {
         LogMessage(corvel::kLogError, "Socket read failed, error %d", header.error);
         return false;
     }
-    if (header.count < kPacketHeaderSize) {
+    if (header.count < corvel::kClientHeaderSize) {
         LogMessage(corvel::kLogInfo, "short len read");
         return false;
     }
@@ -87,12 +87,12 @@ bool ServeRequest(int fd, CThreadSafeUSBPort& port, ClientSession& session)
         LogMessage(corvel::kLogInfo, "Reading packet from socket failed.");
         return false;
     }
-    const PacketHeader header = ParsePacketHeader(session.header);
+    const corvel::ClientPacketHeader header = corvel::parseClientHeader(session.header);
     if (!ReadPayload(fd, session, header.length)) {
         LogMessage(corvel::kLogInfo, "Reading packet from socket failed.");
         return false;
     }
-    if (header.commandType != kCommandToken) {
+    if (header.commandType != corvel::kCommandToken) {
         LogMessage(corvel::kLogError, "Invalid cmd type received %d.", header.commandType);
         return false;
     }

@@ -21,4 +21,11 @@ size_t buildClientPacket(const uint8_t* payload, size_t length, ClientPacketBuff
     return length + kClientHeaderSize;
 }
 
+ClientPacketHeader parseClientHeader(const uint8_t (&bytes)[kClientHeaderSize])
+{
+    const uint32_t length = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                            static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return ClientPacketHeader{length, bytes[4]};
+}
+
 }  // namespace corvel
