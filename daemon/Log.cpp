@@ -31,11 +31,7 @@ int32_t GetLogThreshold()
 
 std::string FormatLogText(const char* format, va_list args)
 {
-    char buffer[corvel::kLogBufferSize];
-    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
-    if (length < 1 || length >= corvel::kLogBufferSize)
-        return corvel::kLogTooLong;
-    return std::string(buffer, static_cast<size_t>(length));
+    return corvel::formatLogMessage(format, args).value_or(corvel::kLogTooLong);
 }
 
 void LogMessage(int level, const char* format, ...)

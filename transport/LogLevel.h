@@ -1,5 +1,8 @@
 #pragma once
+#include <cstdarg>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace corvel {
 
@@ -14,6 +17,10 @@ constexpr int32_t kLogError = 50;
 // terminating zero, so the longest message written is one byte shorter.
 constexpr int kLogBufferSize = 2048;
 constexpr const char* kLogTooLong = "log printbuf too small.";
+
+// The message formatted into a buffer of kLogBufferSize bytes; nothing when it
+// is empty or does not fit, which both loggers report as kLogTooLong.
+std::optional<std::string> formatLogMessage(const char* format, va_list args);
 
 // "TRACE", "DEBUG", "INFO", "WARN", "ERROR"; "" for any other number.
 const char* levelName(int32_t level);
