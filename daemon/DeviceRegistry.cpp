@@ -127,10 +127,13 @@ void CDeviceRegistry::retireGone(const std::vector<std::string>& serials)
     }
 }
 
-// The port lives on while connected clients hold it; being unusable, it
-// refuses their requests, and its transport closes with the last of them.
+// The port lives on while connected clients hold it. Whatever ended its
+// thread (a failed accept leaves it usable), it goes out of service here: its
+// clients must not reach the token beside the port that replaces it, and its
+// transport closes with the last of them.
 std::vector<CDeviceRegistry::Entry>::iterator CDeviceRegistry::drop(std::vector<Entry>::iterator entry)
 {
+    (*entry)->port->markUnusable();
     unlink((*entry)->socketPath.c_str());
     return m_devices.erase(entry);
 }

@@ -1,5 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -171,6 +175,58 @@ TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
     SocketClient again = SocketClient::ConnectUnix(path);
     EXPECT_EQ(again.exchange({1, 2}, 2), (Bytes{2, 1}));
     EXPECT_EQ(log().find("Device removed"), std::string::npos);
+}
+
+// While it lives the process can open no further descriptor, so the next
+// accept fails.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors()
+    {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int lowestFree = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        close(lowestFree);
+        rlimit exhausted = m_saved;
+        exhausted.rlim_cur = static_cast<rlim_t>(lowestFree);
+        setrlimit(RLIMIT_NOFILE, &exhausted);
+    }
+    ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+    NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+    NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+
+private:
+    rlimit m_saved{};
+};
+
+// A failed accept ends the device thread while its port is still usable; the
+// clients it took before must not reach the token beside the port that
+// replaces it.
+TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
+{
+    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    CDeviceRegistry& devices = registry(dir.path());
+    devices.scan({"0000000000AA"});
+    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    SocketClient served = SocketClient::ConnectUnix(path);
+    EXPECT_EQ(served.exchange({1}, 1), (Bytes{1}));
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    SocketClient refused(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    {
+        NoFreeDescriptors exhausted;
+        ASSERT_EQ(connect(refused.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_TRUE(WaitUntil([&] { return !Exists(path); }, 5s));
+    }
+    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Exists(path); }));
+
+    EXPECT_EQ(served.exchange({2}, 1), Bytes{});
+    EXPECT_TRUE(served.closedByPeer());
+    SocketClient again = SocketClient::ConnectUnix(path);
+    EXPECT_EQ(again.exchange({3, 4}, 2), (Bytes{4, 3}));
+    const std::string text = log();
+    EXPECT_NE(text.find("ERROR : USB port of 0000000000AA is no longer in service.\n"), std::string::npos) << text;
 }
 
 char** SerialList(const std::vector<std::string>& serials)
