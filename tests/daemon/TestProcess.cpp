@@ -12,19 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "ProcessEnvironment.h"
+
 namespace vexa::daemon::test {
-namespace {
-
-std::vector<char*> Pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> result;
-    for (auto& s : strings)
-        result.push_back(s.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-}  // namespace
 
 void WriteFile(const std::string& path, const std::string& content, unsigned mode)
 {
@@ -44,8 +34,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOp
 {
     std::vector<std::string> args = argv;
     std::vector<std::string> env = vexa::test::mergedEnvironment(options.environment);
-    auto argPointers = Pointers(args);
-    auto envPointers = Pointers(env);
+    auto argPointers = vexa::sim::nullTerminated(args);
+    auto envPointers = vexa::sim::nullTerminated(env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

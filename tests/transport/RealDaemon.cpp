@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ProcessEnvironment.h"
+
 namespace vexa::test {
 namespace {
 
@@ -30,16 +32,6 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(10ms);
     }
     return true;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (std::string& s : strings) {
-        out.push_back(s.data());
-    }
-    out.push_back(nullptr);
-    return out;
 }
 
 // A port that was free a moment ago; the daemon binds it right after.
@@ -116,8 +108,8 @@ void RealDaemon::start(const std::vector<std::string>& arguments)
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int failed = posix_spawn(&m_daemon, argv[0].c_str(), &actions, nullptr, pointers(argv).data(),
-                                   pointers(env).data());
+    const int failed = posix_spawn(&m_daemon, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
+                                   sim::nullTerminated(env).data());
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         m_daemon = -1;
