@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "LogLevel.h"
-
 namespace hidtest {
 namespace {
 
@@ -130,11 +128,6 @@ Bytes readReply(corvel::CHIDTransport& transport, size_t capacity)
     return buffer;
 }
 
-bool RecordingLog::contains(int32_t level, const std::string& text) const
-{
-    return std::find(lines.begin(), lines.end(), std::make_pair(level, text)) != lines.end();
-}
-
 void HidTest::SetUp()
 {
     fakehid::reset();
@@ -156,7 +149,7 @@ void HidTest::openReportId()
     ASSERT_EQ(transport.open(), -5);
     fake().written.clear();
     fake().readTimeouts.clear();
-    log.lines.clear();
+    log.clear();
 }
 
 void HidTest::openU2F(uint32_t channel)
@@ -170,7 +163,7 @@ void HidTest::openU2F(uint32_t channel)
     fake().onWrite = nullptr;
     fake().written.clear();
     fake().readTimeouts.clear();
-    log.lines.clear();
+    log.clear();
 }
 
 }  // namespace hidtest

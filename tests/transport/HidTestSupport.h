@@ -3,13 +3,12 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "CHIDTransport.h"
 #include "Exception.h"
 #include "FakeHidApi.h"
-#include "ILogTarget.h"
+#include "RecordingLog.h"
 
 // Token-side encoders, written apart from the transport's own framing code so
 // the tests check the bytes against a second reading of the protocol.
@@ -62,13 +61,6 @@ std::string ioExceptionMessage(Action action)
     return "";
 }
 
-class RecordingLog : public corvel::ILogTarget {
-public:
-    void logText(int32_t level, const std::string& text) override { lines.emplace_back(level, text); }
-    bool contains(int32_t level, const std::string& text) const;
-    std::vector<std::pair<int32_t, std::string>> lines;
-};
-
 // A transport over the fake HID layer with one token attached.
 class HidTest : public ::testing::Test {
 protected:
@@ -81,7 +73,7 @@ protected:
     void openU2F(uint32_t channel = kChannel);
     fakehid::State& fake() { return fakehid::state(); }
 
-    RecordingLog log;
+    vexa::test::RecordingLog log;
     corvel::CHIDTransport transport;
 };
 

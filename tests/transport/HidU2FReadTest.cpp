@@ -82,7 +82,7 @@ TEST_P(U2FReadFailureTest, ReturnsNothingAndLogs)
         input.empty() ? fakehid::queueResult(-1) : fakehid::queueInput(input);
     }
     EXPECT_EQ(readReply(transport, 4096), Bytes{});
-    EXPECT_EQ(log.lines, GetParam().logLines);
+    EXPECT_EQ(log.lines(), GetParam().logLines);
     EXPECT_TRUE(transport.isOpen());
     fake().inputs.clear();
     const Bytes next = pattern(90, 4);

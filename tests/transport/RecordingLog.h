@@ -21,6 +21,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
     bool contains(int32_t level, const std::string& text)
     {
         for (const auto& line : lines()) {
