@@ -40,8 +40,7 @@ private:
     int32_t m_port;
     std::string m_address;
     std::string m_caFile;
-    TlsClientConnection m_connection;
-    ILogTarget* m_logTarget;   // not owned
+    TlsClientConnection m_connection;  // logs through the transport's log target
 };
 
 }  // namespace corvel
