@@ -84,6 +84,7 @@ const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFil
         if (filter.vendorId != 0 && device->vendor_id != filter.vendorId) {
             continue;
         }
+        // A product id of 0 means any product here too, as it does for the enumeration.
         if (filter.vendorId != 0 && filter.productId != 0 && device->product_id != filter.productId) {
             continue;
         }

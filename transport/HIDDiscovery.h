@@ -17,15 +17,15 @@ struct EnumerationDeleter {
 };
 using Enumeration = std::unique_ptr<hid_device_info, EnumerationDeleter>;
 
-// The C library's wide-to-multibyte conversion, cut to 255 bytes; empty when
-// the text has no multibyte form in the current locale.
+// The C library's wide-to-multibyte conversion, cut to 255 bytes; nothing
+// when the text has no multibyte form in the current locale.
 std::optional<std::string> toMultibyte(const wchar_t* text);
 // As toMultibyte, but throws IOException when the text cannot be converted.
 std::string requireMultibyte(const wchar_t* text);
 
 struct DeviceFilter {
     uint16_t vendorId;  // 0: any vendor whose manufacturer is kTokenManufacturer
-    uint16_t productId;
+    uint16_t productId;  // 0: any
     uint16_t usagePage;  // 0: any
     const std::string& product;  // empty: any
     const std::string& serial;   // empty: any
