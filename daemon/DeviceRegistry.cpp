@@ -66,7 +66,9 @@ void CDeviceRegistry::serve(const std::string& serial)
     const auto entry = std::find_if(m_devices.begin(), m_devices.end(),
                                     [&](const Entry& device) { return device->serial == serial; });
     if (entry != m_devices.end()) {
-        // A running thread is expected; an ended one is set up afresh next scan.
+        // A running thread is expected, so there is nothing to wait for (a
+        // wait per served token would stretch every scan); an ended one is
+        // set up afresh next scan.
         if (Ended(**entry, std::chrono::milliseconds(0)))
             drop(entry);
         return;
