@@ -9,34 +9,15 @@
 #include "Process.h"
 
 namespace vexa::daemon::test {
-namespace {
 
-void Openssl(const std::vector<std::string>& args)
+TestCertificates::TestCertificates() : files(vexa::test::makeTestCertificates(dir.path()))
 {
-    std::vector<std::string> argv = {"openssl"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const vexa::test::RunResult result = vexa::test::runProgram(argv);
-    if (result.status != 0)
-        throw std::runtime_error("openssl " + args[0] + " failed: " + result.output);
-}
-
-}  // namespace
-
-TestCertificates::TestCertificates()
-{
-    const std::string ec = "ec_paramgen_curve:P-256";
-    Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", dir.file("ca.key"), "-out",
-             caFile(), "-days", "2", "-subj", "/CN=vexa test CA"});
-    Openssl({"req", "-newkey", "ec", "-pkeyopt", ec, "-nodes", "-keyout", keyFile(), "-out", dir.file("server.csr"),
-             "-subj", "/CN=localhost"});
-    std::FILE* extensions = std::fopen(dir.file("server.ext").c_str(), "w");
-    std::fputs("subjectAltName=DNS:localhost,IP:127.0.0.1\n", extensions);
-    std::fclose(extensions);
-    Openssl({"x509", "-req", "-in", dir.file("server.csr"), "-CA", caFile(), "-CAkey", dir.file("ca.key"),
-             "-set_serial", "2", "-days", "2", "-extfile", dir.file("server.ext"), "-out", certFile()});
     // The traditional PEM encryption, which mbed TLS 2 reads.
-    Openssl({"ec", "-in", keyFile(), "-aes128", "-passout", std::string("pass:") + kKeyPassword, "-out",
-             encryptedKeyFile()});
+    const vexa::test::RunResult result =
+        vexa::test::runProgram({"openssl", "ec", "-in", keyFile(), "-aes128", "-passout",
+                                std::string("pass:") + kKeyPassword, "-out", encryptedKeyFile()});
+    if (result.status != 0)
+        throw std::runtime_error("openssl ec failed: " + result.output);
 }
 
 const TestCertificates& Certificates()

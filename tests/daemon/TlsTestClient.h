@@ -1,6 +1,6 @@
 #pragma once
-// A TLS client of the daemon's packet protocol (mbed TLS), and test
-// certificates made with the openssl command.
+// A TLS client of the daemon's packet protocol (mbed TLS), and the test
+// certificates the daemon serves with.
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/net_sockets.h>
@@ -12,21 +12,23 @@
 
 #include "SocketClient.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 
 namespace vexa::daemon::test {
 
-// A CA, a server certificate for localhost and 127.0.0.1 signed by it, the
-// server key, and the same key encrypted with kKeyPassword.
+// The test CA and its certificate for localhost (tests/transport), with the
+// server key also encrypted with kKeyPassword.
 struct TestCertificates {
     static constexpr const char* kKeyPassword = "vexa-secret";
 
     TestCertificates();  // throws std::runtime_error when openssl fails
-    std::string caFile() const { return dir.file("ca.pem"); }
-    std::string certFile() const { return dir.file("server.pem"); }
-    std::string keyFile() const { return dir.file("key.pem"); }
+    std::string caFile() const { return files.caCert; }
+    std::string certFile() const { return files.serverCert; }
+    std::string keyFile() const { return files.serverKey; }
     std::string encryptedKeyFile() const { return dir.file("key-encrypted.pem"); }
 
     vexa::test::TempDir dir{"vexa-daemon-certs"};
+    vexa::test::TestCertificates files;
 };
 
 // One set per test process, made on first use.
