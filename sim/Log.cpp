@@ -13,10 +13,6 @@ void setVerbose(bool on) {
     gVerbose = on;
 }
 
-bool verbose() {
-    return gVerbose;
-}
-
 void logVerbose(const char* format, ...) {
     if (!gVerbose)
         return;

@@ -4,7 +4,6 @@ namespace vexa::sim {
 
 // Device activity on standard error, only with --verbose.
 void setVerbose(bool on);
-bool verbose();
 void logVerbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vexa::sim

@@ -13,8 +13,4 @@ namespace vexa::sim {
 // host lists each token once per top-level usage (twice).
 std::vector<uint8_t> reportDescriptor(Framing framing);
 
-inline constexpr uint16_t kU2fUsagePage = 0xF1D0;
-inline constexpr uint16_t kReportIdUsagePage = 0xFF00;
-inline constexpr uint16_t kSecondUsagePage = 0xFF01;
-
 }  // namespace vexa::sim

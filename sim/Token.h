@@ -38,7 +38,6 @@ public:
     // empty `written`; with it the token completes it once the last report
     // has had its frame.
     void receive(std::vector<uint8_t> bytes, Written written);
-    bool paced() const { return usbTiming_; }
 
 private:
     struct Write {

@@ -33,8 +33,6 @@ public:
     // The chunk at `cursor` for a caller whose buffer holds `capacity` bytes.
     CK_RV read(uint32_t capacity, uint32_t cursor, ReadChunk& out) const;
 
-    const Bytes& content() const { return content_; }
-
 private:
     CK_RV abandon(CK_RV rv);
 
