@@ -68,8 +68,7 @@ HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDesc
       tokenCompletesWrites_(tokenCompletesWrites),
       sink_(std::move(sink)),
       paths_(sysfsPaths(index)),
-      info_{reportDescriptor(spec.framing), hidName(spec),
-            "usb-0000:00:14.0-" + std::to_string(index + 1) + "/input0", spec.serial} {
+      info_{reportDescriptor(spec.framing), hidName(spec), hidPhys(index), spec.serial} {
     addToTestbed();
     attachHandler();
 }

@@ -39,6 +39,10 @@ std::string hidName(const TokenDescription& spec) {
     return spec.manufacturer + " " + spec.product;
 }
 
+std::string hidPhys(unsigned index) {
+    return format("usb-0000:00:14.0-%u/input0", index + 1);
+}
+
 SysfsPaths sysfsPaths(unsigned index) {
     SysfsPaths p;
     const unsigned port = index + 1;
@@ -54,7 +58,7 @@ std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDesc
                         const std::vector<uint8_t>& descriptor) {
     const unsigned devnum = index + 2;
     const std::string name = hidName(spec);
-    const std::string phys = format("usb-0000:00:14.0-%u/input0", index + 1);
+    const std::string phys = hidPhys(index);
     std::string s;
     s += format("P: %s\n"
                 "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"

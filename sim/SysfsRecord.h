@@ -30,5 +30,7 @@ std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDesc
 
 // HID_NAME and HIDIOCGRAWNAME of the token.
 std::string hidName(const TokenDescription& spec);
+// HID_PHYS and HIDIOCGRAWPHYS of the token on USB port `index` + 1.
+std::string hidPhys(unsigned index);
 
 }  // namespace vexa::sim
