@@ -6,8 +6,8 @@
 namespace vexa::sim {
 
 // Splits a byte stream into control lines. A line longer than kMaxLine is
-// returned as one empty-free marker line (kTooLong) instead of growing the
-// buffer without bound.
+// returned as the marker line kTooLong instead of growing the buffer without
+// bound.
 class LineBuffer {
 public:
     static constexpr size_t kMaxLine = 1024;
