@@ -39,26 +39,27 @@ int exitStatus(int status) {
     return 1;
 }
 
-int waitForChild(pid_t pid) {
+int childSignalFd() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGCHLD);
-    const int fd = signalfd(-1, &set, SFD_CLOEXEC);
+    return signalfd(-1, &set, SFD_CLOEXEC);
+}
+
+// `signals` wakes the wait when the child ends and carries the stop signals
+// that are passed on to it.
+int waitForChild(pid_t pid, int signals) {
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            ::close(fd);
+        if (done == pid)
             return exitStatus(status);
-        }
-        if (done < 0 && errno != EINTR) {
-            ::close(fd);
+        if (done < 0 && errno != EINTR)
             return 1;
-        }
         signalfd_siginfo info{};
-        const ssize_t n = ::read(fd, &info, sizeof info);
+        const ssize_t n = ::read(signals, &info, sizeof info);
         if (n == ssize_t(sizeof info) && (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM))
             ::kill(pid, int(info.ssi_signo));
     }
@@ -69,14 +70,21 @@ int waitForChild(pid_t pid) {
 int runCommandMode(Simulator& simulator, const std::vector<std::string>& command) {
     ControlSocket control(simulator.rootDir() + "/control",
                           [&simulator](const std::string& line) { return runControlLine(simulator, line); });
+    // Without it the wait could neither notice the child's end nor pass
+    // signals on; better not to start the command at all.
+    const int signals = childSignalFd();
+    if (signals < 0) {
+        std::perror("vexa-token-sim: signalfd");
+        return 1;
+    }
     auto extra = clientEnvironment(simulator);
     extra.emplace_back(kControlVariable, control.path());
     const pid_t pid = start(command, mergedEnvironment(extra));
-    if (pid < 0) {
+    if (pid < 0)
         std::perror("vexa-token-sim: fork");
-        return 1;
-    }
-    return waitForChild(pid);
+    const int status = pid < 0 ? 1 : waitForChild(pid, signals);
+    ::close(signals);
+    return status;
 }
 
 }  // namespace vexa::sim
