@@ -8,18 +8,9 @@
 #include <stdexcept>
 
 namespace vexa::sim {
+namespace {
 
-Trace::Trace(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-        throw std::runtime_error("cannot open trace file " + path + ": " + std::strerror(errno));
-}
-
-Trace::~Trace() {
-    ::close(fd_);
-}
-
-std::string Trace::line(const std::string& serial, const char* direction, const std::vector<uint8_t>& message) {
+std::string line(const std::string& serial, const char* direction, const std::vector<uint8_t>& message) {
     static const char digits[] = "0123456789abcdef";
     std::string text = serial + " " + direction + " " + std::to_string(message.size()) + " ";
     if (message.empty())
@@ -30,6 +21,18 @@ std::string Trace::line(const std::string& serial, const char* direction, const 
     }
     text += '\n';
     return text;
+}
+
+}  // namespace
+
+Trace::Trace(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        throw std::runtime_error("cannot open trace file " + path + ": " + std::strerror(errno));
+}
+
+Trace::~Trace() {
+    ::close(fd_);
 }
 
 void Trace::record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message) {

@@ -19,8 +19,6 @@ public:
 
     void record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
 
-    static std::string line(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
-
 private:
     int fd_;
 };
