@@ -134,5 +134,25 @@ TEST_F(UnixClientTest, TokenReadFailureEndsConnection)
     EXPECT_NE(finish().find("ERROR : Failed to transmit USB cmd to SERIAL01.\n"), std::string::npos);
 }
 
+// Served on the test's own thread after the client has gone: the reply
+// cannot be written, and the daemon must survive it (no SIGPIPE).
+TEST(UnixClientGone, ReplyToAClosedConnectionEndsOnlyThatConnection)
+{
+    CapturedLog log;
+    auto owned = std::make_unique<FakeTransport>();
+    FakeTransport* token = owned.get();
+    CThreadSafeUSBPort port("SERIAL01", std::move(owned));
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    {
+        SocketClient client(fds[0]);
+        ASSERT_TRUE(client.send(MakePacket({1, 2})));
+    }
+    HandleUnixClient(fds[1], &port);
+    EXPECT_EQ(token->requests(), (std::vector<Bytes>{{1, 2}}));
+    EXPECT_TRUE(port.usable());
+    EXPECT_NE(log.text().find("ERROR : Socket write failed.\n"), std::string::npos) << log.text();
+}
+
 }  // namespace
 }  // namespace vexa::daemon
