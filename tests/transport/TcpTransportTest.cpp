@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <mbedtls/net_sockets.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -95,6 +99,24 @@ TEST_F(TcpTransportTest, MissingCaFileIsReportedAndOpenThrows)
     EXPECT_FALSE(transport->isOpen());
     EXPECT_TRUE(log.contains(kLogError, "Failed to open ca cert file " + missing + "."));
     EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: "));
+}
+
+TEST_F(TcpTransportTest, NoDaemonListeningIsReportedAndOpenThrows)
+{
+    // A bound port that does not listen refuses connections while it is held.
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    TCPTransport transport("127.0.0.1", ntohs(address.sin_port), certs.caCert, &log);
+    EXPECT_THROW(transport.open(), corvel::IOException);
+    ::close(holder);
+    EXPECT_FALSE(transport.isOpen());
+    EXPECT_TRUE(log.contains(kLogError, "connect returned " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
+    EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
 }
 
 TEST_F(TcpTransportTest, CertificateForAnotherHostFailsVerification)
