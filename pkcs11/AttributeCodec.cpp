@@ -182,6 +182,13 @@ AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type)
 
 bool isArrayAttribute(CK_ATTRIBUTE_TYPE type) { return (type & CKF_ARRAY_ATTRIBUTE) != 0; }
 
+bool templateFits(const CK_ATTRIBUTE* attributes, CK_ULONG count)
+{
+    return attributes == nullptr || std::all_of(attributes, attributes + count, [](const CK_ATTRIBUTE& attribute) {
+               return fitsLengthField(attribute.ulValueLen);
+           });
+}
+
 void setTemplate(pb_callback_t& slot, AttributeTemplate& attributes)
 {
     slot.funcs.encode = writeTemplate;

@@ -28,6 +28,11 @@ struct AttributeTemplate {
     CK_ULONG count = 0;
 };
 
+// False when an attribute's length does not fit its field (fitsLengthField);
+// every function that sends a template refuses it with CKR_ARGUMENTS_BAD
+// first. A null list has nothing to check.
+bool templateFits(const CK_ATTRIBUTE* attributes, CK_ULONG count);
+
 // Template writer, for `template` and `template2`: each attribute with its
 // value in the field of its class. An attribute without a value sends only
 // its length; the caller's length of such an attribute becomes 0.

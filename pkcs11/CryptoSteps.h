@@ -19,10 +19,6 @@ namespace vexa::pkcs11 {
 // CKR_SESSION_HANDLE_INVALID for a session the library does not hold.
 CK_RV openRequest_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, RpcRequest& request);
 
-// Views caller bytes for the bytes writer. CKR_DATA_LEN_RANGE for a length
-// that no request can carry (it would be cut to 32 bits on the wire).
-CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
-
 // The caller's output length after a reply: the token's outputLength when it
 // sent one, else the bytes the reader took.
 CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output);

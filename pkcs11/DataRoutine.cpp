@@ -5,19 +5,16 @@
 namespace vexa::pkcs11 {
 namespace {
 
-CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                            const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
+// input is null when no data is sent.
+CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, ByteSpan* input,
+                            CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
     RpcRequest request;
     if (const CK_RV opened = openRequest_inlock(context, hSession, function, request); opened != CKR_OK) {
         return opened;
     }
-    ByteSpan data{nullptr, 0};
     if (input != nullptr) {
-        if (const CK_RV fits = inputSpan(input, inputLength, data); fits != CKR_OK) {
-            return fits;
-        }
-        setBytes(request.data, data);
+        setBytes(request.data, *input);
     }
     if (output == nullptr) {
         request.has_lengthOnly = true;
@@ -49,15 +46,6 @@ CK_RV openRequest_inlock(CContext& context, CK_SESSION_HANDLE hSession, Function
     return context.bindSession(hSession, request);
 }
 
-CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span)
-{
-    if (length > 0xFFFFFFFFu) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    span = ByteSpan{data, static_cast<uint32_t>(length)};
-    return CKR_OK;
-}
-
 CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
 {
     return response.has_outputLength ? response.outputLength : output.received;
@@ -81,8 +69,15 @@ CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSe
     if (!context.isInitialized()) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
+    ByteSpan data{nullptr, 0};
+    if (input != nullptr) {
+        if (const CK_RV fits = inputSpan(input, inputLength, data); fits != CKR_OK) {
+            return fits;
+        }
+    }
     std::lock_guard<std::mutex> lock(CContext::libraryMutex());
-    return runDataRoutine_inlock(context, hSession, function, input, inputLength, output, outputLength);
+    return runDataRoutine_inlock(context, hSession, function, input != nullptr ? &data : nullptr, output,
+                                 outputLength);
 }
 
 }  // namespace vexa::pkcs11

@@ -37,7 +37,7 @@ CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
+    if (pMechanism == nullptr || unfitParameter(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
     RpcMechanism fields = RpcMechanism_init_zero;

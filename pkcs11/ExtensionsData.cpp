@@ -27,7 +27,7 @@ uint32_t writeTokenData(CContext& context, CK_SLOT_ID slotID, const uint8_t* dat
         return CKR_ARGUMENTS_BAD;
     }
     // The total travels in 32 bits; a longer block cannot be described.
-    if (length != capacity32(length)) {
+    if (!fitsLengthField(length)) {
         return CKR_DATA_LEN_RANGE;
     }
     const auto total = static_cast<uint32_t>(length);

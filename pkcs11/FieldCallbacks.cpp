@@ -78,6 +78,15 @@ bool readGrowingOutput(pb_istream_t* stream, const pb_field_t* field, void** arg
     return pb_read(stream, output->bytes.data(), length);
 }
 
+CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span)
+{
+    if (!fitsLengthField(length)) {
+        return CKR_DATA_LEN_RANGE;
+    }
+    span = ByteSpan{data, static_cast<uint32_t>(length)};
+    return CKR_OK;
+}
+
 void setBytes(pb_callback_t& slot, ByteSpan& span)
 {
     slot.funcs.encode = writeBytes;

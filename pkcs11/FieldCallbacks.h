@@ -52,7 +52,19 @@ void setMechanismParameter(pb_callback_t& slot, const CK_MECHANISM& mechanism);
 void setOutput(pb_callback_t& slot, OutputBuffer& output);
 void setGrowingOutput(pb_callback_t& slot, GrowingOutput& output);
 
-// Every CK_ULONG travels as its low 32 bits.
+// Every CK_ULONG handle, type, flag or number travels as its low 32 bits.
 constexpr uint32_t low32(CK_ULONG value) { return static_cast<uint32_t>(value & 0xFFFFFFFFu); }
+
+// A length of what the caller gives travels whole or not at all: one that no
+// 32-bit field holds is refused, never cut, since a cut length would send
+// other bytes than the caller gave. Byte strings passed as arguments (data,
+// PINs, seeds) are refused with CKR_DATA_LEN_RANGE through inputSpan; lengths
+// inside the caller's structures (mechanism parameters and their blocks,
+// attributes) with CKR_ARGUMENTS_BAD.
+constexpr bool fitsLengthField(CK_ULONG length) { return length <= 0xFFFFFFFFu; }
+
+// Views caller bytes for the bytes writer; CKR_DATA_LEN_RANGE for a length
+// that does not fit its field.
+CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
 
 }  // namespace vexa::pkcs11

@@ -47,7 +47,8 @@ CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || pTemplate == nullptr || phKey == nullptr || claimsMissingParameter(*pMechanism)) {
+    if (pMechanism == nullptr || pTemplate == nullptr || phKey == nullptr || unfitParameter(*pMechanism) ||
+        !templateFits(pTemplate, ulCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
@@ -79,7 +80,9 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
     if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr ||
-        pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr || claimsMissingParameter(*pMechanism)) {
+        pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr || unfitParameter(*pMechanism) ||
+        !templateFits(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
+        !templateFits(pPrivateKeyTemplate, ulPrivateKeyAttributeCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());

@@ -30,7 +30,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || claimsMissingParameter(*pMechanism)) {
+    if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || unfitParameter(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
     if (pWrappedKey != nullptr && *pulWrappedKeyLen == 0) {
@@ -88,6 +88,13 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
         logText(corvel::kLogDebug, "C_UnwrapKey invalid params - hKey is NULL.");
         return CKR_ARGUMENTS_BAD;
     }
+    if (unfitParameter(*pMechanism) || !templateFits(pTemplate, ulAttributeCount)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    ByteSpan wrapped{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {
+        return fits;
+    }
     if (isLevelEnabled(corvel::kLogDebug)) {
         logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
     }
@@ -95,10 +102,6 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
     RpcRequest request;
     if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnUnwrapKey, request); opened != CKR_OK) {
         return opened;
-    }
-    ByteSpan wrapped{nullptr, 0};
-    if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {
-        return fits;
     }
     request.has_mechanism = true;
     carryPlainWithLength(request.mechanism, *pMechanism);

@@ -18,12 +18,15 @@ CK_RV CContext::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
     if (pPin == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan pin{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pPin, ulPinLen, pin); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnLogin;
     request.has_value = true;
     request.value = low32(userType);
-    ByteSpan pin{pPin, low32(ulPinLen)};
     setBytes(request.data, pin);
     RpcResponse response = RpcResponse_init_zero;
     return callOnSession_inlock(*this, hSession, request, response);
@@ -53,10 +56,13 @@ CK_RV CContext::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_U
     if (pPin == nullptr && ulPinLen != 0) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan pin{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pPin, ulPinLen, pin); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnInitPIN;
-    ByteSpan pin{pPin, low32(ulPinLen)};
     setBytes(request.data, pin);
     RpcResponse response = RpcResponse_init_zero;
     return callOnSession_inlock(*this, hSession, request, response);
@@ -72,11 +78,17 @@ CK_RV CContext::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
     if (pOldPin == nullptr || pNewPin == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan oldPin{nullptr, 0};
+    ByteSpan newPin{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pOldPin, ulOldLen, oldPin); fits != CKR_OK) {
+        return fits;
+    }
+    if (const CK_RV fits = inputSpan(pNewPin, ulNewLen, newPin); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnSetPIN;
-    ByteSpan oldPin{pOldPin, low32(ulOldLen)};
-    ByteSpan newPin{pNewPin, low32(ulNewLen)};
     setBytes(request.data, oldPin);
     setBytes(request.data2, newPin);
     RpcResponse response = RpcResponse_init_zero;

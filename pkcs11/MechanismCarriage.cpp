@@ -5,8 +5,6 @@
 namespace vexa::pkcs11 {
 namespace {
 
-constexpr CK_ULONG kMaxWireLength = 0xFFFFFFFFu;
-
 // The block is copied out rather than read in place: the caller's pointer
 // need not be aligned for the structure.
 template <typename Block>
@@ -26,7 +24,7 @@ bool validOptionalBytes(const void* data, CK_ULONG length)
     if (data == nullptr) {
         return length == 0;
     }
-    return length != 0 && length <= kMaxWireLength;
+    return length != 0 && fitsLengthField(length);
 }
 
 }  // namespace
@@ -57,6 +55,9 @@ CK_RV CStructuredMechanism::prepare(const CK_MECHANISM& mechanism, CLogTarget& l
     case CKM_ECDH1_DERIVE:
         return prepareEcdh1(mechanism);
     default:
+        if (!fitsLengthField(mechanism.ulParameterLen)) {
+            return CKR_ARGUMENTS_BAD;
+        }
         carryPlainWithLength(m_mechanism, mechanism);
         return CKR_OK;
     }
@@ -91,7 +92,7 @@ CK_RV CStructuredMechanism::prepareEcdh1(const CK_MECHANISM& mechanism)
     if (!readBlock(mechanism, params)) {
         return CKR_ARGUMENTS_BAD;
     }
-    if (params.pPublicData != nullptr && (params.ulPublicDataLen == 0 || params.ulPublicDataLen > kMaxWireLength)) {
+    if (params.pPublicData != nullptr && !validOptionalBytes(params.pPublicData, params.ulPublicDataLen)) {
         return CKR_ARGUMENTS_BAD;
     }
     m_mechanism.type = low32(mechanism.mechanism);

@@ -18,6 +18,15 @@ inline bool claimsMissingParameter(const CK_MECHANISM& mechanism)
     return mechanism.pParameter == nullptr && mechanism.ulParameterLen != 0;
 }
 
+// A parameter that cannot travel plain: a length that points at nothing, or
+// one that no field holds. Refused with CKR_ARGUMENTS_BAD by the functions
+// that carry the mechanism plain; CStructuredMechanism::prepare refuses it
+// for the structured way.
+inline bool unfitParameter(const CK_MECHANISM& mechanism)
+{
+    return claimsMissingParameter(mechanism) || !fitsLengthField(mechanism.ulParameterLen);
+}
+
 // Type and parameter bytes.
 void carryPlain(RpcMechanism& out, const CK_MECHANISM& mechanism);
 // Type, parameter length and parameter bytes.
@@ -34,7 +43,8 @@ public:
     CStructuredMechanism(const CStructuredMechanism&) = delete;
     CStructuredMechanism& operator=(const CStructuredMechanism&) = delete;
 
-    // CKR_ARGUMENTS_BAD when the block is not what the type requires.
+    // CKR_ARGUMENTS_BAD when the block is not what the type requires, or
+    // when a plain parameter's length does not fit its field.
     CK_RV prepare(const CK_MECHANISM& mechanism, CLogTarget& log);
     // Only after prepare gave CKR_OK.
     void writeTo(RpcMechanism& out) const { out = m_mechanism; }

@@ -32,6 +32,9 @@ CK_RV CContext::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
+    if (!templateFits(pTemplate, ulCount)) {
+        return CKR_ARGUMENTS_BAD;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnFindObjectsInit;

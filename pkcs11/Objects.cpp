@@ -29,7 +29,7 @@ CK_RV CContext::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pTemplate == nullptr || ulCount == 0 || phObject == nullptr) {
+    if (pTemplate == nullptr || ulCount == 0 || phObject == nullptr || !templateFits(pTemplate, ulCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
@@ -52,7 +52,7 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pTemplate == nullptr || phNewObject == nullptr) {
+    if (pTemplate == nullptr || phNewObject == nullptr || !templateFits(pTemplate, ulCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());
@@ -115,7 +115,7 @@ CK_RV CContext::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pTemplate == nullptr || ulCount == 0) {
+    if (pTemplate == nullptr || ulCount == 0 || !templateFits(pTemplate, ulCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     std::lock_guard<std::mutex> lock(libraryMutex());

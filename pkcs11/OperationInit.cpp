@@ -39,7 +39,7 @@ CK_RV startStructuredOperation(CContext& context, CK_SESSION_HANDLE hSession, Fu
 CK_RV startSignVerifyOperation(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
                                CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key)
 {
-    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
+    if (pMechanism == nullptr || unfitParameter(*pMechanism)) {
         return CKR_ARGUMENTS_BAD;
     }
     if (context.isLevelEnabled(corvel::kLogTrace)) {

@@ -51,10 +51,13 @@ CK_RV CContext::C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_U
     if (pSeed == nullptr || ulSeedLen == 0) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan seed{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pSeed, ulSeedLen, seed); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnSeedRandom;
-    ByteSpan seed{pSeed, low32(ulSeedLen)};
     setBytes(request.data, seed);
     RpcResponse response = RpcResponse_init_zero;
     return callOnSession_inlock(*this, hSession, request, response);

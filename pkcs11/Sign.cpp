@@ -43,14 +43,14 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
         *pulSignatureLen = kSignatureRoom;
         return CKR_OK;
     }
+    ByteSpan data{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pData, ulDataLen, data); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request;
     if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnSign, request); opened != CKR_OK) {
         return opened;
-    }
-    ByteSpan data{nullptr, 0};
-    if (const CK_RV fits = inputSpan(pData, ulDataLen, data); fits != CKR_OK) {
-        return fits;
     }
     setBytes(request.data, data);
     request.has_outputLength = true;

@@ -218,6 +218,10 @@ CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ul
     if (pPin == nullptr || pLabel == nullptr || ulPinLen == 0) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan pin{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pPin, ulPinLen, pin); fits != CKR_OK) {
+        return fits;
+    }
     const CK_RV present = requireToken(*this, slotID, CKR_ARGUMENTS_BAD);
     if (present != CKR_OK) {
         return present;
@@ -225,7 +229,6 @@ CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ul
     setCurrentSlot(slotID);
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnInitToken;
-    ByteSpan pin{pPin, low32(ulPinLen)};
     ByteSpan label{pLabel, kTokenLabelSize};
     setBytes(request.data, pin);
     setBytes(request.data2, label);

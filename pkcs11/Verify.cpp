@@ -23,11 +23,6 @@ CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
     if ((pData == nullptr && ulDataLen != 0) || pSignature == nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request;
-    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnVerify, request); opened != CKR_OK) {
-        return opened;
-    }
     ByteSpan data{nullptr, 0};
     ByteSpan signature{nullptr, 0};
     if (const CK_RV fits = inputSpan(pData, ulDataLen, data); fits != CKR_OK) {
@@ -35,6 +30,11 @@ CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
     }
     if (const CK_RV fits = inputSpan(pSignature, ulSignatureLen, signature); fits != CKR_OK) {
         return fits;
+    }
+    std::lock_guard<std::mutex> lock(libraryMutex());
+    RpcRequest request;
+    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnVerify, request); opened != CKR_OK) {
+        return opened;
     }
     setBytes(request.data, data);
     setBytes(request.data2, signature);
@@ -65,14 +65,14 @@ CK_RV CContext::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature
     if (pSignature == nullptr && ulSignatureLen != 0) {
         return CKR_ARGUMENTS_BAD;
     }
+    ByteSpan signature{nullptr, 0};
+    if (const CK_RV fits = inputSpan(pSignature, ulSignatureLen, signature); fits != CKR_OK) {
+        return fits;
+    }
     std::lock_guard<std::mutex> lock(libraryMutex());
     RpcRequest request;
     if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnVerifyFinal, request); opened != CKR_OK) {
         return opened;
-    }
-    ByteSpan signature{nullptr, 0};
-    if (const CK_RV fits = inputSpan(pSignature, ulSignatureLen, signature); fits != CKR_OK) {
-        return fits;
     }
     setBytes(request.data, signature);
     RpcResponse response = RpcResponse_init_zero;

@@ -25,6 +25,10 @@ void PrintTo(const CheckCase& c, std::ostream* out) { *out << c.name; }
 
 CK_BYTE g_bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
 CK_ATTRIBUTE g_template[1] = {{CKA_LABEL, g_bytes, 4}};
+// Lengths that no 32-bit field holds: cut, they would send other bytes than
+// the caller gave (here the first 4).
+constexpr CK_ULONG kBeyond32Bits = 0x100000004;
+CK_ATTRIBUTE g_hugeTemplate[1] = {{CKA_LABEL, g_bytes, kBeyond32Bits}};
 CK_OBJECT_HANDLE g_handles[4];
 CK_ULONG g_count;
 CK_SESSION_HANDLE g_session;
@@ -47,9 +51,17 @@ const CheckCase kCheckCases[] = {
     {"InitTokenNullPin", [](CContext& c) { return c.C_InitToken(0, nullptr, 4, g_bytes); }, CKR_ARGUMENTS_BAD},
     {"InitTokenNullLabel", [](CContext& c) { return c.C_InitToken(0, g_bytes, 4, nullptr); }, CKR_ARGUMENTS_BAD},
     {"InitTokenEmptyPin", [](CContext& c) { return c.C_InitToken(0, g_bytes, 0, g_bytes); }, CKR_ARGUMENTS_BAD},
+    {"InitTokenPinAbove32Bits", [](CContext& c) { return c.C_InitToken(0, g_bytes, kBeyond32Bits, g_bytes); },
+     CKR_DATA_LEN_RANGE},
     {"InitPINNullPinWithLength", [](CContext& c) { return c.C_InitPIN(kUnknown, nullptr, 4); }, CKR_ARGUMENTS_BAD},
     {"InitPINThenSession", [](CContext& c) { return c.C_InitPIN(kUnknown, nullptr, 0); },
      CKR_SESSION_HANDLE_INVALID},
+    {"InitPINPinAbove32Bits", [](CContext& c) { return c.C_InitPIN(kKnown, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
+    {"SetPINOldAbove32Bits", [](CContext& c) { return c.C_SetPIN(kKnown, g_bytes, kBeyond32Bits, g_bytes, 4); },
+     CKR_DATA_LEN_RANGE},
+    {"SetPINNewAbove32Bits", [](CContext& c) { return c.C_SetPIN(kKnown, g_bytes, 4, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
     {"SetPINNullOld", [](CContext& c) { return c.C_SetPIN(kUnknown, nullptr, 0, g_bytes, 4); }, CKR_ARGUMENTS_BAD},
     {"SetPINNullNew", [](CContext& c) { return c.C_SetPIN(kUnknown, g_bytes, 4, nullptr, 0); }, CKR_ARGUMENTS_BAD},
     {"OpenSessionParallelFirst", [](CContext& c) { return c.C_OpenSession(9, 0, nullptr, nullptr, nullptr); },
@@ -69,11 +81,15 @@ const CheckCase kCheckCases[] = {
     {"GetSessionInfoUnknown", [](CContext& c) { return c.C_GetSessionInfo(kUnknown, &g_sessionInfo); },
      CKR_SESSION_HANDLE_INVALID},
     {"LoginNullPin", [](CContext& c) { return c.C_Login(kKnown, CKU_USER, nullptr, 0); }, CKR_ARGUMENTS_BAD},
+    {"LoginPinAbove32Bits", [](CContext& c) { return c.C_Login(kKnown, CKU_USER, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
     {"LoginUnknown", [](CContext& c) { return c.C_Login(kUnknown, CKU_USER, g_bytes, 4); },
      CKR_SESSION_HANDLE_INVALID},
     {"LogoutUnknown", [](CContext& c) { return c.C_Logout(kUnknown); }, CKR_SESSION_HANDLE_INVALID},
     {"SeedRandomNullSeed", [](CContext& c) { return c.C_SeedRandom(kKnown, nullptr, 4); }, CKR_ARGUMENTS_BAD},
     {"SeedRandomEmptySeed", [](CContext& c) { return c.C_SeedRandom(kKnown, g_bytes, 0); }, CKR_ARGUMENTS_BAD},
+    {"SeedRandomSeedAbove32Bits", [](CContext& c) { return c.C_SeedRandom(kKnown, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
     {"GenerateRandomNullBuffer", [](CContext& c) { return c.C_GenerateRandom(kKnown, nullptr, 4); },
      CKR_ARGUMENTS_BAD},
     {"GenerateRandomUnknown", [](CContext& c) { return c.C_GenerateRandom(kUnknown, g_bytes, 4); },
@@ -84,12 +100,16 @@ const CheckCase kCheckCases[] = {
      CKR_ARGUMENTS_BAD},
     {"CreateObjectNullHandle", [](CContext& c) { return c.C_CreateObject(kKnown, g_template, 1, nullptr); },
      CKR_ARGUMENTS_BAD},
+    {"CreateObjectAttributeAbove32Bits",
+     [](CContext& c) { return c.C_CreateObject(kKnown, g_hugeTemplate, 1, g_handles); }, CKR_ARGUMENTS_BAD},
     {"CreateObjectUnknown", [](CContext& c) { return c.C_CreateObject(kUnknown, g_template, 1, g_handles); },
      CKR_SESSION_HANDLE_INVALID},
     {"CopyObjectNullTemplate", [](CContext& c) { return c.C_CopyObject(kKnown, 1, nullptr, 0, g_handles); },
      CKR_ARGUMENTS_BAD},
     {"CopyObjectNullHandle", [](CContext& c) { return c.C_CopyObject(kKnown, 1, g_template, 1, nullptr); },
      CKR_ARGUMENTS_BAD},
+    {"CopyObjectAttributeAbove32Bits",
+     [](CContext& c) { return c.C_CopyObject(kKnown, 1, g_hugeTemplate, 1, g_handles); }, CKR_ARGUMENTS_BAD},
     {"CopyObjectEmptyTemplateAllowed",
      [](CContext& c) { return c.C_CopyObject(kUnknown, 1, g_template, 0, g_handles); },
      CKR_SESSION_HANDLE_INVALID},
@@ -109,7 +129,11 @@ const CheckCase kCheckCases[] = {
      CKR_ARGUMENTS_BAD},
     {"SetAttributeValueEmptyTemplate", [](CContext& c) { return c.C_SetAttributeValue(kKnown, 1, g_template, 0); },
      CKR_ARGUMENTS_BAD},
-    {"FindObjectsInitHasNoChecks", [](CContext& c) { return c.C_FindObjectsInit(kUnknown, nullptr, 3); },
+    {"SetAttributeValueAttributeAbove32Bits",
+     [](CContext& c) { return c.C_SetAttributeValue(kKnown, 1, g_hugeTemplate, 1); }, CKR_ARGUMENTS_BAD},
+    {"FindObjectsInitAttributeAbove32Bits", [](CContext& c) { return c.C_FindObjectsInit(kKnown, g_hugeTemplate, 1); },
+     CKR_ARGUMENTS_BAD},
+    {"FindObjectsInitNullTemplateAllowed", [](CContext& c) { return c.C_FindObjectsInit(kUnknown, nullptr, 3); },
      CKR_SESSION_HANDLE_INVALID},
     {"FindObjectsNullHandles", [](CContext& c) { return c.C_FindObjects(kKnown, nullptr, 4, &g_count); },
      CKR_ARGUMENTS_BAD},

@@ -28,6 +28,11 @@ CK_BBOOL g_true = CK_TRUE;
 CK_ATTRIBUTE g_template[] = {{CKA_TOKEN, &g_true, sizeof(g_true)}};
 CK_MECHANISM g_mechanism{CKM_SHA256, nullptr, 0};
 CK_MECHANISM g_lengthWithoutParameter{CKM_AES_CBC, nullptr, 16};
+// Lengths that no 32-bit field holds: cut, they would send other bytes than
+// the caller gave (here the first 16).
+constexpr CK_ULONG kBeyond32Bits = 0x100000010;
+CK_MECHANISM g_hugeParameter{CKM_AES_CBC, g_bytes, kBeyond32Bits};
+CK_ATTRIBUTE g_hugeTemplate[] = {{CKA_LABEL, g_bytes, kBeyond32Bits}};
 
 CK_ULONG* outLength()
 {
@@ -233,6 +238,80 @@ const RefusalCase kRefusals[] = {
          return c.C_DeriveKey(s, &g_lengthWithoutParameter, 1, g_template, 1, &g_handle);
      },
      CKR_ARGUMENTS_BAD},
+    {"EncryptInitParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_EncryptInit(s, &g_hugeParameter, 1); }, CKR_ARGUMENTS_BAD},
+    {"DecryptInitParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DecryptInit(s, &g_hugeParameter, 1); }, CKR_ARGUMENTS_BAD},
+    {"DigestInitParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DigestInit(s, &g_hugeParameter); }, CKR_ARGUMENTS_BAD},
+    {"SignInitParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignInit(s, &g_hugeParameter, 1); }, CKR_ARGUMENTS_BAD},
+    {"VerifyInitParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyInit(s, &g_hugeParameter, 1); }, CKR_ARGUMENTS_BAD},
+    {"GenerateKeyParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_GenerateKey(s, &g_hugeParameter, g_template, 1, &g_handle); },
+     CKR_ARGUMENTS_BAD},
+    {"GenerateKeyAttributeAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_GenerateKey(s, &g_mechanism, g_hugeTemplate, 1, &g_handle); },
+     CKR_ARGUMENTS_BAD},
+    {"GenerateKeyPairParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_GenerateKeyPair(s, &g_hugeParameter, g_template, 1, g_template, 1, &g_handle, &g_handle2);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"GenerateKeyPairPublicAttributeAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_GenerateKeyPair(s, &g_mechanism, g_hugeTemplate, 1, g_template, 1, &g_handle, &g_handle2);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"GenerateKeyPairPrivateAttributeAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_GenerateKeyPair(s, &g_mechanism, g_template, 1, g_hugeTemplate, 1, &g_handle, &g_handle2);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"WrapKeyParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, &g_hugeParameter, 1, 2, g_out, outLength()); },
+     CKR_ARGUMENTS_BAD},
+    {"UnwrapKeyParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_UnwrapKey(s, &g_hugeParameter, 1, g_bytes, 16, g_template, 1, &g_handle);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"UnwrapKeyAttributeAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_UnwrapKey(s, &g_mechanism, 1, g_bytes, 16, g_hugeTemplate, 1, &g_handle);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"UnwrapKeyWrappedKeyAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_UnwrapKey(s, &g_mechanism, 1, g_bytes, kBeyond32Bits, g_template, 1, &g_handle);
+     },
+     CKR_DATA_LEN_RANGE},
+    {"DeriveKeyParameterAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_DeriveKey(s, &g_hugeParameter, 1, g_template, 1, &g_handle);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"DeriveKeyAttributeAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) {
+         return c.C_DeriveKey(s, &g_mechanism, 1, g_hugeTemplate, 1, &g_handle);
+     },
+     CKR_ARGUMENTS_BAD},
+    {"EncryptDataAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Encrypt(s, g_bytes, kBeyond32Bits, g_out, outLength()); },
+     CKR_DATA_LEN_RANGE},
+    {"SignDataAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Sign(s, g_bytes, kBeyond32Bits, g_out, outLength()); },
+     CKR_DATA_LEN_RANGE},
+    {"VerifyDataAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Verify(s, g_bytes, kBeyond32Bits, g_bytes, 16); },
+     CKR_DATA_LEN_RANGE},
+    {"VerifySignatureAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Verify(s, g_bytes, 16, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
+    {"VerifyFinalSignatureAbove32Bits",
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyFinal(s, g_bytes, kBeyond32Bits); },
+     CKR_DATA_LEN_RANGE},
 };
 
 class ArgumentCheckTest : public CryptoFixture, public ::testing::WithParamInterface<RefusalCase> {};
