@@ -22,7 +22,7 @@ CK_RV runDataRoutine_inlock(CContext& context, CK_SESSION_HANDLE hSession, Funct
     }
     if (outputLength != nullptr) {
         request.has_outputLength = true;
-        request.outputLength = low32(*outputLength);
+        request.outputLength = capacity32(*outputLength);
     }
     RpcResponse response = RpcResponse_init_zero;
     // Without a length there is no room: any output then fails the call.

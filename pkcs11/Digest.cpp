@@ -129,7 +129,7 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
             request.lengthOnly = true;
         } else {
             request.has_outputLength = true;
-            request.outputLength = low32(*pulDigestLen);
+            request.outputLength = capacity32(*pulDigestLen);
             reader = OutputBuffer{pDigest, request.outputLength};
             setOutput(response.output, reader);
         }

@@ -36,9 +36,6 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
                          const uint32_t* path, CK_ULONG count, uint8_t* signature, CK_ULONG* length);
 
 // Shared by the files above (ExtensionsSupport.cpp).
-// A caller's capacity as it travels: lengths beyond 32 bits cannot be
-// described to the token, and none of its replies can be that long.
-uint32_t capacity32(CK_ULONG length);
 // What one exchange brought whose output goes to the caller's buffer.
 struct OutputReply {
     CK_RV rv = CKR_OK;

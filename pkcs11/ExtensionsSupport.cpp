@@ -1,16 +1,9 @@
-#include <limits>
 #include <mutex>
 
 #include "Extensions.h"
 #include "FieldCallbacks.h"
 
 namespace vexa::pkcs11::extensions {
-
-uint32_t capacity32(CK_ULONG length)
-{
-    constexpr CK_ULONG kMax = std::numeric_limits<uint32_t>::max();
-    return static_cast<uint32_t>(length > kMax ? kMax : length);
-}
 
 OutputReply callWithOutput(CContext& context, RpcRequest& request, uint8_t* buffer, CK_ULONG capacity)
 {

@@ -67,4 +67,12 @@ constexpr bool fitsLengthField(CK_ULONG length) { return length <= 0xFFFFFFFFu; 
 // that does not fit its field.
 CK_RV inputSpan(const void* data, CK_ULONG length, ByteSpan& span);
 
+// The capacity of a caller's buffer as it travels. One beyond 32 bits holds
+// any reply, so it is announced as the largest; cut, it could shrink to
+// nothing and draw CKR_BUFFER_TOO_SMALL for a buffer with room to spare.
+constexpr uint32_t capacity32(CK_ULONG capacity)
+{
+    return fitsLengthField(capacity) ? static_cast<uint32_t>(capacity) : 0xFFFFFFFFu;
+}
+
 }  // namespace vexa::pkcs11

@@ -51,7 +51,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
     request.has_handle2 = true;
     request.handle2 = low32(hWrappingKey);
     request.has_outputLength = true;
-    request.outputLength = low32(*pulWrappedKeyLen);
+    request.outputLength = capacity32(*pulWrappedKeyLen);
     RpcResponse response = RpcResponse_init_zero;
     OutputBuffer reader{pWrappedKey, request.outputLength};
     setOutput(response.output, reader);

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <mutex>
 
 #include "AttributeCodec.h"
@@ -62,8 +61,7 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
     RpcRequest request = RpcRequest_init_zero;
     request.function = kFnFindObjects;
     request.has_outputLength = true;
-    // A capacity: cutting it to 32 bits could turn a huge one into 0.
-    request.outputLength = static_cast<uint32_t>(std::min<CK_ULONG>(ulMaxObjectCount, 0xFFFFFFFFu));
+    request.outputLength = capacity32(ulMaxObjectCount);
     RpcResponse response = RpcResponse_init_zero;
     GrowingOutput found;
     setGrowingOutput(response.output, found);

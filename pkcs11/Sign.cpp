@@ -54,7 +54,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
     }
     setBytes(request.data, data);
     request.has_outputLength = true;
-    request.outputLength = low32(*pulSignatureLen);
+    request.outputLength = capacity32(*pulSignatureLen);
     RpcResponse response = RpcResponse_init_zero;
     OutputBuffer reader{pSignature, request.outputLength};
     setOutput(response.output, reader);
@@ -98,7 +98,7 @@ CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, 
         return opened;
     }
     RpcResponse response = RpcResponse_init_zero;
-    OutputBuffer reader{pSignature, low32(*pulSignatureLen)};
+    OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
     setOutput(response.output, reader);
     callToken(request, response, false);
     if (reader.seen) {

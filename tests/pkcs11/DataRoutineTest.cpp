@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -175,15 +176,38 @@ TEST_F(DataRoutineTest, NullInputSendsNoData)
     EXPECT_FALSE(sent().at(0).data);
 }
 
-TEST_F(DataRoutineTest, CapacityAndLengthTravelAsLow32Bits)
+// Cut to 32 bits, a capacity of 2^32 would announce no room at all.
+TEST_F(DataRoutineTest, CapacityBeyond32BitsIsAnnouncedAsTheLargest)
 {
-    reply(withOutput(CKR_OK, Bytes{1, 2, 3, 4}, 4u));
+    using OutputCall = std::function<CK_RV(CK_BYTE*, CK_ULONG*)>;
     CK_BYTE data[1] = {1};
-    CK_BYTE out[4];
-    CK_ULONG length = 0x100000004ULL;
-    ASSERT_EQ(context->C_Encrypt(session, data, sizeof(data), out, &length), CKR_OK);
-    EXPECT_EQ(sent().at(0).outputLength, 4u);
-    EXPECT_EQ(length, 4u);
+    CK_MECHANISM wrap{CKM_AES_KEY_WRAP, nullptr, 0};
+    const struct {
+        const char* name;
+        OutputCall call;
+        std::optional<uint32_t> announced;
+    } cases[] = {
+        {"Encrypt", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_Encrypt(session, data, 1, out, len); },
+         0xFFFFFFFFu},
+        {"Sign", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_Sign(session, data, 1, out, len); },
+         0xFFFFFFFFu},
+        {"SignFinal", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_SignFinal(session, out, len); },
+         std::nullopt},
+        {"DigestFinal", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_DigestFinal(session, out, len); },
+         0xFFFFFFFFu},
+        {"WrapKey", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_WrapKey(session, &wrap, 1, 2, out, len); },
+         0xFFFFFFFFu},
+    };
+    reply(withOutput(CKR_OK, Bytes{1, 2, 3, 4}, 4u));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        token().requests.clear();
+        CK_BYTE out[4];
+        CK_ULONG length = 0x100000000ULL;
+        EXPECT_EQ(c.call(out, &length), CKR_OK);
+        EXPECT_EQ(length, 4u);
+        EXPECT_EQ(sent().at(0).outputLength, c.announced);
+    }
 }
 
 TEST_F(DataRoutineTest, InputLongerThanAnyRequestIsRefusedUnread)
