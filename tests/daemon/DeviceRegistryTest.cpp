@@ -116,7 +116,7 @@ TEST_F(DeviceRegistryTest, ServesEachTokenOnItsOwnSocket)
     const std::string pathA = SocketPath(dir.path(), "0000000000AA");
     const std::string pathB = SocketPath(dir.path(), "0000000000BB");
     registry(dir.path()).scan({"0000000000AA", "0000000000BB"});
-    ASSERT_TRUE(WaitUntil([&] { return Exists(pathA) && Exists(pathB); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Listening(pathA) && Listening(pathB); }, 2s));
     EXPECT_TRUE(IsSocketWithMode(pathA, 0660));
     EXPECT_TRUE(IsSocketWithMode(pathB, 0660));
 
@@ -138,7 +138,7 @@ TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
-    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     SocketClient client = SocketClient::ConnectUnix(path);
     EXPECT_EQ(client.exchange({1}, 1), (Bytes{1}));
 
@@ -165,13 +165,13 @@ TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
-    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     fake("0000000000AA")->failWrite = true;
     SocketClient client = SocketClient::ConnectUnix(path);
     EXPECT_TRUE(client.send(MakePacket({1})));
     EXPECT_TRUE(client.closedByPeer());
 
-    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Exists(path); }));
+    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Listening(path); }));
     SocketClient again = SocketClient::ConnectUnix(path);
     EXPECT_EQ(again.exchange({1, 2}, 2), (Bytes{2, 1}));
     EXPECT_EQ(log().find("Device removed"), std::string::npos);
@@ -206,7 +206,7 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
-    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     SocketClient served = SocketClient::ConnectUnix(path);
     EXPECT_EQ(served.exchange({1}, 1), (Bytes{1}));
 
@@ -219,7 +219,7 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
         ASSERT_EQ(connect(refused.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ASSERT_TRUE(WaitUntil([&] { return !Exists(path); }, 5s));
     }
-    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Exists(path); }));
+    ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Listening(path); }));
 
     EXPECT_EQ(served.exchange({2}, 1), Bytes{});
     EXPECT_TRUE(served.closedByPeer());
@@ -242,7 +242,7 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     ScanTokens(devices, SerialList({"0000000000AA"}));
-    ASSERT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     for (int i = 0; i < 3; ++i)
         ScanTokens(devices, nullptr);
     EXPECT_EQ(devices.size(), 1u);

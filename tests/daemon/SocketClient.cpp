@@ -72,6 +72,11 @@ bool MakeSocketFile(const std::string& path)
     return bound;
 }
 
+bool Listening(const std::string& path)
+{
+    return SocketClient::ConnectUnix(path).fd() >= 0;
+}
+
 SocketClient SocketClient::ConnectUnix(const std::string& path)
 {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

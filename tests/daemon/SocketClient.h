@@ -20,6 +20,10 @@ Bytes Pattern(size_t length, uint8_t seed = 0);
 // Leaves a Unix socket file at path, as a daemon that died would. False on failure.
 bool MakeSocketFile(const std::string& path);
 
+// Whether a client can connect to the Unix socket at path now. Wait for this,
+// not for the file: it appears at bind, a moment before the daemon listens.
+bool Listening(const std::string& path);
+
 // A connected socket, closed on destruction.
 class SocketClient {
 public:

@@ -43,9 +43,10 @@ protected:
 
     std::string socketPath(const std::string& serial) const { return sockets.file("vexa." + serial + ".sock"); }
     bool served(const std::string& serial) const { return access(socketPath(serial).c_str(), F_OK) == 0; }
+    // Until the token's socket accepts clients, or until its file has gone.
     bool waitServed(const std::string& serial, bool expected = true) const
     {
-        return WaitUntil([&] { return served(serial) == expected; }, 5s);
+        return WaitUntil([&] { return expected ? Listening(socketPath(serial)) : !served(serial); }, 5s);
     }
     std::string output() const { return m_daemon->out() + m_daemon->err(); }
 

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -63,12 +65,24 @@ bool accepts(int port)
     return connected;
 }
 
-size_t socketFiles(const std::string& dir)
+bool acceptsUnix(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// A socket file appears at bind, a moment before the daemon listens on it.
+size_t listeningSockets(const std::string& dir)
 {
     size_t count = 0;
     if (DIR* d = ::opendir(dir.c_str())) {
         while (const dirent* entry = ::readdir(d)) {
-            count += entry->d_type == DT_SOCK ? 1 : 0;
+            count += entry->d_type == DT_SOCK && acceptsUnix(dir + "/" + entry->d_name) ? 1 : 0;
         }
         ::closedir(d);
     }
@@ -141,7 +155,7 @@ std::unique_ptr<RealDaemon> RealDaemon::unix(const std::vector<std::string>& sim
 {
     std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
     daemon->start({"-t", "unix", "-sd", socketDir});
-    if (!waitUntil([&] { return socketFiles(socketDir) >= tokenCount; }, 10s)) {
+    if (!waitUntil([&] { return listeningSockets(socketDir) >= tokenCount; }, 10s)) {
         throw std::runtime_error("vexa-daemon did not serve the tokens: " + daemon->output());
     }
     return daemon;
