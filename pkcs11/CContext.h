@@ -179,8 +179,6 @@ public:
     CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
                       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey);
 
-    // Extension calls (declared for applications in vexa.h)
-
 private:
     CK_RV chooseLocking(CK_VOID_PTR pInitArgs);
     std::map<SlotId, SlotEntry> buildSlots(size_t& tokenCount);

@@ -47,7 +47,6 @@ void CLogTarget::openLogFile(const std::string& path)
         m_file.close();
     }
     m_file.clear();
-    m_filePath = path;
     m_file.open(path, std::ios::out | std::ios::app);
 }
 

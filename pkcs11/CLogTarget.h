@@ -34,14 +34,12 @@ public:
     // cannot be opened leaves logging to the console only.
     void openLogFile(const std::string& path);
     bool isLogFileOpen();
-    const std::string& getLogFilePath() const { return m_filePath; }
 
 private:
     std::string formatLine(int32_t level, const std::string& text) const;
 
     std::atomic<int32_t> m_level{corvel::kLogError};
     std::atomic<bool> m_console{false};
-    std::string m_filePath;   // set once, while the configuration is read
     const std::chrono::steady_clock::time_point m_start;
     std::mutex m_outputMutex;   // guards m_file and the console write, so threads never tear a line
     std::ofstream m_file;

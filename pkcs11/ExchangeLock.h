@@ -26,7 +26,6 @@ public:
     // Destroys the application's mutex, if one was created.
     void destroyApplicationMutex();
     bool usesOsLocking() const { return m_osLocking; }
-    bool usesApplicationLocking() const { return m_applicationLocking; }
 
     // Opens path (which must exist) as the lock file; throws
     // boost::interprocess::interprocess_exception when it cannot.
