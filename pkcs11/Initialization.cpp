@@ -79,6 +79,8 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
     }
     size_t tokenCount = 0;
     std::map<SlotId, SlotEntry> slots;
+    // A refused lock or a failed listing leaves the library uninitialised and
+    // says so: a CKR_OK that every later call contradicts would hide it.
     try {
         // No other process that shares the lock file talks to a token while
         // the tokens are listed and their transports made.
