@@ -1,42 +1,19 @@
 // log and time: the token's event log and its clock.
-#include <algorithm>
 #include <vector>
 
 #include "Command.h"
+#include "EventLog.h"
 #include "Library.h"
 
 namespace vexa::tool {
 namespace {
-
-// The log can grow between asking for its size and reading it.
-constexpr int kReadAttempts = 3;
-
-std::string readLog(CK_SLOT_ID slot)
-{
-    CK_ULONG needed = 0;
-    if (bReadLogEntries(slot, nullptr, &needed)) {
-        return {};
-    }
-    for (int attempt = 0; attempt < kReadAttempts && needed != 0; ++attempt) {
-        std::vector<uint8_t> buffer(needed);
-        CK_ULONG length = buffer.size();
-        if (bReadLogEntries(slot, buffer.data(), &length)) {
-            return std::string(buffer.begin(), buffer.begin() + std::min<CK_ULONG>(length, buffer.size()));
-        }
-        if (length <= buffer.size()) {
-            break;
-        }
-        needed = length;
-    }
-    throw Failure("bReadLogEntries: the token did not hand over its log (slot " + std::to_string(slot) + ")");
-}
 
 void showLog(const Invocation& call)
 {
     const CK_SLOT_ID slot = call.slot(0);
     Library library;
     library.requireSlot(slot);
-    const std::string text = readLog(slot);
+    const std::string text = readEventLog(slot);
     call.out << text;
     if (!text.empty() && text.back() != '\n') {
         call.out << "\n";

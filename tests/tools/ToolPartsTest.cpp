@@ -1,11 +1,13 @@
 // vexa-tool's parts that need no token: result names, derivation paths, the
-// configuration plan, argument parsing and the progress line.
+// configuration plan, argument parsing, the progress line and the event log
+// read through a stand-in for bReadLogEntries.
 #include <gtest/gtest.h>
 
 #include "Arguments.h"
 #include "ConfigPlan.h"
 #include "DerivationPath.h"
 #include "Errors.h"
+#include "EventLog.h"
 #include "Hex.h"
 #include "Progress.h"
 #include "ResultNames.h"
@@ -172,6 +174,69 @@ TEST(ProgressLine, UnknownSizeMovesWithTheChunksReceived)
     state.chunksDone = 4;
     EXPECT_EQ(renderProgress(state, 6), "reading f [###---] 4 chunks  0.5 s");
     EXPECT_EQ(renderFinished("read f", 100000, 0.84, 6), "read f [######] 100%  100000 bytes in 0.8 s");
+}
+
+// A stand-in for bReadLogEntries holding `text`. The size query reports
+// `claimed` (the text's size unless given); a buffer too small for the text
+// gets the text's size and a failure.
+struct FakeLog {
+    std::string text;
+    std::optional<CK_ULONG> claimed{};
+    int reads = 0;   // calls with a buffer
+
+    LogReader reader()
+    {
+        return [this](CK_SLOT_ID, uint8_t* buffer, CK_ULONG* length) {
+            if (buffer == nullptr) {
+                *length = claimed.value_or(text.size());
+                return text.empty();
+            }
+            ++reads;
+            if (*length < text.size()) {
+                *length = text.size();
+                return false;
+            }
+            std::copy(text.begin(), text.end(), buffer);
+            *length = text.size();
+            return true;
+        };
+    }
+};
+
+TEST(EventLog, ReadsWhatTheSizeQueryAnnounced)
+{
+    FakeLog log{"10:00 initialised\n"};
+    EXPECT_EQ(readEventLog(0, log.reader()), "10:00 initialised\n");
+    EXPECT_EQ(log.reads, 1);
+
+    FakeLog empty{""};
+    EXPECT_EQ(readEventLog(0, empty.reader()), "");
+    EXPECT_EQ(empty.reads, 0);
+}
+
+TEST(EventLog, LogThatGrewAfterTheQueryIsReadAgainAtItsNewSize)
+{
+    FakeLog log{"line one\nline two\n", 9};   // the query answered before the second line
+    EXPECT_EQ(readEventLog(0, log.reader()), "line one\nline two\n");
+    EXPECT_EQ(log.reads, 2);
+}
+
+TEST(EventLog, SizeNoLogHasIsRefusedUnallocated)
+{
+    FakeLog log{"x", 0xFFFFFFFFul};
+    EXPECT_THROW(readEventLog(3, log.reader()), Failure);
+    EXPECT_EQ(log.reads, 0);
+}
+
+TEST(EventLog, TokenThatNeverHandsItOverFails)
+{
+    const LogReader refusing = [](CK_SLOT_ID, uint8_t* buffer, CK_ULONG* length) {
+        if (buffer == nullptr) {
+            *length = 16;
+        }
+        return false;
+    };
+    EXPECT_THROW(readEventLog(0, refusing), Failure);
 }
 
 }  // namespace
