@@ -40,6 +40,13 @@ void CLogTarget::logText(int32_t level, const std::string& text)
     }
 }
 
+void CLogTarget::logText(int32_t level, const char* text)
+{
+    if (isLevelEnabled(level)) {
+        logText(level, std::string(text));
+    }
+}
+
 void CLogTarget::openLogFile(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(m_outputMutex);

@@ -23,6 +23,9 @@ public:
     CLogTarget& operator=(const CLogTarget&) = delete;
 
     void logText(int32_t level, const std::string& text) override;
+    // The same for a C string, made a string only when the line is written:
+    // the trace line that opens every call costs nothing while filtered.
+    void logText(int32_t level, const char* text);
     // Callers that build an expensive message ask first.
     bool isLevelEnabled(int32_t level) const { return level >= m_level.load(); }
 

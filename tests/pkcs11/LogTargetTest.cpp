@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "AllocationCounter.h"
 #include "CLogTarget.h"
 #include "TempDir.h"
 
@@ -34,6 +35,16 @@ protected:
     vexa::test::TempDir dir;
     CLogTarget log;
 };
+
+TEST_F(LogTargetTest, FilteredTraceLineCostsNoAllocation)
+{
+    useFile(kLogError);
+    allocation::startCounting();
+    log.logText(kLogTrace, "C_GetAttributeValue");
+    const size_t allocations = allocation::stopCounting();
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_TRUE(lines().empty());
+}
 
 TEST_F(LogTargetTest, LineCarriesSecondsThreadLevelAndText)
 {
