@@ -5,7 +5,7 @@ namespace vexa::sim {
 
 class Simulator;
 
-// Carries out one control line ("unplug SERIAL", "plug SPEC",
+// Carries out one control line ("unplug SERIAL", "plug SERIAL[,OPTION...]",
 // "stall SERIAL on|off", "error SERIAL CODE", "garble SERIAL") and returns
 // the answer: "ok" or "error: " and the reason.
 std::string runControlLine(Simulator& simulator, const std::string& line);

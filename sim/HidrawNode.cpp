@@ -60,15 +60,15 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 
 }  // namespace
 
-HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& spec, bool tokenCompletesWrites,
-                       WriteSink sink)
+HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
+                       bool tokenCompletesWrites, WriteSink sink)
     : testbed_(testbed),
       index_(index),
-      spec_(spec),
+      description_(description),
       tokenCompletesWrites_(tokenCompletesWrites),
       sink_(std::move(sink)),
       paths_(sysfsPaths(index)),
-      info_{reportDescriptor(spec.framing), hidName(spec), hidPhys(index), spec.serial} {
+      info_{reportDescriptor(description.framing), hidName(description), hidPhys(index), description.serial} {
     addToTestbed();
     attachHandler();
 }
@@ -85,7 +85,7 @@ HidrawNode::~HidrawNode() {
 
 void HidrawNode::addToTestbed() {
     GError* error = nullptr;
-    const std::string record = sysfsRecord(paths_, index_, spec_, info_.descriptor);
+    const std::string record = sysfsRecord(paths_, index_, description_, info_.descriptor);
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         std::string message = std::string("cannot add token to the testbed: ") + error->message;
         g_error_free(error);
@@ -159,7 +159,7 @@ void HidrawNode::unplug() {
         logVerbose("%s: detach: %s", paths_.devnode.c_str(), error->message);
         g_error_free(error);
     }
-    logVerbose("%s (%s) unplugged", paths_.devnode.c_str(), spec_.serial.c_str());
+    logVerbose("%s (%s) unplugged", paths_.devnode.c_str(), description_.serial.c_str());
 }
 
 void HidrawNode::onConnected(UMockdevIoctlClient* client) {

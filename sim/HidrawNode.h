@@ -47,8 +47,8 @@ public:
     // completes the write itself, the completion; see Token::receive.
     using WriteSink = std::function<void(std::vector<uint8_t>, Token::Written)>;
 
-    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& spec, bool tokenCompletesWrites,
-               WriteSink sink);  // throws std::runtime_error
+    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
+               bool tokenCompletesWrites, WriteSink sink);  // throws std::runtime_error
     ~HidrawNode();
     HidrawNode(const HidrawNode&) = delete;
     HidrawNode& operator=(const HidrawNode&) = delete;
@@ -77,7 +77,7 @@ private:
 
     UMockdevTestbed* const testbed_;
     const unsigned index_;
-    const TokenDescription spec_;
+    const TokenDescription description_;
     const bool tokenCompletesWrites_;
     const WriteSink sink_;
     const SysfsPaths paths_;

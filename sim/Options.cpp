@@ -116,7 +116,7 @@ std::string usageText(const std::string& program) {
         std::string left = std::string("  ") + def.name + (def.valueName ? std::string(" ") + def.valueName : "");
         out << left << "\n      " << def.help << "\n";
     }
-    out << "\nA token spec may also carry manufacturer=TEXT (to test hosts that check it).\n"
+    out << "\nA --token value may also carry manufacturer=TEXT (to test hosts that check it).\n"
         << "Default token: " << kDefaultSerial << ", product Vexa, framing u2f.\n\n"
         << "Control lines (standard input in serve mode, the socket named by\n"
         << "VEXA_SIM_CONTROL for COMMAND), each answered with \"ok\" or \"error: ...\":\n"

@@ -17,11 +17,11 @@ Simulator::Simulator(const SimOptions& options)
     g_free(root);
     try {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const TokenDescription& spec : options.tokens) {
+        for (const TokenDescription& description : options.tokens) {
             auto slot = std::make_unique<Slot>();
-            slot->spec = spec;
+            slot->description = description;
             plug_inlock(*slot);
-            slots_.emplace(spec.serial, std::move(slot));
+            slots_.emplace(description.serial, std::move(slot));
         }
     } catch (...) {
         shutdown();
@@ -46,19 +46,20 @@ void Simulator::shutdown() {
 
 void Simulator::plug_inlock(Slot& slot) {
     Slot* target = &slot;
-    TokenIdentity identity{slot.spec.serial, slot.spec.product};
-    slot.token = std::make_unique<Token>(slot.spec, makeFirmware(firmware_, identity), slot.faults, trace_.get(),
-                                         usbTiming_, [target](const Report& report) {
+    TokenIdentity identity{slot.description.serial, slot.description.product};
+    slot.token = std::make_unique<Token>(slot.description, makeFirmware(firmware_, identity), slot.faults,
+                                         trace_.get(), usbTiming_, [target](const Report& report) {
                                              if (HidrawNode* node = target->node.load())
                                                  node->deliver(report);
                                          });
     Token* token = slot.token.get();
-    slot.ownedNode = std::make_unique<HidrawNode>(
-        testbed_, nextIndex_++, slot.spec, usbTiming_,
-        [token](std::vector<uint8_t> bytes, Token::Written written) { token->receive(std::move(bytes), std::move(written)); });
+    slot.ownedNode = std::make_unique<HidrawNode>(testbed_, nextIndex_++, slot.description, usbTiming_,
+                                                  [token](std::vector<uint8_t> bytes, Token::Written written) {
+                                                      token->receive(std::move(bytes), std::move(written));
+                                                  });
     slot.node = slot.ownedNode.get();
-    logVerbose("%s plugged in as %s (%s framing)", slot.spec.serial.c_str(), slot.ownedNode->devnode().c_str(),
-               framingName(slot.spec.framing));
+    logVerbose("%s plugged in as %s (%s framing)", slot.description.serial.c_str(),
+               slot.ownedNode->devnode().c_str(), framingName(slot.description.framing));
 }
 
 void Simulator::unplug_inlock(Slot& slot) {
@@ -77,23 +78,23 @@ Simulator::Slot& Simulator::find_inlock(const std::string& serial) {
     return *it->second;
 }
 
-void Simulator::plug(const std::string& specText) {
-    const TokenDescription spec = parseTokenDescription(specText);
-    const bool optionsGiven = specText.find(',') != std::string::npos;
+void Simulator::plug(const std::string& text) {
+    const TokenDescription description = parseTokenDescription(text);
+    const bool optionsGiven = text.find(',') != std::string::npos;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find(spec.serial);
+    auto it = slots_.find(description.serial);
     if (it == slots_.end()) {
         auto slot = std::make_unique<Slot>();
-        slot->spec = spec;
+        slot->description = description;
         plug_inlock(*slot);
-        slots_.emplace(spec.serial, std::move(slot));
+        slots_.emplace(description.serial, std::move(slot));
         return;
     }
     Slot& slot = *it->second;
     if (slot.ownedNode)
-        throw UsageError("token " + spec.serial + " is already plugged in");
+        throw UsageError("token " + description.serial + " is already plugged in");
     if (optionsGiven)
-        slot.spec = spec;
+        slot.description = description;
     plug_inlock(slot);
 }
 
@@ -113,7 +114,7 @@ void Simulator::setStall(const std::string& serial, bool on) {
 void Simulator::failNext(const std::string& serial, uint8_t code) {
     std::lock_guard<std::mutex> lock(mutex_);
     Slot& slot = find_inlock(serial);
-    if (slot.spec.framing != Framing::U2f)
+    if (slot.description.framing != Framing::U2f)
         throw UsageError("token " + serial + " uses report-id framing, which has no ERROR frames");
     slot.faults.failNext(code);
 }

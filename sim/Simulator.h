@@ -30,7 +30,7 @@ public:
     const std::string& rootDir() const { return root_; }
 
     // The control operations; each throws UsageError with the reason.
-    void plug(const std::string& specText);
+    void plug(const std::string& text);
     void unplug(const std::string& serial);
     void setStall(const std::string& serial, bool on);
     void failNext(const std::string& serial, uint8_t code);
@@ -38,7 +38,7 @@ public:
 
 private:
     struct Slot {
-        TokenDescription spec;
+        TokenDescription description;
         TokenFaults faults;
         std::atomic<HidrawNode*> node{nullptr};  // what the token delivers to
         std::unique_ptr<HidrawNode> ownedNode;

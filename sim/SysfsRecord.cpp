@@ -35,8 +35,8 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-std::string hidName(const TokenDescription& spec) {
-    return spec.manufacturer + " " + spec.product;
+std::string hidName(const TokenDescription& description) {
+    return description.manufacturer + " " + description.product;
 }
 
 std::string hidPhys(unsigned index) {
@@ -54,10 +54,10 @@ SysfsPaths sysfsPaths(unsigned index) {
     return p;
 }
 
-std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& spec,
+std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& description,
                         const std::vector<uint8_t>& descriptor) {
     const unsigned devnum = index + 2;
-    const std::string name = hidName(spec);
+    const std::string name = hidName(description);
     const std::string phys = hidPhys(index);
     std::string s;
     s += format("P: %s\n"
@@ -68,7 +68,7 @@ std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDesc
                 "A: busnum=1\nA: devnum=%u\nA: speed=12\nA: bDeviceClass=00\nA: bNumInterfaces= 1\n"
                 "A: bConfigurationValue=1\nA: bMaxPacketSize0=64\nA: version= 2.00\n\n",
                 recordPath(paths.usbDevice), kVendorId, kProductId, devnum, kVendorId, kProductId,
-                spec.manufacturer.c_str(), spec.product.c_str(), spec.serial.c_str(), devnum);
+                description.manufacturer.c_str(), description.product.c_str(), description.serial.c_str(), devnum);
     s += format("P: %s\n"
                 "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbhid\n"
                 "E: PRODUCT=%x/%x/100\nE: TYPE=0/0/0\nE: INTERFACE=3/0/0\n"
@@ -80,7 +80,7 @@ std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDesc
                 "E: HID_ID=0003:%08X:%08X\nE: HID_NAME=%s\nE: HID_PHYS=%s\nE: HID_UNIQ=%s\n"
                 "E: MODALIAS=hid:b0003g0001v%08Xp%08X\n"
                 "H: report_descriptor=%s\n\n",
-                recordPath(paths.hid), kVendorId, kProductId, name.c_str(), phys.c_str(), spec.serial.c_str(),
+                recordPath(paths.hid), kVendorId, kProductId, name.c_str(), phys.c_str(), description.serial.c_str(),
                 kVendorId, kProductId, hex(descriptor).c_str());
     // hidapi reads <hidraw>/device/{uevent,report_descriptor}; without the
     // link it finds nothing.

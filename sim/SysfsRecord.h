@@ -25,11 +25,11 @@ SysfsPaths sysfsPaths(unsigned index);
 
 // The devices in umockdev's record format (P:/E:/A:/H:/L:/N: lines). The
 // hidraw node is created as a pty ("N:" without contents).
-std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& spec,
+std::string sysfsRecord(const SysfsPaths& paths, unsigned index, const TokenDescription& description,
                         const std::vector<uint8_t>& descriptor);
 
 // HID_NAME and HIDIOCGRAWNAME of the token.
-std::string hidName(const TokenDescription& spec);
+std::string hidName(const TokenDescription& description);
 // HID_PHYS and HIDIOCGRAWPHYS of the token on USB port `index` + 1.
 std::string hidPhys(unsigned index);
 

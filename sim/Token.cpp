@@ -8,15 +8,15 @@
 
 namespace vexa::sim {
 
-Token::Token(const TokenDescription& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
-             bool usbTiming, Deliver deliver)
-    : spec_(spec),
+Token::Token(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
+             Trace* trace, bool usbTiming, Deliver deliver)
+    : description_(description),
       firmware_(std::move(firmware)),
       faults_(faults),
       trace_(trace),
       usbTiming_(usbTiming),
       deliver_(std::move(deliver)),
-      framing_(makeDeviceFraming(spec.framing)) {
+      framing_(makeDeviceFraming(description.framing)) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -89,14 +89,14 @@ void Token::process(Write& write) {
 
 void Token::handleRequest(std::vector<uint8_t> request) {
     if (trace_)
-        trace_->record(spec_.serial, "in", request);
-    logVerbose("%s: request of %zu bytes", spec_.serial.c_str(), request.size());
+        trace_->record(description_.serial, "in", request);
+    logVerbose("%s: request of %zu bytes", description_.serial.c_str(), request.size());
     const TokenFaults::Fault fault = faults_.take();
     if (fault.kind == TokenFaults::Kind::Stall)
         return;
     if (fault.kind == TokenFaults::Kind::Error) {
         if (trace_)
-            trace_->record(spec_.serial, "error", {fault.code});
+            trace_->record(description_.serial, "error", {fault.code});
         send(framing_->error(fault.code));
         return;
     }
@@ -105,12 +105,12 @@ void Token::handleRequest(std::vector<uint8_t> request) {
     try {
         answered = firmware_->handle(request, reply);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", spec_.serial.c_str(), e.what());
+        std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", description_.serial.c_str(), e.what());
     }
     if (!answered)
         return;
     if (trace_)
-        trace_->record(spec_.serial, "out", reply);
+        trace_->record(description_.serial, "out", reply);
     send(fault.kind == TokenFaults::Kind::Garble ? framing_->garbledReply(reply) : framing_->reply(reply));
 }
 

@@ -27,7 +27,7 @@ public:
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
-    Token(const TokenDescription& spec, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
+    Token(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
           bool usbTiming, Deliver deliver);
     ~Token();
     Token(const Token&) = delete;
@@ -51,7 +51,7 @@ private:
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 
-    const TokenDescription spec_;
+    const TokenDescription description_;
     const std::unique_ptr<IFirmware> firmware_;
     TokenFaults& faults_;
     Trace* const trace_;

@@ -34,7 +34,7 @@ Framing parseFraming(const std::string& value) {
     throw UsageError("bad framing '" + value + "': use u2f or reportid");
 }
 
-void applyOption(TokenDescription& spec, const std::string& option) {
+void applyOption(TokenDescription& description, const std::string& option) {
     const size_t eq = option.find('=');
     const std::string key = option.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : option.substr(eq + 1);
@@ -43,14 +43,14 @@ void applyOption(TokenDescription& spec, const std::string& option) {
     if (key == "product") {
         if (value != "Vexa" && value != "Varkon")
             throw UsageError("bad product '" + value + "': use Vexa or Varkon");
-        spec.product = value;
+        description.product = value;
     } else if (key == "framing") {
-        spec.framing = parseFraming(value);
+        description.framing = parseFraming(value);
     } else if (key == "manufacturer") {
         if (value.empty() || value.size() > kMaxStringLength ||
             !std::all_of(value.begin(), value.end(), isTextChar))
             throw UsageError("bad manufacturer '" + value + "'");
-        spec.manufacturer = value;
+        description.manufacturer = value;
     } else {
         throw UsageError("unknown token option '" + key + "': use product, framing or manufacturer");
     }
@@ -59,17 +59,17 @@ void applyOption(TokenDescription& spec, const std::string& option) {
 }  // namespace
 
 TokenDescription parseTokenDescription(const std::string& text) {
-    TokenDescription spec;
+    TokenDescription description;
     size_t start = 0;
     size_t comma = text.find(',');
-    spec.serial = text.substr(0, comma);
-    checkSerial(spec.serial);
+    description.serial = text.substr(0, comma);
+    checkSerial(description.serial);
     while (comma != std::string::npos) {
         start = comma + 1;
         comma = text.find(',', start);
-        applyOption(spec, text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        applyOption(description, text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     }
-    return spec;
+    return description;
 }
 
 const char* framingName(Framing framing) {
