@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 

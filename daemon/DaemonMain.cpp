@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "ConfigFile.h"
-#include "Log.h"
+#include "DaemonLog.h"
 #include "ServiceControl.h"
 #include "Version.h"
 

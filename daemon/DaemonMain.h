@@ -2,7 +2,7 @@
 #include <string>
 
 #include "CommandLine.h"
-#include "Settings.h"
+#include "DaemonSettings.h"
 
 namespace vexa::daemon {
 

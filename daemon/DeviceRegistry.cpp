@@ -7,7 +7,7 @@
 #include <system_error>
 #include <thread>
 
-#include "Log.h"
+#include "DaemonLog.h"
 #include "SocketFiles.h"
 
 namespace vexa::daemon {

@@ -13,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-#include "Log.h"
+#include "DaemonLog.h"
 #include "SocketFiles.h"
 #include "UnixClient.h"
 

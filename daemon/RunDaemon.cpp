@@ -1,7 +1,7 @@
 #include <cstdlib>
 
 #include "DaemonMain.h"
-#include "Log.h"
+#include "DaemonLog.h"
 #include "TlsListener.h"
 #include "UnixTransport.h"
 #include "Version.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 namespace {

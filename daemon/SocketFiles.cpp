@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 namespace {

@@ -3,7 +3,7 @@
 #include <mbedtls/error.h>
 
 #include "ClientSession.h"
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 namespace {

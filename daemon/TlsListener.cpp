@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "CHIDTransport.h"
-#include "Log.h"
+#include "DaemonLog.h"
 #include "TlsClient.h"
 #include "USBPort.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "CHIDTransport.h"
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "ClientSession.h"
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "CHIDTransport.h"
-#include "Log.h"
+#include "DaemonLog.h"
 #include "SignalPipe.h"
 #include "SocketFiles.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 #include "DeviceRegistry.h"
-#include "Settings.h"
+#include "DaemonSettings.h"
 
 namespace vexa::daemon {
 

@@ -1,7 +1,7 @@
 #include <mutex>
 
 #include "CContext.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
 

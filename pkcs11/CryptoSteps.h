@@ -6,7 +6,7 @@
 
 #include "CContext.h"
 #include "FieldCallbacks.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
 

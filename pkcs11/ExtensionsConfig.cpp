@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "Extensions.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 namespace {

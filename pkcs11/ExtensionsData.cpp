@@ -5,7 +5,7 @@
 
 #include "Extensions.h"
 #include "FieldCallbacks.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 namespace {

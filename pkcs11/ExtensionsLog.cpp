@@ -1,6 +1,6 @@
 // The token's event log, read in one exchange.
 #include "Extensions.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 

@@ -2,7 +2,7 @@
 #include <exception>
 
 #include "CContext.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
 

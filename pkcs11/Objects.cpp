@@ -3,7 +3,7 @@
 #include "AttributeCodec.h"
 #include "CContext.h"
 #include "FieldCallbacks.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 #include "SessionCall.h"
 
 namespace vexa::pkcs11 {

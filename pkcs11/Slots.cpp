@@ -8,7 +8,7 @@
 #include "CHIDTransport.h"
 #include "Exception.h"
 #include "FieldCallbacks.h"
-#include "FunctionIds.h"
+#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Log.h"
+#include "SimLog.h"
 #include "ReportDescriptor.h"
 
 namespace vexa::sim {

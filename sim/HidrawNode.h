@@ -10,7 +10,7 @@
 #include "DeviceFraming.h"
 #include "HidrawIoctl.h"
 #include "SysfsRecord.h"
-#include "Token.h"
+#include "TokenDevice.h"
 #include "TokenDescription.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -44,8 +44,8 @@ namespace vexa::sim {
 class HidrawNode {
 public:
     // Bytes of one host write (report id 0 stripped) and, when the token
-    // completes the write itself, the completion; see Token::receive.
-    using WriteSink = std::function<void(std::vector<uint8_t>, Token::Written)>;
+    // completes the write itself, the completion; see TokenDevice::receive.
+    using WriteSink = std::function<void(std::vector<uint8_t>, TokenDevice::Written)>;
 
     HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
                bool tokenCompletesWrites, WriteSink sink);  // throws std::runtime_error

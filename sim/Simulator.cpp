@@ -2,7 +2,7 @@
 
 #include <umockdev.h>
 
-#include "Log.h"
+#include "SimLog.h"
 
 namespace vexa::sim {
 
@@ -47,14 +47,14 @@ void Simulator::shutdown() {
 void Simulator::plug_inlock(Slot& slot) {
     Slot* target = &slot;
     TokenIdentity identity{slot.description.serial, slot.description.product};
-    slot.token = std::make_unique<Token>(slot.description, makeFirmware(firmware_, identity), slot.faults,
+    slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(firmware_, identity), slot.faults,
                                          trace_.get(), usbTiming_, [target](const Report& report) {
                                              if (HidrawNode* node = target->node.load())
                                                  node->deliver(report);
                                          });
-    Token* token = slot.token.get();
+    TokenDevice* token = slot.token.get();
     slot.ownedNode = std::make_unique<HidrawNode>(testbed_, nextIndex_++, slot.description, usbTiming_,
-                                                  [token](std::vector<uint8_t> bytes, Token::Written written) {
+                                                  [token](std::vector<uint8_t> bytes, TokenDevice::Written written) {
                                                       token->receive(std::move(bytes), std::move(written));
                                                   });
     slot.node = slot.ownedNode.get();

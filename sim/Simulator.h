@@ -9,7 +9,7 @@
 #include "FirmwareFactory.h"
 #include "HidrawNode.h"
 #include "Options.h"
-#include "Token.h"
+#include "TokenDevice.h"
 #include "TokenFaults.h"
 #include "Trace.h"
 
@@ -42,7 +42,7 @@ private:
         TokenFaults faults;
         std::atomic<HidrawNode*> node{nullptr};  // what the token delivers to
         std::unique_ptr<HidrawNode> ownedNode;
-        std::unique_ptr<Token> token;
+        std::unique_ptr<TokenDevice> token;
     };
 
     void shutdown();

@@ -4,7 +4,7 @@
 #include <exception>
 #include <memory>
 
-#include "Log.h"
+#include "SimLog.h"
 #include "Modes.h"
 #include "Options.h"
 #include "ScratchState.h"

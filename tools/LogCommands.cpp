@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "Command.h"
-#include "EventLog.h"
+#include "EventLogReader.h"
 #include "Library.h"
 
 namespace vexa::tool {

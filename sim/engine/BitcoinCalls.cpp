@@ -9,7 +9,7 @@
 #include "Bip32.h"
 #include "Calls.h"
 #include "FileStore.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {

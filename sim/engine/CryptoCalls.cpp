@@ -1,7 +1,7 @@
 // Encryption, decryption, signatures, verification and digests: every
 // operation runs on SoftHSM2, whose session keeps its state between calls.
 #include "Calls.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "Output.h"
 
 namespace vexa::sim::engine {

@@ -1,6 +1,6 @@
 // Key generation, wrapping, unwrapping and derivation.
 #include "Calls.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "Output.h"
 
 namespace vexa::sim::engine {

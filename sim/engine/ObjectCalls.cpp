@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "Calls.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "Limits.h"
 #include "Output.h"
 

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "Calls.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "Limits.h"
 #include "Output.h"
 

@@ -10,9 +10,9 @@
 
 #include "DataStore.h"
 #include "EngineOptions.h"
-#include "EventLog.h"
+#include "TokenEventLog.h"
 #include "Firmware.h"
-#include "Settings.h"
+#include "TokenSettings.h"
 #include "SoftHsm.h"
 #include "TokenClock.h"
 #include "Wire.h"

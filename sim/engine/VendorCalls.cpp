@@ -7,7 +7,7 @@
 //   61 (config4)          sets config4
 //   57                    restores the factory values (all zero)
 #include "Calls.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {

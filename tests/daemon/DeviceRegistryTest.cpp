@@ -14,7 +14,7 @@
 
 #include "CapturedLog.h"
 #include "DeviceRegistry.h"
-#include "FakeTransport.h"
+#include "EchoTransport.h"
 #include "SocketClient.h"
 #include "SocketFiles.h"
 #include "TestProcess.h"
@@ -49,7 +49,7 @@ protected:
             ++m_opens[serial];
             if (unopenable.count(serial) != 0)
                 return PortPtr();
-            auto fake = std::make_unique<FakeTransport>();
+            auto fake = std::make_unique<EchoTransport>();
             m_fakes[serial] = fake.get();
             return PortPtr(new CThreadSafeUSBPort(serial, std::move(fake)), DestroyPort);
         });
@@ -76,7 +76,7 @@ protected:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_opens[serial];
     }
-    FakeTransport* fake(const std::string& serial)
+    EchoTransport* fake(const std::string& serial)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_fakes[serial];
@@ -94,7 +94,7 @@ protected:
 private:
     std::mutex m_mutex;  // guards m_opens and m_fakes, written by the factory
     std::map<std::string, int> m_opens;
-    std::map<std::string, FakeTransport*> m_fakes;
+    std::map<std::string, EchoTransport*> m_fakes;
     std::unique_ptr<CapturedLog> m_log;
     std::unique_ptr<CDeviceRegistry> m_registry;
     mode_t m_savedUmask = 0;

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Log.h"
+#include "DaemonLog.h"
 
 namespace vexa::daemon {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Settings.h"
+#include "DaemonSettings.h"
 
 namespace vexa::daemon {
 namespace {

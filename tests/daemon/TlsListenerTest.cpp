@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "CapturedLog.h"
-#include "FakeTransport.h"
+#include "EchoTransport.h"
 #include "TlsClient.h"
 #include "TlsListener.h"
 #include "TlsTestClient.h"
@@ -80,14 +80,14 @@ private:
     {
         if (tokenMissing)
             return nullptr;
-        auto fake = std::make_unique<FakeTransport>();
+        auto fake = std::make_unique<EchoTransport>();
         fake->failWrite = tokenWriteFails.load();
         return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
     }
 
     // Keeps the fake's requests after the connection has closed it.
     struct RecordingTransport : public corvel::CTransport {
-        RecordingTransport(std::unique_ptr<FakeTransport> fake, std::vector<Bytes>& record)
+        RecordingTransport(std::unique_ptr<EchoTransport> fake, std::vector<Bytes>& record)
             : fake(std::move(fake)), record(record)
         {
         }
@@ -102,7 +102,7 @@ private:
         size_t read(uint8_t* buffer, size_t capacity) override { return fake->read(buffer, capacity); }
         size_t write(const std::vector<uint8_t>& data) override { return fake->write(data); }
         size_t write(const uint8_t* data, size_t length) override { return fake->write(data, length); }
-        std::unique_ptr<FakeTransport> fake;
+        std::unique_ptr<EchoTransport> fake;
         std::vector<Bytes>& record;
     };
 

@@ -2,22 +2,22 @@
 
 #include <thread>
 
-#include "FakeTransport.h"
+#include "EchoTransport.h"
 #include "USBPort.h"
 
 namespace vexa::daemon {
 namespace {
 
-using test::FakeTransport;
+using test::EchoTransport;
 
 struct FakePort {
     FakePort()
     {
-        auto owned = std::make_unique<FakeTransport>();
+        auto owned = std::make_unique<EchoTransport>();
         fake = owned.get();
         port = std::make_unique<CThreadSafeUSBPort>("0123456789AB", std::move(owned));
     }
-    FakeTransport* fake;
+    EchoTransport* fake;
     std::unique_ptr<CThreadSafeUSBPort> port;
 };
 

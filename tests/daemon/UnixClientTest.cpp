@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "CapturedLog.h"
-#include "FakeTransport.h"
+#include "EchoTransport.h"
 #include "SocketClient.h"
 #include "UnixClient.h"
 
@@ -22,7 +22,7 @@ protected:
     void SetUp() override
     {
         m_log = std::make_unique<CapturedLog>();
-        auto owned = std::make_unique<FakeTransport>();
+        auto owned = std::make_unique<EchoTransport>();
         m_fake = owned.get();
         m_port = std::make_unique<CThreadSafeUSBPort>("SERIAL01", std::move(owned));
         int fds[2];
@@ -43,10 +43,10 @@ protected:
     }
 
     SocketClient& client() { return *m_client; }
-    FakeTransport& token() { return *m_fake; }
+    EchoTransport& token() { return *m_fake; }
 
 private:
-    FakeTransport* m_fake = nullptr;
+    EchoTransport* m_fake = nullptr;
     std::unique_ptr<CThreadSafeUSBPort> m_port;
     std::unique_ptr<SocketClient> m_client;
     std::unique_ptr<CapturedLog> m_log;
@@ -139,8 +139,8 @@ TEST_F(UnixClientTest, TokenReadFailureEndsConnection)
 TEST(UnixClientGone, ReplyToAClosedConnectionEndsOnlyThatConnection)
 {
     CapturedLog log;
-    auto owned = std::make_unique<FakeTransport>();
-    FakeTransport* token = owned.get();
+    auto owned = std::make_unique<EchoTransport>();
+    EchoTransport* token = owned.get();
     CThreadSafeUSBPort port("SERIAL01", std::move(owned));
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);

@@ -7,7 +7,7 @@
 #include "ConfigPlan.h"
 #include "DerivationPath.h"
 #include "Errors.h"
-#include "EventLog.h"
+#include "EventLogReader.h"
 #include "Hex.h"
 #include "Progress.h"
 #include "ResultNames.h"

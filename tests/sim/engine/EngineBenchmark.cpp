@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "EngineLink.h"
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "TempDir.h"
 
 using namespace vexa::test::engine;

@@ -1,7 +1,7 @@
 // The event log keeps only what one reply can carry, newest lines first kept.
 #include <gtest/gtest.h>
 
-#include "EventLog.h"
+#include "TokenEventLog.h"
 #include "TempDir.h"
 
 namespace vexa::test::engine {

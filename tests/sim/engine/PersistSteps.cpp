@@ -4,7 +4,7 @@
 #include <exception>
 #include <stdexcept>
 
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "HidLink.h"
 
 namespace vexa::test::engine {

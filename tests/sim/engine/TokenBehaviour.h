@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 #include "TokenClient.h"
 
 namespace vexa::test::engine {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "FunctionIds.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::test::engine {
 

@@ -1,4 +1,4 @@
-#include "EventLog.h"
+#include "TokenEventLog.h"
 
 #include "FileStore.h"
 

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "DaemonLog.h"
 
 #include <atomic>
 #include <cstdio>

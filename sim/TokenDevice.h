@@ -20,18 +20,18 @@ namespace vexa::sim {
 // runs framing, faults and firmware on a thread of its own (a slow firmware
 // never holds up the umockdev worker or other tokens), and hands input
 // reports to `deliver`.
-class Token {
+class TokenDevice {
 public:
     using Deliver = std::function<void(const Report&)>;
     // Completes the host's write: true once the endpoint took the bytes,
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
-    Token(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
+    TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
           bool usbTiming, Deliver deliver);
-    ~Token();
-    Token(const Token&) = delete;
-    Token& operator=(const Token&) = delete;
+    ~TokenDevice();
+    TokenDevice(const TokenDevice&) = delete;
+    TokenDevice& operator=(const TokenDevice&) = delete;
 
     // Bytes of one host write with a leading report id 0 already removed.
     // Without USB timing the caller completes the write itself and passes an

@@ -13,7 +13,7 @@
 
 namespace vexa::daemon::test {
 
-class FakeTransport : public corvel::CTransport {
+class EchoTransport : public corvel::CTransport {
 public:
     std::atomic<bool> failWrite{false};
     std::atomic<bool> failRead{false};

@@ -1,4 +1,4 @@
-#include "EventLog.h"
+#include "EventLogReader.h"
 
 #include <algorithm>
 #include <vector>

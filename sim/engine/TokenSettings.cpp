@@ -1,4 +1,4 @@
-#include "Settings.h"
+#include "TokenSettings.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "SimLog.h"
 
 #include <atomic>
 #include <cstdarg>

@@ -1,4 +1,4 @@
-#include "Settings.h"
+#include "DaemonSettings.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,14 +1,14 @@
-#include "Token.h"
+#include "TokenDevice.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 
-#include "Log.h"
+#include "SimLog.h"
 
 namespace vexa::sim {
 
-Token::Token(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
+TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
              Trace* trace, bool usbTiming, Deliver deliver)
     : description_(description),
       firmware_(std::move(firmware)),
@@ -20,7 +20,7 @@ Token::Token(const TokenDescription& description, std::unique_ptr<IFirmware> fir
     thread_ = std::thread([this] { run(); });
 }
 
-Token::~Token() {
+TokenDevice::~TokenDevice() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -32,7 +32,7 @@ Token::~Token() {
             w.written(false);
 }
 
-void Token::receive(std::vector<uint8_t> bytes, Written written) {
+void TokenDevice::receive(std::vector<uint8_t> bytes, Written written) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stopping_) {
@@ -45,7 +45,7 @@ void Token::receive(std::vector<uint8_t> bytes, Written written) {
         written(false);
 }
 
-void Token::run() {
+void TokenDevice::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !writes_.empty(); });
@@ -59,12 +59,12 @@ void Token::run() {
     }
 }
 
-bool Token::waitUntil(UsbFrameClock::Clock::time_point when) {
+bool TokenDevice::waitUntil(UsbFrameClock::Clock::time_point when) {
     std::unique_lock<std::mutex> lock(mutex_);
     return !wake_.wait_until(lock, when, [this] { return stopping_; });
 }
 
-void Token::process(Write& write) {
+void TokenDevice::process(Write& write) {
     if (write.bytes.empty() && write.written)
         write.written(true);
     // The endpoint takes one report per packet; a longer write arrives as
@@ -87,7 +87,7 @@ void Token::process(Write& write) {
     }
 }
 
-void Token::handleRequest(std::vector<uint8_t> request) {
+void TokenDevice::handleRequest(std::vector<uint8_t> request) {
     if (trace_)
         trace_->record(description_.serial, "in", request);
     logVerbose("%s: request of %zu bytes", description_.serial.c_str(), request.size());
@@ -114,7 +114,7 @@ void Token::handleRequest(std::vector<uint8_t> request) {
     send(fault.kind == TokenFaults::Kind::Garble ? framing_->garbledReply(reply) : framing_->reply(reply));
 }
 
-void Token::send(const Reports& reports) {
+void TokenDevice::send(const Reports& reports) {
     for (const Report& report : reports) {
         if (usbTiming_ && !waitUntil(clock_.nextIn()))
             return;
