@@ -33,43 +33,43 @@ void sendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-ControlSocket::ControlSocket(const std::string& path, Handler handler) : path_(path), handler_(std::move(handler)) {
+ControlSocket::ControlSocket(const std::string& path, Handler handler) : m_path(path), m_handler(std::move(handler)) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
         throw std::runtime_error("control socket path too long: " + path);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (listenFd_ < 0 || stopFd_ < 0 ||
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(listenFd_, kBacklog) < 0) {
+    m_listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_stopFd = ::eventfd(0, EFD_CLOEXEC);
+    if (m_listenFd < 0 || m_stopFd < 0 ||
+        ::bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(m_listenFd, kBacklog) < 0) {
         const std::string reason = std::strerror(errno);
-        if (listenFd_ >= 0)
-            ::close(listenFd_);
-        if (stopFd_ >= 0)
-            ::close(stopFd_);
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        if (m_stopFd >= 0)
+            ::close(m_stopFd);
         throw std::runtime_error("cannot listen on " + path + ": " + reason);
     }
-    thread_ = std::thread([this] { serve(); });
+    m_thread = std::thread([this] { serve(); });
 }
 
 ControlSocket::~ControlSocket() {
     const uint64_t one = 1;
-    if (::write(stopFd_, &one, sizeof one) < 0) {
+    if (::write(m_stopFd, &one, sizeof one) < 0) {
         // Cannot happen for a fresh eventfd; the join below would hang.
         std::terminate();
     }
-    thread_.join();
-    ::close(listenFd_);
-    ::close(stopFd_);
-    ::unlink(path_.c_str());
+    m_thread.join();
+    ::close(m_listenFd);
+    ::close(m_stopFd);
+    ::unlink(m_path.c_str());
 }
 
 void ControlSocket::serve() {
     std::map<int, LineBuffer> connections;
     for (;;) {
-        std::vector<pollfd> fds = {{stopFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        std::vector<pollfd> fds = {{m_stopFd, POLLIN, 0}, {m_listenFd, POLLIN, 0}};
         for (const auto& [fd, buffer] : connections)
             fds.push_back({fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
@@ -77,7 +77,7 @@ void ControlSocket::serve() {
         if (fds[0].revents)
             break;
         if (fds[1].revents & POLLIN) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0)
                 connections.emplace(fd, LineBuffer());
         }
@@ -92,7 +92,7 @@ void ControlSocket::serve() {
             std::vector<std::string> lines =
                 n > 0 ? connections[fd].feed(chunk, size_t(n)) : connections[fd].finish();
             for (const std::string& line : lines)
-                sendAll(fd, handler_(line) + "\n");
+                sendAll(fd, m_handler(line) + "\n");
             if (n <= 0) {
                 ::close(fd);
                 connections.erase(fd);

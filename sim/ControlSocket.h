@@ -16,16 +16,16 @@ public:
     ControlSocket(const ControlSocket&) = delete;
     ControlSocket& operator=(const ControlSocket&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return m_path; }
 
 private:
     void serve();
 
-    const std::string path_;
-    const Handler handler_;
-    int listenFd_ = -1;
-    int stopFd_ = -1;  // eventfd the serving thread polls
-    std::thread thread_;
+    const std::string m_path;
+    const Handler m_handler;
+    int m_listenFd = -1;
+    int m_stopFd = -1;  // eventfd the serving thread polls
+    std::thread m_thread;
 };
 
 }  // namespace vexa::sim

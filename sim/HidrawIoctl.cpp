@@ -20,21 +20,21 @@ class ArgMemory {
 public:
     ArgMemory(UMockdevIoctlClient* client, size_t size) {
         GError* error = nullptr;
-        data_ = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &error);
+        m_data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &error);
         if (error)
             g_error_free(error);
     }
     ~ArgMemory() {
-        if (data_)
-            g_object_unref(data_);
+        if (m_data)
+            g_object_unref(m_data);
     }
     ArgMemory(const ArgMemory&) = delete;
     ArgMemory& operator=(const ArgMemory&) = delete;
 
-    uint8_t* bytes() const { return data_ ? data_->data : nullptr; }
+    uint8_t* bytes() const { return m_data ? m_data->data : nullptr; }
 
 private:
-    UMockdevIoctlData* data_ = nullptr;
+    UMockdevIoctlData* m_data = nullptr;
 };
 
 struct Result {

@@ -56,7 +56,7 @@ public:
     void deliver(const Report& report);
     // Removes the device; open handles stay connected and fail from now on.
     void unplug();
-    const std::string& devnode() const { return paths_.devnode; }
+    const std::string& devnode() const { return m_paths.devnode; }
 
     // Handlers for umockdev's signals.
     void onConnected(UMockdevIoctlClient* client);
@@ -75,24 +75,24 @@ private:
     void signalReports_inlock(size_t count);
     void drainReports_inlock(size_t count);
 
-    UMockdevTestbed* const testbed_;
-    const unsigned index_;
-    const TokenDescription description_;
-    const bool tokenCompletesWrites_;
-    const WriteSink sink_;
-    const SysfsPaths paths_;
-    const HidrawInfo info_;
-    UMockdevIoctlBase* handler_ = nullptr;
-    int signalFd_ = -1;  // pty master: one byte per queued report
-    int drainFd_ = -1;   // our own pty slave, to take bytes back
-    std::string devnumLink_;
+    UMockdevTestbed* const m_testbed;
+    const unsigned m_index;
+    const TokenDescription m_description;
+    const bool m_tokenCompletesWrites;
+    const WriteSink m_sink;
+    const SysfsPaths m_paths;
+    const HidrawInfo m_info;
+    UMockdevIoctlBase* m_handler = nullptr;
+    int m_signalFd = -1;  // pty master: one byte per queued report
+    int m_drainFd = -1;   // our own pty slave, to take bytes back
+    std::string m_devnumLink;
 
-    std::mutex mutex_;  // guards present_, queue_, parkedRead_, lastRead_ and the pty byte count
-    std::condition_variable roomInQueue_;
-    std::chrono::steady_clock::time_point lastRead_;
-    bool present_ = true;
-    std::deque<Report> queue_;
-    UMockdevIoctlClient* parkedRead_ = nullptr;  // a read waiting for a report; holds a reference
+    std::mutex m_mutex;  // guards m_present, m_queue, m_parkedRead, m_lastRead and the pty byte count
+    std::condition_variable m_roomInQueue;
+    std::chrono::steady_clock::time_point m_lastRead;
+    bool m_present = true;
+    std::deque<Report> m_queue;
+    UMockdevIoctlClient* m_parkedRead = nullptr;  // a read waiting for a report; holds a reference
 };
 
 }  // namespace vexa::sim

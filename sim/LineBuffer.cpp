@@ -7,10 +7,10 @@ std::vector<std::string> LineBuffer::feed(const char* data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         if (data[i] == '\n') {
             complete(lines);
-        } else if (pending_.size() < kMaxLine) {
-            pending_ += data[i];
+        } else if (m_pending.size() < kMaxLine) {
+            m_pending += data[i];
         } else {
-            overflow_ = true;
+            m_overflow = true;
         }
     }
     return lines;
@@ -18,17 +18,17 @@ std::vector<std::string> LineBuffer::feed(const char* data, size_t length) {
 
 std::vector<std::string> LineBuffer::finish() {
     std::vector<std::string> lines;
-    if (!pending_.empty() || overflow_)
+    if (!m_pending.empty() || m_overflow)
         complete(lines);
     return lines;
 }
 
 void LineBuffer::complete(std::vector<std::string>& lines) {
-    if (!pending_.empty() && pending_.back() == '\r')
-        pending_.pop_back();
-    lines.push_back(overflow_ ? std::string(kTooLong) : pending_);
-    pending_.clear();
-    overflow_ = false;
+    if (!m_pending.empty() && m_pending.back() == '\r')
+        m_pending.pop_back();
+    lines.push_back(m_overflow ? std::string(kTooLong) : m_pending);
+    m_pending.clear();
+    m_overflow = false;
 }
 
 }  // namespace vexa::sim

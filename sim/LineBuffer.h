@@ -21,8 +21,8 @@ public:
 private:
     void complete(std::vector<std::string>& lines);
 
-    std::string pending_;
-    bool overflow_ = false;
+    std::string m_pending;
+    bool m_overflow = false;
 };
 
 }  // namespace vexa::sim

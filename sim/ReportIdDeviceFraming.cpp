@@ -25,26 +25,26 @@ Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length) {
     if (buffer[0] != kOutputReportId)
         return {};
     if (buffer[1] == kFirst) {
-        expected_ = size_t(buffer[2]) | size_t(buffer[3]) << 8 | size_t(buffer[4]) << 16;
+        m_expected = size_t(buffer[2]) | size_t(buffer[3]) << 8 | size_t(buffer[4]) << 16;
         // Too long for the token's buffer: dropped, as this framing cannot say why.
-        assembling_ = expected_ <= kMaxMessage;
-        message_.assign(buffer + 5, buffer + 5 + std::min(expected_, kFirstData));
-        return assembling_ ? finishIfComplete() : Received{};
+        m_assembling = m_expected <= kMaxMessage;
+        m_message.assign(buffer + 5, buffer + 5 + std::min(m_expected, kFirstData));
+        return m_assembling ? finishIfComplete() : Received{};
     }
-    if (buffer[1] != kContinuation || !assembling_)
+    if (buffer[1] != kContinuation || !m_assembling)
         return {};
-    const size_t take = std::min(expected_ - message_.size(), kContData);
-    message_.insert(message_.end(), buffer + 2, buffer + 2 + take);
+    const size_t take = std::min(m_expected - m_message.size(), kContData);
+    m_message.insert(m_message.end(), buffer + 2, buffer + 2 + take);
     return finishIfComplete();
 }
 
 Received ReportIdDeviceFraming::finishIfComplete() {
     Received r;
-    if (message_.size() < expected_)
+    if (m_message.size() < m_expected)
         return r;
-    assembling_ = false;
-    r.request = std::move(message_);
-    message_.clear();
+    m_assembling = false;
+    r.request = std::move(m_message);
+    m_message.clear();
     return r;
 }
 

@@ -19,9 +19,9 @@ public:
 private:
     Received finishIfComplete();
 
-    bool assembling_ = false;
-    size_t expected_ = 0;
-    std::vector<uint8_t> message_;
+    bool m_assembling = false;
+    size_t m_expected = 0;
+    std::vector<uint8_t> m_message;
 };
 
 }  // namespace vexa::sim

@@ -7,21 +7,21 @@
 namespace vexa::sim {
 
 Simulator::Simulator(const SimOptions& options)
-    : firmware_(options.firmware), usbTiming_(options.usbTiming) {
-    checkFirmwareConfig(firmware_);
+    : m_firmware(options.firmware), m_usbTiming(options.usbTiming) {
+    checkFirmwareConfig(m_firmware);
     if (!options.traceFile.empty())
-        trace_ = std::make_unique<Trace>(options.traceFile);
-    testbed_ = umockdev_testbed_new();
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    root_ = root;
+        m_trace = std::make_unique<Trace>(options.traceFile);
+    m_testbed = umockdev_testbed_new();
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    m_root = root;
     g_free(root);
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(m_mutex);
         for (const TokenDescription& description : options.tokens) {
             auto slot = std::make_unique<Slot>();
             slot->description = description;
             plug_inlock(*slot);
-            slots_.emplace(description.serial, std::move(slot));
+            m_slots.emplace(description.serial, std::move(slot));
         }
     } catch (...) {
         shutdown();
@@ -34,26 +34,26 @@ Simulator::~Simulator() {
 }
 
 void Simulator::shutdown() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [serial, slot] : slots_)
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& [serial, slot] : m_slots)
         unplug_inlock(*slot);
-    slots_.clear();
-    if (testbed_)
-        g_object_unref(testbed_);  // also removes the testbed directory
-    testbed_ = nullptr;
-    retired_.clear();
+    m_slots.clear();
+    if (m_testbed)
+        g_object_unref(m_testbed);  // also removes the testbed directory
+    m_testbed = nullptr;
+    m_retired.clear();
 }
 
 void Simulator::plug_inlock(Slot& slot) {
     Slot* target = &slot;
     TokenIdentity identity{slot.description.serial, slot.description.product};
-    slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(firmware_, identity), slot.faults,
-                                         trace_.get(), usbTiming_, [target](const Report& report) {
+    slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(m_firmware, identity), slot.faults,
+                                         m_trace.get(), m_usbTiming, [target](const Report& report) {
                                              if (HidrawNode* node = target->node.load())
                                                  node->deliver(report);
                                          });
     TokenDevice* token = slot.token.get();
-    slot.ownedNode = std::make_unique<HidrawNode>(testbed_, nextIndex_++, slot.description, usbTiming_,
+    slot.ownedNode = std::make_unique<HidrawNode>(m_testbed, m_nextIndex++, slot.description, m_usbTiming,
                                                   [token](std::vector<uint8_t> bytes, TokenDevice::Written written) {
                                                       token->receive(std::move(bytes), std::move(written));
                                                   });
@@ -68,12 +68,12 @@ void Simulator::unplug_inlock(Slot& slot) {
     slot.ownedNode->unplug();
     slot.node = nullptr;
     slot.token.reset();  // completes writes it still held, through the node
-    retired_.push_back(std::move(slot.ownedNode));
+    m_retired.push_back(std::move(slot.ownedNode));
 }
 
 Simulator::Slot& Simulator::find_inlock(const std::string& serial) {
-    auto it = slots_.find(serial);
-    if (it == slots_.end())
+    auto it = m_slots.find(serial);
+    if (it == m_slots.end())
         throw UsageError("no token " + serial);
     return *it->second;
 }
@@ -81,13 +81,13 @@ Simulator::Slot& Simulator::find_inlock(const std::string& serial) {
 void Simulator::plug(const std::string& text) {
     const TokenDescription description = parseTokenDescription(text);
     const bool optionsGiven = text.find(',') != std::string::npos;
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find(description.serial);
-    if (it == slots_.end()) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_slots.find(description.serial);
+    if (it == m_slots.end()) {
         auto slot = std::make_unique<Slot>();
         slot->description = description;
         plug_inlock(*slot);
-        slots_.emplace(description.serial, std::move(slot));
+        m_slots.emplace(description.serial, std::move(slot));
         return;
     }
     Slot& slot = *it->second;
@@ -99,7 +99,7 @@ void Simulator::plug(const std::string& text) {
 }
 
 void Simulator::unplug(const std::string& serial) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
     if (!slot.ownedNode)
         throw UsageError("token " + serial + " is not plugged in");
@@ -107,12 +107,12 @@ void Simulator::unplug(const std::string& serial) {
 }
 
 void Simulator::setStall(const std::string& serial, bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.setStall(on);
 }
 
 void Simulator::failNext(const std::string& serial, uint8_t code) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
     if (slot.description.framing != Framing::U2f)
         throw UsageError("token " + serial + " uses report-id framing, which has no ERROR frames");
@@ -120,7 +120,7 @@ void Simulator::failNext(const std::string& serial, uint8_t code) {
 }
 
 void Simulator::garbleNext(const std::string& serial) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.garbleNext();
 }
 

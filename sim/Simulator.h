@@ -27,7 +27,7 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    const std::string& rootDir() const { return root_; }
+    const std::string& rootDir() const { return m_root; }
 
     // The control operations; each throws UsageError with the reason.
     void plug(const std::string& text);
@@ -50,17 +50,17 @@ private:
     void unplug_inlock(Slot& slot);
     Slot& find_inlock(const std::string& serial);
 
-    const FirmwareConfig firmware_;
-    const bool usbTiming_;
-    std::unique_ptr<Trace> trace_;
-    UMockdevTestbed* testbed_ = nullptr;
-    std::string root_;
+    const FirmwareConfig m_firmware;
+    const bool m_usbTiming;
+    std::unique_ptr<Trace> m_trace;
+    UMockdevTestbed* m_testbed = nullptr;
+    std::string m_root;
 
-    std::mutex mutex_;  // guards slots_, retired_ and nextIndex_
-    std::map<std::string, std::unique_ptr<Slot>> slots_;
+    std::mutex m_mutex;  // guards m_slots, m_retired and m_nextIndex
+    std::map<std::string, std::unique_ptr<Slot>> m_slots;
     // Unplugged nodes: umockdev may still call them for handles left open.
-    std::vector<std::unique_ptr<HidrawNode>> retired_;
-    unsigned nextIndex_ = 0;
+    std::vector<std::unique_ptr<HidrawNode>> m_retired;
+    unsigned m_nextIndex = 0;
 };
 
 }  // namespace vexa::sim

@@ -10,34 +10,34 @@ namespace vexa::sim {
 
 TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
              Trace* trace, bool usbTiming, Deliver deliver)
-    : description_(description),
-      firmware_(std::move(firmware)),
-      faults_(faults),
-      trace_(trace),
-      usbTiming_(usbTiming),
-      deliver_(std::move(deliver)),
-      framing_(makeDeviceFraming(description.framing)) {
-    thread_ = std::thread([this] { run(); });
+    : m_description(description),
+      m_firmware(std::move(firmware)),
+      m_faults(faults),
+      m_trace(trace),
+      m_usbTiming(usbTiming),
+      m_deliver(std::move(deliver)),
+      m_framing(makeDeviceFraming(description.framing)) {
+    m_thread = std::thread([this] { run(); });
 }
 
 TokenDevice::~TokenDevice() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
     }
-    wake_.notify_all();
-    thread_.join();
-    for (Write& w : writes_)
+    m_wake.notify_all();
+    m_thread.join();
+    for (Write& w : m_writes)
         if (w.written)
             w.written(false);
 }
 
 void TokenDevice::receive(std::vector<uint8_t> bytes, Written written) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!stopping_) {
-            writes_.push_back({std::move(bytes), std::move(written)});
-            wake_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_stopping) {
+            m_writes.push_back({std::move(bytes), std::move(written)});
+            m_wake.notify_all();
             return;
         }
     }
@@ -46,13 +46,13 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written) {
 }
 
 void TokenDevice::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !writes_.empty(); });
-        if (stopping_)
+        m_wake.wait(lock, [this] { return m_stopping || !m_writes.empty(); });
+        if (m_stopping)
             return;
-        Write write = std::move(writes_.front());
-        writes_.pop_front();
+        Write write = std::move(m_writes.front());
+        m_writes.pop_front();
         lock.unlock();
         process(write);
         lock.lock();
@@ -60,8 +60,8 @@ void TokenDevice::run() {
 }
 
 bool TokenDevice::waitUntil(UsbFrameClock::Clock::time_point when) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !wake_.wait_until(lock, when, [this] { return stopping_; });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return !m_wake.wait_until(lock, when, [this] { return m_stopping; });
 }
 
 void TokenDevice::process(Write& write) {
@@ -70,13 +70,13 @@ void TokenDevice::process(Write& write) {
     // The endpoint takes one report per packet; a longer write arrives as
     // several reports, a short one as a short report.
     for (size_t offset = 0; offset < write.bytes.size(); offset += kReportSize) {
-        if (usbTiming_ && !waitUntil(clock_.nextOut())) {
+        if (m_usbTiming && !waitUntil(m_clock.nextOut())) {
             if (write.written)
                 write.written(false);
             return;
         }
         const size_t length = std::min(kReportSize, write.bytes.size() - offset);
-        Received received = framing_->receive(write.bytes.data() + offset, length);
+        Received received = m_framing->receive(write.bytes.data() + offset, length);
         if (offset + length == write.bytes.size() && write.written) {
             write.written(true);
             write.written = nullptr;
@@ -88,37 +88,37 @@ void TokenDevice::process(Write& write) {
 }
 
 void TokenDevice::handleRequest(std::vector<uint8_t> request) {
-    if (trace_)
-        trace_->record(description_.serial, "in", request);
-    logVerbose("%s: request of %zu bytes", description_.serial.c_str(), request.size());
-    const TokenFaults::Fault fault = faults_.take();
+    if (m_trace)
+        m_trace->record(m_description.serial, "in", request);
+    logVerbose("%s: request of %zu bytes", m_description.serial.c_str(), request.size());
+    const TokenFaults::Fault fault = m_faults.take();
     if (fault.kind == TokenFaults::Kind::Stall)
         return;
     if (fault.kind == TokenFaults::Kind::Error) {
-        if (trace_)
-            trace_->record(description_.serial, "error", {fault.code});
-        send(framing_->error(fault.code));
+        if (m_trace)
+            m_trace->record(m_description.serial, "error", {fault.code});
+        send(m_framing->error(fault.code));
         return;
     }
     std::vector<uint8_t> reply;
     bool answered = false;
     try {
-        answered = firmware_->handle(request, reply);
+        answered = m_firmware->handle(request, reply);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", description_.serial.c_str(), e.what());
+        std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", m_description.serial.c_str(), e.what());
     }
     if (!answered)
         return;
-    if (trace_)
-        trace_->record(description_.serial, "out", reply);
-    send(fault.kind == TokenFaults::Kind::Garble ? framing_->garbledReply(reply) : framing_->reply(reply));
+    if (m_trace)
+        m_trace->record(m_description.serial, "out", reply);
+    send(fault.kind == TokenFaults::Kind::Garble ? m_framing->garbledReply(reply) : m_framing->reply(reply));
 }
 
 void TokenDevice::send(const Reports& reports) {
     for (const Report& report : reports) {
-        if (usbTiming_ && !waitUntil(clock_.nextIn()))
+        if (m_usbTiming && !waitUntil(m_clock.nextIn()))
             return;
-        deliver_(report);
+        m_deliver(report);
     }
 }
 

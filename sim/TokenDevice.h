@@ -51,20 +51,20 @@ private:
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 
-    const TokenDescription description_;
-    const std::unique_ptr<IFirmware> firmware_;
-    TokenFaults& faults_;
-    Trace* const trace_;
-    const bool usbTiming_;
-    const Deliver deliver_;
-    const std::unique_ptr<IDeviceFraming> framing_;
-    UsbFrameClock clock_;  // token thread only
+    const TokenDescription m_description;
+    const std::unique_ptr<IFirmware> m_firmware;
+    TokenFaults& m_faults;
+    Trace* const m_trace;
+    const bool m_usbTiming;
+    const Deliver m_deliver;
+    const std::unique_ptr<IDeviceFraming> m_framing;
+    UsbFrameClock m_clock;  // token thread only
 
-    std::mutex mutex_;  // guards writes_ and stopping_
-    std::condition_variable wake_;
-    std::deque<Write> writes_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::mutex m_mutex;  // guards m_writes and m_stopping
+    std::condition_variable m_wake;
+    std::deque<Write> m_writes;
+    bool m_stopping = false;
+    std::thread m_thread;
 };
 
 }  // namespace vexa::sim

@@ -3,12 +3,12 @@
 namespace vexa::sim {
 
 TokenFaults::Fault TokenFaults::take() {
-    if (stalled_)
+    if (m_stalled)
         return {Kind::Stall, 0};
-    const int code = errorCode_.exchange(kNoError);
+    const int code = m_errorCode.exchange(kNoError);
     if (code != kNoError)
         return {Kind::Error, uint8_t(code)};
-    if (garble_.exchange(false))
+    if (m_garble.exchange(false))
         return {Kind::Garble, 0};
     return {};
 }

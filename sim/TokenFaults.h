@@ -15,9 +15,9 @@ public:
         uint8_t code = 0;
     };
 
-    void setStall(bool on) { stalled_ = on; }
-    void failNext(uint8_t code) { errorCode_ = code; }
-    void garbleNext() { garble_ = true; }
+    void setStall(bool on) { m_stalled = on; }
+    void failNext(uint8_t code) { m_errorCode = code; }
+    void garbleNext() { m_garble = true; }
 
     // The fault for the request that just arrived; one-shot faults are used up.
     // A stall wins over the others and leaves them pending.
@@ -25,9 +25,9 @@ public:
 
 private:
     static constexpr int kNoError = -1;
-    std::atomic<bool> stalled_{false};
-    std::atomic<int> errorCode_{kNoError};
-    std::atomic<bool> garble_{false};
+    std::atomic<bool> m_stalled{false};
+    std::atomic<int> m_errorCode{kNoError};
+    std::atomic<bool> m_garble{false};
 };
 
 }  // namespace vexa::sim

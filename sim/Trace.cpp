@@ -26,20 +26,20 @@ std::string line(const std::string& serial, const char* direction, const std::ve
 }  // namespace
 
 Trace::Trace(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (m_fd < 0)
         throw std::runtime_error("cannot open trace file " + path + ": " + std::strerror(errno));
 }
 
 Trace::~Trace() {
-    ::close(fd_);
+    ::close(m_fd);
 }
 
 void Trace::record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message) {
     const std::string text = line(serial, direction, message);
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+        const ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -20,7 +20,7 @@ public:
     void record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
 
 private:
-    int fd_;
+    int m_fd;
 };
 
 }  // namespace vexa::sim

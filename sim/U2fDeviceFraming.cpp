@@ -58,7 +58,7 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame) {
         return answerInit(channel, frame);
     if (!issued(channel))
         return answerOnly(errorOn(channel, kErrInvalidChannel));
-    if (assembling_ && channel_ != channel)
+    if (m_assembling && m_channel != channel)
         return answerOnly(errorOn(channel, kErrChannelBusy));
     if (command != kCmdMessage)
         return answerOnly(errorOn(channel, kErrInvalidCmd));
@@ -66,24 +66,24 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame) {
         return answerOnly(errorOn(channel, kErrInvalidLen));
     // A new message on the busy channel replaces the unfinished one, as after
     // a host that gave up and retried.
-    assembling_ = true;
-    channel_ = channel;
-    expected_ = length;
-    nextSequence_ = 0;
-    message_.assign(frame + 7, frame + 7 + std::min(length, kInitData));
+    m_assembling = true;
+    m_channel = channel;
+    m_expected = length;
+    m_nextSequence = 0;
+    m_message.assign(frame + 7, frame + 7 + std::min(length, kInitData));
     return finishIfComplete();
 }
 
 Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame) {
-    if (!assembling_ || channel != channel_)
+    if (!m_assembling || channel != m_channel)
         return {};
-    if (frame[4] != nextSequence_) {
-        assembling_ = false;
+    if (frame[4] != m_nextSequence) {
+        m_assembling = false;
         return answerOnly(errorOn(channel, kErrInvalidSeq));
     }
-    ++nextSequence_;
-    const size_t take = std::min(expected_ - message_.size(), kContData);
-    message_.insert(message_.end(), frame + 5, frame + 5 + take);
+    ++m_nextSequence;
+    const size_t take = std::min(m_expected - m_message.size(), kContData);
+    m_message.insert(m_message.end(), frame + 5, frame + 5 + take);
     return finishIfComplete();
 }
 
@@ -93,13 +93,13 @@ Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame) {
         return answerOnly(errorOn(channel, kErrInvalidLen));
     if (channel != kBroadcast && !issued(channel))
         return answerOnly(errorOn(channel, kErrInvalidChannel));
-    if (assembling_ && channel_ == channel)
-        assembling_ = false;
+    if (m_assembling && m_channel == channel)
+        m_assembling = false;
     uint32_t granted = channel;
     if (channel == kBroadcast) {
-        granted = nextChannel_++;
-        if (nextChannel_ == kBroadcast)
-            nextChannel_ = 1;
+        granted = m_nextChannel++;
+        if (m_nextChannel == kBroadcast)
+            m_nextChannel = 1;
     }
     Report reply = initFrame(channel, kCmdInit, kInitReplyLength);
     std::copy_n(frame + 7, kNonceSize, reply.begin() + 7);
@@ -111,12 +111,12 @@ Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame) {
 
 Received U2fDeviceFraming::finishIfComplete() {
     Received r;
-    if (message_.size() < expected_)
+    if (m_message.size() < m_expected)
         return r;
-    assembling_ = false;
-    replyChannel_ = channel_;
-    r.request = std::move(message_);
-    message_.clear();
+    m_assembling = false;
+    m_replyChannel = m_channel;
+    r.request = std::move(m_message);
+    m_message.clear();
     return r;
 }
 
@@ -143,19 +143,19 @@ Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::v
 
 Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message) {
     if (message.size() > kMaxMessage)
-        return errorOn(replyChannel_, kErrOther);
-    return frames(replyChannel_, kCmdMessage, message, message.size(), 0);
+        return errorOn(m_replyChannel, kErrOther);
+    return frames(m_replyChannel, kCmdMessage, message, message.size(), 0);
 }
 
 Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message) {
     // Announce at least one continuation frame, then number it 1 instead of
     // 0, so even a short reply reaches the host broken.
     const size_t announced = std::min(std::max(message.size(), kInitData + 1), kMaxMessage);
-    return frames(replyChannel_, kCmdMessage, message, announced, 1);
+    return frames(m_replyChannel, kCmdMessage, message, announced, 1);
 }
 
 Reports U2fDeviceFraming::error(uint8_t code) {
-    return errorOn(replyChannel_, code);
+    return errorOn(m_replyChannel, code);
 }
 
 Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const {

@@ -29,17 +29,17 @@ private:
     Reports frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
                    size_t announced, uint8_t firstSequence) const;
     Reports errorOn(uint32_t channel, uint8_t code) const;
-    bool issued(uint32_t channel) const { return channel != 0 && channel < nextChannel_; }
+    bool issued(uint32_t channel) const { return channel != 0 && channel < m_nextChannel; }
 
-    uint32_t nextChannel_ = 1;
+    uint32_t m_nextChannel = 1;
     // Request being assembled.
-    bool assembling_ = false;
-    uint32_t channel_ = 0;
-    size_t expected_ = 0;
-    uint8_t nextSequence_ = 0;
-    std::vector<uint8_t> message_;
+    bool m_assembling = false;
+    uint32_t m_channel = 0;
+    size_t m_expected = 0;
+    uint8_t m_nextSequence = 0;
+    std::vector<uint8_t> m_message;
     // Where the reply to the last complete request goes.
-    uint32_t replyChannel_ = 0;
+    uint32_t m_replyChannel = 0;
 };
 
 }  // namespace vexa::sim

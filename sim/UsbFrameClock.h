@@ -10,14 +10,14 @@ class UsbFrameClock {
 public:
     using Clock = std::chrono::steady_clock;
 
-    Clock::time_point nextOut() { return claim(out_); }
-    Clock::time_point nextIn() { return claim(in_); }
+    Clock::time_point nextOut() { return claim(m_out); }
+    Clock::time_point nextIn() { return claim(m_in); }
 
 private:
     static Clock::time_point claim(Clock::time_point& nextFree);
 
-    Clock::time_point out_{};
-    Clock::time_point in_{};
+    Clock::time_point m_out{};
+    Clock::time_point m_in{};
 };
 
 }  // namespace vexa::sim

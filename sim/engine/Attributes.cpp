@@ -61,16 +61,16 @@ AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type) {
 }
 
 CK_RV Template::assign(const std::vector<WireAttribute>& wire) {
-    attrs_.clear();
-    values_.assign(wire.size(), Bytes());
+    m_attrs.clear();
+    m_values.assign(wire.size(), Bytes());
     for (size_t i = 0; i < wire.size(); ++i)
-        if (CK_RV rv = valueOf(wire[i], values_[i]); rv != CKR_OK)
+        if (CK_RV rv = valueOf(wire[i], m_values[i]); rv != CKR_OK)
             return rv;
-    // Pointers are taken only once values_ no longer changes size. An empty
+    // Pointers are taken only once m_values no longer changes size. An empty
     // value still gets a valid address: PKCS#11 treats a null one as "no value".
     for (size_t i = 0; i < wire.size(); ++i) {
-        Bytes& v = values_[i];
-        attrs_.push_back({wire[i].type, v.empty() ? &empty_ : v.data(), v.size()});
+        Bytes& v = m_values[i];
+        m_attrs.push_back({wire[i].type, v.empty() ? &m_empty : v.data(), v.size()});
     }
     return CKR_OK;
 }

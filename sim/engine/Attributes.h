@@ -27,13 +27,13 @@ public:
     // records hold addresses of the sender's memory.
     CK_RV assign(const std::vector<WireAttribute>& wire);
 
-    CK_ATTRIBUTE_PTR data() { return attrs_.empty() ? nullptr : attrs_.data(); }
-    CK_ULONG count() const { return attrs_.size(); }
+    CK_ATTRIBUTE_PTR data() { return m_attrs.empty() ? nullptr : m_attrs.data(); }
+    CK_ULONG count() const { return m_attrs.size(); }
 
 private:
-    std::vector<CK_ATTRIBUTE> attrs_;
-    std::vector<Bytes> values_;
-    CK_BYTE empty_ = 0;
+    std::vector<CK_ATTRIBUTE> m_attrs;
+    std::vector<Bytes> m_values;
+    CK_BYTE m_empty = 0;
 };
 
 // The wire form of one attribute value read from an object.

@@ -29,20 +29,20 @@ struct Wiped {
 // caller's session sees.
 class OwnSession {
 public:
-    explicit OwnSession(Token& token) : token_(token) {
-        rv_ = token.p11().C_OpenSession(token.slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &s_);
+    explicit OwnSession(Token& token) : m_token(token) {
+        m_rv = token.p11().C_OpenSession(token.slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &m_s);
     }
     ~OwnSession() {
-        if (rv_ == CKR_OK)
-            token_.p11().C_CloseSession(s_);
+        if (m_rv == CKR_OK)
+            m_token.p11().C_CloseSession(m_s);
     }
-    CK_RV rv() const { return rv_; }
-    CK_SESSION_HANDLE get() const { return s_; }
+    CK_RV rv() const { return m_rv; }
+    CK_SESSION_HANDLE get() const { return m_s; }
 
 private:
-    Token& token_;
-    CK_SESSION_HANDLE s_ = 0;
-    CK_RV rv_;
+    Token& m_token;
+    CK_SESSION_HANDLE m_s = 0;
+    CK_RV m_rv;
 };
 
 CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found) {

@@ -12,19 +12,19 @@ namespace vexa::sim::engine {
 // gives (CKR_KEY_HANDLE_INVALID, CKR_OBJECT_HANDLE_INVALID, ...).
 class Wants {
 public:
-    Wants& mechanism() { mechanism_ = true; return *this; }
-    Wants& object(CK_RV invalid) { object_ = invalid; return *this; }
-    Wants& object2(CK_RV invalid) { object2_ = invalid; return *this; }
-    Wants& templ() { templ_ = true; return *this; }
-    Wants& templ2() { templ2_ = true; return *this; }
+    Wants& mechanism() { m_mechanism = true; return *this; }
+    Wants& object(CK_RV invalid) { m_object = invalid; return *this; }
+    Wants& object2(CK_RV invalid) { m_object2 = invalid; return *this; }
+    Wants& templ() { m_templ = true; return *this; }
+    Wants& templ2() { m_templ2 = true; return *this; }
 
 private:
     friend struct Args;
-    bool mechanism_ = false;
-    CK_RV object_ = CKR_OK;  // CKR_OK: no handle wanted
-    CK_RV object2_ = CKR_OK;
-    bool templ_ = false;
-    bool templ2_ = false;
+    bool m_mechanism = false;
+    CK_RV m_object = CKR_OK;  // CKR_OK: no handle wanted
+    CK_RV m_object2 = CKR_OK;
+    bool m_templ = false;
+    bool m_templ2 = false;
 };
 
 struct Args {

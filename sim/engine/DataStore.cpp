@@ -6,14 +6,14 @@
 
 namespace vexa::sim::engine {
 
-DataStore::DataStore(std::string path) : path_(std::move(path)) {
-    if (auto content = readFile(path_); content && content->size() <= kCapacity)
-        content_ = std::move(*content);
+DataStore::DataStore(std::string path) : m_path(std::move(path)) {
+    if (auto content = readFile(m_path); content && content->size() <= kCapacity)
+        m_content = std::move(*content);
 }
 
 CK_RV DataStore::abandon(CK_RV rv) {
-    pending_.clear();
-    pendingTotal_ = 0;
+    m_pending.clear();
+    m_pendingTotal = 0;
     return rv;
 }
 
@@ -24,22 +24,22 @@ CK_RV DataStore::write(uint32_t total, const Bytes& chunk, uint32_t end) {
         return abandon(CKR_DATA_INVALID);
     const uint32_t start = end - static_cast<uint32_t>(chunk.size());
     if (start == 0) {
-        pending_.clear();
-        pendingTotal_ = total;
-    } else if (pendingTotal_ != total || pending_.size() != start) {
+        m_pending.clear();
+        m_pendingTotal = total;
+    } else if (m_pendingTotal != total || m_pending.size() != start) {
         return abandon(CKR_DATA_INVALID);
     }
-    pending_.insert(pending_.end(), chunk.begin(), chunk.end());
-    if (pending_.size() < total)
+    m_pending.insert(m_pending.end(), chunk.begin(), chunk.end());
+    if (m_pending.size() < total)
         return CKR_OPERATION_ACTIVE;
-    if (!writeFileAtomic(path_, pending_))
+    if (!writeFileAtomic(m_path, m_pending))
         return abandon(CKR_DEVICE_ERROR);
-    content_.swap(pending_);
+    m_content.swap(m_pending);
     return abandon(CKR_OK);
 }
 
 CK_RV DataStore::read(uint32_t capacity, uint32_t cursor, ReadChunk& out) const {
-    const auto size = static_cast<uint32_t>(content_.size());
+    const auto size = static_cast<uint32_t>(m_content.size());
     if (size > capacity) {
         out.needed = size;
         return CKR_BUFFER_TOO_SMALL;
@@ -47,7 +47,7 @@ CK_RV DataStore::read(uint32_t capacity, uint32_t cursor, ReadChunk& out) const 
     if (cursor > size)
         return CKR_ARGUMENTS_BAD;
     const uint32_t n = std::min(size - cursor, kChunk);
-    out.bytes.assign(content_.begin() + cursor, content_.begin() + cursor + n);
+    out.bytes.assign(m_content.begin() + cursor, m_content.begin() + cursor + n);
     out.cursor = cursor + n;
     return out.cursor < size ? CKR_OPERATION_ACTIVE : CKR_OK;
 }

@@ -36,10 +36,10 @@ public:
 private:
     CK_RV abandon(CK_RV rv);
 
-    std::string path_;
-    Bytes content_;
-    Bytes pending_;          // bytes of the transfer in progress
-    uint32_t pendingTotal_ = 0;  // 0: no transfer in progress
+    std::string m_path;
+    Bytes m_content;
+    Bytes m_pending;          // bytes of the transfer in progress
+    uint32_t m_pendingTotal = 0;  // 0: no transfer in progress
 };
 
 }  // namespace vexa::sim::engine

@@ -35,7 +35,7 @@ bool lengthAgrees(const std::optional<uint32_t>& length, const std::optional<Byt
 }  // namespace
 
 CK_RV Mechanism::assign(const WireMechanism& wire) {
-    mech_ = CK_MECHANISM{wire.type, nullptr, 0};
+    m_mech = CK_MECHANISM{wire.type, nullptr, 0};
     if (!lengthAgrees(wire.parameterLength, wire.parameter))
         return CKR_MECHANISM_PARAM_INVALID;
     if (wire.type == CKM_RSA_PKCS_OAEP)
@@ -50,33 +50,33 @@ CK_RV Mechanism::assignOaep(const WireMechanism& wire) {
         const WireOaep& o = *wire.oaep;
         if (!lengthAgrees(o.sourceDataLength, o.sourceData))
             return CKR_MECHANISM_PARAM_INVALID;
-        sourceData_ = o.sourceData.value_or(Bytes());
-        oaep_ = {o.hashAlg, o.mgf, o.source.value_or(0),
-                 sourceData_.empty() ? nullptr : sourceData_.data(), sourceData_.size()};
+        m_sourceData = o.sourceData.value_or(Bytes());
+        m_oaep = {o.hashAlg, o.mgf, o.source.value_or(0),
+                 m_sourceData.empty() ? nullptr : m_sourceData.data(), m_sourceData.size()};
     } else if (wire.parameter && wire.parameter->size() == kWireOaepSize) {
         // The raw block (wrap and unwrap send it so) is usable only without
         // source data, which would sit behind the sender's pointer.
         const Bytes& p = *wire.parameter;
         if (wireUlong(p, 3) != 0 || wireUlong(p, 4) != 0)
             return CKR_MECHANISM_PARAM_INVALID;
-        oaep_ = {wireUlong(p, 0), wireUlong(p, 1), wireUlong(p, 2), nullptr, 0};
+        m_oaep = {wireUlong(p, 0), wireUlong(p, 1), wireUlong(p, 2), nullptr, 0};
     } else {
         return wire.parameter && !wire.parameter->empty() ? CKR_MECHANISM_PARAM_INVALID : CKR_OK;
     }
-    mech_.pParameter = &oaep_;
-    mech_.ulParameterLen = sizeof oaep_;
+    m_mech.pParameter = &m_oaep;
+    m_mech.ulParameterLen = sizeof m_oaep;
     return CKR_OK;
 }
 
 CK_RV Mechanism::assignEcdh1(const WireMechanism& wire) {
     if (!wire.ecdh1)
         return wire.parameter && !wire.parameter->empty() ? CKR_MECHANISM_PARAM_INVALID : CKR_OK;
-    sharedData_ = wire.ecdh1->sharedData.value_or(Bytes());
-    publicData_ = wire.ecdh1->publicData.value_or(Bytes());
-    ecdh1_ = {wire.ecdh1->kdf, sharedData_.size(), sharedData_.empty() ? nullptr : sharedData_.data(),
-              publicData_.size(), publicData_.empty() ? nullptr : publicData_.data()};
-    mech_.pParameter = &ecdh1_;
-    mech_.ulParameterLen = sizeof ecdh1_;
+    m_sharedData = wire.ecdh1->sharedData.value_or(Bytes());
+    m_publicData = wire.ecdh1->publicData.value_or(Bytes());
+    m_ecdh1 = {wire.ecdh1->kdf, m_sharedData.size(), m_sharedData.empty() ? nullptr : m_sharedData.data(),
+              m_publicData.size(), m_publicData.empty() ? nullptr : m_publicData.data()};
+    m_mech.pParameter = &m_ecdh1;
+    m_mech.ulParameterLen = sizeof m_ecdh1;
     return CKR_OK;
 }
 
@@ -86,9 +86,9 @@ CK_RV Mechanism::assignRaw(const WireMechanism& wire) {
     if (std::find(std::begin(kPlainParameter), std::end(kPlainParameter), wire.type) ==
         std::end(kPlainParameter))
         return CKR_MECHANISM_PARAM_INVALID;
-    raw_ = *wire.parameter;
-    mech_.pParameter = raw_.data();
-    mech_.ulParameterLen = raw_.size();
+    m_raw = *wire.parameter;
+    m_mech.pParameter = m_raw.data();
+    m_mech.ulParameterLen = m_raw.size();
     return CKR_OK;
 }
 

@@ -18,18 +18,18 @@ public:
 
     // CKR_MECHANISM_PARAM_INVALID for a parameter that cannot be carried.
     CK_RV assign(const WireMechanism& wire);
-    CK_MECHANISM* get() { return &mech_; }
+    CK_MECHANISM* get() { return &m_mech; }
 
 private:
     CK_RV assignOaep(const WireMechanism& wire);
     CK_RV assignEcdh1(const WireMechanism& wire);
     CK_RV assignRaw(const WireMechanism& wire);
 
-    CK_MECHANISM mech_{};
-    Bytes raw_;
-    CK_RSA_PKCS_OAEP_PARAMS oaep_{};
-    CK_ECDH1_DERIVE_PARAMS ecdh1_{};
-    Bytes sourceData_, sharedData_, publicData_;
+    CK_MECHANISM m_mech{};
+    Bytes m_raw;
+    CK_RSA_PKCS_OAEP_PARAMS m_oaep{};
+    CK_ECDH1_DERIVE_PARAMS m_ecdh1{};
+    Bytes m_sourceData, m_sharedData, m_publicData;
 };
 
 }  // namespace vexa::sim::engine

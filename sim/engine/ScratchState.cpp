@@ -16,12 +16,12 @@ ScratchState::ScratchState() {
     buffer.push_back('\0');
     if (!::mkdtemp(buffer.data()))
         throw std::runtime_error("cannot create " + pattern + ": " + std::strerror(errno));
-    path_ = buffer.data();
+    m_path = buffer.data();
 }
 
 ScratchState::~ScratchState() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 }  // namespace vexa::sim::engine

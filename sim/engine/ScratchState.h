@@ -13,10 +13,10 @@ public:
     ScratchState(const ScratchState&) = delete;
     ScratchState& operator=(const ScratchState&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return m_path; }
 
 private:
-    std::string path_;
+    std::string m_path;
 };
 
 }  // namespace vexa::sim::engine

@@ -146,26 +146,26 @@ std::shared_ptr<SoftHsm> SoftHsm::acquire(const std::string& library, const std:
     return module;
 }
 
-SoftHsm::SoftHsm(CK_FUNCTION_LIST* api) : api_(api) {}
+SoftHsm::SoftHsm(CK_FUNCTION_LIST* api) : m_api(api) {}
 
 SoftHsm::~SoftHsm() {
-    api_->C_Finalize(nullptr);
+    m_api->C_Finalize(nullptr);
 }
 
 std::optional<CK_SLOT_ID> SoftHsm::findToken(const std::string& serial) {
     if (serial.empty())
         return std::nullopt;
-    for (const SlotToken& t : tokens(api_))
+    for (const SlotToken& t : tokens(m_api))
         if (t.initialised && t.serial == serial)
             return t.slot;
     return std::nullopt;
 }
 
 std::string SoftHsm::createToken(const TokenSetup& setup) {
-    std::lock_guard<std::mutex> lock(provisioning_);
+    std::lock_guard<std::mutex> lock(m_provisioning);
     std::set<std::string> known;
     std::optional<CK_SLOT_ID> free;
-    for (const SlotToken& t : tokens(api_)) {
+    for (const SlotToken& t : tokens(m_api)) {
         if (t.initialised)
             known.insert(t.serial);
         else if (!free)
@@ -174,14 +174,14 @@ std::string SoftHsm::createToken(const TokenSetup& setup) {
     if (!free)
         throw std::runtime_error("SoftHSM2 offers no free token");
     std::string label = padded(setup.label, 32);
-    CK_RV rv = api_->C_InitToken(*free, pinBytes(setup.soPin), setup.soPin.size(),
+    CK_RV rv = m_api->C_InitToken(*free, pinBytes(setup.soPin), setup.soPin.size(),
                                  reinterpret_cast<CK_UTF8CHAR_PTR>(label.data()));
     if (rv != CKR_OK)
         throw failure("C_InitToken", rv);
     // SoftHSM2 moves a freshly initialised token to a slot named after its serial.
-    for (const SlotToken& t : tokens(api_)) {
+    for (const SlotToken& t : tokens(m_api)) {
         if (t.initialised && !known.count(t.serial)) {
-            setUserPin(api_, t.slot, setup.soPin, setup.userPin);
+            setUserPin(m_api, t.slot, setup.soPin, setup.userPin);
             return t.serial;
         }
     }

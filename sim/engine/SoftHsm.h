@@ -25,7 +25,7 @@ public:
     SoftHsm(const SoftHsm&) = delete;
     SoftHsm& operator=(const SoftHsm&) = delete;
 
-    CK_FUNCTION_LIST* api() const { return api_; }
+    CK_FUNCTION_LIST* api() const { return m_api; }
 
     struct TokenSetup {
         std::string label;   // at most 32 bytes
@@ -41,8 +41,8 @@ public:
 private:
     explicit SoftHsm(CK_FUNCTION_LIST* api);
 
-    CK_FUNCTION_LIST* api_;
-    std::mutex provisioning_;  // guards: claiming SoftHSM2's one free slot
+    CK_FUNCTION_LIST* m_api;
+    std::mutex m_provisioning;  // guards: claiming SoftHSM2's one free slot
 };
 
 // PKCS#11 fixed-width text fields are padded with spaces.

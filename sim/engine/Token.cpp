@@ -29,39 +29,39 @@ std::string preparedDirectory(const TokenIdentity& identity, const EngineOptions
 }  // namespace
 
 Token::Token(const TokenIdentity& identity, const EngineOptions& options)
-    : identity_(identity),
-      dir_(preparedDirectory(identity, options)),
-      hsm_(SoftHsm::acquire(options.softHsmLibrary, options.stateDir)),
-      settings_(loadSettings(dir_ + "/token.json")),
-      clock_(settings_.clockOffset),
-      events_(dir_ + "/events.log"),
-      data_(dir_ + "/data.bin") {
+    : m_identity(identity),
+      m_dir(preparedDirectory(identity, options)),
+      m_hsm(SoftHsm::acquire(options.softHsmLibrary, options.stateDir)),
+      m_settings(loadSettings(m_dir + "/token.json")),
+      m_clock(m_settings.clockOffset),
+      m_events(m_dir + "/events.log"),
+      m_data(m_dir + "/data.bin") {
     bindHsmToken(options);
 }
 
 Token::~Token() {
-    for (CK_SESSION_HANDLE s : sessions_)
+    for (CK_SESSION_HANDLE s : m_sessions)
         p11().C_CloseSession(s);
 }
 
 void Token::bindHsmToken(const EngineOptions& options) {
-    if (auto slot = hsm_->findToken(settings_.hsmSerial)) {
-        slot_ = *slot;
+    if (auto slot = m_hsm->findToken(m_settings.hsmSerial)) {
+        m_slot = *slot;
         return;
     }
-    settings_.hsmSerial = hsm_->createToken({"Vexa " + identity_.serial, options.soPin, options.userPin});
-    auto slot = hsm_->findToken(settings_.hsmSerial);
+    m_settings.hsmSerial = m_hsm->createToken({"Vexa " + m_identity.serial, options.soPin, options.userPin});
+    auto slot = m_hsm->findToken(m_settings.hsmSerial);
     if (!slot)
-        throw std::runtime_error("SoftHSM2 token of " + identity_.serial + " not found");
-    slot_ = *slot;
+        throw std::runtime_error("SoftHSM2 token of " + m_identity.serial + " not found");
+    m_slot = *slot;
     removeFile(bitcoinKeyPath());
     if (!saveSettings())
-        throw std::runtime_error("cannot write the state of token " + identity_.serial);
+        throw std::runtime_error("cannot write the state of token " + m_identity.serial);
     record("token initialised");
 }
 
 CK_RV Token::session(const Request& req, CK_SESSION_HANDLE& out) const {
-    if (!req.session || !sessions_.count(*req.session))
+    if (!req.session || !m_sessions.count(*req.session))
         return CKR_SESSION_HANDLE_INVALID;
     out = *req.session;
     return CKR_OK;
@@ -72,29 +72,29 @@ CK_RV Token::addSession(CK_SESSION_HANDLE session) {
         p11().C_CloseSession(session);
         return CKR_DEVICE_ERROR;
     }
-    sessions_.insert(session);
+    m_sessions.insert(session);
     return CKR_OK;
 }
 
 CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const {
-    if (!handle || !objects_.count(*handle))
+    if (!handle || !m_objects.count(*handle))
         return invalid;
     out = *handle;
     return CKR_OK;
 }
 
 void Token::record(const std::string& event) {
-    events_.add(TokenClock::stamp(clock_.now()), event);
+    m_events.add(TokenClock::stamp(m_clock.now()), event);
 }
 
 void Token::wiped() {
-    objects_.clear();
+    m_objects.clear();
     removeFile(bitcoinKeyPath());
 }
 
 bool Token::saveSettings() {
-    settings_.clockOffset = clock_.offset();
-    return engine::saveSettings(dir_ + "/token.json", settings_);
+    m_settings.clockOffset = m_clock.offset();
+    return engine::saveSettings(m_dir + "/token.json", m_settings);
 }
 
 }  // namespace vexa::sim::engine

@@ -28,50 +28,50 @@ public:
     Token(const Token&) = delete;
     Token& operator=(const Token&) = delete;
 
-    CK_FUNCTION_LIST& p11() const { return *hsm_->api(); }
-    CK_SLOT_ID slot() const { return slot_; }
-    const TokenIdentity& identity() const { return identity_; }
+    CK_FUNCTION_LIST& p11() const { return *m_hsm->api(); }
+    CK_SLOT_ID slot() const { return m_slot; }
+    const TokenIdentity& identity() const { return m_identity; }
 
     // SoftHSM2 numbers sessions and objects across all of its tokens; a token
     // accepts only the numbers it has handed out itself.
     CK_RV session(const Request& req, CK_SESSION_HANDLE& out) const;
     CK_RV addSession(CK_SESSION_HANDLE session);
-    void dropSession(CK_SESSION_HANDLE session) { sessions_.erase(session); }
-    void dropAllSessions() { sessions_.clear(); }
-    size_t sessionCount() const { return sessions_.size(); }
+    void dropSession(CK_SESSION_HANDLE session) { m_sessions.erase(session); }
+    void dropAllSessions() { m_sessions.clear(); }
+    size_t sessionCount() const { return m_sessions.size(); }
 
     // The object named by `handle`, or `invalid` when the token never handed
     // it out.
     CK_RV object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const;
-    void adopt(CK_OBJECT_HANDLE object) { objects_.insert(object); }
-    void forget(CK_OBJECT_HANDLE object) { objects_.erase(object); }
+    void adopt(CK_OBJECT_HANDLE object) { m_objects.insert(object); }
+    void forget(CK_OBJECT_HANDLE object) { m_objects.erase(object); }
 
     // Writes a time-stamped line to the event log.
     void record(const std::string& event);
     // After C_InitToken: every object is gone, the Bitcoin key with them.
     void wiped();
 
-    EventLog& events() { return events_; }
-    DataStore& data() { return data_; }
-    TokenClock& clock() { return clock_; }
-    TokenConfigValues& config() { return settings_.config; }
+    EventLog& events() { return m_events; }
+    DataStore& data() { return m_data; }
+    TokenClock& clock() { return m_clock; }
+    TokenConfigValues& config() { return m_settings.config; }
     // Persists the configuration values and the clock.
     bool saveSettings();
-    std::string bitcoinKeyPath() const { return dir_ + "/bitcoin.key"; }
+    std::string bitcoinKeyPath() const { return m_dir + "/bitcoin.key"; }
 
 private:
     void bindHsmToken(const EngineOptions& options);
 
-    TokenIdentity identity_;
-    std::string dir_;
-    std::shared_ptr<SoftHsm> hsm_;
-    CK_SLOT_ID slot_ = 0;
-    TokenSettings settings_;
-    TokenClock clock_;
-    EventLog events_;
-    DataStore data_;
-    std::set<CK_SESSION_HANDLE> sessions_;
-    std::set<CK_OBJECT_HANDLE> objects_;
+    TokenIdentity m_identity;
+    std::string m_dir;
+    std::shared_ptr<SoftHsm> m_hsm;
+    CK_SLOT_ID m_slot = 0;
+    TokenSettings m_settings;
+    TokenClock m_clock;
+    EventLog m_events;
+    DataStore m_data;
+    std::set<CK_SESSION_HANDLE> m_sessions;
+    std::set<CK_OBJECT_HANDLE> m_objects;
 };
 
 }  // namespace vexa::sim::engine

@@ -27,14 +27,14 @@ std::string format(int64_t t, const char* pattern) {
 
 }  // namespace
 
-TokenClock::TokenClock(int64_t offset) : offset_(std::clamp(offset, -kMaxOffset, kMaxOffset)) {}
+TokenClock::TokenClock(int64_t offset) : m_offset(std::clamp(offset, -kMaxOffset, kMaxOffset)) {}
 
 int64_t TokenClock::now() const {
-    return hostNow() + offset_;
+    return hostNow() + m_offset;
 }
 
 void TokenClock::set(int64_t secondsSince1970) {
-    offset_ = std::clamp(secondsSince1970 - hostNow(), -kMaxOffset, kMaxOffset);
+    m_offset = std::clamp(secondsSince1970 - hostNow(), -kMaxOffset, kMaxOffset);
 }
 
 std::string TokenClock::utcTime(int64_t t) {

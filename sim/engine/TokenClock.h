@@ -10,7 +10,7 @@ public:
     explicit TokenClock(int64_t offset = 0);
 
     int64_t now() const;  // seconds since 1970 (UTC) on the token
-    int64_t offset() const { return offset_; }
+    int64_t offset() const { return m_offset; }
     void set(int64_t secondsSince1970);
 
     // CK_TOKEN_INFO.utcTime: "YYYYMMDDhhmmss00".
@@ -19,7 +19,7 @@ public:
     static std::string stamp(int64_t t);
 
 private:
-    int64_t offset_;
+    int64_t m_offset;
 };
 
 }  // namespace vexa::sim::engine

@@ -30,7 +30,7 @@ Bytes encodeRv(CK_RV rv) {
 }  // namespace
 
 TokenEngine::TokenEngine(const TokenIdentity& identity, const EngineOptions& options)
-    : calls_(allCalls()), token_(std::make_unique<Token>(identity, options)) {}
+    : m_calls(allCalls()), m_token(std::make_unique<Token>(identity, options)) {}
 
 TokenEngine::~TokenEngine() = default;
 
@@ -52,7 +52,7 @@ Response TokenEngine::call(const Request& req) {
     Response resp;
     CK_RV rv;
     try {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(m_mutex);
         rv = execute(req, resp);
     } catch (const std::bad_alloc&) {
         resp = Response();
@@ -66,10 +66,10 @@ Response TokenEngine::call(const Request& req) {
 }
 
 CK_RV TokenEngine::execute(const Request& req, Response& resp) {
-    auto it = calls_.find(req.function);
-    if (it == calls_.end())
+    auto it = m_calls.find(req.function);
+    if (it == m_calls.end())
         return CKR_FUNCTION_NOT_SUPPORTED;
-    return it->second(*token_, req, resp);
+    return it->second(*m_token, req, resp);
 }
 
 }  // namespace vexa::sim::engine

@@ -29,9 +29,9 @@ public:
 private:
     CK_RV execute(const Request& req, Response& resp);
 
-    const CallTable calls_;
-    std::mutex mutex_;  // guards token_: its sessions, handles, files and SoftHSM2 operations
-    std::unique_ptr<Token> token_;
+    const CallTable m_calls;
+    std::mutex m_mutex;  // guards m_token: its sessions, handles, files and SoftHSM2 operations
+    std::unique_ptr<Token> m_token;
 };
 
 }  // namespace vexa::sim::engine

@@ -4,26 +4,26 @@
 
 namespace vexa::sim::engine {
 
-EventLog::EventLog(std::string path, size_t capacity) : path_(std::move(path)), capacity_(capacity) {
-    if (auto content = readFile(path_))
-        text_.assign(content->begin(), content->end());
+EventLog::EventLog(std::string path, size_t capacity) : m_path(std::move(path)), m_capacity(capacity) {
+    if (auto content = readFile(m_path))
+        m_text.assign(content->begin(), content->end());
     dropOldest();
 }
 
 void EventLog::add(const std::string& stamp, const std::string& event) {
     std::string line = stamp + " " + event;
-    if (line.size() + 1 > capacity_)
-        line.resize(capacity_ - 1);
-    text_ += line + "\n";
+    if (line.size() + 1 > m_capacity)
+        line.resize(m_capacity - 1);
+    m_text += line + "\n";
     dropOldest();
     // A lost log line is no reason to fail the operation it records.
-    writeFileAtomic(path_, Bytes(text_.begin(), text_.end()));
+    writeFileAtomic(m_path, Bytes(m_text.begin(), m_text.end()));
 }
 
 void EventLog::dropOldest() {
-    while (text_.size() > capacity_) {
-        auto eol = text_.find('\n');
-        text_.erase(0, eol == std::string::npos ? text_.size() : eol + 1);
+    while (m_text.size() > m_capacity) {
+        auto eol = m_text.find('\n');
+        m_text.erase(0, eol == std::string::npos ? m_text.size() : eol + 1);
     }
 }
 

@@ -14,14 +14,14 @@ public:
     explicit EventLog(std::string path, size_t capacity = kMaxOutput);
 
     void add(const std::string& stamp, const std::string& event);
-    const std::string& text() const { return text_; }
+    const std::string& text() const { return m_text; }
 
 private:
     void dropOldest();
 
-    std::string path_;
-    size_t capacity_;
-    std::string text_;
+    std::string m_path;
+    size_t m_capacity;
+    std::string m_text;
 };
 
 }  // namespace vexa::sim::engine

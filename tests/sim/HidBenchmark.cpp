@@ -54,36 +54,36 @@ struct Sample {
 // framing code; the token answers them, so the read side is real too.
 class RawLink {
 public:
-    RawLink(const char* serial, bool u2f) : u2f_(u2f) {
+    RawLink(const char* serial, bool u2f) : m_u2f(u2f) {
         const std::wstring wide(serial, serial + std::strlen(serial));
-        device_ = hid_open(kVendorId, kProductId, wide.c_str());
-        if (device_ && u2f_)
-            channel_ = openChannel();
+        m_device = hid_open(kVendorId, kProductId, wide.c_str());
+        if (m_device && m_u2f)
+            m_channel = openChannel();
     }
     ~RawLink() {
-        if (device_)
-            hid_close(device_);
+        if (m_device)
+            hid_close(m_device);
     }
     RawLink(const RawLink&) = delete;
     RawLink& operator=(const RawLink&) = delete;
 
     Sample exchange(size_t length) {
         const double wall0 = wallMs(), cpu0 = threadCpuMs();
-        const size_t reports = reportsFor(u2f_, length);
+        const size_t reports = reportsFor(m_u2f, length);
         uint8_t buffer[65];
         for (size_t i = 0; i < reports; ++i) {
             fill(buffer, i, length);
-            hid_write(device_, buffer, u2f_ ? 65 : 64);
+            hid_write(m_device, buffer, m_u2f ? 65 : 64);
         }
         for (size_t i = 0; i < reports; ++i)
-            hid_read_timeout(device_, buffer, 64, 2000);
+            hid_read_timeout(m_device, buffer, 64, 2000);
         return {wallMs() - wall0, threadCpuMs() - cpu0};
     }
 
 private:
     void fill(uint8_t* buffer, size_t index, size_t length) const {
         std::memset(buffer, 0, 65);
-        if (!u2f_) {
+        if (!m_u2f) {
             buffer[0] = 1;
             buffer[1] = index == 0 ? 0 : 1;
             buffer[2] = uint8_t(length);
@@ -91,7 +91,7 @@ private:
             return;
         }
         for (int b = 0; b < 4; ++b)
-            buffer[1 + b] = uint8_t(channel_ >> (24 - 8 * b));
+            buffer[1 + b] = uint8_t(m_channel >> (24 - 8 * b));
         buffer[5] = index == 0 ? 0xC0 : uint8_t(index - 1);
         buffer[6] = uint8_t(length >> 8);
         buffer[7] = uint8_t(length);
@@ -99,15 +99,15 @@ private:
     uint32_t openChannel() {
         uint8_t init[65] = {0, 0xFF, 0xFF, 0xFF, 0xFF, 0x86, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};
         uint8_t reply[64] = {};
-        hid_write(device_, init, sizeof init);
-        if (hid_read_timeout(device_, reply, sizeof reply, 1000) != 64)
+        hid_write(m_device, init, sizeof init);
+        if (hid_read_timeout(m_device, reply, sizeof reply, 1000) != 64)
             return 0xFFFFFFFF;
         return uint32_t(reply[15]) << 24 | uint32_t(reply[16]) << 16 | uint32_t(reply[17]) << 8 | reply[18];
     }
 
-    hid_device* device_ = nullptr;
-    bool u2f_;
-    uint32_t channel_ = 0xFFFFFFFF;
+    hid_device* m_device = nullptr;
+    bool m_u2f;
+    uint32_t m_channel = 0xFFFFFFFF;
 };
 
 Sample transportExchange(corvel::CHIDTransport& t, const Bytes& request, Bytes& reply) {

@@ -40,26 +40,26 @@ std::string pathOf(const std::string& serial) {
 // An open hidapi handle, closed at scope end.
 class Handle {
 public:
-    explicit Handle(const std::string& serial) : device_(hid_open_path(pathOf(serial).c_str())) {}
+    explicit Handle(const std::string& serial) : m_device(hid_open_path(pathOf(serial).c_str())) {}
     ~Handle() {
-        if (device_)
-            hid_close(device_);
+        if (m_device)
+            hid_close(m_device);
     }
-    bool ok() const { return device_ != nullptr; }
-    int write(const Bytes& bytes) { return hid_write(device_, bytes.data(), bytes.size()); }
+    bool ok() const { return m_device != nullptr; }
+    int write(const Bytes& bytes) { return hid_write(m_device, bytes.data(), bytes.size()); }
     // A report, or an empty vector on time-out; -1 results are returned in `result`.
     Bytes read(int timeoutMs, size_t capacity = 64, int* result = nullptr) {
         Bytes buffer(capacity);
-        const int n = hid_read_timeout(device_, buffer.data(), buffer.size(), timeoutMs);
+        const int n = hid_read_timeout(m_device, buffer.data(), buffer.size(), timeoutMs);
         if (result)
             *result = n;
         buffer.resize(n > 0 ? size_t(n) : 0);
         return buffer;
     }
-    std::string error() { return narrow(hid_error(device_)); }
+    std::string error() { return narrow(hid_error(m_device)); }
 
 private:
-    hid_device* device_;
+    hid_device* m_device;
 };
 
 // Host frames as CHIDTransport sends them: a 0x00 report id, then 64 bytes.

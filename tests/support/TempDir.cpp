@@ -16,16 +16,16 @@ TempDir::TempDir(const std::string& prefix) {
     buffer.push_back('\0');
     if (!::mkdtemp(buffer.data()))
         throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
-    path_ = buffer.data();
+    m_path = buffer.data();
 }
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 std::string TempDir::file(const std::string& name) const {
-    return path_ + "/" + name;
+    return m_path + "/" + name;
 }
 
 }  // namespace vexa::test

@@ -12,12 +12,12 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return m_path; }
     // path() + "/" + name
     std::string file(const std::string& name) const;
 
 private:
-    std::string path_;
+    std::string m_path;
 };
 
 }  // namespace vexa::test

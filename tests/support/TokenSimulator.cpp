@@ -82,15 +82,15 @@ TokenSimulator::TokenSimulator(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {simulatorPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = mergedEnvironment(withoutPreload());
-    const int spawned = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
+    const int spawned = ::posix_spawn(&m_pid, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
                                       sim::nullTerminated(env).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
-    toSim_ = in[1];
-    fromSim_ = out[0];
+    m_toSim = in[1];
+    m_fromSim = out[0];
     if (spawned != 0) {
-        pid_ = -1;
+        m_pid = -1;
         stop();
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
     }
@@ -100,7 +100,7 @@ TokenSimulator::TokenSimulator(const std::vector<std::string>& args) {
             const size_t eq = line.find('=');
             if (eq == std::string::npos)
                 throw std::runtime_error("unexpected line from vexa-token-sim: " + line);
-            printed_.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+            m_printed.emplace_back(line.substr(0, eq), line.substr(eq + 1));
         }
     } catch (...) {
         stop();
@@ -113,14 +113,14 @@ TokenSimulator::~TokenSimulator() {
 }
 
 std::string TokenSimulator::variable(const std::string& name) const {
-    for (const auto& [key, value] : printed_)
+    for (const auto& [key, value] : m_printed)
         if (key == name)
             return value;
     return "";
 }
 
 Environment TokenSimulator::environment() const {
-    Environment env = printed_;
+    Environment env = m_printed;
     env.emplace_back("ASAN_OPTIONS", asanOptions());
     return env;
 }
@@ -128,35 +128,35 @@ Environment TokenSimulator::environment() const {
 std::string TokenSimulator::readLine(milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const size_t newline = pending_.find('\n');
+        const size_t newline = m_pending.find('\n');
         if (newline != std::string::npos) {
-            std::string line = pending_.substr(0, newline);
-            pending_.erase(0, newline + 1);
+            std::string line = m_pending.substr(0, newline);
+            m_pending.erase(0, newline + 1);
             return line;
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd pfd{fromSim_, POLLIN, 0};
+        pollfd pfd{m_fromSim, POLLIN, 0};
         const int ready = left.count() > 0 ? ::poll(&pfd, 1, int(left.count())) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             throw std::runtime_error("vexa-token-sim did not answer in time");
         char chunk[512];
-        const ssize_t n = ::read(fromSim_, chunk, sizeof chunk);
+        const ssize_t n = ::read(m_fromSim, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             throw std::runtime_error("vexa-token-sim has exited");
-        pending_.append(chunk, size_t(n));
+        m_pending.append(chunk, size_t(n));
     }
 }
 
 std::string TokenSimulator::control(const std::string& line) {
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    if (toSim_ < 0)
+    std::lock_guard<std::mutex> lock(m_controlMutex);
+    if (m_toSim < 0)
         throw std::runtime_error("vexa-token-sim is stopped");
     const std::string text = line + "\n";
-    if (::write(toSim_, text.data(), text.size()) != ssize_t(text.size()))
+    if (::write(m_toSim, text.data(), text.size()) != ssize_t(text.size()))
         throw std::runtime_error(std::string("cannot write to vexa-token-sim: ") + std::strerror(errno));
     return readLine(kAnswerTimeout);
 }
@@ -177,21 +177,21 @@ RunResult TokenSimulator::run(const std::vector<std::string>& argv, const Enviro
 }
 
 void TokenSimulator::stop() {
-    std::lock_guard<std::mutex> lock(controlMutex_);
-    if (toSim_ >= 0)
-        ::close(toSim_);
-    toSim_ = -1;
-    if (pid_ > 0 && !waitExited(pid_, kStopTimeout)) {
-        ::kill(pid_, SIGTERM);
-        if (!waitExited(pid_, kStopTimeout)) {
-            ::kill(pid_, SIGKILL);
-            waitExited(pid_, kStopTimeout);
+    std::lock_guard<std::mutex> lock(m_controlMutex);
+    if (m_toSim >= 0)
+        ::close(m_toSim);
+    m_toSim = -1;
+    if (m_pid > 0 && !waitExited(m_pid, kStopTimeout)) {
+        ::kill(m_pid, SIGTERM);
+        if (!waitExited(m_pid, kStopTimeout)) {
+            ::kill(m_pid, SIGKILL);
+            waitExited(m_pid, kStopTimeout);
         }
     }
-    pid_ = -1;
-    if (fromSim_ >= 0)
-        ::close(fromSim_);
-    fromSim_ = -1;
+    m_pid = -1;
+    if (m_fromSim >= 0)
+        ::close(m_fromSim);
+    m_fromSim = -1;
 }
 
 std::string controlFromInside(const std::string& line) {

@@ -57,17 +57,17 @@ public:
     // Ends serve mode (closes its standard input) and waits for it to remove
     // its testbed; kills it if it takes too long. Idempotent.
     void stop();
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return m_pid; }
 
 private:
     std::string readLine(std::chrono::milliseconds timeout);
 
-    pid_t pid_ = -1;
-    int toSim_ = -1;
-    int fromSim_ = -1;
-    std::string pending_;  // bytes read from the simulator after the last full line
-    Environment printed_;
-    std::mutex controlMutex_;  // guards toSim_/fromSim_ traffic and pending_
+    pid_t m_pid = -1;
+    int m_toSim = -1;
+    int m_fromSim = -1;
+    std::string m_pending;  // bytes read from the simulator after the last full line
+    Environment m_printed;
+    std::mutex m_controlMutex;  // guards m_toSim/m_fromSim traffic and m_pending
 };
 
 // Inside a program run under the simulator's command mode: sends one control

@@ -8,11 +8,11 @@ namespace vexa::test::engine {
 class EngineLink : public TokenLink {
 public:
     EngineLink(const std::string& stateDir, const vexa::sim::TokenIdentity& identity)
-        : engine_(identity, options(stateDir)) {}
+        : m_engine(identity, options(stateDir)) {}
 
     Bytes exchange(const Bytes& request) override {
         Bytes reply;
-        if (!engine_.handle(request, reply))
+        if (!m_engine.handle(request, reply))
             reply.clear();
         return reply;
     }
@@ -24,7 +24,7 @@ private:
         return o;
     }
 
-    vexa::sim::engine::TokenEngine engine_;
+    vexa::sim::engine::TokenEngine m_engine;
 };
 
 }  // namespace vexa::test::engine

@@ -11,17 +11,17 @@ constexpr uint32_t kTimeoutMs = 20000;
 }  // namespace
 
 HidLink::HidLink(const std::string& serial) {
-    transport_.setVendorProductId(kVendorId, kProductId);
-    transport_.setSerialNumber(serial.c_str());
-    u2f_ = transport_.open() == 0;
-    transport_.setTimeout(kTimeoutMs);
+    m_transport.setVendorProductId(kVendorId, kProductId);
+    m_transport.setSerialNumber(serial.c_str());
+    m_u2f = m_transport.open() == 0;
+    m_transport.setTimeout(kTimeoutMs);
 }
 
 Bytes HidLink::exchange(const Bytes& request) {
-    transport_.write(request);
+    m_transport.write(request);
     // Larger than any reply may be, so an oversized one would show.
     Bytes reply(4096);
-    reply.resize(transport_.read(reply.data(), reply.size()));
+    reply.resize(m_transport.read(reply.data(), reply.size()));
     return reply;
 }
 

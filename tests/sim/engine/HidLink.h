@@ -14,11 +14,11 @@ public:
     // is not there.
     explicit HidLink(const std::string& serial);
     Bytes exchange(const Bytes& request) override;
-    bool u2fFraming() const { return u2f_; }
+    bool u2fFraming() const { return m_u2f; }
 
 private:
-    corvel::CHIDTransport transport_;
-    bool u2f_ = false;
+    corvel::CHIDTransport m_transport;
+    bool m_u2f = false;
 };
 
 }  // namespace vexa::test::engine

@@ -19,12 +19,12 @@ using vexa::sim::TokenIdentity;
 // A token of its own in a fresh state directory.
 class FreshEngineLink : public TokenLink {
 public:
-    explicit FreshEngineLink(const TokenIdentity& identity) : link_(dir_.path(), identity) {}
-    Bytes exchange(const Bytes& request) override { return link_.exchange(request); }
+    explicit FreshEngineLink(const TokenIdentity& identity) : m_link(m_dir.path(), identity) {}
+    Bytes exchange(const Bytes& request) override { return m_link.exchange(request); }
 
 private:
-    TempDir dir_{"vexa-engine"};
-    EngineLink link_;
+    TempDir m_dir{"vexa-engine"};
+    EngineLink m_link;
 };
 
 const TokenIdentity kVexa{"0000000000E1", "Vexa"};
@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(InProcess, TokenBehaviour,
 
 class EngineTest : public ::testing::Test {
 protected:
-    TempDir state_{"vexa-engine"};
+    TempDir m_state{"vexa-engine"};
 };
 
 Response rawCall(TokenLink& link, const Bytes& request) {
@@ -49,7 +49,7 @@ Response rawCall(TokenLink& link, const Bytes& request) {
 }
 
 TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed) {
-    EngineLink link(state_.path(), kVexa);
+    EngineLink link(m_state.path(), kVexa);
     struct Case {
         const char* what;
         Bytes bytes;
@@ -71,7 +71,7 @@ TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed) {
 // Mutations of valid requests: whatever arrives, the engine answers with a
 // reply that decodes and fits 2048 bytes.
 TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
-    EngineLink link(state_.path(), kVexa);
+    EngineLink link(m_state.path(), kVexa);
     TokenClient client(link);
     uint32_t s = client.openSession();
     client.login(s);
@@ -109,7 +109,7 @@ TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
 // SoftHSM2 numbers sessions and objects across all its tokens; one token
 // must not reach into another through those numbers.
 TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
-    EngineLink a(state_.path(), kVexa), b(state_.path(), kVarkon);
+    EngineLink a(m_state.path(), kVexa), b(m_state.path(), kVarkon);
     TokenClient ta(a), tb(b);
     uint32_t sa = ta.openSession(), sb = tb.openSession();
     tb.login(sb);
@@ -128,7 +128,7 @@ TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
 // Device threads call the firmware concurrently: several on one token, and
 // tokens of one process share SoftHSM2.
 TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens) {
-    EngineLink a(state_.path(), kVexa), b(state_.path(), kVarkon);
+    EngineLink a(m_state.path(), kVexa), b(m_state.path(), kVarkon);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (EngineLink* link : {&a, &a, &b, &b}) {
@@ -160,7 +160,7 @@ TEST_F(EngineTest, EverythingSurvivesARestart) {
     const Bytes seed = fromHex("000102030405060708090a0b0c0d0e0f");
     Bytes pub;
     {
-        EngineLink link(state_.path(), kVexa);
+        EngineLink link(m_state.path(), kVexa);
         TokenClient t(link);
         uint32_t s = t.openSession();
         t.login(s);
@@ -187,7 +187,7 @@ TEST_F(EngineTest, EverythingSurvivesARestart) {
         write.data = bytesOf("hello");
         require(t.call(write), "write data");
     }
-    EngineLink link(state_.path(), kVexa);
+    EngineLink link(m_state.path(), kVexa);
     TokenClient t(link);
     uint32_t s = t.openSession();
     t.login(s);
@@ -219,7 +219,7 @@ TEST_F(EngineTest, EverythingSurvivesARestart) {
 
 TEST_F(EngineTest, StartsFailForUnusableSerials) {
     for (const char* serial : {"", "..", "a/b", "x y"})
-        EXPECT_THROW(EngineLink(state_.path(), TokenIdentity{serial, "Vexa"}), std::runtime_error) << serial;
+        EXPECT_THROW(EngineLink(m_state.path(), TokenIdentity{serial, "Vexa"}), std::runtime_error) << serial;
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ namespace fn = vexa::sim::engine::fn;
 class TokenBehaviour : public ::testing::TestWithParam<LinkKind> {
 protected:
     void SetUp() override {
-        link_ = GetParam().make();
-        client_ = std::make_unique<TokenClient>(*link_);
+        m_link = GetParam().make();
+        m_client = std::make_unique<TokenClient>(*m_link);
     }
     // Logs out and ends every session, so a token shared by several tests
     // starts each of them logged out.
@@ -24,25 +24,25 @@ protected:
         Request closeAll;
         closeAll.function = fn::CloseAllSessions;
         try {
-            client_->call(closeAll);
+            m_client->call(closeAll);
         } catch (const std::exception&) {
         }
     }
 
-    TokenClient& token() { return *client_; }
+    TokenClient& token() { return *m_client; }
     Response call(uint32_t function, uint32_t session, const std::function<void(Request&)>& fill = {}) {
-        return client_->call(function, session, fill);
+        return m_client->call(function, session, fill);
     }
     // A read-write session with the user logged in.
     uint32_t userSession() {
-        uint32_t s = client_->openSession();
-        client_->login(s);
+        uint32_t s = m_client->openSession();
+        m_client->login(s);
         return s;
     }
 
 private:
-    std::unique_ptr<TokenLink> link_;
-    std::unique_ptr<TokenClient> client_;
+    std::unique_ptr<TokenLink> m_link;
+    std::unique_ptr<TokenClient> m_client;
 };
 
 std::string linkName(const ::testing::TestParamInfo<LinkKind>& info);

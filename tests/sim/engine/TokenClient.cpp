@@ -82,7 +82,7 @@ Response TokenClient::call(const Request& req) {
     Bytes encoded;
     if (!vexa::sim::engine::encodeRequest(req, encoded, kMessageLimit))
         throw std::runtime_error("request does not encode into 2048 bytes");
-    Bytes reply = link_.exchange(encoded);
+    Bytes reply = m_link.exchange(encoded);
     if (reply.empty())
         throw std::runtime_error("no reply");
     if (reply.size() > kMessageLimit)

@@ -44,7 +44,7 @@ WireMechanism mechanism(CK_MECHANISM_TYPE type, const Bytes& parameter = {});
 
 class TokenClient {
 public:
-    explicit TokenClient(TokenLink& link) : link_(link) {}
+    explicit TokenClient(TokenLink& link) : m_link(link) {}
 
     // Encodes as the library does (2048-byte limit), exchanges and decodes.
     // Throws std::runtime_error when the request does not encode or the reply
@@ -63,7 +63,7 @@ public:
     Bytes attribute(uint32_t session, uint32_t object, CK_ATTRIBUTE_TYPE type);
 
 private:
-    TokenLink& link_;
+    TokenLink& m_link;
 };
 
 // Throws unless rv is CKR_OK.
