@@ -228,8 +228,9 @@ TEST_F(ExtensionsTest, CallsOnTwoThreadsEachReachTheirOwnSlot)
 
     EXPECT_EQ(failures[0] + failures[1], 0u);
     const std::pair<size_t, uint32_t> expected[] = {{0, 55}, {1, 57}};
-    for (const auto& [slot, function] : expected) {
-        const auto requests = sent(slot);
+    for (const auto& entry : expected) {
+        const uint32_t function = entry.second;
+        const auto requests = sent(entry.first);
         EXPECT_EQ(requests.size(), static_cast<size_t>(kCalls));
         EXPECT_TRUE(std::all_of(requests.begin(), requests.end(),
                                 [&](const DecodedRequest& r) { return r.function == function; }));

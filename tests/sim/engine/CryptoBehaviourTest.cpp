@@ -95,7 +95,9 @@ TEST_P(TokenBehaviour, OutputsLargerThanAReplyEndTheOperation) {
 
 TEST_P(TokenBehaviour, EcdsaSignAndVerify) {
     uint32_t s = userSession();
-    auto [pub, priv] = token().generateEcKeyPair(s);
+    uint32_t pub = 0;
+    uint32_t priv = 0;
+    std::tie(pub, priv) = token().generateEcKeyPair(s);
     const Bytes hash(32, 0x5A);
     ASSERT_EQ(call(fn::SignInit, s, [&](Request& r) {
                   r.mechanism = mechanism(CKM_ECDSA);

@@ -1,5 +1,6 @@
 // vexa-bench-engine: time per round of requests to the token engine in-process (no
 // HID), for a few typical requests. Prints figures; not a test.
+#include <tuple>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -30,7 +31,9 @@ int main() {
     TokenClient t(link);
     uint32_t s = t.openSession();
     t.login(s);
-    auto [pub, priv] = t.generateEcKeyPair(s);
+    uint32_t pub = 0;
+    uint32_t priv = 0;
+    std::tie(pub, priv) = t.generateEcKeyPair(s);
     (void)pub;
     require(t.call(fn::ImportBitcoinKey, s, [](Request& r) { r.data = Bytes(32, 7); }), "import");
     const Bytes chunk(2000, 0x61);
