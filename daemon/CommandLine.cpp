@@ -12,8 +12,9 @@ bool HasWord(const Words& words, const std::string& word)
 std::optional<std::string> FindOption(const Words& words, const std::string& option)
 {
     const auto found = std::find(words.begin(), words.end(), option);
-    if (found == words.end() || std::next(found) == words.end())
+    if (found == words.end() || std::next(found) == words.end()) {
         return std::nullopt;
+    }
     return *std::next(found);
 }
 

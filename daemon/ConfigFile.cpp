@@ -12,8 +12,9 @@ std::string GetConfigDir()
 {
     if (std::ifstream(kConfigFileName).is_open()) {
         char cwd[4096];
-        if (getcwd(cwd, sizeof cwd) != nullptr)
+        if (getcwd(cwd, sizeof cwd) != nullptr) {
             return std::string(cwd) + "/";
+        }
     }
     return "/etc/vexa/";
 }
@@ -21,8 +22,9 @@ std::string GetConfigDir()
 bool LoadConfig(const std::string& configDir, nlohmann::json& config)
 {
     std::ifstream file(configDir + kConfigFileName);
-    if (!file.is_open())
+    if (!file.is_open()) {
         return false;
+    }
     try {
         file >> config;
     } catch (const nlohmann::json::exception&) {

@@ -1,7 +1,6 @@
 #pragma once
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace vexa::daemon {
 

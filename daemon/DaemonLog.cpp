@@ -19,15 +19,9 @@ std::string ThreadIdText()
 
 }  // namespace
 
-void SetLogThreshold(int32_t threshold)
-{
-    g_threshold.store(threshold, std::memory_order_relaxed);
-}
+void SetLogThreshold(int32_t threshold) { g_threshold.store(threshold, std::memory_order_relaxed); }
 
-int32_t GetLogThreshold()
-{
-    return g_threshold.load(std::memory_order_relaxed);
-}
+int32_t GetLogThreshold() { return g_threshold.load(std::memory_order_relaxed); }
 
 std::string FormatLogText(const char* format, va_list args)
 {
@@ -36,8 +30,9 @@ std::string FormatLogText(const char* format, va_list args)
 
 void LogMessage(int level, const char* format, ...)
 {
-    if (level < GetLogThreshold())
+    if (level < GetLogThreshold()) {
         return;
+    }
 
     va_list args;
     va_start(args, format);

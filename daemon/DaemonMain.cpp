@@ -40,17 +40,19 @@ int ExitStatus(int result)
 void PrintUsage()
 {
     std::printf("vexa-daemon V%d.%d\n", kVersionMajor, kVersionMinor);
-    std::printf("usage: vexa-daemon [stop|start|restart|uninstall] [-t <transport>] [-sd <unix socket dir>] "
-                "[-d <device SN>] [install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] "
-                "[-ca <ca file>]\n");
+    std::printf(
+        "usage: vexa-daemon [stop|start|restart|uninstall] [-t <transport>] [-sd <unix socket dir>] "
+        "[-d <device SN>] [install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] "
+        "[-ca <ca file>]\n");
     std::printf("\tUse the VEXA_KEY_PASS environment variable to specify the key file password if required.\n");
     std::fflush(stdout);
 }
 
 int DaemonMain(const Words& words)
 {
-    if (RunServiceWord(words))
+    if (RunServiceWord(words)) {
         return 0;
+    }
 
     nlohmann::json file;
     if (!LoadConfig(GetConfigDir(), file)) {

@@ -15,20 +15,24 @@ void MergeString(const nlohmann::json& file, const char* key, const Words& words
     const auto entry = file.find(key);
     if (entry != file.end() && entry->is_string()) {
         const auto& text = entry->get_ref<const std::string&>();
-        if (unsetMarker == nullptr || text != unsetMarker)
+        if (unsetMarker == nullptr || text != unsetMarker) {
             value = text;
+        }
     }
-    if (auto given = FindOption(words, option))
+    if (auto given = FindOption(words, option)) {
         value = *given;
+    }
 }
 
 // The file's number written in decimal, a fraction cut toward zero.
 std::string NumberText(const nlohmann::json& number)
 {
-    if (number.is_number_unsigned())
+    if (number.is_number_unsigned()) {
         return std::to_string(number.get<uint64_t>());
-    if (number.is_number_integer())
+    }
+    if (number.is_number_integer()) {
         return std::to_string(number.get<int64_t>());
+    }
     return std::to_string(std::trunc(number.get<double>()));
 }
 
@@ -36,12 +40,15 @@ bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& 
 {
     std::string text = std::to_string(threshold);
     const auto entry = file.find("loglevel");
-    if (entry != file.end() && entry->is_number())
+    if (entry != file.end() && entry->is_number()) {
         text = NumberText(*entry);
-    if (auto given = FindOption(words, "-v"))
+    }
+    if (auto given = FindOption(words, "-v")) {
         text = *given;
-    if (ParseLogThreshold(text, threshold))
+    }
+    if (ParseLogThreshold(text, threshold)) {
         return true;
+    }
     error = "Invalid log level \"" + text + "\": expected a decimal number within the 32-bit range.";
     return false;
 }
@@ -54,10 +61,12 @@ bool ParseLogThreshold(const std::string& text, int32_t& threshold)
     char* end = nullptr;
     errno = 0;
     const long long value = std::strtoll(start, &end, 10);
-    if (end == start || errno == ERANGE)
+    if (end == start || errno == ERANGE) {
         return false;
-    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
+    }
+    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
         return false;
+    }
     threshold = static_cast<int32_t>(value);
     return true;
 }
@@ -68,8 +77,9 @@ bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig&
         error = "The configuration file must hold a JSON object, not " + std::string(file.type_name()) + ".";
         return false;
     }
-    if (!MergeLogThreshold(file, words, config.logThreshold, error))
+    if (!MergeLogThreshold(file, words, config.logThreshold, error)) {
         return false;
+    }
     MergeString(file, "port", words, "-p", config.port);
     // The example file ships "devicesn" as a placeholder for the serial.
     MergeString(file, "device", words, "-d", config.serial, "devicesn");

@@ -1,8 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "CommandLine.h"
 

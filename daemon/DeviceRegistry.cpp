@@ -32,8 +32,7 @@ bool Contains(const std::vector<std::string>& serials, const std::string& serial
 
 CDeviceRegistry::CDeviceRegistry(std::string socketDir, PortFactory openPort)
     : m_socketDir(std::move(socketDir)), m_openPort(std::move(openPort))
-{
-}
+{}
 
 CDeviceRegistry::~CDeviceRegistry()
 {
@@ -41,36 +40,41 @@ CDeviceRegistry::~CDeviceRegistry()
     for (Entry& device : m_devices) {
         // A thread that does not end in time keeps its record: never free
         // what a running thread uses.
-        if (!Ended(*device, kShutdownWait))
+        if (!Ended(*device, kShutdownWait)) {
             (void)device.release();
+        }
     }
 }
 
 void CDeviceRegistry::stopAll()
 {
-    for (const Entry& device : m_devices)
+    for (const Entry& device : m_devices) {
         device->port->markUnusable();
+    }
 }
 
 void CDeviceRegistry::scan(const std::vector<std::string>& serials)
 {
-    for (const std::string& serial : serials)
+    for (const std::string& serial : serials) {
         serve(serial);
+    }
     retireGone(serials);
-    for (auto it = m_unservable.begin(); it != m_unservable.end();)
+    for (auto it = m_unservable.begin(); it != m_unservable.end();) {
         it = Contains(serials, *it) ? std::next(it) : m_unservable.erase(it);
+    }
 }
 
 void CDeviceRegistry::serve(const std::string& serial)
 {
-    const auto entry = std::find_if(m_devices.begin(), m_devices.end(),
-                                    [&](const Entry& device) { return device->serial == serial; });
+    const auto entry =
+        std::find_if(m_devices.begin(), m_devices.end(), [&](const Entry& device) { return device->serial == serial; });
     if (entry != m_devices.end()) {
         // A running thread is expected, so there is nothing to wait for (a
         // wait per served token would stretch every scan); an ended one is
         // set up afresh next scan.
-        if (Ended(**entry, std::chrono::milliseconds(0)))
+        if (Ended(**entry, std::chrono::milliseconds(0))) {
             drop(entry);
+        }
         return;
     }
     const std::string path = SocketPath(m_socketDir, serial);
@@ -88,9 +92,10 @@ void CDeviceRegistry::serve(const std::string& serial)
 
 void CDeviceRegistry::reportPathTooLong(const std::string& serial, const std::string& path)
 {
-    if (m_unservable.insert(serial).second)
-        LogMessage(corvel::kLogError, "Socket path %s is longer than 107 bytes; token %s is not served.",
-                   path.c_str(), serial.c_str());
+    if (m_unservable.insert(serial).second) {
+        LogMessage(corvel::kLogError, "Socket path %s is longer than 107 bytes; token %s is not served.", path.c_str(),
+                   serial.c_str());
+    }
 }
 
 void CDeviceRegistry::start(const std::string& serial, PortPtr port)

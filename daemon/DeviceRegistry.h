@@ -42,7 +42,7 @@ private:
 
     const std::string m_socketDir;
     const PortFactory m_openPort;
-    std::vector<Entry> m_devices;  // in the order the tokens were first seen
+    std::vector<Entry> m_devices;        // in the order the tokens were first seen
     std::set<std::string> m_unservable;  // attached tokens whose socket path was reported too long
 };
 

@@ -29,15 +29,18 @@ constexpr int kPollMilliseconds = 25;
 // never appears with wider permissions than 0660 whatever the umask.
 bool BindSocketFile(int fd, const std::string& path)
 {
-    if (!SocketPathFits(path))
+    if (!SocketPathFits(path)) {
         return false;
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (fchmod(fd, kSocketMode) != 0)
+    if (fchmod(fd, kSocketMode) != 0) {
         return false;
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return false;
+    }
     (void)chmod(path.c_str(), kSocketMode);  // undo a umask that took group rights away
     return true;
 }
@@ -82,8 +85,9 @@ void AcceptClients(DeviceThread& device)
 {
     while (device.port->usable()) {
         pollfd ready{device.listenSocket, POLLIN, 0};
-        if (poll(&ready, 1, kPollMilliseconds) <= 0)
+        if (poll(&ready, 1, kPollMilliseconds) <= 0) {
             continue;
+        }
         // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
         const int client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) {
@@ -101,8 +105,9 @@ int RunDeviceServer(DeviceThread* device)
 {
     const int opened = OpenListener(*device);
     if (opened != kServerDone) {
-        if (device->listenSocket >= 0)
+        if (device->listenSocket >= 0) {
             close(device->listenSocket);
+        }
         device->listenSocket = -1;
         return opened;
     }

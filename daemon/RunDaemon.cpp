@@ -1,7 +1,7 @@
 #include <cstdlib>
 
-#include "DaemonMain.h"
 #include "DaemonLog.h"
+#include "DaemonMain.h"
 #include "TlsListener.h"
 #include "UnixTransport.h"
 #include "Version.h"
@@ -14,13 +14,15 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
 {
     LogMessage(corvel::kLogInfo, "vexa-daemon V%d.%d starting.", kVersionMajor, kVersionMinor);
     const char* keyPassword = std::getenv("VEXA_KEY_PASS");
-    if (!settings.transport.empty())
+    if (!settings.transport.empty()) {
         LogMessage(corvel::kLogInfo, "Using transport: %s", settings.transport.c_str());
-    else
+    } else {
         LogMessage(corvel::kLogInfo, "Device SN: %s", serial.c_str());
+    }
 
-    if (settings.transport == "unix")
+    if (settings.transport == "unix") {
         RunUnixTransport(settings);
+    }
 
     TlsSettings tls;
     tls.serial = serial;

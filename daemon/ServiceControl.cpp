@@ -30,10 +30,7 @@ int StopService()
     return 0;
 }
 
-void UninstallService()
-{
-    RunShellCommand("sudo systemctl disable vexad");
-}
+void UninstallService() { RunShellCommand("sudo systemctl disable vexad"); }
 
 void InstallService()
 {

@@ -36,8 +36,9 @@ void Handle(int number, void (*handler)(int))
 
 CSignalPipe::CSignalPipe()
 {
-    if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         throw std::runtime_error("cannot create the signal pipe");
+    }
     Handle(SIGINT, OnSignal);
     Handle(SIGTERM, OnSignal);
     Handle(SIGPIPE, SIG_IGN);
@@ -61,11 +62,13 @@ int CSignalPipe::wait(std::chrono::milliseconds timeout)
         const int polled = poll(&ready, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
         if (polled > 0) {
             unsigned char byte = 0;
-            if (read(g_pipe[0], &byte, 1) == 1)
+            if (read(g_pipe[0], &byte, 1) == 1) {
                 return byte;
+            }
         }
-        if (polled == 0 || std::chrono::steady_clock::now() >= end)
+        if (polled == 0 || std::chrono::steady_clock::now() >= end) {
             return 0;
+        }
     }
 }
 

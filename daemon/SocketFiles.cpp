@@ -46,12 +46,14 @@ void RemoveStaleSockets(const std::string& socketDir)
         return;
     }
     while (const dirent* entry = readdir(dir.get())) {
-        if (!IsTokenSocket(*entry))
+        if (!IsTokenSocket(*entry)) {
             continue;
+        }
         const std::string path = socketDir + "/" + entry->d_name;
         // A device thread that is closing may have removed it already.
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
             LogMessage(corvel::kLogError, "Failed to remove socket file: %s", path.c_str());
+        }
     }
 }
 

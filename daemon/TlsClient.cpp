@@ -8,10 +8,7 @@
 namespace vexa::daemon {
 namespace {
 
-bool RetryRead(int result)
-{
-    return result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE;
-}
+bool RetryRead(int result) { return result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE; }
 
 bool RetryWrite(int result)
 {
@@ -31,10 +28,12 @@ TlsReadResult TlsReadFully(mbedtls_ssl_context* ssl, uint8_t* data, size_t lengt
     size_t count = 0;
     while (count < length) {
         const int got = mbedtls_ssl_read(ssl, data + count, length - count);
-        if (RetryRead(got))
+        if (RetryRead(got)) {
             continue;
-        if (got <= 0)
+        }
+        if (got <= 0) {
             return {count, got};
+        }
         count += static_cast<size_t>(got);
     }
     return {count, 1};
@@ -42,10 +41,11 @@ TlsReadResult TlsReadFully(mbedtls_ssl_context* ssl, uint8_t* data, size_t lengt
 
 void LogReadEnd(int result)
 {
-    if (result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY)
+    if (result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
         LogMessage(corvel::kLogInfo, "TLS read failed, connection closed by peer.");
-    else if (result < 0)
+    } else if (result < 0) {
         LogMessage(corvel::kLogError, "TLS read failed %d : %s", result, TlsErrorText(result).c_str());
+    }
 }
 
 bool ReadRequest(mbedtls_ssl_context* ssl, ClientSession& session, corvel::ClientPacketHeader& header)
@@ -81,10 +81,12 @@ void TlsWriteAll(mbedtls_ssl_context* ssl, const uint8_t* data, size_t length)
     size_t written = 0;
     while (written < length) {
         const int sent = mbedtls_ssl_write(ssl, data + written, length - written);
-        if (RetryWrite(sent))
+        if (RetryWrite(sent)) {
             continue;
-        if (sent < 0)
+        }
+        if (sent < 0) {
             return;
+        }
         written += static_cast<size_t>(sent);
     }
 }
@@ -92,8 +94,9 @@ void TlsWriteAll(mbedtls_ssl_context* ssl, const uint8_t* data, size_t length)
 bool ServeRequest(mbedtls_ssl_context* ssl, corvel::CTransport* transport, ClientSession& session)
 {
     corvel::ClientPacketHeader header{};
-    if (!ReadRequest(ssl, session, header))
+    if (!ReadRequest(ssl, session, header)) {
         return false;
+    }
     session.replyLength = header.length;  // any other command is echoed
     if (header.commandType == corvel::kCommandToken) {
         if (!WriteUSBPort(transport, session.buffer.data(), header.length)) {
@@ -101,8 +104,9 @@ bool ServeRequest(mbedtls_ssl_context* ssl, corvel::CTransport* transport, Clien
             return false;
         }
         session.replyLength = kMaxMessage;
-        if (!ReadUSBPort(transport, session.buffer.data(), session.replyLength))
+        if (!ReadUSBPort(transport, session.buffer.data(), session.replyLength)) {
             return false;
+        }
     }
     TlsWriteAll(ssl, session.buffer.data(), session.replyLength);
     return true;

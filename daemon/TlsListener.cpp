@@ -18,11 +18,13 @@ void WarnIfTokenMissing(const std::string& serial)
 {
     char** list = corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId);
     bool found = false;
-    for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry)
+    for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry) {
         found = found || serial == *entry;
+    }
     corvel::CHIDTransport::freeSerialNumberList(list);
-    if (!found)
+    if (!found) {
         LogMessage(corvel::kLogError, "Warning, device %s not found on startup.", serial.c_str());
+    }
 }
 
 int LoadCredentials(TlsServerContext& context, const TlsSettings& settings)
@@ -43,8 +45,9 @@ int LoadCredentials(TlsServerContext& context, const TlsSettings& settings)
         return result;
     }
     result = mbedtls_pk_parse_keyfile(&context.serverKey, settings.keyFile.c_str(), settings.keyPassword);
-    if (result != 0)
+    if (result != 0) {
         LogMessage(corvel::kLogError, "server key parse returned: %d", result);
+    }
     return result;
 }
 
@@ -53,8 +56,9 @@ int Bind(TlsServerContext& context, const TlsSettings& settings)
     LogMessage(corvel::kLogInfo, "Binding on %s:%s", settings.bindAddress.c_str(), settings.port.c_str());
     const char* address = settings.bindAddress.empty() ? nullptr : settings.bindAddress.c_str();
     const int result = mbedtls_net_bind(&context.listener, address, settings.port.c_str(), MBEDTLS_NET_PROTO_TCP);
-    if (result != 0)
+    if (result != 0) {
         LogMessage(corvel::kLogError, "bind returned %d", result);
+    }
     return result;
 }
 
@@ -83,8 +87,9 @@ int Configure(TlsServerContext& context, const TlsSettings& settings)
         return result;
     }
     result = mbedtls_ssl_setup(&context.ssl, &context.config);
-    if (result != 0)
+    if (result != 0) {
         LogMessage(corvel::kLogError, "ssl setup returned %d\n", result);
+    }
     return result;
 }
 
@@ -155,12 +160,15 @@ TlsServerContext::~TlsServerContext()
 int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
 {
     int result = LoadCredentials(context, settings);
-    if (result == 0)
+    if (result == 0) {
         result = Bind(context, settings);
-    if (result == 0)
+    }
+    if (result == 0) {
         result = Configure(context, settings);
-    if (result != 0)
+    }
+    if (result != 0) {
         LogMessage(corvel::kLogError, "Last error message was: %d - %s", result, TlsErrorText(result).c_str());
+    }
     return result;
 }
 
@@ -169,8 +177,9 @@ void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken)
     ClientConnection client;
     mbedtls_ssl_session_reset(&context.ssl);
     mbedtls_net_set_block(&context.listener);
-    if (Accept(context, client) != 0 || Handshake(context, client) != 0)
+    if (Accept(context, client) != 0 || Handshake(context, client) != 0) {
         return;
+    }
     const auto transport = openToken();
     if (transport == nullptr) {
         LogMessage(corvel::kLogError, "Could not open device on USB transport.");
@@ -192,10 +201,12 @@ int RunTlsTransport(const TlsSettings& settings)
     WarnIfTokenMissing(settings.serial);
     TlsServerContext context;
     const int result = SetUpTlsServer(context, settings);
-    if (result != 0)
+    if (result != 0) {
         return result;
-    for (;;)
+    }
+    for (;;) {
         AcceptTlsClient(context, settings.serial);
+    }
 }
 
 }  // namespace vexa::daemon

@@ -16,10 +16,12 @@ std::unique_ptr<corvel::CTransport> OpenUSBPort(uint16_t vendorId, uint16_t prod
     auto transport = std::make_unique<corvel::CHIDTransport>();
     try {
         transport->setVendorProductId(vendorId, productId);
-        if (product != nullptr)
+        if (product != nullptr) {
             transport->setProduct(product);
-        if (serial != nullptr)
+        }
+        if (serial != nullptr) {
             transport->setSerialNumber(serial);
+        }
         transport->open();
         transport->setTimeout(timeout);
     } catch (const std::exception& e) {
@@ -31,14 +33,16 @@ std::unique_ptr<corvel::CTransport> OpenUSBPort(uint16_t vendorId, uint16_t prod
 
 void CloseUSBPort(corvel::CTransport* transport)
 {
-    if (transport != nullptr)
+    if (transport != nullptr) {
         transport->close();
+    }
 }
 
 bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t length)
 {
-    if (transport == nullptr)
+    if (transport == nullptr) {
         return false;
+    }
     try {
         transport->write(data, length);
     } catch (const std::exception& e) {
@@ -50,8 +54,9 @@ bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t l
 
 bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& length)
 {
-    if (transport == nullptr)
+    if (transport == nullptr) {
         return false;
+    }
     try {
         length = static_cast<uint32_t>(transport->read(buffer, length));
     } catch (const std::exception& e) {
@@ -64,14 +69,14 @@ bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& lengt
 
 CThreadSafeUSBPort::CThreadSafeUSBPort(std::string serial, std::unique_ptr<corvel::CTransport> transport)
     : m_serial(std::move(serial)), m_transport(std::move(transport))
-{
-}
+{}
 
 bool CThreadSafeUSBPort::open(uint32_t timeout)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_transport == nullptr)
+    if (m_transport == nullptr) {
         m_transport = OpenUSBPort(kTokenVendorId, kTokenProductId, timeout, nullptr, m_serial.c_str());
+    }
     return m_transport != nullptr;
 }
 
@@ -108,8 +113,9 @@ bool CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint3
 
 void DestroyPort(CThreadSafeUSBPort* port)
 {
-    if (port == nullptr)
+    if (port == nullptr) {
         return;
+    }
     port->closeTransport();
     delete port;
 }
@@ -117,8 +123,9 @@ void DestroyPort(CThreadSafeUSBPort* port)
 PortPtr CreatePort(const std::string& serial, uint32_t timeout)
 {
     PortPtr port(new CThreadSafeUSBPort(serial), DestroyPort);
-    if (!port->open(timeout))
+    if (!port->open(timeout)) {
         return nullptr;
+    }
     return port;
 }
 

@@ -40,10 +40,12 @@ bool WriteFully(int fd, const uint8_t* data, size_t length)
     size_t count = 0;
     while (count < length) {
         const ssize_t sent = send(fd, data + count, length - count, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        if (sent < 0 && errno == EINTR) {
             continue;
-        if (sent <= 0)
+        }
+        if (sent <= 0) {
             return false;
+        }
         count += static_cast<size_t>(sent);
     }
     return true;
@@ -70,8 +72,9 @@ bool ReadPayload(int fd, ClientSession& session, uint32_t length)
         return false;
     }
     const ReadResult payload = ReadFully(fd, session.buffer.data(), length);
-    if (payload.error != 0)
+    if (payload.error != 0) {
         LogMessage(corvel::kLogError, "Socket read failed, error %d", payload.error);
+    }
     if (payload.count < length) {
         LogMessage(corvel::kLogError, "Short packet read, expected %d got %d", static_cast<int>(length),
                    static_cast<int>(payload.count));

@@ -39,8 +39,9 @@ void ScanTokens(CDeviceRegistry& registry, char** serialList)
         return;
     }
     std::vector<std::string> serials;
-    for (char** serial = list.get(); *serial != nullptr; ++serial)
+    for (char** serial = list.get(); *serial != nullptr; ++serial) {
         serials.emplace_back(*serial);
+    }
     registry.scan(serials);
 }
 
@@ -52,8 +53,9 @@ void RunUnixTransport(const DaemonSettings& settings)
     CDeviceRegistry registry(socketDir, [](const std::string& serial) { return CreatePort(serial, kPortTimeout); });
     for (;;) {
         ScanTokens(registry, corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
-        if (const int number = signals.wait(kScanInterval))
+        if (const int number = signals.wait(kScanInterval)) {
             ExitOnSignal(number, socketDir);
+        }
     }
 }
 

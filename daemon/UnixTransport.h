@@ -1,6 +1,6 @@
 #pragma once
-#include "DeviceRegistry.h"
 #include "DaemonSettings.h"
+#include "DeviceRegistry.h"
 
 namespace vexa::daemon {
 

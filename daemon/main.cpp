@@ -3,7 +3,8 @@
 int main(int argc, char** argv)
 {
     vexa::daemon::Words words;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc; ++i) {
         words.emplace_back(argv[i]);
+    }
     return vexa::daemon::DaemonMain(words);
 }

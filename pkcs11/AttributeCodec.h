@@ -49,7 +49,7 @@ struct ReceivedAttribute {
     // Declared length: 4 for a number, 1 for a flag, else the received
     // valueLength (0 when absent); may claim more than `value` holds.
     uint32_t length = 0;
-    std::vector<uint8_t> value;   // bytes actually received
+    std::vector<uint8_t> value;  // bytes actually received
     // The value's bytes as received: the number in memory order, the flag
     // as one byte 1 or 0, or the value bytes.
     const uint8_t* bytes() const;

@@ -98,8 +98,8 @@ CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttrib
 
 // Elements whose type the token did not return stay as the caller had them.
 // The first problem with an element replaces a CKR_OK from the token.
-CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
-                                    CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount)
+CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                                    CK_ULONG ulCount)
 {
     logText(kLogTrace, "C_GetAttributeValue");
     if (!m_initialized) {

@@ -44,7 +44,7 @@ private:
     std::atomic<int32_t> m_level{corvel::kLogError};
     std::atomic<bool> m_console{false};
     const std::chrono::steady_clock::time_point m_start;
-    std::mutex m_outputMutex;   // guards m_file and the console write, so threads never tear a line
+    std::mutex m_outputMutex;  // guards m_file and the console write, so threads never tear a line
     std::ofstream m_file;
 };
 

@@ -3,8 +3,7 @@
 
 // Exported entries of the mechanism and cryptographic functions.
 
-VEXA_PKCS11_ENTRY(C_GetMechanismList,
-                  (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount),
+VEXA_PKCS11_ENTRY(C_GetMechanismList, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount),
                   (slotID, pMechanismList, pulCount))
 VEXA_PKCS11_ENTRY(C_GetMechanismInfo, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo),
                   (slotID, type, pInfo))

@@ -54,8 +54,8 @@ CK_RV sendChunks_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionI
 
 // Starts an operation on the token: the mechanism as the caller carried it
 // and, for operations with a key, the key's handle.
-CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                      const RpcMechanism& mechanism, std::optional<CK_OBJECT_HANDLE> key);
+CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, const RpcMechanism& mechanism,
+                      std::optional<CK_OBJECT_HANDLE> key);
 // Encrypt and decrypt init after their own checks: checks the parameter block
 // (CKR_ARGUMENTS_BAD), then takes the library lock and starts the operation.
 CK_RV startStructuredOperation(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,

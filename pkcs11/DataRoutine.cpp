@@ -76,8 +76,7 @@ CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSe
         }
     }
     std::lock_guard<std::mutex> lock(CContext::libraryMutex());
-    return runDataRoutine_inlock(context, hSession, function, input != nullptr ? &data : nullptr, output,
-                                 outputLength);
+    return runDataRoutine_inlock(context, hSession, function, input != nullptr ? &data : nullptr, output, outputLength);
 }
 
 }  // namespace vexa::pkcs11

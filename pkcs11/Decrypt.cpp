@@ -32,8 +32,7 @@ CK_RV CContext::C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncrypt
 
 CK_RV CContext::C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen)
 {
-    return runDataFunction(*this, "C_DecryptFinal", hSession, kFnDecryptFinal, nullptr, 0, pLastPart,
-                           pulLastPartLen);
+    return runDataFunction(*this, "C_DecryptFinal", hSession, kFnDecryptFinal, nullptr, 0, pLastPart, pulLastPartLen);
 }
 
 }  // namespace vexa::pkcs11

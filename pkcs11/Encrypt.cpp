@@ -20,8 +20,8 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
     return startStructuredOperation(*this, hSession, kFnEncryptInit, *pMechanism, hKey);
 }
 
-CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
-                          CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen)
+CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,
+                          CK_ULONG_PTR pulEncryptedDataLen)
 {
     return runDataFunction(*this, "C_Encrypt", hSession, kFnEncrypt, pData, ulDataLen, pEncryptedData,
                            pulEncryptedDataLen);

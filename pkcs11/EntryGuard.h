@@ -39,8 +39,8 @@ bool guardedBool(Call&& call) noexcept
 // Defines the exported PKCS#11 function `name`: a thin forward to the
 // context's implementation of the same name, with nothing escaping it.
 // Usage: VEXA_PKCS11_ENTRY(C_Logout, (CK_SESSION_HANDLE hSession), (hSession))
-#define VEXA_PKCS11_ENTRY(name, params, args)                                                     \
-    extern "C" VEXA_EXPORT CK_RV name params                                                      \
-    {                                                                                             \
+#define VEXA_PKCS11_ENTRY(name, params, args)                                                               \
+    extern "C" VEXA_EXPORT CK_RV name params                                                                \
+    {                                                                                                       \
         return ::vexa::pkcs11::guardedCall([&] { return ::vexa::pkcs11::CContext::instance().name args; }); \
     }

@@ -41,7 +41,7 @@ public:
 private:
     void unlockMutexes();
 
-    std::mutex m_exchangeMutex;   // guards the transports' write/read pairs under OS locking
+    std::mutex m_exchangeMutex;  // guards the transports' write/read pairs under OS locking
     bool m_osLocking = false;
     bool m_applicationLocking = false;
     CK_DESTROYMUTEX m_destroyMutex = nullptr;

@@ -39,8 +39,8 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
 // What one exchange brought whose output goes to the caller's buffer.
 struct OutputReply {
     CK_RV rv = CKR_OK;
-    uint32_t received = 0;    // bytes placed in the buffer
-    bool hasNeeded = false;   // the token said how many bytes it needs
+    uint32_t received = 0;   // bytes placed in the buffer
+    bool hasNeeded = false;  // the token said how many bytes it needs
     uint32_t needed = 0;
 };
 // Sends request, its slot or session already chosen, with outputLength =

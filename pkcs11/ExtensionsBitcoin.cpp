@@ -50,9 +50,12 @@ CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HAN
     CK_BBOOL yes = CK_TRUE;
     CK_KEY_TYPE keyType = CKK_EC;
     CK_ATTRIBUTE search[] = {
-        {CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_LABEL, name, sizeof name},
-        {CKA_ID, name, sizeof name},             {CKA_TOKEN, &yes, sizeof yes},
-        {CKA_PRIVATE, &yes, sizeof yes},         {CKA_KEY_TYPE, &keyType, sizeof keyType},
+        {CKA_CLASS, &keyClass, sizeof keyClass},
+        {CKA_LABEL, name, sizeof name},
+        {CKA_ID, name, sizeof name},
+        {CKA_TOKEN, &yes, sizeof yes},
+        {CKA_PRIVATE, &yes, sizeof yes},
+        {CKA_KEY_TYPE, &keyType, sizeof keyType},
     };
     const CK_RV started = context.C_FindObjectsInit(session, search, sizeof search / sizeof search[0]);
     if (started != CKR_OK) {

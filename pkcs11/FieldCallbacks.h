@@ -27,7 +27,7 @@ struct OutputBuffer {
     uint8_t* buffer = nullptr;
     uint32_t capacity = 0;
     uint32_t received = 0;
-    bool seen = false;   // the field was present in the reply
+    bool seen = false;  // the field was present in the reply
 };
 
 // Growing output reader argument: takes exactly the received bytes, at most

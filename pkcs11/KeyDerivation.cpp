@@ -15,8 +15,8 @@ CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || hBaseKey == 0 || (pTemplate == nullptr && ulAttributeCount != 0) ||
-        phKey == nullptr || claimsMissingParameter(*pMechanism) || !templateFits(pTemplate, ulAttributeCount)) {
+    if (pMechanism == nullptr || hBaseKey == 0 || (pTemplate == nullptr && ulAttributeCount != 0) || phKey == nullptr ||
+        claimsMissingParameter(*pMechanism) || !templateFits(pTemplate, ulAttributeCount)) {
         return CKR_ARGUMENTS_BAD;
     }
     CStructuredMechanism carried;

@@ -79,8 +79,8 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr ||
-        pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr || unfitParameter(*pMechanism) ||
+    if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr || pPublicKeyTemplate == nullptr ||
+        pPrivateKeyTemplate == nullptr || unfitParameter(*pMechanism) ||
         !templateFits(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
         !templateFits(pPrivateKeyTemplate, ulPrivateKeyAttributeCount)) {
         return CKR_ARGUMENTS_BAD;

@@ -54,7 +54,7 @@ private:
     CK_RV prepareEcdh1(const CK_MECHANISM& mechanism);
 
     RpcMechanism m_mechanism = RpcMechanism_init_zero;
-    ByteSpan m_bytes{nullptr, 0};   // OAEP source data or ECDH1 public data
+    ByteSpan m_bytes{nullptr, 0};  // OAEP source data or ECDH1 public data
 };
 
 }  // namespace vexa::pkcs11

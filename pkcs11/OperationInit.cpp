@@ -5,8 +5,8 @@
 
 namespace vexa::pkcs11 {
 
-CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                      const RpcMechanism& mechanism, std::optional<CK_OBJECT_HANDLE> key)
+CK_RV sendInit_inlock(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function, const RpcMechanism& mechanism,
+                      std::optional<CK_OBJECT_HANDLE> key)
 {
     RpcRequest request;
     if (const CK_RV opened = openRequest_inlock(context, hSession, function, request); opened != CKR_OK) {

@@ -10,7 +10,7 @@ namespace vexa::pkcs11 {
 // exchanges. CKR_SESSION_HANDLE_INVALID without an exchange for a handle the
 // library does not hold, request.has_session then staying false; otherwise
 // the response's rv.
-CK_RV callOnSession_inlock(CContext& context, CK_SESSION_HANDLE hSession, RpcRequest& request,
-                           RpcResponse& response, bool clearResponse = true);
+CK_RV callOnSession_inlock(CContext& context, CK_SESSION_HANDLE hSession, RpcRequest& request, RpcResponse& response,
+                           bool clearResponse = true);
 
 }  // namespace vexa::pkcs11

@@ -70,8 +70,8 @@ std::vector<SerialId> listUnixSerials(CContext& context)
     }
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name(entry->d_name);
-        if (name.size() < kSocketPrefixLength + kSerialTextLength || name.substr(0, kSocketPrefixLength) != kSocketPrefix ||
-            !isSocket(directory, *entry)) {
+        if (name.size() < kSocketPrefixLength + kSerialTextLength ||
+            name.substr(0, kSocketPrefixLength) != kSocketPrefix || !isSocket(directory, *entry)) {
             continue;
         }
         if (const auto id = serialIdFromText(name.substr(kSocketPrefixLength))) {

@@ -74,11 +74,10 @@ bool bSetDateTime(CK_SLOT_ID slotID);
  * *pulPublicKeyLen or *pulSignatureLen, and leave it alone on failure. */
 uint32_t u32HasBitcoinKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phKey);
 uint32_t u32ImportBitcoinKey(CK_SESSION_HANDLE hSession, const uint8_t* pKey, CK_ULONG ulKeyLen);
-uint32_t u32GetBitcoinPub(CK_SESSION_HANDLE hSession, const uint32_t* pPath, CK_ULONG ulPathLen,
-                          uint8_t* pPublicKey, CK_ULONG_PTR pulPublicKeyLen);
-uint32_t u32SignBitcoinHash(CK_SESSION_HANDLE hSession, const uint8_t* pHash, CK_ULONG ulHashLen,
-                            const uint32_t* pPath, CK_ULONG ulPathLen, uint8_t* pSignature,
-                            CK_ULONG_PTR pulSignatureLen);
+uint32_t u32GetBitcoinPub(CK_SESSION_HANDLE hSession, const uint32_t* pPath, CK_ULONG ulPathLen, uint8_t* pPublicKey,
+                          CK_ULONG_PTR pulPublicKeyLen);
+uint32_t u32SignBitcoinHash(CK_SESSION_HANDLE hSession, const uint8_t* pHash, CK_ULONG ulHashLen, const uint32_t* pPath,
+                            CK_ULONG ulPathLen, uint8_t* pSignature, CK_ULONG_PTR pulSignatureLen);
 
 #ifdef __cplusplus
 }

@@ -7,15 +7,18 @@
 
 namespace vexa::sim {
 
-std::vector<std::pair<std::string, std::string>> clientEnvironment(const Simulator& simulator) {
+std::vector<std::pair<std::string, std::string>> clientEnvironment(const Simulator& simulator)
+{
     std::string preload = kPreloadLibrary;
     const char* inherited = std::getenv("LD_PRELOAD");
-    if (inherited && *inherited)
+    if (inherited && *inherited) {
         preload += std::string(":") + inherited;
+    }
     return {{"LD_PRELOAD", preload}, {"UMOCKDEV_DIR", simulator.rootDir()}};
 }
 
-void blockModeSignals() {
+void blockModeSignals()
+{
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

@@ -16,12 +16,14 @@
 namespace vexa::sim {
 namespace {
 
-pid_t start(std::vector<std::string> command, std::vector<std::string> env) {
+pid_t start(std::vector<std::string> command, std::vector<std::string> env)
+{
     std::vector<char*> argv = nullTerminated(command);
     std::vector<char*> envp = nullTerminated(env);
     const pid_t pid = ::fork();
-    if (pid != 0)
+    if (pid != 0) {
         return pid;
+    }
     sigset_t none;
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
@@ -31,15 +33,19 @@ pid_t start(std::vector<std::string> command, std::vector<std::string> env) {
     _exit(127);
 }
 
-int exitStatus(int status) {
-    if (WIFEXITED(status))
+int exitStatus(int status)
+{
+    if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
+    }
+    if (WIFSIGNALED(status)) {
         return 128 + WTERMSIG(status);
+    }
     return 1;
 }
 
-int childSignalFd() {
+int childSignalFd()
+{
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -50,24 +56,29 @@ int childSignalFd() {
 
 // `signals` wakes the wait when the child ends and carries the stop signals
 // that are passed on to it.
-int waitForChild(pid_t pid, int signals) {
+int waitForChild(pid_t pid, int signals)
+{
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
+        if (done == pid) {
             return exitStatus(status);
-        if (done < 0 && errno != EINTR)
+        }
+        if (done < 0 && errno != EINTR) {
             return 1;
+        }
         signalfd_siginfo info{};
         const ssize_t n = ::read(signals, &info, sizeof info);
-        if (n == ssize_t(sizeof info) && (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM))
+        if (n == ssize_t(sizeof info) && (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM)) {
             ::kill(pid, int(info.ssi_signo));
+        }
     }
 }
 
 }  // namespace
 
-int runCommandMode(Simulator& simulator, const std::vector<std::string>& command) {
+int runCommandMode(Simulator& simulator, const std::vector<std::string>& command)
+{
     ControlSocket control(simulator.rootDir() + "/control",
                           [&simulator](const std::string& line) { return runControlLine(simulator, line); });
     // Without it the wait could neither notice the child's end nor pass
@@ -80,8 +91,9 @@ int runCommandMode(Simulator& simulator, const std::vector<std::string>& command
     auto extra = clientEnvironment(simulator);
     extra.emplace_back(kControlVariable, control.path());
     const pid_t pid = start(command, mergedEnvironment(extra));
-    if (pid < 0)
+    if (pid < 0) {
         std::perror("vexa-token-sim: fork");
+    }
     const int status = pid < 0 ? 1 : waitForChild(pid, signals);
     ::close(signals);
     return status;

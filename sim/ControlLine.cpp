@@ -11,39 +11,50 @@
 namespace vexa::sim {
 namespace {
 
-std::vector<std::string> words(const std::string& line) {
+std::vector<std::string> words(const std::string& line)
+{
     std::istringstream in(line);
     std::vector<std::string> out;
-    for (std::string w; in >> w;)
+    for (std::string w; in >> w;) {
         out.push_back(w);
+    }
     return out;
 }
 
-void expectArguments(const std::vector<std::string>& w, size_t count, const char* usage) {
-    if (w.size() != count + 1)
+void expectArguments(const std::vector<std::string>& w, size_t count, const char* usage)
+{
+    if (w.size() != count + 1) {
         throw UsageError(std::string("usage: ") + usage);
+    }
 }
 
-bool parseOnOff(const std::string& word) {
-    if (word == "on")
+bool parseOnOff(const std::string& word)
+{
+    if (word == "on") {
         return true;
-    if (word == "off")
+    }
+    if (word == "off") {
         return false;
+    }
     throw UsageError("stall takes on or off, not '" + word + "'");
 }
 
-uint8_t parseErrorCode(const std::string& word) {
+uint8_t parseErrorCode(const std::string& word)
+{
     errno = 0;
     char* end = nullptr;
     const unsigned long code = std::strtoul(word.c_str(), &end, 0);
-    if (word.empty() || word[0] == '-' || *end != '\0' || errno != 0 || code > 0xFF)
+    if (word.empty() || word[0] == '-' || *end != '\0' || errno != 0 || code > 0xFF) {
         throw UsageError("bad error code '" + word + "': use 0 to 255");
+    }
     return uint8_t(code);
 }
 
-void dispatch(Simulator& sim, const std::vector<std::string>& w) {
-    if (w.empty())
+void dispatch(Simulator& sim, const std::vector<std::string>& w)
+{
+    if (w.empty()) {
         throw UsageError("empty control line");
+    }
     const std::string& command = w[0];
     if (command == "unplug") {
         expectArguments(w, 1, "unplug SERIAL");
@@ -67,9 +78,11 @@ void dispatch(Simulator& sim, const std::vector<std::string>& w) {
 
 }  // namespace
 
-std::string runControlLine(Simulator& simulator, const std::string& line) {
-    if (line == LineBuffer::kTooLong)
+std::string runControlLine(Simulator& simulator, const std::string& line)
+{
+    if (line == LineBuffer::kTooLong) {
         return "error: control line too long";
+    }
     try {
         dispatch(simulator, words(line));
         return "ok";

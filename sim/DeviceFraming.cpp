@@ -5,9 +5,11 @@
 
 namespace vexa::sim {
 
-std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing) {
-    if (framing == Framing::U2f)
+std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing)
+{
+    if (framing == Framing::U2f) {
         return std::make_unique<U2fDeviceFraming>();
+    }
     return std::make_unique<ReportIdDeviceFraming>();
 }
 

@@ -20,8 +20,8 @@ inline constexpr size_t kMaxMessage = 57 + 128 * 59;
 
 // What the framing made of one output report.
 struct Received {
-    Reports answer;                                // sent at once (INIT reply, protocol error)
-    std::optional<std::vector<uint8_t>> request;   // set when the report completed a request
+    Reports answer;                               // sent at once (INIT reply, protocol error)
+    std::optional<std::vector<uint8_t>> request;  // set when the report completed a request
 };
 
 // The token's side of one framing: reassembles requests from output reports

@@ -2,9 +2,11 @@
 
 namespace vexa::sim {
 
-bool EchoFirmware::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
-    if (request.empty())
+bool EchoFirmware::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
+{
+    if (request.empty()) {
         return false;
+    }
     reply.assign(request.rbegin(), request.rend());
     return true;
 }

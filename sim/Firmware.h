@@ -19,7 +19,7 @@ public:
 // Everything a firmware may need to know about the token it runs in.
 struct TokenIdentity {
     std::string serial;
-    std::string product;   // "Vexa" or "Varkon"
+    std::string product;  // "Vexa" or "Varkon"
 };
 
 }  // namespace vexa::sim

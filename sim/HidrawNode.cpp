@@ -13,8 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "SimLog.h"
 #include "ReportDescriptor.h"
+#include "SimLog.h"
 
 namespace vexa::sim {
 namespace {
@@ -28,33 +28,36 @@ constexpr int kDrainWaitMs = 1000;
 // How long a full queue waits for its reader before it drops reports.
 constexpr std::chrono::milliseconds kReaderStopped{100};
 
-std::string rootDir(UMockdevTestbed* testbed) {
+std::string rootDir(UMockdevTestbed* testbed)
+{
     gchar* root = umockdev_testbed_get_root_dir(testbed);
     std::string text = root;
     g_free(root);
     return text;
 }
 
-HidrawNode* self(gpointer user) {
-    return static_cast<HidrawNode*>(user);
-}
+HidrawNode* self(gpointer user) { return static_cast<HidrawNode*>(user); }
 
-gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
     self(user)->onIoctl(client);
     return TRUE;
 }
 
-gboolean handleRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+gboolean handleRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
     self(user)->onRead(client);
     return TRUE;
 }
 
-gboolean handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+gboolean handleWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
     self(user)->onWrite(client);
     return TRUE;
 }
 
-void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
     self(user)->onConnected(client);
 }
 
@@ -68,22 +71,26 @@ HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDesc
       m_tokenCompletesWrites(tokenCompletesWrites),
       m_sink(std::move(sink)),
       m_paths(sysfsPaths(index)),
-      m_info{reportDescriptor(description.framing), hidName(description), hidPhys(index), description.serial} {
+      m_info{reportDescriptor(description.framing), hidName(description), hidPhys(index), description.serial}
+{
     addToTestbed();
     attachHandler();
 }
 
-HidrawNode::~HidrawNode() {
+HidrawNode::~HidrawNode()
+{
     unplug();
     if (m_handler) {
         g_signal_handlers_disconnect_by_data(m_handler, this);
         g_object_unref(m_handler);
     }
-    if (m_drainFd >= 0)
+    if (m_drainFd >= 0) {
         ::close(m_drainFd);
+    }
 }
 
-void HidrawNode::addToTestbed() {
+void HidrawNode::addToTestbed()
+{
     GError* error = nullptr;
     const std::string record = sysfsRecord(m_paths, m_index, m_description, m_info.descriptor);
     if (!umockdev_testbed_add_from_string(m_testbed, record.c_str(), &error)) {
@@ -97,18 +104,21 @@ void HidrawNode::addToTestbed() {
 // hidapi's string getters on an open handle fstat() the descriptor, which the
 // preload does not fake, and look the device up by that number; so the hidraw
 // device takes the real number of the pty behind <root>/dev/hidrawN.
-void HidrawNode::usePtyDeviceNumber(const std::string& root) {
+void HidrawNode::usePtyDeviceNumber(const std::string& root)
+{
     const std::string node = root + m_paths.devnode;
     char target[PATH_MAX];
     const ssize_t n = ::readlink(node.c_str(), target, sizeof target - 1);
-    if (n < 0)
+    if (n < 0) {
         throw std::runtime_error("no pty behind " + node + ": " + std::strerror(errno));
+    }
     target[n] = '\0';
     m_signalFd = umockdev_testbed_get_dev_fd(m_testbed, m_paths.devnode.c_str());
     m_drainFd = ::open(target, O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
-    if (m_signalFd < 0 || m_drainFd < 0 || ::fstat(m_drainFd, &st) < 0)
+    if (m_signalFd < 0 || m_drainFd < 0 || ::fstat(m_drainFd, &st) < 0) {
         throw std::runtime_error("cannot open the pty of " + m_paths.devnode + ": " + std::strerror(errno));
+    }
 
     const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
     ::unlink((root + "/sys/dev/char/243:" + std::to_string(m_index)).c_str());
@@ -120,11 +130,13 @@ void HidrawNode::usePtyDeviceNumber(const std::string& root) {
     // What the preload's stat() reports for the node.
     const std::string nodeNumber = root + "/dev/.node/" + m_paths.devnode.substr(5);
     ::unlink(nodeNumber.c_str());
-    if (::symlink(relative.c_str(), m_devnumLink.c_str()) < 0 || ::symlink(number.c_str(), nodeNumber.c_str()) < 0)
+    if (::symlink(relative.c_str(), m_devnumLink.c_str()) < 0 || ::symlink(number.c_str(), nodeNumber.c_str()) < 0) {
         throw std::runtime_error("cannot link device number of " + m_paths.devnode + ": " + std::strerror(errno));
+    }
 }
 
-void HidrawNode::attachHandler() {
+void HidrawNode::attachHandler()
+{
     m_handler = umockdev_ioctl_base_new();
     g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(handleIoctl), this);
     g_signal_connect(m_handler, "handle-read", G_CALLBACK(handleRead), this);
@@ -138,11 +150,13 @@ void HidrawNode::attachHandler() {
     }
 }
 
-void HidrawNode::unplug() {
+void HidrawNode::unplug()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_present)
+        if (!m_present) {
             return;
+        }
         m_present = false;
         dropParkedRead_inlock(EIO);
         m_queue.clear();
@@ -152,8 +166,9 @@ void HidrawNode::unplug() {
     }
     ::unlink(m_devnumLink.c_str());
     // Children first: removing a parent leaves the class links of its children.
-    for (const std::string* path : {&m_paths.hidraw, &m_paths.hid, &m_paths.usbInterface, &m_paths.usbDevice})
+    for (const std::string* path : {&m_paths.hidraw, &m_paths.hid, &m_paths.usbInterface, &m_paths.usbDevice}) {
         umockdev_testbed_remove_device(m_testbed, path->c_str());
+    }
     GError* error = nullptr;
     if (!umockdev_testbed_detach_ioctl(m_testbed, m_paths.devnode.c_str(), &error)) {
         logVerbose("%s: detach: %s", m_paths.devnode.c_str(), error->message);
@@ -162,11 +177,13 @@ void HidrawNode::unplug() {
     logVerbose("%s (%s) unplugged", m_paths.devnode.c_str(), m_description.serial.c_str());
 }
 
-void HidrawNode::onConnected(UMockdevIoctlClient* client) {
+void HidrawNode::onConnected(UMockdevIoctlClient* client)
+{
     (void)client;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_present)
+    if (!m_present) {
         return;
+    }
     drainReports_inlock(m_queue.size());
     m_queue.clear();
     m_lastRead = std::chrono::steady_clock::now();
@@ -174,15 +191,18 @@ void HidrawNode::onConnected(UMockdevIoctlClient* client) {
     logVerbose("%s: handle opened", m_paths.devnode.c_str());
 }
 
-void HidrawNode::dropParkedRead_inlock(int error) {
-    if (!m_parkedRead)
+void HidrawNode::dropParkedRead_inlock(int error)
+{
+    if (!m_parkedRead) {
         return;
+    }
     umockdev_ioctl_client_complete(m_parkedRead, -1, error);
     g_object_unref(m_parkedRead);
     m_parkedRead = nullptr;
 }
 
-void HidrawNode::onIoctl(UMockdevIoctlClient* client) {
+void HidrawNode::onIoctl(UMockdevIoctlClient* client)
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_present) {
@@ -193,7 +213,8 @@ void HidrawNode::onIoctl(UMockdevIoctlClient* client) {
     answerHidrawIoctl(client, m_info);
 }
 
-void HidrawNode::onWrite(UMockdevIoctlClient* client) {
+void HidrawNode::onWrite(UMockdevIoctlClient* client)
+{
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const size_t length = arg->data_len;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -219,15 +240,18 @@ void HidrawNode::onWrite(UMockdevIoctlClient* client) {
     m_sink(std::move(bytes), [this, client, length](bool taken) { completeWrite(client, long(length), taken); });
 }
 
-void HidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool taken) {
-    if (taken)
+void HidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool taken)
+{
+    if (taken) {
         umockdev_ioctl_client_complete(client, length, 0);
-    else
+    } else {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
     g_object_unref(client);
 }
 
-void HidrawNode::onRead(UMockdevIoctlClient* client) {
+void HidrawNode::onRead(UMockdevIoctlClient* client)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_present) {
         umockdev_ioctl_client_complete(client, -1, EIO);
@@ -251,7 +275,8 @@ void HidrawNode::onRead(UMockdevIoctlClient* client) {
     m_parkedRead = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
 }
 
-void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& report) {
+void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& report)
+{
     // A short read takes the start of the report; the rest is lost, as in hidraw.
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const size_t length = std::min(report.size(), size_t(arg->data_len));
@@ -261,23 +286,29 @@ void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& re
 
 // umockdev does not notice that a client with a parked read has died; a live
 // one answers a reload of the read buffer from inside its read().
-bool HidrawNode::parkedReaderAlive_inlock() {
+bool HidrawNode::parkedReaderAlive_inlock()
+{
     GError* error = nullptr;
-    if (umockdev_ioctl_data_reload(umockdev_ioctl_client_get_arg(m_parkedRead), &error))
+    if (umockdev_ioctl_data_reload(umockdev_ioctl_client_get_arg(m_parkedRead), &error)) {
         return true;
+    }
     g_clear_error(&error);
     return false;
 }
 
-void HidrawNode::deliver(const Report& report) {
+void HidrawNode::deliver(const Report& report)
+{
     std::unique_lock<std::mutex> lock(m_mutex);
     while (m_present && !m_parkedRead && m_queue.size() >= kMaxQueued &&
-           std::chrono::steady_clock::now() < m_lastRead + kReaderStopped)
+           std::chrono::steady_clock::now() < m_lastRead + kReaderStopped) {
         m_roomInQueue.wait_until(lock, m_lastRead + kReaderStopped);
-    if (!m_present)
+    }
+    if (!m_present) {
         return;
-    if (m_parkedRead && !parkedReaderAlive_inlock())
+    }
+    if (m_parkedRead && !parkedReaderAlive_inlock()) {
         dropParkedRead_inlock(EIO);
+    }
     if (m_parkedRead) {
         answerRead_inlock(m_parkedRead, report);
         g_object_unref(m_parkedRead);
@@ -290,13 +321,16 @@ void HidrawNode::deliver(const Report& report) {
     }
 }
 
-void HidrawNode::signalReports_inlock(size_t count) {
+void HidrawNode::signalReports_inlock(size_t count)
+{
     const std::string bytes(count, 'r');
-    if (count && ::write(m_signalFd, bytes.data(), count) != ssize_t(count))
+    if (count && ::write(m_signalFd, bytes.data(), count) != ssize_t(count)) {
         logVerbose("%s: pty write failed: %s", m_paths.devnode.c_str(), std::strerror(errno));
+    }
 }
 
-void HidrawNode::drainReports_inlock(size_t count) {
+void HidrawNode::drainReports_inlock(size_t count)
+{
     // The pty passes bytes from master to slave asynchronously, so wait for
     // them; the bound keeps a miscount from hanging every client.
     std::string bytes(count, '\0');
@@ -308,10 +342,12 @@ void HidrawNode::drainReports_inlock(size_t count) {
             break;
         }
         const ssize_t n = ::read(m_drainFd, bytes.data() + done, count - done);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             break;
+        }
         done += size_t(n);
     }
 }

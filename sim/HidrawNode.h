@@ -10,8 +10,8 @@
 #include "DeviceFraming.h"
 #include "HidrawIoctl.h"
 #include "SysfsRecord.h"
-#include "TokenDevice.h"
 #include "TokenDescription.h"
+#include "TokenDevice.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -47,8 +47,8 @@ public:
     // completes the write itself, the completion; see TokenDevice::receive.
     using WriteSink = std::function<void(std::vector<uint8_t>, TokenDevice::Written)>;
 
-    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
-               bool tokenCompletesWrites, WriteSink sink);  // throws std::runtime_error
+    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description, bool tokenCompletesWrites,
+               WriteSink sink);  // throws std::runtime_error
     ~HidrawNode();
     HidrawNode(const HidrawNode&) = delete;
     HidrawNode& operator=(const HidrawNode&) = delete;

@@ -2,7 +2,8 @@
 
 namespace vexa::sim {
 
-std::vector<std::string> LineBuffer::feed(const char* data, size_t length) {
+std::vector<std::string> LineBuffer::feed(const char* data, size_t length)
+{
     std::vector<std::string> lines;
     for (size_t i = 0; i < length; ++i) {
         if (data[i] == '\n') {
@@ -16,16 +17,20 @@ std::vector<std::string> LineBuffer::feed(const char* data, size_t length) {
     return lines;
 }
 
-std::vector<std::string> LineBuffer::finish() {
+std::vector<std::string> LineBuffer::finish()
+{
     std::vector<std::string> lines;
-    if (!m_pending.empty() || m_overflow)
+    if (!m_pending.empty() || m_overflow) {
         complete(lines);
+    }
     return lines;
 }
 
-void LineBuffer::complete(std::vector<std::string>& lines) {
-    if (!m_pending.empty() && m_pending.back() == '\r')
+void LineBuffer::complete(std::vector<std::string>& lines)
+{
+    if (!m_pending.empty() && m_pending.back() == '\r') {
         m_pending.pop_back();
+    }
     lines.push_back(m_overflow ? std::string(kTooLong) : m_pending);
     m_pending.clear();
     m_overflow = false;

@@ -15,18 +15,20 @@ struct OptionDef {
 };
 
 // New options go here: the parser and the usage text both read this table.
-const std::vector<OptionDef>& optionTable() {
+const std::vector<OptionDef>& optionTable()
+{
     static const std::vector<OptionDef> table = {
-        {"--token", "SERIAL[,product=Vexa|Varkon][,framing=u2f|reportid]",
-         "add a token (repeatable)",
+        {"--token", "SERIAL[,product=Vexa|Varkon][,framing=u2f|reportid]", "add a token (repeatable)",
          [](SimOptions& o, const std::string& v) { o.tokens.push_back(parseTokenDescription(v)); }},
         {"--firmware", "echo|pkcs11", "what the tokens do with a request (default pkcs11: a working token)",
          [](SimOptions& o, const std::string& v) { o.firmware.kind = parseFirmwareKind(v); }},
-        {"--state", "DIR", "pkcs11: keep the tokens' keys, objects and settings in DIR (default: a fresh "
-                           "directory removed at exit)",
+        {"--state", "DIR",
+         "pkcs11: keep the tokens' keys, objects and settings in DIR (default: a fresh "
+         "directory removed at exit)",
          [](SimOptions& o, const std::string& v) {
-             if (v.empty())
+             if (v.empty()) {
                  throw UsageError("--state needs a directory");
+             }
              o.firmware.stateDir = v;
          }},
         {"--so-pin", "PIN", "pkcs11: SO PIN of a token initialised on first start (default 12345678)",
@@ -37,35 +39,42 @@ const std::vector<OptionDef>& optionTable() {
          [](SimOptions& o, const std::string&) { o.usbTiming = true; }},
         {"--trace", "FILE", "append one line per request and reply message to FILE",
          [](SimOptions& o, const std::string& v) {
-             if (v.empty())
+             if (v.empty()) {
                  throw UsageError("--trace needs a file name");
+             }
              o.traceFile = v;
          }},
         {"--verbose", nullptr, "log device activity on standard error",
          [](SimOptions& o, const std::string&) { o.verbose = true; }},
-        {"--help", nullptr, "show this text",
-         [](SimOptions& o, const std::string&) { o.help = true; }},
+        {"--help", nullptr, "show this text", [](SimOptions& o, const std::string&) { o.help = true; }},
     };
     return table;
 }
 
-const OptionDef* findOption(const std::string& name) {
-    for (const OptionDef& def : optionTable())
-        if (name == def.name)
+const OptionDef* findOption(const std::string& name)
+{
+    for (const OptionDef& def : optionTable()) {
+        if (name == def.name) {
             return &def;
+        }
+    }
     return nullptr;
 }
 
-void checkUniqueSerials(const std::vector<TokenDescription>& tokens) {
+void checkUniqueSerials(const std::vector<TokenDescription>& tokens)
+{
     std::set<std::string> seen;
-    for (const TokenDescription& t : tokens)
-        if (!seen.insert(t.serial).second)
+    for (const TokenDescription& t : tokens) {
+        if (!seen.insert(t.serial).second) {
             throw UsageError("token serial " + t.serial + " given twice");
+        }
+    }
 }
 
 }  // namespace
 
-SimOptions parseCommandLine(int argc, const char* const* argv) {
+SimOptions parseCommandLine(int argc, const char* const* argv)
+{
     SimOptions options;
     int i = 1;
     for (; i < argc; ++i) {
@@ -74,8 +83,9 @@ SimOptions parseCommandLine(int argc, const char* const* argv) {
             ++i;
             break;
         }
-        if (arg == "-h")
+        if (arg == "-h") {
             arg = "--help";
+        }
         std::string value;
         bool inlineValue = false;
         const size_t eq = arg.find('=');
@@ -85,26 +95,31 @@ SimOptions parseCommandLine(int argc, const char* const* argv) {
             inlineValue = true;
         }
         const OptionDef* def = findOption(arg);
-        if (!def)
+        if (!def) {
             throw UsageError("unknown option '" + arg + "'");
+        }
         if (def->valueName && !inlineValue) {
-            if (i + 1 >= argc)
+            if (i + 1 >= argc) {
                 throw UsageError(arg + " needs a value: " + def->valueName);
+            }
             value = argv[++i];
         } else if (!def->valueName && inlineValue) {
             throw UsageError(arg + " takes no value");
         }
         def->apply(options, value);
     }
-    for (; i < argc; ++i)
+    for (; i < argc; ++i) {
         options.command.emplace_back(argv[i]);
-    if (options.tokens.empty())
+    }
+    if (options.tokens.empty()) {
         options.tokens.push_back(parseTokenDescription(kDefaultSerial));
+    }
     checkUniqueSerials(options.tokens);
     return options;
 }
 
-std::string usageText(const std::string& program) {
+std::string usageText(const std::string& program)
+{
     std::ostringstream out;
     out << "usage: " << program << " [OPTION...] [-- COMMAND [ARG...]]\n"
         << "Simulates corvelWorks tokens (USB 0483:a2ac) as hidraw devices for programs run\n"

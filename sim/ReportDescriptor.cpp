@@ -40,7 +40,8 @@ const std::vector<uint8_t> kReportIdCollection = {
 
 }  // namespace
 
-std::vector<uint8_t> reportDescriptor(Framing framing) {
+std::vector<uint8_t> reportDescriptor(Framing framing)
+{
     std::vector<uint8_t> descriptor = framing == Framing::U2f ? kU2fCollection : kReportIdCollection;
     descriptor.insert(descriptor.end(), kSecondCollection.begin(), kSecondCollection.end());
     return descriptor;

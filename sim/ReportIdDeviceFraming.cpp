@@ -10,7 +10,8 @@ constexpr uint8_t kContinuation = 0x01;
 constexpr size_t kFirstData = kReportSize - 5;
 constexpr size_t kContData = kReportSize - 2;
 
-Report inputReport(uint8_t type) {
+Report inputReport(uint8_t type)
+{
     Report report(kReportSize, 0);
     report[0] = ReportIdDeviceFraming::kInputReportId;
     report[1] = type;
@@ -19,11 +20,13 @@ Report inputReport(uint8_t type) {
 
 }  // namespace
 
-Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length) {
+Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length)
+{
     uint8_t buffer[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), buffer);
-    if (buffer[0] != kOutputReportId)
+    if (buffer[0] != kOutputReportId) {
         return {};
+    }
     if (buffer[1] == kFirst) {
         m_expected = size_t(buffer[2]) | size_t(buffer[3]) << 8 | size_t(buffer[4]) << 16;
         // Too long for the token's buffer: dropped, as this framing cannot say why.
@@ -31,27 +34,32 @@ Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length) {
         m_message.assign(buffer + 5, buffer + 5 + std::min(m_expected, kFirstData));
         return m_assembling ? finishIfComplete() : Received{};
     }
-    if (buffer[1] != kContinuation || !m_assembling)
+    if (buffer[1] != kContinuation || !m_assembling) {
         return {};
+    }
     const size_t take = std::min(m_expected - m_message.size(), kContData);
     m_message.insert(m_message.end(), buffer + 2, buffer + 2 + take);
     return finishIfComplete();
 }
 
-Received ReportIdDeviceFraming::finishIfComplete() {
+Received ReportIdDeviceFraming::finishIfComplete()
+{
     Received r;
-    if (m_message.size() < m_expected)
+    if (m_message.size() < m_expected) {
         return r;
+    }
     m_assembling = false;
     r.request = std::move(m_message);
     m_message.clear();
     return r;
 }
 
-Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message) {
+Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message)
+{
     Reports out;
-    if (message.size() > kMaxMessage)
+    if (message.size() > kMaxMessage) {
         return out;
+    }
     Report first = inputReport(kFirst);
     first[2] = uint8_t(message.size());
     first[3] = uint8_t(message.size() >> 8);
@@ -69,14 +77,16 @@ Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message) {
     return out;
 }
 
-Reports ReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message) {
+Reports ReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
+{
     // A continuation report with nothing before it: the first report is lost.
     Report cont = inputReport(kContinuation);
     std::copy_n(message.begin(), std::min(message.size(), kContData), cont.begin() + 2);
     return {cont};
 }
 
-Reports ReportIdDeviceFraming::error(uint8_t code) {
+Reports ReportIdDeviceFraming::error(uint8_t code)
+{
     (void)code;
     return {};
 }

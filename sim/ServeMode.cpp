@@ -14,7 +14,8 @@
 namespace vexa::sim {
 namespace {
 
-int stopSignalFd() {
+int stopSignalFd()
+{
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -22,17 +23,21 @@ int stopSignalFd() {
     return signalfd(-1, &set, SFD_CLOEXEC);
 }
 
-void answer(Simulator& simulator, const std::vector<std::string>& lines) {
-    for (const std::string& line : lines)
+void answer(Simulator& simulator, const std::vector<std::string>& lines)
+{
+    for (const std::string& line : lines) {
         std::printf("%s\n", runControlLine(simulator, line).c_str());
+    }
     std::fflush(stdout);
 }
 
 }  // namespace
 
-int runServeMode(Simulator& simulator) {
-    for (const auto& [name, value] : clientEnvironment(simulator))
+int runServeMode(Simulator& simulator)
+{
+    for (const auto& [name, value] : clientEnvironment(simulator)) {
         std::printf("%s=%s\n", name.c_str(), value.c_str());
+    }
     std::fflush(stdout);
 
     const int signals = stopSignalFd();
@@ -44,16 +49,19 @@ int runServeMode(Simulator& simulator) {
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             break;
         }
-        if (fds[1].revents)
+        if (fds[1].revents) {
             break;
+        }
         char chunk[512];
         const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
+        }
         if (n <= 0) {
             answer(simulator, input.finish());
             break;

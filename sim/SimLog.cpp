@@ -9,13 +9,13 @@ namespace {
 std::atomic<bool> gVerbose{false};
 }
 
-void setVerbose(bool on) {
-    gVerbose = on;
-}
+void setVerbose(bool on) { gVerbose = on; }
 
-void logVerbose(const char* format, ...) {
-    if (!gVerbose)
+void logVerbose(const char* format, ...)
+{
+    if (!gVerbose) {
         return;
+    }
     char line[512];
     va_list args;
     va_start(args, format);

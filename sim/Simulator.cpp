@@ -6,11 +6,12 @@
 
 namespace vexa::sim {
 
-Simulator::Simulator(const SimOptions& options)
-    : m_firmware(options.firmware), m_usbTiming(options.usbTiming) {
+Simulator::Simulator(const SimOptions& options) : m_firmware(options.firmware), m_usbTiming(options.usbTiming)
+{
     checkFirmwareConfig(m_firmware);
-    if (!options.traceFile.empty())
+    if (!options.traceFile.empty()) {
         m_trace = std::make_unique<Trace>(options.traceFile);
+    }
     m_testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(m_testbed);
     m_root = root;
@@ -29,56 +30,64 @@ Simulator::Simulator(const SimOptions& options)
     }
 }
 
-Simulator::~Simulator() {
-    shutdown();
-}
+Simulator::~Simulator() { shutdown(); }
 
-void Simulator::shutdown() {
+void Simulator::shutdown()
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& [serial, slot] : m_slots)
+    for (auto& [serial, slot] : m_slots) {
         unplug_inlock(*slot);
+    }
     m_slots.clear();
-    if (m_testbed)
+    if (m_testbed) {
         g_object_unref(m_testbed);  // also removes the testbed directory
+    }
     m_testbed = nullptr;
     m_retired.clear();
 }
 
-void Simulator::plug_inlock(Slot& slot) {
+void Simulator::plug_inlock(Slot& slot)
+{
     Slot* target = &slot;
     TokenIdentity identity{slot.description.serial, slot.description.product};
     slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(m_firmware, identity), slot.faults,
-                                         m_trace.get(), m_usbTiming, [target](const Report& report) {
-                                             if (HidrawNode* node = target->node.load())
-                                                 node->deliver(report);
-                                         });
+                                               m_trace.get(), m_usbTiming, [target](const Report& report) {
+                                                   if (HidrawNode* node = target->node.load()) {
+                                                       node->deliver(report);
+                                                   }
+                                               });
     TokenDevice* token = slot.token.get();
     slot.ownedNode = std::make_unique<HidrawNode>(m_testbed, m_nextIndex++, slot.description, m_usbTiming,
                                                   [token](std::vector<uint8_t> bytes, TokenDevice::Written written) {
                                                       token->receive(std::move(bytes), std::move(written));
                                                   });
     slot.node = slot.ownedNode.get();
-    logVerbose("%s plugged in as %s (%s framing)", slot.description.serial.c_str(),
-               slot.ownedNode->devnode().c_str(), framingName(slot.description.framing));
+    logVerbose("%s plugged in as %s (%s framing)", slot.description.serial.c_str(), slot.ownedNode->devnode().c_str(),
+               framingName(slot.description.framing));
 }
 
-void Simulator::unplug_inlock(Slot& slot) {
-    if (!slot.ownedNode)
+void Simulator::unplug_inlock(Slot& slot)
+{
+    if (!slot.ownedNode) {
         return;
+    }
     slot.ownedNode->unplug();
     slot.node = nullptr;
     slot.token.reset();  // completes writes it still held, through the node
     m_retired.push_back(std::move(slot.ownedNode));
 }
 
-Simulator::Slot& Simulator::find_inlock(const std::string& serial) {
+Simulator::Slot& Simulator::find_inlock(const std::string& serial)
+{
     auto it = m_slots.find(serial);
-    if (it == m_slots.end())
+    if (it == m_slots.end()) {
         throw UsageError("no token " + serial);
+    }
     return *it->second;
 }
 
-void Simulator::plug(const std::string& text) {
+void Simulator::plug(const std::string& text)
+{
     const TokenDescription description = parseTokenDescription(text);
     const bool optionsGiven = text.find(',') != std::string::npos;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -91,35 +100,43 @@ void Simulator::plug(const std::string& text) {
         return;
     }
     Slot& slot = *it->second;
-    if (slot.ownedNode)
+    if (slot.ownedNode) {
         throw UsageError("token " + description.serial + " is already plugged in");
-    if (optionsGiven)
+    }
+    if (optionsGiven) {
         slot.description = description;
+    }
     plug_inlock(slot);
 }
 
-void Simulator::unplug(const std::string& serial) {
+void Simulator::unplug(const std::string& serial)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
-    if (!slot.ownedNode)
+    if (!slot.ownedNode) {
         throw UsageError("token " + serial + " is not plugged in");
+    }
     unplug_inlock(slot);
 }
 
-void Simulator::setStall(const std::string& serial, bool on) {
+void Simulator::setStall(const std::string& serial, bool on)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.setStall(on);
 }
 
-void Simulator::failNext(const std::string& serial, uint8_t code) {
+void Simulator::failNext(const std::string& serial, uint8_t code)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
-    if (slot.description.framing != Framing::U2f)
+    if (slot.description.framing != Framing::U2f) {
         throw UsageError("token " + serial + " uses report-id framing, which has no ERROR frames");
+    }
     slot.faults.failNext(code);
 }
 
-void Simulator::garbleNext(const std::string& serial) {
+void Simulator::garbleNext(const std::string& serial)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.garbleNext();
 }

@@ -23,7 +23,7 @@ namespace vexa::sim {
 class Simulator {
 public:
     explicit Simulator(const SimOptions& options);  // throws std::runtime_error
-    ~Simulator();  // unplugs every token and removes the testbed directory
+    ~Simulator();                                   // unplugs every token and removes the testbed directory
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 

@@ -9,30 +9,35 @@
 namespace vexa::sim {
 
 TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-             Trace* trace, bool usbTiming, Deliver deliver)
+                         Trace* trace, bool usbTiming, Deliver deliver)
     : m_description(description),
       m_firmware(std::move(firmware)),
       m_faults(faults),
       m_trace(trace),
       m_usbTiming(usbTiming),
       m_deliver(std::move(deliver)),
-      m_framing(makeDeviceFraming(description.framing)) {
+      m_framing(makeDeviceFraming(description.framing))
+{
     m_thread = std::thread([this] { run(); });
 }
 
-TokenDevice::~TokenDevice() {
+TokenDevice::~TokenDevice()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
     m_thread.join();
-    for (Write& w : m_writes)
-        if (w.written)
+    for (Write& w : m_writes) {
+        if (w.written) {
             w.written(false);
+        }
+    }
 }
 
-void TokenDevice::receive(std::vector<uint8_t> bytes, Written written) {
+void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_stopping) {
@@ -41,16 +46,19 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written) {
             return;
         }
     }
-    if (written)
+    if (written) {
         written(false);
+    }
 }
 
-void TokenDevice::run() {
+void TokenDevice::run()
+{
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || !m_writes.empty(); });
-        if (m_stopping)
+        if (m_stopping) {
             return;
+        }
         Write write = std::move(m_writes.front());
         m_writes.pop_front();
         lock.unlock();
@@ -59,20 +67,24 @@ void TokenDevice::run() {
     }
 }
 
-bool TokenDevice::waitUntil(UsbFrameClock::Clock::time_point when) {
+bool TokenDevice::waitUntil(UsbFrameClock::Clock::time_point when)
+{
     std::unique_lock<std::mutex> lock(m_mutex);
     return !m_wake.wait_until(lock, when, [this] { return m_stopping; });
 }
 
-void TokenDevice::process(Write& write) {
-    if (write.bytes.empty() && write.written)
+void TokenDevice::process(Write& write)
+{
+    if (write.bytes.empty() && write.written) {
         write.written(true);
+    }
     // The endpoint takes one report per packet; a longer write arrives as
     // several reports, a short one as a short report.
     for (size_t offset = 0; offset < write.bytes.size(); offset += kReportSize) {
         if (m_usbTiming && !waitUntil(m_clock.nextOut())) {
-            if (write.written)
+            if (write.written) {
                 write.written(false);
+            }
             return;
         }
         const size_t length = std::min(kReportSize, write.bytes.size() - offset);
@@ -82,21 +94,26 @@ void TokenDevice::process(Write& write) {
             write.written = nullptr;
         }
         send(received.answer);
-        if (received.request)
+        if (received.request) {
             handleRequest(std::move(*received.request));
+        }
     }
 }
 
-void TokenDevice::handleRequest(std::vector<uint8_t> request) {
-    if (m_trace)
+void TokenDevice::handleRequest(std::vector<uint8_t> request)
+{
+    if (m_trace) {
         m_trace->record(m_description.serial, "in", request);
+    }
     logVerbose("%s: request of %zu bytes", m_description.serial.c_str(), request.size());
     const TokenFaults::Fault fault = m_faults.take();
-    if (fault.kind == TokenFaults::Kind::Stall)
+    if (fault.kind == TokenFaults::Kind::Stall) {
         return;
+    }
     if (fault.kind == TokenFaults::Kind::Error) {
-        if (m_trace)
+        if (m_trace) {
             m_trace->record(m_description.serial, "error", {fault.code});
+        }
         send(m_framing->error(fault.code));
         return;
     }
@@ -107,17 +124,21 @@ void TokenDevice::handleRequest(std::vector<uint8_t> request) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", m_description.serial.c_str(), e.what());
     }
-    if (!answered)
+    if (!answered) {
         return;
-    if (m_trace)
+    }
+    if (m_trace) {
         m_trace->record(m_description.serial, "out", reply);
+    }
     send(fault.kind == TokenFaults::Kind::Garble ? m_framing->garbledReply(reply) : m_framing->reply(reply));
 }
 
-void TokenDevice::send(const Reports& reports) {
+void TokenDevice::send(const Reports& reports)
+{
     for (const Report& report : reports) {
-        if (m_usbTiming && !waitUntil(m_clock.nextIn()))
+        if (m_usbTiming && !waitUntil(m_clock.nextIn())) {
             return;
+        }
         m_deliver(report);
     }
 }

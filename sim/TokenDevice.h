@@ -9,8 +9,8 @@
 
 #include "DeviceFraming.h"
 #include "Firmware.h"
-#include "TokenFaults.h"
 #include "TokenDescription.h"
+#include "TokenFaults.h"
 #include "Trace.h"
 #include "UsbFrameClock.h"
 
@@ -27,8 +27,8 @@ public:
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
-    TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults, Trace* trace,
-          bool usbTiming, Deliver deliver);
+    TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
+                Trace* trace, bool usbTiming, Deliver deliver);
     ~TokenDevice();
     TokenDevice(const TokenDevice&) = delete;
     TokenDevice& operator=(const TokenDevice&) = delete;

@@ -2,14 +2,18 @@
 
 namespace vexa::sim {
 
-TokenFaults::Fault TokenFaults::take() {
-    if (m_stalled)
+TokenFaults::Fault TokenFaults::take()
+{
+    if (m_stalled) {
         return {Kind::Stall, 0};
+    }
     const int code = m_errorCode.exchange(kNoError);
-    if (code != kNoError)
+    if (code != kNoError) {
         return {Kind::Error, uint8_t(code)};
-    if (m_garble.exchange(false))
+    }
+    if (m_garble.exchange(false)) {
         return {Kind::Garble, 0};
+    }
     return {};
 }
 

@@ -14,18 +14,18 @@ constexpr size_t kContData = kReportSize - 5;
 constexpr size_t kNonceSize = 8;
 constexpr uint16_t kInitReplyLength = 17;
 
-uint32_t readBe32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
+uint32_t readBe32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 
-void writeBe32(uint8_t* p, uint32_t v) {
+void writeBe32(uint8_t* p, uint32_t v)
+{
     p[0] = uint8_t(v >> 24);
     p[1] = uint8_t(v >> 16);
     p[2] = uint8_t(v >> 8);
     p[3] = uint8_t(v);
 }
 
-Report initFrame(uint32_t channel, uint8_t command, size_t length) {
+Report initFrame(uint32_t channel, uint8_t command, size_t length)
+{
     Report frame(kReportSize, 0);
     writeBe32(frame.data(), channel);
     frame[4] = command;
@@ -34,7 +34,8 @@ Report initFrame(uint32_t channel, uint8_t command, size_t length) {
     return frame;
 }
 
-Received answerOnly(Reports reports) {
+Received answerOnly(Reports reports)
+{
     Received r;
     r.answer = std::move(reports);
     return r;
@@ -42,28 +43,36 @@ Received answerOnly(Reports reports) {
 
 }  // namespace
 
-Received U2fDeviceFraming::receive(const uint8_t* report, size_t length) {
+Received U2fDeviceFraming::receive(const uint8_t* report, size_t length)
+{
     uint8_t frame[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), frame);
     const uint32_t channel = readBe32(frame);
-    if (frame[4] & 0x80)
+    if (frame[4] & 0x80) {
         return receiveInit(channel, frame);
+    }
     return receiveContinuation(channel, frame);
 }
 
-Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame) {
+Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame)
+{
     const uint8_t command = frame[4];
     const size_t length = size_t(frame[5]) << 8 | frame[6];
-    if (command == kCmdInit)
+    if (command == kCmdInit) {
         return answerInit(channel, frame);
-    if (!issued(channel))
+    }
+    if (!issued(channel)) {
         return answerOnly(errorOn(channel, kErrInvalidChannel));
-    if (m_assembling && m_channel != channel)
+    }
+    if (m_assembling && m_channel != channel) {
         return answerOnly(errorOn(channel, kErrChannelBusy));
-    if (command != kCmdMessage)
+    }
+    if (command != kCmdMessage) {
         return answerOnly(errorOn(channel, kErrInvalidCmd));
-    if (length > kMaxMessage)
+    }
+    if (length > kMaxMessage) {
         return answerOnly(errorOn(channel, kErrInvalidLen));
+    }
     // A new message on the busy channel replaces the unfinished one, as after
     // a host that gave up and retried.
     m_assembling = true;
@@ -74,9 +83,11 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame) {
     return finishIfComplete();
 }
 
-Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame) {
-    if (!m_assembling || channel != m_channel)
+Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame)
+{
+    if (!m_assembling || channel != m_channel) {
         return {};
+    }
     if (frame[4] != m_nextSequence) {
         m_assembling = false;
         return answerOnly(errorOn(channel, kErrInvalidSeq));
@@ -87,19 +98,24 @@ Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* 
     return finishIfComplete();
 }
 
-Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame) {
+Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame)
+{
     const size_t length = size_t(frame[5]) << 8 | frame[6];
-    if (length != kNonceSize)
+    if (length != kNonceSize) {
         return answerOnly(errorOn(channel, kErrInvalidLen));
-    if (channel != kBroadcast && !issued(channel))
+    }
+    if (channel != kBroadcast && !issued(channel)) {
         return answerOnly(errorOn(channel, kErrInvalidChannel));
-    if (m_assembling && m_channel == channel)
+    }
+    if (m_assembling && m_channel == channel) {
         m_assembling = false;
+    }
     uint32_t granted = channel;
     if (channel == kBroadcast) {
         granted = m_nextChannel++;
-        if (m_nextChannel == kBroadcast)
+        if (m_nextChannel == kBroadcast) {
             m_nextChannel = 1;
+        }
     }
     Report reply = initFrame(channel, kCmdInit, kInitReplyLength);
     std::copy_n(frame + 7, kNonceSize, reply.begin() + 7);
@@ -109,10 +125,12 @@ Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame) {
     return answerOnly({reply});
 }
 
-Received U2fDeviceFraming::finishIfComplete() {
+Received U2fDeviceFraming::finishIfComplete()
+{
     Received r;
-    if (m_message.size() < m_expected)
+    if (m_message.size() < m_expected) {
         return r;
+    }
     m_assembling = false;
     m_replyChannel = m_channel;
     r.request = std::move(m_message);
@@ -121,7 +139,8 @@ Received U2fDeviceFraming::finishIfComplete() {
 }
 
 Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
-                                 size_t announced, uint8_t firstSequence) const {
+                                 size_t announced, uint8_t firstSequence) const
+{
     Reports out;
     Report first = initFrame(channel, command, announced);
     size_t sent = std::min(message.size(), kInitData);
@@ -141,24 +160,26 @@ Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::v
     return out;
 }
 
-Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message) {
-    if (message.size() > kMaxMessage)
+Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message)
+{
+    if (message.size() > kMaxMessage) {
         return errorOn(m_replyChannel, kErrOther);
+    }
     return frames(m_replyChannel, kCmdMessage, message, message.size(), 0);
 }
 
-Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message) {
+Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
+{
     // Announce at least one continuation frame, then number it 1 instead of
     // 0, so even a short reply reaches the host broken.
     const size_t announced = std::min(std::max(message.size(), kInitData + 1), kMaxMessage);
     return frames(m_replyChannel, kCmdMessage, message, announced, 1);
 }
 
-Reports U2fDeviceFraming::error(uint8_t code) {
-    return errorOn(m_replyChannel, code);
-}
+Reports U2fDeviceFraming::error(uint8_t code) { return errorOn(m_replyChannel, code); }
 
-Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const {
+Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const
+{
     Report frame = initFrame(channel, kCmdError, 1);
     frame[7] = code;
     return {frame};

@@ -26,8 +26,8 @@ private:
     Received receiveContinuation(uint32_t channel, const uint8_t* frame);
     Received answerInit(uint32_t channel, const uint8_t* frame);
     Received finishIfComplete();
-    Reports frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
-                   size_t announced, uint8_t firstSequence) const;
+    Reports frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message, size_t announced,
+                   uint8_t firstSequence) const;
     Reports errorOn(uint32_t channel, uint8_t code) const;
     bool issued(uint32_t channel) const { return channel != 0 && channel < m_nextChannel; }
 

@@ -4,7 +4,8 @@
 
 namespace vexa::sim {
 
-UsbFrameClock::Clock::time_point UsbFrameClock::claim(Clock::time_point& nextFree) {
+UsbFrameClock::Clock::time_point UsbFrameClock::claim(Clock::time_point& nextFree)
+{
     using std::chrono::milliseconds;
     // A report waits for the start of the next frame, and for the frame after
     // the previous report of the same direction.

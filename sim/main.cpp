@@ -4,10 +4,10 @@
 #include <exception>
 #include <memory>
 
-#include "SimLog.h"
 #include "Modes.h"
 #include "Options.h"
 #include "ScratchState.h"
+#include "SimLog.h"
 #include "Simulator.h"
 
 using namespace vexa::sim;
@@ -16,14 +16,16 @@ namespace {
 
 constexpr int kUsageStatus = 2;
 
-bool underPreload() {
+bool underPreload()
+{
     const char* preload = std::getenv("LD_PRELOAD");
     return preload && std::strstr(preload, "libumockdev-preload");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const char* program = "vexa-token-sim";
     SimOptions options;
     try {

@@ -70,14 +70,12 @@ std::optional<std::string> Arguments::value(const std::string& option) const
 unsigned long parseNumber(const std::string& text, const std::string& what, unsigned long max,
                           const std::string& command)
 {
-    const bool digitsOnly = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= '0' && c <= '9';
-    });
+    const bool digitsOnly =
+        !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     errno = 0;
     const unsigned long long value = digitsOnly ? std::strtoull(text.c_str(), nullptr, 10) : 0;
     if (!digitsOnly || errno == ERANGE || value > max) {
-        throw UsageError(what + " must be a number from 0 to " + std::to_string(max) + ", not '" + text + "'",
-                         command);
+        throw UsageError(what + " must be a number from 0 to " + std::to_string(max) + ", not '" + text + "'", command);
     }
     return static_cast<unsigned long>(value);
 }

@@ -9,7 +9,7 @@
 namespace vexa::tool {
 
 struct OptionSpec {
-    std::string name;  // with its dashes: "--pin"
+    std::string name;       // with its dashes: "--pin"
     std::string valueName;  // empty for a flag
     std::string help;
 };
@@ -17,8 +17,7 @@ struct OptionSpec {
 class Arguments {
 public:
     // Throws UsageError (naming `command`) for an unknown option or a missing value.
-    Arguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
-              const std::string& command);
+    Arguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs, const std::string& command);
 
     const std::vector<std::string>& positional() const { return m_positional; }
     bool has(const std::string& option) const { return m_values.count(option) != 0; }

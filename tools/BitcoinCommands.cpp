@@ -41,9 +41,8 @@ const uint32_t* words(const std::vector<uint32_t>& path)
 template <typename Body>
 void inSession(const Invocation& call, CK_SLOT_ID slot, Body body)
 {
-    const std::string pin =
-        obtainPin(call.args.value("--pin"), "User PIN of the token in slot " + std::to_string(slot) + ": ",
-                  call.command);
+    const std::string pin = obtainPin(call.args.value("--pin"),
+                                      "User PIN of the token in slot " + std::to_string(slot) + ": ", call.command);
     Library library;
     Session session(library, slot);
     session.login(pin);
@@ -86,8 +85,8 @@ void signHash(const Invocation& call)
     inSession(call, slot, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> signature(kOutputRoom);
         CK_ULONG length = signature.size();
-        check("u32SignBitcoinHash", u32SignBitcoinHash(session, hash->data(), hash->size(), words(path),
-                                                       path.size(), signature.data(), &length));
+        check("u32SignBitcoinHash", u32SignBitcoinHash(session, hash->data(), hash->size(), words(path), path.size(),
+                                                       signature.data(), &length));
         call.out << toHex(signature.data(), std::min<CK_ULONG>(length, signature.size())) << "\n";
     });
 }

@@ -75,26 +75,39 @@ const char* const kValues =
 
 void addConfigCommands(std::vector<Command>& commands)
 {
-    commands.push_back({"config get", "SLOT", "print the token's configuration values",
+    commands.push_back({"config get",
+                        "SLOT",
+                        "print the token's configuration values",
                         std::string(kValues) + "\nPrints one line per value: config1 to config4 and the number.\n",
-                        {}, 1, 1, getConfig});
-    commands.push_back(
-        {"config set", "SLOT NAME VALUE...", "change configuration values",
-         std::string(kValues) +
-             "\nSets each NAME (config1 to config4) to its VALUE; several NAME VALUE pairs\n"
-             "may follow one another. These calls of the library set them:\n"
-             "  config1             u32SetTokenByte (55)\n"
-             "  config2 and config3 u32SetTokenBytePair (56), when both are given: one call\n"
-             "  config2 or config3  u32SetTokenValue (54), selector 2 or 3\n"
-             "  config4             u32SetTokenConfigWord (61)\n"
-             "The calls run in that order; the first the token refuses ends the command,\n"
-             "and the values set before it stay set.\n",
-         {}, 3, 9, setConfig});
-    commands.push_back({"config reset", "SLOT", "restore the factory values",
+                        {},
+                        1,
+                        1,
+                        getConfig});
+    commands.push_back({"config set",
+                        "SLOT NAME VALUE...",
+                        "change configuration values",
                         std::string(kValues) +
-                            "\nRuns the token command (u32TokenCommand, 57), which restores the\n"
-                            "factory values: all four are 0 afterwards.\n",
-                        {}, 1, 1, resetConfig});
+                            "\nSets each NAME (config1 to config4) to its VALUE; several NAME VALUE pairs\n"
+                            "may follow one another. These calls of the library set them:\n"
+                            "  config1             u32SetTokenByte (55)\n"
+                            "  config2 and config3 u32SetTokenBytePair (56), when both are given: one call\n"
+                            "  config2 or config3  u32SetTokenValue (54), selector 2 or 3\n"
+                            "  config4             u32SetTokenConfigWord (61)\n"
+                            "The calls run in that order; the first the token refuses ends the command,\n"
+                            "and the values set before it stay set.\n",
+                        {},
+                        3,
+                        9,
+                        setConfig});
+    commands.push_back({"config reset",
+                        "SLOT",
+                        "restore the factory values",
+                        std::string(kValues) + "\nRuns the token command (u32TokenCommand, 57), which restores the\n"
+                                               "factory values: all four are 0 afterwards.\n",
+                        {},
+                        1,
+                        1,
+                        resetConfig});
 }
 
 }  // namespace vexa::tool

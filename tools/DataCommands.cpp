@@ -65,8 +65,7 @@ void readData(const Invocation& call)
     const std::vector<uint8_t> block = readBlock(slot, path);
     writeWholeFile(path, block.data(), block.size());
     if (path != "-") {
-        call.out << "read " << block.size() << " bytes from the token in slot " << slot << " into " << path
-                 << "\n";
+        call.out << "read " << block.size() << " bytes from the token in slot " << slot << " into " << path << "\n";
     }
 }
 
@@ -81,16 +80,26 @@ const char* const kChunks =
 
 void addDataCommands(std::vector<Command>& commands)
 {
-    commands.push_back({"data write", "SLOT FILE", "store a file in the token's data block",
+    commands.push_back({"data write",
+                        "SLOT FILE",
+                        "store a file in the token's data block",
                         "Replaces the token's data block with the content of FILE (\"-\": standard\n"
                         "input). The token keeps the new block only once the last chunk has arrived.\n\n" +
                             std::string(kChunks),
-                        {}, 2, 2, writeData});
-    commands.push_back({"data read", "SLOT FILE", "fetch the token's data block into a file",
+                        {},
+                        2,
+                        2,
+                        writeData});
+    commands.push_back({"data read",
+                        "SLOT FILE",
+                        "fetch the token's data block into a file",
                         "Writes the token's data block to FILE (\"-\": standard output). FILE is\n"
                         "replaced only once the whole block has arrived.\n\n" +
                             std::string(kChunks),
-                        {}, 2, 2, readData});
+                        {},
+                        2,
+                        2,
+                        readData});
 }
 
 }  // namespace vexa::tool

@@ -15,7 +15,8 @@ constexpr int kExitUsage = 2;
 class UsageError : public std::runtime_error {
 public:
     UsageError(const std::string& message, std::string command = {})
-        : std::runtime_error(message), m_command(std::move(command)) {}
+        : std::runtime_error(message), m_command(std::move(command))
+    {}
     const std::string& command() const { return m_command; }
 
 private:

@@ -35,15 +35,25 @@ void setTime(const Invocation& call)
 
 void addLogCommands(std::vector<Command>& commands)
 {
-    commands.push_back({"log", "SLOT", "print the token's event log",
+    commands.push_back({"log",
+                        "SLOT",
+                        "print the token's event log",
                         "Prints the token's event log as the token keeps it: one time-stamped line\n"
                         "per event (initialisation, key generation, configuration, data, clock).\n"
                         "The token keeps only its newest lines.\n",
-                        {}, 1, 1, showLog});
-    commands.push_back({"time", "SLOT", "set the token's clock",
+                        {},
+                        1,
+                        1,
+                        showLog});
+    commands.push_back({"time",
+                        "SLOT",
+                        "set the token's clock",
                         "Sets the token's clock to this computer's time (the token stamps its log\n"
                         "with it). Every program that initialises the library does this as well.\n",
-                        {}, 1, 1, setTime});
+                        {},
+                        1,
+                        1,
+                        setTime});
 }
 
 }  // namespace vexa::tool

@@ -75,8 +75,7 @@ private:
 
 }  // namespace
 
-std::string obtainPin(const std::optional<std::string>& option, const std::string& prompt,
-                      const std::string& command)
+std::string obtainPin(const std::optional<std::string>& option, const std::string& prompt, const std::string& command)
 {
     if (option) {
         return *option;
@@ -86,8 +85,7 @@ std::string obtainPin(const std::optional<std::string>& option, const std::strin
     }
     SilentTerminal terminal;
     if (!terminal.usable()) {
-        throw UsageError(std::string("no PIN: give --pin PIN, set ") + kPinVariable + " or run on a terminal",
-                         command);
+        throw UsageError(std::string("no PIN: give --pin PIN, set ") + kPinVariable + " or run on a terminal", command);
     }
     terminal.write(prompt);
     const auto pin = terminal.readLine();

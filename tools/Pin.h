@@ -10,7 +10,6 @@ inline constexpr const char* kPinVariable = "VEXA_PIN";
 
 // Throws UsageError (naming `command`) when there is no PIN and no terminal
 // to ask on, and Failure when the prompt is abandoned.
-std::string obtainPin(const std::optional<std::string>& option, const std::string& prompt,
-                      const std::string& command);
+std::string obtainPin(const std::optional<std::string>& option, const std::string& prompt, const std::string& command);
 
 }  // namespace vexa::tool

@@ -17,7 +17,7 @@ namespace vexa::tool {
 constexpr uint64_t kChunkBytes = 1536;
 
 struct ProgressState {
-    std::string label;         // "writing data.bin"
+    std::string label;  // "writing data.bin"
     uint64_t chunksDone = 0;
     uint64_t chunksTotal = 0;  // 0: not known
     double seconds = 0;
@@ -48,8 +48,8 @@ private:
     const uint64_t m_exchangesBefore;
     const bool m_enabled;
     const std::chrono::steady_clock::time_point m_start;
-    bool m_drawn = false;           // touched by the drawing thread until it is joined
-    std::mutex m_mutex;             // guards m_stopping
+    bool m_drawn = false;  // touched by the drawing thread until it is joined
+    std::mutex m_mutex;    // guards m_stopping
     std::condition_variable m_wake;
     bool m_stopping = false;
     std::thread m_thread;

@@ -8,7 +8,10 @@
 namespace vexa::tool {
 namespace {
 
-#define VEXA_NAME(code) {code, #code}
+#define VEXA_NAME(code) \
+    {                   \
+        code, #code     \
+    }
 
 const std::map<unsigned long, const char*>& names()
 {

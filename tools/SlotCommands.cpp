@@ -38,10 +38,7 @@ void listSlots(const Invocation& call)
     }
 }
 
-std::string version(const CK_VERSION& v)
-{
-    return std::to_string(v.major) + "." + std::to_string(v.minor);
-}
+std::string version(const CK_VERSION& v) { return std::to_string(v.major) + "." + std::to_string(v.minor); }
 
 std::string tokenFlags(CK_FLAGS flags)
 {
@@ -104,13 +101,23 @@ void showInfo(const Invocation& call)
 
 void addSlotCommands(std::vector<Command>& commands)
 {
-    commands.push_back({"slots", "", "list the tokens the library sees",
-                        "Lists every slot with its token's serial number, model and label.\n", {}, 0, 0,
+    commands.push_back({"slots",
+                        "",
+                        "list the tokens the library sees",
+                        "Lists every slot with its token's serial number, model and label.\n",
+                        {},
+                        0,
+                        0,
                         listSlots});
-    commands.push_back({"info", "SLOT", "show a token's details",
+    commands.push_back({"info",
+                        "SLOT",
+                        "show a token's details",
                         "Shows the token of SLOT as PKCS#11 reports it: label, manufacturer, model,\n"
                         "serial number, versions, flags, PIN lengths and the number of mechanisms.\n",
-                        {}, 1, 1, showInfo});
+                        {},
+                        1,
+                        1,
+                        showInfo});
 }
 
 }  // namespace vexa::tool

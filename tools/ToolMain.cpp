@@ -70,8 +70,8 @@ void commandHelp(std::ostream& out, const Command& command)
     if (!command.options.empty()) {
         out << "\nOptions:\n";
         for (const OptionSpec& option : command.options) {
-            out << "  " << std::left << std::setw(16) << (option.name + " " + option.valueName) << " "
-                << option.help << "\n";
+            out << "  " << std::left << std::setw(16) << (option.name + " " + option.valueName) << " " << option.help
+                << "\n";
         }
     }
 }

@@ -15,8 +15,7 @@ namespace corvel {
 
 CUnixTransport::CUnixTransport(std::string socketPath, ILogTarget* logTarget)
     : m_socketPath(std::move(socketPath)), m_logTarget(logTarget)
-{
-}
+{}
 
 CUnixTransport::~CUnixTransport() { close(); }
 

@@ -37,7 +37,7 @@ private:
     uint32_t m_timeout = 10000;
     std::string m_socketPath;
     int m_socket = -1;
-    ILogTarget* m_logTarget;   // not owned, may be null
+    ILogTarget* m_logTarget;  // not owned, may be null
     bool m_open = false;
 };
 

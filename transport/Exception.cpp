@@ -17,15 +17,12 @@ std::string narrowLow8(const wchar_t* text)
 
 }  // namespace
 
-Throwable::Throwable(const char* message, int32_t code)
-    : m_message(message != nullptr ? message : "null"), m_code(code)
-{
-}
+Throwable::Throwable(const char* message, int32_t code) : m_message(message != nullptr ? message : "null"), m_code(code)
+{}
 
 Throwable::Throwable(const wchar_t* message, int32_t code)
     : m_message(message != nullptr ? narrowLow8(message) : "null"), m_code(code)
-{
-}
+{}
 
 Throwable::~Throwable() = default;
 

@@ -24,8 +24,7 @@ bool textEquals(const wchar_t* text, const std::string& expected)
 // The tests both the listing and open() apply before any filter.
 bool isTokenCandidate(const hid_device_info& device, uint16_t vendorId)
 {
-    if (device.serial_number == nullptr || device.serial_number[0] == L'\0' ||
-        device.manufacturer_string == nullptr) {
+    if (device.serial_number == nullptr || device.serial_number[0] == L'\0' || device.manufacturer_string == nullptr) {
         return false;
     }
     return vendorId != 0 || textEquals(device.manufacturer_string, kTokenManufacturer);
@@ -70,8 +69,7 @@ std::string requireMultibyte(const wchar_t* text)
     return std::move(*converted);
 }
 
-const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter,
-                                    uint16_t& releaseNumber)
+const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter, uint16_t& releaseNumber)
 {
     for (const hid_device_info* device = list; device != nullptr; device = device->next) {
         if (!isTokenCandidate(*device, filter.vendorId)) {

@@ -24,17 +24,16 @@ std::optional<std::string> toMultibyte(const wchar_t* text);
 std::string requireMultibyte(const wchar_t* text);
 
 struct DeviceFilter {
-    uint16_t vendorId;  // 0: any vendor whose manufacturer is kTokenManufacturer
-    uint16_t productId;  // 0: any
-    uint16_t usagePage;  // 0: any
+    uint16_t vendorId;           // 0: any vendor whose manufacturer is kTokenManufacturer
+    uint16_t productId;          // 0: any
+    uint16_t usagePage;          // 0: any
     const std::string& product;  // empty: any
     const std::string& serial;   // empty: any
 };
 
 // First record of list that passes the filter, or null. releaseNumber ends as
 // the release number of the last record that got as far as the id checks.
-const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter,
-                                    uint16_t& releaseNumber);
+const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter, uint16_t& releaseNumber);
 
 // Serial numbers of the tokens the HID layer lists for the ids (0 = any).
 std::set<std::string> collectSerialNumbers(uint16_t vendorId, uint16_t productId);

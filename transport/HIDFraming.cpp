@@ -61,8 +61,7 @@ size_t buildInitFrame(Frame& frame, uint32_t channel, uint8_t command, uint16_t 
     return copyData(frame.data() + 7, kInitFrameData, data, available);
 }
 
-size_t buildContinuationFrame(Frame& frame, uint32_t channel, uint8_t sequence, const uint8_t* data,
-                              size_t remaining)
+size_t buildContinuationFrame(Frame& frame, uint32_t channel, uint8_t sequence, const uint8_t* data, size_t remaining)
 {
     frame.fill(kFramePadding);
     writeBigEndian32(frame.data(), channel);
@@ -78,9 +77,6 @@ uint32_t readBigEndian32(const uint8_t* bytes)
 
 uint32_t frameChannel(const Frame& frame) { return readBigEndian32(frame.data()); }
 
-uint16_t frameMessageLength(const Frame& frame)
-{
-    return static_cast<uint16_t>(frame[5] << 8 | frame[6]);
-}
+uint16_t frameMessageLength(const Frame& frame) { return static_cast<uint16_t>(frame[5] << 8 | frame[6]); }
 
 }  // namespace corvel::hid

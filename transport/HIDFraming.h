@@ -47,8 +47,7 @@ using Frame = std::array<uint8_t, kReportSize>;
 
 size_t buildInitFrame(Frame& frame, uint32_t channel, uint8_t command, uint16_t length, const uint8_t* data,
                       size_t available);
-size_t buildContinuationFrame(Frame& frame, uint32_t channel, uint8_t sequence, const uint8_t* data,
-                              size_t remaining);
+size_t buildContinuationFrame(Frame& frame, uint32_t channel, uint8_t sequence, const uint8_t* data, size_t remaining);
 
 uint32_t frameChannel(const Frame& frame);
 inline bool isInitFrame(const Frame& frame) { return (frame[4] & kInitFlag) != 0; }

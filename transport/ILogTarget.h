@@ -13,8 +13,7 @@ public:
     virtual void logText(int32_t level, const std::string& text) = 0;
     // Formats into a 2048-byte buffer and passes the text to logText. A text
     // that is empty or does not fit becomes "log printbuf too small." at ERROR.
-    virtual void logFormat(int32_t level, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
+    virtual void logFormat(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 protected:
     ~ILogTarget() = default;

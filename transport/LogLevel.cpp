@@ -17,12 +17,18 @@ std::optional<std::string> formatLogMessage(const char* format, va_list args)
 const char* levelName(int32_t level)
 {
     switch (level) {
-    case kLogTrace: return "TRACE";
-    case kLogDebug: return "DEBUG";
-    case kLogInfo: return "INFO";
-    case kLogWarn: return "WARN";
-    case kLogError: return "ERROR";
-    default: return "";
+    case kLogTrace:
+        return "TRACE";
+    case kLogDebug:
+        return "DEBUG";
+    case kLogInfo:
+        return "INFO";
+    case kLogWarn:
+        return "WARN";
+    case kLogError:
+        return "ERROR";
+    default:
+        return "";
     }
 }
 

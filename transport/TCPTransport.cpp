@@ -24,8 +24,7 @@ TCPTransport::TCPTransport(std::string address, int32_t port, std::string caFile
       m_address(std::move(address)),
       m_caFile(std::move(caFile)),
       m_connection(m_address, m_port, m_caFile, orSilent(logTarget))
-{
-}
+{}
 
 TCPTransport::~TCPTransport() { close(); }
 

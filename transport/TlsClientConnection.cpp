@@ -77,11 +77,9 @@ int sendNoSignal(void* context, const unsigned char* data, size_t length)
 
 }  // namespace
 
-TlsClientConnection::TlsClientConnection(std::string address, int32_t port, std::string caFile,
-                                         ILogTarget* logTarget)
+TlsClientConnection::TlsClientConnection(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget)
     : m_address(std::move(address)), m_caFile(std::move(caFile)), m_port(port), m_logTarget(logTarget)
-{
-}
+{}
 
 TlsClientConnection::~TlsClientConnection() { close(); }
 
@@ -114,8 +112,7 @@ bool TlsClientConnection::connect(uint32_t timeoutMs)
         return false;
     }
     m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_address.c_str(), m_port);
-    result = mbedtls_net_connect(&state->net, m_address.c_str(), std::to_string(m_port).c_str(),
-                                 MBEDTLS_NET_PROTO_TCP);
+    result = mbedtls_net_connect(&state->net, m_address.c_str(), std::to_string(m_port).c_str(), MBEDTLS_NET_PROTO_TCP);
     if (result != 0) {
         m_logTarget->logFormat(kLogError, "connect returned %d", result);
         logLastError(result);

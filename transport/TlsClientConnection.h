@@ -37,8 +37,8 @@ private:
     std::string m_address;
     std::string m_caFile;
     int32_t m_port;
-    std::unique_ptr<State> m_state;   // null when not connected
-    ILogTarget* m_logTarget;          // not owned
+    std::unique_ptr<State> m_state;  // null when not connected
+    ILogTarget* m_logTarget;         // not owned
 };
 
 }  // namespace corvel

@@ -19,7 +19,7 @@ using Key = std::array<uint8_t, 32>;
 using PublicKey = std::array<uint8_t, 33>;
 
 struct ExtendedKey {
-    Key key{};        // private key, big-endian
+    Key key{};  // private key, big-endian
     Key chainCode{};
 };
 

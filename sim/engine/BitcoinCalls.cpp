@@ -29,12 +29,15 @@ struct Wiped {
 // caller's session sees.
 class OwnSession {
 public:
-    explicit OwnSession(Token& token) : m_token(token) {
+    explicit OwnSession(Token& token) : m_token(token)
+    {
         m_rv = token.p11().C_OpenSession(token.slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &m_s);
     }
-    ~OwnSession() {
-        if (m_rv == CKR_OK)
+    ~OwnSession()
+    {
+        if (m_rv == CKR_OK) {
             m_token.p11().C_CloseSession(m_s);
+        }
     }
     CK_RV rv() const { return m_rv; }
     CK_SESSION_HANDLE get() const { return m_s; }
@@ -45,10 +48,12 @@ private:
     CK_RV m_rv;
 };
 
-CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found) {
+CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found)
+{
     OwnSession own(token);
-    if (own.rv() != CKR_OK)
+    if (own.rv() != CKR_OK) {
         return own.rv();
+    }
     CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     CK_KEY_TYPE type = CKK_EC;
     CK_ATTRIBUTE search[] = {
@@ -58,8 +63,9 @@ CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found) {
         {CKA_ID, const_cast<CK_BYTE*>(kLabel), sizeof kLabel},
     };
     CK_RV rv = token.p11().C_FindObjectsInit(own.get(), search, std::size(search));
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE object = 0;
     CK_ULONG count = 0;
     rv = token.p11().C_FindObjects(own.get(), &object, 1, &count);
@@ -68,7 +74,8 @@ CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found) {
     return rv;
 }
 
-CK_RV createKeyObject(Token& token, CK_SESSION_HANDLE s, const bip32::Key& key, CK_OBJECT_HANDLE& out) {
+CK_RV createKeyObject(Token& token, CK_SESSION_HANDLE s, const bip32::Key& key, CK_OBJECT_HANDLE& out)
+{
     CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     CK_KEY_TYPE type = CKK_EC;
     CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
@@ -88,48 +95,60 @@ CK_RV createKeyObject(Token& token, CK_SESSION_HANDLE s, const bip32::Key& key, 
     return token.p11().C_CreateObject(s, tmpl, std::size(tmpl), &out);
 }
 
-bool userLoggedIn(Token& token, CK_SESSION_HANDLE s) {
+bool userLoggedIn(Token& token, CK_SESSION_HANDLE s)
+{
     CK_SESSION_INFO info{};
     return token.p11().C_GetSessionInfo(s, &info) == CKR_OK &&
            (info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS);
 }
 
 // The master key for a logged-in user whose token holds the key object.
-CK_RV masterKey(Token& token, CK_SESSION_HANDLE s, bip32::ExtendedKey& out) {
-    if (!userLoggedIn(token, s))
+CK_RV masterKey(Token& token, CK_SESSION_HANDLE s, bip32::ExtendedKey& out)
+{
+    if (!userLoggedIn(token, s)) {
         return CKR_USER_NOT_LOGGED_IN;
+    }
     std::optional<CK_OBJECT_HANDLE> object;
-    if (CK_RV rv = findKeyObject(token, object); rv != CKR_OK)
+    if (CK_RV rv = findKeyObject(token, object); rv != CKR_OK) {
         return rv;
+    }
     Wiped stored;
-    if (auto content = readFile(token.bitcoinKeyPath()))
+    if (auto content = readFile(token.bitcoinKeyPath())) {
         stored.b = std::move(*content);
-    if (!object || stored.b.size() != out.key.size() + out.chainCode.size())
+    }
+    if (!object || stored.b.size() != out.key.size() + out.chainCode.size()) {
         return kNoBitcoinKey;
+    }
     std::memcpy(out.key.data(), stored.b.data(), out.key.size());
     std::memcpy(out.chainCode.data(), stored.b.data() + out.key.size(), out.chainCode.size());
     return CKR_OK;
 }
 
 // The path: 32-bit big-endian words, one after the other.
-CK_RV pathOf(const std::optional<Bytes>& data, std::vector<uint32_t>& path) {
+CK_RV pathOf(const std::optional<Bytes>& data, std::vector<uint32_t>& path)
+{
     const Bytes none;
     const Bytes& b = data ? *data : none;
-    if (b.size() % 4 != 0 || b.size() / 4 > bip32::kMaxDepth)
+    if (b.size() % 4 != 0 || b.size() / 4 > bip32::kMaxDepth) {
         return CKR_ARGUMENTS_BAD;
-    for (size_t i = 0; i < b.size(); i += 4)
+    }
+    for (size_t i = 0; i < b.size(); i += 4) {
         path.push_back(uint32_t(b[i]) << 24 | uint32_t(b[i + 1]) << 16 | uint32_t(b[i + 2]) << 8 | b[i + 3]);
+    }
     return CKR_OK;
 }
 
-CK_RV derivedKey(Token& token, const Request& req, bip32::ExtendedKey& out) {
+CK_RV derivedKey(Token& token, const Request& req, bip32::ExtendedKey& out)
+{
     CK_SESSION_HANDLE s;
     std::vector<uint32_t> path;
     bip32::ExtendedKey master;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
-    if (CK_RV rv = pathOf(req.data, path); rv != CKR_OK)
+    }
+    if (CK_RV rv = pathOf(req.data, path); rv != CKR_OK) {
         return rv;
+    }
     CK_RV rv = masterKey(token, s, master);
     if (rv == CKR_OK) {
         auto child = bip32::derive(master, path);
@@ -144,36 +163,45 @@ CK_RV derivedKey(Token& token, const Request& req, bip32::ExtendedKey& out) {
 }
 
 // Output of a fixed size, or its size when the caller's buffer is smaller.
-CK_RV answer(const Request& req, Response& resp, Bytes output) {
+CK_RV answer(const Request& req, Response& resp, Bytes output)
+{
     resp.outputLength = static_cast<uint32_t>(output.size());
-    if (output.size() > req.outputLength.value_or(0))
+    if (output.size() > req.outputLength.value_or(0)) {
         return CKR_BUFFER_TOO_SMALL;
+    }
     resp.output = std::move(output);
     return CKR_OK;
 }
 
-CK_RV importKey(Token& token, const Request& req, Response&) {
+CK_RV importKey(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
-    if (!req.data || req.data->size() < bip32::kMinSeed || req.data->size() > bip32::kMaxSeed)
+    }
+    if (!req.data || req.data->size() < bip32::kMinSeed || req.data->size() > bip32::kMaxSeed) {
         return CKR_DATA_LEN_RANGE;
+    }
     std::optional<CK_OBJECT_HANDLE> existing;
-    if (CK_RV rv = findKeyObject(token, existing); rv != CKR_OK)
+    if (CK_RV rv = findKeyObject(token, existing); rv != CKR_OK) {
         return rv;
-    if (existing)
+    }
+    if (existing) {
         return kBitcoinKeyExists;
+    }
     auto master = bip32::masterFromSeed(*req.data);
-    if (!master)
+    if (!master) {
         return CKR_DATA_INVALID;
+    }
     CK_OBJECT_HANDLE object = 0;
     Wiped stored;
     stored.b.insert(stored.b.end(), master->key.begin(), master->key.end());
     stored.b.insert(stored.b.end(), master->chainCode.begin(), master->chainCode.end());
     CK_RV rv = createKeyObject(token, s, master->key, object);
     mbedtls_platform_zeroize(&*master, sizeof *master);
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     if (!writeFileAtomic(token.bitcoinKeyPath(), stored.b)) {
         token.p11().C_DestroyObject(s, object);
         return CKR_DEVICE_ERROR;
@@ -183,35 +211,42 @@ CK_RV importKey(Token& token, const Request& req, Response&) {
     return CKR_OK;
 }
 
-CK_RV publicKey(Token& token, const Request& req, Response& resp) {
+CK_RV publicKey(Token& token, const Request& req, Response& resp)
+{
     bip32::ExtendedKey child;
-    if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK)
+    if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK) {
         return rv;
+    }
     auto point = bip32::publicKey(child.key);
     mbedtls_platform_zeroize(&child, sizeof child);
-    if (!point)
+    if (!point) {
         return CKR_FUNCTION_FAILED;
+    }
     return answer(req, resp, Bytes(point->begin(), point->end()));
 }
 
-CK_RV signHash(Token& token, const Request& req, Response& resp) {
+CK_RV signHash(Token& token, const Request& req, Response& resp)
+{
     bip32::ExtendedKey child;
-    if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK)
+    if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK) {
         return rv;
+    }
     if (!req.data2 || req.data2->size() != 32) {
         mbedtls_platform_zeroize(&child, sizeof child);
         return CKR_DATA_LEN_RANGE;
     }
     auto signature = bip32::signHash(child.key, *req.data2);
     mbedtls_platform_zeroize(&child, sizeof child);
-    if (!signature)
+    if (!signature) {
         return CKR_FUNCTION_FAILED;
+    }
     return answer(req, resp, std::move(*signature));
 }
 
 }  // namespace
 
-void addBitcoinCalls(CallTable& t) {
+void addBitcoinCalls(CallTable& t)
+{
     t[fn::ImportBitcoinKey] = importKey;
     t[fn::GetBitcoinPub] = publicKey;
     t[fn::SignBitcoinHash] = signHash;

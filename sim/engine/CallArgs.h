@@ -12,11 +12,31 @@ namespace vexa::sim::engine {
 // gives (CKR_KEY_HANDLE_INVALID, CKR_OBJECT_HANDLE_INVALID, ...).
 class Wants {
 public:
-    Wants& mechanism() { m_mechanism = true; return *this; }
-    Wants& object(CK_RV invalid) { m_object = invalid; return *this; }
-    Wants& object2(CK_RV invalid) { m_object2 = invalid; return *this; }
-    Wants& templ() { m_templ = true; return *this; }
-    Wants& templ2() { m_templ2 = true; return *this; }
+    Wants& mechanism()
+    {
+        m_mechanism = true;
+        return *this;
+    }
+    Wants& object(CK_RV invalid)
+    {
+        m_object = invalid;
+        return *this;
+    }
+    Wants& object2(CK_RV invalid)
+    {
+        m_object2 = invalid;
+        return *this;
+    }
+    Wants& templ()
+    {
+        m_templ = true;
+        return *this;
+    }
+    Wants& templ2()
+    {
+        m_templ2 = true;
+        return *this;
+    }
 
 private:
     friend struct Args;

@@ -1,8 +1,8 @@
 // Encryption, decryption, signatures, verification and digests: every
 // operation runs on SoftHSM2, whose session keeps its state between calls.
 #include "Calls.h"
-#include "TokenFunctionIds.h"
 #include "Output.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {
@@ -14,66 +14,79 @@ using Finish = decltype(&CK_FUNCTION_LIST::C_EncryptFinal);
 using Absorb = decltype(&CK_FUNCTION_LIST::C_SignUpdate);
 
 template <KeyedInit F>
-CK_RV keyedInit(Token& token, const Request& req, Response&) {
+CK_RV keyedInit(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
+    }
     return (token.p11().*F)(a.session, a.mechanism.get(), a.object);
 }
 
 template <Transform F>
-CK_RV transform(Token& token, const Request& req, Response& resp) {
+CK_RV transform(Token& token, const Request& req, Response& resp)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
         return (token.p11().*F)(s, input(req.data), inputLength(req.data), out, length);
     });
 }
 
 template <Finish F>
-CK_RV finish(Token& token, const Request& req, Response& resp) {
+CK_RV finish(Token& token, const Request& req, Response& resp)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
-    return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
-        return (token.p11().*F)(s, out, length);
-    });
+    }
+    return answerOutput(req, resp,
+                        [&](CK_BYTE_PTR out, CK_ULONG_PTR length) { return (token.p11().*F)(s, out, length); });
 }
 
 template <Absorb F>
-CK_RV absorb(Token& token, const Request& req, Response&) {
+CK_RV absorb(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     return (token.p11().*F)(s, input(req.data), inputLength(req.data));
 }
 
-CK_RV verify(Token& token, const Request& req, Response&) {
+CK_RV verify(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
-    return token.p11().C_Verify(s, input(req.data), inputLength(req.data), input(req.data2),
-                                inputLength(req.data2));
+    }
+    return token.p11().C_Verify(s, input(req.data), inputLength(req.data), input(req.data2), inputLength(req.data2));
 }
 
-CK_RV digestInit(Token& token, const Request& req, Response&) {
+CK_RV digestInit(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().mechanism()); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_DigestInit(a.session, a.mechanism.get());
 }
 
-CK_RV digestKey(Token& token, const Request& req, Response&) {
+CK_RV digestKey(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_DigestKey(a.session, a.object);
 }
 
 }  // namespace
 
-void addCryptoCalls(CallTable& t) {
+void addCryptoCalls(CallTable& t)
+{
     t[fn::EncryptInit] = keyedInit<&CK_FUNCTION_LIST::C_EncryptInit>;
     t[fn::DecryptInit] = keyedInit<&CK_FUNCTION_LIST::C_DecryptInit>;
     t[fn::SignInit] = keyedInit<&CK_FUNCTION_LIST::C_SignInit>;

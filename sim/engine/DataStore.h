@@ -38,7 +38,7 @@ private:
 
     std::string m_path;
     Bytes m_content;
-    Bytes m_pending;          // bytes of the transfer in progress
+    Bytes m_pending;              // bytes of the transfer in progress
     uint32_t m_pendingTotal = 0;  // 0: no transfer in progress
 };
 

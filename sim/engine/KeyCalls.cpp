@@ -1,83 +1,98 @@
 // Key generation, wrapping, unwrapping and derivation.
 #include "Calls.h"
-#include "TokenFunctionIds.h"
 #include "Output.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {
 
 // A new key goes to the caller and into the token's list of handles.
-void handOut(Token& token, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field) {
+void handOut(Token& token, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
+{
     token.adopt(key);
     field = static_cast<uint32_t>(key);
 }
 
-CK_RV generateKey(Token& token, const Request& req, Response& resp) {
+CK_RV generateKey(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
     CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(), &key);
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     handOut(token, key, resp.handle);
     token.record("key generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
 
-CK_RV generateKeyPair(Token& token, const Request& req, Response& resp) {
+CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE pub = 0, priv = 0;
     CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(),
                                              a.templ2.data(), a.templ2.count(), &pub, &priv);
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     handOut(token, pub, resp.handle);
     handOut(token, priv, resp.handle2);
     token.record("key pair generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
 
-CK_RV wrapKey(Token& token, const Request& req, Response& resp) {
+CK_RV wrapKey(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    const Wants wants =
-        Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
-    if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK)
+    const Wants wants = Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
+    if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK) {
         return rv;
+    }
     return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
         return token.p11().C_WrapKey(a.session, a.mechanism.get(), a.object2, a.object, out, length);
     });
 }
 
-CK_RV unwrapKey(Token& token, const Request& req, Response& resp) {
+CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
+{
     Args a;
     if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_UNWRAPPING_KEY_HANDLE_INVALID).templ());
-        rv != CKR_OK)
+        rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data),
-                                       inputLength(req.data), a.templ.data(), a.templ.count(), &key);
-    if (rv == CKR_OK)
+    CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data), inputLength(req.data),
+                                       a.templ.data(), a.templ.count(), &key);
+    if (rv == CKR_OK) {
         handOut(token, key, resp.handle);
+    }
     return rv;
 }
 
-CK_RV deriveKey(Token& token, const Request& req, Response& resp) {
+CK_RV deriveKey(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
     CK_RV rv = token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, a.templ.data(), a.templ.count(), &key);
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         handOut(token, key, resp.handle);
+    }
     return rv;
 }
 
 }  // namespace
 
-void addKeyCalls(CallTable& t) {
+void addKeyCalls(CallTable& t)
+{
     t[fn::GenerateKey] = generateKey;
     t[fn::GenerateKeyPair] = generateKeyPair;
     t[fn::WrapKey] = wrapKey;

@@ -8,57 +8,83 @@ namespace {
 // Mechanisms whose parameter is an IV, a public value or a structure of
 // CK_ULONG and byte arrays only.
 constexpr CK_MECHANISM_TYPE kPlainParameter[] = {
-    CKM_DES_CBC, CKM_DES_CBC_PAD, CKM_DES3_CBC, CKM_DES3_CBC_PAD,
-    CKM_AES_CBC, CKM_AES_CBC_PAD, CKM_AES_CTR, CKM_AES_KEY_WRAP, CKM_AES_KEY_WRAP_PAD,
-    CKM_AES_CMAC_GENERAL, CKM_DH_PKCS_DERIVE,
-    CKM_RSA_PKCS_PSS, CKM_SHA1_RSA_PKCS_PSS, CKM_SHA224_RSA_PKCS_PSS, CKM_SHA256_RSA_PKCS_PSS,
-    CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS,
-    CKM_MD5_HMAC_GENERAL, CKM_SHA_1_HMAC_GENERAL, CKM_SHA224_HMAC_GENERAL,
-    CKM_SHA256_HMAC_GENERAL, CKM_SHA384_HMAC_GENERAL, CKM_SHA512_HMAC_GENERAL,
+    CKM_DES_CBC,
+    CKM_DES_CBC_PAD,
+    CKM_DES3_CBC,
+    CKM_DES3_CBC_PAD,
+    CKM_AES_CBC,
+    CKM_AES_CBC_PAD,
+    CKM_AES_CTR,
+    CKM_AES_KEY_WRAP,
+    CKM_AES_KEY_WRAP_PAD,
+    CKM_AES_CMAC_GENERAL,
+    CKM_DH_PKCS_DERIVE,
+    CKM_RSA_PKCS_PSS,
+    CKM_SHA1_RSA_PKCS_PSS,
+    CKM_SHA224_RSA_PKCS_PSS,
+    CKM_SHA256_RSA_PKCS_PSS,
+    CKM_SHA384_RSA_PKCS_PSS,
+    CKM_SHA512_RSA_PKCS_PSS,
+    CKM_MD5_HMAC_GENERAL,
+    CKM_SHA_1_HMAC_GENERAL,
+    CKM_SHA224_HMAC_GENERAL,
+    CKM_SHA256_HMAC_GENERAL,
+    CKM_SHA384_HMAC_GENERAL,
+    CKM_SHA512_HMAC_GENERAL,
 };
 
 // The sender is a 64-bit little-endian host: a CK_ULONG is 8 bytes there.
 constexpr size_t kWireUlong = 8;
 constexpr size_t kWireOaepSize = 5 * kWireUlong;
 
-CK_ULONG wireUlong(const Bytes& b, size_t index) {
+CK_ULONG wireUlong(const Bytes& b, size_t index)
+{
     CK_ULONG v = 0;
-    for (size_t i = 0; i < kWireUlong; ++i)
+    for (size_t i = 0; i < kWireUlong; ++i) {
         v |= static_cast<CK_ULONG>(b[index * kWireUlong + i]) << (8 * i);
+    }
     return v;
 }
 
-bool lengthAgrees(const std::optional<uint32_t>& length, const std::optional<Bytes>& bytes) {
+bool lengthAgrees(const std::optional<uint32_t>& length, const std::optional<Bytes>& bytes)
+{
     return !length || *length == (bytes ? bytes->size() : 0);
 }
 
 }  // namespace
 
-CK_RV Mechanism::assign(const WireMechanism& wire) {
+CK_RV Mechanism::assign(const WireMechanism& wire)
+{
     m_mech = CK_MECHANISM{wire.type, nullptr, 0};
-    if (!lengthAgrees(wire.parameterLength, wire.parameter))
+    if (!lengthAgrees(wire.parameterLength, wire.parameter)) {
         return CKR_MECHANISM_PARAM_INVALID;
-    if (wire.type == CKM_RSA_PKCS_OAEP)
+    }
+    if (wire.type == CKM_RSA_PKCS_OAEP) {
         return assignOaep(wire);
-    if (wire.type == CKM_ECDH1_DERIVE)
+    }
+    if (wire.type == CKM_ECDH1_DERIVE) {
         return assignEcdh1(wire);
+    }
     return assignRaw(wire);
 }
 
-CK_RV Mechanism::assignOaep(const WireMechanism& wire) {
+CK_RV Mechanism::assignOaep(const WireMechanism& wire)
+{
     if (wire.oaep) {
         const WireOaep& o = *wire.oaep;
-        if (!lengthAgrees(o.sourceDataLength, o.sourceData))
+        if (!lengthAgrees(o.sourceDataLength, o.sourceData)) {
             return CKR_MECHANISM_PARAM_INVALID;
+        }
         m_sourceData = o.sourceData.value_or(Bytes());
-        m_oaep = {o.hashAlg, o.mgf, o.source.value_or(0),
-                 m_sourceData.empty() ? nullptr : m_sourceData.data(), m_sourceData.size()};
+        m_oaep = {o.hashAlg, o.mgf, o.source.value_or(0), m_sourceData.empty() ? nullptr : m_sourceData.data(),
+                  m_sourceData.size()};
     } else if (wire.parameter && wire.parameter->size() == kWireOaepSize) {
         // The raw block (wrap and unwrap send it so) is usable only without
         // source data, which would sit behind the sender's pointer.
         const Bytes& p = *wire.parameter;
-        if (wireUlong(p, 3) != 0 || wireUlong(p, 4) != 0)
+        if (wireUlong(p, 3) != 0 || wireUlong(p, 4) != 0) {
             return CKR_MECHANISM_PARAM_INVALID;
+        }
         m_oaep = {wireUlong(p, 0), wireUlong(p, 1), wireUlong(p, 2), nullptr, 0};
     } else {
         return wire.parameter && !wire.parameter->empty() ? CKR_MECHANISM_PARAM_INVALID : CKR_OK;
@@ -68,24 +94,28 @@ CK_RV Mechanism::assignOaep(const WireMechanism& wire) {
     return CKR_OK;
 }
 
-CK_RV Mechanism::assignEcdh1(const WireMechanism& wire) {
-    if (!wire.ecdh1)
+CK_RV Mechanism::assignEcdh1(const WireMechanism& wire)
+{
+    if (!wire.ecdh1) {
         return wire.parameter && !wire.parameter->empty() ? CKR_MECHANISM_PARAM_INVALID : CKR_OK;
+    }
     m_sharedData = wire.ecdh1->sharedData.value_or(Bytes());
     m_publicData = wire.ecdh1->publicData.value_or(Bytes());
     m_ecdh1 = {wire.ecdh1->kdf, m_sharedData.size(), m_sharedData.empty() ? nullptr : m_sharedData.data(),
-              m_publicData.size(), m_publicData.empty() ? nullptr : m_publicData.data()};
+               m_publicData.size(), m_publicData.empty() ? nullptr : m_publicData.data()};
     m_mech.pParameter = &m_ecdh1;
     m_mech.ulParameterLen = sizeof m_ecdh1;
     return CKR_OK;
 }
 
-CK_RV Mechanism::assignRaw(const WireMechanism& wire) {
-    if (!wire.parameter || wire.parameter->empty())
+CK_RV Mechanism::assignRaw(const WireMechanism& wire)
+{
+    if (!wire.parameter || wire.parameter->empty()) {
         return CKR_OK;
-    if (std::find(std::begin(kPlainParameter), std::end(kPlainParameter), wire.type) ==
-        std::end(kPlainParameter))
+    }
+    if (std::find(std::begin(kPlainParameter), std::end(kPlainParameter), wire.type) == std::end(kPlainParameter)) {
         return CKR_MECHANISM_PARAM_INVALID;
+    }
     m_raw = *wire.parameter;
     m_mech.pParameter = m_raw.data();
     m_mech.ulParameterLen = m_raw.size();

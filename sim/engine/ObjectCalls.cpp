@@ -3,9 +3,9 @@
 #include <cstddef>
 
 #include "Calls.h"
-#include "TokenFunctionIds.h"
 #include "Limits.h"
 #include "Output.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {
@@ -14,19 +14,30 @@ namespace {
 constexpr size_t kAttributeBudget = kMaxReply - 16;
 
 // An upper bound of the encoded size of one attribute in the reply.
-size_t wireSize(const WireAttribute& a) {
+size_t wireSize(const WireAttribute& a)
+{
     size_t n = 3 + 6;  // field tag, length, type
-    if (a.valueLength) n += 6;
-    if (a.value) n += 4 + a.value->size();
-    if (a.number) n += 6;
-    if (a.flag) n += 2;
+    if (a.valueLength) {
+        n += 6;
+    }
+    if (a.value) {
+        n += 4 + a.value->size();
+    }
+    if (a.number) {
+        n += 6;
+    }
+    if (a.flag) {
+        n += 2;
+    }
     return n;
 }
 
-CK_RV createObject(Token& token, const Request& req, Response& resp) {
+CK_RV createObject(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE object = 0;
     CK_RV rv = token.p11().C_CreateObject(a.session, a.templ.data(), a.templ.count(), &object);
     if (rv == CKR_OK) {
@@ -36,10 +47,12 @@ CK_RV createObject(Token& token, const Request& req, Response& resp) {
     return rv;
 }
 
-CK_RV copyObject(Token& token, const Request& req, Response& resp) {
+CK_RV copyObject(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
+    }
     CK_OBJECT_HANDLE copy = 0;
     CK_RV rv = token.p11().C_CopyObject(a.session, a.object, a.templ.data(), a.templ.count(), &copy);
     if (rv == CKR_OK) {
@@ -49,38 +62,47 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp) {
     return rv;
 }
 
-CK_RV destroyObject(Token& token, const Request& req, Response&) {
+CK_RV destroyObject(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
+    }
     CK_RV rv = token.p11().C_DestroyObject(a.session, a.object);
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         token.forget(a.object);
+    }
     return rv;
 }
 
-CK_RV objectSize(Token& token, const Request& req, Response& resp) {
+CK_RV objectSize(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
+    }
     CK_ULONG size = 0;
     CK_RV rv = token.p11().C_GetObjectSize(a.session, a.object, &size);
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         resp.outputLength = wire32(size);
+    }
     return rv;
 }
 
 // A nested template comes back as CK_ATTRIBUTE records; their value
 // addresses are this process's and must not travel.
-void clearNestedAddresses(Bytes& records) {
-    for (size_t off = 0; off + sizeof(CK_ATTRIBUTE) <= records.size(); off += sizeof(CK_ATTRIBUTE))
+void clearNestedAddresses(Bytes& records)
+{
+    for (size_t off = 0; off + sizeof(CK_ATTRIBUTE) <= records.size(); off += sizeof(CK_ATTRIBUTE)) {
         std::fill_n(records.begin() + off + offsetof(CK_ATTRIBUTE, pValue), sizeof(void*), 0);
+    }
 }
 
 // One attribute's value; CKR_OK with `out` unavailable when the object does
 // not reveal it, the error being left in `refusal`.
-CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
-                    CK_ATTRIBUTE_TYPE type, WireAttribute& out, CK_RV& refusal) {
+CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+                    WireAttribute& out, CK_RV& refusal)
+{
     CK_ATTRIBUTE a{type, nullptr, 0};
     CK_RV rv = token.p11().C_GetAttributeValue(s, object, &a, 1);
     Bytes value;
@@ -91,87 +113,105 @@ CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object,
         value.resize(std::min<CK_ULONG>(a.ulValueLen, value.size()));
     }
     if (rv == CKR_ATTRIBUTE_SENSITIVE || rv == CKR_ATTRIBUTE_TYPE_INVALID) {
-        if (refusal == CKR_OK)
+        if (refusal == CKR_OK) {
             refusal = rv;
+        }
         out = unavailable(type);
         return CKR_OK;
     }
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
         out = unavailable(type);
         return CKR_OK;
     }
-    if (type & CKF_ARRAY_ATTRIBUTE)
+    if (type & CKF_ARRAY_ATTRIBUTE) {
         clearNestedAddresses(value);
+    }
     out = toWire(type, value);
     return CKR_OK;
 }
 
-CK_RV getAttributes(Token& token, const Request& req, Response& resp) {
+CK_RV getAttributes(Token& token, const Request& req, Response& resp)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
+    }
     CK_RV refusal = CKR_OK;
     size_t used = 0;
     for (const WireAttribute& wanted : req.templ) {
         WireAttribute got;
-        if (CK_RV rv = readAttribute(token, a.session, a.object, wanted.type, got, refusal); rv != CKR_OK)
+        if (CK_RV rv = readAttribute(token, a.session, a.object, wanted.type, got, refusal); rv != CKR_OK) {
             return rv;
+        }
         // What does not fit into one reply is left out and the call refused;
         // the attributes before it still reach the caller.
-        if (used + wireSize(got) > kAttributeBudget)
+        if (used + wireSize(got) > kAttributeBudget) {
             return CKR_DATA_LEN_RANGE;
+        }
         used += wireSize(got);
         resp.attributes.push_back(std::move(got));
     }
     return refusal;
 }
 
-CK_RV setAttributes(Token& token, const Request& req, Response&) {
+CK_RV setAttributes(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_SetAttributeValue(a.session, a.object, a.templ.data(), a.templ.count());
 }
 
-CK_RV findInit(Token& token, const Request& req, Response&) {
+CK_RV findInit(Token& token, const Request& req, Response&)
+{
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK)
+    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_FindObjectsInit(a.session, a.templ.data(), a.templ.count());
 }
 
-CK_RV find(Token& token, const Request& req, Response& resp) {
+CK_RV find(Token& token, const Request& req, Response& resp)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     const uint32_t max = std::min(req.outputLength.value_or(0), kMaxFoundHandles);
     std::vector<CK_OBJECT_HANDLE> found(std::max<uint32_t>(max, 1));
     CK_ULONG count = 0;
     CK_RV rv = token.p11().C_FindObjects(s, found.data(), max, &count);
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     Bytes out;
     for (CK_ULONG i = 0; i < std::min<CK_ULONG>(count, max); ++i) {
         token.adopt(found[i]);
-        for (int b = 0; b < 4; ++b)
+        for (int b = 0; b < 4; ++b) {
             out.push_back(static_cast<uint8_t>(found[i] >> (8 * b)));
+        }
     }
     resp.output = std::move(out);
     return CKR_OK;
 }
 
-CK_RV findFinal(Token& token, const Request& req, Response&) {
+CK_RV findFinal(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_FindObjectsFinal(s);
 }
 
 }  // namespace
 
-void addObjectCalls(CallTable& t) {
+void addObjectCalls(CallTable& t)
+{
     t[fn::CreateObject] = createObject;
     t[fn::CopyObject] = copyObject;
     t[fn::DestroyObject] = destroyObject;

@@ -12,16 +12,16 @@ constexpr CK_ULONG kMaxDrain = 1u << 20;
 
 }  // namespace
 
-uint32_t wire32(CK_ULONG value) {
-    return static_cast<uint32_t>(std::min<CK_ULONG>(value, 0xFFFFFFFFu));
-}
+uint32_t wire32(CK_ULONG value) { return static_cast<uint32_t>(std::min<CK_ULONG>(value, 0xFFFFFFFFu)); }
 
-CK_RV answerOutput(const Request& req, Response& resp, const OutputCall& call) {
+CK_RV answerOutput(const Request& req, Response& resp, const OutputCall& call)
+{
     if (req.lengthOnly) {
         CK_ULONG needed = 0;
         CK_RV rv = call(nullptr, &needed);
-        if (rv == CKR_OK)
+        if (rv == CKR_OK) {
             resp.outputLength = wire32(needed);
+        }
         return rv;
     }
     const uint32_t capacity = req.outputLength.value_or(kMaxOutput);
@@ -43,10 +43,12 @@ CK_RV answerOutput(const Request& req, Response& resp, const OutputCall& call) {
         }
         return CKR_DATA_LEN_RANGE;
     }
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
-    if (length > room)
+    }
+    if (length > room) {
         return CKR_DEVICE_ERROR;
+    }
     buffer.resize(length);
     resp.output = std::move(buffer);
     resp.outputLength = static_cast<uint32_t>(length);

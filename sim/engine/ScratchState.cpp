@@ -9,17 +9,20 @@
 
 namespace vexa::sim::engine {
 
-ScratchState::ScratchState() {
+ScratchState::ScratchState()
+{
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/vexa-token-state.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (!::mkdtemp(buffer.data()))
+    if (!::mkdtemp(buffer.data())) {
         throw std::runtime_error("cannot create " + pattern + ": " + std::strerror(errno));
+    }
     m_path = buffer.data();
 }
 
-ScratchState::~ScratchState() {
+ScratchState::~ScratchState()
+{
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
 }

@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "Calls.h"
-#include "TokenFunctionIds.h"
 #include "Limits.h"
 #include "Output.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::sim::engine {
 namespace {
@@ -12,18 +12,25 @@ namespace {
 constexpr uint8_t kHardwareVersion[] = {2, 0};
 constexpr uint8_t kFirmwareVersion[] = {1, 0};
 
-const char* userName(CK_ULONG userType) {
+const char* userName(CK_ULONG userType)
+{
     switch (userType) {
-    case CKU_SO: return "SO";
-    case CKU_USER: return "user";
-    case CKU_CONTEXT_SPECIFIC: return "context-specific user";
-    default: return "unknown user";
+    case CKU_SO:
+        return "SO";
+    case CKU_USER:
+        return "user";
+    case CKU_CONTEXT_SPECIFIC:
+        return "context-specific user";
+    default:
+        return "unknown user";
     }
 }
 
-CK_RV initToken(Token& token, const Request& req, Response&) {
-    if (!req.data2)
+CK_RV initToken(Token& token, const Request& req, Response&)
+{
+    if (!req.data2) {
         return CKR_ARGUMENTS_BAD;
+    }
     // SoftHSM2 reads exactly 32 label bytes.
     std::string label = padded(std::string(req.data2->begin(), req.data2->end()), 32);
     CK_RV rv = token.p11().C_InitToken(token.slot(), input(req.data), inputLength(req.data),
@@ -37,98 +44,121 @@ CK_RV initToken(Token& token, const Request& req, Response&) {
     return rv;
 }
 
-CK_RV openSession(Token& token, const Request& req, Response& resp) {
-    if (token.sessionCount() >= kMaxSessions)
+CK_RV openSession(Token& token, const Request& req, Response& resp)
+{
+    if (token.sessionCount() >= kMaxSessions) {
         return CKR_SESSION_COUNT;
+    }
     CK_SESSION_HANDLE s = 0;
     CK_RV rv = token.p11().C_OpenSession(token.slot(), req.value.value_or(0), nullptr, nullptr, &s);
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         rv = token.addSession(s);
-    if (rv == CKR_OK)
+    }
+    if (rv == CKR_OK) {
         resp.handle = static_cast<uint32_t>(s);
+    }
     return rv;
 }
 
-CK_RV closeSession(Token& token, const Request& req, Response&) {
+CK_RV closeSession(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     token.dropSession(s);
     return token.p11().C_CloseSession(s);
 }
 
-CK_RV closeAllSessions(Token& token, const Request&, Response&) {
+CK_RV closeAllSessions(Token& token, const Request&, Response&)
+{
     token.dropAllSessions();
     return token.p11().C_CloseAllSessions(token.slot());
 }
 
-CK_RV login(Token& token, const Request& req, Response&) {
+CK_RV login(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     const CK_ULONG user = req.value.value_or(CKU_USER);
     CK_RV rv = token.p11().C_Login(s, user, input(req.data), inputLength(req.data));
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         token.record(std::string("login ") + userName(user));
-    else
+    } else {
         token.record(std::string("login ") + userName(user) + " refused (" + hex32(rv) + ")");
+    }
     return rv;
 }
 
-CK_RV logout(Token& token, const Request& req, Response&) {
+CK_RV logout(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     CK_RV rv = token.p11().C_Logout(s);
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         token.record("logout");
+    }
     return rv;
 }
 
-CK_RV initPin(Token& token, const Request& req, Response&) {
+CK_RV initPin(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     CK_RV rv = token.p11().C_InitPIN(s, input(req.data), inputLength(req.data));
-    if (rv == CKR_OK)
+    if (rv == CKR_OK) {
         token.record("user PIN initialised");
+    }
     return rv;
 }
 
-CK_RV setPin(Token& token, const Request& req, Response&) {
+CK_RV setPin(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
-    CK_RV rv = token.p11().C_SetPIN(s, input(req.data), inputLength(req.data), input(req.data2),
-                                    inputLength(req.data2));
+    }
+    CK_RV rv =
+        token.p11().C_SetPIN(s, input(req.data), inputLength(req.data), input(req.data2), inputLength(req.data2));
     token.record(rv == CKR_OK ? "PIN changed" : "PIN change refused (" + hex32(rv) + ")");
     return rv;
 }
 
-CK_RV sessionInfo(Token& token, const Request& req, Response& resp) {
+CK_RV sessionInfo(Token& token, const Request& req, Response& resp)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     CK_SESSION_INFO info{};
     CK_RV rv = token.p11().C_GetSessionInfo(s, &info);
-    if (rv == CKR_OK)
-        resp.sessionInfo = RpcSessionInfo{wire32(info.state), wire32(info.flags),
-                                          wire32(info.ulDeviceError)};
+    if (rv == CKR_OK) {
+        resp.sessionInfo = RpcSessionInfo{wire32(info.state), wire32(info.flags), wire32(info.ulDeviceError)};
+    }
     return rv;
 }
 
 template <typename Field>
-void setText(Field& field, const std::string& text) {
+void setText(Field& field, const std::string& text)
+{
     const std::string p = padded(text, sizeof field.bytes);
     std::memcpy(field.bytes, p.data(), sizeof field.bytes);
     field.size = sizeof field.bytes;
 }
 
-CK_RV tokenInfo(Token& token, const Request&, Response& resp) {
+CK_RV tokenInfo(Token& token, const Request&, Response& resp)
+{
     CK_TOKEN_INFO info{};
     CK_RV rv = token.p11().C_GetTokenInfo(token.slot(), &info);
-    if (rv != CKR_OK)
+    if (rv != CKR_OK) {
         return rv;
+    }
     RpcTokenInfo t = RpcTokenInfo_init_zero;
     setText(t.label, std::string(reinterpret_cast<const char*>(info.label), sizeof info.label));
     setText(t.manufacturerID, "corvelWorks");
@@ -153,32 +183,39 @@ CK_RV tokenInfo(Token& token, const Request&, Response& resp) {
     return CKR_OK;
 }
 
-CK_RV generateRandom(Token& token, const Request& req, Response& resp) {
+CK_RV generateRandom(Token& token, const Request& req, Response& resp)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     const uint32_t n = req.outputLength.value_or(0);
-    if (n > kMaxOutput)
+    if (n > kMaxOutput) {
         return CKR_DATA_LEN_RANGE;
+    }
     Bytes out(n);
     if (n) {
-        if (CK_RV rv = token.p11().C_GenerateRandom(s, out.data(), n); rv != CKR_OK)
+        if (CK_RV rv = token.p11().C_GenerateRandom(s, out.data(), n); rv != CKR_OK) {
             return rv;
+        }
     }
     resp.output = std::move(out);
     return CKR_OK;
 }
 
-CK_RV seedRandom(Token& token, const Request& req, Response&) {
+CK_RV seedRandom(Token& token, const Request& req, Response&)
+{
     CK_SESSION_HANDLE s;
-    if (CK_RV rv = token.session(req, s); rv != CKR_OK)
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
+    }
     return token.p11().C_SeedRandom(s, input(req.data), inputLength(req.data));
 }
 
 }  // namespace
 
-void addSessionCalls(CallTable& t) {
+void addSessionCalls(CallTable& t)
+{
     t[fn::InitToken] = initToken;
     t[fn::OpenSession] = openSession;
     t[fn::CloseSession] = closeSession;

@@ -28,7 +28,7 @@ public:
     CK_FUNCTION_LIST* api() const { return m_api; }
 
     struct TokenSetup {
-        std::string label;   // at most 32 bytes
+        std::string label;  // at most 32 bytes
         std::string soPin;
         std::string userPin;
     };

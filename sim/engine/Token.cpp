@@ -9,18 +9,24 @@ namespace vexa::sim::engine {
 namespace {
 
 // The serial names the token's directory.
-bool usableSerial(const std::string& serial) {
-    if (serial.empty() || serial.size() > 64 || serial == "." || serial == "..")
+bool usableSerial(const std::string& serial)
+{
+    if (serial.empty() || serial.size() > 64 || serial == "." || serial == "..") {
         return false;
-    for (char c : serial)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+    }
+    for (char c : serial) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') {
             return false;
+        }
+    }
     return true;
 }
 
-std::string preparedDirectory(const TokenIdentity& identity, const EngineOptions& options) {
-    if (!usableSerial(identity.serial))
+std::string preparedDirectory(const TokenIdentity& identity, const EngineOptions& options)
+{
+    if (!usableSerial(identity.serial)) {
         throw std::runtime_error("unusable token serial \"" + identity.serial + "\"");
+    }
     std::string dir = options.stateDir + "/tokens/" + identity.serial;
     ensureDirectory(dir);
     return dir;
@@ -35,39 +41,48 @@ Token::Token(const TokenIdentity& identity, const EngineOptions& options)
       m_settings(loadSettings(m_dir + "/token.json")),
       m_clock(m_settings.clockOffset),
       m_events(m_dir + "/events.log"),
-      m_data(m_dir + "/data.bin") {
+      m_data(m_dir + "/data.bin")
+{
     bindHsmToken(options);
 }
 
-Token::~Token() {
-    for (CK_SESSION_HANDLE s : m_sessions)
+Token::~Token()
+{
+    for (CK_SESSION_HANDLE s : m_sessions) {
         p11().C_CloseSession(s);
+    }
 }
 
-void Token::bindHsmToken(const EngineOptions& options) {
+void Token::bindHsmToken(const EngineOptions& options)
+{
     if (auto slot = m_hsm->findToken(m_settings.hsmSerial)) {
         m_slot = *slot;
         return;
     }
     m_settings.hsmSerial = m_hsm->createToken({"Vexa " + m_identity.serial, options.soPin, options.userPin});
     auto slot = m_hsm->findToken(m_settings.hsmSerial);
-    if (!slot)
+    if (!slot) {
         throw std::runtime_error("SoftHSM2 token of " + m_identity.serial + " not found");
+    }
     m_slot = *slot;
     removeFile(bitcoinKeyPath());
-    if (!saveSettings())
+    if (!saveSettings()) {
         throw std::runtime_error("cannot write the state of token " + m_identity.serial);
+    }
     record("token initialised");
 }
 
-CK_RV Token::session(const Request& req, CK_SESSION_HANDLE& out) const {
-    if (!req.session || !m_sessions.count(*req.session))
+CK_RV Token::session(const Request& req, CK_SESSION_HANDLE& out) const
+{
+    if (!req.session || !m_sessions.count(*req.session)) {
         return CKR_SESSION_HANDLE_INVALID;
+    }
     out = *req.session;
     return CKR_OK;
 }
 
-CK_RV Token::addSession(CK_SESSION_HANDLE session) {
+CK_RV Token::addSession(CK_SESSION_HANDLE session)
+{
     if (session > 0xFFFFFFFFu) {
         p11().C_CloseSession(session);
         return CKR_DEVICE_ERROR;
@@ -76,23 +91,25 @@ CK_RV Token::addSession(CK_SESSION_HANDLE session) {
     return CKR_OK;
 }
 
-CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const {
-    if (!handle || !m_objects.count(*handle))
+CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
+{
+    if (!handle || !m_objects.count(*handle)) {
         return invalid;
+    }
     out = *handle;
     return CKR_OK;
 }
 
-void Token::record(const std::string& event) {
-    m_events.add(TokenClock::stamp(m_clock.now()), event);
-}
+void Token::record(const std::string& event) { m_events.add(TokenClock::stamp(m_clock.now()), event); }
 
-void Token::wiped() {
+void Token::wiped()
+{
     m_objects.clear();
     removeFile(bitcoinKeyPath());
 }
 
-bool Token::saveSettings() {
+bool Token::saveSettings()
+{
     m_settings.clockOffset = m_clock.offset();
     return engine::saveSettings(m_dir + "/token.json", m_settings);
 }

@@ -10,11 +10,11 @@
 
 #include "DataStore.h"
 #include "EngineOptions.h"
-#include "TokenEventLog.h"
 #include "Firmware.h"
-#include "TokenSettings.h"
 #include "SoftHsm.h"
 #include "TokenClock.h"
+#include "TokenEventLog.h"
+#include "TokenSettings.h"
 #include "Wire.h"
 
 namespace vexa::sim::engine {

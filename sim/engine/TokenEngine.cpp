@@ -8,7 +8,8 @@
 namespace vexa::sim::engine {
 namespace {
 
-CallTable allCalls() {
+CallTable allCalls()
+{
     CallTable t;
     addSessionCalls(t);
     addObjectCalls(t);
@@ -19,7 +20,8 @@ CallTable allCalls() {
     return t;
 }
 
-Bytes encodeRv(CK_RV rv) {
+Bytes encodeRv(CK_RV rv)
+{
     Response resp;
     resp.rv = static_cast<uint32_t>(rv);
     Bytes out;
@@ -30,11 +32,13 @@ Bytes encodeRv(CK_RV rv) {
 }  // namespace
 
 TokenEngine::TokenEngine(const TokenIdentity& identity, const EngineOptions& options)
-    : m_calls(allCalls()), m_token(std::make_unique<Token>(identity, options)) {}
+    : m_calls(allCalls()), m_token(std::make_unique<Token>(identity, options))
+{}
 
 TokenEngine::~TokenEngine() = default;
 
-bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) {
+bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
+{
     Request req;
     if (!decodeRequest(request, req)) {
         reply = encodeRv(CKR_FUNCTION_FAILED);
@@ -43,12 +47,14 @@ bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_
     Response resp = call(req);
     // A reply over the limit is a fault of this token; the caller still gets
     // an answer it can decode.
-    if (!encodeResponse(resp, reply, kMaxReply))
+    if (!encodeResponse(resp, reply, kMaxReply)) {
         reply = encodeRv(CKR_DATA_LEN_RANGE);
+    }
     return true;
 }
 
-Response TokenEngine::call(const Request& req) {
+Response TokenEngine::call(const Request& req)
+{
     Response resp;
     CK_RV rv;
     try {
@@ -65,10 +71,12 @@ Response TokenEngine::call(const Request& req) {
     return resp;
 }
 
-CK_RV TokenEngine::execute(const Request& req, Response& resp) {
+CK_RV TokenEngine::execute(const Request& req, Response& resp)
+{
     auto it = m_calls.find(req.function);
-    if (it == m_calls.end())
+    if (it == m_calls.end()) {
         return CKR_FUNCTION_NOT_SUPPORTED;
+    }
     return it->second(*m_token, req, resp);
 }
 

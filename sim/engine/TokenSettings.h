@@ -13,14 +13,14 @@ struct TokenConfigValues {
     uint8_t config3 = 0;
     uint16_t config4 = 0;
 
-    bool operator==(const TokenConfigValues& o) const {
-        return config1 == o.config1 && config2 == o.config2 && config3 == o.config3 &&
-               config4 == o.config4;
+    bool operator==(const TokenConfigValues& o) const
+    {
+        return config1 == o.config1 && config2 == o.config2 && config3 == o.config3 && config4 == o.config4;
     }
 };
 
 struct TokenSettings {
-    std::string hsmSerial;    // serial of the SoftHSM2 token behind this token
+    std::string hsmSerial;  // serial of the SoftHSM2 token behind this token
     TokenConfigValues config;
     int64_t clockOffset = 0;  // token time minus host time, in seconds
 };

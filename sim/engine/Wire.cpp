@@ -10,52 +10,62 @@ namespace {
 
 // A field that appears twice keeps its last value, as protobuf does for
 // non-repeated fields.
-bool readBytes(pb_istream_t* stream, const pb_field_t*, void** arg) {
+bool readBytes(pb_istream_t* stream, const pb_field_t*, void** arg)
+{
     auto* target = static_cast<std::optional<Bytes>*>(*arg);
     Bytes bytes(stream->bytes_left);
-    if (!pb_read(stream, bytes.data(), bytes.size()))
+    if (!pb_read(stream, bytes.data(), bytes.size())) {
         return false;
+    }
     *target = std::move(bytes);
     return true;
 }
 
-bool writeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+bool writeBytes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
+{
     const auto* bytes = static_cast<const Bytes*>(*arg);
-    return pb_encode_tag_for_field(stream, field) &&
-           pb_encode_string(stream, bytes->data(), bytes->size());
+    return pb_encode_tag_for_field(stream, field) && pb_encode_string(stream, bytes->data(), bytes->size());
 }
 
-void expectBytes(pb_callback_t& cb, std::optional<Bytes>& target) {
+void expectBytes(pb_callback_t& cb, std::optional<Bytes>& target)
+{
     cb.funcs.decode = readBytes;
     cb.arg = &target;
 }
 
-void sendBytes(pb_callback_t& cb, const std::optional<Bytes>& source) {
-    if (!source)
+void sendBytes(pb_callback_t& cb, const std::optional<Bytes>& source)
+{
+    if (!source) {
         return;
+    }
     cb.funcs.encode = writeBytes;
     cb.arg = const_cast<Bytes*>(&*source);
 }
 
 template <typename T>
-std::optional<T> optionalOf(bool present, T value) {
+std::optional<T> optionalOf(bool present, T value)
+{
     return present ? std::optional<T>(value) : std::nullopt;
 }
 
 template <typename T>
-void setOptional(bool& has, T& field, const std::optional<T>& value) {
+void setOptional(bool& has, T& field, const std::optional<T>& value)
+{
     has = value.has_value();
-    if (has)
+    if (has) {
         field = *value;
+    }
 }
 
-bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
+bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
+{
     auto* list = static_cast<std::vector<WireAttribute>*>(*arg);
     WireAttribute attr;
     RpcAttribute raw = RpcAttribute_init_zero;
     expectBytes(raw.value, attr.value);
-    if (!pb_decode(stream, RpcAttribute_fields, &raw))
+    if (!pb_decode(stream, RpcAttribute_fields, &raw)) {
         return false;
+    }
     attr.type = raw.type;
     attr.valueLength = optionalOf(raw.has_valueLength, raw.valueLength);
     attr.number = optionalOf(raw.has_number, raw.number);
@@ -64,7 +74,8 @@ bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg) {
     return true;
 }
 
-bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg) {
+bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
+{
     const auto* list = static_cast<const std::vector<WireAttribute>*>(*arg);
     for (const WireAttribute& attr : *list) {
         RpcAttribute raw = RpcAttribute_init_zero;
@@ -73,21 +84,24 @@ bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const*
         setOptional(raw.has_number, raw.number, attr.number);
         setOptional(raw.has_flag, raw.flag, attr.flag);
         sendBytes(raw.value, attr.value);
-        if (!pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_submessage(stream, RpcAttribute_fields, &raw))
+        if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, RpcAttribute_fields, &raw)) {
             return false;
+        }
     }
     return true;
 }
 
-void expectAttributes(pb_callback_t& cb, std::vector<WireAttribute>& target) {
+void expectAttributes(pb_callback_t& cb, std::vector<WireAttribute>& target)
+{
     cb.funcs.decode = readAttribute;
     cb.arg = &target;
 }
 
-void sendAttributes(pb_callback_t& cb, const std::vector<WireAttribute>& source) {
-    if (source.empty())
+void sendAttributes(pb_callback_t& cb, const std::vector<WireAttribute>& source)
+{
+    if (source.empty()) {
         return;
+    }
     cb.funcs.encode = writeAttributes;
     cb.arg = const_cast<std::vector<WireAttribute>*>(&source);
 }
@@ -96,14 +110,16 @@ void sendAttributes(pb_callback_t& cb, const std::vector<WireAttribute>& source)
 struct MechanismBytes {
     std::optional<Bytes> parameter, sourceData, sharedData, publicData;
 
-    void expect(RpcMechanism& raw) {
+    void expect(RpcMechanism& raw)
+    {
         expectBytes(raw.parameter, parameter);
         expectBytes(raw.oaep.sourceData, sourceData);
         expectBytes(raw.ecdh1.sharedData, sharedData);
         expectBytes(raw.ecdh1.publicData, publicData);
     }
 
-    WireMechanism take(const RpcMechanism& raw) {
+    WireMechanism take(const RpcMechanism& raw)
+    {
         WireMechanism m;
         m.type = raw.type;
         m.parameterLength = optionalOf(raw.has_parameterLength, raw.parameterLength);
@@ -128,7 +144,8 @@ struct MechanismBytes {
     }
 };
 
-void sendMechanism(RpcMechanism& raw, const WireMechanism& m) {
+void sendMechanism(RpcMechanism& raw, const WireMechanism& m)
+{
     raw.type = m.type;
     setOptional(raw.has_parameterLength, raw.parameterLength, m.parameterLength);
     sendBytes(raw.parameter, m.parameter);
@@ -149,7 +166,8 @@ void sendMechanism(RpcMechanism& raw, const WireMechanism& m) {
 }
 
 template <typename Raw>
-bool encodeRaw(const pb_msgdesc_t* fields, const Raw& raw, Bytes& out, size_t limit) {
+bool encodeRaw(const pb_msgdesc_t* fields, const Raw& raw, Bytes& out, size_t limit)
+{
     out.assign(limit, 0);
     pb_ostream_t stream = pb_ostream_from_buffer(out.data(), out.size());
     if (!pb_encode(&stream, fields, &raw)) {
@@ -162,9 +180,11 @@ bool encodeRaw(const pb_msgdesc_t* fields, const Raw& raw, Bytes& out, size_t li
 
 }  // namespace
 
-bool decodeRequest(const Bytes& message, Request& out) {
-    if (message.size() > kMaxRequest)
+bool decodeRequest(const Bytes& message, Request& out)
+{
+    if (message.size() > kMaxRequest) {
         return false;
+    }
     Request req;
     MechanismBytes mech;
     RpcRequest raw = RpcRequest_init_zero;
@@ -174,12 +194,14 @@ bool decodeRequest(const Bytes& message, Request& out) {
     expectAttributes(raw.template_, req.templ);
     expectAttributes(raw.template2, req.templ2);
     pb_istream_t stream = pb_istream_from_buffer(message.data(), message.size());
-    if (!pb_decode(&stream, RpcRequest_fields, &raw))
+    if (!pb_decode(&stream, RpcRequest_fields, &raw)) {
         return false;
+    }
     req.function = raw.function;
     req.session = optionalOf(raw.has_session, raw.session);
-    if (raw.has_mechanism)
+    if (raw.has_mechanism) {
         req.mechanism = mech.take(raw.mechanism);
+    }
     req.handle = optionalOf(raw.has_handle, raw.handle);
     req.lengthOnly = raw.has_lengthOnly && raw.lengthOnly;
     req.value = optionalOf(raw.has_value, raw.value);
@@ -190,7 +212,8 @@ bool decodeRequest(const Bytes& message, Request& out) {
     return true;
 }
 
-bool encodeResponse(const Response& response, Bytes& out, size_t limit) {
+bool encodeResponse(const Response& response, Bytes& out, size_t limit)
+{
     RpcResponse raw = RpcResponse_init_zero;
     raw.rv = response.rv;
     setOptional(raw.has_handle, raw.handle, response.handle);
@@ -204,7 +227,8 @@ bool encodeResponse(const Response& response, Bytes& out, size_t limit) {
     return encodeRaw(RpcResponse_fields, raw, out, limit);
 }
 
-bool encodeRequest(const Request& request, Bytes& out, size_t limit) {
+bool encodeRequest(const Request& request, Bytes& out, size_t limit)
+{
     RpcRequest raw = RpcRequest_init_zero;
     raw.function = request.function;
     setOptional(raw.has_session, raw.session, request.session);
@@ -226,14 +250,16 @@ bool encodeRequest(const Request& request, Bytes& out, size_t limit) {
     return encodeRaw(RpcRequest_fields, raw, out, limit);
 }
 
-bool decodeResponse(const Bytes& message, Response& out) {
+bool decodeResponse(const Bytes& message, Response& out)
+{
     Response resp;
     RpcResponse raw = RpcResponse_init_zero;
     expectBytes(raw.output, resp.output);
     expectAttributes(raw.attributes, resp.attributes);
     pb_istream_t stream = pb_istream_from_buffer(message.data(), message.size());
-    if (!pb_decode(&stream, RpcResponse_fields, &raw))
+    if (!pb_decode(&stream, RpcResponse_fields, &raw)) {
         return false;
+    }
     resp.rv = raw.rv;
     resp.handle = optionalOf(raw.has_handle, raw.handle);
     resp.outputLength = optionalOf(raw.has_outputLength, raw.outputLength);

@@ -22,10 +22,11 @@ protected:
     void SetUp() override
     {
         struct stat info;
-        if (stat("/etc/vexa/vexa-daemon.json", &info) == 0)
+        if (stat("/etc/vexa/vexa-daemon.json", &info) == 0) {
             GTEST_SKIP() << "an installed /etc/vexa/vexa-daemon.json would be read";
-        WriteFile(m_bin.file("sudo"), "#!/bin/sh\necho \"sudo $*\" >> '" + m_bin.file("calls") + "'\necho \"sudo $*\"\nexit 1\n",
-                  0755);
+        }
+        WriteFile(m_bin.file("sudo"),
+                  "#!/bin/sh\necho \"sudo $*\" >> '" + m_bin.file("calls") + "'\necho \"sudo $*\"\nexit 1\n", 0755);
     }
 
     ProcessResult run(std::vector<std::string> words)
@@ -79,8 +80,9 @@ TEST_P(ServiceWords, RunExactCommandLinesInOrder)
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(calls(), c.calls);
     std::string output;
-    for (const std::string& line : LinesContaining(result.out, ""))
+    for (const std::string& line : LinesContaining(result.out, "")) {
         output += (line.rfind("tid:", 0) == 0 ? line.substr(line.find(' ') + 1) : line) + "\n";
+    }
     EXPECT_EQ(output, c.output);
 }
 
@@ -88,22 +90,30 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ServiceWords,
     testing::Values(
         ServiceCase{"Start", {"start"}, "sudo systemctl start vexad\n", "sudo systemctl start vexad\n"},
-        ServiceCase{"Stop", {"stop"}, "sudo systemctl stop vexad\n", "sudo systemctl stop vexad\nINFO : Service stopped.\n"},
+        ServiceCase{
+            "Stop", {"stop"}, "sudo systemctl stop vexad\n", "sudo systemctl stop vexad\nINFO : Service stopped.\n"},
         ServiceCase{"Restart",
                     {"restart"},
                     "sudo systemctl stop vexad\nsudo systemctl start vexad\n",
                     "sudo systemctl stop vexad\nINFO : Service stopped.\nsudo systemctl start vexad\n"},
-        ServiceCase{"StartWinsOverStop", {"stop", "start"}, "sudo systemctl start vexad\n", "sudo systemctl start vexad\n"},
-        ServiceCase{"StopWinsOverRestart", {"restart", "-v", "50", "stop"}, "sudo systemctl stop vexad\n",
+        ServiceCase{
+            "StartWinsOverStop", {"stop", "start"}, "sudo systemctl start vexad\n", "sudo systemctl start vexad\n"},
+        ServiceCase{"StopWinsOverRestart",
+                    {"restart", "-v", "50", "stop"},
+                    "sudo systemctl stop vexad\n",
                     "sudo systemctl stop vexad\nINFO : Service stopped.\n"},
-        ServiceCase{"OptionValueStillActsAsWord", {"-d", "stop"}, "sudo systemctl stop vexad\n",
+        ServiceCase{"OptionValueStillActsAsWord",
+                    {"-d", "stop"},
+                    "sudo systemctl stop vexad\n",
                     "sudo systemctl stop vexad\nINFO : Service stopped.\n"},
-        ServiceCase{"Uninstall", {"uninstall", "install"}, "sudo systemctl disable vexad\n",
-                    "sudo systemctl disable vexad\n"},
-        ServiceCase{"RestartWinsOverUninstall", {"uninstall", "restart"},
+        ServiceCase{
+            "Uninstall", {"uninstall", "install"}, "sudo systemctl disable vexad\n", "sudo systemctl disable vexad\n"},
+        ServiceCase{"RestartWinsOverUninstall",
+                    {"uninstall", "restart"},
                     "sudo systemctl stop vexad\nsudo systemctl start vexad\n",
                     "sudo systemctl stop vexad\nINFO : Service stopped.\nsudo systemctl start vexad\n"},
-        ServiceCase{"InstallWithTransport", {"install", "-t", "unix"},
+        ServiceCase{"InstallWithTransport",
+                    {"install", "-t", "unix"},
                     "sudo systemctl daemon-reload\nsudo systemctl enable vexad.service\n",
                     "sudo systemctl daemon-reload\nsudo systemctl enable vexad.service\n"}),
     [](const testing::TestParamInfo<ServiceCase>& info) { return std::string(info.param.name); });

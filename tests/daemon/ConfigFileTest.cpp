@@ -42,8 +42,9 @@ TEST(GetConfigDir, WorkingDirectoryWithFileComesFirst)
 
 TEST(GetConfigDir, UnreadableFileIsPassedOver)
 {
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         GTEST_SKIP() << "root reads every file";
+    }
     TempDir dir;
     InDirectory in(dir.path());
     WriteFile(dir.file("vexa-daemon.json"), "{}", 0000);

@@ -37,8 +37,9 @@ thread_local long t_allocations = 0;
 void* operator new(std::size_t size)
 {
     ++t_allocations;
-    if (void* memory = std::malloc(size == 0 ? 1 : size))
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
         return memory;
+    }
     throw std::bad_alloc();
 }
 void operator delete(void* memory) noexcept { std::free(memory); }
@@ -58,10 +59,12 @@ double CpuSeconds(pid_t pid)
     std::string field;
     unsigned long long utime = 0, stime = 0;
     for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
+        if (i == 14) {
             utime = std::stoull(field);
-        if (i == 15)
+        }
+        if (i == 15) {
             stime = std::stoull(field);
+        }
     }
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
@@ -69,22 +72,26 @@ double CpuSeconds(pid_t pid)
 long ResidentKiB(pid_t pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
             return std::atol(line.c_str() + 6);
+        }
+    }
     return -1;
 }
 
 // One request and its reply with fixed buffers; false on any failure.
 bool Exchange(int fd, uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kRequestSize])
 {
-    if (send(fd, packet, sizeof packet, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof packet))
+    if (send(fd, packet, sizeof packet, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof packet)) {
         return false;
+    }
     size_t got = 0;
     while (got < sizeof reply) {
         const ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
-        if (n <= 0)
+        if (n <= 0) {
             return false;
+        }
         got += static_cast<size_t>(n);
     }
     return true;
@@ -111,8 +118,9 @@ LoadResult RunLoad(const std::string& socket, int clients, double seconds)
             mine.reserve(100000);
             uint8_t packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
             uint8_t reply[kRequestSize];
-            for (size_t i = 0; i < kRequestSize; ++i)
+            for (size_t i = 0; i < kRequestSize; ++i) {
                 packet[5 + i] = static_cast<uint8_t>(c + i);
+            }
             while (!stop && mine.size() < 100000) {
                 const auto sent = Clock::now();
                 if (client.fd() < 0 || !Exchange(client.fd(), packet, reply) || reply[0] != packet[4 + kRequestSize]) {
@@ -125,13 +133,15 @@ LoadResult RunLoad(const std::string& socket, int clients, double seconds)
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop = true;
-    for (auto& thread : threads)
+    for (auto& thread : threads) {
         thread.join();
+    }
     LoadResult result;
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::vector<double> all;
-    for (const auto& mine : latencies)
+    for (const auto& mine : latencies) {
         all.insert(all.end(), mine.begin(), mine.end());
+    }
     result.requests = static_cast<long>(all.size());
     result.failures = failures;
     if (!all.empty()) {
@@ -185,8 +195,9 @@ double AllocationsPerRequest()
         });
         uint8_t packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
         uint8_t reply[kRequestSize];
-        for (int i = 0; i < requests; ++i)
+        for (int i = 0; i < requests; ++i) {
             Exchange(fds[0], packet, reply);
+        }
         close(fds[0]);
         server.join();
         return allocations;
@@ -211,19 +222,20 @@ int main(int argc, char** argv)
     bool usbTiming = false;
     double seconds = 2.0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--usb-timing") == 0)
+        if (std::strcmp(argv[i], "--usb-timing") == 0) {
             usbTiming = true;
-        else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+        } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::max(0.2, std::min(30.0, std::atof(argv[++i])));
-        else {
+        } else {
             std::fprintf(stderr, "usage: vexa-bench-daemon [--usb-timing] [--seconds N]\n");
             return 2;
         }
     }
 
     std::vector<std::string> simArgs = {"--firmware", "echo", "--token", kSerial};
-    if (usbTiming)
+    if (usbTiming) {
         simArgs.push_back("--usb-timing");
+    }
     vexa::test::TokenSimulator sim(simArgs);
     TempDir sockets{"vexa-bench-daemon"};
     ProcessOptions options;
@@ -251,8 +263,9 @@ int main(int argc, char** argv)
 
     const long idleBefore = ResidentKiB(daemon.pid());
     std::vector<SocketClient> idle;
-    for (int i = 0; i < 100; ++i)
+    for (int i = 0; i < 100; ++i) {
         idle.push_back(SocketClient::ConnectUnix(socket));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const long idleAfter = ResidentKiB(daemon.pid());
     std::printf("daemon resident memory: %ld KiB, with 100 idle connections %ld KiB (%.1f KiB each)\n", idleBefore,

@@ -47,8 +47,9 @@ protected:
         m_registry = std::make_unique<CDeviceRegistry>(socketDir, [this](const std::string& serial) {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_opens[serial];
-            if (unopenable.count(serial) != 0)
+            if (unopenable.count(serial) != 0) {
                 return PortPtr();
+            }
             auto fake = std::make_unique<EchoTransport>();
             m_fakes[serial] = fake.get();
             return PortPtr(new CThreadSafeUSBPort(serial, std::move(fake)), DestroyPort);
@@ -63,8 +64,9 @@ protected:
         return WaitUntil(
             [&] {
                 m_registry->scan(serials);
-                if (condition())
+                if (condition()) {
                     return true;
+                }
                 std::this_thread::sleep_for(100ms);
                 return false;
             },
@@ -106,10 +108,7 @@ bool IsSocketWithMode(const std::string& path, mode_t mode)
     return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && (info.st_mode & 07777) == mode;
 }
 
-bool Exists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 TEST_F(DeviceRegistryTest, ServesEachTokenOnItsOwnSocket)
 {
@@ -232,8 +231,9 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
 char** SerialList(const std::vector<std::string>& serials)
 {
     char** list = static_cast<char**>(std::calloc(serials.size() + 1, sizeof(char*)));
-    for (size_t i = 0; i < serials.size(); ++i)
+    for (size_t i = 0; i < serials.size(); ++i) {
         list[i] = strdup(serials[i].c_str());
+    }
     return list;
 }
 
@@ -243,8 +243,9 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     CDeviceRegistry& devices = registry(dir.path());
     ScanTokens(devices, SerialList({"0000000000AA"}));
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         ScanTokens(devices, nullptr);
+    }
     EXPECT_EQ(devices.size(), 1u);
     EXPECT_TRUE(Exists(path));
     SocketClient client = SocketClient::ConnectUnix(path);

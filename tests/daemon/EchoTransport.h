@@ -24,18 +24,21 @@ public:
     const char* getName() override { return "FAKE"; }
     void close() override
     {
-        if (closeCounter != nullptr)
+        if (closeCounter != nullptr) {
             ++*closeCounter;
+        }
     }
 
     size_t write(const std::vector<uint8_t>& data) override { return write(data.data(), data.size()); }
     size_t write(const uint8_t* data, size_t length) override
     {
-        if (failWrite)
+        if (failWrite) {
             throw corvel::IOException("device gone");
+        }
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_pending)
+        if (m_pending) {
             ++overlaps;
+        }
         m_pending = true;
         m_requests.emplace_back(data, data + length);
         m_reply.assign(data, data + length);
@@ -45,8 +48,9 @@ public:
 
     size_t read(uint8_t* buffer, size_t capacity) override
     {
-        if (failRead)
+        if (failRead) {
             throw corvel::IOException("read broke");
+        }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = false;
         const size_t count = std::min(capacity, m_reply.size());

@@ -69,17 +69,16 @@ TEST_P(StringSettingTest, OptionAsLastWordLeavesFileValue)
     EXPECT_EQ(Get(Merge({{setting.key, "from-file"}}, {"x", setting.option}), setting), "from-file");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllStrings, StringSettingTest,
-    testing::Values(StringSetting{"port", "-p", &DaemonConfig::port, nullptr},
-                    StringSetting{"device", "-d", &DaemonConfig::serial, nullptr},
-                    StringSetting{"bindaddress", "-i", &DaemonConfig::bindAddress, nullptr},
-                    StringSetting{"transport", "-t", nullptr, &DaemonSettings::transport},
-                    StringSetting{"sockdir", "-sd", nullptr, &DaemonSettings::socketDir},
-                    StringSetting{"cafile", "-ca", &DaemonConfig::caFile, nullptr},
-                    StringSetting{"certfile", "-crt", &DaemonConfig::certFile, nullptr},
-                    StringSetting{"keyfile", "-key", &DaemonConfig::keyFile, nullptr}),
-    [](const testing::TestParamInfo<StringSetting>& info) { return std::string(info.param.key); });
+INSTANTIATE_TEST_SUITE_P(AllStrings, StringSettingTest,
+                         testing::Values(StringSetting{"port", "-p", &DaemonConfig::port, nullptr},
+                                         StringSetting{"device", "-d", &DaemonConfig::serial, nullptr},
+                                         StringSetting{"bindaddress", "-i", &DaemonConfig::bindAddress, nullptr},
+                                         StringSetting{"transport", "-t", nullptr, &DaemonSettings::transport},
+                                         StringSetting{"sockdir", "-sd", nullptr, &DaemonSettings::socketDir},
+                                         StringSetting{"cafile", "-ca", &DaemonConfig::caFile, nullptr},
+                                         StringSetting{"certfile", "-crt", &DaemonConfig::certFile, nullptr},
+                                         StringSetting{"keyfile", "-key", &DaemonConfig::keyFile, nullptr}),
+                         [](const testing::TestParamInfo<StringSetting>& info) { return std::string(info.param.key); });
 
 TEST(MergeSettings, OptionValueIsTheNextWordWhateverItIs)
 {
@@ -107,10 +106,7 @@ TEST(MergeSettings, DevicePlaceholderCountsAsNotSet)
     EXPECT_EQ(Merge({{"device", "devicesn2"}}, {}).serial, "devicesn2");
 }
 
-TEST(MergeSettings, EmptyFileStringReplacesDefault)
-{
-    EXPECT_EQ(Merge({{"bindaddress", ""}}, {}).bindAddress, "");
-}
+TEST(MergeSettings, EmptyFileStringReplacesDefault) { EXPECT_EQ(Merge({{"bindaddress", ""}}, {}).bindAddress, ""); }
 
 struct ThresholdCase {
     const char* name;
@@ -148,10 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MergeSettings, RejectsThresholdThatIsNoNumberOrOutOfRange)
 {
     const std::vector<std::pair<json, Words>> cases = {
-        {nullptr, {"-v", "abc"}},        {nullptr, {"-v", ""}},
-        {nullptr, {"-v", " -"}},         {nullptr, {"-v", "2147483648"}},
+        {nullptr, {"-v", "abc"}},         {nullptr, {"-v", ""}},
+        {nullptr, {"-v", " -"}},          {nullptr, {"-v", "2147483648"}},
         {nullptr, {"-v", "-2147483649"}}, {nullptr, {"-v", "99999999999999999999999"}},
-        {{{"loglevel", 1e30}}, {}},      {{{"loglevel", 4294967296u}}, {}},
+        {{{"loglevel", 1e30}}, {}},       {{{"loglevel", 4294967296u}}, {}},
         {{{"loglevel", -3e9}}, {}},
     };
     for (const auto& [file, words] : cases) {

@@ -34,8 +34,9 @@ Bytes MakePacket(const Bytes& payload, uint8_t commandType, std::optional<uint32
 {
     const uint32_t value = length.value_or(static_cast<uint32_t>(payload.size()));
     Bytes packet(5 + payload.size());
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         packet[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
     packet[4] = commandType;
     std::copy(payload.begin(), payload.end(), packet.begin() + 5);
     return packet;
@@ -50,8 +51,9 @@ Bytes Reversed(Bytes bytes)
 Bytes Pattern(size_t length, uint8_t seed)
 {
     Bytes bytes(length);
-    for (size_t i = 0; i < length; ++i)
+    for (size_t i = 0; i < length; ++i) {
         bytes[i] = static_cast<uint8_t>(i * 7 + seed);
+    }
     return bytes;
 }
 
@@ -72,10 +74,7 @@ bool MakeSocketFile(const std::string& path)
     return bound;
 }
 
-bool Listening(const std::string& path)
-{
-    return SocketClient::ConnectUnix(path).fd() >= 0;
-}
+bool Listening(const std::string& path) { return SocketClient::ConnectUnix(path).fd() >= 0; }
 
 SocketClient SocketClient::ConnectUnix(const std::string& path)
 {
@@ -90,8 +89,9 @@ SocketClient SocketClient::ConnectUnix(const std::string& path)
 
 SocketClient::~SocketClient()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
         close(m_fd);
+    }
 }
 
 bool SocketClient::send(const Bytes& bytes)
@@ -99,10 +99,12 @@ bool SocketClient::send(const Bytes& bytes)
     size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             return false;
+        }
         sent += static_cast<size_t>(n);
     }
     return true;
@@ -115,8 +117,9 @@ Bytes SocketClient::receive(size_t count, std::chrono::milliseconds timeout)
     uint8_t chunk[8192];
     while (bytes.size() < count && WaitReadable(m_fd, end) > 0) {
         const ssize_t n = recv(m_fd, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
     return bytes;
@@ -128,26 +131,22 @@ bool SocketClient::closedByPeer(std::chrono::milliseconds timeout)
     uint8_t chunk[8192];
     while (WaitReadable(m_fd, end) > 0) {
         const ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
+        if (n <= 0) {
             return true;
+        }
     }
     return false;
 }
 
-bool SocketClient::quietFor(std::chrono::milliseconds time)
-{
-    return WaitReadable(m_fd, Clock::now() + time) == 0;
-}
+bool SocketClient::quietFor(std::chrono::milliseconds time) { return WaitReadable(m_fd, Clock::now() + time) == 0; }
 
-void SocketClient::shutdownWrite()
-{
-    shutdown(m_fd, SHUT_WR);
-}
+void SocketClient::shutdownWrite() { shutdown(m_fd, SHUT_WR); }
 
 Bytes SocketClient::exchange(const Bytes& payload, size_t replyLength)
 {
-    if (!send(MakePacket(payload)))
+    if (!send(MakePacket(payload))) {
         return {};
+    }
     return receive(replyLength);
 }
 

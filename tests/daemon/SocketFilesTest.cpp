@@ -10,10 +10,7 @@ namespace {
 
 using namespace test;
 
-bool Exists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 TEST(RemoveStaleSockets, RemovesOnlyLongEnoughTokenSockets)
 {
@@ -24,19 +21,21 @@ TEST(RemoveStaleSockets, RemovesOnlyLongEnoughTokenSockets)
         bool removed;
     };
     const Entry entries[] = {
-        {"vexa.0123456789AB.sock", true, true},  {"vexa.123456789012", true, true},
-        {"vexa.12345678901", true, false},       {"vexa.abcdef", true, false},
+        {"vexa.0123456789AB.sock", true, true},   {"vexa.123456789012", true, true},
+        {"vexa.12345678901", true, false},        {"vexa.abcdef", true, false},
         {"other.0123456789AB.sock", true, false}, {"vexa.0123456789AC.sock", false, false},
     };
     for (const Entry& entry : entries) {
-        if (entry.socket)
+        if (entry.socket) {
             ASSERT_TRUE(MakeSocketFile(dir.file(entry.name))) << entry.name;
-        else
+        } else {
             WriteFile(dir.file(entry.name), "not a socket");
+        }
     }
     RemoveStaleSockets(dir.path());
-    for (const Entry& entry : entries)
+    for (const Entry& entry : entries) {
         EXPECT_EQ(Exists(dir.file(entry.name)), !entry.removed) << entry.name;
+    }
 }
 
 TEST(RemoveStaleSockets, MissingDirectoryIsReported)

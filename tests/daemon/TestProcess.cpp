@@ -42,12 +42,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOp
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, m_dir.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!options.cwd.empty())
+    if (!options.cwd.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
+    }
     const int rc = posix_spawnp(&m_pid, args[0].c_str(), &actions, nullptr, argPointers.data(), envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    if (rc != 0) {
         throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(rc));
+    }
 }
 
 ChildProcess::~ChildProcess()
@@ -69,8 +71,9 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
 
 void ChildProcess::signal(int number)
 {
-    if (running())
+    if (running()) {
         kill(m_pid, number);
+    }
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout)
@@ -81,11 +84,13 @@ int ChildProcess::wait(std::chrono::milliseconds timeout)
 
 bool ChildProcess::running()
 {
-    if (m_status != -1 || m_pid <= 0)
+    if (m_status != -1 || m_pid <= 0) {
         return false;
+    }
     int raw = 0;
-    if (waitpid(m_pid, &raw, WNOHANG) != m_pid)
+    if (waitpid(m_pid, &raw, WNOHANG) != m_pid) {
         return true;
+    }
     m_status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
     return false;
 }
@@ -105,9 +110,11 @@ std::vector<std::string> LinesContaining(const std::string& text, const std::str
 {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (line.find(needle) != std::string::npos)
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(needle) != std::string::npos) {
             lines.push_back(line);
+        }
+    }
     return lines;
 }
 

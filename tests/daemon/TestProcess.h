@@ -68,8 +68,9 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout)
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
+        if (std::chrono::steady_clock::now() >= end) {
             return false;
+        }
         struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
     }

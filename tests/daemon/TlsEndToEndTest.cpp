@@ -31,8 +31,17 @@ protected:
 
     std::vector<std::string> daemonArgs(const std::string& port) const
     {
-        return {VEXA_DAEMON_PATH, "-i", "127.0.0.1", "-p", port, "-crt", Certificates().certFile(),
-                "-ca", Certificates().caFile(), "-key", Certificates().keyFile()};
+        return {VEXA_DAEMON_PATH,
+                "-i",
+                "127.0.0.1",
+                "-p",
+                port,
+                "-crt",
+                Certificates().certFile(),
+                "-ca",
+                Certificates().caFile(),
+                "-key",
+                Certificates().keyFile()};
     }
 
     // Starts the daemon on a free port (another on a clash) and waits until
@@ -50,8 +59,9 @@ protected:
             ProcessOptions options;
             options.environment = environment;
             m_daemon = std::make_unique<ChildProcess>(args, options);
-            if (WaitUntil([&] { return !m_daemon->running() || Accepts(port); }, 10s) && m_daemon->running())
+            if (WaitUntil([&] { return !m_daemon->running() || Accepts(port); }, 10s) && m_daemon->running()) {
                 return;
+            }
         }
         FAIL() << "the daemon does not listen: " << m_daemon->err();
     }
@@ -78,10 +88,7 @@ protected:
     std::unique_ptr<ChildProcess> m_daemon;
 };
 
-std::string CodeLine(const char* prefix, int code)
-{
-    return std::string(prefix) + std::to_string(code);
-}
+std::string CodeLine(const char* prefix, int code) { return std::string(prefix) + std::to_string(code); }
 
 std::string LastErrorLine(int code)
 {
@@ -112,16 +119,26 @@ TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)
     };
     const std::string missing = scratch.file("missing.pem");
     const Case cases[] = {
-        {"missing certificate", {"-crt", missing}, "",
-         {"ERROR : Failed to open cert file " + missing + ": -15872\n", LastErrorLine(MBEDTLS_ERR_PK_FILE_IO_ERROR)}, 1},
+        {"missing certificate",
+         {"-crt", missing},
+         "",
+         {"ERROR : Failed to open cert file " + missing + ": -15872\n", LastErrorLine(MBEDTLS_ERR_PK_FILE_IO_ERROR)},
+         1},
         {"unreadable CA", {"-ca", scratch.file("not-a-ca.pem")}, "", {"ERROR : CA cert chain parse returned: "}, -1},
-        {"encrypted key without password", {"-key", Certificates().encryptedKeyFile()}, "",
+        {"encrypted key without password",
+         {"-key", Certificates().encryptedKeyFile()},
+         "",
          {CodeLine("ERROR : server key parse returned: ", MBEDTLS_ERR_PK_PASSWORD_REQUIRED) + "\n",
-          LastErrorLine(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)}, 1},
-        {"encrypted key with wrong password", {"-key", Certificates().encryptedKeyFile()}, "wrong",
+          LastErrorLine(MBEDTLS_ERR_PK_PASSWORD_REQUIRED)},
+         1},
+        {"encrypted key with wrong password",
+         {"-key", Certificates().encryptedKeyFile()},
+         "wrong",
          {CodeLine("ERROR : server key parse returned: ", MBEDTLS_ERR_PK_PASSWORD_MISMATCH) + "\n"},
          MBEDTLS_ERR_PK_PASSWORD_MISMATCH & 0xFF},
-        {"port in use", {"-p", busyPort}, "",
+        {"port in use",
+         {"-p", busyPort},
+         "",
          {"INFO : Binding on 127.0.0.1:" + busyPort + "\n",
           CodeLine("ERROR : bind returned ", MBEDTLS_ERR_NET_BIND_FAILED) + "\n",
           LastErrorLine(MBEDTLS_ERR_NET_BIND_FAILED)},
@@ -138,13 +155,15 @@ TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)
         ProcessOptions options;
         options.environment = {{"VEXA_KEY_PASS", c.password}};
         const ProcessResult result = RunProcess(args, options);
-        if (c.status >= 0)
+        if (c.status >= 0) {
             EXPECT_EQ(result.status, c.status) << c.name;
-        else
+        } else {
             EXPECT_NE(result.status, 0) << c.name;
-        for (const std::string& line : c.lines)
+        }
+        for (const std::string& line : c.lines) {
             EXPECT_NE((result.out + result.err).find(line), std::string::npos) << c.name << ": " << line << " in\n"
-                                                                              << result.out << result.err;
+                                                                               << result.out << result.err;
+        }
     }
     close(holder);
 }

@@ -42,8 +42,9 @@ protected:
         getsockname(m_context.listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = std::to_string(ntohs(address.sin_port));
         m_server = std::thread([this, clients] {
-            for (int i = 0; i < clients; ++i)
+            for (int i = 0; i < clients; ++i) {
                 ServeTlsClient(m_context, [this] { return openToken(); });
+            }
         });
     }
     void serve(int clients = 1) { serve(clients, settings()); }
@@ -64,8 +65,9 @@ protected:
     // Waits for the server thread and returns the daemon's log so far.
     std::string log()
     {
-        if (m_server.joinable())
+        if (m_server.joinable()) {
             m_server.join();
+        }
         return m_log.text();
     }
 
@@ -78,8 +80,9 @@ protected:
 private:
     std::unique_ptr<corvel::CTransport> openToken()
     {
-        if (tokenMissing)
+        if (tokenMissing) {
             return nullptr;
+        }
         auto fake = std::make_unique<EchoTransport>();
         fake->failWrite = tokenWriteFails.load();
         return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
@@ -89,12 +92,12 @@ private:
     struct RecordingTransport : public corvel::CTransport {
         RecordingTransport(std::unique_ptr<EchoTransport> fake, std::vector<Bytes>& record)
             : fake(std::move(fake)), record(record)
-        {
-        }
+        {}
         ~RecordingTransport() override
         {
-            for (const Bytes& request : fake->requests())
+            for (const Bytes& request : fake->requests()) {
                 record.push_back(request);
+            }
         }
         bool isOpen() override { return true; }
         uint32_t getTimeout() override { return 0; }
@@ -144,26 +147,30 @@ TEST_P(TlsListenerEnds, ClosesConnectionAndLogsWhy)
     serve();
     auto client = connected();
     ASSERT_TRUE(client->send(GetParam().sent));
-    if (GetParam().closeNotify)
+    if (GetParam().closeNotify) {
         client->closeNotify();
-    else
+    } else {
         EXPECT_TRUE(client->closedByPeer());
+    }
     const std::string text = log();
-    for (const std::string& line : GetParam().logged)
+    for (const std::string& line : GetParam().logged) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    }
     EXPECT_TRUE(tokenRequests.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TlsListenerEnds,
-    testing::Values(EndCase{"LengthAboveLimit", MakePacket(Pattern(4097)), false, {"ERROR : packet len too big 4097\n"}},
-                    EndCase{"PayloadCutShort",
-                            MakePacket({1, 2, 3, 4}, 0, 10),
-                            true,
-                            {"INFO : TLS read failed, connection closed by peer.\n",
-                             "ERROR : Short packet read, expected 10 got 4\n"}},
-                    EndCase{"PartialHeader", {1, 0}, true, {"INFO : short len read\n"}}),
-    [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, TlsListenerEnds,
+                         testing::Values(EndCase{"LengthAboveLimit",
+                                                 MakePacket(Pattern(4097)),
+                                                 false,
+                                                 {"ERROR : packet len too big 4097\n"}},
+                                         EndCase{"PayloadCutShort",
+                                                 MakePacket({1, 2, 3, 4}, 0, 10),
+                                                 true,
+                                                 {"INFO : TLS read failed, connection closed by peer.\n",
+                                                  "ERROR : Short packet read, expected 10 got 4\n"}},
+                                         EndCase{"PartialHeader", {1, 0}, true, {"INFO : short len read\n"}}),
+                         [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST_F(TlsListenerTest, TokenWriteFailureEndsConnection)
 {

@@ -16,8 +16,9 @@ TestCertificates::TestCertificates() : files(vexa::test::makeTestCertificates(di
     const vexa::test::RunResult result =
         vexa::test::runProgram({"openssl", "ec", "-in", keyFile(), "-aes128", "-passout",
                                 std::string("pass:") + kKeyPassword, "-out", encryptedKeyFile()});
-    if (result.status != 0)
+    if (result.status != 0) {
         throw std::runtime_error("openssl ec failed: " + result.output);
+    }
 }
 
 const TestCertificates& Certificates()
@@ -37,13 +38,15 @@ TlsTestClient::TlsTestClient(const std::string& caFile)
     if (mbedtls_ctr_drbg_seed(&m_generator, mbedtls_entropy_func, &m_entropy, nullptr, 0) != 0 ||
         mbedtls_x509_crt_parse_file(&m_ca, caFile.c_str()) != 0 ||
         mbedtls_ssl_config_defaults(&m_config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
         throw std::runtime_error("TLS client set-up failed");
+    }
     mbedtls_ssl_conf_authmode(&m_config, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_ca_chain(&m_config, &m_ca, nullptr);
     mbedtls_ssl_conf_rng(&m_config, mbedtls_ctr_drbg_random, &m_generator);
-    if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0 || mbedtls_ssl_set_hostname(&m_ssl, "localhost") != 0)
+    if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0 || mbedtls_ssl_set_hostname(&m_ssl, "localhost") != 0) {
         throw std::runtime_error("TLS client set-up failed");
+    }
 }
 
 TlsTestClient::~TlsTestClient()
@@ -58,8 +61,9 @@ TlsTestClient::~TlsTestClient()
 
 bool TlsTestClient::connect(const std::string& port)
 {
-    if (mbedtls_net_connect(&m_net, "127.0.0.1", port.c_str(), MBEDTLS_NET_PROTO_TCP) != 0)
+    if (mbedtls_net_connect(&m_net, "127.0.0.1", port.c_str(), MBEDTLS_NET_PROTO_TCP) != 0) {
         return false;
+    }
     mbedtls_ssl_set_bio(&m_ssl, &m_net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
     return true;
 }
@@ -79,10 +83,12 @@ bool TlsTestClient::send(const Bytes& bytes)
     size_t sent = 0;
     while (sent < bytes.size()) {
         const int n = mbedtls_ssl_write(&m_ssl, bytes.data() + sent, bytes.size() - sent);
-        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             return false;
+        }
         sent += static_cast<size_t>(n);
     }
     return true;
@@ -95,10 +101,12 @@ Bytes TlsTestClient::receive(size_t count, std::chrono::milliseconds timeout)
     size_t got = 0;
     while (got < count) {
         const int n = mbedtls_ssl_read(&m_ssl, bytes.data() + got, count - got);
-        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             break;
+        }
         got += static_cast<size_t>(n);
     }
     bytes.resize(got);
@@ -111,8 +119,9 @@ bool TlsTestClient::closedByPeer(std::chrono::milliseconds timeout)
     uint8_t chunk[4096];
     for (;;) {
         const int n = mbedtls_ssl_read(&m_ssl, chunk, sizeof chunk);
-        if (n > 0 || n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+        if (n > 0 || n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
             continue;
+        }
         return n != MBEDTLS_ERR_SSL_TIMEOUT;
     }
 }

@@ -100,13 +100,15 @@ TEST(ThreadSafeUSBPort, ConcurrentExchangesNeverInterleave)
                 uint8_t buffer[kMaxMessage] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i), 0xFF};
                 uint32_t replyLength = 0;
                 const bool ok = p.port->exchange(buffer, 3, replyLength);
-                if (!ok || replyLength != 3 || buffer[0] != 0xFF || buffer[1] != i || buffer[2] != t)
+                if (!ok || replyLength != 3 || buffer[0] != 0xFF || buffer[1] != i || buffer[2] != t) {
                     ++wrongReplies;
+                }
             }
         });
     }
-    for (auto& thread : threads)
+    for (auto& thread : threads) {
         thread.join();
+    }
     EXPECT_EQ(wrongReplies, 0);
     EXPECT_EQ(p.fake->overlaps, 0);
 }

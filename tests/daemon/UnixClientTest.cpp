@@ -37,8 +37,9 @@ protected:
     std::string finish()
     {
         m_client.reset();
-        if (m_server.joinable())
+        if (m_server.joinable()) {
             m_server.join();
+        }
         return m_log->text();
     }
 
@@ -98,8 +99,9 @@ TEST_P(UnixClientEnds, ClosesConnectionAndLogsWhy)
     client().shutdownWrite();
     EXPECT_TRUE(client().closedByPeer());
     const std::string log = finish();
-    for (const std::string& line : GetParam().logged)
+    for (const std::string& line : GetParam().logged) {
         EXPECT_NE(log.find(line), std::string::npos) << line << " in:\n" << log;
+    }
     EXPECT_TRUE(token().requests().empty());
 }
 
@@ -110,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         EndCase{"LengthAboveLimit", MakePacket(Pattern(4097), 0), {"ERROR : packet len too big 4097\n", kReadFailed}},
         EndCase{"HugeLength", MakePacket({}, 0, 0xFFFFFFFF), {"ERROR : packet len too big 4294967295\n", kReadFailed}},
-        EndCase{"PayloadCutShort", MakePacket({1, 2, 3, 4}, 0, 10),
+        EndCase{"PayloadCutShort",
+                MakePacket({1, 2, 3, 4}, 0, 10),
                 {"ERROR : Short packet read, expected 10 got 4\n", kReadFailed}},
         EndCase{"PartialHeader", {4, 0, 0}, {"INFO : short len read\n", kReadFailed}},
         EndCase{"OtherCommandType", MakePacket({1, 2}, 1), {"ERROR : Invalid cmd type received 1.\n"}}),

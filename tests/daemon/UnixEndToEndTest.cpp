@@ -147,13 +147,15 @@ TEST_F(UnixEndToEnd, ConcurrentClientsGetOnlyTheirOwnReplies)
             SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
             for (int r = 0; r < kRequests; ++r) {
                 const Bytes request = Pattern(static_cast<size_t>(40 + c * 30 + r), static_cast<uint8_t>(c * 31 + r));
-                if (client.exchange(request, request.size()) != Reversed(request))
+                if (client.exchange(request, request.size()) != Reversed(request)) {
                     ++wrong;
+                }
             }
         });
     }
-    for (auto& client : clients)
+    for (auto& client : clients) {
         client.join();
+    }
     EXPECT_EQ(wrong, 0);
 }
 

@@ -85,18 +85,20 @@ TEST_F(Applications, OpenSslSignsWithTheTokensEcKeyThroughTheEngine)
     const std::string enginesLine = ok(runIn(dir(), {"openssl", "version", "-e"}), "openssl version");
     std::smatch engines;
     ASSERT_TRUE(std::regex_search(enginesLine, engines, std::regex("ENGINESDIR: \"([^\"]+)\""))) << enginesLine;
-    writeFile(m_token.file("openssl.cnf"), "openssl_conf = init\n"
-                                           "[init]\nengines = engines\n"
-                                           "[engines]\npkcs11 = pkcs11\n"
-                                           "[pkcs11]\nengine_id = pkcs11\n"
-                                           "dynamic_path = " + engines[1].str() + "/pkcs11.so\n"
-                                           "MODULE_PATH = " VEXA_PKCS11_MODULE "\ninit = 0\n");
+    writeFile(m_token.file("openssl.cnf"),
+              "openssl_conf = init\n"
+              "[init]\nengines = engines\n"
+              "[engines]\npkcs11 = pkcs11\n"
+              "[pkcs11]\nengine_id = pkcs11\n"
+              "dynamic_path = " +
+                  engines[1].str() +
+                  "/pkcs11.so\n"
+                  "MODULE_PATH = " VEXA_PKCS11_MODULE "\ninit = 0\n");
     writeFile(m_token.file("data.txt"), "signed by a token\n");
 
     ok(m_token.runThirdParty({"env", "OPENSSL_CONF=openssl.cnf", "openssl", "dgst", "-sha256", "-engine", "pkcs11",
-                              "-keyform", "engine", "-sign",
-                              "pkcs11:object=ec-key;type=private;pin-value=" + kUserPin, "-out", "data.sig",
-                              "data.txt"}),
+                              "-keyform", "engine", "-sign", "pkcs11:object=ec-key;type=private;pin-value=" + kUserPin,
+                              "-out", "data.sig", "data.txt"}),
        "openssl dgst -sign through the engine");
     const std::string verified =
         ok(runIn(dir(), {"openssl", "dgst", "-sha256", "-verify", pem, "-signature", "data.sig", "data.txt"}),

@@ -1,8 +1,8 @@
 // scripts/demo with the build done: it shows the session, and neither its end
 // nor Ctrl-C leaves a process, a socket or a temporary file behind.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -77,8 +77,8 @@ protected:
 
     void expectNothingLeft() const
     {
-        EXPECT_TRUE(std::filesystem::is_empty(m_tmp.path())) << "left in TMPDIR: "
-                                                              << std::filesystem::directory_iterator(m_tmp.path())->path();
+        EXPECT_TRUE(std::filesystem::is_empty(m_tmp.path()))
+            << "left in TMPDIR: " << std::filesystem::directory_iterator(m_tmp.path())->path();
         EXPECT_TRUE(leftovers().empty()) << "processes left running";
     }
 

@@ -56,8 +56,8 @@ protected:
         s_stage = new TempDir("vexa-stage");
         // Others (p11-kit run as another user) read the tree.
         ::chmod(s_stage->path().c_str(), 0755);
-        s_install = new RunResult(
-            runProgram({VEXA_CMAKE, "--install", VEXA_BUILD_DIR, "--prefix", s_stage->path()}, {}, std::chrono::minutes(2)));
+        s_install = new RunResult(runProgram({VEXA_CMAKE, "--install", VEXA_BUILD_DIR, "--prefix", s_stage->path()}, {},
+                                             std::chrono::minutes(2)));
     }
     static void TearDownTestSuite()
     {

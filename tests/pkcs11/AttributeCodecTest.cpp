@@ -1,11 +1,10 @@
-#include "AttributeCodec.h"
-
 #include <gtest/gtest.h>
 #include <pb_decode.h>
 #include <pb_encode.h>
 
 #include <cstring>
 
+#include "AttributeCodec.h"
 #include "RequestDecoder.h"
 #include "vexa.pb.h"
 
@@ -55,11 +54,16 @@ TEST(AttributeCodecTest, ClassesDecideTheField)
         CK_ATTRIBUTE_TYPE type;
         AttributeClass expected;
     } cases[] = {
-        {CKA_CLASS, AttributeClass::Numeric},         {CKA_MODULUS_BITS, AttributeClass::Numeric},
-        {CKA_KEY_GEN_MECHANISM, AttributeClass::Numeric}, {CKA_TOKEN, AttributeClass::Boolean},
-        {CKA_WRAP_WITH_TRUSTED, AttributeClass::Boolean}, {0x80000002, AttributeClass::Boolean},
-        {CKA_LABEL, AttributeClass::Bytes},           {CKA_VALUE, AttributeClass::Bytes},
-        {CKA_WRAP_TEMPLATE, AttributeClass::Bytes},   {0x80000001, AttributeClass::Bytes},
+        {CKA_CLASS, AttributeClass::Numeric},
+        {CKA_MODULUS_BITS, AttributeClass::Numeric},
+        {CKA_KEY_GEN_MECHANISM, AttributeClass::Numeric},
+        {CKA_TOKEN, AttributeClass::Boolean},
+        {CKA_WRAP_WITH_TRUSTED, AttributeClass::Boolean},
+        {0x80000002, AttributeClass::Boolean},
+        {CKA_LABEL, AttributeClass::Bytes},
+        {CKA_VALUE, AttributeClass::Bytes},
+        {CKA_WRAP_TEMPLATE, AttributeClass::Bytes},
+        {0x80000001, AttributeClass::Bytes},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(attributeClass(c.type), c.expected) << std::hex << c.type;
@@ -72,7 +76,7 @@ TEST(AttributeCodecTest, TemplateSendsEachValueInItsClassField)
 {
     CK_BBOOL yes = CK_TRUE;
     CK_BBOOL no = CK_FALSE;
-    CK_ULONG bits = 0x100000800;   // only the low 32 bits travel
+    CK_ULONG bits = 0x100000800;  // only the low 32 bits travel
     uint32_t shortClass = CKO_SECRET_KEY;
     uint16_t tinyLength = 0x1234;
     char label[] = "abc";
@@ -155,14 +159,17 @@ TEST(AttributeCodecTest, NullTemplateWritesNothingOrFails)
 TEST(AttributeCodecTest, ReaderKeepsEachFormAndItsBytes)
 {
     ScriptedResponse reply;
-    WireAttribute claimed;   // claims more bytes than it brings
+    WireAttribute claimed;  // claims more bytes than it brings
     claimed.type = CKA_ID;
     claimed.valueLength = 10;
     claimed.value = Bytes{1, 2};
     WireAttribute bare;
     bare.type = CKA_SUBJECT;
-    reply.attributes = {vexa::test::numberAttribute(CKA_CLASS, 3), vexa::test::flagAttribute(CKA_TOKEN, true),
-                        vexa::test::bytesAttribute(CKA_LABEL, {'h', 'i'}), claimed, bare,
+    reply.attributes = {vexa::test::numberAttribute(CKA_CLASS, 3),
+                        vexa::test::flagAttribute(CKA_TOKEN, true),
+                        vexa::test::bytesAttribute(CKA_LABEL, {'h', 'i'}),
+                        claimed,
+                        bare,
                         vexa::test::numberAttribute(CKA_CLASS, 9)};
     ReceivedAttributes list;
     ASSERT_TRUE(readReply(reply, list));
@@ -171,7 +178,7 @@ TEST(AttributeCodecTest, ReaderKeepsEachFormAndItsBytes)
     const ReceivedAttribute* number = list.find(CKA_CLASS);
     ASSERT_NE(number, nullptr);
     EXPECT_EQ(number->form, AttributeClass::Numeric);
-    EXPECT_EQ(number->number, 3u);   // the first of a type wins
+    EXPECT_EQ(number->number, 3u);  // the first of a type wins
     EXPECT_EQ(number->length, 4u);
     uint32_t copied = 0;
     std::memcpy(&copied, number->bytes(), number->available());

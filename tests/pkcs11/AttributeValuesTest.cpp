@@ -47,8 +47,8 @@ struct LengthCase {
     bool withBuffer;
     CK_ULONG bufferLength;
     CK_RV rv;
-    CK_ULONG length;         // the element's ulValueLen afterwards
-    Bytes value;             // what the buffer starts with afterwards
+    CK_ULONG length;  // the element's ulValueLen afterwards
+    Bytes value;      // what the buffer starts with afterwards
 };
 
 void PrintTo(const LengthCase& c, std::ostream* out) { *out << c.name; }
@@ -72,20 +72,38 @@ const LengthCase kLengthCases[] = {
     {"FlagSizeQuery", flagAttribute(CKA_TOKEN, true), CKA_TOKEN, false, 0, CKR_OK, 1, {}},
     {"FlagFits", flagAttribute(CKA_TOKEN, true), CKA_TOKEN, true, 1, CKR_OK, 1, {1}},
     {"EmptyValue", claiming(CKA_ID, 0, std::nullopt), CKA_ID, true, 8, CKR_OK, 0, kUntouched},
-    {"UnavailableSizeQuery", claiming(CKA_VALUE, 0xFFFFFFFF, std::nullopt), CKA_VALUE, false, 0, CKR_OK,
-     CK_UNAVAILABLE_INFORMATION, {}},
-    {"UnavailableWithBuffer", claiming(CKA_VALUE, 0xFFFFFFFF, std::nullopt), CKA_VALUE, true, 8,
-     CKR_BUFFER_TOO_SMALL, CK_UNAVAILABLE_INFORMATION, kUntouched},
+    {"UnavailableSizeQuery",
+     claiming(CKA_VALUE, 0xFFFFFFFF, std::nullopt),
+     CKA_VALUE,
+     false,
+     0,
+     CKR_OK,
+     CK_UNAVAILABLE_INFORMATION,
+     {}},
+    {"UnavailableWithBuffer", claiming(CKA_VALUE, 0xFFFFFFFF, std::nullopt), CKA_VALUE, true, 8, CKR_BUFFER_TOO_SMALL,
+     CK_UNAVAILABLE_INFORMATION, kUntouched},
     // A token's attribute that cannot be what it claims: nothing is read
     // beyond what arrived, and the call says so.
     {"FewerBytesThanClaimed", claiming(CKA_ID, 8, Bytes{1, 2}), CKA_ID, true, 8, CKR_FUNCTION_FAILED,
      CK_UNAVAILABLE_INFORMATION, kUntouched},
-    {"FewerBytesThanClaimedSizeQuery", claiming(CKA_ID, 8, Bytes{1, 2}), CKA_ID, false, 0, CKR_FUNCTION_FAILED,
-     CK_UNAVAILABLE_INFORMATION, {}},
+    {"FewerBytesThanClaimedSizeQuery",
+     claiming(CKA_ID, 8, Bytes{1, 2}),
+     CKA_ID,
+     false,
+     0,
+     CKR_FUNCTION_FAILED,
+     CK_UNAVAILABLE_INFORMATION,
+     {}},
     {"NumberSentAsBytes", bytesAttribute(CKA_KEY_TYPE, {3, 0, 0, 0}), CKA_KEY_TYPE, true, 8, CKR_FUNCTION_FAILED,
      CK_UNAVAILABLE_INFORMATION, kUntouched},
-    {"NumberWithoutValue", claiming(CKA_VALUE_LEN, std::nullopt, std::nullopt), CKA_VALUE_LEN, false, 0,
-     CKR_FUNCTION_FAILED, CK_UNAVAILABLE_INFORMATION, {}},
+    {"NumberWithoutValue",
+     claiming(CKA_VALUE_LEN, std::nullopt, std::nullopt),
+     CKA_VALUE_LEN,
+     false,
+     0,
+     CKR_FUNCTION_FAILED,
+     CK_UNAVAILABLE_INFORMATION,
+     {}},
 };
 
 class AttributeLengthTest : public AttributeValuesTest, public ::testing::WithParamInterface<LengthCase> {};
@@ -169,10 +187,10 @@ TEST_F(AttributeValuesTest, ArrayAttributeNeverFollowsReceivedAddresses)
     ASSERT_EQ(context->C_GetAttributeValue(session, 1, &element, 1), CKR_OK);
     EXPECT_EQ(element.ulValueLen, sizeof local);
     EXPECT_EQ(local[0].type, CKA_ENCRYPT);
-    EXPECT_EQ(local[0].ulValueLen, 1u);     // a size the caller may ask for
+    EXPECT_EQ(local[0].ulValueLen, 1u);  // a size the caller may ask for
     EXPECT_EQ(local[0].pValue, nullptr);
     EXPECT_EQ(local[1].type, CKA_LABEL);
-    EXPECT_EQ(local[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);   // its value cannot come this way
+    EXPECT_EQ(local[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);  // its value cannot come this way
     EXPECT_EQ(local[1].pValue, &wanted);
     EXPECT_EQ(wanted, 0x55);
 
@@ -192,8 +210,8 @@ TEST_F(AttributeValuesTest, MoreThanFortyAttributesFailButTheDecodedOnesAreFille
     CK_ULONG last = 0;
     CK_ATTRIBUTE elements[] = {{0x90000000, &first, sizeof first}, {0x90000028, &last, sizeof last}};
     EXPECT_EQ(context->C_GetAttributeValue(session, 1, elements, 2), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(elements[0].ulValueLen, 4u);   // not a numeric type: the 4 bytes as sent
-    EXPECT_EQ(elements[1].ulValueLen, sizeof last);   // never arrived: unchanged
+    EXPECT_EQ(elements[0].ulValueLen, 4u);           // not a numeric type: the 4 bytes as sent
+    EXPECT_EQ(elements[1].ulValueLen, sizeof last);  // never arrived: unchanged
 }
 
 TEST_F(AttributeValuesTest, FailedExchangeLeavesTheTemplateAlone)

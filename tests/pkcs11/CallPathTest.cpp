@@ -225,8 +225,8 @@ TEST_F(CallPathTest, TransportExceptionsBecomeFunctionFailedAndKeepTheSlot)
         bool nonStandard;
         const char* logLine;
     };
-    for (const Case& c : {Case{"Device not detected", false, "Device not detected"},
-                          Case{"", true, "Failed to transmit command."}}) {
+    for (const Case& c :
+         {Case{"Device not detected", false, "Device not detected"}, Case{"", true, "Failed to transmit command."}}) {
         token().open = false;
         token().throwOnOpen = c.throwOnOpen;
         token().throwNonStandard = c.nonStandard;

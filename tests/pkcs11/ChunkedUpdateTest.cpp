@@ -76,9 +76,7 @@ TEST_P(ChunkedUpdateTest, ExactMultipleSendsNoEmptyTail)
 
 TEST_P(ChunkedUpdateTest, StopsAtTheFirstError)
 {
-    script([this](const DecodedRequest&) {
-        return status(exchanges() == 2 ? CKR_OPERATION_NOT_INITIALIZED : CKR_OK);
-    });
+    script([this](const DecodedRequest&) { return status(exchanges() == 2 ? CKR_OPERATION_NOT_INITIALIZED : CKR_OK); });
     Bytes input = counting(4500);
     EXPECT_EQ(update(input), CKR_OPERATION_NOT_INITIALIZED);
     EXPECT_EQ(chunkSizes(), std::vector<size_t>({2000, 2000}));

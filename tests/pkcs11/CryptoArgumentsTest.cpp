@@ -128,8 +128,7 @@ const CallCase kNullCalls[] = {
     {"Verify", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Verify(s, nullptr, 0, nullptr, 0); }},
     {"VerifyUpdate", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyUpdate(s, nullptr, 0); }},
     {"VerifyFinal", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyFinal(s, nullptr, 0); }},
-    {"GenerateKey",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_GenerateKey(s, nullptr, nullptr, 0, nullptr); }},
+    {"GenerateKey", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_GenerateKey(s, nullptr, nullptr, 0, nullptr); }},
     {"GenerateKeyPair",
      [](CContext& c, CK_SESSION_HANDLE s) {
          return c.C_GenerateKeyPair(s, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr);
@@ -137,8 +136,7 @@ const CallCase kNullCalls[] = {
     {"WrapKey", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_WrapKey(s, nullptr, 0, 0, nullptr, nullptr); }},
     {"UnwrapKey",
      [](CContext& c, CK_SESSION_HANDLE s) { return c.C_UnwrapKey(s, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }},
-    {"DeriveKey",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DeriveKey(s, nullptr, 0, nullptr, 0, nullptr); }},
+    {"DeriveKey", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DeriveKey(s, nullptr, 0, nullptr, 0, nullptr); }},
 };
 
 class NotInitializedTest : public ContextFixture, public ::testing::WithParamInterface<CallCase> {};
@@ -175,18 +173,15 @@ const RefusalCase kRefusals[] = {
     {"DigestInitNullMechanism", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DigestInit(s, nullptr); },
      CKR_ARGUMENTS_BAD},
     {"DigestInitLengthWithoutParameter",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DigestInit(s, &g_lengthWithoutParameter); },
-     CKR_ARGUMENTS_BAD},
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DigestInit(s, &g_lengthWithoutParameter); }, CKR_ARGUMENTS_BAD},
     {"SignInitLengthWithoutParameter",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignInit(s, &g_lengthWithoutParameter, 1); },
-     CKR_ARGUMENTS_BAD},
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignInit(s, &g_lengthWithoutParameter, 1); }, CKR_ARGUMENTS_BAD},
     {"VerifyInitNullMechanism", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyInit(s, nullptr, 1); },
      CKR_ARGUMENTS_BAD},
     {"SignNullLength", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Sign(s, g_bytes, 16, g_out, nullptr); },
      CKR_ARGUMENTS_BAD},
     {"SignNullDataWithLength",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Sign(s, nullptr, 16, g_out, outLength()); },
-     CKR_ARGUMENTS_BAD},
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Sign(s, nullptr, 16, g_out, outLength()); }, CKR_ARGUMENTS_BAD},
     {"SignFinalNullLength", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignFinal(s, g_out, nullptr); },
      CKR_ARGUMENTS_BAD},
     {"GenerateKeyNullTemplate",
@@ -212,8 +207,7 @@ const RefusalCase kRefusals[] = {
      CKR_ARGUMENTS_BAD},
     {"GenerateKeyPairLengthWithoutParameter",
      [](CContext& c, CK_SESSION_HANDLE s) {
-         return c.C_GenerateKeyPair(s, &g_lengthWithoutParameter, g_template, 1, g_template, 1, &g_handle,
-                                    &g_handle2);
+         return c.C_GenerateKeyPair(s, &g_lengthWithoutParameter, g_template, 1, g_template, 1, &g_handle, &g_handle2);
      },
      CKR_ARGUMENTS_BAD},
     {"WrapKeyNullLength",
@@ -288,14 +282,10 @@ const RefusalCase kRefusals[] = {
      },
      CKR_DATA_LEN_RANGE},
     {"DeriveKeyParameterAbove32Bits",
-     [](CContext& c, CK_SESSION_HANDLE s) {
-         return c.C_DeriveKey(s, &g_hugeParameter, 1, g_template, 1, &g_handle);
-     },
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DeriveKey(s, &g_hugeParameter, 1, g_template, 1, &g_handle); },
      CKR_ARGUMENTS_BAD},
     {"DeriveKeyAttributeAbove32Bits",
-     [](CContext& c, CK_SESSION_HANDLE s) {
-         return c.C_DeriveKey(s, &g_mechanism, 1, g_hugeTemplate, 1, &g_handle);
-     },
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DeriveKey(s, &g_mechanism, 1, g_hugeTemplate, 1, &g_handle); },
      CKR_ARGUMENTS_BAD},
     {"EncryptDataAbove32Bits",
      [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Encrypt(s, g_bytes, kBeyond32Bits, g_out, outLength()); },
@@ -310,8 +300,7 @@ const RefusalCase kRefusals[] = {
      [](CContext& c, CK_SESSION_HANDLE s) { return c.C_Verify(s, g_bytes, 16, g_bytes, kBeyond32Bits); },
      CKR_DATA_LEN_RANGE},
     {"VerifyFinalSignatureAbove32Bits",
-     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyFinal(s, g_bytes, kBeyond32Bits); },
-     CKR_DATA_LEN_RANGE},
+     [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyFinal(s, g_bytes, kBeyond32Bits); }, CKR_DATA_LEN_RANGE},
 };
 
 class ArgumentCheckTest : public CryptoFixture, public ::testing::WithParamInterface<RefusalCase> {};

@@ -84,9 +84,8 @@ TEST_F(CryptoSimTest, MechanismsComeFromTheLibraryWithTheVarkonLimit)
 
 TEST_F(CryptoSimTest, EcP256KeyPairSignsAndVerifies)
 {
-    CK_ATTRIBUTE publicTemplate[] = {{CKA_EC_PARAMS, kP256, sizeof kP256},
-                                     {CKA_TOKEN, &kFalse, sizeof kFalse},
-                                     {CKA_VERIFY, &kTrue, sizeof kTrue}};
+    CK_ATTRIBUTE publicTemplate[] = {
+        {CKA_EC_PARAMS, kP256, sizeof kP256}, {CKA_TOKEN, &kFalse, sizeof kFalse}, {CKA_VERIFY, &kTrue, sizeof kTrue}};
     CK_ATTRIBUTE privateTemplate[] = {{CKA_TOKEN, &kFalse, sizeof kFalse},
                                       {CKA_PRIVATE, &kTrue, sizeof kTrue},
                                       {CKA_SENSITIVE, &kTrue, sizeof kTrue},
@@ -94,9 +93,9 @@ TEST_F(CryptoSimTest, EcP256KeyPairSignsAndVerifies)
     CK_MECHANISM generate{CKM_EC_KEY_PAIR_GEN, nullptr, 0};
     CK_OBJECT_HANDLE publicKey = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE privateKey = CK_INVALID_HANDLE;
-    ASSERT_EQ(p11->C_GenerateKeyPair(session, &generate, publicTemplate, 3, privateTemplate, 4, &publicKey,
-                                     &privateKey),
-              CKR_OK);
+    ASSERT_EQ(
+        p11->C_GenerateKeyPair(session, &generate, publicTemplate, 3, privateTemplate, 4, &publicKey, &privateKey),
+        CKR_OK);
 
     Bytes hash(32, 0x5C);
     CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};

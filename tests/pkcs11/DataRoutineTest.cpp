@@ -114,7 +114,7 @@ struct LengthCase {
     ScriptedResponse reply;
     bool withBuffer;
     CK_RV rv;
-    CK_ULONG length;   // the caller's length afterwards (it starts at 4)
+    CK_ULONG length;  // the caller's length afterwards (it starts at 4)
 };
 
 void PrintTo(const LengthCase& lengthCase, std::ostream* out) { *out << lengthCase.name; }
@@ -125,7 +125,7 @@ TEST_P(LengthConventionTest, CallersLengthFollowsTheReply)
 {
     reply(GetParam().reply);
     CK_BYTE data[2] = {1, 2};
-    CK_BYTE out[6] = {0, 0, 0, 0, 0xEE, 0xEE};   // capacity 4, then guard bytes
+    CK_BYTE out[6] = {0, 0, 0, 0, 0xEE, 0xEE};  // capacity 4, then guard bytes
     CK_ULONG length = 4;
     EXPECT_EQ(context->C_Encrypt(session, data, sizeof(data), GetParam().withBuffer ? out : nullptr, &length),
               GetParam().rv);
@@ -136,19 +136,17 @@ TEST_P(LengthConventionTest, CallersLengthFollowsTheReply)
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, LengthConventionTest,
-    ::testing::Values(LengthCase{"OutputLengthWins", withOutput(CKR_OK, Bytes{1, 2}, 2u), true, CKR_OK, 2},
-                      LengthCase{"WithoutOutputLengthTheBytesReceived", withOutput(CKR_OK, Bytes{1, 2, 3}), true,
-                                 CKR_OK, 3},
-                      LengthCase{"NothingReceivedIsZero", status(CKR_OK), true, CKR_OK, 0},
-                      LengthCase{"TooSmallGivesTheNeededSize", withLength(CKR_BUFFER_TOO_SMALL, 32u), true,
-                                 CKR_BUFFER_TOO_SMALL, 32},
-                      LengthCase{"OutputBeyondCapacityFailsTheCall", withOutput(CKR_OK, Bytes{1, 2, 3, 4, 5}, 5u), true,
-                                 CKR_FUNCTION_FAILED, 0},
-                      LengthCase{"SuccessClaimingMoreThanTheBufferFails", withOutput(CKR_OK, Bytes{1, 2}, 100u),
-                                 true, CKR_FUNCTION_FAILED, 2},
-                      LengthCase{"LengthQueryAnsweredWithoutLengthIsZero", status(CKR_OK), false, CKR_OK, 0},
-                      LengthCase{"TokenErrorPassesThrough", status(CKR_KEY_HANDLE_INVALID), true,
-                                 CKR_KEY_HANDLE_INVALID, 0}),
+    ::testing::Values(
+        LengthCase{"OutputLengthWins", withOutput(CKR_OK, Bytes{1, 2}, 2u), true, CKR_OK, 2},
+        LengthCase{"WithoutOutputLengthTheBytesReceived", withOutput(CKR_OK, Bytes{1, 2, 3}), true, CKR_OK, 3},
+        LengthCase{"NothingReceivedIsZero", status(CKR_OK), true, CKR_OK, 0},
+        LengthCase{"TooSmallGivesTheNeededSize", withLength(CKR_BUFFER_TOO_SMALL, 32u), true, CKR_BUFFER_TOO_SMALL, 32},
+        LengthCase{"OutputBeyondCapacityFailsTheCall", withOutput(CKR_OK, Bytes{1, 2, 3, 4, 5}, 5u), true,
+                   CKR_FUNCTION_FAILED, 0},
+        LengthCase{"SuccessClaimingMoreThanTheBufferFails", withOutput(CKR_OK, Bytes{1, 2}, 100u), true,
+                   CKR_FUNCTION_FAILED, 2},
+        LengthCase{"LengthQueryAnsweredWithoutLengthIsZero", status(CKR_OK), false, CKR_OK, 0},
+        LengthCase{"TokenErrorPassesThrough", status(CKR_KEY_HANDLE_INVALID), true, CKR_KEY_HANDLE_INVALID, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class DataRoutineTest : public CryptoFixture {};
@@ -189,8 +187,7 @@ TEST_F(DataRoutineTest, CapacityBeyond32BitsIsAnnouncedAsTheLargest)
     } cases[] = {
         {"Encrypt", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_Encrypt(session, data, 1, out, len); },
          0xFFFFFFFFu},
-        {"Sign", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_Sign(session, data, 1, out, len); },
-         0xFFFFFFFFu},
+        {"Sign", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_Sign(session, data, 1, out, len); }, 0xFFFFFFFFu},
         {"SignFinal", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_SignFinal(session, out, len); },
          std::nullopt},
         {"DigestFinal", [&](CK_BYTE* out, CK_ULONG* len) { return context->C_DigestFinal(session, out, len); },

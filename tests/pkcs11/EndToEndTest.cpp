@@ -79,10 +79,10 @@ TEST(LibraryEndToEnd, WithoutConfigurationEveryHidTokenBecomesASlot)
 {
     TempDir dir;
     const auto start = static_cast<uint32_t>(std::time(nullptr));
-    const RunResult result = vexa::test::runUnderSimulator(
-        {"--token", kSerialB, "--token", kSerialA + ",framing=reportid", "--firmware", "echo", "--trace",
-         dir.file("trace")},
-        {VEXA_PKCS11_PROBE, dir.path(), "slots"});
+    const RunResult result =
+        vexa::test::runUnderSimulator({"--token", kSerialB, "--token", kSerialA + ",framing=reportid", "--firmware",
+                                       "echo", "--trace", dir.file("trace")},
+                                      {VEXA_PKCS11_PROBE, dir.path(), "slots"});
     ASSERT_EQ(result.status, 0) << result.output;
     EXPECT_NE(result.output.find("slot 0 HID 12000\nslot 1 HID 12000\n"), std::string::npos) << result.output;
     EXPECT_EQ(result.output.find("slot 2"), std::string::npos) << result.output;
@@ -100,9 +100,10 @@ TEST(LibraryEndToEnd, UnixTransportMakesTheDaemonsSocketsTheSlots)
     TempDir dir;
     TempDir sockets;
     const auto daemon = vexa::test::RealDaemon::unix(
-        {"--token", kSerialA, "--token", kSerialB, "--firmware", "echo", "--trace", dir.file("trace")}, sockets.path(), 2);
-    std::ofstream(dir.file("vexaconfig.json")) << R"({"transport": {"unix": true, "sockdir": ")" << sockets.path()
-                                               << R"("}})";
+        {"--token", kSerialA, "--token", kSerialB, "--firmware", "echo", "--trace", dir.file("trace")}, sockets.path(),
+        2);
+    std::ofstream(dir.file("vexaconfig.json"))
+        << R"({"transport": {"unix": true, "sockdir": ")" << sockets.path() << R"("}})";
     const auto start = static_cast<uint32_t>(std::time(nullptr));
     const RunResult result = probe(dir.path(), {"slots"});
     ASSERT_EQ(result.status, 0) << result.output << daemon->output();
@@ -121,8 +122,9 @@ TEST(LibraryEndToEnd, AddressPortAndBundleMakeTheTlsTransportSlotZero)
 {
     TempDir dir;
     const auto certs = vexa::test::makeTestCertificates(dir.path());
-    const auto daemon = vexa::test::RealDaemon::tls({"--token", kSerialA, "--firmware", "echo", "--trace", dir.file("trace")},
-                                                    certs.serverCert, certs.serverKey, certs.caCert);
+    const auto daemon =
+        vexa::test::RealDaemon::tls({"--token", kSerialA, "--firmware", "echo", "--trace", dir.file("trace")},
+                                    certs.serverCert, certs.serverKey, certs.caCert);
     std::ofstream(dir.file("vexaconfig.json")) << R"({"transport": {"address": "localhost", "port": )" << daemon->port()
                                                << R"(, "cacertbundle": ")" << certs.caCert << R"("}})";
     const auto start = static_cast<uint32_t>(std::time(nullptr));
@@ -140,8 +142,9 @@ TEST(LibraryEndToEnd, AddressPortAndBundleMakeTheTlsTransportSlotZero)
 TEST(LibraryEndToEnd, ProcessesSharingALockFileNeverInterleave)
 {
     TempDir dir;
-    vexa::test::FakeUnixDaemon daemon(dir.file("vexa.0123456789AB.sock"),
-                                      [](const std::vector<uint8_t>&) { return vexa::test::FakeReply::send({0x08, 0x00}); });
+    vexa::test::FakeUnixDaemon daemon(dir.file("vexa.0123456789AB.sock"), [](const std::vector<uint8_t>&) {
+        return vexa::test::FakeReply::send({0x08, 0x00});
+    });
     daemon.setHoldMs(20);
     std::ofstream(dir.file("vexaconfig.json")) << R"({"transport": {"unix": true, "sockdir": ")" << dir.path()
                                                << R"("}, "lockfile": ")" << dir.file("exchange.lock") << R"("})";

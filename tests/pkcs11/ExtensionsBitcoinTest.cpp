@@ -49,10 +49,9 @@ protected:
     void tokenWithKeys(const Bytes& handles, uint32_t otherRv = CKR_OK)
     {
         script([handles, otherRv](const DecodedRequest& request) {
-            ScriptedResponse response = answer(request.function == kFind || request.function == kFindInit ||
-                                                       request.function == kFindFinal
-                                                   ? CKR_OK
-                                                   : otherRv);
+            ScriptedResponse response = answer(
+                request.function == kFind || request.function == kFindInit || request.function == kFindFinal ? CKR_OK
+                                                                                                             : otherRv);
             if (request.function == kFind) {
                 response.output = handles;
             }
@@ -212,7 +211,8 @@ TEST_F(ExtensionsBitcoinTest, FailedOutputCallsLeaveTheCallersLength)
         CK_ULONG length = 8;
         EXPECT_EQ(ext::getBitcoinPub(*context, session, path, 1, buffer, &length), c.result);
         EXPECT_EQ(length, 8u);
-        EXPECT_EQ(ext::signBitcoinHash(*context, session, hash.data(), hash.size(), path, 1, buffer, &length), c.result);
+        EXPECT_EQ(ext::signBitcoinHash(*context, session, hash.data(), hash.size(), path, 1, buffer, &length),
+                  c.result);
         EXPECT_EQ(length, 8u);
         EXPECT_EQ(buffer[8], 0);
     }

@@ -45,7 +45,8 @@ std::string rv(uint32_t value)
 
 void writeFile(const std::string& name, const uint8_t* bytes, size_t length)
 {
-    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(length));
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(length));
 }
 
 void configuration()
@@ -107,8 +108,7 @@ void bitcoin(CK_SESSION_HANDLE session)
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     say("hasbitcoinkey " + rv(u32HasBitcoinKey(session, &key)));
     // The seed of the first published BIP32 test vector.
-    const Bytes seed = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
-                        0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
+    const Bytes seed = {0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
     say("importbitcoinkey " + rv(u32ImportBitcoinKey(session, seed.data(), seed.size())));
     say("importbitcoinkey " + rv(u32ImportBitcoinKey(session, seed.data(), seed.size())));
     const uint32_t found = u32HasBitcoinKey(session, &key);
@@ -126,8 +126,8 @@ void bitcoin(CK_SESSION_HANDLE session)
     const uint32_t pubResult = u32GetBitcoinPub(session, path.data(), path.size(), pub, &pubLength);
     uint8_t signature[80];
     CK_ULONG signatureLength = sizeof signature;
-    const uint32_t signResult = u32SignBitcoinHash(session, hash.data(), hash.size(), path.data(), path.size(),
-                                                   signature, &signatureLength);
+    const uint32_t signResult =
+        u32SignBitcoinHash(session, hash.data(), hash.size(), path.data(), path.size(), signature, &signatureLength);
     say("signbitcoinhash " + rv(pubResult) + " " + rv(signResult));
     writeFile("bitcoin-pub.bin", pub, pubResult == CKR_OK ? pubLength : 0);
     writeFile("bitcoin-sig.der", signature, signResult == CKR_OK ? signatureLength : 0);

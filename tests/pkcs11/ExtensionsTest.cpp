@@ -106,11 +106,11 @@ TEST_F(ExtensionsTest, GetTokenConfigFillsTheRecordFromTheReply)
     TokenConfigRecord record = freshRecord();
 
     ASSERT_EQ(ext::getTokenConfig(*context, 0, &record), CKR_OK);
-    EXPECT_EQ(record.config1, 0x01);   // low 8 bits
+    EXPECT_EQ(record.config1, 0x01);  // low 8 bits
     EXPECT_EQ(record.config2, 0x22);
     EXPECT_EQ(record.config3, 0x33);
-    EXPECT_EQ(record.reserved, 0xEE);  // never written
-    EXPECT_EQ(record.config4, 0x2345); // low 16 bits
+    EXPECT_EQ(record.reserved, 0xEE);   // never written
+    EXPECT_EQ(record.config4, 0x2345);  // low 16 bits
     ASSERT_EQ(sent().size(), 1u);
     const DecodedRequest request = sent()[0];
     EXPECT_EQ(request.function, 53u);
@@ -264,9 +264,9 @@ TEST_F(ExtensionsTest, WriteStopsAtTheFirstAnswerOtherThanMoreData)
         uint32_t result;
     };
     const std::vector<Case> cases = {
-        {{answer(CKR_OK)}, CKR_OK},                                  // the token wants no more
+        {{answer(CKR_OK)}, CKR_OK},  // the token wants no more
         {{answer(kMore), answer(CKR_DATA_INVALID)}, CKR_DATA_INVALID},
-        {{answer(kMore), answer(kMore), answer(kMore)}, kMore},      // it still wants more after the last
+        {{answer(kMore), answer(kMore), answer(kMore)}, kMore},  // it still wants more after the last
     };
     startTokens(1);
     const Bytes data = pattern(3073);
@@ -331,8 +331,10 @@ TEST_F(ExtensionsTest, ReadEndsWithWhatArrivedWhenTheTransferCannotGoOn)
         {"error", {chunk(kMore, Bytes(10, 1), 10), chunk(CKR_DEVICE_MEMORY, {}, {})}, CKR_DEVICE_MEMORY, 10},
         {"no progress", {chunk(kMore, Bytes(10, 1), 10), chunk(kMore, {}, 10)}, CKR_DEVICE_ERROR, 10},
         {"full buffer", {chunk(kMore, Bytes(60, 1), 60), chunk(kMore, Bytes(40, 2), 100)}, kMore, 100},
-        {"token ignores the capacity", {chunk(kMore, Bytes(60, 1), 60), chunk(CKR_OK, Bytes(41, 2), 101)},
-         CKR_FUNCTION_FAILED, 60},
+        {"token ignores the capacity",
+         {chunk(kMore, Bytes(60, 1), 60), chunk(CKR_OK, Bytes(41, 2), 101)},
+         CKR_FUNCTION_FAILED,
+         60},
     };
     startTokens(1);
     for (const Case& c : cases) {

@@ -14,8 +14,7 @@ class FakeHidTransport : public corvel::CHIDTransport {
 public:
     FakeHidTransport(std::shared_ptr<FakeToken> token, std::string product)
         : m_fake(std::move(token)), m_product(std::move(product))
-    {
-    }
+    {}
 
     int32_t open() override { return m_fake.open(); }
     bool isOpen() override { return m_fake.isOpen(); }

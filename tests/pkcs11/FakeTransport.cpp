@@ -57,7 +57,8 @@ vexa::pkcs11::TransportKind fakeTransportKind(const std::vector<std::shared_ptr<
         }
         return serials;
     };
-    kind.factory = [tokens](vexa::pkcs11::SerialId serial, vexa::pkcs11::CContext&) -> std::unique_ptr<corvel::CTransport> {
+    kind.factory = [tokens](vexa::pkcs11::SerialId serial,
+                            vexa::pkcs11::CContext&) -> std::unique_ptr<corvel::CTransport> {
         const auto& token = tokens.at(serial - 1);
         if (token == nullptr) {
             return nullptr;

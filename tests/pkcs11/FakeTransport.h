@@ -16,13 +16,15 @@ namespace vexa::test {
 struct FakeToken {
     // Answers each request; the default answers rv CKR_OK (08 00).
     std::function<std::vector<uint8_t>(const std::vector<uint8_t>& request)> responder =
-        [](const std::vector<uint8_t>&) { return std::vector<uint8_t>{0x08, 0x00}; };
+        [](const std::vector<uint8_t>&) {
+            return std::vector<uint8_t>{0x08, 0x00};
+        };
     // Thrown by open, write or read when set.
     std::string throwOnOpen;
     bool throwNonStandard = false;
 
     std::vector<std::vector<uint8_t>> requests;
-    std::vector<std::string> calls;   // "open", "write", "read", "close", in order
+    std::vector<std::string> calls;  // "open", "write", "read", "close", in order
     uint32_t timeout = 0;
     bool open = false;
     bool destroyed = false;

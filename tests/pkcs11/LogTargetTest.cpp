@@ -60,12 +60,17 @@ TEST_F(LogTargetTest, LevelFilter)
     struct Case {
         int32_t threshold;
         int32_t level;
-        const char* name;   // nullptr: not written
+        const char* name;  // nullptr: not written
     };
     const Case cases[] = {
-        {kLogError, kLogWarn, nullptr},  {kLogError, kLogError, "ERROR"}, {kLogTrace, kLogTrace, "TRACE"},
-        {kLogDebug, kLogTrace, nullptr}, {kLogWarn, 45, ""},              {kLogDisabled, kLogError, nullptr},
-        {kLogInfo, kLogDebug, nullptr},  {kLogInfo, kLogInfo, "INFO"},
+        {kLogError, kLogWarn, nullptr},
+        {kLogError, kLogError, "ERROR"},
+        {kLogTrace, kLogTrace, "TRACE"},
+        {kLogDebug, kLogTrace, nullptr},
+        {kLogWarn, 45, ""},
+        {kLogDisabled, kLogError, nullptr},
+        {kLogInfo, kLogDebug, nullptr},
+        {kLogInfo, kLogInfo, "INFO"},
     };
     for (const Case& c : cases) {
         std::remove(dir.file("log").c_str());

@@ -86,11 +86,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, MechanismInfoTest,
                                            InfoCase{0x136, 0, 0, 0x301}, InfoCase{0x210, 0, 0, 0x401},
                                            InfoCase{0x270, 0, 0, 0x401}, InfoCase{0x211, 16, 512, 0x2801},
                                            InfoCase{0x261, 48, 512, 0x2801}, InfoCase{0x271, 64, 512, 0x2801},
-                                           InfoCase{0x1040, 192, 521, 0x1910001},
-                                           InfoCase{0x1041, 192, 521, 0x1902801}, InfoCase{0x1050, 192, 521, 0x80001},
-                                           InfoCase{0x1080, 16, 32, 0x8001}, InfoCase{0x1086, 16, 32, 0x301},
-                                           InfoCase{0x108A, 16, 32, 0x2801}, InfoCase{0x1100, 0, 0, 0x80001},
-                                           InfoCase{0x1105, 0, 0, 0x80001},
+                                           InfoCase{0x1040, 192, 521, 0x1910001}, InfoCase{0x1041, 192, 521, 0x1902801},
+                                           InfoCase{0x1050, 192, 521, 0x80001}, InfoCase{0x1080, 16, 32, 0x8001},
+                                           InfoCase{0x1086, 16, 32, 0x301}, InfoCase{0x108A, 16, 32, 0x2801},
+                                           InfoCase{0x1100, 0, 0, 0x80001}, InfoCase{0x1105, 0, 0, 0x80001},
                                            InfoCase{0x2109, 16, 0x80000000, 0x60001}));
 
 TEST(MechanismTables, EveryListedTypeHasInformationAndSixMoreAreKnown)

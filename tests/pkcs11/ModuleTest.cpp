@@ -27,10 +27,11 @@ protected:
     static void SetUpTestSuite()
     {
         dir = new vexa::test::TempDir();
-        daemon = new vexa::test::FakeUnixDaemon(dir->file("vexa.0123456789AB.sock"),
-                                                [](const std::vector<uint8_t>&) { return FakeReply::send({0x08, 0x00}); });
-        std::ofstream(dir->file("vexaconfig.json")) << R"({"transport": {"unix": true, "sockdir": ")" << dir->path()
-                                                    << R"("}})";
+        daemon = new vexa::test::FakeUnixDaemon(dir->file("vexa.0123456789AB.sock"), [](const std::vector<uint8_t>&) {
+            return FakeReply::send({0x08, 0x00});
+        });
+        std::ofstream(dir->file("vexaconfig.json"))
+            << R"({"transport": {"unix": true, "sockdir": ")" << dir->path() << R"("}})";
         previousDir = std::filesystem::current_path();
         std::filesystem::current_path(dir->path());
         module = dlopen(VEXA_PKCS11_MODULE, RTLD_NOW | RTLD_LOCAL);
@@ -102,13 +103,15 @@ TEST_F(ModuleTest, InitializeSetsTheClockAndFinalizeClosesTheSessions)
     ASSERT_EQ(functions->C_Finalize(nullptr), CKR_OK);
 
     const auto ids = functionsReceived();
-    EXPECT_EQ(std::vector<uint8_t>(ids.begin() + static_cast<long>(before), ids.end()), (std::vector<uint8_t>{46, 46, 14}));
+    EXPECT_EQ(std::vector<uint8_t>(ids.begin() + static_cast<long>(before), ids.end()),
+              (std::vector<uint8_t>{46, 46, 14}));
 }
 
 std::set<std::string> exportedNames(const std::string& library)
 {
     std::set<std::string> names;
-    const std::unique_ptr<FILE, int (*)(FILE*)> nm(popen(("nm -D --defined-only '" + library + "'").c_str(), "r"), pclose);
+    const std::unique_ptr<FILE, int (*)(FILE*)> nm(popen(("nm -D --defined-only '" + library + "'").c_str(), "r"),
+                                                   pclose);
     char line[512];
     while (nm != nullptr && std::fgets(line, sizeof line, nm.get()) != nullptr) {
         std::string text(line);

@@ -67,9 +67,8 @@ TEST_F(ObjectsSimTest, DataObjectIsCreatedFoundReadAndDestroyed)
     char label[] = "vexa-smoke";
     char value[] = "hello, token";
     CK_ATTRIBUTE attributes[] = {
-        {CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, sizeof yes},
-        {CKA_PRIVATE, &no, sizeof no},             {CKA_LABEL, label, sizeof label - 1},
-        {CKA_VALUE, value, sizeof value - 1},
+        {CKA_CLASS, &dataClass, sizeof dataClass}, {CKA_TOKEN, &yes, sizeof yes},        {CKA_PRIVATE, &no, sizeof no},
+        {CKA_LABEL, label, sizeof label - 1},      {CKA_VALUE, value, sizeof value - 1},
     };
     CK_OBJECT_HANDLE object = CK_INVALID_HANDLE;
     ASSERT_EQ(p11->C_CreateObject(session, attributes, 5, &object), CKR_OK);

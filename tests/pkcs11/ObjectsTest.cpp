@@ -47,7 +47,7 @@ TEST_F(ObjectsTest, CreateObjectSendsTheTemplateAndReturnsTheHandle)
     reply(created);
     CK_OBJECT_HANDLE object = 0;
     ASSERT_EQ(context->C_CreateObject(session, attributes, 3, &object), CKR_OK);
-    EXPECT_EQ(object, 0xFFFFFFF0u);   // widened, not sign-extended
+    EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
 
     const DecodedRequest request = onlyRequest();
     EXPECT_EQ(request.function, 35u);
@@ -70,7 +70,7 @@ TEST_F(ObjectsTest, ObjectHandleAndTemplateOfTheOtherCalls)
     EXPECT_EQ(copy, 12u);
     DecodedRequest request = onlyRequest();
     EXPECT_EQ(request.function, 40u);
-    EXPECT_EQ(request.handle, 9u);   // low 32 bits
+    EXPECT_EQ(request.handle, 9u);  // low 32 bits
     ASSERT_EQ(request.templ.size(), 1u);
     EXPECT_EQ(request.templ[0].flag, false);
 
@@ -119,7 +119,7 @@ TEST_F(ObjectsTest, ObjectSizeIsReportedWhateverTheResult)
         EXPECT_EQ(context->C_GetObjectSize(session, 7, &size), c.rv);
         EXPECT_EQ(size, c.size);
     }
-    token().responder = [](const Bytes&) { return Bytes(); };   // no reply
+    token().responder = [](const Bytes&) { return Bytes(); };  // no reply
     CK_ULONG size = 1234;
     EXPECT_EQ(context->C_GetObjectSize(session, 7, &size), CKR_FUNCTION_FAILED);
     EXPECT_EQ(size, 0u);

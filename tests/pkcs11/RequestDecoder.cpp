@@ -79,8 +79,7 @@ WireMechanism toWire(const RpcMechanism& message, WireMechanism collected, bool 
         collected.oaep->hashAlg = message.oaep.hashAlg;
         collected.oaep->mgf = message.oaep.mgf;
         collected.oaep->source = present(message.oaep.has_source, message.oaep.source);
-        collected.oaep->sourceDataLength =
-            present(message.oaep.has_sourceDataLength, message.oaep.sourceDataLength);
+        collected.oaep->sourceDataLength = present(message.oaep.has_sourceDataLength, message.oaep.sourceDataLength);
     } else {
         collected.oaep.reset();
     }
@@ -120,8 +119,7 @@ bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const*
         message.number = attribute.number.value_or(0);
         message.has_flag = attribute.flag.has_value();
         message.flag = attribute.flag.value_or(false);
-        if (!pb_encode_tag_for_field(stream, field) ||
-            !pb_encode_submessage(stream, RpcAttribute_fields, &message)) {
+        if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, RpcAttribute_fields, &message)) {
             return false;
         }
     }
@@ -261,7 +259,8 @@ Bytes encodeResponse(const ScriptedResponse& response)
 
 std::function<Bytes(const Bytes&)> respondWith(std::function<ScriptedResponse(const DecodedRequest&)> script)
 {
-    return [script = std::move(script)](const Bytes& request) { return encodeResponse(script(decodeRequest(request))); };
+    return
+        [script = std::move(script)](const Bytes& request) { return encodeResponse(script(decodeRequest(request))); };
 }
 
 std::vector<DecodedRequest> decodeAll(const std::vector<Bytes>& requests)

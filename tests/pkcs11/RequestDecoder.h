@@ -64,7 +64,7 @@ struct DecodedRequest {
     std::optional<uint32_t> session{};
     std::optional<WireMechanism> mechanism{};
     std::optional<Bytes> data{};
-    std::vector<WireAttribute> templ{};   // field "template"
+    std::vector<WireAttribute> templ{};  // field "template"
     std::optional<uint32_t> handle{};
     std::optional<bool> lengthOnly{};
     std::optional<uint32_t> value{};

@@ -23,15 +23,11 @@ TEST(SerialIdTest, ParsingTable)
 {
     struct Case {
         const char* text;
-        const char* normalised;   // nullptr: refused
+        const char* normalised;  // nullptr: refused
     };
     const Case cases[] = {
-        {"abcdef012345", "ABCDEF012345"},
-        {"000000000000", "000000000000"},
-        {"0123456789AB.sock", "0123456789AB"},
-        {"0123456789A", nullptr},
-        {"0123456789AG", nullptr},
-        {"", nullptr},
+        {"abcdef012345", "ABCDEF012345"}, {"000000000000", "000000000000"}, {"0123456789AB.sock", "0123456789AB"},
+        {"0123456789A", nullptr},         {"0123456789AG", nullptr},        {"", nullptr},
         {"zz23456789AB", nullptr},
     };
     for (const Case& c : cases) {

@@ -17,8 +17,7 @@ protected:
         opened.handle = tokenSession;
         reply(opened, slot);
         CK_SESSION_HANDLE handle = 0;
-        EXPECT_EQ(context->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle),
-                  CKR_OK);
+        EXPECT_EQ(context->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle), CKR_OK);
         return handle;
     }
 };
@@ -71,8 +70,7 @@ TEST_F(SessionsTest, OpenSessionRefusals)
     startTokens(1);
     CK_SESSION_HANDLE handle = 42;
     // The parallel flag is looked at before anything else.
-    EXPECT_EQ(context->C_OpenSession(9, CKF_RW_SESSION, nullptr, nullptr, nullptr),
-              CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+    EXPECT_EQ(context->C_OpenSession(9, CKF_RW_SESSION, nullptr, nullptr, nullptr), CKR_SESSION_PARALLEL_NOT_SUPPORTED);
     EXPECT_EQ(context->C_OpenSession(9, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(context->C_OpenSession(9, CKF_SERIAL_SESSION, nullptr, nullptr, &handle), CKR_SLOT_ID_INVALID);
     reply({CKR_TOKEN_WRITE_PROTECTED});
@@ -104,7 +102,7 @@ TEST_F(SessionsTest, CloseAllSessionsKeepsTheHandles)
     EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
     reply({CKR_SESSION_HANDLE_INVALID});
     EXPECT_EQ(context->C_Logout(handle), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(sent().back().session, 3u);   // asked the token, which answered
+    EXPECT_EQ(sent().back().session, 3u);  // asked the token, which answered
 }
 
 TEST_F(SessionsTest, SessionInfoFromTheToken)
@@ -180,7 +178,7 @@ TEST_F(SessionsTest, LoginPinAndSeedFields)
         SCOPED_TRACE(c.name);
         token().requests.clear();
         reply({CKR_PIN_INCORRECT});
-        EXPECT_EQ(c.call(), CKR_PIN_INCORRECT);   // the token's answer, unchanged
+        EXPECT_EQ(c.call(), CKR_PIN_INCORRECT);  // the token's answer, unchanged
         const auto requests = sent();
         ASSERT_EQ(requests.size(), 1u);
         EXPECT_EQ(requests[0].function, c.function);

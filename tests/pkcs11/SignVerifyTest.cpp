@@ -65,7 +65,7 @@ struct SignReplyCase {
     const char* name;
     ScriptedResponse reply;
     CK_RV rv;
-    CK_ULONG length;   // starts at 128
+    CK_ULONG length;  // starts at 128
 };
 
 void PrintTo(const SignReplyCase& signCase, std::ostream* out) { *out << signCase.name; }

@@ -61,7 +61,7 @@ TEST_F(SlotsTest, SlotListCountsAndFillsOnlyWhenThereIsRoom)
 TEST_F(SlotsTest, SlotDescriptionNamesTheProductBehindTheTransport)
 {
     const struct {
-        const char* product;   // null: reached through the daemon
+        const char* product;  // null: reached through the daemon
         const char* description;
     } cases[] = {
         {nullptr, "Vexa"},
@@ -95,7 +95,7 @@ TEST_F(SlotsTest, SlotDescriptionNamesTheProductBehindTheTransport)
 TEST_F(SlotsTest, UnreachableTokenIsASlotWithoutToken)
 {
     startTokens(1);
-    token().open = false;   // gone since the clock was set at initialisation
+    token().open = false;  // gone since the clock was set at initialisation
     token().throwOnOpen = "Device not detected";
     CK_SLOT_INFO info;
     std::memset(&info, 'x', sizeof info);
@@ -134,7 +134,7 @@ TEST_F(SlotsTest, TokenInfoComesFromTheToken)
     wire.freePublicMemory = 900;
     wire.totalPrivateMemory = 800;
     wire.freePrivateMemory = 0xFFFFFFFF;
-    wire.hardwareVersionMajor = 0x103;   // only the low byte fits
+    wire.hardwareVersionMajor = 0x103;  // only the low byte fits
     wire.hardwareVersionMinor = 4;
     wire.firmwareVersionMajor = 5;
     wire.firmwareVersionMinor = 6;
@@ -155,7 +155,7 @@ TEST_F(SlotsTest, TokenInfoComesFromTheToken)
     EXPECT_EQ(info.ulMaxSessionCount, 10u);
     EXPECT_EQ(info.ulRwSessionCount, 2u);
     EXPECT_EQ(info.ulMinPinLen, 4u);
-    EXPECT_EQ(info.ulFreePrivateMemory, 0xFFFFFFFFu);   // widened, not "unavailable"
+    EXPECT_EQ(info.ulFreePrivateMemory, 0xFFFFFFFFu);  // widened, not "unavailable"
     EXPECT_EQ(info.hardwareVersion.major, 3);
     EXPECT_EQ(info.firmwareVersion.minor, 6);
 

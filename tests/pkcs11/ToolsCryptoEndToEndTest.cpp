@@ -19,7 +19,8 @@ using namespace vexa::test;
 
 const std::string kIv = "000102030405060708090a0b0c0d0e0f";
 const std::vector<std::string> kRsaKeyPair = {"--keypairgen", "--key-type", "rsa:2048", "--id", "01", "--label", "rsa"};
-const std::vector<std::string> kEcKeyPair = {"--keypairgen", "--key-type", "EC:prime256v1", "--id", "02", "--label", "ec"};
+const std::vector<std::string> kEcKeyPair = {"--keypairgen", "--key-type", "EC:prime256v1", "--id", "02",
+                                             "--label",      "ec"};
 
 class ToolsCryptoEndToEnd : public ToolsFixture {
 protected:
@@ -35,7 +36,8 @@ protected:
     std::string exportPublicKey(const std::string& id)
     {
         const std::string pem = "pub" + id + ".pem";
-        ok(tool.p11tool({"--export", "pkcs11:id=%" + id + ";type=public", "--outfile", pem}), "export public key " + id);
+        ok(tool.p11tool({"--export", "pkcs11:id=%" + id + ";type=public", "--outfile", pem}),
+           "export public key " + id);
         return pem;
     }
 };
@@ -59,7 +61,9 @@ TEST_P(ToolsCryptoEndToEnd, GeneratesKeyPairsThenSignsAndVerifies)
     const std::vector<Case> cases = {
         {"ECDSA", "02", "hash.bin", {"pkeyutl", "-verify", "-pubin", "-inkey", ecKey, "-in", "hash.bin", "-sigfile"}},
         {"SHA256-RSA-PKCS", "01", "data.bin", {"dgst", "-sha256", "-verify", rsaKey, "-signature"}},
-        {"SHA256-RSA-PKCS-PSS", "01", "data.bin",
+        {"SHA256-RSA-PKCS-PSS",
+         "01",
+         "data.bin",
          {"dgst", "-sha256", "-verify", rsaKey, "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:-1",
           "-signature"}},
     };
@@ -80,7 +84,8 @@ TEST_P(ToolsCryptoEndToEnd, GeneratesKeyPairsThenSignsAndVerifies)
             byOpenssl.push_back("data.bin");
         }
         const std::string verdict = openssl(byOpenssl, "OpenSSL verifies").output;
-        EXPECT_TRUE(contains(verdict, "Verified OK") || contains(verdict, "Signature Verified Successfully")) << verdict;
+        EXPECT_TRUE(contains(verdict, "Verified OK") || contains(verdict, "Signature Verified Successfully"))
+            << verdict;
 
         std::string damaged = readFile(tool.file(signature));
         damaged[damaged.size() / 2] ^= 0x01;

@@ -120,13 +120,12 @@ std::string ToolsDeployment::daemonOutput() const { return m_daemon ? m_daemon->
 
 SoftHsmReference::SoftHsmReference()
 {
-    writeFile(file("softhsm2.conf"), "directories.tokendir = " + file("tokens") +
-                                         "\nobjectstore.backend = file\nlog.level = ERROR\n");
+    writeFile(file("softhsm2.conf"),
+              "directories.tokendir = " + file("tokens") + "\nobjectstore.backend = file\nlog.level = ERROR\n");
     std::filesystem::create_directory(file("tokens"));
-    const RunResult initialised =
-        runProgram({"softhsm2-util", "--init-token", "--free", "--label", "reference", "--so-pin", "12345678",
-                    "--pin", kUserPin},
-                   {{"SOFTHSM2_CONF", file("softhsm2.conf")}, {"LD_PRELOAD", ""}});
+    const RunResult initialised = runProgram(
+        {"softhsm2-util", "--init-token", "--free", "--label", "reference", "--so-pin", "12345678", "--pin", kUserPin},
+        {{"SOFTHSM2_CONF", file("softhsm2.conf")}, {"LD_PRELOAD", ""}});
     if (initialised.status != 0) {
         throw std::runtime_error("cannot make a SoftHSM2 token: " + initialised.output);
     }

@@ -61,8 +61,8 @@ private:
     LibraryTransport m_transport;
     TempDir m_work{"vexa-tools"};
     std::unique_ptr<TempDir> m_sockets;
-    std::unique_ptr<TokenSimulator> m_simulator;   // HID only
-    std::unique_ptr<RealDaemon> m_daemon;          // Unix and TLS
+    std::unique_ptr<TokenSimulator> m_simulator;  // HID only
+    std::unique_ptr<RealDaemon> m_daemon;         // Unix and TLS
 };
 
 // A SoftHSM2 token initialised with the same PINs, for comparing the output

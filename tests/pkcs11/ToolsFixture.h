@@ -50,11 +50,11 @@ protected:
 }  // namespace vexa::test
 
 // Names the instances after the transport: .../Hid, .../Unix, .../Tls.
-#define VEXA_INSTANTIATE_FOR_EVERY_TRANSPORT(suite)                                                             \
-    INSTANTIATE_TEST_SUITE_P(Transports, suite,                                                                \
-                             ::testing::Values(::vexa::test::LibraryTransport::Hid,                            \
-                                               ::vexa::test::LibraryTransport::Unix,                           \
-                                               ::vexa::test::LibraryTransport::Tls),                           \
-                             [](const ::testing::TestParamInfo<::vexa::test::LibraryTransport>& info) {        \
-                                 return ::vexa::test::transportName(info.param);                               \
-                             })
+#define VEXA_INSTANTIATE_FOR_EVERY_TRANSPORT(suite)                                                  \
+    INSTANTIATE_TEST_SUITE_P(                                                                        \
+        Transports, suite,                                                                           \
+        ::testing::Values(::vexa::test::LibraryTransport::Hid, ::vexa::test::LibraryTransport::Unix, \
+                          ::vexa::test::LibraryTransport::Tls),                                      \
+        [](const ::testing::TestParamInfo<::vexa::test::LibraryTransport>& info) {                   \
+            return ::vexa::test::transportName(info.param);                                          \
+        })

@@ -1,9 +1,9 @@
 /* Applications written in C include vexa.h on its own: this file must
  * compile as C, and the declarations must have the types applications
  * expect. */
-#include "vexa.h"
-
 #include <stddef.h>
+
+#include "vexa.h"
 
 #define SAME_TYPE(function, type) __builtin_types_compatible_p(__typeof__(&function), type)
 

@@ -13,24 +13,30 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kBroadcast = 0xFFFFFFFF;
 
-Bytes pattern(size_t size) {
+Bytes pattern(size_t size)
+{
     Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         bytes[i] = uint8_t(i * 13 + 5);
+    }
     return bytes;
 }
 
-void putChannel(Bytes& frame, uint32_t channel) {
-    for (int i = 0; i < 4; ++i)
+void putChannel(Bytes& frame, uint32_t channel)
+{
+    for (int i = 0; i < 4; ++i) {
         frame[i] = uint8_t(channel >> (24 - 8 * i));
+    }
 }
 
-uint32_t channelOf(const Bytes& frame) {
+uint32_t channelOf(const Bytes& frame)
+{
     return uint32_t(frame[0]) << 24 | uint32_t(frame[1]) << 16 | uint32_t(frame[2]) << 8 | frame[3];
 }
 
 // Host-side U2FHID frames (64 bytes, 0xEE padding) of one message.
-std::vector<Bytes> hostFrames(uint32_t channel, uint8_t command, const Bytes& message) {
+std::vector<Bytes> hostFrames(uint32_t channel, uint8_t command, const Bytes& message)
+{
     std::vector<Bytes> frames;
     Bytes first(64, 0xEE);
     putChannel(first, channel);
@@ -52,14 +58,14 @@ std::vector<Bytes> hostFrames(uint32_t channel, uint8_t command, const Bytes& me
     return frames;
 }
 
-Received feed(IDeviceFraming& framing, const Bytes& report) {
-    return framing.receive(report.data(), report.size());
-}
+Received feed(IDeviceFraming& framing, const Bytes& report) { return framing.receive(report.data(), report.size()); }
 
 // Host-side reassembly of the token's U2FHID reply.
-Bytes assembleU2f(const Reports& frames) {
-    if (frames.empty())
+Bytes assembleU2f(const Reports& frames)
+{
+    if (frames.empty()) {
         return {};
+    }
     const size_t length = size_t(frames[0][5]) << 8 | frames[0][6];
     Bytes message(frames[0].begin() + 7, frames[0].begin() + 7 + std::min<size_t>(length, 57));
     for (size_t i = 1; i < frames.size(); ++i) {
@@ -72,30 +78,36 @@ Bytes assembleU2f(const Reports& frames) {
 
 class U2fFraming : public ::testing::Test {
 protected:
-    uint32_t init() {
+    uint32_t init()
+    {
         Bytes frame = hostFrames(kBroadcast, 0x86, {1, 2, 3, 4, 5, 6, 7, 8})[0];
         const Received r = feed(framing, frame);
         EXPECT_EQ(r.answer.size(), 1u);
-        return r.answer.empty() ? 0 : channelOf(r.answer[0]) == kBroadcast
-                                          ? uint32_t(r.answer[0][15]) << 24 | uint32_t(r.answer[0][16]) << 16 |
-                                                uint32_t(r.answer[0][17]) << 8 | r.answer[0][18]
-                                          : 0;
+        return r.answer.empty() ? 0
+               : channelOf(r.answer[0]) == kBroadcast
+                   ? uint32_t(r.answer[0][15]) << 24 | uint32_t(r.answer[0][16]) << 16 |
+                         uint32_t(r.answer[0][17]) << 8 | r.answer[0][18]
+                   : 0;
     }
-    std::optional<Bytes> send(uint32_t channel, const Bytes& message) {
+    std::optional<Bytes> send(uint32_t channel, const Bytes& message)
+    {
         std::optional<Bytes> request;
         for (const Bytes& frame : hostFrames(channel, 0xC0, message)) {
             Received r = feed(framing, frame);
             EXPECT_TRUE(r.answer.empty());
-            if (r.request)
+            if (r.request) {
                 request = r.request;
+            }
         }
         return request;
     }
-    uint8_t errorFor(const Bytes& frame) {
+    uint8_t errorFor(const Bytes& frame)
+    {
         const Received r = feed(framing, frame);
         EXPECT_EQ(r.answer.size(), 1u);
-        if (r.answer.empty())
+        if (r.answer.empty()) {
             return 0;
+        }
         EXPECT_EQ(r.answer[0][4], 0xBF);
         EXPECT_EQ(r.answer[0][6], 1);
         return r.answer[0][7];
@@ -104,7 +116,8 @@ protected:
     U2fDeviceFraming framing;
 };
 
-TEST_F(U2fFraming, InitAnswersOnBroadcastWithNonceAndFreshChannels) {
+TEST_F(U2fFraming, InitAnswersOnBroadcastWithNonceAndFreshChannels)
+{
     const uint32_t first = init();
     const uint32_t second = init();
     EXPECT_NE(first, 0u);
@@ -117,7 +130,8 @@ TEST_F(U2fFraming, InitAnswersOnBroadcastWithNonceAndFreshChannels) {
               (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x86, 0, 17, 8, 7, 6, 5, 4, 3, 2, 1}));
 }
 
-TEST_F(U2fFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame) {
+TEST_F(U2fFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame)
+{
     const uint32_t channel = init();
     for (size_t size : {0, 1, 57, 58, 116, 117, 118, 4096, int(kMaxMessage)}) {
         SCOPED_TRACE(size);
@@ -134,7 +148,8 @@ TEST_F(U2fFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame) {
     }
 }
 
-TEST_F(U2fFraming, ProtocolFaultsAreAnsweredWithErrorCodes) {
+TEST_F(U2fFraming, ProtocolFaultsAreAnsweredWithErrorCodes)
+{
     const uint32_t channel = init();
     Bytes wrongCommand = hostFrames(channel, 0x83, {1})[0];
     EXPECT_EQ(errorFor(wrongCommand), U2fDeviceFraming::kErrInvalidCmd);
@@ -156,7 +171,8 @@ TEST_F(U2fFraming, ProtocolFaultsAreAnsweredWithErrorCodes) {
     EXPECT_EQ(send(channel, {4, 5}), (Bytes{4, 5}));
 }
 
-TEST_F(U2fFraming, OtherChannelIsBusyWhileAMessageIsUnderway) {
+TEST_F(U2fFraming, OtherChannelIsBusyWhileAMessageIsUnderway)
+{
     const uint32_t a = init();
     const uint32_t b = init();
     const std::vector<Bytes> frames = hostFrames(a, 0xC0, pattern(100));
@@ -170,7 +186,8 @@ TEST_F(U2fFraming, OtherChannelIsBusyWhileAMessageIsUnderway) {
     EXPECT_EQ(feed(framing, frames[1]).request, pattern(100));
 }
 
-TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest) {
+TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest)
+{
     init();
     const uint32_t second = init();
     send(second, {1});
@@ -181,7 +198,8 @@ TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest) {
     EXPECT_EQ(Bytes(error[0].begin() + 4, error[0].begin() + 8), (Bytes{0xBF, 0, 1, 0x2A}));
 }
 
-TEST_F(U2fFraming, GarbledReplyBreaksTheSequenceEvenWhenShort) {
+TEST_F(U2fFraming, GarbledReplyBreaksTheSequenceEvenWhenShort)
+{
     init();
     for (size_t size : {3, 200}) {
         SCOPED_TRACE(size);
@@ -195,7 +213,8 @@ TEST_F(U2fFraming, GarbledReplyBreaksTheSequenceEvenWhenShort) {
 class ReportIdFraming : public ::testing::Test {
 protected:
     // Host-side reports as CHIDTransport writes them (64 bytes, 0x00 padding).
-    static std::vector<Bytes> hostReports(const Bytes& message, size_t announced) {
+    static std::vector<Bytes> hostReports(const Bytes& message, size_t announced)
+    {
         std::vector<Bytes> reports;
         Bytes first(64, 0);
         first[0] = 0x01;
@@ -216,13 +235,15 @@ protected:
         }
         return reports;
     }
-    std::optional<Bytes> send(const std::vector<Bytes>& reports) {
+    std::optional<Bytes> send(const std::vector<Bytes>& reports)
+    {
         std::optional<Bytes> request;
         for (const Bytes& report : reports) {
             Received r = feed(framing, report);
             EXPECT_TRUE(r.answer.empty());
-            if (r.request)
+            if (r.request) {
                 request = r.request;
+            }
         }
         return request;
     }
@@ -230,7 +251,8 @@ protected:
     ReportIdDeviceFraming framing;
 };
 
-TEST_F(ReportIdFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame) {
+TEST_F(ReportIdFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame)
+{
     for (size_t size : {1, 59, 60, 121, 122, 4096, int(kMaxMessage)}) {
         SCOPED_TRACE(size);
         const Bytes message = pattern(size);
@@ -252,7 +274,8 @@ TEST_F(ReportIdFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame) {
     }
 }
 
-TEST_F(ReportIdFraming, IgnoresWhatItCannotUse) {
+TEST_F(ReportIdFraming, IgnoresWhatItCannotUse)
+{
     const Bytes message = pattern(100);
     std::vector<Bytes> reports = hostReports(message, 100);
     Bytes otherId = reports[0];
@@ -283,7 +306,8 @@ TEST_F(ReportIdFraming, IgnoresWhatItCannotUse) {
     EXPECT_EQ(send(reports), message);
 }
 
-TEST_F(ReportIdFraming, GarbledReplyIsAContinuationWithoutFirstReport) {
+TEST_F(ReportIdFraming, GarbledReplyIsAContinuationWithoutFirstReport)
+{
     const Reports reports = framing.garbledReply(pattern(10));
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0][0], 0x02);

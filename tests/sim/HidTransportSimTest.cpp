@@ -29,37 +29,40 @@ const std::string kOtherMaker = "00000000000D";
 class RecordingLog : public corvel::ILogTarget {
 public:
     void logText(int32_t, const std::string& text) override { lines.push_back(text); }
-    bool has(const std::string& text) const {
-        for (const std::string& line : lines)
-            if (line == text)
+    bool has(const std::string& text) const
+    {
+        for (const std::string& line : lines) {
+            if (line == text) {
                 return true;
+            }
+        }
         return false;
     }
     std::vector<std::string> lines;
 };
 
-Bytes pattern(size_t size) {
+Bytes pattern(size_t size)
+{
     Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         bytes[i] = uint8_t(i * 7 + 1);
+    }
     return bytes;
 }
 
-Bytes reversed(const Bytes& bytes) {
-    return Bytes(bytes.rbegin(), bytes.rend());
-}
+Bytes reversed(const Bytes& bytes) { return Bytes(bytes.rbegin(), bytes.rend()); }
 
-long millisecondsSince(Clock::time_point start) {
+long millisecondsSince(Clock::time_point start)
+{
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-void control(const std::string& line) {
-    ASSERT_EQ(vexa::test::controlFromInside(line), "ok") << line;
-}
+void control(const std::string& line) { ASSERT_EQ(vexa::test::controlFromInside(line), "ok") << line; }
 
 class HidTransportSim : public ::testing::Test {
 protected:
-    CHIDTransport& open(const std::string& serial, uint32_t timeout = 2000) {
+    CHIDTransport& open(const std::string& serial, uint32_t timeout = 2000)
+    {
         transport.setVendorProductId(kVendorId, kProductId);
         transport.setSerialNumber(serial.c_str());
         transport.logTarget = &log;
@@ -67,12 +70,14 @@ protected:
         transport.setTimeout(timeout);
         return transport;
     }
-    Bytes readReply(size_t capacity = 4096) {
+    Bytes readReply(size_t capacity = 4096)
+    {
         Bytes reply(capacity);
         reply.resize(transport.read(reply.data(), reply.size()));
         return reply;
     }
-    Bytes exchange(const Bytes& request, size_t capacity = 4096) {
+    Bytes exchange(const Bytes& request, size_t capacity = 4096)
+    {
         EXPECT_EQ(transport.write(request), request.size());
         return readReply(capacity);
     }
@@ -82,7 +87,8 @@ protected:
     int32_t openResult = 1;
 };
 
-TEST_F(HidTransportSim, OpensU2fTokenWithChannelAtOnce) {
+TEST_F(HidTransportSim, OpensU2fTokenWithChannelAtOnce)
+{
     open(kU2f);
     // A channel was granted, so the INIT wait ended with the reply, not by timing out.
     EXPECT_EQ(openResult, 0);
@@ -91,7 +97,8 @@ TEST_F(HidTransportSim, OpensU2fTokenWithChannelAtOnce) {
     EXPECT_EQ(transport.getReleaseNumber(), 0x0100);
 }
 
-TEST_F(HidTransportSim, ReportIdTokenCostsOneInitWaitAndStillOpens) {
+TEST_F(HidTransportSim, ReportIdTokenCostsOneInitWaitAndStillOpens)
+{
     const auto start = Clock::now();
     open(kReportId);
     const long elapsed = millisecondsSince(start);
@@ -106,7 +113,8 @@ TEST_F(HidTransportSim, ReportIdTokenCostsOneInitWaitAndStillOpens) {
 // Sizes around the frame limits of both framings: 57/58 and 116/117 (U2FHID
 // initialisation and continuation frames), 59/60 and 121/122 (report-id
 // first and continuation reports), up to the largest request.
-TEST_F(HidTransportSim, MessagesCrossFrameBoundariesIntactInBothFramings) {
+TEST_F(HidTransportSim, MessagesCrossFrameBoundariesIntactInBothFramings)
+{
     const size_t sizes[] = {1, 56, 57, 58, 59, 60, 61, 115, 116, 117, 118, 120, 121, 122, 123, 1000, 4096};
     for (const std::string& serial : {kU2f, kReportId}) {
         open(serial);
@@ -118,7 +126,8 @@ TEST_F(HidTransportSim, MessagesCrossFrameBoundariesIntactInBothFramings) {
     }
 }
 
-TEST_F(HidTransportSim, ReportIdReplyLongerThanBufferComesOutInParts) {
+TEST_F(HidTransportSim, ReportIdReplyLongerThanBufferComesOutInParts)
+{
     open(kReportId);
     const Bytes request = pattern(100);
     const Bytes expected = reversed(request);
@@ -127,7 +136,8 @@ TEST_F(HidTransportSim, ReportIdReplyLongerThanBufferComesOutInParts) {
     EXPECT_EQ(readReply(60), Bytes(expected.begin() + 60, expected.end()));
 }
 
-TEST_F(HidTransportSim, U2fReplyLongerThanBufferLosesTheRestAndNextReplyIsIntact) {
+TEST_F(HidTransportSim, U2fReplyLongerThanBufferLosesTheRestAndNextReplyIsIntact)
+{
     open(kU2f, 200);
     const Bytes expected = reversed(pattern(100));
     EXPECT_EQ(exchange(pattern(100), 60), Bytes(expected.begin(), expected.begin() + 60));
@@ -137,7 +147,8 @@ TEST_F(HidTransportSim, U2fReplyLongerThanBufferLosesTheRestAndNextReplyIsIntact
     EXPECT_EQ(exchange({4, 5, 6}), (Bytes{6, 5, 4}));
 }
 
-TEST_F(HidTransportSim, StalledTokenMakesReadTimeOutInBothFramings) {
+TEST_F(HidTransportSim, StalledTokenMakesReadTimeOutInBothFramings)
+{
     for (const std::string& serial : {kU2f, kReportId}) {
         SCOPED_TRACE(serial);
         open(serial, 200);
@@ -151,7 +162,8 @@ TEST_F(HidTransportSim, StalledTokenMakesReadTimeOutInBothFramings) {
     }
 }
 
-TEST_F(HidTransportSim, ErrorFrameEndsReadAtOnce) {
+TEST_F(HidTransportSim, ErrorFrameEndsReadAtOnce)
+{
     open(kU2f, 5000);
     control("error " + kU2f + " 6");
     const auto start = Clock::now();
@@ -161,7 +173,8 @@ TEST_F(HidTransportSim, ErrorFrameEndsReadAtOnce) {
     EXPECT_EQ(exchange({1, 2, 3}), (Bytes{3, 2, 1}));
 }
 
-TEST_F(HidTransportSim, GarbledU2fReplyIsRejectedAndNextReplyIsIntact) {
+TEST_F(HidTransportSim, GarbledU2fReplyIsRejectedAndNextReplyIsIntact)
+{
     for (size_t size : {size_t(3), size_t(200)}) {
         SCOPED_TRACE(size);
         open(kU2f, 300);
@@ -172,7 +185,8 @@ TEST_F(HidTransportSim, GarbledU2fReplyIsRejectedAndNextReplyIsIntact) {
     }
 }
 
-TEST_F(HidTransportSim, GarbledReportIdReplyThrowsOutOfOrder) {
+TEST_F(HidTransportSim, GarbledReportIdReplyThrowsOutOfOrder)
+{
     open(kReportId, 300);
     control("garble " + kReportId);
     ASSERT_EQ(transport.write(pattern(10)), 10u);
@@ -185,7 +199,8 @@ TEST_F(HidTransportSim, GarbledReportIdReplyThrowsOutOfOrder) {
     EXPECT_EQ(exchange({7, 8}), (Bytes{8, 7}));
 }
 
-TEST_F(HidTransportSim, UnplugMakesWriteThrowAndReplugOpensAgain) {
+TEST_F(HidTransportSim, UnplugMakesWriteThrowAndReplugOpensAgain)
+{
     for (const std::string& serial : {kU2f, kReportId}) {
         SCOPED_TRACE(serial);
         open(serial);
@@ -198,17 +213,20 @@ TEST_F(HidTransportSim, UnplugMakesWriteThrowAndReplugOpensAgain) {
     }
 }
 
-std::vector<std::string> listed(uint16_t vendorId, uint16_t productId) {
+std::vector<std::string> listed(uint16_t vendorId, uint16_t productId)
+{
     std::vector<std::string> serials;
     char** list = CHIDTransport::listSerialNumbers(vendorId, productId);
     EXPECT_NE(list, nullptr);
-    for (char** s = list; s && *s; ++s)
+    for (char** s = list; s && *s; ++s) {
         serials.emplace_back(*s);
+    }
     CHIDTransport::freeSerialNumberList(list);
     return serials;
 }
 
-TEST(HidTransportSimList, SerialNumbersAreSortedUniqueAndManufacturerCheckedForVendorZero) {
+TEST(HidTransportSimList, SerialNumbersAreSortedUniqueAndManufacturerCheckedForVendorZero)
+{
     // Each token is enumerated twice (two top-level usages).
     EXPECT_EQ(listed(kVendorId, kProductId), (std::vector<std::string>{kU2f, kReportId, kVarkon, kOtherMaker}));
     EXPECT_EQ(listed(0, 0), (std::vector<std::string>{kU2f, kReportId, kVarkon}));
@@ -216,7 +234,8 @@ TEST(HidTransportSimList, SerialNumbersAreSortedUniqueAndManufacturerCheckedForV
     EXPECT_EQ(listed(kVendorId, kProductId), (std::vector<std::string>{kU2f, kVarkon, kOtherMaker}));
 }
 
-TEST(HidTransportSimFilters, SelectExactlyTheMatchingToken) {
+TEST(HidTransportSimFilters, SelectExactlyTheMatchingToken)
+{
     const struct {
         const char* name;
         uint16_t vendorId;
@@ -241,10 +260,12 @@ TEST(HidTransportSimFilters, SelectExactlyTheMatchingToken) {
         SCOPED_TRACE(c.name);
         CHIDTransport t;
         t.setVendorProductId(c.vendorId, c.vendorId ? kProductId : 0);
-        if (!c.serial.empty())
+        if (!c.serial.empty()) {
             t.setSerialNumber(c.serial.c_str());
-        if (!c.product.empty())
+        }
+        if (!c.product.empty()) {
             t.setProduct(c.product.c_str());
+        }
         t.setUsagePage(c.usagePage);
         if (!c.opensProduct) {
             try {

@@ -20,19 +20,24 @@ constexpr uint16_t kProductId = 0xA2AC;
 const char* const kU2f = "00000000000A";
 const char* const kReportId = "00000000000B";
 
-std::string narrow(const wchar_t* text) {
+std::string narrow(const wchar_t* text)
+{
     std::string out;
-    for (; text && *text; ++text)
+    for (; text && *text; ++text) {
         out += char(*text);
+    }
     return out;
 }
 
-std::string pathOf(const std::string& serial) {
+std::string pathOf(const std::string& serial)
+{
     std::string path;
     hid_device_info* list = hid_enumerate(kVendorId, kProductId);
-    for (hid_device_info* d = list; d; d = d->next)
-        if (narrow(d->serial_number) == serial && path.empty())
+    for (hid_device_info* d = list; d; d = d->next) {
+        if (narrow(d->serial_number) == serial && path.empty()) {
             path = d->path;
+        }
+    }
     hid_free_enumeration(list);
     return path;
 }
@@ -41,18 +46,22 @@ std::string pathOf(const std::string& serial) {
 class Handle {
 public:
     explicit Handle(const std::string& serial) : m_device(hid_open_path(pathOf(serial).c_str())) {}
-    ~Handle() {
-        if (m_device)
+    ~Handle()
+    {
+        if (m_device) {
             hid_close(m_device);
+        }
     }
     bool ok() const { return m_device != nullptr; }
     int write(const Bytes& bytes) { return hid_write(m_device, bytes.data(), bytes.size()); }
     // A report, or an empty vector on time-out; -1 results are returned in `result`.
-    Bytes read(int timeoutMs, size_t capacity = 64, int* result = nullptr) {
+    Bytes read(int timeoutMs, size_t capacity = 64, int* result = nullptr)
+    {
         Bytes buffer(capacity);
         const int n = hid_read_timeout(m_device, buffer.data(), buffer.size(), timeoutMs);
-        if (result)
+        if (result) {
             *result = n;
+        }
         buffer.resize(n > 0 ? size_t(n) : 0);
         return buffer;
     }
@@ -63,11 +72,13 @@ private:
 };
 
 // Host frames as CHIDTransport sends them: a 0x00 report id, then 64 bytes.
-Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& data, size_t announced) {
+Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& data, size_t announced)
+{
     Bytes out(65, 0xEE);
     out[0] = 0;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
         out[1 + i] = uint8_t(channel >> (24 - 8 * i));
+    }
     out[5] = command;
     out[6] = uint8_t(announced >> 8);
     out[7] = uint8_t(announced);
@@ -75,7 +86,8 @@ Bytes u2fInit(uint32_t channel, uint8_t command, const Bytes& data, size_t annou
     return out;
 }
 
-Bytes reportIdFirst(const Bytes& data) {
+Bytes reportIdFirst(const Bytes& data)
+{
     Bytes out(64, 0);
     out[0] = 0x01;
     out[2] = uint8_t(data.size());
@@ -83,17 +95,20 @@ Bytes reportIdFirst(const Bytes& data) {
     return out;
 }
 
-uint32_t openChannel(Handle& h) {
+uint32_t openChannel(Handle& h)
+{
     const Bytes nonce = {1, 2, 3, 4, 5, 6, 7, 8};
     EXPECT_EQ(h.write(u2fInit(0xFFFFFFFF, 0x86, nonce, 8)), 65);
     const Bytes reply = h.read(1000);
     EXPECT_EQ(reply.size(), 64u);
-    if (reply.size() != 64)
+    if (reply.size() != 64) {
         return 0;
+    }
     return uint32_t(reply[15]) << 24 | uint32_t(reply[16]) << 16 | uint32_t(reply[17]) << 8 | reply[18];
 }
 
-TEST(HidrawEmulation, EnumerationListsEachTokenOncePerTopLevelUsage) {
+TEST(HidrawEmulation, EnumerationListsEachTokenOncePerTopLevelUsage)
+{
     struct Entry {
         std::string serial;
         uint16_t usagePage;
@@ -112,13 +127,15 @@ TEST(HidrawEmulation, EnumerationListsEachTokenOncePerTopLevelUsage) {
     const Entry expected[] = {{kU2f, 0xF1D0}, {kU2f, 0xFF01}, {kReportId, 0xFF00}, {kReportId, 0xFF01}};
     for (const Entry& e : expected) {
         bool found = false;
-        for (const Entry& s : seen)
+        for (const Entry& s : seen) {
             found = found || (s.serial == e.serial && s.usagePage == e.usagePage);
+        }
         EXPECT_TRUE(found) << e.serial << " usage page " << std::hex << e.usagePage;
     }
 }
 
-TEST(HidrawEmulation, U2fTokenHandsOutChannelAndAnswersOnIt) {
+TEST(HidrawEmulation, U2fTokenHandsOutChannelAndAnswersOnIt)
+{
     Handle h(kU2f);
     ASSERT_TRUE(h.ok());
     const Bytes nonce = {9, 8, 7, 6, 5, 4, 3, 2};
@@ -143,7 +160,8 @@ TEST(HidrawEmulation, U2fTokenHandsOutChannelAndAnswersOnIt) {
     EXPECT_EQ(Bytes(error.begin() + 4, error.begin() + 8), (Bytes{0xBF, 0, 1, 0x0B}));
 }
 
-TEST(HidrawEmulation, ReportIdTokenIgnoresInitAndUsesNumberedReports) {
+TEST(HidrawEmulation, ReportIdTokenIgnoresInitAndUsesNumberedReports)
+{
     Handle h(kReportId);
     ASSERT_TRUE(h.ok());
     ASSERT_EQ(h.write(u2fInit(0xFFFFFFFF, 0x86, {1, 2, 3, 4, 5, 6, 7, 8}, 8)), 65);
@@ -154,7 +172,8 @@ TEST(HidrawEmulation, ReportIdTokenIgnoresInitAndUsesNumberedReports) {
     EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), (Bytes{0x02, 0x00, 3, 0, 0, 3, 2, 1}));
 }
 
-TEST(HidrawEmulation, ShortReadTakesStartOfReportAndLosesTheRest) {
+TEST(HidrawEmulation, ShortReadTakesStartOfReportAndLosesTheRest)
+{
     Handle h(kReportId);
     ASSERT_TRUE(h.ok());
     ASSERT_EQ(h.write(reportIdFirst({1, 2, 3})), 64);
@@ -162,7 +181,8 @@ TEST(HidrawEmulation, ShortReadTakesStartOfReportAndLosesTheRest) {
     EXPECT_TRUE(h.read(100).empty());
 }
 
-TEST(HidrawEmulation, NewHandleDoesNotSeeOlderReports) {
+TEST(HidrawEmulation, NewHandleDoesNotSeeOlderReports)
+{
     Handle first(kReportId);
     ASSERT_TRUE(first.ok());
     ASSERT_EQ(first.write(reportIdFirst({1})), 64);
@@ -172,7 +192,8 @@ TEST(HidrawEmulation, NewHandleDoesNotSeeOlderReports) {
     EXPECT_TRUE(second.read(100).empty());
 }
 
-TEST(HidrawEmulation, QueueHoldsAtMost63Reports) {
+TEST(HidrawEmulation, QueueHoldsAtMost63Reports)
+{
     Handle h(kU2f);
     ASSERT_TRUE(h.ok());
     const uint32_t channel = openChannel(h);
@@ -182,8 +203,9 @@ TEST(HidrawEmulation, QueueHoldsAtMost63Reports) {
     for (size_t sent = 57, sequence = 0; sent < message.size(); sent += 59, ++sequence) {
         Bytes cont(65, 0xEE);
         cont[0] = 0;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
             cont[1 + i] = uint8_t(channel >> (24 - 8 * i));
+        }
         cont[5] = uint8_t(sequence);
         std::fill(cont.begin() + 6, cont.begin() + 6 + std::min<size_t>(59, message.size() - sent), 0x5A);
         ASSERT_EQ(h.write(cont), 65);
@@ -191,18 +213,21 @@ TEST(HidrawEmulation, QueueHoldsAtMost63Reports) {
     // The token waits 100 ms for a reader that has stopped, then drops.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     size_t reports = 0;
-    while (!h.read(100).empty())
+    while (!h.read(100).empty()) {
         ++reports;
+    }
     EXPECT_EQ(reports, 63u);
 }
 
-TEST(HidrawEmulation, WriteOfLessThanTwoBytesIsRejected) {
+TEST(HidrawEmulation, WriteOfLessThanTwoBytesIsRejected)
+{
     Handle h(kU2f);
     ASSERT_TRUE(h.ok());
     EXPECT_EQ(h.write({0x00}), -1);
 }
 
-TEST(HidrawEmulation, UnplugFailsOpenHandlesUntilPluggedAgain) {
+TEST(HidrawEmulation, UnplugFailsOpenHandlesUntilPluggedAgain)
+{
     Handle h(kU2f);
     ASSERT_TRUE(h.ok());
     ASSERT_EQ(vexa::test::controlFromInside(std::string("unplug ") + kU2f), "ok");
@@ -220,7 +245,8 @@ TEST(HidrawEmulation, UnplugFailsOpenHandlesUntilPluggedAgain) {
     EXPECT_NE(openChannel(again), 0u);
 }
 
-TEST(HidrawEmulation, ControlSocketReportsBadLines) {
+TEST(HidrawEmulation, ControlSocketReportsBadLines)
+{
     EXPECT_EQ(vexa::test::controlFromInside("unplug 0000000000FF"), "error: no token 0000000000FF");
 }
 

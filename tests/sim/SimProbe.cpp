@@ -18,11 +18,13 @@ constexpr uint16_t kVendorId = 0x0483;
 constexpr uint16_t kProductId = 0xA2AC;
 constexpr size_t kReplyCapacity = 4096;
 
-std::vector<std::string> listSerials() {
+std::vector<std::string> listSerials()
+{
     std::vector<std::string> serials;
     char** list = corvel::CHIDTransport::listSerialNumbers(kVendorId, kProductId);
-    for (char** s = list; s && *s; ++s)
+    for (char** s = list; s && *s; ++s) {
         serials.emplace_back(*s);
+    }
     corvel::CHIDTransport::freeSerialNumberList(list);
     return serials;
 }
@@ -32,7 +34,8 @@ struct Exchange {
     std::vector<uint8_t> reply;
 };
 
-Exchange exchangeWith(const std::string& serial, const std::vector<uint8_t>& request) {
+Exchange exchangeWith(const std::string& serial, const std::vector<uint8_t>& request)
+{
     corvel::CHIDTransport transport;
     transport.setVendorProductId(kVendorId, kProductId);
     transport.setSerialNumber(serial.c_str());
@@ -44,7 +47,8 @@ Exchange exchangeWith(const std::string& serial, const std::vector<uint8_t>& req
     return {framing == 0 ? "u2f" : "reportid", reply};
 }
 
-int demo() {
+int demo()
+{
     const std::vector<std::string> serials = listSerials();
     std::printf("%zu tokens\n", serials.size());
     const std::vector<uint8_t> request = {0x01, 0x02, 0x03, 0x04, 0x05};
@@ -59,10 +63,12 @@ int demo() {
     return failures ? 1 : 0;
 }
 
-int run(const std::vector<std::string>& args) {
+int run(const std::vector<std::string>& args)
+{
     if (args.size() == 1 && args[0] == "list") {
-        for (const std::string& serial : listSerials())
+        for (const std::string& serial : listSerials()) {
             std::printf("%s\n", serial.c_str());
+        }
         return 0;
     }
     if (args.size() == 3 && args[0] == "exchange") {
@@ -72,20 +78,23 @@ int run(const std::vector<std::string>& args) {
     }
     if (args.size() >= 2 && args[0] == "control") {
         std::string line;
-        for (size_t i = 1; i < args.size(); ++i)
+        for (size_t i = 1; i < args.size(); ++i) {
             line += (i > 1 ? " " : "") + args[i];
+        }
         std::printf("%s\n", vexa::test::controlFromInside(line).c_str());
         return 0;
     }
-    if (args.size() == 1 && args[0] == "demo")
+    if (args.size() == 1 && args[0] == "demo") {
         return demo();
+    }
     std::fprintf(stderr, "usage: vexa-sim-probe list | exchange SERIAL HEX | control LINE... | demo\n");
     return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& e) {

@@ -17,25 +17,30 @@ namespace {
 
 const std::string kProbe = VEXA_SIM_PROBE;
 
-bool exists(const std::string& path) {
+bool exists(const std::string& path)
+{
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string readFile(const std::string& path) {
+std::string readFile(const std::string& path)
+{
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-bool waitGone(const std::string& path) {
-    for (int i = 0; i < 500 && exists(path); ++i)
+bool waitGone(const std::string& path)
+{
+    for (int i = 0; i < 500 && exists(path); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return !exists(path);
 }
 
-TEST(SimServeMode, PrintsEnvironmentAndRemovesTestbedOnStop) {
+TEST(SimServeMode, PrintsEnvironmentAndRemovesTestbedOnStop)
+{
     TokenSimulator sim({"--firmware", "echo"});
     EXPECT_EQ(sim.variable("LD_PRELOAD"), "libumockdev-preload.so.0");
     const std::string root = sim.variable("UMOCKDEV_DIR");
@@ -45,14 +50,16 @@ TEST(SimServeMode, PrintsEnvironmentAndRemovesTestbedOnStop) {
     EXPECT_FALSE(exists(root));
 }
 
-TEST(SimServeMode, TerminationSignalRemovesTestbed) {
+TEST(SimServeMode, TerminationSignalRemovesTestbed)
+{
     TokenSimulator sim({"--firmware", "echo"});
     const std::string root = sim.variable("UMOCKDEV_DIR");
     ASSERT_EQ(::kill(sim.pid(), SIGTERM), 0);
     EXPECT_TRUE(waitGone(root));
 }
 
-TEST(SimServeMode, ProgramsSeeTheTokens) {
+TEST(SimServeMode, ProgramsSeeTheTokens)
+{
     TokenSimulator sim({"--firmware", "echo", "--token", "00000000000B", "--token", "00000000000A,framing=reportid"});
     const RunResult r = sim.run({kProbe, "list"});
     EXPECT_EQ(r.status, 0) << r.output;
@@ -61,14 +68,16 @@ TEST(SimServeMode, ProgramsSeeTheTokens) {
 
 // A program sees only the first of two variables with one name, so a
 // variable that the caller gives must replace the simulator's own.
-TEST(SimServeMode, CallersVariablesReplaceTheSimulatorsOwn) {
+TEST(SimServeMode, CallersVariablesReplaceTheSimulatorsOwn)
+{
     TokenSimulator sim({"--firmware", "echo"});
     const RunResult r = sim.run({"printenv", "ASAN_OPTIONS", "UMOCKDEV_DIR"},
                                 {{"ASAN_OPTIONS", "detect_leaks=0"}, {"UMOCKDEV_DIR", "/elsewhere"}});
     EXPECT_EQ(r.output, "detect_leaks=0\n/elsewhere\n");
 }
 
-TEST(SimServeMode, ControlLinesAnswerInOrder) {
+TEST(SimServeMode, ControlLinesAnswerInOrder)
+{
     TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
     const struct {
         std::string line;
@@ -95,11 +104,13 @@ TEST(SimServeMode, ControlLinesAnswerInOrder) {
         {"", "error: empty control line"},
         {std::string(2000, 'x'), "error: control line too long"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(sim.control(c.line), c.answer) << c.line;
+    }
 }
 
-TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee) {
+TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee)
+{
     TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B"});
     ASSERT_EQ(sim.control("unplug 00000000000A"), "ok");
     EXPECT_EQ(sim.run({kProbe, "list"}).output, "00000000000B\n");
@@ -110,9 +121,10 @@ TEST(SimServeMode, UnplugAndPlugChangeWhatProgramsSee) {
     EXPECT_EQ(r.output, "reportid 0201\n");
 }
 
-TEST(SimServeMode, UsbTimingKeepsLongExchangesIntact) {
-    TokenSimulator sim({"--firmware", "echo", "--usb-timing", "--token", "00000000000A", "--token",
-                        "00000000000B,framing=reportid"});
+TEST(SimServeMode, UsbTimingKeepsLongExchangesIntact)
+{
+    TokenSimulator sim(
+        {"--firmware", "echo", "--usb-timing", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
     std::string request, reply;
     for (int i = 0; i < 300; ++i) {
         static const char digits[] = "0123456789abcdef";
@@ -123,10 +135,12 @@ TEST(SimServeMode, UsbTimingKeepsLongExchangesIntact) {
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", request}).output, "reportid " + reply + "\n");
 }
 
-TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken) {
+TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken)
+{
     TempDir dir;
     const std::string trace = dir.file("trace");
-    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid", "--trace", trace});
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid",
+                        "--trace", trace});
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000A", "0102ff"}).output, "u2f ff0201\n");
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", "aa"}).output, "reportid aa\n");
     ASSERT_EQ(sim.control("error 00000000000A 6"), "ok");
@@ -143,7 +157,8 @@ TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken) {
               "00000000000A in 1 20\n");
 }
 
-TEST(SimCommandMode, ExitsWithTheCommandsStatus) {
+TEST(SimCommandMode, ExitsWithTheCommandsStatus)
+{
     EXPECT_EQ(runUnderSimulator({"--firmware", "echo"}, {"sh", "-c", "exit 7"}).status, 7);
     EXPECT_EQ(runUnderSimulator({"--firmware", "echo"}, {"sh", "-c", "kill -TERM $$"}).status, 128 + SIGTERM);
     const RunResult missing = runUnderSimulator({"--firmware", "echo"}, {"/nonexistent/program"});
@@ -151,7 +166,8 @@ TEST(SimCommandMode, ExitsWithTheCommandsStatus) {
     EXPECT_NE(missing.output.find("cannot run /nonexistent/program"), std::string::npos) << missing.output;
 }
 
-TEST(SimCommandMode, CommandSeesTokensAndControlSocketAndTestbedIsRemoved) {
+TEST(SimCommandMode, CommandSeesTokensAndControlSocketAndTestbedIsRemoved)
+{
     const RunResult r = runUnderSimulator(
         {"--firmware", "echo", "--token", "00000000000A"},
         {"sh", "-c",
@@ -169,9 +185,11 @@ TEST(SimCommandMode, CommandSeesTokensAndControlSocketAndTestbedIsRemoved) {
     EXPECT_FALSE(exists(root));
 }
 
-TEST(SimCommandMode, ShowsTwoTokensInTheirFramings) {
-    const RunResult r = runUnderSimulator({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"},
-                                          {kProbe, "demo"});
+TEST(SimCommandMode, ShowsTwoTokensInTheirFramings)
+{
+    const RunResult r =
+        runUnderSimulator({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"},
+                          {kProbe, "demo"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output,
               "2 tokens\n"
@@ -179,7 +197,8 @@ TEST(SimCommandMode, ShowsTwoTokensInTheirFramings) {
               "00000000000B reportid framing: sent 0102030405, got 0504030201: ok\n");
 }
 
-TEST(SimUsage, BadArgumentsExitWithStatusTwo) {
+TEST(SimUsage, BadArgumentsExitWithStatusTwo)
+{
     const struct {
         std::vector<std::string> args;
         const char* message;
@@ -204,14 +223,17 @@ TEST(SimUsage, BadArgumentsExitWithStatusTwo) {
     }
 }
 
-TEST(SimUsage, HelpDescribesOptionsAndControlLines) {
+TEST(SimUsage, HelpDescribesOptionsAndControlLines)
+{
     const RunResult r = runProgram({simulatorPath(), "--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--token", "--firmware", "--usb-timing", "--trace", "unplug SERIAL", "garble SERIAL"})
+    for (const char* word : {"--token", "--firmware", "--usb-timing", "--trace", "unplug SERIAL", "garble SERIAL"}) {
         EXPECT_NE(r.output.find(word), std::string::npos) << word;
+    }
 }
 
-TEST(SimUsage, TraceFileThatCannotBeOpenedIsReported) {
+TEST(SimUsage, TraceFileThatCannotBeOpenedIsReported)
+{
     const RunResult r = runProgram({simulatorPath(), "--firmware", "echo", "--trace", "/nonexistent/dir/trace"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("cannot open trace file /nonexistent/dir/trace"), std::string::npos) << r.output;

@@ -15,22 +15,23 @@
 namespace vexa::test {
 namespace {
 
-int statusOf(int raw) {
-    if (WIFEXITED(raw))
+int statusOf(int raw)
+{
+    if (WIFEXITED(raw)) {
         return WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw))
+    }
+    if (WIFSIGNALED(raw)) {
         return 128 + WTERMSIG(raw);
+    }
     return -1;
 }
 
 }  // namespace
 
-std::vector<std::string> mergedEnvironment(const Environment& extra) {
-    return sim::mergedEnvironment(extra);
-}
+std::vector<std::string> mergedEnvironment(const Environment& extra) { return sim::mergedEnvironment(extra); }
 
-RunResult runProgram(const std::vector<std::string>& argv, const Environment& extra,
-                     std::chrono::milliseconds timeout) {
+RunResult runProgram(const std::vector<std::string>& argv, const Environment& extra, std::chrono::milliseconds timeout)
+{
     RunResult result;
     int out[2];
     if (argv.empty() || ::pipe2(out, O_CLOEXEC) < 0) {
@@ -57,11 +58,13 @@ RunResult runProgram(const std::vector<std::string>& argv, const Environment& ex
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool timedOut = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd pfd{out[0], POLLIN, 0};
         const int ready = left.count() > 0 ? ::poll(&pfd, 1, int(left.count())) : 0;
-        if (ready < 0 && errno == EINTR)
+        if (ready < 0 && errno == EINTR) {
             continue;
+        }
         if (ready <= 0) {
             timedOut = true;
             ::kill(pid, SIGKILL);
@@ -69,10 +72,12 @@ RunResult runProgram(const std::vector<std::string>& argv, const Environment& ex
         }
         char chunk[4096];
         const ssize_t n = ::read(out[0], chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             break;
+        }
         result.output.append(chunk, size_t(n));
     }
     ::close(out[0]);
@@ -80,8 +85,9 @@ RunResult runProgram(const std::vector<std::string>& argv, const Environment& ex
     while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
     }
     result.status = timedOut ? -1 : statusOf(raw);
-    if (timedOut)
+    if (timedOut) {
         result.output += "\n[killed after " + std::to_string(timeout.count()) + " ms]\n";
+    }
     return result;
 }
 

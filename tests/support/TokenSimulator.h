@@ -13,10 +13,11 @@
 // in-process are instead run by ctest under the simulator's command mode
 // (vexa-token-sim ... -- test-binary) and reach it through
 // VEXA_SIM_CONTROL: see controlFromInside().
+#include <sys/types.h>
+
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "Process.h"

@@ -182,7 +182,7 @@ TEST(ProgressLine, UnknownSizeMovesWithTheChunksReceived)
 struct FakeLog {
     std::string text;
     std::optional<CK_ULONG> claimed{};
-    int reads = 0;   // calls with a buffer
+    int reads = 0;  // calls with a buffer
 
     LogReader reader()
     {
@@ -216,7 +216,7 @@ TEST(EventLog, ReadsWhatTheSizeQueryAnnounced)
 
 TEST(EventLog, LogThatGrewAfterTheQueryIsReadAgainAtItsNewSize)
 {
-    FakeLog log{"line one\nline two\n", 9};   // the query answered before the second line
+    FakeLog log{"line one\nline two\n", 9};  // the query answered before the second line
     EXPECT_EQ(readEventLog(0, log.reader()), "line one\nline two\n");
     EXPECT_EQ(log.reads, 2);
 }

@@ -47,8 +47,8 @@ TEST(ToolUsage, EveryCommandHasHelp)
 TEST(ToolUsage, ConfigHelpSaysWhichCallSetsWhat)
 {
     const std::string help = tool({"config", "set", "--help"}).output;
-    for (const char* call : {"u32SetTokenByte (55)", "u32SetTokenBytePair (56)", "u32SetTokenValue (54)",
-                             "u32SetTokenConfigWord (61)"}) {
+    for (const char* call :
+         {"u32SetTokenByte (55)", "u32SetTokenBytePair (56)", "u32SetTokenValue (54)", "u32SetTokenConfigWord (61)"}) {
         EXPECT_NE(help.find(call), std::string::npos) << call;
     }
     EXPECT_NE(tool({"config", "reset", "--help"}).output.find("u32TokenCommand, 57"), std::string::npos);
@@ -71,8 +71,7 @@ TEST(ToolUsage, BadUsageExitsTwoAndPointsToHelp)
          "vexa-tool: SLOT must be a number from 0 to 4294967295, not 'first'\nTry 'vexa-tool log --help'.\n"},
         {{"time", "0", "--now"}, "vexa-tool: unknown option '--now'\nTry 'vexa-tool time --help'.\n"},
         {{"data", "read", "0"}, "vexa-tool: missing arguments\nTry 'vexa-tool data read --help'.\n"},
-        {{"config", "set", "0", "config1"},
-         "vexa-tool: missing arguments\nTry 'vexa-tool config set --help'.\n"},
+        {{"config", "set", "0", "config1"}, "vexa-tool: missing arguments\nTry 'vexa-tool config set --help'.\n"},
         {{"config", "set", "0", "config1", "1", "config2"},
          "vexa-tool: every value name needs a number after it\nTry 'vexa-tool config set --help'.\n"},
         {{"config", "set", "0", "config1", "256"},
@@ -99,8 +98,9 @@ TEST(ToolUsage, NoPinAndNoTerminalIsBadUsage)
     // runProgram gives no terminal; setsid drops the controlling one, if any.
     const RunResult r = runProgram({"setsid", "-w", VEXA_TOOL, "btc", "pub", "0", "m"}, {{"VEXA_PIN", ""}});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.output,
-              "vexa-tool: no PIN: give --pin PIN, set VEXA_PIN or run on a terminal\nTry 'vexa-tool btc pub --help'.\n");
+    EXPECT_EQ(
+        r.output,
+        "vexa-tool: no PIN: give --pin PIN, set VEXA_PIN or run on a terminal\nTry 'vexa-tool btc pub --help'.\n");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
-#include "ByteQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <deque>
 #include <vector>
+
+#include "ByteQueue.h"
 
 namespace {
 

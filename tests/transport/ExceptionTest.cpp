@@ -1,10 +1,10 @@
-#include "Exception.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <ostream>
 #include <string>
+
+#include "Exception.h"
 
 namespace {
 
@@ -31,8 +31,7 @@ TEST_P(WideMessageTest, KeepsTheLowByteOfEachCharacter)
 INSTANTIATE_TEST_SUITE_P(Texts, WideMessageTest,
                          ::testing::Values(WideCase{"Null", nullptr, "null"},
                                            WideCase{"PlainAscii", L"Device gone", "Device gone"},
-                                           WideCase{"Empty", L"", ""},
-                                           WideCase{"Latin1", L"caf\u00e9", "caf\xe9"},
+                                           WideCase{"Empty", L"", ""}, WideCase{"Latin1", L"caf\u00e9", "caf\xe9"},
                                            WideCase{"AboveFF", L"\u2041\u0142x", "ABx"}),
                          [](const auto& info) { return std::string(info.param.name); });
 

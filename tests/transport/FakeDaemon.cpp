@@ -1,7 +1,7 @@
 #include "FakeDaemon.h"
 
-#include <poll.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -27,7 +27,10 @@ std::vector<uint8_t> ReceivedPacket::payload() const
     return bytes.size() < kHeader ? std::vector<uint8_t>() : std::vector<uint8_t>(bytes.begin() + kHeader, bytes.end());
 }
 
-void PacketAssembler::append(const uint8_t* data, size_t length) { m_pending.insert(m_pending.end(), data, data + length); }
+void PacketAssembler::append(const uint8_t* data, size_t length)
+{
+    m_pending.insert(m_pending.end(), data, data + length);
+}
 
 bool PacketAssembler::next(std::vector<uint8_t>& packet)
 {
@@ -118,7 +121,8 @@ void FakeUnixDaemon::run()
         std::vector<int> finished;
         for (size_t i = 2; i < fds.size(); ++i) {
             if (fds[i].revents != 0) {
-                auto client = std::find_if(clients.begin(), clients.end(), [&](const Client& c) { return c.fd == fds[i].fd; });
+                auto client =
+                    std::find_if(clients.begin(), clients.end(), [&](const Client& c) { return c.fd == fds[i].fd; });
                 if (!serve(*client, clients)) {
                     finished.push_back(client->fd);
                 }

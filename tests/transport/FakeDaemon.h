@@ -28,7 +28,7 @@ FakeReply reverseReply(const std::vector<uint8_t>& payload);
 
 // One client packet as it arrived: header and payload bytes.
 struct ReceivedPacket {
-    int connection;   // numbered from 1 in order of acceptance
+    int connection;  // numbered from 1 in order of acceptance
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> payload() const;
 };
@@ -53,7 +53,7 @@ public:
     bool waitFor(size_t count, int timeoutMs = 5000);
 
 private:
-    std::mutex m_mutex;   // guards m_packets
+    std::mutex m_mutex;  // guards m_packets
     std::condition_variable m_changed;
     std::vector<ReceivedPacket> m_packets;
 };

@@ -171,9 +171,6 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     return static_cast<int>(count);
 }
 
-const wchar_t* hid_error(hid_device*)
-{
-    return g_state.errorText.has_value() ? g_state.errorText->c_str() : nullptr;
-}
+const wchar_t* hid_error(hid_device*) { return g_state.errorText.has_value() ? g_state.errorText->c_str() : nullptr; }
 
 }  // extern "C"

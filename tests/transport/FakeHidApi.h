@@ -38,8 +38,8 @@ struct State {
     bool openFails = false;
     std::optional<std::wstring> errorText;  // what hid_error returns; null when unset
 
-    std::deque<Input> inputs;       // consumed by hid_read_timeout; empty means timeout
-    std::deque<int> writeResults;   // results of the next hid_write calls; default: full length
+    std::deque<Input> inputs;      // consumed by hid_read_timeout; empty means timeout
+    std::deque<int> writeResults;  // results of the next hid_write calls; default: full length
     // Called with every buffer hid_write accepts (e.g. to answer INIT).
     std::function<void(const Bytes&)> onWrite;
 

@@ -8,7 +8,6 @@
 namespace hidtest {
 namespace {
 
-
 class ReportIdReadTest : public HidTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(ReportIdReadTest, ReassemblesTheReply)
@@ -116,25 +115,37 @@ Bytes withByte(Bytes report, size_t index, uint8_t value)
     return report;
 }
 
-Bytes prefix(const Bytes& bytes, size_t length) { return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(length)); }
+Bytes prefix(const Bytes& bytes, size_t length)
+{
+    return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(length));
+}
 
 const Bytes kFirstOf100 = reportIdFirst(100, pattern(59));
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReportIdReadErrorTest,
-    ::testing::Values(
-        ReadErrorCase{"HidErrorText", {kFirstOf100, {}}, L"I/O error", "I/O error"},
-        ReadErrorCase{"HidErrorWithoutText", {{}}, std::nullopt, "null"},
-        ReadErrorCase{"WrongReportId", {withByte(kFirstOf100, 0, 0x03)}, std::nullopt,
-                      "Invalid HID report id received"},
-        ReadErrorCase{"WrongReportIdMidMessage", {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 0, 0x01)},
-                      std::nullopt, "Invalid HID report id received"},
-        ReadErrorCase{"UnknownPacketType", {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 1, 0x02)},
-                      std::nullopt, "Invalid HID packet id received"},
-        ReadErrorCase{"ContinuationFirst", {reportIdContinuation(pattern(41))}, std::nullopt,
-                      "Invalid HID packet received (out of order)"},
-        ReadErrorCase{"ShortReport", {kFirstOf100, prefix(reportIdContinuation(pattern(41)), 43)}, std::nullopt,
-                      "Short HID report received"}),
+    ::testing::Values(ReadErrorCase{"HidErrorText", {kFirstOf100, {}}, L"I/O error", "I/O error"},
+                      ReadErrorCase{"HidErrorWithoutText", {{}}, std::nullopt, "null"},
+                      ReadErrorCase{"WrongReportId",
+                                    {withByte(kFirstOf100, 0, 0x03)},
+                                    std::nullopt,
+                                    "Invalid HID report id received"},
+                      ReadErrorCase{"WrongReportIdMidMessage",
+                                    {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 0, 0x01)},
+                                    std::nullopt,
+                                    "Invalid HID report id received"},
+                      ReadErrorCase{"UnknownPacketType",
+                                    {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 1, 0x02)},
+                                    std::nullopt,
+                                    "Invalid HID packet id received"},
+                      ReadErrorCase{"ContinuationFirst",
+                                    {reportIdContinuation(pattern(41))},
+                                    std::nullopt,
+                                    "Invalid HID packet received (out of order)"},
+                      ReadErrorCase{"ShortReport",
+                                    {kFirstOf100, prefix(reportIdContinuation(pattern(41)), 43)},
+                                    std::nullopt,
+                                    "Short HID report received"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HidTest, AFirstReportAbandonsTheMessageItInterrupts)

@@ -8,7 +8,6 @@
 namespace hidtest {
 namespace {
 
-
 Bytes withZeroPrefix(const Bytes& frame)
 {
     Bytes buffer(frame.size() + 1, 0x00);

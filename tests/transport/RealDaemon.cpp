@@ -91,10 +91,8 @@ size_t listeningSockets(const std::string& dir)
 
 }  // namespace
 
-RealDaemon::RealDaemon(const std::vector<std::string>& simArgs)
-    : m_simulator(std::make_unique<TokenSimulator>(simArgs))
-{
-}
+RealDaemon::RealDaemon(const std::vector<std::string>& simArgs) : m_simulator(std::make_unique<TokenSimulator>(simArgs))
+{}
 
 RealDaemon::~RealDaemon()
 {

@@ -1,9 +1,9 @@
 #pragma once
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "TempDir.h"
 #include "TokenSimulator.h"
@@ -33,7 +33,7 @@ private:
     void stopDaemon();
 
     std::unique_ptr<TokenSimulator> m_simulator;
-    TempDir m_dir{"vexa-real-daemon"};   // holds the daemon's output
+    TempDir m_dir{"vexa-real-daemon"};  // holds the daemon's output
     pid_t m_daemon = -1;
     int m_port = 0;
 };

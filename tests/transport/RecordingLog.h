@@ -54,7 +54,7 @@ public:
     }
 
 private:
-    std::mutex m_mutex;   // guards m_lines
+    std::mutex m_mutex;  // guards m_lines
     std::vector<std::pair<int32_t, std::string>> m_lines;
 };
 

@@ -24,8 +24,8 @@ protected:
 
     std::unique_ptr<vexa::test::RealDaemon> startDaemon(const std::string& cert, const std::string& key)
     {
-        return vexa::test::RealDaemon::tls({"--token", kSerial, "--firmware", "echo", "--trace", dir.file("trace")}, cert,
-                                           key, certs.caCert);
+        return vexa::test::RealDaemon::tls({"--token", kSerial, "--firmware", "echo", "--trace", dir.file("trace")},
+                                           cert, key, certs.caCert);
     }
 
     vexa::test::TempDir dir;

@@ -164,7 +164,8 @@ TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
 
 TEST_F(TcpTransportTest, DaemonClosingTheConnectionEndsTheRead)
 {
-    TlsTestServer server(certs.serverCert, certs.serverKey, [](const std::vector<uint8_t>&) { return FakeReply::close(); });
+    TlsTestServer server(certs.serverCert, certs.serverKey,
+                         [](const std::vector<uint8_t>&) { return FakeReply::close(); });
     auto transport = connectTo(server);
     transport->open();
     transport->write(bytes("abc"));

@@ -16,14 +16,15 @@ void run(const std::string& command)
 
 void makeKey(const std::string& path) { run("openssl ecparam -name prime256v1 -genkey -noout -out '" + path + "'"); }
 
-void makeServerCert(const std::string& dir, const std::string& name, const std::string& host, const TestCertificates& ca)
+void makeServerCert(const std::string& dir, const std::string& name, const std::string& host,
+                    const TestCertificates& ca)
 {
     const std::string base = dir + "/" + name;
     makeKey(base + ".key");
     run("openssl req -new -key '" + base + ".key' -subj '/CN=" + host + "' -out '" + base + ".csr'");
     std::ofstream(base + ".ext") << "subjectAltName=DNS:" << host << "\nbasicConstraints=CA:FALSE\n";
-    run("openssl x509 -req -in '" + base + ".csr' -CA '" + ca.caCert + "' -CAkey '" + dir + "/ca.key' -set_serial 2 -days 2 -extfile '" +
-        base + ".ext' -out '" + base + ".crt'");
+    run("openssl x509 -req -in '" + base + ".csr' -CA '" + ca.caCert + "' -CAkey '" + dir +
+        "/ca.key' -set_serial 2 -days 2 -extfile '" + base + ".ext' -out '" + base + ".crt'");
 }
 
 }  // namespace
@@ -33,8 +34,10 @@ TestCertificates makeTestCertificates(const std::string& dir)
     TestCertificates certs;
     makeKey(dir + "/ca.key");
     certs.caCert = dir + "/ca.crt";
-    run("openssl req -x509 -new -key '" + dir + "/ca.key' -subj '/CN=Vexa Test CA' -days 2 -addext "
-        "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out '" + certs.caCert + "'");
+    run("openssl req -x509 -new -key '" + dir +
+        "/ca.key' -subj '/CN=Vexa Test CA' -days 2 -addext "
+        "basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out '" +
+        certs.caCert + "'");
     makeServerCert(dir, "server", "localhost", certs);
     makeServerCert(dir, "other", "otherhost.test", certs);
     certs.serverCert = dir + "/server.crt";

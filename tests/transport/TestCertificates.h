@@ -7,9 +7,9 @@ namespace vexa::test {
 // openssl command in dir: one for "localhost", one for another host.
 struct TestCertificates {
     std::string caCert;
-    std::string serverCert;      // names localhost
+    std::string serverCert;  // names localhost
     std::string serverKey;
-    std::string otherHostCert;   // names otherhost.test
+    std::string otherHostCert;  // names otherhost.test
     std::string otherHostKey;
 };
 

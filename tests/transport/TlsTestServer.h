@@ -33,7 +33,7 @@ private:
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_accepted{0};
-    std::mutex m_fdMutex;   // guards m_clientFd against the destructor's shutdown
+    std::mutex m_fdMutex;  // guards m_clientFd against the destructor's shutdown
     int m_clientFd = -1;
     PacketLog m_log;
     std::thread m_thread;

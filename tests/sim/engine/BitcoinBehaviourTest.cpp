@@ -1,7 +1,6 @@
 // The Bitcoin key service against the published BIP32 test vectors.
-#include <nlohmann/json.hpp>
-
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "Secp256k1Check.h"
 #include "TokenBehaviour.h"
@@ -21,7 +20,8 @@ struct Vector {
     std::vector<Chain> chains;
 };
 
-std::vector<Vector> loadVectors() {
+std::vector<Vector> loadVectors()
+{
     std::ifstream in(VEXA_BIP32_VECTORS);
     nlohmann::json j = nlohmann::json::parse(in);
     std::vector<Vector> out;
@@ -29,8 +29,9 @@ std::vector<Vector> loadVectors() {
         Vector vec{fromHex(v.at("seed").get<std::string>()), {}};
         for (const auto& c : v.at("chains")) {
             Chain chain{{}, c.at("chain_code"), c.at("public_key")};
-            for (const auto& index : c.at("path"))
+            for (const auto& index : c.at("path")) {
                 chain.path.push_back(static_cast<uint32_t>(std::stoul(index.get<std::string>())));
+            }
             vec.chains.push_back(chain);
         }
         out.push_back(vec);
@@ -38,27 +39,32 @@ std::vector<Vector> loadVectors() {
     return out;
 }
 
-Bytes pathBytes(const std::vector<uint32_t>& path) {
+Bytes pathBytes(const std::vector<uint32_t>& path)
+{
     Bytes out;
-    for (uint32_t w : path)
-        for (int shift = 24; shift >= 0; shift -= 8)
+    for (uint32_t w : path) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
             out.push_back(static_cast<uint8_t>(w >> shift));
+        }
+    }
     return out;
 }
 
-Response importSeed(TokenClient& t, uint32_t s, const Bytes& seed) {
+Response importSeed(TokenClient& t, uint32_t s, const Bytes& seed)
+{
     return t.call(fn::ImportBitcoinKey, s, [&](Request& r) { r.data = seed; });
 }
 
-Response publicKey(TokenClient& t, uint32_t s, const std::vector<uint32_t>& path, uint32_t capacity = 65) {
+Response publicKey(TokenClient& t, uint32_t s, const std::vector<uint32_t>& path, uint32_t capacity = 65)
+{
     return t.call(fn::GetBitcoinPub, s, [&](Request& r) {
         r.data = pathBytes(path);
         r.outputLength = capacity;
     });
 }
 
-Response sign(TokenClient& t, uint32_t s, const std::vector<uint32_t>& path, const Bytes& hash,
-              uint32_t capacity = 80) {
+Response sign(TokenClient& t, uint32_t s, const std::vector<uint32_t>& path, const Bytes& hash, uint32_t capacity = 80)
+{
     return t.call(fn::SignBitcoinHash, s, [&](Request& r) {
         r.data = pathBytes(path);
         r.data2 = hash;
@@ -66,12 +72,15 @@ Response sign(TokenClient& t, uint32_t s, const std::vector<uint32_t>& path, con
     });
 }
 
-void removeKey(TokenClient& t, uint32_t s) {
-    for (uint32_t h : t.find(s, {bytes(CKA_LABEL, bytesOf("btc"))}))
+void removeKey(TokenClient& t, uint32_t s)
+{
+    for (uint32_t h : t.find(s, {bytes(CKA_LABEL, bytesOf("btc"))})) {
         require(t.call(fn::DestroyObject, s, [&](Request& r) { r.handle = h; }), "C_DestroyObject");
+    }
 }
 
-TEST_P(TokenBehaviour, BitcoinVectorsThroughImportAndPublicKey) {
+TEST_P(TokenBehaviour, BitcoinVectorsThroughImportAndPublicKey)
+{
     uint32_t s = userSession();
     for (const Vector& v : loadVectors()) {
         removeKey(token(), s);
@@ -84,7 +93,8 @@ TEST_P(TokenBehaviour, BitcoinVectorsThroughImportAndPublicKey) {
     }
 }
 
-TEST_P(TokenBehaviour, BitcoinSignaturesVerifyWithTheDerivedPublicKey) {
+TEST_P(TokenBehaviour, BitcoinSignaturesVerifyWithTheDerivedPublicKey)
+{
     uint32_t s = userSession();
     const Vector v = loadVectors().at(0);
     ASSERT_EQ(importSeed(token(), s, v.seed).rv, CKR_OK);
@@ -101,7 +111,8 @@ TEST_P(TokenBehaviour, BitcoinSignaturesVerifyWithTheDerivedPublicKey) {
     EXPECT_EQ(sign(token(), s, {}, hash).output, sign(token(), s, {}, hash).output);
 }
 
-TEST_P(TokenBehaviour, BitcoinKeyServiceRefusals) {
+TEST_P(TokenBehaviour, BitcoinKeyServiceRefusals)
+{
     uint32_t s = token().openSession();
     const Bytes seed = loadVectors().at(0).seed;
     EXPECT_EQ(importSeed(token(), s, seed).rv, CKR_USER_NOT_LOGGED_IN);
@@ -119,17 +130,20 @@ TEST_P(TokenBehaviour, BitcoinKeyServiceRefusals) {
         {"seed of 16 bytes", seed, CKR_OK},
         {"second import", Bytes(64, 2), kBitcoinKeyExists},
     };
-    for (const Case& c : imports)
+    for (const Case& c : imports) {
         EXPECT_EQ(importSeed(token(), s, c.seed).rv, c.rv) << c.what;
+    }
 
     Response small = publicKey(token(), s, {1}, 32);
     EXPECT_EQ(small.rv, CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(small.outputLength, 33u);
     EXPECT_FALSE(small.output);
-    EXPECT_EQ(call(fn::GetBitcoinPub, s, [](Request& r) {
-                  r.data = Bytes(5, 0);
-                  r.outputLength = 33;
-              }).rv,
+    EXPECT_EQ(call(fn::GetBitcoinPub, s,
+                   [](Request& r) {
+                       r.data = Bytes(5, 0);
+                       r.outputLength = 33;
+                   })
+                  .rv,
               CKR_ARGUMENTS_BAD);
     EXPECT_EQ(sign(token(), s, {}, Bytes(31, 1)).rv, CKR_DATA_LEN_RANGE);
     Response tightSig = sign(token(), s, {}, Bytes(32, 1), 8);

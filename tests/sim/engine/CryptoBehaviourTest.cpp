@@ -7,22 +7,28 @@ namespace {
 const Bytes kIv(16, 0x24);
 const Bytes kPlain = bytesOf("the quick brown fox jumps over the lazy dog");
 
-Bytes littleEndian64(std::initializer_list<uint64_t> words) {
+Bytes littleEndian64(std::initializer_list<uint64_t> words)
+{
     Bytes out;
-    for (uint64_t w : words)
-        for (int i = 0; i < 8; ++i)
+    for (uint64_t w : words) {
+        for (int i = 0; i < 8; ++i) {
             out.push_back(static_cast<uint8_t>(w >> (8 * i)));
+        }
+    }
     return out;
 }
 
-TEST_P(TokenBehaviour, OutputLengthConvention) {
+TEST_P(TokenBehaviour, OutputLengthConvention)
+{
     uint32_t s = userSession();
     uint32_t key = token().generateAesKey(s);
     auto init = [&] {
-        ASSERT_EQ(call(fn::EncryptInit, s, [&](Request& r) {
-                      r.mechanism = mechanism(CKM_AES_CBC_PAD, kIv);
-                      r.handle = key;
-                  }).rv,
+        ASSERT_EQ(call(fn::EncryptInit, s,
+                       [&](Request& r) {
+                           r.mechanism = mechanism(CKM_AES_CBC_PAD, kIv);
+                           r.handle = key;
+                       })
+                      .rv,
                   CKR_OK);
     };
     init();
@@ -46,10 +52,12 @@ TEST_P(TokenBehaviour, OutputLengthConvention) {
     EXPECT_EQ(full.outputLength, 48u);
     ASSERT_EQ(full.output->size(), 48u);
 
-    ASSERT_EQ(call(fn::DecryptInit, s, [&](Request& r) {
-                  r.mechanism = mechanism(CKM_AES_CBC_PAD, kIv);
-                  r.handle = key;
-              }).rv,
+    ASSERT_EQ(call(fn::DecryptInit, s,
+                   [&](Request& r) {
+                       r.mechanism = mechanism(CKM_AES_CBC_PAD, kIv);
+                       r.handle = key;
+                   })
+                  .rv,
               CKR_OK);
     Response plain = call(fn::Decrypt, s, [&](Request& r) {
         r.data = full.output;
@@ -75,7 +83,8 @@ TEST_P(TokenBehaviour, OutputLengthConvention) {
     EXPECT_EQ(parts, *full.output);
 }
 
-TEST_P(TokenBehaviour, OutputsLargerThanAReplyEndTheOperation) {
+TEST_P(TokenBehaviour, OutputsLargerThanAReplyEndTheOperation)
+{
     uint32_t s = userSession();
     uint32_t key = token().generateAesKey(s);
     auto init = [&] {
@@ -93,17 +102,20 @@ TEST_P(TokenBehaviour, OutputsLargerThanAReplyEndTheOperation) {
     EXPECT_EQ(init().rv, CKR_OK);
 }
 
-TEST_P(TokenBehaviour, EcdsaSignAndVerify) {
+TEST_P(TokenBehaviour, EcdsaSignAndVerify)
+{
     uint32_t s = userSession();
     uint32_t pub = 0;
     uint32_t priv = 0;
     std::tie(pub, priv) = token().generateEcKeyPair(s);
     const Bytes hash(32, 0x5A);
-    ASSERT_EQ(call(fn::SignInit, s, [&](Request& r) {
-                  r.mechanism = mechanism(CKM_ECDSA);
-                  r.mechanism->parameterLength = 0;
-                  r.handle = priv;
-              }).rv,
+    ASSERT_EQ(call(fn::SignInit, s,
+                   [&](Request& r) {
+                       r.mechanism = mechanism(CKM_ECDSA);
+                       r.mechanism->parameterLength = 0;
+                       r.handle = priv;
+                   })
+                  .rv,
               CKR_OK);
     Response small = call(fn::Sign, s, [&](Request& r) {
         r.data = hash;
@@ -120,22 +132,28 @@ TEST_P(TokenBehaviour, EcdsaSignAndVerify) {
 
     for (bool tamper : {false, true}) {
         Bytes signature = *sig.output;
-        if (tamper)
+        if (tamper) {
             signature[5] ^= 1;
-        ASSERT_EQ(call(fn::VerifyInit, s, [&](Request& r) {
-                      r.mechanism = mechanism(CKM_ECDSA);
-                      r.handle = pub;
-                  }).rv,
+        }
+        ASSERT_EQ(call(fn::VerifyInit, s,
+                       [&](Request& r) {
+                           r.mechanism = mechanism(CKM_ECDSA);
+                           r.handle = pub;
+                       })
+                      .rv,
                   CKR_OK);
-        EXPECT_EQ(call(fn::Verify, s, [&](Request& r) {
-                      r.data = hash;
-                      r.data2 = signature;
-                  }).rv,
+        EXPECT_EQ(call(fn::Verify, s,
+                       [&](Request& r) {
+                           r.data = hash;
+                           r.data2 = signature;
+                       })
+                      .rv,
                   tamper ? CKR_SIGNATURE_INVALID : CKR_OK);
     }
 }
 
-TEST_P(TokenBehaviour, MultiPartMacAndDigest) {
+TEST_P(TokenBehaviour, MultiPartMacAndDigest)
+{
     uint32_t s = userSession();
     Response gen = call(fn::GenerateKey, s, [](Request& r) {
         r.mechanism = mechanism(CKM_GENERIC_SECRET_KEY_GEN);
@@ -151,20 +169,24 @@ TEST_P(TokenBehaviour, MultiPartMacAndDigest) {
             ASSERT_EQ(r.rv, CKR_OK);
         }
     };
-    ASSERT_EQ(call(fn::SignInit, s, [&](Request& r) {
-                  r.mechanism = mechanism(CKM_SHA256_HMAC);
-                  r.handle = *gen.handle;
-              }).rv,
+    ASSERT_EQ(call(fn::SignInit, s,
+                   [&](Request& r) {
+                       r.mechanism = mechanism(CKM_SHA256_HMAC);
+                       r.handle = *gen.handle;
+                   })
+                  .rv,
               CKR_OK);
     chunks(fn::SignUpdate);
     Response mac = call(fn::SignFinal, s);  // the library sends no capacity here
     ASSERT_EQ(mac.rv, CKR_OK);
     ASSERT_EQ(mac.output->size(), 32u);
 
-    ASSERT_EQ(call(fn::VerifyInit, s, [&](Request& r) {
-                  r.mechanism = mechanism(CKM_SHA256_HMAC);
-                  r.handle = *gen.handle;
-              }).rv,
+    ASSERT_EQ(call(fn::VerifyInit, s,
+                   [&](Request& r) {
+                       r.mechanism = mechanism(CKM_SHA256_HMAC);
+                       r.handle = *gen.handle;
+                   })
+                  .rv,
               CKR_OK);
     chunks(fn::VerifyUpdate);
     EXPECT_EQ(call(fn::VerifyFinal, s, [&](Request& r) { r.data = mac.output; }).rv, CKR_OK);
@@ -178,7 +200,8 @@ TEST_P(TokenBehaviour, MultiPartMacAndDigest) {
     EXPECT_EQ(toHex(*digest.output), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter) {
+TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter)
+{
     uint32_t s = userSession();
     Response pair = call(fn::GenerateKeyPair, s, [](Request& r) {
         r.mechanism = mechanism(CKM_RSA_PKCS_KEY_PAIR_GEN);
@@ -190,20 +213,24 @@ TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter) {
     WireMechanism oaep = mechanism(CKM_RSA_PKCS_OAEP);
     oaep.parameter.reset();
     oaep.oaep = vexa::sim::engine::WireOaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, std::nullopt, std::nullopt};
-    ASSERT_EQ(call(fn::EncryptInit, s, [&](Request& r) {
-                  r.mechanism = oaep;
-                  r.handle = *pair.handle;
-              }).rv,
+    ASSERT_EQ(call(fn::EncryptInit, s,
+                   [&](Request& r) {
+                       r.mechanism = oaep;
+                       r.handle = *pair.handle;
+                   })
+                  .rv,
               CKR_OK);
     Response cipher = call(fn::Encrypt, s, [&](Request& r) {
         r.data = kPlain;
         r.outputLength = 128;
     });
     ASSERT_EQ(cipher.rv, CKR_OK);
-    ASSERT_EQ(call(fn::DecryptInit, s, [&](Request& r) {
-                  r.mechanism = oaep;
-                  r.handle = *pair.handle2;
-              }).rv,
+    ASSERT_EQ(call(fn::DecryptInit, s,
+                   [&](Request& r) {
+                       r.mechanism = oaep;
+                       r.handle = *pair.handle2;
+                   })
+                  .rv,
               CKR_OK);
     Response plain = call(fn::Decrypt, s, [&](Request& r) {
         r.data = cipher.output;
@@ -216,7 +243,8 @@ TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter) {
     // refused when it points at source data in the sender's memory.
     uint32_t secret = token().generateAesKey(s, {flag(CKA_EXTRACTABLE, true)});
     for (uint64_t sourcePointer : {uint64_t(0), uint64_t(0x7ffd12345678)}) {
-        Bytes raw = littleEndian64({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, sourcePointer, sourcePointer ? 8u : 0u});
+        Bytes raw =
+            littleEndian64({CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, sourcePointer, sourcePointer ? 8u : 0u});
         Response wrapped = call(fn::WrapKey, s, [&](Request& r) {
             r.mechanism = mechanism(CKM_RSA_PKCS_OAEP, raw);
             r.mechanism->parameterLength = 40;
@@ -228,7 +256,8 @@ TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter) {
     }
 }
 
-TEST_P(TokenBehaviour, WrapAndUnwrapAnAesKey) {
+TEST_P(TokenBehaviour, WrapAndUnwrapAnAesKey)
+{
     uint32_t s = userSession();
     uint32_t wrapping = token().generateAesKey(s, {flag(CKA_WRAP, true), flag(CKA_UNWRAP, true)});
     uint32_t secret = token().generateAesKey(s, {flag(CKA_EXTRACTABLE, true), flag(CKA_SENSITIVE, false)});
@@ -247,12 +276,14 @@ TEST_P(TokenBehaviour, WrapAndUnwrapAnAesKey) {
     Response wrapped = wrap([](Request& r) { r.outputLength = 24; });
     ASSERT_EQ(wrapped.rv, CKR_OK);
     ASSERT_EQ(wrapped.output->size(), 24u);
-    EXPECT_EQ(call(fn::WrapKey, s, [&](Request& r) {
-                  r.mechanism = mechanism(CKM_AES_KEY_WRAP);
-                  r.handle = secret;
-                  r.handle2 = 0x7FFF;
-                  r.outputLength = 24;
-              }).rv,
+    EXPECT_EQ(call(fn::WrapKey, s,
+                   [&](Request& r) {
+                       r.mechanism = mechanism(CKM_AES_KEY_WRAP);
+                       r.handle = secret;
+                       r.handle2 = 0x7FFF;
+                       r.outputLength = 24;
+                   })
+                  .rv,
               CKR_WRAPPING_KEY_HANDLE_INVALID);
 
     Response unwrapped = call(fn::UnwrapKey, s, [&](Request& r) {
@@ -266,7 +297,8 @@ TEST_P(TokenBehaviour, WrapAndUnwrapAnAesKey) {
     EXPECT_EQ(token().attribute(s, *unwrapped.handle, CKA_VALUE), token().attribute(s, secret, CKA_VALUE));
 }
 
-TEST_P(TokenBehaviour, EcdhDerivesTheSameSecretOnBothSides) {
+TEST_P(TokenBehaviour, EcdhDerivesTheSameSecretOnBothSides)
+{
     uint32_t s = userSession();
     auto [pubA, privA] = token().generateEcKeyPair(s);
     auto [pubB, privB] = token().generateEcKeyPair(s);

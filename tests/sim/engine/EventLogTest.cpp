@@ -1,21 +1,23 @@
 // The event log keeps only what one reply can carry, newest lines first kept.
 #include <gtest/gtest.h>
 
-#include "TokenEventLog.h"
 #include "TempDir.h"
+#include "TokenEventLog.h"
 
 namespace vexa::test::engine {
 namespace {
 
 using vexa::sim::engine::EventLog;
 
-TEST(EventLogTest, DropsWholeOldestLinesAndKeepsThemAcrossRestarts) {
+TEST(EventLogTest, DropsWholeOldestLinesAndKeepsThemAcrossRestarts)
+{
     TempDir dir("vexa-eventlog");
     const std::string path = dir.file("events.log");
     {
         EventLog log(path, 64);
-        for (int i = 0; i < 10; ++i)
+        for (int i = 0; i < 10; ++i) {
             log.add("2026-01-01 00:00:0" + std::to_string(i), "event " + std::to_string(i));
+        }
         // Each line is 29 bytes: two fit into 64.
         EXPECT_EQ(log.text(), "2026-01-01 00:00:08 event 8\n2026-01-01 00:00:09 event 9\n");
     }

@@ -10,14 +10,16 @@ constexpr uint32_t kTimeoutMs = 20000;
 
 }  // namespace
 
-HidLink::HidLink(const std::string& serial) {
+HidLink::HidLink(const std::string& serial)
+{
     m_transport.setVendorProductId(kVendorId, kProductId);
     m_transport.setSerialNumber(serial.c_str());
     m_u2f = m_transport.open() == 0;
     m_transport.setTimeout(kTimeoutMs);
 }
 
-Bytes HidLink::exchange(const Bytes& request) {
+Bytes HidLink::exchange(const Bytes& request)
+{
     m_transport.write(request);
     // Larger than any reply may be, so an oversized one would show.
     Bytes reply(4096);

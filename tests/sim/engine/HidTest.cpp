@@ -14,7 +14,8 @@
 namespace vexa::test::engine {
 namespace {
 
-LinkKind hidToken(const std::string& name, const std::string& serial, const std::string& product, bool u2f) {
+LinkKind hidToken(const std::string& name, const std::string& serial, const std::string& product, bool u2f)
+{
     return {name, serial, product, [=] {
                 auto link = std::make_unique<HidLink>(serial);
                 EXPECT_EQ(link->u2fFraming(), u2f) << "framing of " << serial;
@@ -30,12 +31,15 @@ INSTANTIATE_TEST_SUITE_P(Hid, TokenBehaviour,
 }  // namespace
 }  // namespace vexa::test::engine
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     using namespace vexa::test::engine;
-    if (argc == 2 && std::strcmp(argv[1], "persist-store") == 0)
+    if (argc == 2 && std::strcmp(argv[1], "persist-store") == 0) {
         return persistStore();
-    if (argc == 2 && std::strcmp(argv[1], "persist-check") == 0)
+    }
+    if (argc == 2 && std::strcmp(argv[1], "persist-check") == 0) {
         return persistCheck();
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

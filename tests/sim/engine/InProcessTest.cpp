@@ -7,9 +7,9 @@
 #include <random>
 #include <thread>
 
+#include "EngineLink.h"
 #include "TempDir.h"
 #include "TokenBehaviour.h"
-#include "EngineLink.h"
 
 namespace vexa::test::engine {
 namespace {
@@ -40,7 +40,8 @@ protected:
     TempDir m_state{"vexa-engine"};
 };
 
-Response rawCall(TokenLink& link, const Bytes& request) {
+Response rawCall(TokenLink& link, const Bytes& request)
+{
     Response resp;
     Bytes reply = link.exchange(request);
     EXPECT_LE(reply.size(), 2048u);
@@ -48,7 +49,8 @@ Response rawCall(TokenLink& link, const Bytes& request) {
     return resp;
 }
 
-TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed) {
+TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed)
+{
     EngineLink link(m_state.path(), kVexa);
     struct Case {
         const char* what;
@@ -64,13 +66,15 @@ TEST_F(EngineTest, RequestsThatDoNotDecodeAreAnsweredWithFunctionFailed) {
         {"unused function id 30", {0x08, 0x1E}, CKR_FUNCTION_NOT_SUPPORTED},
         {"function id beyond 64", {0x08, 0x41}, CKR_FUNCTION_NOT_SUPPORTED},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(rawCall(link, c.bytes).rv, c.rv) << c.what;
+    }
 }
 
 // Mutations of valid requests: whatever arrives, the engine answers with a
 // reply that decodes and fits 2048 bytes.
-TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
+TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine)
+{
     EngineLink link(m_state.path(), kVexa);
     TokenClient client(link);
     uint32_t s = client.openSession();
@@ -95,9 +99,15 @@ TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
     for (int round = 0; round < 3000; ++round) {
         Bytes b = seeds[rng() % seeds.size()];
         switch (rng() % 3) {
-        case 0: b[rng() % b.size()] ^= static_cast<uint8_t>(1 + rng() % 255); break;
-        case 1: b.resize(rng() % b.size()); break;
-        default: b.insert(b.begin() + rng() % b.size(), static_cast<uint8_t>(rng())); break;
+        case 0:
+            b[rng() % b.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+            break;
+        case 1:
+            b.resize(rng() % b.size());
+            break;
+        default:
+            b.insert(b.begin() + rng() % b.size(), static_cast<uint8_t>(rng()));
+            break;
         }
         Bytes reply = link.exchange(b);
         Response resp;
@@ -108,18 +118,21 @@ TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine) {
 
 // SoftHSM2 numbers sessions and objects across all its tokens; one token
 // must not reach into another through those numbers.
-TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
+TEST_F(EngineTest, TokensSharingSoftHsmStayApart)
+{
     EngineLink a(m_state.path(), kVexa), b(m_state.path(), kVarkon);
     TokenClient ta(a), tb(b);
     uint32_t sa = ta.openSession(), sb = tb.openSession();
     tb.login(sb);
-    uint32_t secret = tb.create(sb, {number(CKA_CLASS, CKO_DATA), flag(CKA_PRIVATE, true),
-                                     bytes(CKA_VALUE, bytesOf("b's secret"))});
+    uint32_t secret =
+        tb.create(sb, {number(CKA_CLASS, CKO_DATA), flag(CKA_PRIVATE, true), bytes(CKA_VALUE, bytesOf("b's secret"))});
     EXPECT_EQ(ta.call(fn::GetSessionInfo, sb).rv, CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(ta.call(fn::GetAttributeValue, sa, [&](Request& r) {
-                    r.handle = secret;
-                    r.templ = {typeOnly(CKA_VALUE)};
-                }).rv,
+    EXPECT_EQ(ta.call(fn::GetAttributeValue, sa,
+                      [&](Request& r) {
+                          r.handle = secret;
+                          r.templ = {typeOnly(CKA_VALUE)};
+                      })
+                  .rv,
               CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(ta.call(fn::DestroyObject, sa, [&](Request& r) { r.handle = secret; }).rv, CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(tb.attribute(sb, secret, CKA_VALUE), bytesOf("b's secret"));
@@ -127,7 +140,8 @@ TEST_F(EngineTest, TokensSharingSoftHsmStayApart) {
 
 // Device threads call the firmware concurrently: several on one token, and
 // tokens of one process share SoftHSM2.
-TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens) {
+TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens)
+{
     EngineLink a(m_state.path(), kVexa), b(m_state.path(), kVarkon);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
@@ -142,8 +156,9 @@ TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens) {
                     Response d = t.call(fn::DigestFinal, s, [](Request& r) { r.outputLength = 32; });
                     require(d, "digest");
                     require(t.call(fn::CloseSession, s), "close");
-                    if (d.output->size() != 32)
+                    if (d.output->size() != 32) {
                         ++failures;
+                    }
                 }
             } catch (const std::exception& e) {
                 ADD_FAILURE() << e.what();
@@ -151,12 +166,14 @@ TEST_F(EngineTest, ConcurrentCallersOnOneAndOnSeveralTokens) {
             }
         });
     }
-    for (std::thread& t : threads)
+    for (std::thread& t : threads) {
         t.join();
+    }
     EXPECT_EQ(failures, 0);
 }
 
-TEST_F(EngineTest, EverythingSurvivesARestart) {
+TEST_F(EngineTest, EverythingSurvivesARestart)
+{
     const Bytes seed = fromHex("000102030405060708090a0b0c0d0e0f");
     Bytes pub;
     {
@@ -217,9 +234,11 @@ TEST_F(EngineTest, EverythingSurvivesARestart) {
     EXPECT_NE(text.find("bitcoin key imported"), std::string::npos);
 }
 
-TEST_F(EngineTest, StartsFailForUnusableSerials) {
-    for (const char* serial : {"", "..", "a/b", "x y"})
+TEST_F(EngineTest, StartsFailForUnusableSerials)
+{
+    for (const char* serial : {"", "..", "a/b", "x y"}) {
         EXPECT_THROW(EngineLink(m_state.path(), TokenIdentity{serial, "Vexa"}), std::runtime_error) << serial;
+    }
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 namespace vexa::test::engine {
 namespace {
 
-uint32_t littleEndian(const Bytes& b, size_t at) {
+uint32_t littleEndian(const Bytes& b, size_t at)
+{
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
 }
 
-TEST_P(TokenBehaviour, AttributesTravelInTheirOwnRepresentation) {
+TEST_P(TokenBehaviour, AttributesTravelInTheirOwnRepresentation)
+{
     uint32_t s = userSession();
     uint32_t object = token().create(s, {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, false),
                                          bytes(CKA_LABEL, bytesOf("notes")), bytes(CKA_VALUE, bytesOf("v1"))});
@@ -29,10 +31,12 @@ TEST_P(TokenBehaviour, AttributesTravelInTheirOwnRepresentation) {
     EXPECT_EQ(resp.attributes[3].valueLength, 0xFFFFFFFFu);
     EXPECT_FALSE(resp.attributes[3].value);
 
-    EXPECT_EQ(call(fn::SetAttributeValue, s, [&](Request& r) {
-                  r.handle = object;
-                  r.templ = {bytes(CKA_LABEL, bytesOf("renamed"))};
-              }).rv,
+    EXPECT_EQ(call(fn::SetAttributeValue, s,
+                   [&](Request& r) {
+                       r.handle = object;
+                       r.templ = {bytes(CKA_LABEL, bytesOf("renamed"))};
+                   })
+                  .rv,
               CKR_OK);
     EXPECT_EQ(token().attribute(s, object, CKA_LABEL), bytesOf("renamed"));
     Response size = call(fn::GetObjectSize, s, [&](Request& r) { r.handle = object; });
@@ -40,7 +44,8 @@ TEST_P(TokenBehaviour, AttributesTravelInTheirOwnRepresentation) {
     EXPECT_TRUE(size.outputLength);
 }
 
-TEST_P(TokenBehaviour, SensitiveKeyValuesStayOnTheToken) {
+TEST_P(TokenBehaviour, SensitiveKeyValuesStayOnTheToken)
+{
     uint32_t s = userSession();
     uint32_t key = token().generateAesKey(s, {flag(CKA_SENSITIVE, true)});
     Response resp = call(fn::GetAttributeValue, s, [&](Request& r) {
@@ -54,12 +59,14 @@ TEST_P(TokenBehaviour, SensitiveKeyValuesStayOnTheToken) {
     EXPECT_EQ(resp.attributes[2].number, CKK_AES);
 }
 
-TEST_P(TokenBehaviour, FindReturnsAtMostTheAskedNumberOfHandles) {
+TEST_P(TokenBehaviour, FindReturnsAtMostTheAskedNumberOfHandles)
+{
     uint32_t s = userSession();
     std::vector<uint32_t> created;
-    for (const char* label : {"one", "two", "three"})
+    for (const char* label : {"one", "two", "three"}) {
         created.push_back(token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_APPLICATION, bytesOf("find")),
                                              bytes(CKA_LABEL, bytesOf(label))}));
+    }
     ASSERT_EQ(call(fn::FindObjectsInit, s, [](Request& r) { r.templ = {bytes(CKA_APPLICATION, bytesOf("find"))}; }).rv,
               CKR_OK);
     Response first = call(fn::FindObjects, s, [](Request& r) { r.outputLength = 2; });
@@ -76,7 +83,8 @@ TEST_P(TokenBehaviour, FindReturnsAtMostTheAskedNumberOfHandles) {
     EXPECT_EQ(call(fn::FindObjects, s, [](Request& r) { r.outputLength = 1; }).rv, CKR_OPERATION_NOT_INITIALIZED);
 }
 
-TEST_P(TokenBehaviour, CopiedAndDestroyedObjects) {
+TEST_P(TokenBehaviour, CopiedAndDestroyedObjects)
+{
     uint32_t s = userSession();
     uint32_t original = token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_LABEL, bytesOf("a"))});
     Response copy = call(fn::CopyObject, s, [&](Request& r) {
@@ -91,7 +99,8 @@ TEST_P(TokenBehaviour, CopiedAndDestroyedObjects) {
     EXPECT_EQ(call(fn::GetObjectSize, s, [&](Request& r) { r.handle = 0x7FFF; }).rv, CKR_OBJECT_HANDLE_INVALID);
 }
 
-TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused) {
+TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused)
+{
     uint32_t s = userSession();
     // A nested template's records hold addresses of the sender's memory.
     Bytes records(24, 0x41);
@@ -104,13 +113,15 @@ TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused) {
     }
 }
 
-TEST_P(TokenBehaviour, AttributesBeyondOneReplyAreRefusedNotCut) {
+TEST_P(TokenBehaviour, AttributesBeyondOneReplyAreRefusedNotCut)
+{
     uint32_t s = userSession();
     uint32_t object = token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_VALUE, Bytes(1500, 'v'))});
-    require(call(fn::SetAttributeValue, s, [&](Request& r) {
-                r.handle = object;
-                r.templ = {bytes(CKA_LABEL, Bytes(1500, 'l'))};
-            }),
+    require(call(fn::SetAttributeValue, s,
+                 [&](Request& r) {
+                     r.handle = object;
+                     r.templ = {bytes(CKA_LABEL, Bytes(1500, 'l'))};
+                 }),
             "C_SetAttributeValue");
     Response both = call(fn::GetAttributeValue, s, [&](Request& r) {
         r.handle = object;

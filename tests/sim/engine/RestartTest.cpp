@@ -9,13 +9,15 @@
 namespace vexa::test::engine {
 namespace {
 
-RunResult runStep(const std::vector<std::string>& simArgs, const char* step) {
+RunResult runStep(const std::vector<std::string>& simArgs, const char* step)
+{
     std::vector<std::string> args = simArgs;
     args.insert(args.end(), {"--token", kU2fSerial});
     return runUnderSimulator(args, {VEXA_ENGINE_HID_TESTS, step});
 }
 
-TEST(EngineRestartTest, StateSurvivesARestartWithTheSameStateDirectory) {
+TEST(EngineRestartTest, StateSurvivesARestartWithTheSameStateDirectory)
+{
     TempDir state("vexa-engine-state");
     const std::vector<std::string> withState = {"--state", state.path()};
     RunResult stored = runStep(withState, "persist-store");
@@ -24,7 +26,8 @@ TEST(EngineRestartTest, StateSurvivesARestartWithTheSameStateDirectory) {
     EXPECT_EQ(checked.status, 0) << checked.output;
 }
 
-TEST(EngineRestartTest, WithoutStateEveryRunStartsAfresh) {
+TEST(EngineRestartTest, WithoutStateEveryRunStartsAfresh)
+{
     ASSERT_EQ(runStep({}, "persist-store").status, 0);
     RunResult checked = runStep({}, "persist-check");
     EXPECT_EQ(checked.status, 1) << checked.output;

@@ -3,22 +3,20 @@
 
 namespace vexa::test::engine {
 
-std::string linkName(const ::testing::TestParamInfo<LinkKind>& info) {
-    return info.param.name;
-}
+std::string linkName(const ::testing::TestParamInfo<LinkKind>& info) { return info.param.name; }
 
-void PrintTo(const LinkKind& kind, std::ostream* os) {
-    *os << kind.name << " token " << kind.serial;
-}
+void PrintTo(const LinkKind& kind, std::ostream* os) { *os << kind.name << " token " << kind.serial; }
 
 namespace {
 
-std::string text(const uint8_t* bytes, size_t size) {
+std::string text(const uint8_t* bytes, size_t size)
+{
     std::string s(reinterpret_cast<const char*>(bytes), size);
     return s.erase(s.find_last_not_of(' ') + 1);
 }
 
-TEST_P(TokenBehaviour, LoginMovesTheSessionThroughItsStates) {
+TEST_P(TokenBehaviour, LoginMovesTheSessionThroughItsStates)
+{
     uint32_t s = token().openSession();
     Response info = call(fn::GetSessionInfo, s);
     ASSERT_EQ(info.rv, CKR_OK);
@@ -37,7 +35,8 @@ TEST_P(TokenBehaviour, LoginMovesTheSessionThroughItsStates) {
     EXPECT_EQ(call(fn::GetSessionInfo, s).sessionInfo->state, CKS_RW_PUBLIC_SESSION);
 }
 
-TEST_P(TokenBehaviour, SessionsThatAreGoneAreRefused) {
+TEST_P(TokenBehaviour, SessionsThatAreGoneAreRefused)
+{
     uint32_t a = token().openSession(false);
     uint32_t b = token().openSession();
     EXPECT_EQ(call(fn::GetSessionInfo, a).sessionInfo->state, CKS_RO_PUBLIC_SESSION);
@@ -57,17 +56,22 @@ TEST_P(TokenBehaviour, SessionsThatAreGoneAreRefused) {
     EXPECT_EQ(call(fn::GetSessionInfo, b).rv, CKR_SESSION_HANDLE_INVALID);
 }
 
-TEST_P(TokenBehaviour, PinsCanBeChangedAndSetByTheSecurityOfficer) {
+TEST_P(TokenBehaviour, PinsCanBeChangedAndSetByTheSecurityOfficer)
+{
     uint32_t s = userSession();
-    EXPECT_EQ(call(fn::SetPIN, s, [](Request& r) {
-                  r.data = bytesOf("000000");
-                  r.data2 = bytesOf("abcdef");
-              }).rv,
+    EXPECT_EQ(call(fn::SetPIN, s,
+                   [](Request& r) {
+                       r.data = bytesOf("000000");
+                       r.data2 = bytesOf("abcdef");
+                   })
+                  .rv,
               CKR_PIN_INCORRECT);
-    EXPECT_EQ(call(fn::SetPIN, s, [](Request& r) {
-                  r.data = bytesOf("123456");
-                  r.data2 = bytesOf("abcdef");
-              }).rv,
+    EXPECT_EQ(call(fn::SetPIN, s,
+                   [](Request& r) {
+                       r.data = bytesOf("123456");
+                       r.data2 = bytesOf("abcdef");
+                   })
+                  .rv,
               CKR_OK);
     call(fn::Logout, s);
     token().login(s, "abcdef");
@@ -79,7 +83,8 @@ TEST_P(TokenBehaviour, PinsCanBeChangedAndSetByTheSecurityOfficer) {
     token().login(s, "777777");
 }
 
-TEST_P(TokenBehaviour, TokenInfoNamesTheTokenAndCarriesItsClock) {
+TEST_P(TokenBehaviour, TokenInfoNamesTheTokenAndCarriesItsClock)
+{
     Request setClock;
     setClock.function = fn::SetDateTime;
     setClock.handle = 1700000000;  // 2023-11-14 22:13:20 UTC
@@ -97,15 +102,16 @@ TEST_P(TokenBehaviour, TokenInfoNamesTheTokenAndCarriesItsClock) {
     EXPECT_EQ(text(t.serialNumber.bytes, t.serialNumber.size), GetParam().serial);
     EXPECT_EQ(t.label.size, 32u);
     EXPECT_EQ(t.serialNumber.size, 16u);
-    const uint32_t expected = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_CLOCK_ON_TOKEN |
-                              CKF_LOGIN_REQUIRED | CKF_RNG;
+    const uint32_t expected =
+        CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_CLOCK_ON_TOKEN | CKF_LOGIN_REQUIRED | CKF_RNG;
     EXPECT_EQ(t.flags & expected, expected);
     ASSERT_EQ(t.utcTime.size, 16u);
     // The clock runs on: compare down to the tens of seconds.
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.utcTime.bytes), 13), "2023111422132");
 }
 
-TEST_P(TokenBehaviour, RandomComesInChunksThatFitOneReply) {
+TEST_P(TokenBehaviour, RandomComesInChunksThatFitOneReply)
+{
     uint32_t s = token().openSession();
     Response r = call(fn::GenerateRandom, s, [](Request& q) { q.outputLength = 1024; });
     ASSERT_EQ(r.rv, CKR_OK);
@@ -113,11 +119,11 @@ TEST_P(TokenBehaviour, RandomComesInChunksThatFitOneReply) {
     EXPECT_NE(*r.output, Bytes(1024, 0));
     EXPECT_EQ(call(fn::GenerateRandom, s, [](Request& q) { q.outputLength = 4096; }).rv, CKR_DATA_LEN_RANGE);
     EXPECT_EQ(call(fn::SeedRandom, s, [](Request& q) { q.data = bytesOf("more entropy"); }).rv, CKR_OK);
-    EXPECT_EQ(call(fn::GenerateRandom, s + 99, [](Request& q) { q.outputLength = 8; }).rv,
-              CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(call(fn::GenerateRandom, s + 99, [](Request& q) { q.outputLength = 8; }).rv, CKR_SESSION_HANDLE_INVALID);
 }
 
-TEST_P(TokenBehaviour, InitTokenStartsOverWithANewLabel) {
+TEST_P(TokenBehaviour, InitTokenStartsOverWithANewLabel)
+{
     uint32_t s = userSession();
     token().create(s, {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, true), bytes(CKA_LABEL, bytesOf("old"))});
     // C_InitToken needs the token without open sessions.

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "TokenFunctionIds.h"
 #include "TokenClient.h"
+#include "TokenFunctionIds.h"
 
 namespace vexa::test::engine {
 
@@ -14,13 +14,15 @@ namespace fn = vexa::sim::engine::fn;
 
 class TokenBehaviour : public ::testing::TestWithParam<LinkKind> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         m_link = GetParam().make();
         m_client = std::make_unique<TokenClient>(*m_link);
     }
     // Logs out and ends every session, so a token shared by several tests
     // starts each of them logged out.
-    void TearDown() override {
+    void TearDown() override
+    {
         Request closeAll;
         closeAll.function = fn::CloseAllSessions;
         try {
@@ -30,11 +32,13 @@ protected:
     }
 
     TokenClient& token() { return *m_client; }
-    Response call(uint32_t function, uint32_t session, const std::function<void(Request&)>& fill = {}) {
+    Response call(uint32_t function, uint32_t session, const std::function<void(Request&)>& fill = {})
+    {
         return m_client->call(function, session, fill);
     }
     // A read-write session with the user logged in.
-    uint32_t userSession() {
+    uint32_t userSession()
+    {
         uint32_t s = m_client->openSession();
         m_client->login(s);
         return s;

@@ -26,8 +26,8 @@ public:
 
 // What a behaviour test runs against.
 struct LinkKind {
-    std::string name;     // test name suffix
-    std::string serial;   // of the token the link reaches
+    std::string name;    // test name suffix
+    std::string serial;  // of the token the link reaches
     std::string product;
     std::function<std::unique_ptr<TokenLink>()> make;
 };

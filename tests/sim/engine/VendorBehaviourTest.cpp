@@ -12,21 +12,25 @@ namespace {
 
 using ::testing::ElementsAre;
 
-Request slotCall(uint32_t function, const std::function<void(Request&)>& fill = {}) {
+Request slotCall(uint32_t function, const std::function<void(Request&)>& fill = {})
+{
     Request r;
     r.function = function;
-    if (fill)
+    if (fill) {
         fill(r);
+    }
     return r;
 }
 
-std::vector<uint32_t> configOf(const Response& resp) {
+std::vector<uint32_t> configOf(const Response& resp)
+{
     const RpcTokenConfig& c = resp.tokenConfig.value();
     EXPECT_TRUE(c.has_config1 && c.has_config2 && c.has_config3 && c.has_config4);
     return {c.config1, c.config2, c.config3, c.config4};
 }
 
-TEST_P(TokenBehaviour, ConfigurationValues) {
+TEST_P(TokenBehaviour, ConfigurationValues)
+{
     EXPECT_THAT(configOf(token().call(slotCall(fn::GetTokenConfig))), ElementsAre(0, 0, 0, 0));
 
     struct Case {
@@ -37,16 +41,25 @@ TEST_P(TokenBehaviour, ConfigurationValues) {
     const Case cases[] = {
         {"byte", slotCall(fn::SetTokenByte, [](Request& r) { r.handle = 7; }), CKR_OK},
         {"pair", slotCall(fn::SetTokenBytePair, [](Request& r) { r.handle = 8, r.handle2 = 9; }), CKR_OK},
-        {"word", slotCall(fn::SetTokenConfigWord, [](Request& r) { r.tokenConfig = RpcTokenConfig{false, 0, false, 0, false, 0, true, 0xBEEF}; }), CKR_OK},
+        {"word",
+         slotCall(fn::SetTokenConfigWord,
+                  [](Request& r) { r.tokenConfig = RpcTokenConfig{false, 0, false, 0, false, 0, true, 0xBEEF}; }),
+         CKR_OK},
         {"value 3", slotCall(fn::SetTokenValue, [](Request& r) { r.handle = 3, r.value = 0x30; }), CKR_OK},
         {"byte too big", slotCall(fn::SetTokenByte, [](Request& r) { r.handle = 256; }), CKR_ARGUMENTS_BAD},
         {"pair without second", slotCall(fn::SetTokenBytePair, [](Request& r) { r.handle = 1; }), CKR_ARGUMENTS_BAD},
-        {"word too big", slotCall(fn::SetTokenConfigWord, [](Request& r) { r.tokenConfig = RpcTokenConfig{false, 0, false, 0, false, 0, true, 0x10000}; }), CKR_ARGUMENTS_BAD},
-        {"unknown selector", slotCall(fn::SetTokenValue, [](Request& r) { r.handle = 5, r.value = 1; }), CKR_ARGUMENTS_BAD},
-        {"byte selector, word value", slotCall(fn::SetTokenValue, [](Request& r) { r.handle = 1, r.value = 0x100; }), CKR_ARGUMENTS_BAD},
+        {"word too big",
+         slotCall(fn::SetTokenConfigWord,
+                  [](Request& r) { r.tokenConfig = RpcTokenConfig{false, 0, false, 0, false, 0, true, 0x10000}; }),
+         CKR_ARGUMENTS_BAD},
+        {"unknown selector", slotCall(fn::SetTokenValue, [](Request& r) { r.handle = 5, r.value = 1; }),
+         CKR_ARGUMENTS_BAD},
+        {"byte selector, word value", slotCall(fn::SetTokenValue, [](Request& r) { r.handle = 1, r.value = 0x100; }),
+         CKR_ARGUMENTS_BAD},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(token().call(c.req).rv, c.rv) << c.what;
+    }
     // Refused calls change nothing.
     EXPECT_THAT(configOf(token().call(slotCall(fn::GetTokenConfig))), ElementsAre(7, 8, 0x30, 0xBEEF));
 
@@ -54,7 +67,8 @@ TEST_P(TokenBehaviour, ConfigurationValues) {
     EXPECT_THAT(configOf(token().call(slotCall(fn::GetTokenConfig))), ElementsAre(0, 0, 0, 0));
 }
 
-Response writeChunk(TokenClient& t, uint32_t total, const Bytes& chunk, uint32_t end) {
+Response writeChunk(TokenClient& t, uint32_t total, const Bytes& chunk, uint32_t end)
+{
     return t.call(slotCall(fn::WriteTokenData, [&](Request& r) {
         r.handle = total;
         r.data = chunk;
@@ -64,7 +78,8 @@ Response writeChunk(TokenClient& t, uint32_t total, const Bytes& chunk, uint32_t
 
 // Reads the block as the library does: the capacity in every request, the
 // cursor from the second on.
-Bytes readBlock(TokenClient& t, uint32_t capacity) {
+Bytes readBlock(TokenClient& t, uint32_t capacity)
+{
     Bytes read;
     std::optional<uint32_t> cursor;
     Response r;
@@ -74,17 +89,20 @@ Bytes readBlock(TokenClient& t, uint32_t capacity) {
             q.handle = cursor;
         }));
         EXPECT_TRUE(r.rv == CKR_OK || r.rv == CKR_OPERATION_ACTIVE) << r.rv;
-        if (r.output)
+        if (r.output) {
             read.insert(read.end(), r.output->begin(), r.output->end());
+        }
         cursor = r.handle.value_or(0);
     } while (r.rv == CKR_OPERATION_ACTIVE && read.size() <= capacity);
     return read;
 }
 
-TEST_P(TokenBehaviour, DataStoreMovesInChunks) {
+TEST_P(TokenBehaviour, DataStoreMovesInChunks)
+{
     Bytes data(3073);
-    for (size_t i = 0; i < data.size(); ++i)
+    for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 7);
+    }
     std::vector<CK_RV> answers;
     for (uint32_t off = 0; off < data.size(); off += 1536) {
         const uint32_t end = std::min<uint32_t>(off + 1536, data.size());
@@ -99,10 +117,12 @@ TEST_P(TokenBehaviour, DataStoreMovesInChunks) {
     EXPECT_EQ(readBlock(token(), 4000), data);
 }
 
-TEST_P(TokenBehaviour, DataStoreHoldsBlocksBeyond64KiB) {
+TEST_P(TokenBehaviour, DataStoreHoldsBlocksBeyond64KiB)
+{
     Bytes data(100 * 1000);
-    for (size_t i = 0; i < data.size(); ++i)
+    for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>(i * 13 + i / 256);
+    }
     CK_RV rv = CKR_OK;
     for (uint32_t off = 0; off < data.size(); off += 1536) {
         const uint32_t end = std::min<uint32_t>(off + 1536, data.size());
@@ -112,7 +132,8 @@ TEST_P(TokenBehaviour, DataStoreHoldsBlocksBeyond64KiB) {
     EXPECT_EQ(readBlock(token(), data.size()), data);
 }
 
-TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks) {
+TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks)
+{
     ASSERT_EQ(writeChunk(token(), 4, bytesOf("keep"), 4).rv, CKR_OK);
     struct Case {
         const char* what;
@@ -129,14 +150,16 @@ TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks) {
         {"empty", 0, Bytes(1, 3), 1, CKR_DATA_LEN_RANGE},
         {"larger than the store", vexa::sim::engine::DataStore::kCapacity + 1, Bytes(8, 4), 8, CKR_DATA_LEN_RANGE},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(writeChunk(token(), c.total, c.chunk, c.end).rv, c.rv) << c.what;
+    }
     Response r = token().call(slotCall(fn::ReadTokenData, [](Request& q) { q.outputLength = 100; }));
     EXPECT_EQ(r.rv, CKR_OK);
     EXPECT_EQ(r.output, bytesOf("keep"));
 }
 
-TEST_P(TokenBehaviour, EventLogRecordsWhatTheTokenDid) {
+TEST_P(TokenBehaviour, EventLogRecordsWhatTheTokenDid)
+{
     uint32_t s = userSession();
     call(fn::Logout, s);
     call(fn::Login, s, [](Request& r) {
