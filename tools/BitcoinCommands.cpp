@@ -37,26 +37,28 @@ const uint32_t* words(const std::vector<uint32_t>& path)
     return path.empty() ? &kNone : path.data();
 }
 
-// Runs `body` in a logged-in session on the slot.
+// Runs `body` in a logged-in session on the token; returns its slot.
 template <typename Body>
-void inSession(const Invocation& call, CK_SLOT_ID slot, Body body)
+CK_SLOT_ID inSession(const Invocation& call, const SlotArgument& which, Body body)
 {
-    const std::string pin = obtainPin(call.args.value("--pin"),
-                                      "User PIN of the token in slot " + std::to_string(slot) + ": ", call.command);
+    const std::string pin =
+        obtainPin(call.args.value("--pin"), "User PIN of the token " + which.description() + ": ", call.command);
     Library library;
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     Session session(library, slot);
     session.login(pin);
     body(session.handle());
+    return slot;
 }
 
 void importKey(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::vector<uint8_t> seed = readWholeFile(call.positional(1));
     if (seed.empty()) {
         throw Failure(call.positional(1) + " is empty");
     }
-    inSession(call, slot, [&](CK_SESSION_HANDLE session) {
+    const CK_SLOT_ID slot = inSession(call, which, [&](CK_SESSION_HANDLE session) {
         check("u32ImportBitcoinKey", u32ImportBitcoinKey(session, seed.data(), seed.size()));
     });
     call.out << "Bitcoin key imported into the token in slot " << slot << "\n";
@@ -64,9 +66,9 @@ void importKey(const Invocation& call)
 
 void publicKey(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::vector<uint32_t> path = pathArgument(call, 1);
-    inSession(call, slot, [&](CK_SESSION_HANDLE session) {
+    inSession(call, which, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> key(kOutputRoom);
         CK_ULONG length = key.size();
         check("u32GetBitcoinPub", u32GetBitcoinPub(session, words(path), path.size(), key.data(), &length));
@@ -76,13 +78,13 @@ void publicKey(const Invocation& call)
 
 void signHash(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::vector<uint32_t> path = pathArgument(call, 1);
     const auto hash = parseHex(call.positional(2));
     if (!hash || hash->empty()) {
         throw UsageError("HASH must be hexadecimal digits, such as the 64 of a SHA-256 hash", call.command);
     }
-    inSession(call, slot, [&](CK_SESSION_HANDLE session) {
+    inSession(call, which, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> signature(kOutputRoom);
         CK_ULONG length = signature.size();
         check("u32SignBitcoinHash", u32SignBitcoinHash(session, hash->data(), hash->size(), words(path), path.size(),

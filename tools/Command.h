@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Arguments.h"
+#include "SlotArgument.h"
 #include "vexa.h"
 
 namespace vexa::tool {
@@ -15,11 +16,12 @@ namespace vexa::tool {
 struct Invocation {
     const Arguments& args;
     std::ostream& out;
+    std::ostream& err;    // notes beside the command's output
     std::string command;  // its name, for messages
 
     const std::string& positional(size_t index) const { return args.positional().at(index); }
-    // The positional argument at `index` as a slot id; UsageError otherwise.
-    CK_SLOT_ID slot(size_t index) const;
+    // The positional argument at `index` as a SLOT; UsageError otherwise.
+    SlotArgument slot(size_t index) const { return SlotArgument(positional(index), command); }
 };
 
 struct Command {

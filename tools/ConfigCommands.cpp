@@ -8,9 +8,9 @@ namespace {
 
 void getConfig(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     TokenConfigRecord record{};
     record.version = VEXA_TOKEN_CONFIG_VERSION;
     record.size = VEXA_TOKEN_CONFIG_SIZE;
@@ -41,7 +41,7 @@ void runStep(CK_SLOT_ID slot, const ConfigStep& step)
 
 void setConfig(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::vector<std::string>& words = call.args.positional();
     if (words.size() % 2 == 0) {
         throw UsageError("every value name needs a number after it", call.command);
@@ -52,7 +52,7 @@ void setConfig(const Invocation& call)
     }
     const std::vector<ConfigStep> steps = planConfigChange(assignments, call.command);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     for (const ConfigStep& step : steps) {
         runStep(slot, step);
     }
@@ -60,9 +60,9 @@ void setConfig(const Invocation& call)
 
 void resetConfig(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     check("u32TokenCommand", u32TokenCommand(slot));
 }
 

@@ -18,7 +18,7 @@ constexpr CK_ULONG kLargestReadCapacity = 64 * 1024 * 1024;
 
 void writeData(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::string& path = call.positional(1);
     const std::vector<uint8_t> data = readWholeFile(path);
     if (data.empty()) {
@@ -28,7 +28,7 @@ void writeData(const Invocation& call)
         throw Failure(path + " is too large for a token");
     }
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     const uint64_t chunks = (data.size() + kChunkBytes - 1) / kChunkBytes;
     TransferProgress progress("writing " + path, chunks, progressWanted());
     const uint32_t rv = u32WriteTokenData(slot, data.data(), data.size());
@@ -58,10 +58,10 @@ std::vector<uint8_t> readBlock(CK_SLOT_ID slot, const std::string& path)
 
 void readData(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     const std::string& path = call.positional(1);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     const std::vector<uint8_t> block = readBlock(slot, path);
     writeWholeFile(path, block.data(), block.size());
     if (path != "-") {

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "PaddedText.h"
+
 namespace vexa::tool {
 namespace {
 
@@ -91,12 +93,40 @@ std::vector<CK_SLOT_ID> Library::slots(bool tokenPresent) const
     }
 }
 
-void Library::requireSlot(CK_SLOT_ID slot) const
+bool Library::hasSlot(CK_SLOT_ID slot) const
 {
     const std::vector<CK_SLOT_ID> known = slots(false);
-    if (std::find(known.begin(), known.end(), slot) == known.end()) {
+    return std::find(known.begin(), known.end(), slot) != known.end();
+}
+
+void Library::requireSlot(CK_SLOT_ID slot) const
+{
+    if (!hasSlot(slot)) {
         throw TokenError("slot " + std::to_string(slot), CKR_SLOT_ID_INVALID);
     }
+}
+
+std::optional<TokenSlot> Library::token(CK_SLOT_ID slot) const
+{
+    CK_SLOT_INFO slotInfo{};
+    CK_TOKEN_INFO info{};
+    if (entry(&CK_FUNCTION_LIST::C_GetSlotInfo, "C_GetSlotInfo")(slot, &slotInfo) != CKR_OK ||
+        (slotInfo.flags & CKF_TOKEN_PRESENT) == 0 ||
+        entry(&CK_FUNCTION_LIST::C_GetTokenInfo, "C_GetTokenInfo")(slot, &info) != CKR_OK) {
+        return std::nullopt;
+    }
+    return TokenSlot{slot, paddedText(info.serialNumber), paddedText(info.model), paddedText(info.label)};
+}
+
+std::vector<TokenSlot> Library::tokens() const
+{
+    std::vector<TokenSlot> found;
+    for (const CK_SLOT_ID slot : slots(false)) {
+        if (auto token = this->token(slot)) {
+            found.push_back(std::move(*token));
+        }
+    }
+    return found;
 }
 
 Session::Session(const Library& library, CK_SLOT_ID slot) : m_library(library)

@@ -2,6 +2,7 @@
 // libvexa-pkcs11.so as the tool uses it: initialised for the life of one
 // command, with the calls' results turned into exceptions.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,14 @@ namespace vexa::tool {
 
 // Throws TokenError unless rv is CKR_OK.
 void check(const std::string& call, CK_RV rv);
+
+// A slot with a token, as the token describes itself.
+struct TokenSlot {
+    CK_SLOT_ID slot = 0;
+    std::string serial;
+    std::string model;
+    std::string label;
+};
 
 class Library {
 public:
@@ -35,8 +44,14 @@ public:
 
     // The slots of C_GetSlotList (with a token present, or all).
     std::vector<CK_SLOT_ID> slots(bool tokenPresent) const;
+    bool hasSlot(CK_SLOT_ID slot) const;
     // TokenError CKR_SLOT_ID_INVALID for a slot that the library does not know.
     void requireSlot(CK_SLOT_ID slot) const;
+    // The token in the slot, or nothing when the slot holds none (or its token
+    // does not answer).
+    std::optional<TokenSlot> token(CK_SLOT_ID slot) const;
+    // Every slot's token, in slot order.
+    std::vector<TokenSlot> tokens() const;
 
 private:
     CK_FUNCTION_LIST* m_functions = nullptr;

@@ -10,9 +10,9 @@ namespace {
 
 void showLog(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     const std::string text = readEventLog(slot);
     call.out << text;
     if (!text.empty() && text.back() != '\n') {
@@ -22,9 +22,9 @@ void showLog(const Invocation& call)
 
 void setTime(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     if (!bSetDateTime(slot)) {
         throw Failure("bSetDateTime: the token did not take the time (slot " + std::to_string(slot) + ")");
     }

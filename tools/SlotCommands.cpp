@@ -1,5 +1,6 @@
 // slots and info: what the library sees, through the standard calls.
 #include <iomanip>
+#include <optional>
 #include <vector>
 
 #include "Command.h"
@@ -25,16 +26,16 @@ void listSlots(const Invocation& call)
         return;
     }
     for (CK_SLOT_ID slot : slots) {
-        CK_SLOT_INFO info{};
-        VEXA_P11(library, C_GetSlotInfo, slot, &info);
-        call.out << "slot " << slot << "  ";
-        if ((info.flags & CKF_TOKEN_PRESENT) == 0) {
-            call.out << "(no token)  " << paddedText(info.slotDescription) << "\n";
+        const std::optional<TokenSlot> token = library.token(slot);
+        if (!token) {
+            CK_SLOT_INFO info{};
+            VEXA_P11(library, C_GetSlotInfo, slot, &info);
+            call.out << std::left << std::setw(14) << "(no token)"
+                     << "slot " << slot << "  " << paddedText(info.slotDescription) << "\n";
             continue;
         }
-        const CK_TOKEN_INFO token = tokenInfo(library, slot);
-        call.out << std::left << std::setw(14) << paddedText(token.serialNumber) << std::setw(8)
-                 << paddedText(token.model) << "\"" << paddedText(token.label) << "\"\n";
+        call.out << std::left << std::setw(14) << token->serial << "slot " << std::setw(3) << slot << std::setw(8)
+                 << token->model << "\"" << token->label << "\"\n";
     }
 }
 
@@ -74,9 +75,9 @@ CK_ULONG mechanismCount(const Library& library, CK_SLOT_ID slot)
 
 void showInfo(const Invocation& call)
 {
-    const CK_SLOT_ID slot = call.slot(0);
+    const SlotArgument which = call.slot(0);
     Library library;
-    library.requireSlot(slot);
+    const CK_SLOT_ID slot = which.resolve(library, call.err);
     CK_SLOT_INFO slotInfo{};
     VEXA_P11(library, C_GetSlotInfo, slot, &slotInfo);
     std::ostream& out = call.out;
@@ -104,7 +105,9 @@ void addSlotCommands(std::vector<Command>& commands)
     commands.push_back({"slots",
                         "",
                         "list the tokens the library sees",
-                        "Lists every slot with its token's serial number, model and label.\n",
+                        "Lists every token by its serial number, with its slot, model and label. A\n"
+                        "serial number names a token wherever SLOT is asked for; slot numbers change\n"
+                        "when a token before it is unplugged.\n",
                         {},
                         0,
                         0,

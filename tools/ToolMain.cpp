@@ -51,7 +51,8 @@ void toolHelp(std::ostream& out)
     }
     out << "usage: " << kProgram << " COMMAND [ARGUMENT...]\n\n"
         << "The token functions of libvexa-pkcs11.so that standard PKCS#11 tools do not\n"
-        << "offer. SLOT is a slot number as \"" << kProgram << " slots\" lists them.\n\n"
+        << "offer. SLOT is a token's serial number or a slot number, as \"" << kProgram << " slots\"\n"
+        << "lists them; a serial number names the same token whatever else is plugged in.\n\n"
         << "Commands:\n";
     listCommands(out, all);
     out << "\n'" << kProgram << " COMMAND --help' describes a command.\n\n"
@@ -91,7 +92,7 @@ void checkArgumentCount(const Command& command, size_t count)
     }
 }
 
-int runCommand(const Command& command, const std::vector<std::string>& rest, std::ostream& out)
+int runCommand(const Command& command, const std::vector<std::string>& rest, std::ostream& out, std::ostream& err)
 {
     const Arguments args(rest, command.options, command.name);
     if (args.help()) {
@@ -99,7 +100,7 @@ int runCommand(const Command& command, const std::vector<std::string>& rest, std
         return kExitOk;
     }
     checkArgumentCount(command, args.positional().size());
-    command.run(Invocation{args, out, command.name});
+    command.run(Invocation{args, out, err, command.name});
     return kExitOk;
 }
 
@@ -125,7 +126,7 @@ int notACommand(const std::vector<std::string>& words, std::ostream& out)
     throw UsageError("'" + words[0] + "' needs one of: " + names, words[0]);
 }
 
-int dispatch(const std::vector<std::string>& words, std::ostream& out)
+int dispatch(const std::vector<std::string>& words, std::ostream& out, std::ostream& err)
 {
     if (words.empty()) {
         throw UsageError("no command");
@@ -140,11 +141,11 @@ int dispatch(const std::vector<std::string>& words, std::ostream& out)
     }
     if (words.size() > 1) {
         if (const Command* command = findCommand(words[0] + " " + words[1])) {
-            return runCommand(*command, {words.begin() + 2, words.end()}, out);
+            return runCommand(*command, {words.begin() + 2, words.end()}, out, err);
         }
     }
     if (const Command* command = findCommand(words[0])) {
-        return runCommand(*command, {words.begin() + 1, words.end()}, out);
+        return runCommand(*command, {words.begin() + 1, words.end()}, out, err);
     }
     return notACommand(words, out);
 }
@@ -154,7 +155,7 @@ int dispatch(const std::vector<std::string>& words, std::ostream& out)
 int runTool(const std::vector<std::string>& words, std::ostream& out, std::ostream& err)
 {
     try {
-        return dispatch(words, out);
+        return dispatch(words, out, err);
     } catch (const UsageError& e) {
         const std::string help = e.command().empty() ? "--help" : e.command() + " --help";
         err << kProgram << ": " << e.what() << "\nTry '" << kProgram << " " << help << "'.\n";

@@ -93,8 +93,8 @@ TEST_F(Demo, ShowsTheSessionAndLeavesNothingBehind)
     for (const char* line : {"   slots: 2, token in slot 0: Vexa ",
                              "   logged in as the user and generated an EC P-256 key pair 'demo-key' on the token",
                              "   verified the signature with the token's public key: valid",
-                             "   data write/read: 100000 bytes stored on the token and read back unchanged",
-                             " data store written, 100000 bytes\n",
+                             "   data write/read: 100000 bytes stored on token 00000000000A and read back unchanged",
+                             "   token 00000000000B: corvelWorks Varkon, slot ", " data store written, 100000 bytes\n",
                              "== done: daemon and simulator stopped, sockets and temporary files removed\n"}) {
         EXPECT_NE(r.output.find(line), std::string::npos) << "missing '" << line << "' in\n" << r.output;
     }

@@ -41,7 +41,7 @@ std::string randomBytes(size_t count)
 
 TEST_F(ToolCommands, ListsTheTokenAndShowsItsDetails)
 {
-    EXPECT_NE(ok({"slots"}).find("slot 0  0123456789AB  Vexa    \"Vexa 0123456789AB\""), std::string::npos);
+    EXPECT_NE(ok({"slots"}).find("0123456789AB  slot 0  Vexa    \"Vexa 0123456789AB\""), std::string::npos);
     const std::string info = ok({"info", "0"});
     for (const char* line : {"manufacturer: corvelWorks", "model:        Vexa", "serial:       0123456789AB",
                              "login required", "mechanisms:   57"}) {
@@ -136,6 +136,47 @@ TEST_F(ToolCommands, BitcoinKeyServiceFollowsBip32)
     const RunResult again = tool({"btc", "import", "0", "seed"}, pin);
     EXPECT_EQ(again.status, 1);
     EXPECT_EQ(again.output, "vexa-tool: u32ImportBitcoinKey: CKR_VEXA_BITCOIN_KEY_EXISTS (0x80000002)\n");
+}
+
+// Slot numbers are positions: with the first token unplugged the second moves
+// to slot 0. A serial number reaches its token whichever slot it is in.
+TEST(ToolSerials, ASerialNumberFollowsItsTokenWhenSlotsMove)
+{
+    // The first serial is also a slot number: the second token's.
+    const std::string first = "000000000001";
+    const std::string second = "0000000000B2";
+    TokenSimulator simulator({"--token", first, "--token", second});
+    TempDir work("vexa-serials");
+    const auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"env", "-C", work.path(), VEXA_TOOL});
+        return simulator.run(args);
+    };
+
+    const RunResult slots = tool({"slots"});
+    EXPECT_NE(slots.output.find(first + "  slot 0  "), std::string::npos) << slots.output;
+    EXPECT_NE(slots.output.find(second + "  slot 1  "), std::string::npos) << slots.output;
+    const RunResult both = tool({"info", first});
+    EXPECT_EQ(both.status, 0) << both.output;
+    EXPECT_NE(both.output.find("'" + first + "' is taken as the serial number of the token in slot 0, not as slot 1"),
+              std::string::npos)
+        << both.output;
+
+    ASSERT_EQ(simulator.control("unplug " + first), "ok");
+    const RunResult moved = tool({"info", second});
+    EXPECT_EQ(moved.status, 0) << moved.output;
+    EXPECT_NE(moved.output.find("slot 0: "), std::string::npos) << moved.output;
+    EXPECT_NE(moved.output.find("serial:       " + second), std::string::npos) << moved.output;
+    const RunResult gone = tool({"info", "0000000000b9"});
+    EXPECT_EQ(gone.status, 1);
+    EXPECT_EQ(gone.output, "vexa-tool: token 0000000000b9: CKR_SLOT_ID_INVALID (0x3)\n");
+
+    ASSERT_EQ(simulator.control("plug " + first), "ok");
+    writeFile(work.file("note.txt"), "for the second token");
+    const RunResult written = tool({"data", "write", "0000000000b2", "note.txt"});
+    EXPECT_EQ(written.output, "wrote 20 bytes to the token in slot 1\n");
+    const RunResult read = tool({"data", "read", "1", "back.txt"});
+    EXPECT_EQ(read.status, 0) << read.output;
+    EXPECT_EQ(readFile(work.file("back.txt")), "for the second token");
 }
 
 }  // namespace

@@ -68,7 +68,13 @@ TEST(ToolUsage, BadUsageExitsTwoAndPointsToHelp)
         {{"slots", "0"}, "vexa-tool: too many arguments\nTry 'vexa-tool slots --help'.\n"},
         {{"info"}, "vexa-tool: missing arguments\nTry 'vexa-tool info --help'.\n"},
         {{"log", "first"},
-         "vexa-tool: SLOT must be a number from 0 to 4294967295, not 'first'\nTry 'vexa-tool log --help'.\n"},
+         "vexa-tool: SLOT must be a slot number or a token's serial number (12 hexadecimal digits), not 'first'\n"
+         "Try 'vexa-tool log --help'.\n"},
+        {{"info", "12345678901G"},
+         "vexa-tool: SLOT must be a slot number or a token's serial number (12 hexadecimal digits), not "
+         "'12345678901G'\nTry 'vexa-tool info --help'.\n"},
+        {{"log", "99999999999"},
+         "vexa-tool: SLOT must be a number from 0 to 4294967295, not '99999999999'\nTry 'vexa-tool log --help'.\n"},
         {{"time", "0", "--now"}, "vexa-tool: unknown option '--now'\nTry 'vexa-tool time --help'.\n"},
         {{"data", "read", "0"}, "vexa-tool: missing arguments\nTry 'vexa-tool data read --help'.\n"},
         {{"config", "set", "0", "config1"}, "vexa-tool: missing arguments\nTry 'vexa-tool config set --help'.\n"},
