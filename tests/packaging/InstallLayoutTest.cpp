@@ -137,6 +137,25 @@ TEST_F(InstalledTree, ExampleConfigurationsAreValid)
     EXPECT_EQ(daemon.at("sockdir"), library.at("transport").at("sockdir"));
 }
 
+// The machine-wide configuration is installed on request only, into the
+// fixed folder the library reads, and never over an administrator's file.
+TEST_F(InstalledTree, SystemConfigurationIsOfferedAndNeverOverwritten)
+{
+    EXPECT_FALSE(fs::exists(staged("usr/local/etc/vexa/vexaconfig.json"))) << "installed without being asked for";
+    TempDir root("vexa-destdir");
+    const std::string config = root.path() + "/usr/local/etc/vexa/vexaconfig.json";
+    const std::vector<std::string> install{VEXA_CMAKE, "--install", VEXA_BUILD_DIR, "--component", "system-config"};
+    const Environment destdir{{"DESTDIR", root.path()}};
+    const RunResult first = runProgram(install, destdir, std::chrono::minutes(1));
+    ASSERT_EQ(first.status, 0) << first.output;
+    EXPECT_EQ(nlohmann::json::parse(readText(config)).at("transport").at("sockdir"), "/run/vexa");
+
+    std::ofstream(config) << R"({"timeout": 30000})";
+    const RunResult again = runProgram(install, destdir, std::chrono::minutes(1));
+    ASSERT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(readText(config), R"({"timeout": 30000})");
+}
+
 // p11-kit reads a user's module files only for users other than root.
 TEST_F(InstalledTree, P11KitListsTheModuleFromTheUsersConfiguration)
 {
