@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "Process.h"
+#include "RealDaemon.h"
 #include "TempDir.h"
 #include "TokenSimulator.h"
 
@@ -154,6 +155,45 @@ TEST_F(InstalledTree, SystemConfigurationIsOfferedAndNeverOverwritten)
     const RunResult again = runProgram(install, destdir, std::chrono::minutes(1));
     ASSERT_EQ(again.status, 0) << again.output;
     EXPECT_EQ(readText(config), R"({"timeout": 30000})");
+}
+
+// ssh-agent started the usual way (in the background, where it changes to
+// "/") loads the installed module and lists the token's key: the library
+// finds the user's ~/.vexa/vexaconfig.json, not one in a working directory.
+// The user's home is a scratch folder mounted over the real one in a mount
+// namespace of the test's own, so the real home is never touched.
+TEST_F(InstalledTree, SshAgentInTheBackgroundUsesTheUsersConfiguration)
+{
+    if (runProgram({"unshare", "-m", "true"}).status != 0) {
+        GTEST_SKIP() << "cannot make a mount namespace here";
+    }
+    TempDir home("vexa-agent-home");
+    TempDir sockets("vexa-agent-sockets");
+    const auto daemon = RealDaemon::unix({"--token", "0123456789AB"}, sockets.path(), 1);
+    fs::create_directories(home.file(".vexa"));
+    std::ofstream(home.file(".vexa/vexaconfig.json"))
+        << R"({"transport": {"unix": true, "sockdir": ")" << sockets.path() << R"("}})";
+    std::ofstream(home.file("askpass")) << "#!/bin/sh\necho 123456\n";
+    fs::permissions(home.file("askpass"), fs::perms::owner_all);
+
+    const char* const script = R"sh(
+        set -e
+        mount --bind "$VEXA_HOME" "$(getent passwd "$(id -u)" | cut -d: -f6)"
+        cd /
+        pkcs11-tool --module "$MODULE" --login --pin 123456 --keypairgen --key-type EC:prime256v1 \
+            --label agent-key --id 0a >/dev/null
+        eval "$(ssh-agent -a "$AGENT_SOCKET" -P "$MODULE")" >/dev/null
+        trap 'ssh-agent -k >/dev/null' EXIT
+        SSH_ASKPASS="$VEXA_HOME/askpass" SSH_ASKPASS_REQUIRE=force DISPLAY=none ssh-add -s "$MODULE"
+        ssh-add -L
+    )sh";
+    const RunResult r = runProgram(
+        {"unshare", "-m", "sh", "-c", script},
+        thirdParty({{"VEXA_HOME", home.path()}, {"MODULE", modulePath()}, {"AGENT_SOCKET", sockets.file("agent")}}),
+        std::chrono::minutes(1));
+    EXPECT_EQ(r.status, 0) << r.output << daemon->output();
+    EXPECT_NE(r.output.find("Card added: " + modulePath()), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("ecdsa-sha2-nistp256 AAAA"), std::string::npos) << r.output;
 }
 
 // p11-kit reads a user's module files only for users other than root.
