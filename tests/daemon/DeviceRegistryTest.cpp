@@ -51,6 +51,7 @@ protected:
                 return PortPtr();
             }
             auto fake = std::make_unique<EchoTransport>();
+            fake->closeCounter = &m_closes[serial];
             m_fakes[serial] = fake.get();
             return PortPtr(new CThreadSafeUSBPort(serial, std::move(fake)), DestroyPort);
         });
@@ -78,6 +79,13 @@ protected:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_opens[serial];
     }
+    // How often a token's transport was closed: its port is released once
+    // the registry and every client connection have let it go.
+    int closes(const std::string& serial)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_closes[serial].load();
+    }
     EchoTransport* fake(const std::string& serial)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -97,6 +105,7 @@ private:
     std::mutex m_mutex;  // guards m_opens and m_fakes, written by the factory
     std::map<std::string, int> m_opens;
     std::map<std::string, EchoTransport*> m_fakes;
+    std::map<std::string, std::atomic<int>> m_closes;
     std::unique_ptr<CapturedLog> m_log;
     std::unique_ptr<CDeviceRegistry> m_registry;
     mode_t m_savedUmask = 0;
@@ -141,11 +150,11 @@ TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
     SocketClient client = SocketClient::ConnectUnix(path);
     EXPECT_EQ(client.exchange({1}, 1), (Bytes{1}));
 
-    ASSERT_TRUE(scanUntil({}, [&] { return devices.size() == 0; }));
-    EXPECT_FALSE(Exists(path));
-    // The client's next request ends its connection.
+    ASSERT_TRUE(scanUntil({}, [&] { return !Exists(path); }));
+    // The client's next request ends its connection, and with that the port.
     EXPECT_TRUE(client.send(MakePacket({2})));
     EXPECT_TRUE(client.closedByPeer());
+    ASSERT_TRUE(scanUntil({}, [&] { return closes("0000000000AA") == 1; }));
 
     devices.scan({"0000000000AA"});
     EXPECT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
@@ -246,17 +255,20 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     for (int i = 0; i < 3; ++i) {
         ScanTokens(devices, nullptr);
     }
-    EXPECT_EQ(devices.size(), 1u);
     EXPECT_TRUE(Exists(path));
-    SocketClient client = SocketClient::ConnectUnix(path);
-    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    {
+        SocketClient client = SocketClient::ConnectUnix(path);
+        EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    }
+    EXPECT_EQ(closes("0000000000AA"), 0);
     // An empty list, by contrast, means the token has gone.
     ASSERT_TRUE(WaitUntil(
         [&] {
             ScanTokens(devices, SerialList({}));
-            return devices.size() == 0;
+            return closes("0000000000AA") == 1;
         },
         5s));
+    EXPECT_FALSE(Exists(path));
     EXPECT_EQ(LinesContaining(log(), "ERROR : Listing the attached tokens failed; scan skipped.").size(), 3u);
 }
 
@@ -267,7 +279,6 @@ TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)
     devices.scan({"0000000000CC"});
     devices.scan({"0000000000CC"});
     EXPECT_EQ(opens("0000000000CC"), 2);
-    EXPECT_EQ(devices.size(), 0u);
     EXPECT_FALSE(Exists(SocketPath(dir.path(), "0000000000CC")));
     EXPECT_EQ(LinesContaining(log(), "ERROR : Could not open USB device 0000000000CC.").size(), 2u);
 }
