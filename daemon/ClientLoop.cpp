@@ -39,8 +39,8 @@ bool ReportUnreadRequest(CClientStream& stream, const corvel::ClientRequest& req
 
 // Fills the session's reply for a request read whole; false ends the
 // connection.
-bool Answer(const TokenExchange& token, const ClientLoopRules& rules, const corvel::ClientRequest& request,
-            ClientSession& session)
+bool Answer(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules,
+            const corvel::ClientRequest& request, ClientSession& session)
 {
     const uint32_t length = request.header.length;
     if (request.outcome == corvel::ClientRequestOutcome::OtherCommand) {
@@ -51,7 +51,22 @@ bool Answer(const TokenExchange& token, const ClientLoopRules& rules, const corv
         session.replyLength = length;
         return true;
     }
-    return token(session.buffer.data(), length, session.replyLength);
+    // A request that nobody will read would only change the token's state.
+    if (stream.peerGone()) {
+        LogMessage(corvel::kLogInfo, "Client left before its request reached the token; request dropped.");
+        return false;
+    }
+    if (!token(session.buffer.data(), length, session.replyLength)) {
+        return false;
+    }
+    // The reply is written from the buffer: a longer one has no place there
+    // and must not reach this client or, in part, the next.
+    if (session.replyLength > session.buffer.size()) {
+        LogMessage(corvel::kLogError, "Token reply of %u bytes is longer than %u; dropped.", session.replyLength,
+                   kMaxMessage);
+        return false;
+    }
+    return true;
 }
 
 // One request and its reply; false ends the connection.
@@ -66,7 +81,7 @@ bool ServeRequest(CClientStream& stream, const TokenExchange& token, const Clien
         }
         return false;
     }
-    if (!Answer(token, rules, request, session)) {
+    if (!Answer(stream, token, rules, request, session)) {
         return false;
     }
     if (!stream.writeAll(session.buffer.data(), session.replyLength) && rules.endOnFailedReply) {

@@ -13,6 +13,10 @@ public:
     // Called before each request's header is read.
     virtual void beginRequest() {}
     virtual bool writeAll(const uint8_t* data, size_t length) = 0;
+    // True once the peer has closed the connection or it has failed. A peer
+    // that has only shut down its sending side is still there: it waits for
+    // its reply.
+    virtual bool peerGone() = 0;
     // Log why a header stopped after count bytes, or a payload early.
     virtual void logHeaderEnd(size_t count) = 0;
     virtual void logPayloadEnd() = 0;

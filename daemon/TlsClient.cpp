@@ -66,6 +66,10 @@ public:
         return true;
     }
 
+    // Only one client is served at a time, with the token opened for it
+    // alone: nobody else's exchange can be disturbed.
+    bool peerGone() override { return false; }
+
     void logHeaderEnd(size_t count) override
     {
         if (count == 0) {

@@ -1,5 +1,6 @@
 #include "UnixClient.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,14 @@ public:
             count += static_cast<size_t>(sent);
         }
         return true;
+    }
+
+    // A peer that closed its socket hangs the connection up; one that only
+    // shut down its sending side leaves it readable at end of stream.
+    bool peerGone() override
+    {
+        pollfd state{m_fd, 0, 0};
+        return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
 
     void logHeaderEnd(size_t) override

@@ -73,7 +73,8 @@ protected:
 
     std::atomic<bool> tokenMissing{false};
     std::atomic<bool> tokenWriteFails{false};
-    std::vector<Bytes> tokenRequests;  // of every connection, read after log()
+    std::atomic<size_t> tokenReplyExtra{0};  // bytes added to each reply
+    std::vector<Bytes> tokenRequests;        // of every connection, read after log()
 
     std::string m_port;
 
@@ -85,6 +86,7 @@ private:
         }
         auto fake = std::make_unique<EchoTransport>();
         fake->failWrite = tokenWriteFails.load();
+        fake->replyExtra = tokenReplyExtra.load();
         return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
     }
 
@@ -180,6 +182,23 @@ TEST_F(TlsListenerTest, TokenWriteFailureEndsConnection)
     ASSERT_TRUE(client->send(MakePacket({1})));
     EXPECT_TRUE(client->closedByPeer());
     EXPECT_NE(log().find("ERROR : Failed to send USB cmd.\n"), std::string::npos);
+}
+
+// A reply that does not fit the daemon's buffer ends that connection; no byte
+// of it reaches the client.
+TEST_F(TlsListenerTest, OverlongTokenReplyEndsTheConnection)
+{
+    tokenReplyExtra = 4096;
+    serve(2);
+    auto first = connected();
+    ASSERT_TRUE(first->send(MakePacket({1, 2})));
+    EXPECT_EQ(first->receive(1), Bytes{});
+    tokenReplyExtra = 0;
+    auto second = connected();
+    ASSERT_TRUE(second->send(MakePacket({1, 2})));
+    EXPECT_EQ(second->receive(2), (Bytes{2, 1}));
+    second->closeNotify();
+    EXPECT_NE(log().find("Error reading from portreply too long\n"), std::string::npos);
 }
 
 TEST_F(TlsListenerTest, MissingTokenClosesAfterHandshakeAndNextClientIsServed)
