@@ -1,6 +1,7 @@
 #include "TlsClient.h"
 
 #include <mbedtls/error.h>
+#include <poll.h>
 
 #include "ClientLoop.h"
 #include "DaemonLog.h"
@@ -28,7 +29,9 @@ void LogReadEnd(int result)
 
 class CTlsClientStream : public CClientStream {
 public:
-    explicit CTlsClientStream(mbedtls_ssl_context* ssl) : m_ssl(ssl) {}
+    CTlsClientStream(mbedtls_ssl_context* ssl, CTlsPeer& peer) : m_ssl(ssl), m_peer(peer) {}
+
+    void beginRequest() override { m_peer.awaitRequest(); }
 
     // A record boundary may fall inside a header, so the header is read this
     // way too.
@@ -52,6 +55,7 @@ public:
 
     bool writeAll(const uint8_t* data, size_t length) override
     {
+        m_peer.startWrite();
         size_t written = 0;
         while (written < length) {
             const int sent = mbedtls_ssl_write(m_ssl, data + written, length - written);
@@ -66,9 +70,13 @@ public:
         return true;
     }
 
-    // Only one client is served at a time, with the token opened for it
-    // alone: nobody else's exchange can be disturbed.
-    bool peerGone() override { return false; }
+    // Over TCP a peer's close and its shutdown of sending look alike until a
+    // reset arrives; only a reset or an error counts as gone.
+    bool peerGone() override
+    {
+        pollfd state{m_peer.fd(), 0, 0};
+        return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
 
     void logHeaderEnd(size_t count) override
     {
@@ -83,10 +91,12 @@ public:
 
 private:
     mbedtls_ssl_context* const m_ssl;
+    CTlsPeer& m_peer;
     int m_last = 0;  // the result that stopped the last read: 0 or an error code
 };
 
-constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true, /*endOnFailedReply=*/false,
+constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true,
+                                    /*endOnFailedReply=*/false,
                                     /*noteFailedRead=*/false};
 
 bool ExchangeWithToken(corvel::CTransport* transport, uint8_t* buffer, uint32_t length, uint32_t& replyLength)
@@ -109,15 +119,16 @@ std::string TlsErrorText(int code)
     return text;
 }
 
-void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport)
+void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport, CTlsPeer& peer)
 {
-    CTlsClientStream stream(ssl);
+    CTlsClientStream stream(ssl, peer);
     ServeClient(
         stream,
         [transport](uint8_t* buffer, uint32_t length, uint32_t& replyLength) {
             return ExchangeWithToken(transport, buffer, length, replyLength);
         },
         kTlsRules);
+    peer.startWrite();
     int result;
     do {
         result = mbedtls_ssl_close_notify(ssl);
