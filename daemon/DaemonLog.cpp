@@ -21,8 +21,6 @@ std::string ThreadIdText()
 
 void SetLogThreshold(int32_t threshold) { g_threshold.store(threshold, std::memory_order_relaxed); }
 
-int32_t GetLogThreshold() { return g_threshold.load(std::memory_order_relaxed); }
-
 std::string FormatLogText(const char* format, va_list args)
 {
     return corvel::formatLogMessage(format, args).value_or(corvel::kLogTooLong);
@@ -30,7 +28,7 @@ std::string FormatLogText(const char* format, va_list args)
 
 void LogMessage(int level, const char* format, ...)
 {
-    if (level < GetLogThreshold()) {
+    if (level < g_threshold.load(std::memory_order_relaxed)) {
         return;
     }
 

@@ -43,7 +43,7 @@ void PrintUsage()
     std::printf(
         "usage: vexa-daemon [stop|start|restart|uninstall] [-t <transport>] [-sd <unix socket dir>] "
         "[-d <device SN>] [install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] "
-        "[-ca <ca file>]\n");
+        "[-ca <ca file>] [-cca <client ca file>]\n");
     std::printf("\tUse the VEXA_KEY_PASS environment variable to specify the key file password if required.\n");
     std::fflush(stdout);
 }
@@ -76,7 +76,7 @@ int DaemonMain(const Words& words)
         return 0;
     }
     return ExitStatus(RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
-                                config.bindAddress, config.port));
+                                config.bindAddress, config.port, config.clientCaFile));
 }
 
 }  // namespace vexa::daemon

@@ -20,9 +20,10 @@ void PrintUsage();
 
 // Starts the transport the settings select: "unix" serves every token on its
 // own socket and never returns; anything else serves one token over TLS and
-// returns only when its set-up fails, with the failing call's result.
+// returns only when its set-up fails, with the failing call's result. An
+// empty clientCaFile lets TLS clients in without a certificate.
 int RunDaemon(const DaemonSettings& settings, const std::string& serial, const std::string& certFile,
               const std::string& caFile, const std::string& keyFile, const std::string& bindAddress,
-              const std::string& port);
+              const std::string& port, const std::string& clientCaFile);
 
 }  // namespace vexa::daemon

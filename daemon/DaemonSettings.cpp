@@ -89,6 +89,7 @@ bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig&
     MergeString(file, "cafile", words, "-ca", config.caFile);
     MergeString(file, "certfile", words, "-crt", config.certFile);
     MergeString(file, "keyfile", words, "-key", config.keyFile);
+    MergeString(file, "clientcafile", words, "-cca", config.clientCaFile);
     return true;
 }
 

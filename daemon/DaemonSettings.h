@@ -23,6 +23,7 @@ struct DaemonConfig {
     std::string caFile = "ca.pem";
     std::string certFile = "server.pem";
     std::string keyFile = "key.pem";
+    std::string clientCaFile;  // empty: TLS clients need no certificate
 };
 
 // Merges each setting as default, then the file's key when it has the

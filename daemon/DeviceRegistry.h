@@ -27,8 +27,6 @@ public:
     // that ended.
     void scan(const std::vector<std::string>& serials);
 
-    size_t size() const { return m_devices.size(); }
-
 private:
     using Entry = std::unique_ptr<DeviceThread>;
 

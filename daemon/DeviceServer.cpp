@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -24,6 +25,11 @@ constexpr mode_t kSocketMode = 0660;
 constexpr int kBacklog = 5;
 // How often the accept loop looks at the port's usable flag.
 constexpr int kPollMilliseconds = 25;
+// Pauses after an accept that found no resources for the client: doubling
+// from the first to the last, so a pending client that cannot be taken does
+// not spin the thread.
+constexpr int kFirstBackOffMilliseconds = 25;
+constexpr int kLastBackOffMilliseconds = 1000;
 
 // Binds fd to path. The mode is set on the socket before bind, so the file
 // never appears with wider permissions than 0660 whatever the umask.
@@ -79,10 +85,24 @@ void StartClientThread(int client, const PortPtr& port)
     }
 }
 
+// Out of descriptors or memory: the process, not the token, is short of
+// something, and clients that leave give it back.
+bool ResourcesExhausted(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+
+// Sleeps one back-off step, in poll intervals so that a port that becomes
+// unusable still ends the loop promptly.
+void BackOff(const DeviceThread& device, int milliseconds)
+{
+    for (int slept = 0; slept < milliseconds && device.port->usable(); slept += kPollMilliseconds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+    }
+}
+
 // Waits up to one poll interval for a client; a client arriving sooner is
 // taken at once.
 void AcceptClients(DeviceThread& device)
 {
+    int backOff = 0;  // milliseconds; 0 while accepts find what they need
     while (device.port->usable()) {
         pollfd ready{device.listenSocket, POLLIN, 0};
         if (poll(&ready, 1, kPollMilliseconds) <= 0) {
@@ -90,10 +110,22 @@ void AcceptClients(DeviceThread& device)
         }
         // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
         const int client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        const int error = errno;
         if (client >= 0) {
+            if (backOff != 0) {
+                LogMessage(corvel::kLogInfo, "Accepting clients on %s again.", device.socketPath.c_str());
+                backOff = 0;
+            }
             StartClientThread(client, device.port);
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-            LogMessage(corvel::kLogError, "accept failed on %s: %s", device.socketPath.c_str(), std::strerror(errno));
+        } else if (ResourcesExhausted(error)) {
+            if (backOff == 0) {
+                LogMessage(corvel::kLogError, "accept failed on %s: %s; trying again.", device.socketPath.c_str(),
+                           std::strerror(error));
+            }
+            backOff = backOff == 0 ? kFirstBackOffMilliseconds : std::min(2 * backOff, kLastBackOffMilliseconds);
+            BackOff(device, backOff);
+        } else if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR && error != ECONNABORTED) {
+            LogMessage(corvel::kLogError, "accept failed on %s: %s", device.socketPath.c_str(), std::strerror(error));
             break;
         }
     }

@@ -10,7 +10,7 @@ namespace vexa::daemon {
 
 int RunDaemon(const DaemonSettings& settings, const std::string& serial, const std::string& certFile,
               const std::string& caFile, const std::string& keyFile, const std::string& bindAddress,
-              const std::string& port)
+              const std::string& port, const std::string& clientCaFile)
 {
     LogMessage(corvel::kLogInfo, "vexa-daemon V%d.%d starting.", kVersionMajor, kVersionMinor);
     const char* keyPassword = std::getenv("VEXA_KEY_PASS");
@@ -31,6 +31,7 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     tls.keyFile = keyFile;
     tls.bindAddress = bindAddress;
     tls.port = port;
+    tls.clientCaFile = clientCaFile;
     tls.keyPassword = keyPassword;
     return RunTlsTransport(tls);
 }

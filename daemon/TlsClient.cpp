@@ -1,9 +1,11 @@
 #include "TlsClient.h"
 
 #include <mbedtls/error.h>
+#include <poll.h>
 
-#include "ClientSession.h"
+#include "ClientLoop.h"
 #include "DaemonLog.h"
+#include "USBPort.h"
 
 namespace vexa::daemon {
 namespace {
@@ -16,29 +18,6 @@ bool RetryWrite(int result)
            result == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
 }
 
-struct TlsReadResult {
-    size_t count;
-    int last;  // the result that stopped the reading (0 or an error code), 1 when complete
-};
-
-// Reads until length bytes have arrived or a read returns 0 or an error. A
-// record boundary may fall inside a header, so the header is read this way too.
-TlsReadResult TlsReadFully(mbedtls_ssl_context* ssl, uint8_t* data, size_t length)
-{
-    size_t count = 0;
-    while (count < length) {
-        const int got = mbedtls_ssl_read(ssl, data + count, length - count);
-        if (RetryRead(got)) {
-            continue;
-        }
-        if (got <= 0) {
-            return {count, got};
-        }
-        count += static_cast<size_t>(got);
-    }
-    return {count, 1};
-}
-
 void LogReadEnd(int result)
 {
     if (result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
@@ -48,68 +27,87 @@ void LogReadEnd(int result)
     }
 }
 
-bool ReadRequest(mbedtls_ssl_context* ssl, ClientSession& session, corvel::ClientPacketHeader& header)
-{
-    const TlsReadResult headerRead = TlsReadFully(ssl, session.header, corvel::kClientHeaderSize);
-    if (headerRead.count == 0) {
-        LogReadEnd(headerRead.last);
-        return false;
-    }
-    if (headerRead.count < corvel::kClientHeaderSize) {
-        LogMessage(corvel::kLogInfo, "short len read");
-        return false;
-    }
-    header = corvel::parseClientHeader(session.header);
-    if (header.length > kMaxMessage) {
-        LogMessage(corvel::kLogError, "packet len too big %u", header.length);
-        return false;
-    }
-    const TlsReadResult payload = TlsReadFully(ssl, session.buffer.data(), header.length);
-    if (payload.count < header.length) {
-        LogReadEnd(payload.last);
-        LogMessage(corvel::kLogError, "Short packet read, expected %d got %d", static_cast<int>(header.length),
-                   static_cast<int>(payload.count));
-        return false;
-    }
-    return true;
-}
+class CTlsClientStream : public CClientStream {
+public:
+    CTlsClientStream(mbedtls_ssl_context* ssl, CTlsPeer& peer) : m_ssl(ssl), m_peer(peer) {}
 
-// Any error but a retry drops the rest of the reply; the next read then ends
-// the connection.
-void TlsWriteAll(mbedtls_ssl_context* ssl, const uint8_t* data, size_t length)
-{
-    size_t written = 0;
-    while (written < length) {
-        const int sent = mbedtls_ssl_write(ssl, data + written, length - written);
-        if (RetryWrite(sent)) {
-            continue;
-        }
-        if (sent < 0) {
-            return;
-        }
-        written += static_cast<size_t>(sent);
-    }
-}
+    void beginRequest() override { m_peer.awaitRequest(); }
 
-bool ServeRequest(mbedtls_ssl_context* ssl, corvel::CTransport* transport, ClientSession& session)
+    // A record boundary may fall inside a header, so the header is read this
+    // way too.
+    size_t readExactly(uint8_t* data, size_t length) override
+    {
+        m_last = 0;
+        size_t count = 0;
+        while (count < length) {
+            const int got = mbedtls_ssl_read(m_ssl, data + count, length - count);
+            if (RetryRead(got)) {
+                continue;
+            }
+            if (got <= 0) {
+                m_last = got;
+                break;
+            }
+            count += static_cast<size_t>(got);
+        }
+        return count;
+    }
+
+    bool writeAll(const uint8_t* data, size_t length) override
+    {
+        m_peer.startWrite();
+        size_t written = 0;
+        while (written < length) {
+            const int sent = mbedtls_ssl_write(m_ssl, data + written, length - written);
+            if (RetryWrite(sent)) {
+                continue;
+            }
+            if (sent < 0) {
+                return false;
+            }
+            written += static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    // Over TCP a peer's close and its shutdown of sending look alike until a
+    // reset arrives; only a reset or an error counts as gone.
+    bool peerGone() override
+    {
+        pollfd state{m_peer.fd(), 0, 0};
+        return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
+    void logHeaderEnd(size_t count) override
+    {
+        if (count == 0) {
+            LogReadEnd(m_last);
+        } else {
+            LogMessage(corvel::kLogInfo, "short len read");
+        }
+    }
+
+    void logPayloadEnd() override { LogReadEnd(m_last); }
+
+private:
+    mbedtls_ssl_context* const m_ssl;
+    CTlsPeer& m_peer;
+    int m_last = 0;  // the result that stopped the last read: 0 or an error code
+};
+
+constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true,
+                                    /*endOnFailedReply=*/false,
+                                    /*noteFailedRead=*/false};
+
+bool ExchangeWithToken(corvel::CTransport* transport, uint8_t* buffer, uint32_t length, uint32_t& replyLength)
 {
-    corvel::ClientPacketHeader header{};
-    if (!ReadRequest(ssl, session, header)) {
+    if (!WriteUSBPort(transport, buffer, length)) {
+        LogMessage(corvel::kLogError, "Failed to send USB cmd.");
         return false;
     }
-    session.replyLength = header.length;  // any other command is echoed
-    if (header.commandType == corvel::kCommandToken) {
-        if (!WriteUSBPort(transport, session.buffer.data(), header.length)) {
-            LogMessage(corvel::kLogError, "Failed to send USB cmd.");
-            return false;
-        }
-        session.replyLength = kMaxMessage;
-        if (!ReadUSBPort(transport, session.buffer.data(), session.replyLength)) {
-            return false;
-        }
-    }
-    TlsWriteAll(ssl, session.buffer.data(), session.replyLength);
-    return true;
+    replyLength = kMaxMessage;
+    // A failed read has written its message to standard error.
+    return ReadUSBPort(transport, buffer, replyLength);
 }
 
 }  // namespace
@@ -121,11 +119,16 @@ std::string TlsErrorText(int code)
     return text;
 }
 
-void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport)
+void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport, CTlsPeer& peer)
 {
-    ClientSession session;
-    while (ServeRequest(ssl, transport, session)) {
-    }
+    CTlsClientStream stream(ssl, peer);
+    ServeClient(
+        stream,
+        [transport](uint8_t* buffer, uint32_t length, uint32_t& replyLength) {
+            return ExchangeWithToken(transport, buffer, length, replyLength);
+        },
+        kTlsRules);
+    peer.startWrite();
     int result;
     do {
         result = mbedtls_ssl_close_notify(ssl);

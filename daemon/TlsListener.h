@@ -23,8 +23,13 @@ struct TlsSettings {
     std::string keyFile;
     std::string bindAddress;  // empty: every local address
     std::string port;
+    std::string clientCaFile;           // empty: clients are not asked for a certificate
     const char* keyPassword = nullptr;  // null: the key is not encrypted
-    uint32_t readTimeout = 60000;       // milliseconds without data before a connection is dropped
+    // Milliseconds a connection waits for a request, and a request has from
+    // its first byte to its last.
+    uint32_t readTimeout = 60000;
+    // Milliseconds from the accept by which the handshake must be done.
+    uint32_t handshakeTimeout = 10000;
 };
 
 // The TLS library's objects of the listener; initialised on construction and
@@ -41,20 +46,27 @@ struct TlsServerContext {
     mbedtls_ssl_config config;
     mbedtls_x509_crt serverCertificate;
     mbedtls_x509_crt caChain;
+    mbedtls_x509_crt clientCaChain;  // empty unless client certificates are required
     mbedtls_pk_context serverKey;
     mbedtls_ssl_cache_context sessionCache;
     mbedtls_net_context listener;
+    uint32_t readTimeout = 0;
+    uint32_t handshakeTimeout = 0;
+    bool clientCertificates = false;
 };
 
-// Loads certificates and key, binds the port and configures TLS. Returns 0,
-// or the failing call's result after logging what failed.
+// Loads certificates and key, binds the port and configures TLS (requiring
+// client certificates when settings name a client CA file). Returns 0, or the
+// failing call's result after logging what failed.
 int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
 
 // Opens the token for one connection; null when it cannot be opened.
 using TokenOpener = std::function<std::unique_ptr<corvel::CTransport>()>;
 
 // Waits for one client and, after the handshake, serves it to the end with
-// the token that openToken gives for this connection alone.
+// the token that openToken gives for this connection alone. A client whose
+// handshake is not done within the context's handshake time-out of the
+// accept is dropped.
 void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken);
 
 // ServeTlsClient with the token of this serial (empty: the first found).

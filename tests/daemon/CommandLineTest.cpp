@@ -12,7 +12,8 @@ using namespace test;
 const char* const kUsage =
     "vexa-daemon V1.7\n"
     "usage: vexa-daemon [stop|start|restart|uninstall] [-t <transport>] [-sd <unix socket dir>] [-d <device SN>] "
-    "[install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>]\n"
+    "[install] [-p <port>] [-i <bind address>] [-key <key file>] [-crt <crt file>] [-ca <ca file>] [-cca <client ca "
+    "file>]\n"
     "\tUse the VEXA_KEY_PASS environment variable to specify the key file password if required.\n";
 
 // Runs the daemon in an empty working directory with a sudo stand-in on PATH

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
@@ -38,7 +39,11 @@ protected:
 
     void TearDown() override
     {
-        log();
+        // The failure messages were captured with the daemon's lines.
+        const std::string text = log();
+        if (HasFailure()) {
+            std::cerr << text;
+        }
         umask(m_savedUmask);
     }
 
@@ -51,6 +56,7 @@ protected:
                 return PortPtr();
             }
             auto fake = std::make_unique<EchoTransport>();
+            fake->closeCounter = closeCounter(serial);
             m_fakes[serial] = fake.get();
             return PortPtr(new CThreadSafeUSBPort(serial, std::move(fake)), DestroyPort);
         });
@@ -78,6 +84,13 @@ protected:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_opens[serial];
     }
+    // How often a token's transport was closed: its port is released once
+    // the registry and every client connection have let it go.
+    int closes(const std::string& serial)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return closeCounter(serial)->load();
+    }
     EchoTransport* fake(const std::string& serial)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -90,13 +103,26 @@ protected:
         return m_log->text();
     }
 
+    const CapturedLog& capturedLog() const { return *m_log; }
+
     TempDir dir;
     std::set<std::string> unopenable;
 
 private:
-    std::mutex m_mutex;  // guards m_opens and m_fakes, written by the factory
+    // Needs m_mutex held.
+    std::shared_ptr<std::atomic<int>> closeCounter(const std::string& serial)
+    {
+        auto& counter = m_closes[serial];
+        if (counter == nullptr) {
+            counter = std::make_shared<std::atomic<int>>(0);
+        }
+        return counter;
+    }
+
+    std::mutex m_mutex;  // guards m_opens, m_fakes and m_closes, written by the factory
     std::map<std::string, int> m_opens;
     std::map<std::string, EchoTransport*> m_fakes;
+    std::map<std::string, std::shared_ptr<std::atomic<int>>> m_closes;
     std::unique_ptr<CapturedLog> m_log;
     std::unique_ptr<CDeviceRegistry> m_registry;
     mode_t m_savedUmask = 0;
@@ -141,11 +167,11 @@ TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
     SocketClient client = SocketClient::ConnectUnix(path);
     EXPECT_EQ(client.exchange({1}, 1), (Bytes{1}));
 
-    ASSERT_TRUE(scanUntil({}, [&] { return devices.size() == 0; }));
-    EXPECT_FALSE(Exists(path));
-    // The client's next request ends its connection.
+    ASSERT_TRUE(scanUntil({}, [&] { return !Exists(path); }));
+    // The client's next request ends its connection, and with that the port.
     EXPECT_TRUE(client.send(MakePacket({2})));
     EXPECT_TRUE(client.closedByPeer());
+    ASSERT_TRUE(scanUntil({}, [&] { return closes("0000000000AA") == 1; }));
 
     devices.scan({"0000000000AA"});
     EXPECT_TRUE(WaitUntil([&] { return Exists(path); }, 2s));
@@ -197,9 +223,63 @@ private:
     rlimit m_saved{};
 };
 
-// A failed accept ends the device thread while its port is still usable; the
-// clients it took before must not reach the token beside the port that
-// replaces it.
+sockaddr_un UnixAddress(const std::string& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+bool Connect(int fd, const std::string& path)
+{
+    const sockaddr_un address = UnixAddress(path);
+    return connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// The descriptor of this process that listens on the socket file at path, or -1.
+int ListeningDescriptor(const std::string& path)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_un address{};
+        socklen_t length = sizeof address;
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sun_family == AF_UNIX &&
+            path == address.sun_path && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+            listening != 0) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// Running out of descriptors is the process's shortage, not the token's: the
+// token stays served, and the client that could not be taken is served once
+// descriptors are free again.
+TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
+{
+    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    registry(dir.path()).scan({"0000000000AA"});
+    ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
+
+    SocketClient waiting(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    {
+        NoFreeDescriptors exhausted;
+        ASSERT_TRUE(Connect(waiting.fd(), path));
+        ASSERT_TRUE(
+            capturedLog().waitFor("ERROR : accept failed on " + path + ": Too many open files; trying again.\n", 5s));
+        EXPECT_TRUE(Exists(path));
+    }
+    EXPECT_EQ(waiting.exchange({1, 2}, 2), (Bytes{2, 1}));
+    EXPECT_TRUE(Listening(path));
+    EXPECT_EQ(opens("0000000000AA"), 1);
+    EXPECT_NE(log().find("INFO : Accepting clients on " + path + " again.\n"), std::string::npos);
+}
+
+// An accept that fails for good ends the device thread while its port is
+// still usable; the clients it took before must not reach the token beside
+// the port that replaces it.
 TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
 {
     const std::string path = SocketPath(dir.path(), "0000000000AA");
@@ -209,15 +289,14 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
     SocketClient served = SocketClient::ConnectUnix(path);
     EXPECT_EQ(served.exchange({1}, 1), (Bytes{1}));
 
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    SocketClient refused(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    {
-        NoFreeDescriptors exhausted;
-        ASSERT_EQ(connect(refused.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        ASSERT_TRUE(WaitUntil([&] { return !Exists(path); }, 5s));
-    }
+    // Something that is not a socket in place of the listener: accept fails
+    // with ENOTSOCK.
+    const int listener = ListeningDescriptor(path);
+    ASSERT_GE(listener, 0);
+    const int notASocket = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(dup2(notASocket, listener), listener);
+    close(notASocket);
+    ASSERT_TRUE(WaitUntil([&] { return !Exists(path); }, 5s));
     ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Listening(path); }));
 
     EXPECT_EQ(served.exchange({2}, 1), Bytes{});
@@ -246,17 +325,20 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     for (int i = 0; i < 3; ++i) {
         ScanTokens(devices, nullptr);
     }
-    EXPECT_EQ(devices.size(), 1u);
     EXPECT_TRUE(Exists(path));
-    SocketClient client = SocketClient::ConnectUnix(path);
-    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    {
+        SocketClient client = SocketClient::ConnectUnix(path);
+        EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    }
+    EXPECT_EQ(closes("0000000000AA"), 0);
     // An empty list, by contrast, means the token has gone.
     ASSERT_TRUE(WaitUntil(
         [&] {
             ScanTokens(devices, SerialList({}));
-            return devices.size() == 0;
+            return closes("0000000000AA") == 1;
         },
         5s));
+    EXPECT_FALSE(Exists(path));
     EXPECT_EQ(LinesContaining(log(), "ERROR : Listing the attached tokens failed; scan skipped.").size(), 3u);
 }
 
@@ -267,7 +349,6 @@ TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)
     devices.scan({"0000000000CC"});
     devices.scan({"0000000000CC"});
     EXPECT_EQ(opens("0000000000CC"), 2);
-    EXPECT_EQ(devices.size(), 0u);
     EXPECT_FALSE(Exists(SocketPath(dir.path(), "0000000000CC")));
     EXPECT_EQ(LinesContaining(log(), "ERROR : Could not open USB device 0000000000CC.").size(), 2u);
 }

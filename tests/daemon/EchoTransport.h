@@ -4,6 +4,8 @@
 // echo firmware, and can be told to fail.
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -18,6 +20,12 @@ public:
     std::atomic<bool> failWrite{false};
     std::atomic<bool> failRead{false};
     std::atomic<int> overlaps{0};  // writes that came before the previous request's read
+    // Bytes added to each reply. A reply longer than the reader's capacity is
+    // discarded whole and the read fails, as the HID transport does.
+    std::atomic<size_t> replyExtra{0};
+    // A broken transport: the read claims one byte more than the capacity.
+    std::atomic<bool> overstateReply{false};
+    std::function<void()> beforeReply;  // runs at the start of each read, if set
 
     bool isOpen() override { return true; }
     uint32_t getTimeout() override { return 0; }
@@ -43,17 +51,30 @@ public:
         m_requests.emplace_back(data, data + length);
         m_reply.assign(data, data + length);
         std::reverse(m_reply.begin(), m_reply.end());
+        m_reply.resize(m_reply.size() + replyExtra, 0xEE);
         return length;
     }
 
     size_t read(uint8_t* buffer, size_t capacity) override
     {
+        if (beforeReply) {
+            beforeReply();
+        }
         if (failRead) {
             throw corvel::IOException("read broke");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = false;
+        if (m_reply.size() > capacity) {
+            m_reply.clear();
+            throw corvel::IOException("reply too long");
+        }
         const size_t count = std::min(capacity, m_reply.size());
+        if (overstateReply) {
+            std::copy(m_reply.begin(), m_reply.end(), buffer);
+            m_reply.clear();
+            return capacity + 1;
+        }
         std::copy(m_reply.begin(), m_reply.begin() + static_cast<long>(count), buffer);
         m_reply.clear();
         return count;
@@ -65,7 +86,9 @@ public:
         return m_requests;
     }
 
-    std::atomic<int>* closeCounter = nullptr;  // counts close() calls, if set
+    // Counts close() calls, if set. Shared: a port released by a connection
+    // thread after its test has ended must not write into that test's memory.
+    std::shared_ptr<std::atomic<int>> closeCounter;
 
 private:
     std::mutex m_mutex;  // guards the request record and the pending reply

@@ -27,6 +27,7 @@ TEST(MergeSettings, DefaultsWithoutFileOrOptions)
     EXPECT_EQ(config.caFile, "ca.pem");
     EXPECT_EQ(config.certFile, "server.pem");
     EXPECT_EQ(config.keyFile, "key.pem");
+    EXPECT_EQ(config.clientCaFile, "");
 }
 
 struct StringSetting {
@@ -77,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(AllStrings, StringSettingTest,
                                          StringSetting{"sockdir", "-sd", nullptr, &DaemonSettings::socketDir},
                                          StringSetting{"cafile", "-ca", &DaemonConfig::caFile, nullptr},
                                          StringSetting{"certfile", "-crt", &DaemonConfig::certFile, nullptr},
-                                         StringSetting{"keyfile", "-key", &DaemonConfig::keyFile, nullptr}),
+                                         StringSetting{"keyfile", "-key", &DaemonConfig::keyFile, nullptr},
+                                         StringSetting{"clientcafile", "-cca", &DaemonConfig::clientCaFile, nullptr}),
                          [](const testing::TestParamInfo<StringSetting>& info) { return std::string(info.param.key); });
 
 TEST(MergeSettings, OptionValueIsTheNextWordWhateverItIs)

@@ -75,9 +75,9 @@ protected:
         return connected;
     }
 
-    std::unique_ptr<TlsTestClient> connected()
+    std::unique_ptr<TlsTestClient> connected(const ClientCredentials& credentials = {})
     {
-        auto client = std::make_unique<TlsTestClient>(Certificates().caFile());
+        auto client = std::make_unique<TlsTestClient>(Certificates().caFile(), credentials);
         EXPECT_TRUE(client->connect(port));
         EXPECT_EQ(client->handshake(), 0);
         return client;
@@ -136,6 +136,12 @@ TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)
          "wrong",
          {CodeLine("ERROR : server key parse returned: ", MBEDTLS_ERR_PK_PASSWORD_MISMATCH) + "\n"},
          MBEDTLS_ERR_PK_PASSWORD_MISMATCH & 0xFF},
+        {"unreadable client CA",
+         {"-cca", missing},
+         "",
+         {"ERROR : client CA file " + missing + " parse returned: -15872\n",
+          LastErrorLine(MBEDTLS_ERR_PK_FILE_IO_ERROR)},
+         1},
         {"port in use",
          {"-p", busyPort},
          "",
@@ -149,8 +155,10 @@ TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)
         args.insert(args.end(), {"-t", "tls"});
         args.insert(args.end(), c.args.begin(), c.args.end());  // the first of a repeated option wins...
         for (size_t i = 0; i + 1 < c.args.size(); i += 2) {     // ...so drop the default one
-            const auto option = std::find(args.begin(), args.end(), c.args[i]);
-            args.erase(option, option + 2);
+            if (std::count(args.begin(), args.end(), c.args[i]) > 1) {
+                const auto option = std::find(args.begin(), args.end(), c.args[i]);
+                args.erase(option, option + 2);
+            }
         }
         ProcessOptions options;
         options.environment = {{"VEXA_KEY_PASS", c.password}};
@@ -184,6 +192,21 @@ TEST_F(TlsEndToEnd, ServesTokenWithEncryptedKey)
         client->closeNotify();
     }
     EXPECT_EQ(m_daemon->err().find("not found on startup"), std::string::npos) << m_daemon->err();
+}
+
+TEST_F(TlsEndToEnd, WithClientCaOnlyItsClientsAreServed)
+{
+    m_sim = std::make_unique<vexa::test::TokenSimulator>(
+        std::vector<std::string>{"--firmware", "echo", "--token", kSerial});
+    startServing({"-cca", Certificates().clientCaFile(), "-d", kSerial}, {});
+    auto anonymous = std::make_unique<TlsTestClient>(Certificates().caFile());
+    ASSERT_TRUE(anonymous->connect(port));
+    EXPECT_NE(anonymous->handshake(), 0);
+    EXPECT_TRUE(m_daemon->waitForOutput("ERROR : TLS client 127.0.0.1 refused: ", 5s)) << m_daemon->err();
+    auto client = connected(Certificates().client());
+    ASSERT_TRUE(client->send(MakePacket({1, 2, 3})));
+    EXPECT_EQ(client->receive(3), (Bytes{3, 2, 1}));
+    client->closeNotify();
 }
 
 TEST_F(TlsEndToEnd, WithoutTokenHandshakeSucceedsThenConnectionCloses)

@@ -8,6 +8,7 @@
 
 #include "CapturedLog.h"
 #include "EchoTransport.h"
+#include "TestProcess.h"
 #include "TlsClient.h"
 #include "TlsListener.h"
 #include "TlsTestClient.h"
@@ -49,15 +50,15 @@ protected:
     }
     void serve(int clients = 1) { serve(clients, settings()); }
 
-    std::unique_ptr<TlsTestClient> connect()
+    std::unique_ptr<TlsTestClient> connect(const ClientCredentials& credentials = {})
     {
-        auto client = std::make_unique<TlsTestClient>(Certificates().caFile());
+        auto client = std::make_unique<TlsTestClient>(Certificates().caFile(), credentials);
         EXPECT_TRUE(client->connect(m_port));
         return client;
     }
-    std::unique_ptr<TlsTestClient> connected()
+    std::unique_ptr<TlsTestClient> connected(const ClientCredentials& credentials = {})
     {
-        auto client = connect();
+        auto client = connect(credentials);
         EXPECT_EQ(client->handshake(), 0);
         return client;
     }
@@ -73,7 +74,8 @@ protected:
 
     std::atomic<bool> tokenMissing{false};
     std::atomic<bool> tokenWriteFails{false};
-    std::vector<Bytes> tokenRequests;  // of every connection, read after log()
+    std::atomic<size_t> tokenReplyExtra{0};  // bytes added to each reply
+    std::vector<Bytes> tokenRequests;        // of every connection, read after log()
 
     std::string m_port;
 
@@ -85,6 +87,7 @@ private:
         }
         auto fake = std::make_unique<EchoTransport>();
         fake->failWrite = tokenWriteFails.load();
+        fake->replyExtra = tokenReplyExtra.load();
         return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
     }
 
@@ -182,6 +185,23 @@ TEST_F(TlsListenerTest, TokenWriteFailureEndsConnection)
     EXPECT_NE(log().find("ERROR : Failed to send USB cmd.\n"), std::string::npos);
 }
 
+// A reply that does not fit the daemon's buffer ends that connection; no byte
+// of it reaches the client.
+TEST_F(TlsListenerTest, OverlongTokenReplyEndsTheConnection)
+{
+    tokenReplyExtra = 4096;
+    serve(2);
+    auto first = connected();
+    ASSERT_TRUE(first->send(MakePacket({1, 2})));
+    EXPECT_EQ(first->receive(1), Bytes{});
+    tokenReplyExtra = 0;
+    auto second = connected();
+    ASSERT_TRUE(second->send(MakePacket({1, 2})));
+    EXPECT_EQ(second->receive(2), (Bytes{2, 1}));
+    second->closeNotify();
+    EXPECT_NE(log().find("Error reading from portreply too long\n"), std::string::npos);
+}
+
 TEST_F(TlsListenerTest, MissingTokenClosesAfterHandshakeAndNextClientIsServed)
 {
     tokenMissing = true;
@@ -211,22 +231,181 @@ TEST_F(TlsListenerTest, SecondClientWaitsForTheFirstToLeave)
     second->closeNotify();
 }
 
+const std::string kTimeoutCode = std::to_string(MBEDTLS_ERR_SSL_TIMEOUT);
+
+// Joins a thread on every way out of a test, a failed assertion included.
+struct JoinOnExit {
+    ~JoinOnExit()
+    {
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+    std::thread& thread;
+};
+
 TEST_F(TlsListenerTest, SilentClientIsDroppedAfterReadTimeout)
 {
     TlsSettings tls = settings();
     tls.readTimeout = 300;
-    serve(2, tls);
+    serve(1, tls);
     auto silent = connected();
     EXPECT_TRUE(silent->closedByPeer(5s));
-    // Nor can a client hold the listener by never starting its handshake.
-    auto mute = std::make_unique<TlsTestClient>(Certificates().caFile());
-    ASSERT_TRUE(mute->connect(m_port));
     const std::string text = log();
-    const std::string timeout = std::to_string(MBEDTLS_ERR_SSL_TIMEOUT);
-    EXPECT_NE(text.find("ERROR : TLS read failed " + timeout + " : " + TlsErrorText(MBEDTLS_ERR_SSL_TIMEOUT)),
+    EXPECT_NE(text.find("ERROR : TLS read failed " + kTimeoutCode + " : " + TlsErrorText(MBEDTLS_ERR_SSL_TIMEOUT)),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("ERROR : ssl handshake returned " + timeout + "\n"), std::string::npos) << text;
+}
+
+// Sends nothing, or its ClientHello one byte every 200 ms: either would hold
+// the listener far longer than the test waits if each read had its own
+// time-out.
+struct SlowPeer {
+    const char* name;
+    bool trickles;
+};
+
+void PrintTo(const SlowPeer& c, std::ostream* out) { *out << c.name; }
+
+class TlsHandshakeDeadline : public TlsListenerTest, public testing::WithParamInterface<SlowPeer> {};
+
+TEST_P(TlsHandshakeDeadline, SlowPeerIsDroppedAndTheNextClientServed)
+{
+    TlsSettings tls = settings();
+    tls.handshakeTimeout = 300;  // the read time-out stays 60 s
+    serve(2, tls);
+    auto slow = connect();
+    std::thread slowHandshake;
+    const JoinOnExit joinSlow{slowHandshake};
+    if (GetParam().trickles) {
+        slow->trickle(200ms);
+        slowHandshake = std::thread([&slow] { EXPECT_NE(slow->handshake(20s), 0); });
+    }
+    auto next = connect();
+    ASSERT_EQ(next->handshake(10s), 0);
+    ASSERT_TRUE(next->send(MakePacket({1, 2})));
+    EXPECT_EQ(next->receive(2), (Bytes{2, 1}));
+    next->closeNotify();
+    const std::string text = log();
+    EXPECT_NE(text.find("ERROR : ssl handshake returned " + kTimeoutCode + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ERROR : TLS client 127.0.0.1 did not finish its handshake within 300 ms; dropped.\n"),
+              std::string::npos)
+        << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsHandshakeDeadline,
+                         testing::Values(SlowPeer{"SendsNothing", false}, SlowPeer{"TricklesClientHello", true}),
+                         [](const testing::TestParamInfo<SlowPeer>& info) { return std::string(info.param.name); });
+
+// A request trickled in one-byte records, each well within the read time-out
+// of the one before, must still arrive whole within the read time-out of its
+// first byte.
+struct TrickledRequest {
+    const char* name;
+    size_t sentAtOnce;  // bytes of the packet sent in one record before the trickle
+    std::chrono::milliseconds pause;
+    std::vector<std::string> logged;
+};
+
+void PrintTo(const TrickledRequest& c, std::ostream* out) { *out << c.name; }
+
+class TlsRequestDeadline : public TlsListenerTest, public testing::WithParamInterface<TrickledRequest> {};
+
+TEST_P(TlsRequestDeadline, TricklingClientIsDroppedAndTheNextServed)
+{
+    const TrickledRequest& c = GetParam();
+    TlsSettings tls = settings();
+    tls.readTimeout = 500;
+    serve(2, tls);
+    auto slow = connected();
+    const Bytes packet = MakePacket(Pattern(100));
+    size_t sent = c.sentAtOnce;
+    ASSERT_TRUE(slow->send(Bytes(packet.begin(), packet.begin() + static_cast<long>(sent))));
+    std::thread trickle([&] {
+        for (; sent < packet.size() && slow->send({packet[sent]}); ++sent) {
+            std::this_thread::sleep_for(c.pause);
+        }
+    });
+    const JoinOnExit joinTrickle{trickle};
+    auto next = connect();
+    ASSERT_EQ(next->handshake(10s), 0);
+    ASSERT_TRUE(next->send(MakePacket({1, 2})));
+    EXPECT_EQ(next->receive(2), (Bytes{2, 1}));
+    next->closeNotify();
+    trickle.join();
+    EXPECT_LT(sent, packet.size());
+    const std::string text = log();
+    for (const std::string& line : c.logged) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
+    }
+    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{{1, 2}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, TlsRequestDeadline,
+                         testing::Values(TrickledRequest{"Header", 0, 300ms, {"INFO : short len read\n"}},
+                                         TrickledRequest{"Payload",
+                                                         5,
+                                                         100ms,
+                                                         {"ERROR : TLS read failed " + kTimeoutCode + " : ",
+                                                          "ERROR : Short packet read, expected 100 got "}}),
+                         [](const testing::TestParamInfo<TrickledRequest>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The deadline is per request: a connection that lives longer than the read
+// time-out, with requests spaced well within it, is served throughout.
+TEST_F(TlsListenerTest, RequestsSpacedWithinTheReadTimeoutAreServed)
+{
+    TlsSettings tls = settings();
+    tls.readTimeout = 1500;
+    serve(1, tls);
+    auto client = connected();
+    for (uint8_t i = 0; i < 4; ++i) {
+        if (i != 0) {
+            std::this_thread::sleep_for(600ms);
+        }
+        ASSERT_TRUE(client->send(MakePacket({i, 9})));
+        EXPECT_EQ(client->receive(2), (Bytes{9, i}));
+    }
+    client->closeNotify();
+}
+
+class TlsClientCertificates : public TlsListenerTest {
+protected:
+    TlsSettings settings() const
+    {
+        TlsSettings tls = TlsListenerTest::settings();
+        tls.clientCaFile = Certificates().clientCaFile();
+        return tls;
+    }
+};
+
+// Only a client whose certificate comes from the client CA is served; the
+// others are refused in the handshake and the listener goes on.
+TEST_F(TlsClientCertificates, OnlyClientsOfTheClientCaAreServed)
+{
+    serve(3, settings());
+    EXPECT_NE(connect()->handshake(), 0);
+    EXPECT_NE(connect(Certificates().foreignClient())->handshake(), 0);
+    auto client = connected(Certificates().client());
+    ASSERT_TRUE(client->send(MakePacket({1, 2})));
+    EXPECT_EQ(client->receive(2), (Bytes{2, 1}));
+    client->closeNotify();
+    const std::string text = log();
+    EXPECT_NE(text.find("INFO : Clients need a certificate issued from " + Certificates().clientCaFile() + "\n"),
+              std::string::npos);
+    EXPECT_EQ(LinesContaining(text, "ERROR : TLS client 127.0.0.1 refused: ").size(), 2u) << text;
+    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{{1, 2}}));
+}
+
+TEST_F(TlsClientCertificates, UnreadableClientCaStopsTheSetUp)
+{
+    TlsSettings tls = settings();
+    tls.clientCaFile = Certificates().dir.file("no-such-ca.pem");
+    TlsServerContext context;
+    EXPECT_EQ(SetUpTlsServer(context, tls), MBEDTLS_ERR_PK_FILE_IO_ERROR);
+    EXPECT_NE(log().find("ERROR : client CA file " + tls.clientCaFile + " parse returned: -15872\n"),
+              std::string::npos);
 }
 
 }  // namespace

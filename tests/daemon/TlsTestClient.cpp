@@ -4,21 +4,58 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "Process.h"
+#include "TestProcess.h"
 
 namespace vexa::daemon::test {
+
+namespace {
+
+void Openssl(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "openssl");
+    const vexa::test::RunResult result = vexa::test::runProgram(args);
+    if (result.status != 0) {
+        throw std::runtime_error(args[1] + " failed: " + result.output);
+    }
+}
+
+// A CA for client certificates: name.key and name.crt in dir.
+void MakeClientCa(const vexa::test::TempDir& dir, const std::string& name, const std::string& subject)
+{
+    Openssl({"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", dir.file(name + ".key")});
+    Openssl({"req", "-x509", "-new", "-key", dir.file(name + ".key"), "-subj", subject, "-days", "2", "-addext",
+             "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-out",
+             dir.file(name + ".crt")});
+}
+
+// A client certificate (name.crt, name.key) issued by the CA ca.
+void MakeClientCert(const vexa::test::TempDir& dir, const std::string& name, const std::string& ca)
+{
+    Openssl({"ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", dir.file(name + ".key")});
+    Openssl({"req", "-new", "-key", dir.file(name + ".key"), "-subj", "/CN=" + name, "-out", dir.file(name + ".csr")});
+    WriteFile(dir.file(name + ".ext"),
+              "basicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=clientAuth\n");
+    Openssl({"x509", "-req", "-in", dir.file(name + ".csr"), "-CA", dir.file(ca + ".crt"), "-CAkey",
+             dir.file(ca + ".key"), "-set_serial", "7", "-days", "2", "-extfile", dir.file(name + ".ext"), "-out",
+             dir.file(name + ".crt")});
+}
+
+}  // namespace
 
 TestCertificates::TestCertificates() : files(vexa::test::makeTestCertificates(dir.path()))
 {
     // The traditional PEM encryption, which mbed TLS 2 reads.
-    const vexa::test::RunResult result =
-        vexa::test::runProgram({"openssl", "ec", "-in", keyFile(), "-aes128", "-passout",
-                                std::string("pass:") + kKeyPassword, "-out", encryptedKeyFile()});
-    if (result.status != 0) {
-        throw std::runtime_error("openssl ec failed: " + result.output);
-    }
+    Openssl({"ec", "-in", keyFile(), "-aes128", "-passout", std::string("pass:") + kKeyPassword, "-out",
+             encryptedKeyFile()});
+    MakeClientCa(dir, "client-ca", "/CN=Vexa Test Client CA");
+    MakeClientCert(dir, "client", "client-ca");
+    MakeClientCa(dir, "foreign-ca", "/CN=Another Client CA");
+    MakeClientCert(dir, "foreign", "foreign-ca");
 }
 
 const TestCertificates& Certificates()
@@ -27,12 +64,14 @@ const TestCertificates& Certificates()
     return certificates;
 }
 
-TlsTestClient::TlsTestClient(const std::string& caFile)
+TlsTestClient::TlsTestClient(const std::string& caFile, const ClientCredentials& credentials)
 {
     mbedtls_net_init(&m_net);
     mbedtls_ssl_init(&m_ssl);
     mbedtls_ssl_config_init(&m_config);
     mbedtls_x509_crt_init(&m_ca);
+    mbedtls_x509_crt_init(&m_ownCert);
+    mbedtls_pk_init(&m_ownKey);
     mbedtls_entropy_init(&m_entropy);
     mbedtls_ctr_drbg_init(&m_generator);
     if (mbedtls_ctr_drbg_seed(&m_generator, mbedtls_entropy_func, &m_entropy, nullptr, 0) != 0 ||
@@ -44,6 +83,12 @@ TlsTestClient::TlsTestClient(const std::string& caFile)
     mbedtls_ssl_conf_authmode(&m_config, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_ca_chain(&m_config, &m_ca, nullptr);
     mbedtls_ssl_conf_rng(&m_config, mbedtls_ctr_drbg_random, &m_generator);
+    if (!credentials.certFile.empty() &&
+        (mbedtls_x509_crt_parse_file(&m_ownCert, credentials.certFile.c_str()) != 0 ||
+         mbedtls_pk_parse_keyfile(&m_ownKey, credentials.keyFile.c_str(), nullptr) != 0 ||
+         mbedtls_ssl_conf_own_cert(&m_config, &m_ownCert, &m_ownKey) != 0)) {
+        throw std::runtime_error("TLS client certificate set-up failed");
+    }
     if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0 || mbedtls_ssl_set_hostname(&m_ssl, "localhost") != 0) {
         throw std::runtime_error("TLS client set-up failed");
     }
@@ -55,6 +100,8 @@ TlsTestClient::~TlsTestClient()
     mbedtls_ssl_free(&m_ssl);
     mbedtls_ssl_config_free(&m_config);
     mbedtls_x509_crt_free(&m_ca);
+    mbedtls_x509_crt_free(&m_ownCert);
+    mbedtls_pk_free(&m_ownKey);
     mbedtls_ctr_drbg_free(&m_generator);
     mbedtls_entropy_free(&m_entropy);
 }
@@ -66,6 +113,24 @@ bool TlsTestClient::connect(const std::string& port)
     }
     mbedtls_ssl_set_bio(&m_ssl, &m_net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
     return true;
+}
+
+void TlsTestClient::trickle(std::chrono::milliseconds pause)
+{
+    m_pause = pause;
+    mbedtls_ssl_set_bio(&m_ssl, this, TrickleSend, nullptr, TrickleReceive);
+}
+
+int TlsTestClient::TrickleReceive(void* context, unsigned char* data, size_t length, uint32_t timeout)
+{
+    return mbedtls_net_recv_timeout(&static_cast<TlsTestClient*>(context)->m_net, data, length, timeout);
+}
+
+int TlsTestClient::TrickleSend(void* context, const unsigned char* data, size_t length)
+{
+    auto* client = static_cast<TlsTestClient*>(context);
+    std::this_thread::sleep_for(client->m_pause);
+    return mbedtls_net_send(&client->m_net, data, std::min<size_t>(length, 1));
 }
 
 int TlsTestClient::handshake(std::chrono::milliseconds timeout)

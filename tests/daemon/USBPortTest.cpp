@@ -116,10 +116,10 @@ TEST(ThreadSafeUSBPort, ConcurrentExchangesNeverInterleave)
 TEST(ThreadSafeUSBPort, DestroyClosesTransport)
 {
     FakePort p;
-    std::atomic<int> closes{0};
-    p.fake->closeCounter = &closes;
+    const auto closes = std::make_shared<std::atomic<int>>(0);
+    p.fake->closeCounter = closes;
     DestroyPort(p.port.release());
-    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(*closes, 1);
     DestroyPort(nullptr);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <functional>
 #include <thread>
 
 #include "CapturedLog.h"
@@ -14,9 +15,9 @@ namespace {
 using namespace test;
 using namespace std::chrono_literals;
 
-// One connection served by HandleUnixClient on its own thread, over a
-// socketpair, with a fake token behind the port. The daemon's log is
-// captured until finish().
+// Connections served by HandleUnixClient, each on its own thread over a
+// socketpair, with one fake token behind their shared port. The daemon's log
+// is captured until finish().
 class UnixClientTest : public testing::Test {
 protected:
     void SetUp() override
@@ -25,33 +26,47 @@ protected:
         auto owned = std::make_unique<EchoTransport>();
         m_fake = owned.get();
         m_port = std::make_unique<CThreadSafeUSBPort>("SERIAL01", std::move(owned));
-        int fds[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-        m_client = std::make_unique<SocketClient>(fds[0]);
-        m_server = std::thread(HandleUnixClient, fds[1], m_port.get());
+        m_clients.push_back(connect());
     }
 
     void TearDown() override { finish(); }
 
-    // Closes the client, waits for the connection thread and returns the log.
+    // Closes the clients, waits for the connection threads and returns the log.
     std::string finish()
     {
-        m_client.reset();
-        if (m_server.joinable()) {
-            m_server.join();
+        m_clients.clear();
+        for (std::thread& server : m_servers) {
+            if (server.joinable()) {
+                server.join();
+            }
         }
         return m_log->text();
     }
 
-    SocketClient& client() { return *m_client; }
+    SocketClient& client() { return *m_clients.front(); }
+    // A further connection to the same token.
+    SocketClient& another()
+    {
+        m_clients.push_back(connect());
+        return *m_clients.back();
+    }
     EchoTransport& token() { return *m_fake; }
+    CThreadSafeUSBPort& port() { return *m_port; }
 
 private:
+    std::unique_ptr<SocketClient> connect()
+    {
+        int fds[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        m_servers.emplace_back(HandleUnixClient, fds[1], m_port.get());
+        return std::make_unique<SocketClient>(fds[0]);
+    }
+
     EchoTransport* m_fake = nullptr;
     std::unique_ptr<CThreadSafeUSBPort> m_port;
-    std::unique_ptr<SocketClient> m_client;
+    std::vector<std::unique_ptr<SocketClient>> m_clients;
     std::unique_ptr<CapturedLog> m_log;
-    std::thread m_server;
+    std::vector<std::thread> m_servers;
 };
 
 TEST_F(UnixClientTest, RepliesToEachRequestInTurn)
@@ -137,9 +152,36 @@ TEST_F(UnixClientTest, TokenReadFailureEndsConnection)
     EXPECT_NE(finish().find("ERROR : Failed to transmit USB cmd to SERIAL01.\n"), std::string::npos);
 }
 
-// Served on the test's own thread after the client has gone: the reply
-// cannot be written, and the daemon must survive it (no SIGPIPE).
-TEST(UnixClientGone, ReplyToAClosedConnectionEndsOnlyThatConnection)
+// The client leaves while the token works on its request: the reply cannot
+// be written, and the daemon must survive it (no SIGPIPE).
+TEST_F(UnixClientTest, ReplyToAClientThatLeftEndsOnlyThatConnection)
+{
+    const int clientFd = client().fd();
+    token().beforeReply = [clientFd] { shutdown(clientFd, SHUT_RDWR); };
+    ASSERT_TRUE(client().send(MakePacket({1, 2})));
+    EXPECT_TRUE(client().closedByPeer());
+    token().beforeReply = nullptr;
+    EXPECT_EQ(another().exchange({3, 4}, 2), (Bytes{4, 3}));
+    const std::string log = finish();
+    EXPECT_EQ(token().requests(), (std::vector<Bytes>{{1, 2}, {3, 4}}));
+    EXPECT_TRUE(port().usable());
+    EXPECT_NE(log.find("ERROR : Socket write failed.\n"), std::string::npos) << log;
+}
+
+// A client that shut down only its sending side still reads its reply.
+TEST_F(UnixClientTest, HalfClosedClientGetsItsReply)
+{
+    ASSERT_TRUE(client().send(MakePacket({1, 2, 3})));
+    client().shutdownWrite();
+    EXPECT_EQ(client().receive(3), (Bytes{3, 2, 1}));
+    EXPECT_TRUE(client().closedByPeer());
+    EXPECT_NE(finish().find("INFO : short len read\n"), std::string::npos);
+    EXPECT_EQ(token().requests(), (std::vector<Bytes>{{1, 2, 3}}));
+}
+
+// Served on the test's own thread after the client has gone: nobody would
+// read the reply, so the token never sees the request.
+TEST(UnixClientGone, RequestOfAClientThatLeftIsNotForwarded)
 {
     CapturedLog log;
     auto owned = std::make_unique<EchoTransport>();
@@ -152,10 +194,48 @@ TEST(UnixClientGone, ReplyToAClosedConnectionEndsOnlyThatConnection)
         ASSERT_TRUE(client.send(MakePacket({1, 2})));
     }
     HandleUnixClient(fds[1], &port);
-    EXPECT_EQ(token->requests(), (std::vector<Bytes>{{1, 2}}));
+    EXPECT_TRUE(token->requests().empty());
     EXPECT_TRUE(port.usable());
-    EXPECT_NE(log.text().find("ERROR : Socket write failed.\n"), std::string::npos) << log.text();
+    EXPECT_NE(log.text().find("INFO : Client left before its request reached the token; request dropped.\n"),
+              std::string::npos)
+        << log.text();
 }
+
+struct ReplyFault {
+    const char* name;
+    std::function<void(EchoTransport&)> inject;
+    std::string logged;
+};
+
+void PrintTo(const ReplyFault& c, std::ostream* out) { *out << c.name; }
+
+class UnixClientReplyFaults : public UnixClientTest, public testing::WithParamInterface<ReplyFault> {};
+
+// A reply that does not fit the daemon's buffer ends the exchange of the
+// client that asked; no byte of it reaches that client or the next one.
+TEST_P(UnixClientReplyFaults, EndOnlyThatClientsExchange)
+{
+    GetParam().inject(token());
+    ASSERT_TRUE(client().send(MakePacket(Pattern(100))));
+    EXPECT_EQ(client().receive(1), Bytes{});
+    EXPECT_TRUE(client().closedByPeer());
+    token().replyExtra = 0;
+    token().overstateReply = false;
+    SocketClient& next = another();
+    EXPECT_EQ(next.exchange({1, 2, 3}, 3), (Bytes{3, 2, 1}));
+    EXPECT_TRUE(next.quietFor(std::chrono::milliseconds(50)));
+    const std::string log = finish();
+    EXPECT_NE(log.find(GetParam().logged), std::string::npos) << log;
+    EXPECT_TRUE(port().usable());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnixClientReplyFaults,
+    testing::Values(ReplyFault{"LongerThanBuffer", [](EchoTransport& t) { t.replyExtra = 4096 - 100 + 1; },
+                               "ERROR : Failed to transmit USB cmd to SERIAL01.\n"},
+                    ReplyFault{"TransportOverstatesLength", [](EchoTransport& t) { t.overstateReply = true; },
+                               "ERROR : Token reply of 4097 bytes is longer than 4096; dropped.\n"}),
+    [](const testing::TestParamInfo<ReplyFault>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vexa::daemon

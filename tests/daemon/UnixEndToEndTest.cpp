@@ -1,6 +1,7 @@
 // vexa-daemon -t unix under the token simulator (echo firmware: each reply is
 // the request reversed).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,15 +23,16 @@ const std::string kSerialB = "00000000000B";
 
 class UnixEndToEnd : public testing::Test {
 protected:
-    void startDaemon(const std::vector<std::string>& simArgs)
+    // launcher: words put before the daemon's command line (such as prlimit).
+    void startDaemon(const std::vector<std::string>& simArgs, std::vector<std::string> launcher = {})
     {
         std::vector<std::string> args = {"--firmware", "echo"};
         args.insert(args.end(), simArgs.begin(), simArgs.end());
         m_sim = std::make_unique<vexa::test::TokenSimulator>(args);
         ProcessOptions options;
         options.environment = m_sim->environment();
-        m_daemon = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VEXA_DAEMON_PATH, "-t", "unix", "-sd", sockets.path()}, options);
+        launcher.insert(launcher.end(), {VEXA_DAEMON_PATH, "-t", "unix", "-sd", sockets.path()});
+        m_daemon = std::make_unique<ChildProcess>(launcher, options);
     }
 
     // The daemon must end before the simulator: clients of a vanished
@@ -182,6 +184,46 @@ TEST_F(UnixEndToEnd, UnpluggedTokenIsRetiredAndPluggingBringsItBack)
     ASSERT_TRUE(waitServed(kSerialA)) << output();
     SocketClient again = SocketClient::ConnectUnix(socketPath(kSerialA));
     EXPECT_EQ(again.exchange({6, 7}, 2), (Bytes{7, 6}));
+}
+
+bool Readable(const SocketClient& client)
+{
+    pollfd state{client.fd(), POLLIN, 0};
+    return poll(&state, 1, 0) > 0;
+}
+
+// More idle clients than the daemon has descriptors for: it keeps the token's
+// socket, and the client it could not take is served once others leave.
+TEST_F(UnixEndToEnd, DescriptorShortageLeavesTheTokenServed)
+{
+    startDaemon({"--token", kSerialA}, {"prlimit", "--nofile=64"});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    const std::string shortage = "accept failed on " + socketPath(kSerialA) + ": Too many open files; trying again.";
+    std::vector<SocketClient> idle;
+    std::unique_ptr<SocketClient> waiting;
+    while (waiting == nullptr && idle.size() < 200) {
+        auto client = std::make_unique<SocketClient>(SocketClient::ConnectUnix(socketPath(kSerialA)));
+        ASSERT_GE(client->fd(), 0);
+        ASSERT_TRUE(client->send(MakePacket({1, 2})));
+        // Served, or left waiting by a daemon without descriptors.
+        ASSERT_TRUE(WaitUntil([&] { return Readable(*client) || output().find(shortage) != std::string::npos; }, 10s))
+            << output();
+        if (Readable(*client)) {
+            ASSERT_EQ(client->receive(2), (Bytes{2, 1}));
+            idle.push_back(std::move(*client));
+        } else {
+            waiting = std::move(client);
+        }
+    }
+    ASSERT_NE(waiting, nullptr) << "the daemon took " << idle.size() << " clients";
+    EXPECT_TRUE(served(kSerialA));
+    for (const size_t keep = idle.size() / 2; idle.size() > keep;) {
+        idle.pop_back();
+    }
+    EXPECT_EQ(waiting->receive(2), (Bytes{2, 1}));
+    EXPECT_TRUE(m_daemon->waitForOutput("INFO : Accepting clients on " + socketPath(kSerialA) + " again.", 5s));
+    SocketClient late = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(late.exchange({3, 4}, 2), (Bytes{4, 3}));
 }
 
 }  // namespace

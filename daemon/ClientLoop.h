@@ -1,0 +1,47 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "ClientPacket.h"
+
+namespace vexa::daemon {
+
+// A client connection as the request loop sees it: Unix socket or TLS.
+class CClientStream : public corvel::IClientByteSource {
+public:
+    // Called before each request's header is read.
+    virtual void beginRequest() {}
+    virtual bool writeAll(const uint8_t* data, size_t length) = 0;
+    // True once the peer has closed the connection or it has failed. A peer
+    // that has only shut down its sending side is still there: it waits for
+    // its reply.
+    virtual bool peerGone() = 0;
+    // Log why a header stopped after count bytes, or a payload early.
+    virtual void logHeaderEnd(size_t count) = 0;
+    virtual void logPayloadEnd() = 0;
+};
+
+// Passes the request of length bytes in buffer (4096 bytes large) to the
+// token and leaves the reply in its place. False ends the connection; the
+// exchange has logged why.
+using TokenExchange = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& replyLength)>;
+
+// Where the Unix and TLS loops differ.
+struct ClientLoopRules {
+    // TLS answers a command type other than 0 with its own payload; Unix
+    // ends the connection with "Invalid cmd type received %d.".
+    bool echoOtherCommands;
+    // Unix ends with "Socket write failed." when a reply cannot be written;
+    // TLS drops the rest of that reply and reads on.
+    bool endOnFailedReply;
+    // Unix adds "Reading packet from socket failed." to every request that
+    // could not be read.
+    bool noteFailedRead;
+};
+
+// Serves requests one after the other until the client leaves or a step
+// fails. The caller closes the connection.
+void ServeClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules);
+
+}  // namespace vexa::daemon
