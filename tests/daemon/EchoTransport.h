@@ -33,7 +33,7 @@ public:
     size_t write(const uint8_t* data, size_t length) override
     {
         if (failWrite) {
-            throw corvel::IOException("device gone");
+            throw corvel::IOException(corvel::TransportFailure::Closed, "device gone");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pending) {
@@ -49,7 +49,7 @@ public:
     size_t read(uint8_t* buffer, size_t capacity) override
     {
         if (failRead) {
-            throw corvel::IOException("read broke");
+            throw corvel::IOException(corvel::TransportFailure::BrokenFraming, "read broke");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = false;

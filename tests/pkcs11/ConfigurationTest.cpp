@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,10 +15,11 @@
 #include <vector>
 
 #include "CContext.h"
-#include "CUnixTransport.h"
 #include "Configuration.h"
-#include "TCPTransport.h"
+#include "Exception.h"
+#include "FakeDaemon.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 
 using namespace vexa::pkcs11;
 
@@ -139,16 +141,36 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
     }
 }
 
+// The transport shows what it was given in the lines it logs on the way to
+// the daemon: the CA bundle it reads, then the address and port it connects
+// to (a port held but not listening refuses at once).
 TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
 {
-    const auto context =
-        load(R"({"transport": {"address": "daemon.test", "port": 4443, "cacertbundle": "/etc/ca.pem"}})");
-    const auto transport = context->transportKind().factory(0, *context);
-    const auto* tcp = dynamic_cast<corvel::TCPTransport*>(transport.get());
-    ASSERT_NE(tcp, nullptr);
-    EXPECT_EQ(tcp->getAddress(), "daemon.test");
-    EXPECT_EQ(tcp->getPort(), 4443);
-    EXPECT_EQ(tcp->getCaFile(), "/etc/ca.pem");
+    vexa::test::TempDir certDir;
+    const auto certs = vexa::test::makeTestCertificates(certDir.path());
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    for (const std::string& bundle : {certs.caCert, dir.file("no-such-ca.pem")}) {
+        const auto context = load(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("log") +
+                                  R"("}, "transport": {"address": "127.0.0.1", "port": )" + port +
+                                  R"(, "cacertbundle": ")" + bundle + R"("}})");
+        const auto transport = context->transportKind().factory(0, *context);
+        ASSERT_NE(transport, nullptr);
+        EXPECT_STREQ(transport->getName(), "TCP");
+        EXPECT_THROW(transport->open(), corvel::IOException);
+    }
+    ::close(holder);
+    const std::string text = logText();
+    EXPECT_NE(text.find(" INFO : Connecting to 127.0.0.1:" + port + "...\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" ERROR : Failed to open ca cert file " + dir.file("no-such-ca.pem") + ".\n"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(ConfigurationTest, FailureIsLoggedAfterTheLoggingKeys)
@@ -218,14 +240,20 @@ TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
     std::ofstream(sockets.file("vexa.00000000000F.sock")) << "a regular file";
 
     const auto context = load(R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
-    std::vector<std::string> paths;
+    std::vector<std::string> listed;
     for (const SerialId serial : context->transportKind().lister(*context)) {
-        const auto transport = context->transportKind().factory(serial, *context);
-        paths.push_back(dynamic_cast<corvel::CUnixTransport&>(*transport).getSocketPath());
+        listed.push_back(serialIdToText(serial));
     }
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{sockets.file("vexa.0123456789AB.sock"),
-                                               sockets.file("vexa.ABCDEF000001.sock")}));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"0123456789AB", "ABCDEF000001"}));
+
+    // A token's transport goes to the socket named by its serial in capitals,
+    // which is where the daemon listens.
+    vexa::test::FakeUnixDaemon daemon(sockets.file("vexa.ABCDEF000001.sock"), vexa::test::reverseReply);
+    const auto transport = context->transportKind().factory(*serialIdFromText("ABCDEF000001"), *context);
+    ASSERT_NE(transport, nullptr);
+    EXPECT_STREQ(transport->getName(), "UNIX");
+    EXPECT_NO_THROW(transport->open());
 }
 
 }  // namespace
