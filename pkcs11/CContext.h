@@ -24,14 +24,9 @@ using SlotId = int32_t;
 // Size of the buffer that holds an encoded request and then its reply.
 constexpr size_t kExchangeBufferSize = 2048;
 
-// One token reached by the library: the transport of one slot.
-struct SlotEntry {
-    SerialId serial = 0;
-    std::unique_ptr<corvel::CTransport> transport;
-};
-// Shared: a call that found its slot keeps it, and its transport, alive even
-// when C_Finalize empties the table meanwhile.
-using SlotPtr = std::shared_ptr<SlotEntry>;
+// A slot is the transport that reaches its token. Shared: a call that found
+// it keeps it alive even when C_Finalize empties the table meanwhile.
+using SlotPtr = std::shared_ptr<corvel::CTransport>;
 
 // All state of the library in one process: configuration, log, slots,
 // sessions, the exchange lock and the call path to the tokens.
@@ -187,7 +182,7 @@ private:
     void setTokenClocks(size_t tokenCount);
     // Writes length bytes of buffer to the slot's transport and reads the
     // reply into buffer; the reply's length, 0 when there is none.
-    size_t exchange(SlotEntry& slot, uint8_t* buffer, size_t capacity, size_t length,
+    size_t exchange(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
                     std::optional<uint32_t> replyTimeout);
     size_t exchange_inlock(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length);
     void logExchangeFailure(const char* what);

@@ -111,7 +111,7 @@ void CContext::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& resp
 // library has no result that would tell the application more. Stream
 // transports have closed themselves where a late reply could follow; a
 // closed transport is opened again by the next exchange.
-size_t CContext::exchange(SlotEntry& slot, uint8_t* buffer, size_t capacity, size_t length,
+size_t CContext::exchange(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
                           std::optional<uint32_t> replyTimeout)
 {
     try {
@@ -122,8 +122,8 @@ size_t CContext::exchange(SlotEntry& slot, uint8_t* buffer, size_t capacity, siz
         }
         size_t received = 0;
         {
-            CReplyTimeout wait(*slot.transport, replyTimeout);
-            received = exchange_inlock(*slot.transport, buffer, capacity, length);
+            CReplyTimeout wait(transport, replyTimeout);
+            received = exchange_inlock(transport, buffer, capacity, length);
         }
         guard.release();
         return received;

@@ -64,7 +64,7 @@ CContext::SlotTable CContext::buildSlots(size_t& tokenCount)
             continue;
         }
         transport->setTimeout(m_settings.timeout);
-        slots.emplace(static_cast<SlotId>(i), std::make_shared<SlotEntry>(SlotEntry{serials[i], std::move(transport)}));
+        slots.emplace(static_cast<SlotId>(i), SlotPtr(std::move(transport)));
     }
     return slots;
 }
@@ -145,7 +145,7 @@ CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
         try {
             (void)C_CloseAllSessions(static_cast<CK_SLOT_ID>(id));
             if (const SlotPtr slot = findSlot(static_cast<CK_SLOT_ID>(id))) {
-                slot->transport->close();
+                slot->close();
             }
         } catch (const std::exception&) {
             // Finalising goes on whatever one token does.

@@ -52,7 +52,7 @@ CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK
             logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
             return CKR_MECHANISM_INVALID;
         }
-        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(*slot->transport)) {
+        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(*slot)) {
             info.ulMaxKeySize = kVarkonRsaKeyGenMax;
         }
         *pInfo = info;

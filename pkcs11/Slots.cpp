@@ -83,7 +83,7 @@ CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
         return CKR_SLOT_ID_INVALID;
     }
     info.flags = 0;
-    const std::optional<std::string> description = reachSlot(context, *slot->transport);
+    const std::optional<std::string> description = reachSlot(context, *slot);
     if (!description) {
         return CKR_OK;
     }

@@ -18,23 +18,6 @@ std::string narrowLow8(const wchar_t* text)
 
 }  // namespace
 
-const char* failureName(TransportFailure failure)
-{
-    switch (failure) {
-    case TransportFailure::Unreachable:
-        return "Unreachable";
-    case TransportFailure::TimedOut:
-        return "TimedOut";
-    case TransportFailure::BrokenFraming:
-        return "BrokenFraming";
-    case TransportFailure::TooLong:
-        return "TooLong";
-    case TransportFailure::Closed:
-        return "Closed";
-    }
-    return "?";
-}
-
 Throwable::Throwable(const char* message) : m_message(message != nullptr ? message : "null") {}
 
 Throwable::Throwable(const wchar_t* message) : m_message(message != nullptr ? narrowLow8(message) : "null") {}

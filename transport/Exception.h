@@ -16,9 +16,6 @@ enum class TransportFailure {
     Closed,         // not open, or the device or connection went away
 };
 
-// "Unreachable", "TimedOut", ...: for test output and diagnostics.
-const char* failureName(TransportFailure failure);
-
 // Base of the transport layer's exceptions: a byte-string message.
 class Throwable : public std::exception {
 public:

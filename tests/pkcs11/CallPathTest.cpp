@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "AttributeCodec.h"
 #include "ContextFixture.h"
 #include "FieldCallbacks.h"
 
@@ -166,6 +167,33 @@ TEST_F(CallPathTest, RequestOver2048BytesIsRefusedBeforeTheTransport)
             EXPECT_TRUE(logged("stream full"));
         }
     }
+}
+
+// The template writer clears the length of an attribute sent without a value
+// as it writes it, so the request must be encoded once: a second pass (to
+// learn its size, say) would send a length of 0.
+TEST_F(CallPathTest, RequestIsEncodedOnceSoATemplateKeepsItsLengths)
+{
+    const auto fill = [](RpcRequest& request, AttributeTemplate& attributes) {
+        request.function = 35;
+        setTemplate(request.template_, attributes);
+    };
+    CK_ATTRIBUTE sent[] = {{CKA_VALUE, nullptr, 16}};
+    AttributeTemplate sentTemplate{sent, 1};
+    RpcRequest request = RpcRequest_init_zero;
+    fill(request, sentTemplate);
+    call(request);
+
+    CK_ATTRIBUTE expected[] = {{CKA_VALUE, nullptr, 16}};
+    AttributeTemplate expectedTemplate{expected, 1};
+    RpcRequest reference = RpcRequest_init_zero;
+    fill(reference, expectedTemplate);
+    uint8_t buffer[64];
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer, sizeof buffer);
+    ASSERT_TRUE(pb_encode(&stream, RpcRequest_fields, &reference));
+    ASSERT_EQ(token().requests.size(), 1u);
+    EXPECT_EQ(token().requests[0], Bytes(buffer, buffer + stream.bytes_written));
+    EXPECT_EQ(sent[0].ulValueLen, 0u);
 }
 
 TEST_F(CallPathTest, MissingBytesArgumentFailsTheEncoding)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "Configuration.h"
 #include "Exception.h"
 #include "FakeDaemon.h"
+#include "FakeTransport.h"
 #include "TempDir.h"
 #include "TestCertificates.h"
 
@@ -38,6 +40,18 @@ protected:
         const auto transport = context.transportKind().factory(0, context);
         return transport != nullptr ? transport->getName() : "none";
     }
+    // The level a context logs from: the lowest that passes its filter.
+    static bool logsFrom(const CContext& context, int32_t level)
+    {
+        return context.isLevelEnabled(level) && !context.isLevelEnabled(level - 1);
+    }
+    // Whether a line that passes the filter shows on standard output.
+    static bool logsToConsole(CContext& context)
+    {
+        testing::internal::CaptureStdout();
+        context.logText(INT32_MAX, "console probe");
+        return testing::internal::GetCapturedStdout().find("console probe") != std::string::npos;
+    }
     std::string logText() const
     {
         std::ifstream file(dir.file("log"));
@@ -57,8 +71,8 @@ TEST_F(ConfigurationTest, NoFileKeepsEveryDefault)
     EXPECT_EQ(s.pid, 0xA2AC);
     EXPECT_EQ(s.usagePage, 0);
     EXPECT_EQ(s.sockdir, "/var/run");
-    EXPECT_EQ(context.getLogLevel(), corvel::kLogError);
-    EXPECT_FALSE(context.getLogConsole());
+    EXPECT_TRUE(logsFrom(context, corvel::kLogError));
+    EXPECT_FALSE(logsToConsole(context));
     EXPECT_FALSE(context.isLogFileOpen());
     EXPECT_FALSE(context.exchangeLock().lockFileInUse());
     EXPECT_EQ(kindOf(context), "HID");
@@ -101,13 +115,13 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
         {R"({"transport": "unix", "logging": ["enabled"]})", [](CContext& c) { EXPECT_EQ(kindOf(c), "HID"); }},
         {R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true}})",
          [](CContext& c) {
-             EXPECT_EQ(c.getLogLevel(), kLogDisabled);
-             EXPECT_FALSE(c.getLogConsole());
+             EXPECT_TRUE(logsFrom(c, kLogDisabled));
+             EXPECT_FALSE(logsToConsole(c));
          }},
         {R"({"logging": {"loglevel": 30.9, "logconsole": true}})",
          [](CContext& c) {
-             EXPECT_EQ(c.getLogLevel(), corvel::kLogInfo);
-             EXPECT_TRUE(c.getLogConsole());
+             EXPECT_TRUE(logsFrom(c, corvel::kLogInfo));
+             EXPECT_TRUE(logsToConsole(c));
          }},
         {R"({"transport": {"unix": true, "sockdir": "/tmp/socks"}})",
          [](CContext& c) {
@@ -171,6 +185,19 @@ TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
     EXPECT_NE(text.find(" ERROR : Failed to open ca cert file " + dir.file("no-such-ca.pem") + ".\n"),
               std::string::npos)
         << text;
+}
+
+// How a test or a fuzzer puts tokens of its own behind the library: the
+// transport kind given wins over the one the file names.
+TEST_F(ConfigurationTest, GivenTransportKindWinsOverTheFile)
+{
+    std::ofstream(dir.file(kConfigFileName)) << R"({"transport": {"unix": true}, "timeout": 3000})";
+    const auto token = std::make_shared<vexa::test::FakeToken>();
+    CContext context(dir.path() + "/", vexa::test::fakeTransportKind({token}));
+    ASSERT_EQ(context.C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(token->requests.size(), 1u) << "the token's clock was set through the given kind";
+    EXPECT_EQ(token->timeout, 3000u) << "the rest of the file still applies";
+    EXPECT_EQ(context.C_Finalize(nullptr), CKR_OK);
 }
 
 TEST_F(ConfigurationTest, FailureIsLoggedAfterTheLoggingKeys)

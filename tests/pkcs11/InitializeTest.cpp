@@ -277,6 +277,22 @@ TEST_F(InitializeTest, FinalizeClosesEverySlotsSessionsThenItsTransport)
     EXPECT_FALSE(context->bSetDateTime(0));
 }
 
+// A call that found its slot keeps the slot's transport while it works on
+// it, even when another thread's C_Finalize empties the table meanwhile.
+TEST_F(InitializeTest, AFoundSlotOutlivesFinalize)
+{
+    const auto tokens = useTokens(1);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    SlotPtr held = context->findSlot(0);
+    ASSERT_NE(held, nullptr);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(context->findSlot(0), nullptr);
+    EXPECT_FALSE(tokens[0]->destroyed);
+    EXPECT_FALSE(held->isOpen()) << "finalising closed it all the same";
+    held.reset();
+    EXPECT_TRUE(tokens[0]->destroyed);
+}
+
 TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
 {
     const auto tokens = useTokens(2);

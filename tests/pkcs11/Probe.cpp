@@ -21,7 +21,7 @@ int printSlots(CContext& context)
 {
     for (CK_SLOT_ID id = 0; id < 64; ++id) {
         if (const vexa::pkcs11::SlotPtr slot = context.findSlot(id)) {
-            std::printf("slot %lu %s %u\n", id, slot->transport->getName(), slot->transport->getTimeout());
+            std::printf("slot %lu %s %u\n", id, slot->getName(), slot->getTimeout());
         }
     }
     return 0;

@@ -47,12 +47,11 @@ TEST(ExceptionTest, CarriesItsKindWhicheverTextItHas)
                                       TransportFailure::BrokenFraming, TransportFailure::TooLong,
                                       TransportFailure::Closed};
     for (const TransportFailure kind : kinds) {
-        SCOPED_TRACE(corvel::failureName(kind));
+        SCOPED_TRACE(static_cast<int>(kind));
         EXPECT_EQ(IOException(kind, "x").failure(), kind);
         EXPECT_EQ(IOException(kind, L"x").failure(), kind);
         EXPECT_EQ(IOException(kind, std::string("x")).failure(), kind);
     }
-    EXPECT_STREQ(corvel::failureName(TransportFailure::BrokenFraming), "BrokenFraming");
 }
 
 TEST(ExceptionTest, EveryLevelOfTheFamilyCatchesIt)

@@ -15,9 +15,26 @@ struct IoFailure {
     bool operator==(const IoFailure& other) const { return kind == other.kind && message == other.message; }
 };
 
+inline const char* kindName(corvel::TransportFailure kind)
+{
+    switch (kind) {
+    case corvel::TransportFailure::Unreachable:
+        return "Unreachable";
+    case corvel::TransportFailure::TimedOut:
+        return "TimedOut";
+    case corvel::TransportFailure::BrokenFraming:
+        return "BrokenFraming";
+    case corvel::TransportFailure::TooLong:
+        return "TooLong";
+    case corvel::TransportFailure::Closed:
+        return "Closed";
+    }
+    return "?";
+}
+
 inline void PrintTo(const IoFailure& failure, std::ostream* out)
 {
-    *out << corvel::failureName(failure.kind) << " \"" << failure.message << "\"";
+    *out << kindName(failure.kind) << " \"" << failure.message << "\"";
 }
 
 // The IOException that action throws; a test failure when it throws none.
