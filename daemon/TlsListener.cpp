@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -19,13 +20,8 @@ constexpr unsigned char kPersonalisation[] = {'v', 'e', 'x', 'a', '_', 's', 'e',
 
 void WarnIfTokenMissing(const std::string& serial)
 {
-    char** list = corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId);
-    bool found = false;
-    for (char** entry = list; entry != nullptr && *entry != nullptr; ++entry) {
-        found = found || serial == *entry;
-    }
-    corvel::CHIDTransport::freeSerialNumberList(list);
-    if (!found) {
+    const auto serials = corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId);
+    if (!serials || std::find(serials->begin(), serials->end(), serial) == serials->end()) {
         LogMessage(corvel::kLogError, "Warning, device %s not found on startup.", serial.c_str());
     }
 }

@@ -7,6 +7,7 @@
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
+#include "Exception.h"
 
 namespace vexa::daemon {
 
@@ -59,6 +60,15 @@ bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& lengt
     }
     try {
         length = static_cast<uint32_t>(transport->read(buffer, length));
+    } catch (const corvel::IOException& e) {
+        length = 0;
+        // A token that does not answer in time leaves the connection waiting
+        // for the client's next request, as an empty reply would.
+        if (e.failure() == corvel::TransportFailure::TimedOut) {
+            return true;
+        }
+        std::fprintf(stderr, "Error reading from port%s\n", e.what());
+        return false;
     } catch (const std::exception& e) {
         length = 0;
         std::fprintf(stderr, "Error reading from port%s\n", e.what());

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
@@ -14,10 +13,6 @@ namespace {
 
 constexpr uint32_t kPortTimeout = 60000;
 constexpr auto kScanInterval = std::chrono::seconds(1);
-
-struct SerialListDeleter {
-    void operator()(char** list) const { corvel::CHIDTransport::freeSerialNumberList(list); }
-};
 
 [[noreturn]] void ExitOnSignal(int number, const std::string& socketDir)
 {
@@ -31,18 +26,13 @@ struct SerialListDeleter {
 
 }  // namespace
 
-void ScanTokens(CDeviceRegistry& registry, char** serialList)
+void ScanTokens(CDeviceRegistry& registry, const std::optional<std::vector<std::string>>& serials)
 {
-    const std::unique_ptr<char*, SerialListDeleter> list(serialList);
-    if (list == nullptr) {
+    if (!serials) {
         LogMessage(corvel::kLogError, "Listing the attached tokens failed; scan skipped.");
         return;
     }
-    std::vector<std::string> serials;
-    for (char** serial = list.get(); *serial != nullptr; ++serial) {
-        serials.emplace_back(*serial);
-    }
-    registry.scan(serials);
+    registry.scan(*serials);
 }
 
 void RunUnixTransport(const DaemonSettings& settings)

@@ -1,12 +1,9 @@
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 
 #include "AttributeCodec.h"
-#include "CContext.h"
+#include "CallShapes.h"
 #include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
-#include "SessionCall.h"
 
 namespace vexa::pkcs11 {
 
@@ -101,35 +98,30 @@ CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttrib
 CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                     CK_ULONG ulCount)
 {
-    logText(kLogTrace, "C_GetAttributeValue");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pTemplate == nullptr || ulCount == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGetAttributeValue;
-    request.has_handle = true;
-    request.handle = low32(hObject);
     AttributeTemplate types{pTemplate, ulCount};
-    setTypeOnlyTemplate(request.template_, types);
-    RpcResponse response = RpcResponse_init_zero;
     ReceivedAttributes received;
-    setAttributeReader(response.attributes, received);
-    CK_RV result = callOnSession_inlock(*this, hSession, request, response, false);
-    for (CK_ULONG i = 0; i < ulCount; ++i) {
-        const ReceivedAttribute* entry = received.find(pTemplate[i].type);
-        if (entry == nullptr) {
-            continue;
-        }
-        const CK_RV filled = fillElement(*this, pTemplate[i], *entry);
-        if (filled != CKR_OK && result == CKR_OK) {
-            result = filled;
-        }
-    }
-    return result;
+    const auto checks = [&] { return pTemplate == nullptr || ulCount == 0 ? CKR_ARGUMENTS_BAD : CKR_OK; };
+    const auto fill = [&](TokenCall& call) {
+        call.request.has_handle = true;
+        call.request.handle = low32(hObject);
+        setTypeOnlyTemplate(call.request.template_, types);
+        setAttributeReader(call.response.attributes, received);
+    };
+    return sessionCall(*this, "C_GetAttributeValue", hSession, kFnGetAttributeValue, checks, fill,
+                       [&](TokenCall& call) {
+                           CK_RV result = call.response.rv;
+                           for (CK_ULONG i = 0; i < ulCount; ++i) {
+                               const ReceivedAttribute* entry = received.find(pTemplate[i].type);
+                               if (entry == nullptr) {
+                                   continue;
+                               }
+                               const CK_RV filled = fillElement(*this, pTemplate[i], *entry);
+                               if (filled != CKR_OK && result == CKR_OK) {
+                                   result = filled;
+                               }
+                           }
+                           return result;
+                       });
 }
 
 }  // namespace vexa::pkcs11

@@ -5,20 +5,6 @@
 #include "Configuration.h"
 
 namespace vexa::pkcs11 {
-namespace {
-
-thread_local SlotId t_currentSlot = kNoSlot;
-
-bool toSlotId(CK_SLOT_ID slotId, SlotId& out)
-{
-    if (slotId > static_cast<CK_SLOT_ID>(std::numeric_limits<SlotId>::max())) {
-        return false;
-    }
-    out = static_cast<SlotId>(slotId);
-    return true;
-}
-
-}  // namespace
 
 std::mutex& CContext::libraryMutex()
 {
@@ -42,52 +28,53 @@ CContext::CContext(const std::string& configDir) : m_transportKind(hidTransportK
     logText(corvel::kLogDebug, "New Instance");
 }
 
+CContext::CContext(const std::string& configDir, TransportKind kind) : CContext(configDir)
+{
+    m_transportKind = std::move(kind);
+}
+
 CContext::~CContext() = default;
 
-bool CContext::hasSlot(CK_SLOT_ID slotId) const
+SlotPtr CContext::findSlot(CK_SLOT_ID slotId) const
 {
-    SlotId id;
-    return toSlotId(slotId, id) && m_slots.count(id) != 0;
-}
-
-corvel::CTransport* CContext::slotTransport(CK_SLOT_ID slotId)
-{
-    SlotId id;
-    if (!toSlotId(slotId, id)) {
+    if (slotId > static_cast<CK_SLOT_ID>(std::numeric_limits<SlotId>::max())) {
         return nullptr;
     }
-    const auto found = m_slots.find(id);
-    return found == m_slots.end() ? nullptr : found->second.transport.get();
+    std::lock_guard<std::mutex> lock(m_slotsMutex);
+    const auto found = m_slots.find(static_cast<SlotId>(slotId));
+    return found == m_slots.end() ? nullptr : found->second;
 }
 
-void CContext::setCurrentSlot(CK_SLOT_ID slotId)
+std::vector<SlotId> CContext::slotIds() const
 {
-    SlotId id;
-    t_currentSlot = toSlotId(slotId, id) ? id : kNoSlot;
-}
-
-SlotId CContext::currentSlot() { return t_currentSlot; }
-
-CK_RV CContext::selectSlot(CK_SLOT_ID slotId)
-{
-    if (!hasSlot(slotId)) {
-        return CKR_SLOT_ID_INVALID;
+    std::lock_guard<std::mutex> lock(m_slotsMutex);
+    std::vector<SlotId> ids;
+    for (const auto& slot : m_slots) {
+        ids.push_back(slot.first);
     }
-    setCurrentSlot(slotId);
-    return CKR_OK;
+    return ids;
+}
+
+void CContext::replaceSlots(SlotTable slots)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slotsMutex);
+        m_slots.swap(slots);
+    }
+    // The old slots go here, or later with the last call that still holds one.
 }
 
 void CContext::addSession(CK_SESSION_HANDLE handle, SlotId slot) { m_sessions[handle] = slot; }
 
 bool CContext::removeSession(CK_SESSION_HANDLE handle) { return m_sessions.erase(handle) != 0; }
 
-CK_RV CContext::bindSession(CK_SESSION_HANDLE handle, RpcRequest& request)
+CK_RV CContext::bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const
 {
     const auto found = m_sessions.find(handle);
     if (found == m_sessions.end()) {
         return CKR_SESSION_HANDLE_INVALID;
     }
-    t_currentSlot = found->second;
+    slot = found->second;
     request.has_session = true;
     request.session = static_cast<uint32_t>(handle & 0xFFFFFFFFu);
     return CKR_OK;

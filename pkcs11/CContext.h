@@ -6,7 +6,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "CLogTarget.h"
 #include "CTransport.h"
@@ -19,24 +21,20 @@ namespace vexa::pkcs11 {
 
 using SlotId = int32_t;
 
-// The current slot after an exchange: no slot has it, so a call that forgets
-// to choose its slot fails instead of reaching the previous call's token.
-constexpr SlotId kNoSlot = 0xFFFFFF;
 // Size of the buffer that holds an encoded request and then its reply.
 constexpr size_t kExchangeBufferSize = 2048;
 
-struct SlotEntry {
-    SerialId serial = 0;
-    std::unique_ptr<corvel::CTransport> transport;
-};
+// A slot is the transport that reaches its token. Shared: a call that found
+// it keeps it alive even when C_Finalize empties the table meanwhile.
+using SlotPtr = std::shared_ptr<corvel::CTransport>;
 
 // All state of the library in one process: configuration, log, slots,
 // sessions, the exchange lock and the call path to the tokens.
 class CContext : public CLogTarget {
 public:
-    // The library lock: guards the creation of the instance, the slot and
-    // session tables, and the body of every function that the entry table
-    // marks as locked. Not recursive.
+    // The library lock: guards the creation of the instance, the session
+    // table, and the body of every function that the entry table marks as
+    // locked. Not recursive.
     static std::mutex& libraryMutex();
     // The process's one context, created (and configured) on first use.
     static CContext& instance();
@@ -45,6 +43,9 @@ public:
     CContext();
     // Reads vexaconfig.json from configDir ("" or with a trailing "/").
     explicit CContext(const std::string& configDir);
+    // The same, but its tokens are reached through kind whatever the file
+    // says: how tests and fuzzers put tokens of their own behind the library.
+    CContext(const std::string& configDir, TransportKind kind);
     ~CContext() override;
 
     LibrarySettings& settings() { return m_settings; }
@@ -53,35 +54,28 @@ public:
     CExchangeLock& exchangeLock() { return m_exchangeLock; }
     bool isInitialized() const { return m_initialized; }
 
-    // Slots. The current slot is per thread, so that a call on one thread
-    // cannot redirect another thread's exchange.
-    size_t slotCount() const { return m_slots.size(); }
-    bool hasSlot(CK_SLOT_ID slotId) const;
-    corvel::CTransport* slotTransport(CK_SLOT_ID slotId);
-    void setCurrentSlot(CK_SLOT_ID slotId);
-    static SlotId currentSlot();
-    // CKR_SLOT_ID_INVALID when the slot does not exist; otherwise makes it current.
-    CK_RV selectSlot(CK_SLOT_ID slotId);
+    // Slots. The table changes only as a whole (C_Initialize, C_Finalize);
+    // these read it under its own mutex, so that any thread may ask.
+    SlotPtr findSlot(CK_SLOT_ID slotId) const;
+    std::vector<SlotId> slotIds() const;
 
     // Sessions (library lock held): handle to the slot it was opened on.
     void addSession(CK_SESSION_HANDLE handle, SlotId slot);
     bool removeSession(CK_SESSION_HANDLE handle);
-    // CKR_SESSION_HANDLE_INVALID for an unknown handle; otherwise makes its
-    // slot current and puts the token's session number into request.
-    CK_RV bindSession(CK_SESSION_HANDLE handle, RpcRequest& request);
+    // CKR_SESSION_HANDLE_INVALID for an unknown handle; otherwise the slot the
+    // session was opened on, with the token's session number put into request.
+    CK_RV bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const;
     size_t sessionCount() const { return m_sessions.size(); }
 
-    // One exchange with the current slot's token. Every failure becomes the
+    // One exchange with the token of slot. Every failure becomes the
     // response's rv and a log line; clearResponse false keeps callbacks and
-    // presets that the caller installed in response.
-    void callToken(RpcRequest& request, RpcResponse& response, bool clearResponse);
-    // Writes length bytes of buffer to the current slot's transport and reads
-    // the reply into buffer. Returns the reply's length, 0 when there is none.
-    size_t exchange(uint8_t* buffer, size_t capacity, size_t length);
+    // presets that the caller installed in response. replyTimeout, when
+    // given, is how long the transport waits for this one reply.
+    void callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& response, bool clearResponse,
+                   std::optional<uint32_t> replyTimeout = std::nullopt);
 
-    // PKCS#11 functions, one family per file. Each follows the same shape:
-    // trace line, initialisation test, argument checks, library lock, slot
-    // or session binding, one exchange (or a chunk loop), copy of results.
+    // PKCS#11 functions, one family per file, each in one of the shapes of
+    // CallShapes.h.
 
     // Initialization.cpp, CloseAllSessions.cpp
     CK_RV C_Initialize(CK_VOID_PTR pInitArgs);
@@ -180,17 +174,26 @@ public:
                       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey);
 
 private:
+    using SlotTable = std::map<SlotId, SlotPtr>;
+
     CK_RV chooseLocking(CK_VOID_PTR pInitArgs);
-    std::map<SlotId, SlotEntry> buildSlots(size_t& tokenCount);
+    SlotTable buildSlots(size_t& tokenCount);
+    void replaceSlots(SlotTable slots);
     void setTokenClocks(size_t tokenCount);
+    // Writes length bytes of buffer to the slot's transport and reads the
+    // reply into buffer; the reply's length, 0 when there is none.
+    size_t exchange(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
+                    std::optional<uint32_t> replyTimeout);
+    size_t exchange_inlock(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length);
     void logExchangeFailure(const char* what);
 
     LibrarySettings m_settings;
     TransportKind m_transportKind;
     std::atomic<bool> m_initialized{false};
     CExchangeLock m_exchangeLock;
-    std::map<SlotId, SlotEntry> m_slots;
-    std::map<CK_SESSION_HANDLE, SlotId> m_sessions;
+    mutable std::mutex m_slotsMutex;  // guards m_slots, the table itself, not the slots in it
+    SlotTable m_slots;
+    std::map<CK_SESSION_HANDLE, SlotId> m_sessions;  // guarded by the library lock
 };
 
 }  // namespace vexa::pkcs11

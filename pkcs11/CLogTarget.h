@@ -30,9 +30,7 @@ public:
     bool isLevelEnabled(int32_t level) const { return level >= m_level.load(); }
 
     void setLogLevel(int32_t level) { m_level = level; }
-    int32_t getLogLevel() const { return m_level; }
     void setLogConsole(bool on) { m_console = on; }
-    bool getLogConsole() const { return m_console; }
     // Closes any open log file and opens path for appending; a file that
     // cannot be opened leaves logging to the console only.
     void openLogFile(const std::string& path);

@@ -1,36 +1,99 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <vector>
 
 #include "CContext.h"
-#include "Exception.h"
 
 namespace vexa::pkcs11 {
 
 using namespace corvel;
 
-void CContext::callToken(RpcRequest& request, RpcResponse& response, bool clearResponse)
+namespace {
+
+// Writes what fits into the buffer and counts every byte, so that the size of
+// a request too large for the buffer is known without encoding it twice: the
+// template writer changes the caller's template as it goes, and a second pass
+// would send other lengths than the first.
+// The position lives here, not in the stream: nanopb writes submessages
+// through substreams that count from 0.
+struct BoundedOutput {
+    uint8_t* buffer;
+    size_t capacity;
+    size_t position = 0;
+};
+
+bool writeBounded(pb_ostream_t* stream, const pb_byte_t* bytes, size_t count)
+{
+    auto* out = static_cast<BoundedOutput*>(stream->state);
+    if (out->position < out->capacity) {
+        std::memcpy(out->buffer + out->position, bytes, std::min(count, out->capacity - out->position));
+    }
+    out->position += count;
+    return true;
+}
+
+// Restores the transport's own reply wait when the one exchange that needed a
+// longer one is over, on every way out.
+class CReplyTimeout {
+public:
+    CReplyTimeout(CTransport& transport, std::optional<uint32_t> milliseconds) : m_transport(transport)
+    {
+        if (milliseconds) {
+            m_saved = transport.getTimeout();
+            transport.setTimeout(*milliseconds);
+        }
+    }
+    ~CReplyTimeout()
+    {
+        if (!m_saved) {
+            return;
+        }
+        try {
+            m_transport.setTimeout(*m_saved);
+        } catch (...) {
+            // Runs while an exception may already be on its way out.
+        }
+    }
+    CReplyTimeout(const CReplyTimeout&) = delete;
+    CReplyTimeout& operator=(const CReplyTimeout&) = delete;
+
+private:
+    CTransport& m_transport;
+    std::optional<uint32_t> m_saved;
+};
+
+}  // namespace
+
+void CContext::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& response, bool clearResponse,
+                         std::optional<uint32_t> replyTimeout)
 {
     std::vector<uint8_t> buffer(kExchangeBufferSize, 0);
     if (clearResponse) {
         response = RpcResponse{};
     }
-    pb_ostream_t out = pb_ostream_from_buffer(buffer.data(), buffer.size());
+    BoundedOutput bounded{buffer.data(), buffer.size()};
+    pb_ostream_t out{writeBounded, &bounded, SIZE_MAX, 0, nullptr};
     const bool encoded = pb_encode(&out, RpcRequest_fields, &request);
-    if (!encoded || out.bytes_written == 0) {
-        if (out.errmsg != nullptr) {
-            logText(kLogError, out.errmsg);
-            response.rv = std::strcmp(out.errmsg, "stream full") == 0 ? CKR_DATA_LEN_RANGE : CKR_FUNCTION_FAILED;
-        } else {
-            logText(kLogError, "function encoding failed");
-            response.rv = CKR_FUNCTION_FAILED;
-        }
+    if (out.bytes_written > buffer.size()) {
+        logText(kLogError, "stream full");
+        response.rv = CKR_DATA_LEN_RANGE;
         return;
     }
-    const size_t received = exchange(buffer.data(), buffer.size(), out.bytes_written);
+    if (!encoded || out.bytes_written == 0) {
+        logText(kLogError, out.errmsg != nullptr ? out.errmsg : "function encoding failed");
+        response.rv = CKR_FUNCTION_FAILED;
+        return;
+    }
+    const SlotPtr found = findSlot(slot);
+    const size_t received =
+        found != nullptr ? exchange(*found, buffer.data(), buffer.size(), out.bytes_written, replyTimeout) : 0;
+    if (found == nullptr) {
+        logText(kLogError, "Port not found");
+    }
     if (received == 0) {
         logText(kLogError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
@@ -44,26 +107,25 @@ void CContext::callToken(RpcRequest& request, RpcResponse& response, bool clearR
     }
 }
 
-size_t CContext::exchange(uint8_t* buffer, size_t capacity, size_t length)
+// Every failure of the exchange, whatever its kind, fails the call: the
+// library has no result that would tell the application more. Stream
+// transports have closed themselves where a late reply could follow; a
+// closed transport is opened again by the next exchange.
+size_t CContext::exchange(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
+                          std::optional<uint32_t> replyTimeout)
 {
-    const auto slot = m_slots.find(currentSlot());
-    if (slot == m_slots.end()) {
-        logText(kLogError, "Port not found");
-        return 0;
-    }
-    CTransport& transport = *slot->second.transport;
     try {
         ExchangeGuard guard(m_exchangeLock);
         if (!guard.held()) {
-            throw IOException("Failed to obtain mutex lock.");
+            logText(kLogError, "Failed to obtain mutex lock.");
+            return 0;
         }
-        if (!transport.isOpen()) {
-            transport.open();
+        size_t received = 0;
+        {
+            CReplyTimeout wait(transport, replyTimeout);
+            received = exchange_inlock(transport, buffer, capacity, length);
         }
-        transport.write(buffer, length);
-        const size_t received = transport.read(buffer, capacity);
         guard.release();
-        setCurrentSlot(kNoSlot);
         return received;
     } catch (const std::exception& error) {
         logExchangeFailure(error.what());
@@ -71,6 +133,15 @@ size_t CContext::exchange(uint8_t* buffer, size_t capacity, size_t length)
         logExchangeFailure(nullptr);
     }
     return 0;
+}
+
+size_t CContext::exchange_inlock(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length)
+{
+    if (!transport.isOpen()) {
+        transport.open();
+    }
+    transport.write(buffer, length);
+    return transport.read(buffer, capacity);
 }
 
 void CContext::logExchangeFailure(const char* what)

@@ -1,7 +1,4 @@
-#include <mutex>
-
-#include "CContext.h"
-#include "RpcFunctionIds.h"
+#include "CallShapes.h"
 
 namespace vexa::pkcs11 {
 
@@ -9,20 +6,12 @@ namespace vexa::pkcs11 {
 // handles, and a later call with one gets the token's own answer.
 CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
 {
-    logText(corvel::kLogTrace, "C_CloseAllSessions");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    const CK_RV selected = selectSlot(slotID);
-    if (selected != CKR_OK) {
-        return selected;
-    }
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnCloseAllSessions;
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    return response.rv;
+    return lockedCall(*this, "C_CloseAllSessions", kNoChecks, [&] {
+        if (findSlot(slotID) == nullptr) {
+            return CKR_SLOT_ID_INVALID;
+        }
+        return exchangeOnSlot(*this, slotID, kFnCloseAllSessions);
+    });
 }
 
 }  // namespace vexa::pkcs11

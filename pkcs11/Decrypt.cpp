@@ -3,17 +3,21 @@
 
 namespace vexa::pkcs11 {
 
+// A length without a parameter is refused as C_EncryptInit refuses it.
 CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    logText(corvel::kLogTrace, "C_DecryptInit");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    // A length without a parameter is refused as C_EncryptInit refuses it.
-    if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    return startStructuredOperation(*this, hSession, kFnDecryptInit, *pMechanism, hKey);
+    CStructuredMechanism carried;
+    const auto checks = [&] {
+        if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return carried.prepare(*pMechanism, *this);
+    };
+    return sessionCall(*this, "C_DecryptInit", hSession, kFnDecryptInit, checks, [&](TokenCall& call) {
+        RpcMechanism fields = RpcMechanism_init_zero;
+        carried.writeTo(fields);
+        setOperation(call.request, fields, hKey);
+    });
 }
 
 CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,

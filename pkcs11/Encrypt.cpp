@@ -5,19 +5,23 @@ namespace vexa::pkcs11 {
 
 CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    logText(corvel::kLogTrace, "C_EncryptInit");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pMechanism == nullptr) {
-        logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (claimsMissingParameter(*pMechanism)) {
-        logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
-        return CKR_ARGUMENTS_BAD;
-    }
-    return startStructuredOperation(*this, hSession, kFnEncryptInit, *pMechanism, hKey);
+    CStructuredMechanism carried;
+    const auto checks = [&] {
+        if (pMechanism == nullptr) {
+            logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
+            return CKR_ARGUMENTS_BAD;
+        }
+        if (claimsMissingParameter(*pMechanism)) {
+            logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
+            return CKR_ARGUMENTS_BAD;
+        }
+        return carried.prepare(*pMechanism, *this);
+    };
+    return sessionCall(*this, "C_EncryptInit", hSession, kFnEncryptInit, checks, [&](TokenCall& call) {
+        RpcMechanism fields = RpcMechanism_init_zero;
+        carried.writeTo(fields);
+        setOperation(call.request, fields, hKey);
+    });
 }
 
 CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,

@@ -1,13 +1,14 @@
 #pragma once
 // The library's own calls (declared for applications in vexa.h), on a given
 // context so that tests run them on a context of their own. None holds the
-// library lock across an exchange: the current slot is per thread, so each
-// exchange still reaches its own slot.
+// library lock across an exchange: each names its slot to the exchange.
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
+#include <mutex>
 
-#include "CContext.h"
+#include "CallShapes.h"
+#include "FieldCallbacks.h"
 #include "vexa.h"
 
 namespace vexa::pkcs11::extensions {
@@ -35,19 +36,32 @@ uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint3
 uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash, CK_ULONG hashLength,
                          const uint32_t* path, CK_ULONG count, uint8_t* signature, CK_ULONG* length);
 
-// Shared by the files above (ExtensionsSupport.cpp).
-// What one exchange brought whose output goes to the caller's buffer.
-struct OutputReply {
-    CK_RV rv = CKR_OK;
-    uint32_t received = 0;   // bytes placed in the buffer
-    bool hasNeeded = false;  // the token said how many bytes it needs
-    uint32_t needed = 0;
-};
-// Sends request, its slot or session already chosen, with outputLength =
-// capacity, and reads the output into buffer.
-OutputReply callWithOutput(CContext& context, RpcRequest& request, uint8_t* buffer, CK_ULONG capacity);
-// Binds the session under the library lock, which guards the session table;
-// the lock is released before the caller's exchange.
-CK_RV bindSessionLocked(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request);
+// Shared by the files above.
+
+// A request on a session: bound under the library lock, which guards the
+// session table, and exchanged after the lock is released.
+template <typename Fill = decltype(kNoFields), typename Finish = decltype(kTokenResult)>
+CK_RV exchangeOnSessionUnlocked(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
+                                Fill fill = kNoFields, Finish finish = kTokenResult)
+{
+    TokenCall call;
+    call.request.function = function;
+    {
+        std::lock_guard<std::mutex> lock(CContext::libraryMutex());
+        if (const CK_RV bound = context.bindSession(hSession, call.request, call.slot); bound != CKR_OK) {
+            return bound;
+        }
+    }
+    return completeCall(context, static_cast<CK_SLOT_ID>(call.slot), call, fill, finish);
+}
+
+// Announces the caller's buffer as outputLength and reads the reply's output
+// into it.
+inline void expectOutput(TokenCall& call, OutputBuffer& output)
+{
+    call.request.has_outputLength = true;
+    call.request.outputLength = output.capacity;
+    setOutput(call.response.output, output);
+}
 
 }  // namespace vexa::pkcs11::extensions

@@ -3,8 +3,6 @@
 #include <vector>
 
 #include "Extensions.h"
-#include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 namespace {
@@ -16,10 +14,10 @@ bool pathFitsMessage(CK_ULONG count) { return count <= kExchangeBufferSize / 4; 
 
 // A request along a derivation path: the path travels as its words, each
 // in big-endian order, one after the other, from bytes that live as long
-// as the request.
+// as the request. A hash to sign goes with it.
 class PathRequest {
 public:
-    PathRequest(FunctionId function, const uint32_t* path, CK_ULONG count)
+    PathRequest(FunctionId function, const uint32_t* path, CK_ULONG count) : m_function(function)
     {
         m_bytes.reserve(count * 4);
         for (CK_ULONG i = 0; i < count; ++i) {
@@ -27,18 +25,26 @@ public:
                 m_bytes.push_back(static_cast<uint8_t>(path[i] >> shift));
             }
         }
-        m_span = ByteSpan{m_bytes.data(), static_cast<uint32_t>(m_bytes.size())};
-        request.function = function;
-        setBytes(request.data, m_span);
+        m_path = ByteSpan{m_bytes.data(), static_cast<uint32_t>(m_bytes.size())};
     }
     PathRequest(const PathRequest&) = delete;
     PathRequest& operator=(const PathRequest&) = delete;
 
-    RpcRequest request = RpcRequest_init_zero;
+    FunctionId function() const { return m_function; }
+    void setHash(const uint8_t* hash, CK_ULONG length) { m_hash = ByteSpan{hash, static_cast<uint32_t>(length)}; }
+    void fill(RpcRequest& request)
+    {
+        setBytes(request.data, m_path);
+        if (m_hash.data != nullptr) {
+            setBytes(request.data2, m_hash);
+        }
+    }
 
 private:
+    FunctionId m_function;
     std::vector<uint8_t> m_bytes;
-    ByteSpan m_span{};
+    ByteSpan m_path{};
+    ByteSpan m_hash{nullptr, 0};
 };
 
 // The key the token makes on import carries all six attributes, so the
@@ -67,110 +73,95 @@ CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HAN
 }
 
 // The caller's length changes only on success.
-uint32_t callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, RpcRequest& request, uint8_t* output,
-                               CK_ULONG* length)
+CK_RV callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, PathRequest& path, uint8_t* output,
+                            CK_ULONG* length)
 {
-    const CK_RV bound = bindSessionLocked(context, session, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
-    const OutputReply reply = callWithOutput(context, request, output, *length);
-    if (reply.rv == CKR_OK) {
-        *length = reply.received;
-    }
-    return reply.rv;
+    OutputBuffer reader{output, capacity32(*length)};
+    const auto fill = [&](TokenCall& call) {
+        path.fill(call.request);
+        expectOutput(call, reader);
+    };
+    return exchangeOnSessionUnlocked(context, session, path.function(), fill, [&](TokenCall& call) {
+        if (call.response.rv == CKR_OK) {
+            *length = reader.received;
+        }
+        return call.response.rv;
+    });
 }
 
 }  // namespace
 
 uint32_t hasBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* key)
 {
-    context.logText(corvel::kLogTrace, "u32HasBitcoinKey");
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
-    CK_ULONG count = 0;
-    const CK_RV rv = findBitcoinKey(context, session, found, count);
-    if (rv != CKR_OK) {
-        return rv;
-    }
-    if (count == 0) {
-        return CKR_VEXA_NO_BITCOIN_KEY;
-    }
-    if (key != nullptr) {
-        *key = found;
-    }
-    return CKR_OK;
+    return static_cast<uint32_t>(unlockedCall(context, "u32HasBitcoinKey", kNoChecks, [&] {
+        CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
+        CK_ULONG count = 0;
+        const CK_RV rv = findBitcoinKey(context, session, found, count);
+        if (rv != CKR_OK) {
+            return rv;
+        }
+        if (count == 0) {
+            return CKR_VEXA_NO_BITCOIN_KEY;
+        }
+        if (key != nullptr) {
+            *key = found;
+        }
+        return CKR_OK;
+    }));
 }
 
 uint32_t importBitcoinKey(CContext& context, CK_SESSION_HANDLE session, const uint8_t* key, CK_ULONG length)
 {
-    context.logText(corvel::kLogTrace, "u32ImportBitcoinKey");
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (key == nullptr || length == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!fitsMessage(length)) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    const uint32_t existing = hasBitcoinKey(context, session, nullptr);
-    if (existing == CKR_OK) {
-        return CKR_VEXA_BITCOIN_KEY_EXISTS;
-    }
-    if (existing != CKR_VEXA_NO_BITCOIN_KEY) {
-        return existing;
-    }
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnImportBitcoinKey;
-    const CK_RV bound = bindSessionLocked(context, session, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
-    ByteSpan keyBytes{key, static_cast<uint32_t>(length)};
-    setBytes(request.data, keyBytes);
-    RpcResponse response = RpcResponse_init_zero;
-    context.callToken(request, response, true);
-    return response.rv;
+    const auto checks = [&] {
+        if (key == nullptr || length == 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return fitsMessage(length) ? CKR_OK : CKR_DATA_LEN_RANGE;
+    };
+    return static_cast<uint32_t>(unlockedCall(context, "u32ImportBitcoinKey", checks, [&] {
+        const CK_RV existing = hasBitcoinKey(context, session, nullptr);
+        if (existing == CKR_OK) {
+            return CKR_VEXA_BITCOIN_KEY_EXISTS;
+        }
+        if (existing != CKR_VEXA_NO_BITCOIN_KEY) {
+            return existing;
+        }
+        ByteSpan keyBytes{key, static_cast<uint32_t>(length)};
+        return exchangeOnSessionUnlocked(context, session, kFnImportBitcoinKey,
+                                         [&](TokenCall& call) { setBytes(call.request.data, keyBytes); });
+    }));
 }
 
 uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint32_t* path, CK_ULONG count,
                        uint8_t* output, CK_ULONG* length)
 {
-    context.logText(corvel::kLogTrace, "u32GetBitcoinPub");
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (path == nullptr || output == nullptr || length == nullptr || *length == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!pathFitsMessage(count)) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    PathRequest call(kFnGetBitcoinPub, path, count);
-    return callSessionWithOutput(context, session, call.request, output, length);
+    const auto checks = [&] {
+        if (path == nullptr || output == nullptr || length == nullptr || *length == 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
+    };
+    return static_cast<uint32_t>(unlockedCall(context, "u32GetBitcoinPub", checks, [&] {
+        PathRequest call(kFnGetBitcoinPub, path, count);
+        return callSessionWithOutput(context, session, call, output, length);
+    }));
 }
 
 uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uint8_t* hash, CK_ULONG hashLength,
                          const uint32_t* path, CK_ULONG count, uint8_t* signature, CK_ULONG* length)
 {
-    context.logText(corvel::kLogTrace, "u32SignBitcoinHash");
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (path == nullptr || hash == nullptr || signature == nullptr || length == nullptr || *length == 0 ||
-        hashLength == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!fitsMessage(hashLength) || !pathFitsMessage(count)) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    PathRequest call(kFnSignBitcoinHash, path, count);
-    ByteSpan hashSpan{hash, static_cast<uint32_t>(hashLength)};
-    setBytes(call.request.data2, hashSpan);
-    return callSessionWithOutput(context, session, call.request, signature, length);
+    const auto checks = [&] {
+        if (path == nullptr || hash == nullptr || signature == nullptr || length == nullptr || *length == 0 ||
+            hashLength == 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return fitsMessage(hashLength) && pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
+    };
+    return static_cast<uint32_t>(unlockedCall(context, "u32SignBitcoinHash", checks, [&] {
+        PathRequest call(kFnSignBitcoinHash, path, count);
+        call.setHash(hash, hashLength);
+        return callSessionWithOutput(context, session, call, signature, length);
+    }));
 }
 
 }  // namespace vexa::pkcs11::extensions

@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "Extensions.h"
-#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 namespace {
@@ -13,27 +12,13 @@ static_assert(offsetof(TokenConfigRecord, config1) == 2 && offsetof(TokenConfigR
                   offsetof(TokenConfigRecord, config4) == 6,
               "the record's layout is fixed");
 
-RpcRequest slotRequest(FunctionId function)
+// One exchange on the slot, after the initialised test: no trace line, no
+// argument to check.
+template <typename Fill>
+uint32_t callSlot(CContext& context, CK_SLOT_ID slotID, FunctionId function, Fill fill)
 {
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = function;
-    return request;
-}
-
-uint32_t exchangeOnSlot(CContext& context, CK_SLOT_ID slotID, RpcRequest& request, RpcResponse& response)
-{
-    context.setCurrentSlot(slotID);
-    context.callToken(request, response, true);
-    return response.rv;
-}
-
-uint32_t callSlot(CContext& context, CK_SLOT_ID slotID, RpcRequest& request)
-{
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    RpcResponse response = RpcResponse_init_zero;
-    return exchangeOnSlot(context, slotID, request, response);
+    return static_cast<uint32_t>(
+        unlockedCall(context, nullptr, kNoChecks, [&] { return exchangeOnSlot(context, slotID, function, fill); }));
 }
 
 // A value the token left out is not given: the record keeps what it had.
@@ -57,63 +42,61 @@ void copyConfig(const RpcTokenConfig& config, TokenConfigRecord& record)
 
 uint32_t getTokenConfig(CContext& context, CK_SLOT_ID slotID, TokenConfigRecord* record)
 {
-    context.logText(corvel::kLogTrace, "u32GetTokenConfig");
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (record == nullptr || record->version != VEXA_TOKEN_CONFIG_VERSION || record->size != VEXA_TOKEN_CONFIG_SIZE) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    RpcRequest request = slotRequest(kFnGetTokenConfig);
-    RpcResponse response = RpcResponse_init_zero;
-    const uint32_t rv = exchangeOnSlot(context, slotID, request, response);
-    if (response.has_tokenConfig) {
-        copyConfig(response.tokenConfig, *record);
-    }
-    return rv;
+    const auto checks = [&] {
+        const bool bad =
+            record == nullptr || record->version != VEXA_TOKEN_CONFIG_VERSION || record->size != VEXA_TOKEN_CONFIG_SIZE;
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    return static_cast<uint32_t>(unlockedCall(context, "u32GetTokenConfig", checks, [&] {
+        return exchangeOnSlot(context, slotID, kFnGetTokenConfig, kNoFields, [&](TokenCall& call) {
+            if (call.response.has_tokenConfig) {
+                copyConfig(call.response.tokenConfig, *record);
+            }
+            return call.response.rv;
+        });
+    }));
 }
 
 uint32_t setTokenValue(CContext& context, CK_SLOT_ID slotID, uint32_t value, uint8_t selector)
 {
-    RpcRequest request = slotRequest(kFnSetTokenValue);
-    request.has_handle = true;
-    request.handle = selector;
-    request.has_value = true;
-    request.value = value;
-    return callSlot(context, slotID, request);
+    return callSlot(context, slotID, kFnSetTokenValue, [&](TokenCall& call) {
+        call.request.has_handle = true;
+        call.request.handle = selector;
+        call.request.has_value = true;
+        call.request.value = value;
+    });
 }
 
 uint32_t setTokenByte(CContext& context, CK_SLOT_ID slotID, uint8_t value)
 {
-    RpcRequest request = slotRequest(kFnSetTokenByte);
-    request.has_handle = true;
-    request.handle = value;
-    return callSlot(context, slotID, request);
+    return callSlot(context, slotID, kFnSetTokenByte, [&](TokenCall& call) {
+        call.request.has_handle = true;
+        call.request.handle = value;
+    });
 }
 
 uint32_t setTokenBytePair(CContext& context, CK_SLOT_ID slotID, uint8_t first, uint8_t second)
 {
-    RpcRequest request = slotRequest(kFnSetTokenBytePair);
-    request.has_handle = true;
-    request.handle = first;
-    request.has_handle2 = true;
-    request.handle2 = second;
-    return callSlot(context, slotID, request);
+    return callSlot(context, slotID, kFnSetTokenBytePair, [&](TokenCall& call) {
+        call.request.has_handle = true;
+        call.request.handle = first;
+        call.request.has_handle2 = true;
+        call.request.handle2 = second;
+    });
 }
 
 uint32_t setTokenConfigWord(CContext& context, CK_SLOT_ID slotID, uint16_t value)
 {
-    RpcRequest request = slotRequest(kFnSetTokenConfigWord);
-    request.has_tokenConfig = true;
-    request.tokenConfig.has_config4 = true;
-    request.tokenConfig.config4 = value;
-    return callSlot(context, slotID, request);
+    return callSlot(context, slotID, kFnSetTokenConfigWord, [&](TokenCall& call) {
+        call.request.has_tokenConfig = true;
+        call.request.tokenConfig.has_config4 = true;
+        call.request.tokenConfig.config4 = value;
+    });
 }
 
 uint32_t tokenCommand(CContext& context, CK_SLOT_ID slotID)
 {
-    RpcRequest request = slotRequest(kFnTokenCommand);
-    return callSlot(context, slotID, request);
+    return callSlot(context, slotID, kFnTokenCommand, kNoFields);
 }
 
 }  // namespace vexa::pkcs11::extensions

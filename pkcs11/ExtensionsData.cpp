@@ -2,10 +2,9 @@
 // CKR_VEXA_MORE_DATA (CKR_OPERATION_ACTIVE) to every chunk after which it
 // expects or has more.
 #include <algorithm>
+#include <optional>
 
 #include "Extensions.h"
-#include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11::extensions {
 namespace {
@@ -13,71 +12,51 @@ namespace {
 // Keeps a chunk call, with its other fields, inside one 2048-byte message.
 constexpr uint32_t kWriteChunk = 1536;
 
-}  // namespace
-
-uint32_t writeTokenData(CContext& context, CK_SLOT_ID slotID, const uint8_t* data, CK_ULONG length)
+CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
 {
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (!context.hasSlot(slotID)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (data == nullptr || length == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    // The total travels in 32 bits; a longer block cannot be described.
-    if (!fitsLengthField(length)) {
-        return CKR_DATA_LEN_RANGE;
-    }
-    const auto total = static_cast<uint32_t>(length);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnWriteTokenData;
-    request.has_handle = true;
-    request.handle = total;
-    request.has_handle2 = true;
+    return context.findSlot(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
+}
+
+CK_RV writeChunks(CContext& context, CK_SLOT_ID slotID, const uint8_t* data, uint32_t total)
+{
     for (uint32_t offset = 0; offset < total;) {
         ByteSpan chunk{data + offset, std::min(total - offset, kWriteChunk)};
         offset += chunk.length;
-        request.handle2 = offset;
-        setBytes(request.data, chunk);
-        RpcResponse response = RpcResponse_init_zero;
-        context.setCurrentSlot(slotID);
-        context.callToken(request, response, true);
-        if (response.rv != CKR_VEXA_MORE_DATA) {
-            return response.rv;
+        const CK_RV rv = exchangeOnSlot(context, slotID, kFnWriteTokenData, [&](TokenCall& call) {
+            call.request.has_handle = true;
+            call.request.handle = total;
+            call.request.has_handle2 = true;
+            call.request.handle2 = offset;
+            setBytes(call.request.data, chunk);
+        });
+        if (rv != CKR_VEXA_MORE_DATA) {
+            return rv;
         }
     }
     return CKR_VEXA_MORE_DATA;
 }
 
-uint32_t readTokenData(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_ULONG* length)
+// Asks for more until the token has no more or the buffer is full; each
+// request names where the token's previous answer left off.
+CK_RV readChunks(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, uint32_t capacity, uint32_t& received)
 {
-    if (!context.isInitialized()) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (!context.hasSlot(slotID)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (buffer == nullptr || length == nullptr || *length == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    const uint32_t capacity = capacity32(*length);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnReadTokenData;
-    request.has_outputLength = true;
-    request.outputLength = capacity;
-    uint32_t received = 0;
-    uint32_t rv = CKR_OK;
+    std::optional<uint32_t> resume;
+    CK_RV rv = CKR_OK;
     do {
-        OutputBuffer output;
-        output.buffer = buffer + received;
-        output.capacity = capacity - received;
-        RpcResponse response = RpcResponse_init_zero;
-        setOutput(response.output, output);
-        context.setCurrentSlot(slotID);
-        context.callToken(request, response, false);
-        rv = response.rv;
+        OutputBuffer output{buffer + received, capacity - received};
+        const auto fill = [&](TokenCall& call) {
+            call.request.has_outputLength = true;
+            call.request.outputLength = capacity;
+            setOutput(call.response.output, output);
+            if (resume) {
+                call.request.has_handle = true;
+                call.request.handle = *resume;
+            }
+        };
+        rv = exchangeOnSlot(context, slotID, kFnReadTokenData, fill, [&](TokenCall& call) {
+            resume = call.response.has_handle ? call.response.handle : 0;
+            return call.response.rv;
+        });
         if (rv != CKR_OK && rv != CKR_VEXA_MORE_DATA) {
             break;
         }
@@ -88,12 +67,43 @@ uint32_t readTokenData(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK
             rv = CKR_DEVICE_ERROR;
             break;
         }
-        request.has_handle = true;
-        request.handle = response.has_handle ? response.handle : 0;
         // A full buffer with more to come ends the read with CKR_VEXA_MORE_DATA.
     } while (rv == CKR_VEXA_MORE_DATA && received < capacity);
-    *length = received;
     return rv;
+}
+
+}  // namespace
+
+uint32_t writeTokenData(CContext& context, CK_SLOT_ID slotID, const uint8_t* data, CK_ULONG length)
+{
+    const auto checks = [&] {
+        if (const CK_RV exists = slotMustExist(context, slotID); exists != CKR_OK) {
+            return exists;
+        }
+        if (data == nullptr || length == 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        // The total travels in 32 bits; a longer block cannot be described.
+        return fitsLengthField(length) ? CKR_OK : CKR_DATA_LEN_RANGE;
+    };
+    return static_cast<uint32_t>(unlockedCall(
+        context, nullptr, checks, [&] { return writeChunks(context, slotID, data, static_cast<uint32_t>(length)); }));
+}
+
+uint32_t readTokenData(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_ULONG* length)
+{
+    const auto checks = [&] {
+        if (const CK_RV exists = slotMustExist(context, slotID); exists != CKR_OK) {
+            return exists;
+        }
+        return buffer == nullptr || length == nullptr || *length == 0 ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    return static_cast<uint32_t>(unlockedCall(context, nullptr, checks, [&] {
+        uint32_t received = 0;
+        const CK_RV rv = readChunks(context, slotID, buffer, capacity32(*length), received);
+        *length = received;
+        return rv;
+    }));
 }
 
 }  // namespace vexa::pkcs11::extensions

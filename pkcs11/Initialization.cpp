@@ -2,6 +2,7 @@
 #include <exception>
 
 #include "CContext.h"
+#include "CallShapes.h"
 #include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
@@ -52,18 +53,18 @@ CK_RV CContext::chooseLocking(CK_VOID_PTR pInitArgs)
     return m_exchangeLock.useApplicationLocking(args);
 }
 
-std::map<SlotId, SlotEntry> CContext::buildSlots(size_t& tokenCount)
+CContext::SlotTable CContext::buildSlots(size_t& tokenCount)
 {
     const std::vector<SerialId> serials = m_transportKind.lister(*this);
     tokenCount = serials.size();
-    std::map<SlotId, SlotEntry> slots;
+    SlotTable slots;
     for (size_t i = 0; i < serials.size(); ++i) {
         std::unique_ptr<CTransport> transport = m_transportKind.factory(serials[i], *this);
         if (transport == nullptr) {
             continue;
         }
         transport->setTimeout(m_settings.timeout);
-        slots.emplace(static_cast<SlotId>(i), SlotEntry{serials[i], std::move(transport)});
+        slots.emplace(static_cast<SlotId>(i), SlotPtr(std::move(transport)));
     }
     return slots;
 }
@@ -78,7 +79,7 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
         return locking;
     }
     size_t tokenCount = 0;
-    std::map<SlotId, SlotEntry> slots;
+    SlotTable slots;
     // A refused lock or a failed listing leaves the library uninitialised and
     // says so: a CKR_OK that every later call contradicts would hide it.
     try {
@@ -101,10 +102,9 @@ CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
     }
     {
         std::lock_guard<std::mutex> lock(libraryMutex());
-        m_slots = std::move(slots);
+        replaceSlots(std::move(slots));
         m_initialized = true;
     }
-    setCurrentSlot(kNoSlot);
     setTokenClocks(tokenCount);
     return CKR_OK;
 }
@@ -120,20 +120,16 @@ void CContext::setTokenClocks(size_t tokenCount)
     }
 }
 
+// Takes no library lock, like the other calls of the library's own.
 bool CContext::bSetDateTime(CK_SLOT_ID slotID)
 {
-    logText(kLogTrace, "bSetDateTime");
-    if (!m_initialized) {
-        return false;
-    }
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnSetDateTime;
-    request.has_handle = true;
-    request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
-    RpcResponse response = RpcResponse_init_zero;
-    setCurrentSlot(slotID);
-    callToken(request, response, true);
-    return response.rv == CKR_OK;
+    const CK_RV rv = unlockedCall(*this, "bSetDateTime", kNoChecks, [&] {
+        return exchangeOnSlot(*this, slotID, kFnSetDateTime, [](TokenCall& call) {
+            call.request.has_handle = true;
+            call.request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
+        });
+    });
+    return rv == CKR_OK;
 }
 
 CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
@@ -145,17 +141,12 @@ CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
-    std::vector<SlotId> ids;
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        for (const auto& slot : m_slots) {
-            ids.push_back(slot.first);
-        }
-    }
-    for (const SlotId id : ids) {
+    for (const SlotId id : slotIds()) {
         try {
             (void)C_CloseAllSessions(static_cast<CK_SLOT_ID>(id));
-            slotTransport(static_cast<CK_SLOT_ID>(id))->close();
+            if (const SlotPtr slot = findSlot(static_cast<CK_SLOT_ID>(id))) {
+                slot->close();
+            }
         } catch (const std::exception&) {
             // Finalising goes on whatever one token does.
         }
@@ -163,7 +154,7 @@ CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
     {
         std::lock_guard<std::mutex> lock(libraryMutex());
         m_initialized = false;
-        m_slots.clear();
+        replaceSlots({});
         m_sessions.clear();
     }
     m_exchangeLock.destroyApplicationMutex();

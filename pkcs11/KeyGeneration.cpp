@@ -1,5 +1,3 @@
-#include <mutex>
-
 #include "AttributeCodec.h"
 #include "CryptoSteps.h"
 #include "MechanismCarriage.h"
@@ -7,35 +5,16 @@
 namespace vexa::pkcs11 {
 namespace {
 
-// Gives one transport a longer reply time-out for as long as it lives, and
-// puts the previous one back on every way out.
-class CTimeoutOverride {
-public:
-    CTimeoutOverride(corvel::CTransport* transport, uint32_t milliseconds) : m_transport(transport)
-    {
-        if (m_transport != nullptr) {
-            m_saved = m_transport->getTimeout();
-            m_transport->setTimeout(milliseconds);
+// The result, with the handle the token gave the new key when it gave one.
+auto takeKey(CK_OBJECT_HANDLE_PTR key)
+{
+    return [key](TokenCall& call) {
+        if (call.response.has_handle) {
+            *key = call.response.handle;
         }
-    }
-    ~CTimeoutOverride()
-    {
-        if (m_transport == nullptr) {
-            return;
-        }
-        try {
-            m_transport->setTimeout(m_saved);
-        } catch (...) {
-            // Runs while an exception may already be on its way out.
-        }
-    }
-    CTimeoutOverride(const CTimeoutOverride&) = delete;
-    CTimeoutOverride& operator=(const CTimeoutOverride&) = delete;
-
-private:
-    corvel::CTransport* m_transport;
-    uint32_t m_saved = 0;
-};
+        return call.response.rv;
+    };
+}
 
 }  // namespace
 
@@ -44,28 +23,18 @@ private:
 CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
                               CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey)
 {
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pMechanism == nullptr || pTemplate == nullptr || phKey == nullptr || unfitParameter(*pMechanism) ||
-        !templateFits(pTemplate, ulCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request;
-    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnGenerateKey, request); opened != CKR_OK) {
-        return opened;
-    }
-    request.has_mechanism = true;
-    carryPlain(request.mechanism, *pMechanism);
     AttributeTemplate keyTemplate{pTemplate, ulCount};
-    setTemplate(request.template_, keyTemplate);
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    if (response.has_handle) {
-        *phKey = response.handle;
-    }
-    return response.rv;
+    const auto checks = [&] {
+        const bool bad = pMechanism == nullptr || pTemplate == nullptr || phKey == nullptr ||
+                         unfitParameter(*pMechanism) || !templateFits(pTemplate, ulCount);
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    const auto fill = [&](TokenCall& call) {
+        call.request.has_mechanism = true;
+        carryPlain(call.request.mechanism, *pMechanism);
+        setTemplate(call.request.template_, keyTemplate);
+    };
+    return sessionCall(*this, nullptr, hSession, kFnGenerateKey, checks, fill, takeKey(phKey));
 }
 
 // Key pairs take the token far longer than any other request: the exchange
@@ -75,39 +44,31 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
                                   CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
                                   CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey)
 {
-    logText(corvel::kLogTrace, "C_GenerateKeyPair");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr || pPublicKeyTemplate == nullptr ||
-        pPrivateKeyTemplate == nullptr || unfitParameter(*pMechanism) ||
-        !templateFits(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
-        !templateFits(pPrivateKeyTemplate, ulPrivateKeyAttributeCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request;
-    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnGenerateKeyPair, request); opened != CKR_OK) {
-        return opened;
-    }
-    request.has_mechanism = true;
-    carryPlain(request.mechanism, *pMechanism);
     AttributeTemplate publicTemplate{pPublicKeyTemplate, ulPublicKeyAttributeCount};
     AttributeTemplate privateTemplate{pPrivateKeyTemplate, ulPrivateKeyAttributeCount};
-    setTemplate(request.template_, publicTemplate);
-    setTemplate(request.template2, privateTemplate);
-    RpcResponse response = RpcResponse_init_zero;
-    {
-        CTimeoutOverride patience(slotTransport(static_cast<CK_SLOT_ID>(currentSlot())), m_settings.keytimeout);
-        callToken(request, response, true);
-    }
-    if (response.has_handle) {
-        *phPublicKey = response.handle;
-    }
-    if (response.has_handle2) {
-        *phPrivateKey = response.handle2;
-    }
-    return response.rv;
+    const auto checks = [&] {
+        const bool bad = pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr ||
+                         pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr ||
+                         unfitParameter(*pMechanism) || !templateFits(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
+                         !templateFits(pPrivateKeyTemplate, ulPrivateKeyAttributeCount);
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    const auto fill = [&](TokenCall& call) {
+        call.request.has_mechanism = true;
+        carryPlain(call.request.mechanism, *pMechanism);
+        setTemplate(call.request.template_, publicTemplate);
+        setTemplate(call.request.template2, privateTemplate);
+        call.replyTimeout = m_settings.keytimeout;
+    };
+    return sessionCall(*this, "C_GenerateKeyPair", hSession, kFnGenerateKeyPair, checks, fill, [&](TokenCall& call) {
+        if (call.response.has_handle) {
+            *phPublicKey = call.response.handle;
+        }
+        if (call.response.has_handle2) {
+            *phPrivateKey = call.response.handle2;
+        }
+        return call.response.rv;
+    });
 }
 
 }  // namespace vexa::pkcs11

@@ -1,5 +1,3 @@
-#include <mutex>
-
 #include "AttributeCodec.h"
 #include "CryptoSteps.h"
 #include "MechanismCarriage.h"
@@ -19,6 +17,37 @@ void adjustUnwrapMechanism(CK_MECHANISM& mechanism)
     }
 }
 
+// The checks of C_UnwrapKey, with its adjustment of the caller's mechanism
+// and its DEBUG lines; at the end the mechanism is logged and the wrapped key
+// viewed for sending.
+CK_RV checkUnwrap(CContext& context, CK_MECHANISM_PTR pMechanism, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
+                  ByteSpan& wrapped, const AttributeTemplate& keyTemplate, CK_OBJECT_HANDLE_PTR phKey)
+{
+    if (pMechanism == nullptr || pWrappedKey == nullptr) {
+        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null mech or wrapped key");
+        return CKR_ARGUMENTS_BAD;
+    }
+    adjustUnwrapMechanism(*pMechanism);
+    if (keyTemplate.attributes == nullptr && keyTemplate.count != 0) {
+        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null template and non-null ulCount.");
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (phKey == nullptr) {
+        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - hKey is NULL.");
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (unfitParameter(*pMechanism) || !templateFits(keyTemplate.attributes, keyTemplate.count)) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {
+        return fits;
+    }
+    if (context.isLevelEnabled(corvel::kLogDebug)) {
+        context.logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
+    }
+    return CKR_OK;
+}
+
 }  // namespace
 
 // Writes no trace line of its own. Without a buffer the token still wraps;
@@ -27,44 +56,44 @@ void adjustUnwrapMechanism(CK_MECHANISM& mechanism)
 CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
                           CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen)
 {
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || unfitParameter(*pMechanism)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (pWrappedKey != nullptr && *pulWrappedKeyLen == 0) {
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    if (isLevelEnabled(corvel::kLogDebug)) {
-        logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request;
-    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnWrapKey, request); opened != CKR_OK) {
-        return opened;
-    }
-    request.has_mechanism = true;
-    carryPlainWithLength(request.mechanism, *pMechanism);
-    request.has_handle = true;
-    request.handle = low32(hKey);
-    request.has_handle2 = true;
-    request.handle2 = low32(hWrappingKey);
-    request.has_outputLength = true;
-    request.outputLength = capacity32(*pulWrappedKeyLen);
-    RpcResponse response = RpcResponse_init_zero;
-    OutputBuffer reader{pWrappedKey, request.outputLength};
-    setOutput(response.output, reader);
-    exchangeWithOutput(*this, request, response, reader);
-    // Without a buffer the caller only asked for the length: a token that
-    // finds the announced room too small has answered exactly that.
-    if (pWrappedKey == nullptr && response.rv == CKR_BUFFER_TOO_SMALL && response.has_outputLength) {
-        response.rv = CKR_OK;
-    }
-    if (response.has_outputLength || response.rv == CKR_OK) {
-        *pulWrappedKeyLen = outputLengthOf(response, reader);
-    }
-    return response.rv;
+    OutputBuffer reader;
+    const auto checks = [&] {
+        if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || unfitParameter(*pMechanism)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        if (pWrappedKey != nullptr && *pulWrappedKeyLen == 0) {
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        if (isLevelEnabled(corvel::kLogDebug)) {
+            logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
+        }
+        reader = OutputBuffer{pWrappedKey, capacity32(*pulWrappedKeyLen)};
+        return CKR_OK;
+    };
+    const auto fill = [&](TokenCall& call) {
+        call.request.has_mechanism = true;
+        carryPlainWithLength(call.request.mechanism, *pMechanism);
+        call.request.has_handle = true;
+        call.request.handle = low32(hKey);
+        call.request.has_handle2 = true;
+        call.request.handle2 = low32(hWrappingKey);
+        call.request.has_outputLength = true;
+        call.request.outputLength = reader.capacity;
+        setOutput(call.response.output, reader);
+    };
+    return sessionCall(*this, nullptr, hSession, kFnWrapKey, checks, fill, [&](TokenCall& call) {
+        RpcResponse& response = call.response;
+        checkOutput(*this, response, reader);
+        // Without a buffer the caller only asked for the length: a token that
+        // finds the announced room too small has answered exactly that.
+        if (pWrappedKey == nullptr && response.rv == CKR_BUFFER_TOO_SMALL && response.has_outputLength) {
+            response.rv = CKR_OK;
+        }
+        if (response.has_outputLength || response.rv == CKR_OK) {
+            *pulWrappedKeyLen = outputLengthOf(response, reader);
+        }
+        return response.rv;
+    });
 }
 
 // Writes no trace line of its own.
@@ -72,53 +101,28 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
                             CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,
                             CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey)
 {
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pMechanism == nullptr || pWrappedKey == nullptr) {
-        logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null mech or wrapped key");
-        return CKR_ARGUMENTS_BAD;
-    }
-    adjustUnwrapMechanism(*pMechanism);
-    if (pTemplate == nullptr && ulAttributeCount != 0) {
-        logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null template and non-null ulCount.");
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (phKey == nullptr) {
-        logText(corvel::kLogDebug, "C_UnwrapKey invalid params - hKey is NULL.");
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (unfitParameter(*pMechanism) || !templateFits(pTemplate, ulAttributeCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
     ByteSpan wrapped{nullptr, 0};
-    if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {
-        return fits;
-    }
-    if (isLevelEnabled(corvel::kLogDebug)) {
-        logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request;
-    if (const CK_RV opened = openRequest_inlock(*this, hSession, kFnUnwrapKey, request); opened != CKR_OK) {
-        return opened;
-    }
-    request.has_mechanism = true;
-    carryPlainWithLength(request.mechanism, *pMechanism);
-    request.has_handle = true;
-    request.handle = low32(hUnwrappingKey);
-    setBytes(request.data, wrapped);
     AttributeTemplate keyTemplate{pTemplate, ulAttributeCount};
-    setTemplate(request.template_, keyTemplate);
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    if (response.has_handle) {
-        *phKey = response.handle;
-    }
-    if (response.rv != CKR_OK) {
-        logFormat(corvel::kLogDebug, "C_UnwrapKey rv = 0x%lx", static_cast<CK_ULONG>(response.rv));
-    }
-    return response.rv;
+    const auto checks = [&] {
+        return checkUnwrap(*this, pMechanism, pWrappedKey, ulWrappedKeyLen, wrapped, keyTemplate, phKey);
+    };
+    const auto fill = [&](TokenCall& call) {
+        call.request.has_mechanism = true;
+        carryPlainWithLength(call.request.mechanism, *pMechanism);
+        call.request.has_handle = true;
+        call.request.handle = low32(hUnwrappingKey);
+        setBytes(call.request.data, wrapped);
+        setTemplate(call.request.template_, keyTemplate);
+    };
+    return sessionCall(*this, nullptr, hSession, kFnUnwrapKey, checks, fill, [&](TokenCall& call) {
+        if (call.response.has_handle) {
+            *phKey = call.response.handle;
+        }
+        if (call.response.rv != CKR_OK) {
+            logFormat(corvel::kLogDebug, "C_UnwrapKey rv = 0x%lx", static_cast<CK_ULONG>(call.response.rv));
+        }
+        return call.response.rv;
+    });
 }
 
 }  // namespace vexa::pkcs11

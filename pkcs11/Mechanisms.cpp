@@ -1,8 +1,6 @@
 #include <algorithm>
-#include <mutex>
 
-#include "CContext.h"
-#include "CHIDTransport.h"
+#include "CallShapes.h"
 #include "MechanismTables.h"
 
 namespace vexa::pkcs11 {
@@ -10,39 +8,32 @@ namespace {
 
 // A Varkon is only recognised on a slot the library drives over HID itself;
 // through the daemon the product is not known.
-bool isVarkon(corvel::CTransport* transport)
-{
-    auto* hid = dynamic_cast<corvel::CHIDTransport*>(transport);
-    return hid != nullptr && hid->getProduct() == "Varkon";
-}
+bool isVarkon(corvel::CTransport& transport) { return transport.getProduct() == "Varkon"; }
 
 }  // namespace
 
 CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount)
 {
-    logText(corvel::kLogTrace, "C_GetMechanismList");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    if (!hasSlot(slotID)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (pulCount == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    const auto& mechanisms = supportedMechanisms();
-    if (pMechanismList == nullptr) {
+    return lockedCall(*this, "C_GetMechanismList", kNoChecks, [&] {
+        if (findSlot(slotID) == nullptr) {
+            return CKR_SLOT_ID_INVALID;
+        }
+        if (pulCount == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        const auto& mechanisms = supportedMechanisms();
+        if (pMechanismList == nullptr) {
+            *pulCount = mechanisms.size();
+            return CKR_OK;
+        }
+        const CK_ULONG room = *pulCount;
         *pulCount = mechanisms.size();
+        if (room < mechanisms.size()) {
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::copy(mechanisms.begin(), mechanisms.end(), pMechanismList);
         return CKR_OK;
-    }
-    const CK_ULONG room = *pulCount;
-    *pulCount = mechanisms.size();
-    if (room < mechanisms.size()) {
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    std::copy(mechanisms.begin(), mechanisms.end(), pMechanismList);
-    return CKR_OK;
+    });
 }
 
 // Answered from the table, without an exchange and without the library lock
@@ -50,27 +41,23 @@ CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMec
 // pair to be generated.
 CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
 {
-    logText(corvel::kLogTrace, "C_GetMechanismInfo");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pInfo == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    corvel::CTransport* transport = slotTransport(slotID);
-    if (transport == nullptr) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    CK_MECHANISM_INFO info{};
-    if (!findMechanismInfo(type, info)) {
-        logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
-        return CKR_MECHANISM_INVALID;
-    }
-    if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(transport)) {
-        info.ulMaxKeySize = kVarkonRsaKeyGenMax;
-    }
-    *pInfo = info;
-    return CKR_OK;
+    const auto checks = [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
+    return unlockedCall(*this, "C_GetMechanismInfo", checks, [&] {
+        const SlotPtr slot = findSlot(slotID);
+        if (slot == nullptr) {
+            return CKR_SLOT_ID_INVALID;
+        }
+        CK_MECHANISM_INFO info{};
+        if (!findMechanismInfo(type, info)) {
+            logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
+            return CKR_MECHANISM_INVALID;
+        }
+        if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(*slot)) {
+            info.ulMaxKeySize = kVarkonRsaKeyGenMax;
+        }
+        *pInfo = info;
+        return CKR_OK;
+    });
 }
 
 }  // namespace vexa::pkcs11

@@ -1,10 +1,6 @@
-#include <mutex>
-
 #include "AttributeCodec.h"
-#include "CContext.h"
+#include "CallShapes.h"
 #include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
-#include "SessionCall.h"
 
 namespace vexa::pkcs11 {
 
@@ -20,52 +16,46 @@ void setObject(RpcRequest& request, CK_OBJECT_HANDLE hObject)
     request.handle = low32(hObject);
 }
 
+// The result, with the handle the token gave the new object when it gave one.
+auto takeHandle(CK_OBJECT_HANDLE_PTR out)
+{
+    return [out](TokenCall& call) {
+        if (call.response.has_handle) {
+            *out = call.response.handle;
+        }
+        return call.response.rv;
+    };
+}
+
 }  // namespace
 
 CK_RV CContext::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                                CK_OBJECT_HANDLE_PTR phObject)
 {
-    logText(kLogTrace, "C_CreateObject");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pTemplate == nullptr || ulCount == 0 || phObject == nullptr || !templateFits(pTemplate, ulCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnCreateObject;
     AttributeTemplate attributes{pTemplate, ulCount};
-    setTemplate(request.template_, attributes);
-    RpcResponse response = RpcResponse_init_zero;
-    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response);
-    if (response.has_handle) {
-        *phObject = response.handle;
-    }
-    return rv;
+    const auto checks = [&] {
+        const bool bad =
+            pTemplate == nullptr || ulCount == 0 || phObject == nullptr || !templateFits(pTemplate, ulCount);
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    return sessionCall(
+        *this, "C_CreateObject", hSession, kFnCreateObject, checks,
+        [&](TokenCall& call) { setTemplate(call.request.template_, attributes); }, takeHandle(phObject));
 }
 
 CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                              CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject)
 {
-    logText(kLogTrace, "C_CopyObject");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pTemplate == nullptr || phNewObject == nullptr || !templateFits(pTemplate, ulCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnCopyObject;
-    setObject(request, hObject);
     AttributeTemplate attributes{pTemplate, ulCount};
-    setTemplate(request.template_, attributes);
-    RpcResponse response = RpcResponse_init_zero;
-    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response);
-    if (response.has_handle) {
-        *phNewObject = response.handle;
-    }
+    const auto checks = [&] {
+        const bool bad = pTemplate == nullptr || phNewObject == nullptr || !templateFits(pTemplate, ulCount);
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    const auto fill = [&](TokenCall& call) {
+        setObject(call.request, hObject);
+        setTemplate(call.request.template_, attributes);
+    };
+    const CK_RV rv = sessionCall(*this, "C_CopyObject", hSession, kFnCopyObject, checks, fill, takeHandle(phNewObject));
     if (rv == CKR_FUNCTION_FAILED) {
         logText(kLogError, "copy obj failed");
     }
@@ -74,58 +64,35 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
 
 CK_RV CContext::C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject)
 {
-    logText(kLogTrace, "C_DestroyObject");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnDestroyObject;
-    setObject(request, hObject);
-    RpcResponse response = RpcResponse_init_zero;
-    return callOnSession_inlock(*this, hSession, request, response);
+    return sessionCall(*this, "C_DestroyObject", hSession, kFnDestroyObject, kNoChecks,
+                       [&](TokenCall& call) { setObject(call.request, hObject); });
 }
 
 // The size is reported whatever the token answers: 0 when it sent none.
 CK_RV CContext::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize)
 {
-    logText(kLogTrace, "C_GetObjectSize");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pulSize == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGetObjectSize;
-    setObject(request, hObject);
-    RpcResponse response = RpcResponse_init_zero;
-    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response);
-    if (request.has_session) {
-        *pulSize = response.has_outputLength ? widenSize(response.outputLength) : 0;
-    }
-    return rv;
+    return sessionCall(
+        *this, "C_GetObjectSize", hSession, kFnGetObjectSize,
+        [&] { return pulSize == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
+        [&](TokenCall& call) { setObject(call.request, hObject); },
+        [&](TokenCall& call) {
+            *pulSize = call.response.has_outputLength ? widenSize(call.response.outputLength) : 0;
+            return call.response.rv;
+        });
 }
 
 CK_RV CContext::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                     CK_ULONG ulCount)
 {
-    logText(kLogTrace, "C_SetAttributeValue");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pTemplate == nullptr || ulCount == 0 || !templateFits(pTemplate, ulCount)) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnSetAttributeValue;
-    setObject(request, hObject);
     AttributeTemplate attributes{pTemplate, ulCount};
-    setTemplate(request.template_, attributes);
-    RpcResponse response = RpcResponse_init_zero;
-    return callOnSession_inlock(*this, hSession, request, response);
+    const auto checks = [&] {
+        const bool bad = pTemplate == nullptr || ulCount == 0 || !templateFits(pTemplate, ulCount);
+        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    return sessionCall(*this, "C_SetAttributeValue", hSession, kFnSetAttributeValue, checks, [&](TokenCall& call) {
+        setObject(call.request, hObject);
+        setTemplate(call.request.template_, attributes);
+    });
 }
 
 }  // namespace vexa::pkcs11

@@ -1,10 +1,7 @@
-#include <mutex>
 #include <random>
 
-#include "CContext.h"
+#include "CallShapes.h"
 #include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
-#include "SessionCall.h"
 
 namespace vexa::pkcs11 {
 
@@ -30,82 +27,66 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
 {
     (void)pApplication;
     (void)Notify;
-    logText(kLogTrace, "C_OpenSession");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if ((flags & CKF_SERIAL_SESSION) == 0) {
-        return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
-    }
-    if (phSession == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    const CK_RV selected = selectSlot(slotID);
-    if (selected != CKR_OK) {
-        return selected;
-    }
-    const SlotId slot = currentSlot();
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnOpenSession;
-    request.has_value = true;
-    request.value = low32(flags);
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    if (response.has_handle) {
-        *phSession = makeSessionHandle(slot, response.handle);
-        addSession(*phSession, slot);
-    }
-    return response.rv;
+    const auto checks = [&] {
+        if ((flags & CKF_SERIAL_SESSION) == 0) {
+            return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+        }
+        return phSession == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK;
+    };
+    return lockedCall(*this, "C_OpenSession", checks, [&] {
+        if (findSlot(slotID) == nullptr) {
+            return CKR_SLOT_ID_INVALID;
+        }
+        const auto slot = static_cast<SlotId>(slotID);
+        const auto fill = [&](TokenCall& call) {
+            call.request.has_value = true;
+            call.request.value = low32(flags);
+        };
+        return exchangeOnSlot(*this, slotID, kFnOpenSession, fill, [&](TokenCall& call) {
+            if (call.response.has_handle) {
+                *phSession = makeSessionHandle(slot, call.response.handle);
+                addSession(*phSession, slot);
+            }
+            return call.response.rv;
+        });
+    });
 }
 
 // The handle is forgotten whatever the token answers, so a second close
 // never reaches the token.
 CK_RV CContext::C_CloseSession(CK_SESSION_HANDLE hSession)
 {
-    logText(kLogTrace, "C_CloseSession");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnCloseSession;
-    RpcResponse response = RpcResponse_init_zero;
-    const CK_RV rv = callOnSession_inlock(*this, hSession, request, response);
-    removeSession(hSession);
-    return rv;
+    return lockedCall(*this, "C_CloseSession", kNoChecks, [&] {
+        const CK_RV rv = exchangeOnSession_inlock(*this, hSession, kFnCloseSession);
+        removeSession(hSession);
+        return rv;
+    });
 }
 
+// On a handle the library does not hold, pInfo keeps the flags and state set
+// before the lock.
 CK_RV CContext::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo)
 {
-    logText(kLogTrace, "C_GetSessionInfo");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (hSession == CK_INVALID_HANDLE) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    if (pInfo == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    pInfo->flags = CKF_SERIAL_SESSION;
-    pInfo->state = CKS_RO_PUBLIC_SESSION;
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    RpcRequest request = RpcRequest_init_zero;
-    const CK_RV bound = bindSession(hSession, request);
-    if (bound != CKR_OK) {
-        return bound;
-    }
-    pInfo->slotID = static_cast<CK_SLOT_ID>(currentSlot());
-    request.function = kFnGetSessionInfo;
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    if (response.has_sessionInfo) {
-        pInfo->state = response.sessionInfo.state;
-        pInfo->flags = response.sessionInfo.flags;
-        pInfo->ulDeviceError = response.sessionInfo.deviceError;
-    }
-    return response.rv;
+    const auto checks = [&] {
+        if (hSession == CK_INVALID_HANDLE) {
+            return CKR_SESSION_HANDLE_INVALID;
+        }
+        if (pInfo == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        pInfo->flags = CKF_SERIAL_SESSION;
+        pInfo->state = CKS_RO_PUBLIC_SESSION;
+        return CKR_OK;
+    };
+    const auto fill = [&](TokenCall& call) { pInfo->slotID = static_cast<CK_SLOT_ID>(call.slot); };
+    return sessionCall(*this, "C_GetSessionInfo", hSession, kFnGetSessionInfo, checks, fill, [&](TokenCall& call) {
+        if (call.response.has_sessionInfo) {
+            pInfo->state = call.response.sessionInfo.state;
+            pInfo->flags = call.response.sessionInfo.flags;
+            pInfo->ulDeviceError = call.response.sessionInfo.deviceError;
+        }
+        return call.response.rv;
+    });
 }
 
 }  // namespace vexa::pkcs11

@@ -1,14 +1,12 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "CContext.h"
-#include "CHIDTransport.h"
-#include "Exception.h"
+#include "CallShapes.h"
 #include "FieldCallbacks.h"
-#include "RpcFunctionIds.h"
 
 namespace vexa::pkcs11 {
 
@@ -42,8 +40,7 @@ std::string slotDescription(CTransport& transport)
     if (std::strcmp(transport.getName(), "HID") != 0) {
         return "Vexa";
     }
-    auto* hid = dynamic_cast<CHIDTransport*>(&transport);
-    const std::string product = hid != nullptr ? hid->getProduct() : std::string();
+    const std::string product = transport.getProduct();
     if (product == "Vexa") {
         return "Vexa USB";
     }
@@ -53,33 +50,44 @@ std::string slotDescription(CTransport& transport)
     return "Unknown";
 }
 
-// The slot's token, reached and described; an unreachable token is a slot
-// without a token (flags 0), not a failure. The transport is opened under
+// Opens the slot's transport if needed and describes it; nothing when the
+// token cannot be reached, which is logged. The transport is opened under
 // the exchange lock, which keeps it from being opened while another thread
 // exchanges on it.
-CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
+std::optional<std::string> reachSlot(CContext& context, CTransport& transport)
 {
-    CTransport* transport = context.slotTransport(slotID);
-    if (transport == nullptr) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    info.flags = 0;
-    std::string description;
     try {
         ExchangeGuard guard(context.exchangeLock());
         if (!guard.held()) {
-            throw IOException("Failed to obtain mutex lock.");
+            context.logText(kLogError, "Failed to obtain mutex lock.");
+            return std::nullopt;
         }
-        if (!transport->isOpen()) {
-            transport->open();
+        if (!transport.isOpen()) {
+            transport.open();
         }
-        description = slotDescription(*transport);
+        std::string description = slotDescription(transport);
         guard.release();
+        return description;
     } catch (const std::exception& error) {
         context.logText(kLogError, error.what());
+        return std::nullopt;
+    }
+}
+
+// The slot's token, reached and described; an unreachable token is a slot
+// without a token (flags 0), not a failure.
+CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
+{
+    const SlotPtr slot = context.findSlot(slotID);
+    if (slot == nullptr) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    info.flags = 0;
+    const std::optional<std::string> description = reachSlot(context, *slot);
+    if (!description) {
         return CKR_OK;
     }
-    setPadded(info.slotDescription, description);
+    setPadded(info.slotDescription, *description);
     setPadded(info.manufacturerID, "USB");
     info.flags = CKF_TOKEN_PRESENT;
     info.hardwareVersion = {2, 0};
@@ -97,6 +105,11 @@ CK_RV requireToken(CContext& context, CK_SLOT_ID slotID, CK_RV whenAbsent)
         return rv;
     }
     return (slot.flags & CKF_TOKEN_PRESENT) != 0 ? CKR_OK : whenAbsent;
+}
+
+CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
+{
+    return context.findSlot(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
 void copyTokenInfo(const RpcTokenInfo& received, CK_TOKEN_INFO& info)
@@ -123,118 +136,91 @@ void copyTokenInfo(const RpcTokenInfo& received, CK_TOKEN_INFO& info)
 
 }  // namespace
 
+// Answered by the library alone. Writes no trace line.
 CK_RV CContext::C_GetInfo(CK_INFO_PTR pInfo)
 {
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pInfo == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    *pInfo = CK_INFO{};
-    pInfo->cryptokiVersion = {2, 40};
-    setPadded(pInfo->manufacturerID, "corvelWorks");
-    pInfo->flags = 0;
-    setPadded(pInfo->libraryDescription, "corvelWorks PKCS11 Library");
-    pInfo->libraryVersion = {2, 13};
-    return CKR_OK;
+    return unlockedCall(
+        *this, nullptr, [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
+        [&] {
+            *pInfo = CK_INFO{};
+            pInfo->cryptokiVersion = {2, 40};
+            setPadded(pInfo->manufacturerID, "corvelWorks");
+            pInfo->flags = 0;
+            setPadded(pInfo->libraryDescription, "corvelWorks PKCS11 Library");
+            pInfo->libraryVersion = {2, 13};
+            return CKR_OK;
+        });
 }
 
 // Every slot is listed, with or without a token: tokenPresent is ignored.
 CK_RV CContext::C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount)
 {
     (void)tokenPresent;
-    logText(kLogTrace, "C_GetSlotList");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pulCount == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    const CK_ULONG available = *pulCount;
-    *pulCount = m_slots.size();
-    if (pSlotList == nullptr) {
-        return CKR_OK;
-    }
-    if (available < m_slots.size()) {
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    for (const auto& slot : m_slots) {
-        *pSlotList++ = static_cast<CK_SLOT_ID>(slot.first);
-    }
-    return CKR_OK;
+    return lockedCall(
+        *this, "C_GetSlotList", [&] { return pulCount == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
+        [&] {
+            const std::vector<SlotId> ids = slotIds();
+            const CK_ULONG available = *pulCount;
+            *pulCount = ids.size();
+            if (pSlotList == nullptr) {
+                return CKR_OK;
+            }
+            if (available < ids.size()) {
+                return CKR_BUFFER_TOO_SMALL;
+            }
+            std::copy(ids.begin(), ids.end(), pSlotList);
+            return CKR_OK;
+        });
 }
 
 CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
 {
-    logText(kLogTrace, "C_GetSlotInfo");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pInfo == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    return describeSlot(*this, slotID, *pInfo);
+    return unlockedCall(
+        *this, "C_GetSlotInfo", [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
+        [&] { return describeSlot(*this, slotID, *pInfo); });
 }
 
 CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 {
-    logText(kLogTrace, "C_GetTokenInfo");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (pInfo == nullptr) {
-        return CKR_ARGUMENTS_BAD;
-    }
-    if (!hasSlot(slotID)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    pInfo->flags = 0;
-    const CK_RV present = requireToken(*this, slotID, CKR_TOKEN_NOT_PRESENT);
-    if (present != CKR_OK) {
-        return present;
-    }
-    setCurrentSlot(slotID);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnGetTokenInfo;
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    if (response.has_tokenInfo) {
-        copyTokenInfo(response.tokenInfo, *pInfo);
-    }
-    return response.rv;
+    const auto checks = [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : slotMustExist(*this, slotID); };
+    return unlockedCall(*this, "C_GetTokenInfo", checks, [&] {
+        pInfo->flags = 0;
+        const CK_RV present = requireToken(*this, slotID, CKR_TOKEN_NOT_PRESENT);
+        if (present != CKR_OK) {
+            return present;
+        }
+        return exchangeOnSlot(*this, slotID, kFnGetTokenInfo, kNoFields, [&](TokenCall& call) {
+            if (call.response.has_tokenInfo) {
+                copyTokenInfo(call.response.tokenInfo, *pInfo);
+            }
+            return call.response.rv;
+        });
+    });
 }
 
 CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel)
 {
-    logText(kLogTrace, "C_InitToken");
-    if (!m_initialized) {
-        return CKR_CRYPTOKI_NOT_INITIALIZED;
-    }
-    if (!hasSlot(slotID)) {
-        return CKR_SLOT_ID_INVALID;
-    }
-    if (pPin == nullptr || pLabel == nullptr || ulPinLen == 0) {
-        return CKR_ARGUMENTS_BAD;
-    }
     ByteSpan pin{nullptr, 0};
-    if (const CK_RV fits = inputSpan(pPin, ulPinLen, pin); fits != CKR_OK) {
-        return fits;
-    }
-    const CK_RV present = requireToken(*this, slotID, CKR_ARGUMENTS_BAD);
-    if (present != CKR_OK) {
-        return present;
-    }
-    setCurrentSlot(slotID);
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = kFnInitToken;
-    ByteSpan label{pLabel, kTokenLabelSize};
-    setBytes(request.data, pin);
-    setBytes(request.data2, label);
-    RpcResponse response = RpcResponse_init_zero;
-    callToken(request, response, true);
-    return response.rv;
+    const auto checks = [&] {
+        if (const CK_RV exists = slotMustExist(*this, slotID); exists != CKR_OK) {
+            return exists;
+        }
+        if (pPin == nullptr || pLabel == nullptr || ulPinLen == 0) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return inputSpan(pPin, ulPinLen, pin);
+    };
+    return unlockedCall(*this, "C_InitToken", checks, [&] {
+        const CK_RV present = requireToken(*this, slotID, CKR_ARGUMENTS_BAD);
+        if (present != CKR_OK) {
+            return present;
+        }
+        ByteSpan label{pLabel, kTokenLabelSize};
+        return exchangeOnSlot(*this, slotID, kFnInitToken, [&](TokenCall& call) {
+            setBytes(call.request.data, pin);
+            setBytes(call.request.data2, label);
+        });
+    });
 }
 
 }  // namespace vexa::pkcs11

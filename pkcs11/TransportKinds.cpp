@@ -3,9 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
+#include <string>
 
 #include "CContext.h"
 #include "CHIDTransport.h"
@@ -23,19 +22,18 @@ std::vector<SerialId> listHidSerials(CContext& context)
 {
     std::vector<SerialId> serials;
     const LibrarySettings& settings = context.settings();
-    char** list = corvel::CHIDTransport::listSerialNumbers(settings.vid, settings.pid);
-    if (list == nullptr) {
+    const auto listed = corvel::CHIDTransport::listSerialNumbers(settings.vid, settings.pid);
+    if (!listed) {
         return serials;
     }
-    for (char** entry = list; *entry != nullptr; ++entry) {
-        if (std::strlen(*entry) != kSerialTextLength) {
+    for (const std::string& serial : *listed) {
+        if (serial.size() != kSerialTextLength) {
             continue;
         }
-        if (const auto id = serialIdFromText(*entry)) {
+        if (const auto id = serialIdFromText(serial)) {
             serials.push_back(*id);
         }
     }
-    corvel::CHIDTransport::freeSerialNumberList(list);
     return serials;
 }
 

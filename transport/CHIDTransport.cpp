@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <stdexcept>
 
 #include "Exception.h"
 #include "HIDDiscovery.h"
@@ -19,12 +21,12 @@ int32_t CHIDTransport::open()
     close();
     const hid::Enumeration list(hid_enumerate(m_vendorId, m_productId));
     if (!list) {
-        throw IOException("Device not detected");
+        throw IOException(TransportFailure::Unreachable, "Device not detected");
     }
     const hid::DeviceFilter filter{m_vendorId, m_productId, m_usagePage, m_product, m_serialNumber};
-    const hid_device_info* chosen = hid::chooseDevice(list.get(), filter, m_releaseNumber);
+    const hid_device_info* chosen = hid::chooseDevice(list.get(), filter);
     if (chosen == nullptr || chosen->path == nullptr) {
-        throw IOException("Device not detected");
+        throw IOException(TransportFailure::Unreachable, "Device not detected");
     }
     if (chosen->product_string != nullptr) {
         m_product = hid::requireMultibyte(chosen->product_string);
@@ -34,7 +36,7 @@ int32_t CHIDTransport::open()
     }
     m_device = hid_open_path(chosen->path);
     if (m_device == nullptr) {
-        throw IOException("Unable to connect to device");
+        throw IOException(TransportFailure::Unreachable, "Unable to connect to device");
     }
     return setUpChannel();
 }
@@ -55,15 +57,17 @@ uint32_t CHIDTransport::getTimeout() { return m_timeout; }
 
 const char* CHIDTransport::getName() { return "HID"; }
 
+std::string CHIDTransport::getProduct() { return m_product; }
+
 size_t CHIDTransport::write(const std::vector<uint8_t>& data) { return write(data.data(), data.size()); }
 
 size_t CHIDTransport::write(const uint8_t* data, size_t length)
 {
     if (m_device == nullptr) {
-        throw IOException("Null handle");
+        throw IOException(TransportFailure::Closed, "Null handle");
     }
     if (data == nullptr && length != 0) {
-        throw IOException("Null data buffer");
+        throw std::invalid_argument("Null data buffer");
     }
     return usesU2F() ? writeU2F(data, length) : writeReports(data, length);
 }
@@ -71,28 +75,41 @@ size_t CHIDTransport::write(const uint8_t* data, size_t length)
 size_t CHIDTransport::read(uint8_t* buffer, size_t capacity)
 {
     if (buffer == nullptr && capacity != 0) {
-        throw IOException("Null read buffer");
+        throw std::invalid_argument("Null read buffer");
     }
-    // Leftovers of a reply are handed out on their own: waiting on the token
-    // first would stall the caller for the time-out and glue them to the
-    // front of the next reply.
-    if (m_queue.empty() && capacity != 0 && m_device != nullptr) {
-        if (usesU2F()) {
-            receiveU2F(capacity);
-        } else {
-            receiveReports();
-        }
+    if (capacity == 0) {
+        return 0;
     }
-    return m_queue.take(buffer, capacity);
+    if (m_device == nullptr) {
+        throw IOException(TransportFailure::Closed, "Null handle");
+    }
+    ReplySink reply{buffer, capacity};
+    if (usesU2F()) {
+        receiveU2F(reply);
+    } else {
+        receiveReports(reply);
+    }
+    if (reply.length > capacity) {
+        throw IOException(TransportFailure::TooLong, "HID reply longer than the read buffer");
+    }
+    return reply.length;
 }
 
-void CHIDTransport::throwDeviceError(const char* fallback)
+void CHIDTransport::ReplySink::put(const uint8_t* data, size_t count)
+{
+    if (length < capacity) {
+        std::memcpy(buffer + length, data, std::min(count, capacity - length));
+    }
+    length += count;
+}
+
+void CHIDTransport::failDevice(const char* fallback)
 {
     const wchar_t* text = hid_error(m_device);
-    if (text != nullptr) {
-        throw IOException(text);
-    }
-    throw IOException(fallback);
+    IOException failure =
+        text != nullptr ? IOException(TransportFailure::Closed, text) : IOException(TransportFailure::Closed, fallback);
+    close();
+    throw failure;
 }
 
 int CHIDTransport::hidTimeout(uint32_t milliseconds)
@@ -109,21 +126,11 @@ void CHIDTransport::setVendorProductId(uint16_t vendorId, uint16_t productId)
 
 void CHIDTransport::setProduct(const char* product) { m_product = product != nullptr ? product : ""; }
 
-const std::string& CHIDTransport::getProduct() { return m_product; }
-
 void CHIDTransport::setSerialNumber(const char* serialNumber)
 {
     m_serialNumber = serialNumber != nullptr ? serialNumber : "";
 }
 
-const std::string& CHIDTransport::getSerialNumber() { return m_serialNumber; }
-
-uint16_t CHIDTransport::getReleaseNumber() { return m_releaseNumber; }
-
 void CHIDTransport::setUsagePage(uint16_t usagePage) { m_usagePage = usagePage; }
-
-uint16_t CHIDTransport::getProductId() { return m_productId; }
-
-uint16_t CHIDTransport::getVendorId() { return m_vendorId; }
 
 }  // namespace corvel

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
 #include "ClientPacket.h"
 #include "Exception.h"
@@ -29,14 +30,14 @@ int32_t CUnixTransport::open()
 
     m_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_socket < 0) {
-        throw IOException("connection failed", -1);
+        throw IOException(TransportFailure::Unreachable, "connection failed");
     }
     applyReceiveTimeout();
     const int result = ::connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     if (result != 0) {
         ::close(m_socket);
         m_socket = -1;
-        throw IOException("connection failed", result);
+        throw IOException(TransportFailure::Unreachable, "connection failed");
     }
     m_open = true;
     return result;
@@ -79,22 +80,20 @@ size_t CUnixTransport::write(const std::vector<uint8_t>& data) { return write(da
 size_t CUnixTransport::write(const uint8_t* data, size_t length)
 {
     if (!isOpen()) {
-        if (m_logTarget != nullptr) {
-            m_logTarget->logText(kLogError, "Attempt to write to closed socket.");
-        }
-        return 0;
+        throw IOException(TransportFailure::Closed, "Attempt to write to closed socket.");
+    }
+    if (data == nullptr && length != 0) {
+        throw std::invalid_argument("Null data buffer");
+    }
+    if (length > kClientPayloadMax) {
+        throw IOException(TransportFailure::TooLong, "Request too long for a client packet");
     }
     ClientPacketBuffer packet;
     const size_t packetLength = buildClientPacket(data, length, packet);
-    if (packetLength == 0) {
-        return 0;
-    }
     if (!sendAll(packet.data(), packetLength)) {
-        if (m_logTarget != nullptr) {
-            m_logTarget->logFormat(kLogError, "Socket write error %d", errno);
-        }
+        const std::string message = "Socket write error " + std::to_string(errno);
         close();
-        return 0;
+        throw IOException(TransportFailure::Closed, message);
     }
     return length;
 }
@@ -120,36 +119,60 @@ bool CUnixTransport::sendAll(const uint8_t* data, size_t length)
 size_t CUnixTransport::read(uint8_t* buffer, size_t capacity)
 {
     if (!isOpen()) {
-        if (m_logTarget != nullptr) {
-            m_logTarget->logText(kLogError, "Attempt to read from closed socket.");
-        }
-        return 0;
+        throw IOException(TransportFailure::Closed, "Attempt to read from closed socket.");
     }
-    if (capacity == 0 || buffer == nullptr) {
+    if (buffer == nullptr && capacity != 0) {
+        throw std::invalid_argument("Null read buffer");
+    }
+    if (capacity == 0) {
         return 0;
     }
     // A timeout of 0 would make the receive timeout infinite; it means "do not wait".
-    if (m_timeout != 0) {
-        for (;;) {
-            // Peek first so the reply is taken whole as the daemon's single write made it available.
-            const ssize_t available = ::recv(m_socket, buffer, capacity, MSG_PEEK);
-            if (available < 0 && errno == EINTR) {
-                continue;
-            }
-            if (available <= 0) {
-                // 0 is the daemon's end of connection, which no retry can undo;
-                // below 0 is the receive timeout or an error.
-                break;
-            }
-            const ssize_t n = ::read(m_socket, buffer, static_cast<size_t>(available));
-            if (n > 0) {
-                return static_cast<size_t>(n);
-            }
-            break;
-        }
+    if (m_timeout == 0) {
+        failRead(TransportFailure::TimedOut, "No reply from the daemon within the time-out");
     }
+    const size_t received = receiveReply(buffer, capacity);
+    if (received == capacity && moreBytesWaiting()) {
+        failRead(TransportFailure::TooLong, "Reply longer than the read buffer");
+    }
+    return received;
+}
+
+// The daemon writes each reply with one write: peeking first takes it whole.
+size_t CUnixTransport::receiveReply(uint8_t* buffer, size_t capacity)
+{
+    for (;;) {
+        const ssize_t available = ::recv(m_socket, buffer, capacity, MSG_PEEK);
+        if (available < 0 && errno == EINTR) {
+            continue;
+        }
+        if (available == 0) {
+            failRead(TransportFailure::Closed, "Connection closed by the daemon");
+        }
+        if (available < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                failRead(TransportFailure::TimedOut, "No reply from the daemon within the time-out");
+            }
+            failRead(TransportFailure::Closed, "Socket read error " + std::to_string(errno));
+        }
+        const ssize_t n = ::read(m_socket, buffer, static_cast<size_t>(available));
+        if (n <= 0) {
+            failRead(TransportFailure::Closed, "Socket read error " + std::to_string(errno));
+        }
+        return static_cast<size_t>(n);
+    }
+}
+
+bool CUnixTransport::moreBytesWaiting()
+{
+    uint8_t probe;
+    return ::recv(m_socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+void CUnixTransport::failRead(TransportFailure failure, const std::string& message)
+{
     close();
-    return 0;
+    throw IOException(failure, message);
 }
 
 const char* CUnixTransport::getName() { return "UNIX"; }

@@ -9,7 +9,8 @@
 namespace corvel {
 
 // A token served by the daemon on a Unix-domain stream socket. Each request
-// goes out as one client packet; the reply is the bytes the daemon writes back.
+// goes out as one client packet; the reply is the bytes the daemon writes
+// back with one write.
 class CUnixTransport : public CTransport {
 public:
     CUnixTransport(std::string socketPath, ILogTarget* logTarget);
@@ -17,7 +18,7 @@ public:
     CUnixTransport(const CUnixTransport&) = delete;
     CUnixTransport& operator=(const CUnixTransport&) = delete;
 
-    // Throws IOException "connection failed" when the daemon cannot be reached.
+    // Unreachable "connection failed" when the daemon cannot be reached.
     int32_t open() override;
     bool isOpen() override;
     void close() override;
@@ -28,11 +29,14 @@ public:
     size_t write(const uint8_t* data, size_t length) override;
     const char* getName() override;
 
-    const std::string& getSocketPath() const { return m_socketPath; }
-
 private:
     void applyReceiveTimeout();
     bool sendAll(const uint8_t* data, size_t length);
+    size_t receiveReply(uint8_t* buffer, size_t capacity);
+    bool moreBytesWaiting();
+    // Closes the connection and throws: whatever the daemon sends after a
+    // failed read must not pass for the next reply.
+    [[noreturn]] void failRead(TransportFailure failure, const std::string& message);
 
     uint32_t m_timeout = 10000;
     std::string m_socketPath;

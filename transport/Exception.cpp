@@ -1,5 +1,6 @@
 #include "Exception.h"
 
+#include <cstdint>
 #include <cwchar>
 
 namespace corvel {
@@ -17,28 +18,24 @@ std::string narrowLow8(const wchar_t* text)
 
 }  // namespace
 
-Throwable::Throwable(const char* message, int32_t code) : m_message(message != nullptr ? message : "null"), m_code(code)
-{}
+Throwable::Throwable(const char* message) : m_message(message != nullptr ? message : "null") {}
 
-Throwable::Throwable(const wchar_t* message, int32_t code)
-    : m_message(message != nullptr ? narrowLow8(message) : "null"), m_code(code)
-{}
+Throwable::Throwable(const wchar_t* message) : m_message(message != nullptr ? narrowLow8(message) : "null") {}
 
 Throwable::~Throwable() = default;
 
 const char* Throwable::what() const noexcept { return m_message.c_str(); }
 
-int32_t Throwable::getCode() const { return m_code; }
-
-Exception::Exception(const char* message, int32_t code) : Throwable(message, code) {}
-Exception::Exception(const wchar_t* message, int32_t code) : Throwable(message, code) {}
 Exception::~Exception() = default;
 
-void Exception::setCause(std::shared_ptr<const std::exception> cause) { m_cause = std::move(cause); }
-const std::exception* Exception::getCause() const { return m_cause.get(); }
+IOException::IOException(TransportFailure failure, const char* message) : Exception(message), m_failure(failure) {}
 
-IOException::IOException(const char* message, int32_t code) : Exception(message, code) {}
-IOException::IOException(const wchar_t* message, int32_t code) : Exception(message, code) {}
+IOException::IOException(TransportFailure failure, const wchar_t* message) : Exception(message), m_failure(failure) {}
+
+IOException::IOException(TransportFailure failure, const std::string& message)
+    : Exception(message.c_str()), m_failure(failure)
+{}
+
 IOException::~IOException() = default;
 
 }  // namespace corvel

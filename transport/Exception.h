@@ -1,49 +1,55 @@
 #pragma once
-#include <cstdint>
 #include <exception>
-#include <memory>
 #include <string>
 
 namespace corvel {
 
-// Base of the transport layer's exceptions: a byte-string message and a code.
+// What went wrong in a transport call. The daemon and the library act on the
+// kind, never on the message text, which is for log lines.
+enum class TransportFailure {
+    Unreachable,    // open could not reach the token or the daemon
+    TimedOut,       // no whole reply within the time-out
+    BrokenFraming,  // the bytes do not form a message of the framing, or the
+                    // token reported a framing error of its own
+    TooLong,        // a request the framing cannot carry, or a reply longer
+                    // than the caller's buffer
+    Closed,         // not open, or the device or connection went away
+};
+
+// Base of the transport layer's exceptions: a byte-string message.
 class Throwable : public std::exception {
 public:
     // A null message becomes "null".
-    Throwable(const char* message, int32_t code);
+    explicit Throwable(const char* message);
     // Wide text (the HID layer's error strings): one byte per character, the
     // low 8 bits of it.
-    Throwable(const wchar_t* message, int32_t code);
+    explicit Throwable(const wchar_t* message);
     ~Throwable() override;
 
     const char* what() const noexcept override;
-    virtual int32_t getCode() const;
 
 private:
     std::string m_message;
-    int32_t m_code;
 };
 
-// Adds an optional cause; nothing in the system sets one today.
 class Exception : public Throwable {
 public:
-    Exception(const char* message, int32_t code);
-    Exception(const wchar_t* message, int32_t code);
+    using Throwable::Throwable;
     ~Exception() override;
-
-    void setCause(std::shared_ptr<const std::exception> cause);
-    const std::exception* getCause() const;
-
-private:
-    std::shared_ptr<const std::exception> m_cause;
 };
 
-// The class every failure of the transport layer is thrown as.
+// The class every failure of a transport is thrown as, with its kind.
 class IOException : public Exception {
 public:
-    explicit IOException(const char* message, int32_t code = -1);
-    explicit IOException(const wchar_t* message, int32_t code = -1);
+    IOException(TransportFailure failure, const char* message);
+    IOException(TransportFailure failure, const wchar_t* message);
+    IOException(TransportFailure failure, const std::string& message);
     ~IOException() override;
+
+    TransportFailure failure() const noexcept { return m_failure; }
+
+private:
+    TransportFailure m_failure;
 };
 
 }  // namespace corvel

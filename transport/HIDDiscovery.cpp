@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 
 #include "CHIDTransport.h"
 #include "Exception.h"
@@ -64,12 +62,12 @@ std::string requireMultibyte(const wchar_t* text)
 {
     std::optional<std::string> converted = toMultibyte(text);
     if (!converted.has_value()) {
-        throw IOException("HID device string cannot be converted to multibyte text");
+        throw IOException(TransportFailure::Unreachable, "HID device string cannot be converted to multibyte text");
     }
     return std::move(*converted);
 }
 
-const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter, uint16_t& releaseNumber)
+const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter)
 {
     for (const hid_device_info* device = list; device != nullptr; device = device->next) {
         if (!isTokenCandidate(*device, filter.vendorId)) {
@@ -78,7 +76,6 @@ const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFil
         if (filter.usagePage != 0 && device->usage_page != filter.usagePage) {
             continue;
         }
-        releaseNumber = device->release_number;
         if (filter.vendorId != 0 && device->vendor_id != filter.vendorId) {
             continue;
         }
@@ -96,7 +93,7 @@ const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFil
 std::set<std::string> collectSerialNumbers(uint16_t vendorId, uint16_t productId)
 {
     if (hid_init() != 0) {
-        throw IOException("Unable to initialise the HID layer");
+        throw IOException(TransportFailure::Unreachable, "Unable to initialise the HID layer");
     }
     const Enumeration list(hid_enumerate(vendorId, productId));
     std::set<std::string> serials;
@@ -111,48 +108,16 @@ std::set<std::string> collectSerialNumbers(uint16_t vendorId, uint16_t productId
 }  // namespace corvel::hid
 
 namespace corvel {
-namespace {
 
-// The list hands its strings to C callers, so it uses the C allocator.
-char** toCStringList(const std::set<std::string>& strings)
-{
-    char** list = static_cast<char**>(std::calloc(strings.size() + 1, sizeof(char*)));
-    if (list == nullptr) {
-        throw std::bad_alloc();
-    }
-    size_t index = 0;
-    for (const std::string& text : strings) {
-        list[index] = strdup(text.c_str());
-        if (list[index] == nullptr) {
-            CHIDTransport::freeSerialNumberList(list);
-            throw std::bad_alloc();
-        }
-        ++index;
-    }
-    return list;
-}
-
-}  // namespace
-
-char** CHIDTransport::listSerialNumbers(uint16_t vendorId, uint16_t productId)
+std::optional<std::vector<std::string>> CHIDTransport::listSerialNumbers(uint16_t vendorId, uint16_t productId)
 {
     try {
-        return toCStringList(hid::collectSerialNumbers(vendorId, productId));
+        const std::set<std::string> serials = hid::collectSerialNumbers(vendorId, productId);
+        return std::vector<std::string>(serials.begin(), serials.end());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Exception while enumerating HID devices. (%s)", error.what());
-        return nullptr;
+        return std::nullopt;
     }
-}
-
-void CHIDTransport::freeSerialNumberList(char** list)
-{
-    if (list == nullptr) {
-        return;
-    }
-    for (char** entry = list; *entry != nullptr; ++entry) {
-        std::free(*entry);
-    }
-    std::free(list);
 }
 
 }  // namespace corvel

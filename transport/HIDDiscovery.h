@@ -31,9 +31,8 @@ struct DeviceFilter {
     const std::string& serial;   // empty: any
 };
 
-// First record of list that passes the filter, or null. releaseNumber ends as
-// the release number of the last record that got as far as the id checks.
-const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter, uint16_t& releaseNumber);
+// First record of list that passes the filter, or null.
+const hid_device_info* chooseDevice(const hid_device_info* list, const DeviceFilter& filter);
 
 // Serial numbers of the tokens the HID layer lists for the ids (0 = any).
 std::set<std::string> collectSerialNumbers(uint16_t vendorId, uint16_t productId);

@@ -16,7 +16,7 @@ size_t CHIDTransport::writeReports(const uint8_t* data, size_t length)
         return 0;
     }
     if (length > kMaxReportIdMessage) {
-        throw IOException("Message too long for HID report framing");
+        throw IOException(TransportFailure::TooLong, "Message too long for HID report framing");
     }
     Report report;
     size_t sent = 0;
@@ -24,53 +24,49 @@ size_t CHIDTransport::writeReports(const uint8_t* data, size_t length)
         sent += sent == 0 ? buildFirstReport(report, data, length)
                           : buildContinuationReport(report, data + sent, length - sent);
         if (hid_write(m_device, report.data(), report.size()) != static_cast<int>(report.size())) {
-            throwDeviceError("HID write failed.");
+            failDevice("HID write failed.");
         }
     } while (sent < length);
     return length;
 }
 
-// Appends one reply message to the queue. A timeout keeps what has arrived;
-// a failure drops the bytes of the message it interrupted, so they cannot
-// prefix the next reply.
-void CHIDTransport::receiveReports()
+// Takes one whole reply message from the device into reply. A first report
+// abandons any message it interrupts.
+void CHIDTransport::receiveReports(ReplySink& reply)
 {
-    PendingAppend message(m_queue);
     size_t total = 0;
     size_t received = 0;
     Report report;
     do {
         const int count = hid_read_timeout(m_device, report.data(), report.size(), hidTimeout(m_timeout));
         if (count == 0) {
-            break;
+            throw IOException(TransportFailure::TimedOut, "No HID reply within the time-out");
         }
         if (count < 0) {
-            throwDeviceError("null");
+            failDevice("null");
         }
         if (static_cast<size_t>(count) < report.size()) {
-            throw IOException("Short HID report received");
+            throw IOException(TransportFailure::BrokenFraming, "Short HID report received");
         }
         if (report[0] != kInputReportId) {
-            throw IOException("Invalid HID report id received");
+            throw IOException(TransportFailure::BrokenFraming, "Invalid HID report id received");
         }
         if (report[1] == kFirstPacket) {
-            // A first report abandons any message it interrupts.
-            message.restart();
             total = reportMessageLength(report);
             received = std::min(total, kFirstReportData);
-            m_queue.append(report.data() + 5, received);
+            reply.length = 0;
+            reply.put(report.data() + 5, received);
         } else if (report[1] == kContinuationPacket) {
             if (total == 0) {
-                throw IOException("Invalid HID packet received (out of order)");
+                throw IOException(TransportFailure::BrokenFraming, "Invalid HID packet received (out of order)");
             }
             const size_t taken = std::min(total - received, kContinuationReportData);
-            m_queue.append(report.data() + 2, taken);
+            reply.put(report.data() + 2, taken);
             received += taken;
         } else {
-            throw IOException("Invalid HID packet id received");
+            throw IOException(TransportFailure::BrokenFraming, "Invalid HID packet id received");
         }
     } while (received < total);
-    message.commit();
 }
 
 }  // namespace corvel

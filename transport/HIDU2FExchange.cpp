@@ -2,8 +2,9 @@
 #include <hidapi.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
 
 #include "CHIDTransport.h"
 #include "Exception.h"
@@ -14,11 +15,12 @@ using namespace hid;
 
 namespace {
 
-// Results of the frame and message receivers; they only reach log lines.
+// Results of the frame and message receivers.
 constexpr int kFrameReceived = 0;
 constexpr int kBrokenSequence = -4;
 constexpr int kTimedOut = -5;
 constexpr int kDeviceFailed = -127;
+constexpr int kErrorFrame = 1;  // the token sent an ERROR frame; its code comes apart
 
 constexpr uint32_t kInitTimeout = 250;
 
@@ -28,20 +30,28 @@ bool isInitReply(const Frame& frame, const uint8_t* nonce)
            frameMessageLength(frame) == kInitReplyLength && std::memcmp(initFrameData(frame), nonce, kNonceSize) == 0;
 }
 
+// The nonce tells our INIT reply from one meant for another host program on
+// the same token, so it must not repeat between programs or runs.
+void makeNonce(uint8_t (&nonce)[kNonceSize])
+{
+    std::random_device source;
+    for (size_t i = 0; i < kNonceSize; i += sizeof(uint32_t)) {
+        const uint32_t bits = source();
+        std::memcpy(nonce + i, &bits, std::min(sizeof bits, kNonceSize - i));
+    }
+}
+
 }  // namespace
 
 int32_t CHIDTransport::setUpChannel()
 {
     m_channelId = kBroadcastChannel;
     uint8_t nonce[kNonceSize];
-    for (uint8_t& byte : nonce) {
-        byte = static_cast<uint8_t>(std::rand() >> 3);
-    }
+    makeNonce(nonce);
     Frame frame;
     buildInitFrame(frame, kBroadcastChannel, kCommandInit, kNonceSize, nonce, kNonceSize);
-    try {
-        sendFrame(frame);
-    } catch (const Exception&) {
+    // A device that does not take the probe is still open, in report-id framing.
+    if (!sendFrame(frame)) {
         return kDeviceFailed;
     }
     do {
@@ -61,27 +71,28 @@ size_t CHIDTransport::writeU2F(const uint8_t* data, size_t length)
 {
     // Sequence numbers stop at 0x7F; a longer message cannot be framed.
     if (length > kMaxU2FMessage) {
-        throw IOException("Message too long for U2FHID framing");
+        throw IOException(TransportFailure::TooLong, "Message too long for U2FHID framing");
     }
     Frame frame;
     size_t sent = buildInitFrame(frame, m_channelId, kCommandMessage, static_cast<uint16_t>(length), data, length);
-    sendFrame(frame);
-    for (uint8_t sequence = 0; sent < length; ++sequence) {
+    for (uint8_t sequence = 0;; ++sequence) {
+        if (!sendFrame(frame)) {
+            failDevice("null");
+        }
+        if (sent >= length) {
+            return length;
+        }
         sent += buildContinuationFrame(frame, m_channelId, sequence, data + sent, length - sent);
-        sendFrame(frame);
     }
-    return length;
 }
 
-void CHIDTransport::sendFrame(const Frame& frame)
+bool CHIDTransport::sendFrame(const Frame& frame)
 {
     // Byte 0 tells hidraw the reports are unnumbered.
     uint8_t buffer[kReportSize + 1];
     buffer[0] = 0x00;
     std::memcpy(buffer + 1, frame.data(), frame.size());
-    if (hid_write(m_device, buffer, sizeof buffer) != static_cast<int>(sizeof buffer)) {
-        throwDeviceError("null");
-    }
+    return hid_write(m_device, buffer, sizeof buffer) == static_cast<int>(sizeof buffer);
 }
 
 int CHIDTransport::receiveFrame(Frame& frame, uint32_t timeout)
@@ -100,19 +111,37 @@ int CHIDTransport::receiveFrame(Frame& frame, uint32_t timeout)
     return count < 0 ? kDeviceFailed : kTimedOut;
 }
 
-void CHIDTransport::receiveU2F(size_t capacity)
+void CHIDTransport::receiveU2F(ReplySink& reply)
 {
-    const int result = receiveMessage(capacity);
-    if (result <= 0 && result != kTimedOut && logTarget != nullptr) {
-        logTarget->logFormat(kLogInfo, "hid transport received error %d", result);
+    uint8_t errorCode = 0;
+    const int result = receiveMessage(reply, errorCode);
+    if (result == kFrameReceived) {
+        return;
+    }
+    // Logged as the token's code negated, the way the receivers' own results are.
+    const int logged = result == kErrorFrame ? -static_cast<int>(errorCode) : result;
+    if (logged != kTimedOut && logTarget != nullptr) {
+        logTarget->logFormat(kLogInfo, "hid transport received error %d", logged);
+    }
+    switch (result) {
+    case kTimedOut:
+        throw IOException(TransportFailure::TimedOut, "No U2FHID reply within the time-out");
+    case kDeviceFailed:
+        failDevice("HID read failed.");
+    case kBrokenSequence:
+        throw IOException(TransportFailure::BrokenFraming, "Broken U2FHID continuation sequence");
+    default:
+        throw IOException(TransportFailure::BrokenFraming,
+                          "U2FHID error " + std::to_string(errorCode) + " from the token");
     }
 }
 
-// Appends at most capacity bytes of the next message on this channel to the
-// queue and returns their count, or a negative result code. The rest of a
-// longer message is dropped; its continuation frames are skipped by the next
-// call, which waits for an initialisation frame.
-int CHIDTransport::receiveMessage(size_t capacity)
+// Takes the next message on this channel into reply and returns
+// kFrameReceived, or a receiver's result; kErrorFrame with the token's code
+// in errorCode. Frames of other channels, and continuation frames met before
+// the message's first frame (the rest of a message abandoned earlier), are
+// skipped.
+int CHIDTransport::receiveMessage(ReplySink& reply, uint8_t& errorCode)
 {
     Frame frame;
     do {
@@ -122,23 +151,18 @@ int CHIDTransport::receiveMessage(size_t capacity)
         }
     } while (frameChannel(frame) != m_channelId || !isInitFrame(frame));
     if (frameCommand(frame) == kCommandError) {
-        return -static_cast<int>(initFrameData(frame)[0]);
+        errorCode = initFrameData(frame)[0];
+        return kErrorFrame;
     }
-    const size_t length = std::min<size_t>(frameMessageLength(frame), capacity);
-    PendingAppend message(m_queue);
-    const size_t first = std::min(length, kInitFrameData);
-    m_queue.append(initFrameData(frame), first);
-    const int result = receiveContinuations(frame, length, first);
-    if (result != kFrameReceived) {
-        return result;
-    }
-    message.commit();
-    return static_cast<int>(length);
+    const size_t length = frameMessageLength(frame);
+    reply.put(initFrameData(frame), std::min(length, kInitFrameData));
+    return receiveContinuations(frame, length, reply);
 }
 
-int CHIDTransport::receiveContinuations(Frame& frame, size_t length, size_t received)
+int CHIDTransport::receiveContinuations(Frame& frame, size_t length, ReplySink& reply)
 {
     uint8_t expected = 0;
+    size_t received = std::min(length, kInitFrameData);
     while (received < length) {
         const int result = receiveFrame(frame, m_timeout);
         if (result != kFrameReceived) {
@@ -151,7 +175,7 @@ int CHIDTransport::receiveContinuations(Frame& frame, size_t length, size_t rece
             return kBrokenSequence;
         }
         const size_t taken = std::min(length - received, kContinuationFrameData);
-        m_queue.append(continuationFrameData(frame), taken);
+        reply.put(continuationFrameData(frame), taken);
         received += taken;
         ++expected;
     }

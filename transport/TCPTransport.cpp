@@ -1,5 +1,7 @@
 #include "TCPTransport.h"
 
+#include <stdexcept>
+
 #include "ClientPacket.h"
 #include "Exception.h"
 
@@ -20,10 +22,7 @@ ILogTarget* orSilent(ILogTarget* target)
 }  // namespace
 
 TCPTransport::TCPTransport(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget)
-    : m_port(port),
-      m_address(std::move(address)),
-      m_caFile(std::move(caFile)),
-      m_connection(m_address, m_port, m_caFile, orSilent(logTarget))
+    : m_connection(std::move(address), port, std::move(caFile), orSilent(logTarget))
 {}
 
 TCPTransport::~TCPTransport() { close(); }
@@ -32,7 +31,7 @@ int32_t TCPTransport::open()
 {
     close();
     if (!m_connection.connect(m_timeout)) {
-        throw IOException("connection failed", -1);
+        throw IOException(TransportFailure::Unreachable, "connection failed");
     }
     return 1;
 }
@@ -51,23 +50,55 @@ uint32_t TCPTransport::getTimeout() { return m_timeout; }
 
 size_t TCPTransport::read(uint8_t* buffer, size_t capacity)
 {
-    if (capacity == 0 || buffer == nullptr) {
+    if (buffer == nullptr && capacity != 0) {
+        throw std::invalid_argument("Null read buffer");
+    }
+    if (capacity == 0) {
         return 0;
     }
-    size_t length = capacity;
-    return m_connection.read(buffer, length) ? length : 0;
+    if (!m_connection.isConnected()) {
+        throw IOException(TransportFailure::Closed, "tls port not open, read failed.");
+    }
+    const int result = m_connection.read(buffer, capacity);
+    if (result <= 0) {
+        failRead(TlsClientConnection::isTimeout(result) ? TransportFailure::TimedOut : TransportFailure::Closed,
+                 result);
+    }
+    const auto received = static_cast<size_t>(result);
+    if (received == capacity && m_connection.bytesWaiting()) {
+        close();
+        throw IOException(TransportFailure::TooLong, "Reply longer than the read buffer");
+    }
+    return received;
+}
+
+void TCPTransport::failRead(TransportFailure failure, int result)
+{
+    close();
+    throw IOException(failure, "tls read failed: " + std::to_string(result));
 }
 
 size_t TCPTransport::write(const std::vector<uint8_t>& data) { return write(data.data(), data.size()); }
 
 size_t TCPTransport::write(const uint8_t* data, size_t length)
 {
+    if (data == nullptr && length != 0) {
+        throw std::invalid_argument("Null data buffer");
+    }
+    if (length > kClientPayloadMax) {
+        throw IOException(TransportFailure::TooLong, "Request too long for a client packet");
+    }
+    if (!m_connection.isConnected()) {
+        throw IOException(TransportFailure::Closed, "tls port not open, write failed.");
+    }
     ClientPacketBuffer packet;
     const size_t packetLength = buildClientPacket(data, length, packet);
-    if (packetLength == 0) {
-        return 0;
+    const int result = m_connection.write(packet.data(), packetLength);
+    if (result < 0) {
+        close();
+        throw IOException(TransportFailure::Closed, "tls write failed: " + std::to_string(result));
     }
-    return m_connection.write(packet.data(), packetLength) ? length : 0;
+    return length;
 }
 
 const char* TCPTransport::getName() { return "TCP"; }

@@ -19,8 +19,8 @@ public:
     TCPTransport(const TCPTransport&) = delete;
     TCPTransport& operator=(const TCPTransport&) = delete;
 
-    // Returns 1; throws IOException "connection failed" when the connection
-    // or the daemon's certificate fails.
+    // Returns 1; Unreachable "connection failed" when the connection or the
+    // daemon's certificate fails.
     int32_t open() override;
     bool isOpen() override;
     void close() override;
@@ -31,15 +31,11 @@ public:
     size_t write(const uint8_t* data, size_t length) override;
     const char* getName() override;
 
-    const std::string& getAddress() const { return m_address; }
-    int32_t getPort() const { return m_port; }
-    const std::string& getCaFile() const { return m_caFile; }
-
 private:
+    // Closes the connection and throws: a late reply must not pass for the next.
+    [[noreturn]] void failRead(TransportFailure failure, int result);
+
     uint32_t m_timeout = 10000;
-    int32_t m_port;
-    std::string m_address;
-    std::string m_caFile;
     TlsClientConnection m_connection;  // logs through the transport's log target
 };
 

@@ -196,47 +196,36 @@ void TlsClientConnection::close()
     m_state.reset();
 }
 
-bool TlsClientConnection::write(const uint8_t* data, size_t length)
+int TlsClientConnection::write(const uint8_t* data, size_t length)
 {
-    if (m_state == nullptr) {
-        m_logTarget->logText(kLogError, "tls port not open, write failed.");
-        return false;
-    }
     size_t sent = 0;
     while (sent < length) {
         const int result = mbedtls_ssl_write(&m_state->ssl, data + sent, length - sent);
         if (result >= 0) {
             sent += static_cast<size_t>(result);
         } else if (!isRetry(result)) {
-            m_logTarget->logFormat(kLogError, "tls write failed: %d", result);
             close();
-            return false;
+            return result;
         }
     }
-    return true;
+    return 0;
 }
 
-bool TlsClientConnection::read(uint8_t* buffer, size_t& length)
+int TlsClientConnection::read(uint8_t* buffer, size_t length)
 {
-    if (m_state == nullptr) {
-        m_logTarget->logText(kLogError, "tls port not open, read failed.");
-        return false;
-    }
-    if (length == 0) {
-        return true;
-    }
     const size_t wanted = length > INT_MAX ? INT_MAX : length;
     int result;
     do {
         result = mbedtls_ssl_read(&m_state->ssl, buffer, wanted);
     } while (isRetry(result));
-    if (result > 0) {
-        length = static_cast<size_t>(result);
-        return true;
-    }
-    m_logTarget->logFormat(kLogError, "tls read failed: %d", result);
-    close();
-    return false;
+    return result;
 }
+
+bool TlsClientConnection::bytesWaiting() const
+{
+    return m_state != nullptr && mbedtls_ssl_get_bytes_avail(&m_state->ssl) > 0;
+}
+
+bool TlsClientConnection::isTimeout(int result) { return result == MBEDTLS_ERR_SSL_TIMEOUT; }
 
 }  // namespace corvel

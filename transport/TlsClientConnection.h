@@ -21,11 +21,16 @@ public:
     bool isConnected() const { return m_state != nullptr; }
     void setReadTimeout(uint32_t timeoutMs);
     void close();
-    // Sends every byte; false (and closed) on failure.
-    bool write(const uint8_t* data, size_t length);
-    // Reads what one TLS read delivers, at most length bytes; length becomes
-    // the count. False (and closed) on failure, end of connection or timeout.
-    bool read(uint8_t* buffer, size_t& length);
+    // Only while connected. Sends every byte: 0, or the failing mbed TLS
+    // result (and closed).
+    int write(const uint8_t* data, size_t length);
+    // Only while connected. What one TLS read delivers, at most length (above
+    // 0) bytes: their count, or 0 (the daemon closed) or a negative mbed TLS
+    // result.
+    int read(uint8_t* buffer, size_t length);
+    // Decrypted reply bytes that the last read left behind.
+    bool bytesWaiting() const;
+    static bool isTimeout(int result);
 
     struct State;
 

@@ -307,23 +307,14 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
     EXPECT_NE(text.find("ERROR : USB port of 0000000000AA is no longer in service.\n"), std::string::npos) << text;
 }
 
-char** SerialList(const std::vector<std::string>& serials)
-{
-    char** list = static_cast<char**>(std::calloc(serials.size() + 1, sizeof(char*)));
-    for (size_t i = 0; i < serials.size(); ++i) {
-        list[i] = strdup(serials[i].c_str());
-    }
-    return list;
-}
-
 TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
 {
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
-    ScanTokens(devices, SerialList({"0000000000AA"}));
+    ScanTokens(devices, std::vector<std::string>{"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     for (int i = 0; i < 3; ++i) {
-        ScanTokens(devices, nullptr);
+        ScanTokens(devices, std::nullopt);
     }
     EXPECT_TRUE(Exists(path));
     {
@@ -334,7 +325,7 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     // An empty list, by contrast, means the token has gone.
     ASSERT_TRUE(WaitUntil(
         [&] {
-            ScanTokens(devices, SerialList({}));
+            ScanTokens(devices, std::vector<std::string>{});
             return closes("0000000000AA") == 1;
         },
         5s));

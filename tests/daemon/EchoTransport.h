@@ -41,7 +41,7 @@ public:
     size_t write(const uint8_t* data, size_t length) override
     {
         if (failWrite) {
-            throw corvel::IOException("device gone");
+            throw corvel::IOException(corvel::TransportFailure::Closed, "device gone");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pending) {
@@ -61,13 +61,13 @@ public:
             beforeReply();
         }
         if (failRead) {
-            throw corvel::IOException("read broke");
+            throw corvel::IOException(corvel::TransportFailure::BrokenFraming, "read broke");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = false;
         if (m_reply.size() > capacity) {
             m_reply.clear();
-            throw corvel::IOException("reply too long");
+            throw corvel::IOException(corvel::TransportFailure::TooLong, "reply too long");
         }
         const size_t count = std::min(capacity, m_reply.size());
         if (overstateReply) {

@@ -135,6 +135,24 @@ TEST(USBPortOperations, NullTransportFailsQuietly)
     EXPECT_EQ(length, 4u);
 }
 
+// A token that does not answer in time is not a broken port: the reply is
+// empty and nothing is reported, so the client's connection waits on.
+TEST(USBPortOperations, ReadTimeOutIsAnEmptyReplyWithoutAMessage)
+{
+    struct SilentToken : test::EchoTransport {
+        size_t read(uint8_t*, size_t) override
+        {
+            throw corvel::IOException(corvel::TransportFailure::TimedOut, "No HID reply within the time-out");
+        }
+    } token;
+    uint8_t buffer[4] = {};
+    uint32_t length = 4;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(ReadUSBPort(&token, buffer, length));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(length, 0u);
+}
+
 TEST(USBPortOperations, OpenWithoutTokenReportsAndReturnsNull)
 {
     testing::internal::CaptureStderr();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "AttributeCodec.h"
 #include "ContextFixture.h"
 #include "FieldCallbacks.h"
 
@@ -35,8 +36,7 @@ protected:
     RpcResponse call(RpcRequest& request)
     {
         RpcResponse response = RpcResponse_init_zero;
-        context->setCurrentSlot(0);
-        context->callToken(request, response, true);
+        context->callToken(0, request, response, true);
         return response;
     }
 
@@ -169,6 +169,33 @@ TEST_F(CallPathTest, RequestOver2048BytesIsRefusedBeforeTheTransport)
     }
 }
 
+// The template writer clears the length of an attribute sent without a value
+// as it writes it, so the request must be encoded once: a second pass (to
+// learn its size, say) would send a length of 0.
+TEST_F(CallPathTest, RequestIsEncodedOnceSoATemplateKeepsItsLengths)
+{
+    const auto fill = [](RpcRequest& request, AttributeTemplate& attributes) {
+        request.function = 35;
+        setTemplate(request.template_, attributes);
+    };
+    CK_ATTRIBUTE sent[] = {{CKA_VALUE, nullptr, 16}};
+    AttributeTemplate sentTemplate{sent, 1};
+    RpcRequest request = RpcRequest_init_zero;
+    fill(request, sentTemplate);
+    call(request);
+
+    CK_ATTRIBUTE expected[] = {{CKA_VALUE, nullptr, 16}};
+    AttributeTemplate expectedTemplate{expected, 1};
+    RpcRequest reference = RpcRequest_init_zero;
+    fill(reference, expectedTemplate);
+    uint8_t buffer[64];
+    pb_ostream_t stream = pb_ostream_from_buffer(buffer, sizeof buffer);
+    ASSERT_TRUE(pb_encode(&stream, RpcRequest_fields, &reference));
+    ASSERT_EQ(token().requests.size(), 1u);
+    EXPECT_EQ(token().requests[0], Bytes(buffer, buffer + stream.bytes_written));
+    EXPECT_EQ(sent[0].ulValueLen, 0u);
+}
+
 TEST_F(CallPathTest, MissingBytesArgumentFailsTheEncoding)
 {
     RpcRequest request = RpcRequest_init_zero;
@@ -179,21 +206,20 @@ TEST_F(CallPathTest, MissingBytesArgumentFailsTheEncoding)
     EXPECT_TRUE(token().requests.empty());
 }
 
-TEST_F(CallPathTest, CurrentSlotIsClearedAfterAnExchangeSoAForgottenSlotFails)
+TEST_F(CallPathTest, ASlotThatIsNotThereFailsWithPortNotFound)
 {
-    RpcRequest request = RpcRequest_init_zero;
-    request.function = 14;
-    call(request);
-    EXPECT_EQ(CContext::currentSlot(), kNoSlot);
-
-    RpcResponse response = RpcResponse_init_zero;
-    context->callToken(request, response, true);
-    EXPECT_EQ(response.rv, CKR_FUNCTION_FAILED);
-    const auto messages = logMessages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "Port not found");
-    EXPECT_EQ(messages.back(), "no response from transport.");
-    EXPECT_EQ(token().requests.size(), 1u);
+    for (const CK_SLOT_ID slot : {CK_SLOT_ID{1}, CK_SLOT_ID{0xFFFFFF}, CK_SLOT_ID{0x100000000ull}}) {
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 14;
+        RpcResponse response = RpcResponse_init_zero;
+        context->callToken(slot, request, response, true);
+        EXPECT_EQ(response.rv, CKR_FUNCTION_FAILED) << slot;
+        const auto messages = logMessages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages[messages.size() - 2], "Port not found");
+        EXPECT_EQ(messages.back(), "no response from transport.");
+    }
+    EXPECT_TRUE(token().calls.empty());
 }
 
 TEST_F(CallPathTest, EmptyReplyFailsAndLeavesTheTransportOpen)
@@ -218,7 +244,7 @@ TEST_F(CallPathTest, OpensOnlyAClosedTransport)
     EXPECT_EQ(token().calls, (std::vector<std::string>{"open", "write", "read"}));
 }
 
-TEST_F(CallPathTest, TransportExceptionsBecomeFunctionFailedAndKeepTheSlot)
+TEST_F(CallPathTest, ExceptionsOnOpenBecomeFunctionFailedAndReleaseTheLock)
 {
     struct Case {
         const char* throwOnOpen;
@@ -235,15 +261,98 @@ TEST_F(CallPathTest, TransportExceptionsBecomeFunctionFailedAndKeepTheSlot)
         EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
         EXPECT_TRUE(logged(c.logLine)) << c.logLine;
         EXPECT_EQ(logMessages().back(), "no response from transport.");
-        EXPECT_EQ(CContext::currentSlot(), 0) << "a retry goes to the same slot";
     }
     token().throwOnOpen.clear();
     token().throwNonStandard = false;
     RpcRequest request = RpcRequest_init_zero;
     request.function = 14;
-    RpcResponse response = RpcResponse_init_zero;
-    context->callToken(request, response, true);
-    EXPECT_EQ(response.rv, CKR_OK) << "the exchange lock was released after the failures";
+    EXPECT_EQ(call(request).rv, CKR_OK) << "the exchange lock was released after the failures";
+}
+
+// What the library makes of each kind of transport failure: the call fails
+// with CKR_FUNCTION_FAILED and logs the failure, then "no response from
+// transport."; a transport that closed itself is opened again by the next
+// call, one that stayed open is used as it is.
+struct FailureCase {
+    const char* name;
+    const char* step;  // "open", "write" or "read"
+    vexa::test::InjectedFailure failure;
+    std::vector<std::string> calls;  // what the failing call did to the transport
+};
+
+void PrintTo(const FailureCase& failureCase, std::ostream* out) { *out << failureCase.name; }
+
+class TransportFailureTest : public CallPathTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(TransportFailureTest, FailsTheCallAndTheNextCallGetsThrough)
+{
+    const FailureCase& c = GetParam();
+    const std::string step = c.step;
+    if (step == "open") {
+        token().open = false;
+        token().throwOnOpen = c.failure.message;
+    } else {
+        (step == "write" ? token().failWrite : token().failRead) = c.failure;
+    }
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
+    const auto messages = logMessages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], c.failure.message);
+    EXPECT_EQ(messages.back(), "no response from transport.");
+    EXPECT_EQ(token().calls, c.calls);
+    const bool closed = step == "open" || c.failure.closes;
+    EXPECT_EQ(token().open, !closed);
+
+    token().throwOnOpen.clear();
+    token().calls.clear();
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(token().calls.front(), closed ? "open" : "write");
+}
+
+using corvel::TransportFailure;
+using vexa::test::InjectedFailure;
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TransportFailureTest,
+    ::testing::Values(
+        FailureCase{"Unreachable", "open", {TransportFailure::Unreachable, "Device not detected"}, {"open"}},
+        FailureCase{"TimedOutOnAStream",
+                    "read",
+                    {TransportFailure::TimedOut, "No reply from the daemon within the time-out", true},
+                    {"write", "read", "close"}},
+        FailureCase{"TimedOutOnADevice",
+                    "read",
+                    {TransportFailure::TimedOut, "No HID reply within the time-out"},
+                    {"write", "read"}},
+        FailureCase{"BrokenFraming",
+                    "read",
+                    {TransportFailure::BrokenFraming, "Broken U2FHID continuation sequence"},
+                    {"write", "read"}},
+        FailureCase{
+            "TooLongRequest", "write", {TransportFailure::TooLong, "Request too long for a client packet"}, {"write"}},
+        FailureCase{"TooLongReply",
+                    "read",
+                    {TransportFailure::TooLong, "Reply longer than the read buffer", true},
+                    {"write", "read", "close"}},
+        FailureCase{
+            "ClosedOnWrite", "write", {TransportFailure::Closed, "Socket write error 32", true}, {"write", "close"}},
+        FailureCase{"ClosedOnRead",
+                    "read",
+                    {TransportFailure::Closed, "Connection closed by the daemon", true},
+                    {"write", "read", "close"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The real length check, not an injected one: a reply longer than the
+// exchange buffer is never decoded in part.
+TEST_F(CallPathTest, ReplyLongerThanTheExchangeBufferFails)
+{
+    Bytes reply{0x08, 0x00, 0x1A, 0x80, 0x10};
+    reply.resize(reply.size() + 2048, 0x55);
+    replyWith(reply);
+    RpcRequest request = RpcRequest_init_zero;
+    request.function = 42;
+    EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
+    EXPECT_TRUE(logged("Reply longer than the read buffer"));
 }
 
 TEST_F(CallPathTest, OutputMustFitItsReader)
@@ -260,8 +369,7 @@ TEST_F(CallPathTest, OutputMustFitItsReader)
         request.function = 42;
         RpcResponse response = RpcResponse_init_zero;
         setOutput(response.output, output);
-        context->setCurrentSlot(0);
-        context->callToken(request, response, false);
+        context->callToken(0, request, response, false);
         EXPECT_EQ(response.rv, c.rv) << c.capacity;
         if (c.rv == CKR_OK) {
             EXPECT_EQ(output.received, 5u);
@@ -282,8 +390,7 @@ TEST_F(CallPathTest, ClearResponseDecidesWhetherPresetsSurvive)
         RpcResponse response = RpcResponse_init_zero;
         response.has_handle2 = true;
         response.handle2 = 9;
-        context->setCurrentSlot(0);
-        context->callToken(request, response, clear);
+        context->callToken(0, request, response, clear);
         EXPECT_EQ(response.rv, CKR_OK);
         EXPECT_EQ(response.has_handle2, !clear);
     }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -14,10 +16,12 @@
 #include <vector>
 
 #include "CContext.h"
-#include "CUnixTransport.h"
 #include "Configuration.h"
-#include "TCPTransport.h"
+#include "Exception.h"
+#include "FakeDaemon.h"
+#include "FakeTransport.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 
 using namespace vexa::pkcs11;
 
@@ -35,6 +39,18 @@ protected:
     {
         const auto transport = context.transportKind().factory(0, context);
         return transport != nullptr ? transport->getName() : "none";
+    }
+    // The level a context logs from: the lowest that passes its filter.
+    static bool logsFrom(const CContext& context, int32_t level)
+    {
+        return context.isLevelEnabled(level) && !context.isLevelEnabled(level - 1);
+    }
+    // Whether a line that passes the filter shows on standard output.
+    static bool logsToConsole(CContext& context)
+    {
+        testing::internal::CaptureStdout();
+        context.logText(INT32_MAX, "console probe");
+        return testing::internal::GetCapturedStdout().find("console probe") != std::string::npos;
     }
     std::string logText() const
     {
@@ -55,8 +71,8 @@ TEST_F(ConfigurationTest, NoFileKeepsEveryDefault)
     EXPECT_EQ(s.pid, 0xA2AC);
     EXPECT_EQ(s.usagePage, 0);
     EXPECT_EQ(s.sockdir, "/var/run");
-    EXPECT_EQ(context.getLogLevel(), corvel::kLogError);
-    EXPECT_FALSE(context.getLogConsole());
+    EXPECT_TRUE(logsFrom(context, corvel::kLogError));
+    EXPECT_FALSE(logsToConsole(context));
     EXPECT_FALSE(context.isLogFileOpen());
     EXPECT_FALSE(context.exchangeLock().lockFileInUse());
     EXPECT_EQ(kindOf(context), "HID");
@@ -99,13 +115,13 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
         {R"({"transport": "unix", "logging": ["enabled"]})", [](CContext& c) { EXPECT_EQ(kindOf(c), "HID"); }},
         {R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true}})",
          [](CContext& c) {
-             EXPECT_EQ(c.getLogLevel(), kLogDisabled);
-             EXPECT_FALSE(c.getLogConsole());
+             EXPECT_TRUE(logsFrom(c, kLogDisabled));
+             EXPECT_FALSE(logsToConsole(c));
          }},
         {R"({"logging": {"loglevel": 30.9, "logconsole": true}})",
          [](CContext& c) {
-             EXPECT_EQ(c.getLogLevel(), corvel::kLogInfo);
-             EXPECT_TRUE(c.getLogConsole());
+             EXPECT_TRUE(logsFrom(c, corvel::kLogInfo));
+             EXPECT_TRUE(logsToConsole(c));
          }},
         {R"({"transport": {"unix": true, "sockdir": "/tmp/socks"}})",
          [](CContext& c) {
@@ -139,16 +155,49 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
     }
 }
 
+// The transport shows what it was given in the lines it logs on the way to
+// the daemon: the CA bundle it reads, then the address and port it connects
+// to (a port held but not listening refuses at once).
 TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
 {
-    const auto context =
-        load(R"({"transport": {"address": "daemon.test", "port": 4443, "cacertbundle": "/etc/ca.pem"}})");
-    const auto transport = context->transportKind().factory(0, *context);
-    const auto* tcp = dynamic_cast<corvel::TCPTransport*>(transport.get());
-    ASSERT_NE(tcp, nullptr);
-    EXPECT_EQ(tcp->getAddress(), "daemon.test");
-    EXPECT_EQ(tcp->getPort(), 4443);
-    EXPECT_EQ(tcp->getCaFile(), "/etc/ca.pem");
+    vexa::test::TempDir certDir;
+    const auto certs = vexa::test::makeTestCertificates(certDir.path());
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    for (const std::string& bundle : {certs.caCert, dir.file("no-such-ca.pem")}) {
+        const auto context = load(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("log") +
+                                  R"("}, "transport": {"address": "127.0.0.1", "port": )" + port +
+                                  R"(, "cacertbundle": ")" + bundle + R"("}})");
+        const auto transport = context->transportKind().factory(0, *context);
+        ASSERT_NE(transport, nullptr);
+        EXPECT_STREQ(transport->getName(), "TCP");
+        EXPECT_THROW(transport->open(), corvel::IOException);
+    }
+    ::close(holder);
+    const std::string text = logText();
+    EXPECT_NE(text.find(" INFO : Connecting to 127.0.0.1:" + port + "...\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" ERROR : Failed to open ca cert file " + dir.file("no-such-ca.pem") + ".\n"),
+              std::string::npos)
+        << text;
+}
+
+// How a test or a fuzzer puts tokens of its own behind the library: the
+// transport kind given wins over the one the file names.
+TEST_F(ConfigurationTest, GivenTransportKindWinsOverTheFile)
+{
+    std::ofstream(dir.file(kConfigFileName)) << R"({"transport": {"unix": true}, "timeout": 3000})";
+    const auto token = std::make_shared<vexa::test::FakeToken>();
+    CContext context(dir.path() + "/", vexa::test::fakeTransportKind({token}));
+    ASSERT_EQ(context.C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(token->requests.size(), 1u) << "the token's clock was set through the given kind";
+    EXPECT_EQ(token->timeout, 3000u) << "the rest of the file still applies";
+    EXPECT_EQ(context.C_Finalize(nullptr), CKR_OK);
 }
 
 TEST_F(ConfigurationTest, FailureIsLoggedAfterTheLoggingKeys)
@@ -218,14 +267,20 @@ TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
     std::ofstream(sockets.file("vexa.00000000000F.sock")) << "a regular file";
 
     const auto context = load(R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
-    std::vector<std::string> paths;
+    std::vector<std::string> listed;
     for (const SerialId serial : context->transportKind().lister(*context)) {
-        const auto transport = context->transportKind().factory(serial, *context);
-        paths.push_back(dynamic_cast<corvel::CUnixTransport&>(*transport).getSocketPath());
+        listed.push_back(serialIdToText(serial));
     }
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{sockets.file("vexa.0123456789AB.sock"),
-                                               sockets.file("vexa.ABCDEF000001.sock")}));
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"0123456789AB", "ABCDEF000001"}));
+
+    // A token's transport goes to the socket named by its serial in capitals,
+    // which is where the daemon listens.
+    vexa::test::FakeUnixDaemon daemon(sockets.file("vexa.ABCDEF000001.sock"), vexa::test::reverseReply);
+    const auto transport = context->transportKind().factory(*serialIdFromText("ABCDEF000001"), *context);
+    ASSERT_NE(transport, nullptr);
+    EXPECT_STREQ(transport->getName(), "UNIX");
+    EXPECT_NO_THROW(transport->open());
 }
 
 }  // namespace

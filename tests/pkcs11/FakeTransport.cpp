@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 #include "Exception.h"
 
@@ -15,7 +14,7 @@ int32_t FakeTransport::open()
         throw 42;
     }
     if (!m_token->throwOnOpen.empty()) {
-        throw corvel::IOException(m_token->throwOnOpen.c_str());
+        throw corvel::IOException(corvel::TransportFailure::Unreachable, m_token->throwOnOpen);
     }
     m_token->open = true;
     return 0;
@@ -27,9 +26,23 @@ void FakeTransport::close()
     m_token->open = false;
 }
 
+void FakeTransport::failIfAsked(std::optional<InjectedFailure>& failure)
+{
+    if (!failure) {
+        return;
+    }
+    const InjectedFailure injected = *failure;
+    failure.reset();
+    if (injected.closes) {
+        close();
+    }
+    throw corvel::IOException(injected.failure, injected.message);
+}
+
 size_t FakeTransport::write(const uint8_t* data, size_t length)
 {
     m_token->calls.push_back("write");
+    failIfAsked(m_token->failWrite);
     std::vector<uint8_t> request(data, data + length);
     m_token->requests.push_back(request);
     m_pendingReply = m_token->responder(request);
@@ -39,12 +52,16 @@ size_t FakeTransport::write(const uint8_t* data, size_t length)
 size_t FakeTransport::read(uint8_t* buffer, size_t capacity)
 {
     m_token->calls.push_back("read");
-    const size_t n = std::min(capacity, m_pendingReply.size());
-    if (n != 0) {
-        std::memcpy(buffer, m_pendingReply.data(), n);
-    }
+    const std::vector<uint8_t> reply = std::move(m_pendingReply);
     m_pendingReply.clear();
-    return n;
+    failIfAsked(m_token->failRead);
+    if (reply.size() > capacity) {
+        throw corvel::IOException(corvel::TransportFailure::TooLong, "Reply longer than the read buffer");
+    }
+    if (!reply.empty()) {
+        std::memcpy(buffer, reply.data(), reply.size());
+    }
+    return reply.size();
 }
 
 vexa::pkcs11::TransportKind fakeTransportKind(const std::vector<std::shared_ptr<FakeToken>>& tokens)

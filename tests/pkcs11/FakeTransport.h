@@ -3,6 +3,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,15 @@
 #include "TransportKinds.h"
 
 namespace vexa::test {
+
+// A failure the fake transport reports the way a real one would: an
+// IOException of this kind and message; with closes, the transport is closed
+// first, as stream transports (and a HID device that went away) do.
+struct InjectedFailure {
+    corvel::TransportFailure failure;
+    std::string message;
+    bool closes = false;
+};
 
 // What a fake token did and will do; shared between the test and the
 // transport that the context owns.
@@ -19,9 +29,12 @@ struct FakeToken {
         [](const std::vector<uint8_t>&) {
             return std::vector<uint8_t>{0x08, 0x00};
         };
-    // Thrown by open, write or read when set.
+    // Thrown by open when set (as Unreachable).
     std::string throwOnOpen;
     bool throwNonStandard = false;
+    // Reported by the next write or read, once.
+    std::optional<InjectedFailure> failWrite;
+    std::optional<InjectedFailure> failRead;
 
     std::vector<std::vector<uint8_t>> requests;
     std::vector<std::string> calls;  // "open", "write", "read", "close", in order
@@ -46,6 +59,8 @@ public:
     const char* getName() override { return "FAKE"; }
 
 private:
+    void failIfAsked(std::optional<InjectedFailure>& failure);
+
     std::shared_ptr<FakeToken> m_token;
     std::vector<uint8_t> m_pendingReply;
 };

@@ -81,9 +81,9 @@ TEST_F(InitializeTest, EveryTokenBecomesASlotWithTheTimeoutAndGetsTheClock)
     const auto after = static_cast<uint32_t>(std::time(nullptr));
 
     EXPECT_TRUE(context->isInitialized());
-    EXPECT_EQ(context->slotCount(), 2u);
+    EXPECT_EQ(context->slotIds(), (std::vector<SlotId>{0, 1}));
     for (size_t i = 0; i < tokens.size(); ++i) {
-        ASSERT_NE(context->slotTransport(i), nullptr);
+        ASSERT_NE(context->findSlot(i), nullptr);
         EXPECT_EQ(tokens[i]->timeout, 12000u);
         ASSERT_EQ(tokens[i]->requests.size(), 1u) << "token " << i;
         const RpcRequest request = decodeRequest(tokens[i]->requests[0]);
@@ -107,7 +107,7 @@ TEST_F(InitializeTest, NoTokensGiveNoSlots)
 {
     useTokens(0);
     EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(context->slotIds().empty());
 }
 
 TEST_F(InitializeTest, SecondCallIsRefused)
@@ -192,7 +192,7 @@ TEST_F(InitializeTest, RefusedLockLeavesTheLibraryNotInitialised)
     CK_C_INITIALIZE_ARGS args = appLocking();
     EXPECT_EQ(context->C_Initialize(&args), CKR_CANT_LOCK);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(context->slotIds().empty());
     EXPECT_TRUE(tokens[0]->requests.empty());
     EXPECT_EQ(g_mutexes.destroyed, 1) << "the mutex made for this call is not leaked";
 
@@ -221,14 +221,14 @@ TEST_F(InitializeTest, ListingFailureLeavesNothingBehind)
     CK_C_INITIALIZE_ARGS args = appLocking();
     EXPECT_EQ(context->C_Initialize(&args), CKR_FUNCTION_FAILED);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(context->slotIds().empty());
     EXPECT_TRUE(logged("listing broke"));
     EXPECT_EQ(g_mutexes.locked, g_mutexes.unlocked);
     EXPECT_EQ(g_mutexes.created, g_mutexes.destroyed);
 
     useTokens(1);
     EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->slotCount(), 1u);
+    EXPECT_EQ(context->slotIds().size(), 1u);
 }
 
 TEST_F(InitializeTest, TokenWithoutTransportLeavesAGapInTheSlotIds)
@@ -236,8 +236,8 @@ TEST_F(InitializeTest, TokenWithoutTransportLeavesAGapInTheSlotIds)
     auto second = std::make_shared<FakeToken>();
     context->setTransportKind(vexa::test::fakeTransportKind({nullptr, second}));
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_FALSE(context->hasSlot(0));
-    EXPECT_TRUE(context->hasSlot(1));
+    EXPECT_EQ(context->findSlot(0), nullptr);
+    EXPECT_NE(context->findSlot(1), nullptr);
     EXPECT_TRUE(logged("Port not found"));
     EXPECT_EQ(second->requests.size(), 1u);
 }
@@ -271,10 +271,26 @@ TEST_F(InitializeTest, FinalizeClosesEverySlotsSessionsThenItsTransport)
         EXPECT_TRUE(token->destroyed);
     }
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_EQ(context->slotCount(), 0u);
+    EXPECT_TRUE(context->slotIds().empty());
     EXPECT_EQ(context->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(context->C_CloseAllSessions(0), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_FALSE(context->bSetDateTime(0));
+}
+
+// A call that found its slot keeps the slot's transport while it works on
+// it, even when another thread's C_Finalize empties the table meanwhile.
+TEST_F(InitializeTest, AFoundSlotOutlivesFinalize)
+{
+    const auto tokens = useTokens(1);
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    SlotPtr held = context->findSlot(0);
+    ASSERT_NE(held, nullptr);
+    ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(context->findSlot(0), nullptr);
+    EXPECT_FALSE(tokens[0]->destroyed);
+    EXPECT_FALSE(held->isOpen()) << "finalising closed it all the same";
+    held.reset();
+    EXPECT_TRUE(tokens[0]->destroyed);
 }
 
 TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
@@ -295,7 +311,7 @@ TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
     const auto tokens = useTokens(3);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->slotCount(), 3u);
+    EXPECT_EQ(context->slotIds().size(), 3u);
     EXPECT_EQ(tokens[2]->requests.size(), 1u);
 }
 
@@ -306,11 +322,12 @@ TEST_F(InitializeTest, SessionsArePerContextAndEmptiedByFinalize)
     const CK_SESSION_HANDLE handle = (CK_SESSION_HANDLE{0} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 5;
     context->addSession(handle, 0);
     RpcRequest request = RpcRequest_init_zero;
-    EXPECT_EQ(context->bindSession(handle, request), CKR_OK);
+    SlotId slot = -1;
+    EXPECT_EQ(context->bindSession(handle, request, slot), CKR_OK);
     EXPECT_TRUE(request.has_session);
     EXPECT_EQ(request.session, 5u);
-    EXPECT_EQ(CContext::currentSlot(), 0);
-    EXPECT_EQ(context->bindSession(handle + 1, request), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(slot, 0);
+    EXPECT_EQ(context->bindSession(handle + 1, request, slot), CKR_SESSION_HANDLE_INVALID);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
     EXPECT_EQ(context->sessionCount(), 0u);
 }

@@ -108,7 +108,8 @@ TEST_F(LogTargetTest, InitialSettingsWriteNothing)
     log.logText(kLogError, "not shown");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(log.isLogFileOpen());
-    EXPECT_EQ(log.getLogLevel(), kLogError);
+    EXPECT_TRUE(log.isLevelEnabled(kLogError));
+    EXPECT_FALSE(log.isLevelEnabled(kLogError - 1));
 }
 
 TEST_F(LogTargetTest, ConsoleLineLeavesTheApplicationsStreamFormatAlone)

@@ -20,8 +20,8 @@ namespace {
 int printSlots(CContext& context)
 {
     for (CK_SLOT_ID id = 0; id < 64; ++id) {
-        if (corvel::CTransport* transport = context.slotTransport(id)) {
-            std::printf("slot %lu %s %u\n", id, transport->getName(), transport->getTimeout());
+        if (const vexa::pkcs11::SlotPtr slot = context.findSlot(id)) {
+            std::printf("slot %lu %s %u\n", id, slot->getName(), slot->getTimeout());
         }
     }
     return 0;

@@ -20,13 +20,7 @@ constexpr size_t kReplyCapacity = 4096;
 
 std::vector<std::string> listSerials()
 {
-    std::vector<std::string> serials;
-    char** list = corvel::CHIDTransport::listSerialNumbers(kVendorId, kProductId);
-    for (char** s = list; s && *s; ++s) {
-        serials.emplace_back(*s);
-    }
-    corvel::CHIDTransport::freeSerialNumberList(list);
-    return serials;
+    return corvel::CHIDTransport::listSerialNumbers(kVendorId, kProductId).value_or(std::vector<std::string>{});
 }
 
 struct Exchange {

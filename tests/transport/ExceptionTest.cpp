@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <ostream>
 #include <string>
 
@@ -11,6 +10,7 @@ namespace {
 using corvel::Exception;
 using corvel::IOException;
 using corvel::Throwable;
+using corvel::TransportFailure;
 
 struct WideCase {
     const char* name;
@@ -24,7 +24,7 @@ class WideMessageTest : public ::testing::TestWithParam<WideCase> {};
 
 TEST_P(WideMessageTest, KeepsTheLowByteOfEachCharacter)
 {
-    const IOException error(GetParam().text);
+    const IOException error(TransportFailure::Closed, GetParam().text);
     EXPECT_EQ(std::string(error.what()), GetParam().message);
 }
 
@@ -37,20 +37,26 @@ INSTANTIATE_TEST_SUITE_P(Texts, WideMessageTest,
 
 TEST(ExceptionTest, NullTextMessageReadsNull)
 {
-    EXPECT_STREQ(IOException(static_cast<const char*>(nullptr)).what(), "null");
-    EXPECT_STREQ(IOException("Device not detected").what(), "Device not detected");
+    EXPECT_STREQ(IOException(TransportFailure::Closed, static_cast<const char*>(nullptr)).what(), "null");
+    EXPECT_STREQ(IOException(TransportFailure::Unreachable, "Device not detected").what(), "Device not detected");
 }
 
-TEST(ExceptionTest, CodeDefaultsToMinusOne)
+TEST(ExceptionTest, CarriesItsKindWhicheverTextItHas)
 {
-    EXPECT_EQ(IOException("x").getCode(), -1);
-    EXPECT_EQ(IOException(L"x").getCode(), -1);
-    EXPECT_EQ(IOException("x", 111).getCode(), 111);
+    const TransportFailure kinds[] = {TransportFailure::Unreachable, TransportFailure::TimedOut,
+                                      TransportFailure::BrokenFraming, TransportFailure::TooLong,
+                                      TransportFailure::Closed};
+    for (const TransportFailure kind : kinds) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        EXPECT_EQ(IOException(kind, "x").failure(), kind);
+        EXPECT_EQ(IOException(kind, L"x").failure(), kind);
+        EXPECT_EQ(IOException(kind, std::string("x")).failure(), kind);
+    }
 }
 
 TEST(ExceptionTest, EveryLevelOfTheFamilyCatchesIt)
 {
-    auto thrower = [] { throw IOException("connection failed"); };
+    auto thrower = [] { throw IOException(TransportFailure::Unreachable, "connection failed"); };
     try {
         thrower();
     } catch (const std::exception& error) {
@@ -60,24 +66,9 @@ TEST(ExceptionTest, EveryLevelOfTheFamilyCatchesIt)
     EXPECT_THROW(thrower(), Exception);
     try {
         thrower();
-    } catch (const Throwable& error) {
-        EXPECT_EQ(error.getCode(), -1);
+    } catch (const IOException& error) {
+        EXPECT_EQ(error.failure(), TransportFailure::Unreachable);
     }
-}
-
-TEST(ExceptionTest, CauseIsReleasedWithTheException)
-{
-    auto cause = std::make_shared<const IOException>("inner");
-    const std::weak_ptr<const IOException> watch = cause;
-    {
-        IOException outer("outer");
-        EXPECT_EQ(outer.getCause(), nullptr);
-        outer.setCause(std::move(cause));
-        EXPECT_STREQ(outer.getCause()->what(), "inner");
-        IOException copy = outer;
-        EXPECT_STREQ(copy.getCause()->what(), "inner");
-    }
-    EXPECT_TRUE(watch.expired());
 }
 
 }  // namespace

@@ -22,37 +22,34 @@ TEST_P(ReportIdReadTest, ReassemblesTheReply)
 INSTANTIATE_TEST_SUITE_P(Lengths, ReportIdReadTest, ::testing::Values(0, 1, 59, 60, 121, 122, 4096),
                          [](const auto& info) { return "Bytes" + std::to_string(info.param); });
 
-TEST_F(HidTest, ReportIdReplyLongerThanCapacityKeepsTheRestForTheNextRead)
+// The whole reply is taken from the device, so that none of it can pass for
+// the next reply, and none of it is handed out.
+TEST_F(HidTest, ReportIdReplyLongerThanCapacityIsTooLongAndLeavesNothing)
 {
     openReportId();
     const Bytes reply = pattern(100);
     queueInputs(reportIdReports(0x02, reply));
-    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin(), reply.begin() + 60));
-    const size_t readsSoFar = fake().readTimeouts.size();
-    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin() + 60, reply.end()));
-    EXPECT_EQ(fake().readTimeouts.size(), readsSoFar);
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 60); }),
+              (IoFailure{TooLong, "HID reply longer than the read buffer"}));
+    EXPECT_TRUE(fake().inputs.empty());
+    EXPECT_TRUE(transport.isOpen());
+    const Bytes next = pattern(30, 7);
+    queueInputs(reportIdReports(0x02, next));
+    EXPECT_EQ(readReply(transport, 60), next);
 }
 
-TEST_F(HidTest, LeftoverReplyBytesSurviveAReconnect)
+// A reply cut short by the time-out is dropped: the next read starts afresh.
+TEST_F(HidTest, ReportIdTimeoutIsTimedOutAndDropsWhatArrived)
 {
     openReportId();
-    const Bytes reply = pattern(100);
-    queueInputs(reportIdReports(0x02, reply));
-    readReply(transport, 30);
-    transport.close();
-    EXPECT_EQ(readReply(transport, 50), Bytes(reply.begin() + 30, reply.begin() + 80));
-    openReportId();
-    EXPECT_EQ(readReply(transport, 50), Bytes(reply.begin() + 80, reply.end()));
-    EXPECT_TRUE(fake().readTimeouts.empty());
-}
-
-TEST_F(HidTest, ReportIdTimeoutReturnsWhatArrived)
-{
-    openReportId();
-    EXPECT_EQ(readReply(transport, 4096), Bytes{});
+    const IoFailure timedOut{TimedOut, "No HID reply within the time-out"};
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }), timedOut);
     const Bytes reply = pattern(100);
     fakehid::queueInput(reportIdReports(0x02, reply)[0]);
-    EXPECT_EQ(readReply(transport, 4096), Bytes(reply.begin(), reply.begin() + 59));
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }), timedOut);
+    EXPECT_TRUE(transport.isOpen());
+    queueInputs(reportIdReports(0x02, pattern(20, 4)));
+    EXPECT_EQ(readReply(transport, 4096), pattern(20, 4));
 }
 
 TEST_F(HidTest, ReadWaitsTheConfiguredTimeForEachReport)
@@ -66,7 +63,7 @@ TEST_F(HidTest, ReadWaitsTheConfiguredTimeForEachReport)
 
     // hidapi would take a negative time-out as "wait for ever".
     transport.setTimeout(UINT32_MAX);
-    readReply(transport, 4096);
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }).kind, TimedOut);
     EXPECT_EQ(fake().readTimeouts.back(), INT_MAX);
 }
 
@@ -76,7 +73,7 @@ TEST_F(HidTest, ReadWithoutCapacityOrDeviceLeavesTheDeviceAlone)
     queueInputs(reportIdReports(0x02, pattern(10)));
     EXPECT_EQ(transport.read(nullptr, 0), 0u);
     transport.close();
-    EXPECT_EQ(readReply(transport, 4096), Bytes{});
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }), (IoFailure{Closed, "Null handle"}));
     EXPECT_TRUE(fake().readTimeouts.empty());
 }
 
@@ -84,7 +81,7 @@ struct ReadErrorCase {
     const char* name;
     std::vector<Bytes> inputs;  // an empty entry stands for a failed HID read
     std::optional<std::wstring> errorText;
-    const char* message;
+    IoFailure failure;
 };
 
 void PrintTo(const ReadErrorCase& param, std::ostream* out) { *out << param.name; }
@@ -92,7 +89,8 @@ void PrintTo(const ReadErrorCase& param, std::ostream* out) { *out << param.name
 class ReportIdReadErrorTest : public HidTest, public ::testing::WithParamInterface<ReadErrorCase> {};
 
 // The next reply must come out clean: nothing of the broken message may stay
-// queued in front of it.
+// in front of it. A failed HID read means the device has gone: the transport
+// closes, so that the next exchange opens it again.
 TEST_P(ReportIdReadErrorTest, ThrowsAndDropsTheBrokenMessage)
 {
     const ReadErrorCase& param = GetParam();
@@ -101,9 +99,12 @@ TEST_P(ReportIdReadErrorTest, ThrowsAndDropsTheBrokenMessage)
     for (const Bytes& input : param.inputs) {
         input.empty() ? fakehid::queueResult(-1) : fakehid::queueInput(input);
     }
-    EXPECT_EQ(ioExceptionMessage([this] { readReply(transport, 4096); }), param.message);
-    EXPECT_TRUE(transport.isOpen());
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }), param.failure);
+    EXPECT_EQ(transport.isOpen(), param.failure.kind != Closed);
     fake().inputs.clear();
+    if (!transport.isOpen()) {
+        openReportId();
+    }
     const Bytes next = pattern(70, 3);
     queueInputs(reportIdReports(0x02, next));
     EXPECT_EQ(readReply(transport, 4096), next);
@@ -124,28 +125,28 @@ const Bytes kFirstOf100 = reportIdFirst(100, pattern(59));
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReportIdReadErrorTest,
-    ::testing::Values(ReadErrorCase{"HidErrorText", {kFirstOf100, {}}, L"I/O error", "I/O error"},
-                      ReadErrorCase{"HidErrorWithoutText", {{}}, std::nullopt, "null"},
+    ::testing::Values(ReadErrorCase{"HidErrorText", {kFirstOf100, {}}, L"I/O error", {Closed, "I/O error"}},
+                      ReadErrorCase{"HidErrorWithoutText", {{}}, std::nullopt, {Closed, "null"}},
                       ReadErrorCase{"WrongReportId",
                                     {withByte(kFirstOf100, 0, 0x03)},
                                     std::nullopt,
-                                    "Invalid HID report id received"},
+                                    {BrokenFraming, "Invalid HID report id received"}},
                       ReadErrorCase{"WrongReportIdMidMessage",
                                     {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 0, 0x01)},
                                     std::nullopt,
-                                    "Invalid HID report id received"},
+                                    {BrokenFraming, "Invalid HID report id received"}},
                       ReadErrorCase{"UnknownPacketType",
                                     {kFirstOf100, withByte(reportIdContinuation(pattern(41)), 1, 0x02)},
                                     std::nullopt,
-                                    "Invalid HID packet id received"},
+                                    {BrokenFraming, "Invalid HID packet id received"}},
                       ReadErrorCase{"ContinuationFirst",
                                     {reportIdContinuation(pattern(41))},
                                     std::nullopt,
-                                    "Invalid HID packet received (out of order)"},
+                                    {BrokenFraming, "Invalid HID packet received (out of order)"}},
                       ReadErrorCase{"ShortReport",
                                     {kFirstOf100, prefix(reportIdContinuation(pattern(41)), 43)},
                                     std::nullopt,
-                                    "Short HID report received"}),
+                                    {BrokenFraming, "Short HID report received"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HidTest, AFirstReportAbandonsTheMessageItInterrupts)

@@ -8,16 +8,6 @@ namespace {
 
 using fakehid::Device;
 
-std::vector<std::string> takeList(char** list)
-{
-    std::vector<std::string> serials;
-    for (char** entry = list; *entry != nullptr; ++entry) {
-        serials.emplace_back(*entry);
-    }
-    corvel::CHIDTransport::freeSerialNumberList(list);
-    return serials;
-}
-
 struct ListCase {
     const char* name;
     std::vector<Device> devices;
@@ -40,9 +30,9 @@ protected:
 TEST_P(SerialListTest, ListsEachTokenOnceInOrder)
 {
     fakehid::state().devices = GetParam().devices;
-    char** list = corvel::CHIDTransport::listSerialNumbers(GetParam().vendorId, 0xA2AC);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(takeList(list), GetParam().serials);
+    const auto list = corvel::CHIDTransport::listSerialNumbers(GetParam().vendorId, 0xA2AC);
+    ASSERT_TRUE(list.has_value());
+    EXPECT_EQ(*list, GetParam().serials);
     EXPECT_EQ(fakehid::state().enumeratedIds.at(0), std::make_pair(GetParam().vendorId, uint16_t{0xA2AC}));
 }
 
@@ -81,7 +71,7 @@ struct ListFailureCase {
 
 class SerialListFailureTest : public SerialListTest {};
 
-TEST_F(SerialListFailureTest, FailuresGiveNullAndAMessage)
+TEST_F(SerialListFailureTest, FailuresGiveNoListAndAMessage)
 {
     const std::vector<ListFailureCase> cases{
         {"InitFails", true, L"A", "Exception while enumerating HID devices. (Unable to initialise the HID layer)"},
@@ -94,10 +84,9 @@ TEST_F(SerialListFailureTest, FailuresGiveNullAndAMessage)
         fakehid::state().initFails = failure.initFails;
         fakehid::state().devices = {token(L"0"), token(failure.serial)};
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(corvel::CHIDTransport::listSerialNumbers(0x0483, 0xA2AC), nullptr);
+        EXPECT_EQ(corvel::CHIDTransport::listSerialNumbers(0x0483, 0xA2AC), std::nullopt);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), failure.stderrText);
     }
-    corvel::CHIDTransport::freeSerialNumberList(nullptr);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "CHIDTransport.h"
 #include "Exception.h"
 #include "FakeHidApi.h"
+#include "IoFailure.h"
 #include "RecordingLog.h"
 
 // Token-side encoders, written apart from the transport's own framing code so
@@ -17,6 +18,8 @@ namespace hidtest {
 using fakehid::Bytes;
 
 constexpr uint32_t kChannel = 0x1A2B3C4D;
+
+using namespace vexa::test;
 
 // Distinct, position-dependent bytes so a misplaced byte shows.
 Bytes pattern(size_t length, uint8_t seed = 1);
@@ -45,21 +48,6 @@ fakehid::Device changed(fakehid::Device base, Change change)
 
 // One read into a buffer of the given capacity; the bytes it returned.
 Bytes readReply(corvel::CHIDTransport& transport, size_t capacity);
-
-// The message of the IOException that action throws, checking its code;
-// a test failure when it throws none.
-template <typename Action>
-std::string ioExceptionMessage(Action action)
-{
-    try {
-        action();
-    } catch (const corvel::IOException& error) {
-        EXPECT_EQ(error.getCode(), -1);
-        return error.what();
-    }
-    ADD_FAILURE() << "no IOException";
-    return "";
-}
 
 // A transport over the fake HID layer with one token attached.
 class HidTest : public ::testing::Test {

@@ -1,4 +1,4 @@
-// Replies reassembled from U2FHID frames; failures end in a log line, not an exception.
+// Replies reassembled from U2FHID frames.
 #include <ostream>
 
 #include "HidTestSupport.h"
@@ -31,25 +31,29 @@ TEST_F(HidTest, U2FAcceptsAnyReplyCommand)
     EXPECT_EQ(readReply(transport, 4096), reply);
 }
 
-TEST_F(HidTest, U2FReplyLongerThanCapacityLosesTheRest)
+// The whole reply is taken from the device, so that its continuation frames
+// cannot pass for the next reply, and none of it is handed out.
+TEST_F(HidTest, U2FReplyLongerThanCapacityIsTooLongAndLeavesNothing)
 {
     openU2F();
-    const Bytes reply = pattern(100);
-    queueInputs(u2fFrames(kChannel, 0xC0, reply));
-    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin(), reply.begin() + 60));
-    EXPECT_EQ(readReply(transport, 60), Bytes{});
+    const Bytes next = pattern(30, 77);
+    queueInputs(u2fFrames(kChannel, 0xC0, pattern(200)));
+    queueInputs(u2fFrames(kChannel, 0xC0, next));
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 60); }),
+              (IoFailure{TooLong, "HID reply longer than the read buffer"}));
+    EXPECT_EQ(fake().inputs.size(), 1u) << "only the next reply is left";
+    EXPECT_EQ(readReply(transport, 4096), next);
 }
 
-TEST_F(HidTest, U2FSkipsTheUnreadContinuationsOfACutReply)
+// Continuation frames of a message abandoned earlier come before its next
+// first frame; they are skipped.
+TEST_F(HidTest, U2FSkipsContinuationsBeforeTheFirstFrame)
 {
     openU2F();
-    const Bytes reply = pattern(200);
-    const Bytes next = pattern(30, 77);
+    const Bytes reply = pattern(70, 5);
+    queueInputs({u2fContinuation(kChannel, 1, pattern(59)), u2fContinuation(kChannel, 2, pattern(59))});
     queueInputs(u2fFrames(kChannel, 0xC0, reply));
-    queueInputs(u2fFrames(kChannel, 0xC0, next));
-    EXPECT_EQ(readReply(transport, 60), Bytes(reply.begin(), reply.begin() + 60));
-    EXPECT_EQ(fake().inputs.size(), 3u);  // continuations 1 and 2, then the next reply
-    EXPECT_EQ(readReply(transport, 4096), next);
+    EXPECT_EQ(readReply(transport, 4096), reply);
 }
 
 TEST_F(HidTest, U2FSkipsFramesOfOtherChannels)
@@ -68,23 +72,29 @@ struct U2FFailureCase {
     const char* name;
     std::vector<Bytes> inputs;  // an empty entry stands for a failed HID read
     std::vector<std::pair<int32_t, std::string>> logLines;
+    IoFailure failure;
 };
 
 void PrintTo(const U2FFailureCase& param, std::ostream* out) { *out << param.name; }
 
 class U2FReadFailureTest : public HidTest, public ::testing::WithParamInterface<U2FFailureCase> {};
 
-// The failure returns nothing, and the next reply comes out clean.
-TEST_P(U2FReadFailureTest, ReturnsNothingAndLogs)
+// The failure hands out nothing, and the next reply comes out clean. A failed
+// HID read means the device has gone: the transport closes, so that the next
+// exchange opens it again.
+TEST_P(U2FReadFailureTest, ThrowsItsKindAndLogs)
 {
     openU2F();
     for (const Bytes& input : GetParam().inputs) {
         input.empty() ? fakehid::queueResult(-1) : fakehid::queueInput(input);
     }
-    EXPECT_EQ(readReply(transport, 4096), Bytes{});
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }), GetParam().failure);
     EXPECT_EQ(log.lines(), GetParam().logLines);
-    EXPECT_TRUE(transport.isOpen());
+    EXPECT_EQ(transport.isOpen(), GetParam().failure.kind != Closed);
     fake().inputs.clear();
+    if (!transport.isOpen()) {
+        openU2F();
+    }
     const Bytes next = pattern(90, 4);
     queueInputs(u2fFrames(kChannel, 0xC0, next));
     EXPECT_EQ(readReply(transport, 4096), next);
@@ -92,6 +102,8 @@ TEST_P(U2FReadFailureTest, ReturnsNothingAndLogs)
 
 const Bytes kInitOf100 = u2fInit(kChannel, 0xC0, 100, pattern(57));
 const std::pair<int32_t, std::string> kTimeoutLine{corvel::kLogInfo, "hid transport received timeout"};
+const IoFailure kTimedOut{TimedOut, "No U2FHID reply within the time-out"};
+const IoFailure kBrokenSequence{BrokenFraming, "Broken U2FHID continuation sequence"};
 
 std::pair<int32_t, std::string> errorLine(int code)
 {
@@ -101,13 +113,22 @@ std::pair<int32_t, std::string> errorLine(int code)
 INSTANTIATE_TEST_SUITE_P(
     Cases, U2FReadFailureTest,
     ::testing::Values(
-        U2FFailureCase{"WrongSequence", {kInitOf100, u2fContinuation(kChannel, 1, pattern(43))}, {errorLine(-4)}},
-        U2FFailureCase{"InitInsteadOfContinuation", {kInitOf100, kInitOf100}, {errorLine(-4)}},
-        U2FFailureCase{"ErrorFrame", {u2fInit(kChannel, 0xBF, 1, {0x06})}, {errorLine(-6)}},
-        U2FFailureCase{"TimeoutMidMessage", {kInitOf100}, {kTimeoutLine}},
-        U2FFailureCase{"TimeoutBeforeReply", {}, {kTimeoutLine}},
-        U2FFailureCase{"ShortFrame", {kInitOf100, Bytes(10, 0x00)}, {kTimeoutLine}},
-        U2FFailureCase{"HidReadError", {kInitOf100, {}}, {kTimeoutLine, errorLine(-127)}}),
+        U2FFailureCase{
+            "WrongSequence", {kInitOf100, u2fContinuation(kChannel, 1, pattern(43))}, {errorLine(-4)}, kBrokenSequence},
+        U2FFailureCase{"InitInsteadOfContinuation", {kInitOf100, kInitOf100}, {errorLine(-4)}, kBrokenSequence},
+        U2FFailureCase{"ErrorFrame",
+                       {u2fInit(kChannel, 0xBF, 1, {0x06})},
+                       {errorLine(-6)},
+                       {BrokenFraming, "U2FHID error 6 from the token"}},
+        U2FFailureCase{"ErrorFrameSayingTimeout",
+                       {u2fInit(kChannel, 0xBF, 1, {0x05})},
+                       {},
+                       {BrokenFraming, "U2FHID error 5 from the token"}},
+        U2FFailureCase{"TimeoutMidMessage", {kInitOf100}, {kTimeoutLine}, kTimedOut},
+        U2FFailureCase{"TimeoutBeforeReply", {}, {kTimeoutLine}, kTimedOut},
+        U2FFailureCase{"ShortFrame", {kInitOf100, Bytes(10, 0x00)}, {kTimeoutLine}, kTimedOut},
+        U2FFailureCase{
+            "HidReadError", {kInitOf100, {}}, {kTimeoutLine, errorLine(-127)}, {Closed, "HID read failed."}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

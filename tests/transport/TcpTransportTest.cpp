@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "Exception.h"
 #include "FakeDaemon.h"
+#include "IoFailure.h"
 #include "RecordingLog.h"
 #include "TCPTransport.h"
 #include "TempDir.h"
@@ -19,6 +21,8 @@
 using corvel::kLogError;
 using corvel::TCPTransport;
 using vexa::test::FakeReply;
+using vexa::test::IoFailure;
+using vexa::test::ioFailure;
 using vexa::test::TlsTestServer;
 
 namespace {
@@ -73,7 +77,8 @@ TEST_F(TcpTransportTest, RefusesMoreThan4091PayloadBytesWithoutClosing)
     TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
     auto transport = connectTo(server);
     transport->open();
-    EXPECT_EQ(transport->write(std::vector<uint8_t>(4092, 1)), 0u);
+    EXPECT_EQ(ioFailure([&] { transport->write(std::vector<uint8_t>(4092, 1)); }),
+              (IoFailure{vexa::test::TooLong, "Request too long for a client packet"}));
     EXPECT_TRUE(transport->isOpen());
     EXPECT_EQ(transport->write(std::vector<uint8_t>(4091, 1)), 4091u);
     ASSERT_TRUE(server.log().waitFor(1));
@@ -92,6 +97,7 @@ TEST_F(TcpTransportTest, MissingCaFileIsReportedAndOpenThrows)
                 transport->open();
             } catch (const corvel::IOException& error) {
                 EXPECT_STREQ(error.what(), "connection failed");
+                EXPECT_EQ(error.failure(), vexa::test::Unreachable);
                 throw;
             }
         },
@@ -151,9 +157,9 @@ TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
     transport->open();
     transport->write(bytes("abc"));
     uint8_t reply[64];
-    EXPECT_EQ(transport->read(reply, sizeof reply), 0u);
+    EXPECT_EQ(ioFailure([&] { transport->read(reply, sizeof reply); }),
+              (IoFailure{vexa::test::TimedOut, "tls read failed: " + std::to_string(MBEDTLS_ERR_SSL_TIMEOUT)}));
     EXPECT_FALSE(transport->isOpen());
-    EXPECT_TRUE(log.containsPrefix(kLogError, "tls read failed: "));
 
     transport->open();
     EXPECT_EQ(transport->write(bytes("xyz")), 3u);
@@ -170,8 +176,27 @@ TEST_F(TcpTransportTest, DaemonClosingTheConnectionEndsTheRead)
     transport->open();
     transport->write(bytes("abc"));
     uint8_t reply[64];
-    EXPECT_EQ(transport->read(reply, sizeof reply), 0u);
+    EXPECT_EQ(ioFailure([&] { transport->read(reply, sizeof reply); }).kind, vexa::test::Closed);
     EXPECT_FALSE(transport->isOpen());
+}
+
+// As over the Unix socket: none of a reply too long for the buffer is handed
+// out, and the connection goes with it.
+TEST_F(TcpTransportTest, ReplyLongerThanTheBufferIsTooLongAndClosesTheConnection)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    transport->open();
+    transport->write(bytes("abcd"));
+    uint8_t reply[4];
+    EXPECT_EQ(ioFailure([&] { transport->read(reply, 3); }),
+              (IoFailure{vexa::test::TooLong, "Reply longer than the read buffer"}));
+    EXPECT_FALSE(transport->isOpen());
+
+    transport->open();
+    transport->write(bytes("xyz"));
+    ASSERT_EQ(transport->read(reply, 3), 3u) << "a reply that fills the buffer exactly is whole";
+    EXPECT_EQ(std::string(reply, reply + 3), "zyx");
 }
 
 TEST_F(TcpTransportTest, ZeroCapacityReadLeavesTheConnectionAlone)
@@ -189,10 +214,10 @@ TEST_F(TcpTransportTest, ClosedTransportRefusesReadAndWrite)
 {
     TCPTransport transport("localhost", 1, certs.caCert, &log);
     uint8_t reply[8];
-    EXPECT_EQ(transport.write(bytes("abc")), 0u);
-    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
-    EXPECT_TRUE(log.contains(kLogError, "tls port not open, write failed."));
-    EXPECT_TRUE(log.contains(kLogError, "tls port not open, read failed."));
+    EXPECT_EQ(ioFailure([&] { transport.write(bytes("abc")); }),
+              (IoFailure{vexa::test::Closed, "tls port not open, write failed."}));
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, sizeof reply); }),
+              (IoFailure{vexa::test::Closed, "tls port not open, read failed."}));
     transport.setTimeout(1234);
     EXPECT_EQ(transport.getTimeout(), 1234u);
 }

@@ -9,14 +9,16 @@
 #include "CUnixTransport.h"
 #include "Exception.h"
 #include "FakeDaemon.h"
+#include "IoFailure.h"
 #include "RecordingLog.h"
 #include "TempDir.h"
 
 using corvel::CUnixTransport;
 using corvel::kLogDebug;
-using corvel::kLogError;
 using vexa::test::FakeReply;
 using vexa::test::FakeUnixDaemon;
+using vexa::test::IoFailure;
+using vexa::test::ioFailure;
 
 namespace {
 
@@ -53,7 +55,8 @@ TEST_F(UnixTransportTest, PacketLimitIs4096BytesWithHeader)
     CUnixTransport transport(socketPath, &log);
     transport.open();
 
-    EXPECT_EQ(transport.write(std::vector<uint8_t>(4092, 0x55)), 0u);
+    EXPECT_EQ(ioFailure([&] { transport.write(std::vector<uint8_t>(4092, 0x55)); }),
+              (IoFailure{vexa::test::TooLong, "Request too long for a client packet"}));
     EXPECT_TRUE(transport.isOpen()) << "a refused request keeps the connection";
     EXPECT_EQ(transport.write(std::vector<uint8_t>(4091, 0x55)), 4091u);
 
@@ -87,7 +90,8 @@ TEST_F(UnixTransportTest, ReopensAfterTheDaemonClosesTheConnection)
 
     transport.write(bytes("one"));
     uint8_t reply[64];
-    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, sizeof reply); }),
+              (IoFailure{vexa::test::Closed, "Connection closed by the daemon"}));
     EXPECT_FALSE(transport.isOpen());
     EXPECT_TRUE(log.contains(kLogDebug, "Closing socket."));
 
@@ -106,7 +110,8 @@ TEST_F(UnixTransportTest, SilentDaemonEndsTheReadAfterTheTimeout)
     transport.open();
     transport.write(bytes("abc"));
     uint8_t reply[64];
-    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, sizeof reply); }),
+              (IoFailure{vexa::test::TimedOut, "No reply from the daemon within the time-out"}));
     EXPECT_FALSE(transport.isOpen());
     EXPECT_EQ(transport.getTimeout(), 50u);
 }
@@ -119,7 +124,7 @@ TEST_F(UnixTransportTest, ZeroTimeoutReadReturnsAtOnceAndCloses)
     transport.open();
     transport.write(bytes("abc"));
     uint8_t reply[64];
-    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, sizeof reply); }).kind, vexa::test::TimedOut);
     EXPECT_FALSE(transport.isOpen());
 }
 
@@ -127,10 +132,29 @@ TEST_F(UnixTransportTest, ClosedTransportRefusesReadAndWrite)
 {
     CUnixTransport transport(socketPath, &log);
     uint8_t reply[8];
-    EXPECT_EQ(transport.write(bytes("abc")), 0u);
-    EXPECT_EQ(transport.read(reply, sizeof reply), 0u);
-    EXPECT_TRUE(log.contains(kLogError, "Attempt to write to closed socket."));
-    EXPECT_TRUE(log.contains(kLogError, "Attempt to read from closed socket."));
+    EXPECT_EQ(ioFailure([&] { transport.write(bytes("abc")); }),
+              (IoFailure{vexa::test::Closed, "Attempt to write to closed socket."}));
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, sizeof reply); }),
+              (IoFailure{vexa::test::Closed, "Attempt to read from closed socket."}));
+}
+
+// A reply that does not fit the buffer must not be handed out in parts: its
+// tail would pass for the next reply. The connection goes with it.
+TEST_F(UnixTransportTest, ReplyLongerThanTheBufferIsTooLongAndClosesTheConnection)
+{
+    FakeUnixDaemon daemon(socketPath, vexa::test::reverseReply);
+    CUnixTransport transport(socketPath, &log);
+    transport.open();
+    transport.write(bytes("abcd"));
+    uint8_t reply[4];
+    EXPECT_EQ(ioFailure([&] { transport.read(reply, 3); }),
+              (IoFailure{vexa::test::TooLong, "Reply longer than the read buffer"}));
+    EXPECT_FALSE(transport.isOpen());
+
+    transport.open();
+    transport.write(bytes("xyz"));
+    ASSERT_EQ(transport.read(reply, 3), 3u) << "a reply that fills the buffer exactly is whole";
+    EXPECT_EQ(std::string(reply, reply + 3), "zyx");
 }
 
 TEST_F(UnixTransportTest, ConnectFailureThrowsConnectionFailed)
@@ -141,7 +165,7 @@ TEST_F(UnixTransportTest, ConnectFailureThrowsConnectionFailed)
         FAIL() << "open succeeded without a daemon";
     } catch (const corvel::IOException& error) {
         EXPECT_STREQ(error.what(), "connection failed");
-        EXPECT_EQ(error.getCode(), -1);
+        EXPECT_EQ(error.failure(), vexa::test::Unreachable);
     }
     EXPECT_FALSE(transport.isOpen());
 }
@@ -156,9 +180,10 @@ TEST_F(UnixTransportTest, WriteToAVanishedDaemonClosesWithoutSignal)
     ASSERT_EQ(transport.read(reply, sizeof reply), 3u);
     daemon.reset();
 
-    EXPECT_EQ(transport.write(bytes("abc")), 0u);
+    const IoFailure failure = ioFailure([&] { transport.write(bytes("abc")); });
+    EXPECT_EQ(failure.kind, vexa::test::Closed);
+    EXPECT_EQ(failure.message.rfind("Socket write error ", 0), 0u) << failure.message;
     EXPECT_FALSE(transport.isOpen());
-    EXPECT_TRUE(log.containsPrefix(kLogError, "Socket write error "));
 }
 
 TEST_F(UnixTransportTest, CloseLogsOnceAndOpenOnOpenReconnects)
