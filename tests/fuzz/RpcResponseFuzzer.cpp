@@ -102,10 +102,23 @@ Fixture& fixture()
     return *instance;
 }
 
-// A caller's output buffer of `size` bytes and its length word.
+// A heap block of exactly `size` bytes, never a null pointer (not even for
+// 0 bytes, where a vector would give one): a caller's buffer.
+class Buffer {
+public:
+    explicit Buffer(CK_ULONG size) : m_bytes(new uint8_t[size]()), m_size(size) {}
+    uint8_t* data() const { return m_bytes.get(); }
+    CK_ULONG size() const { return m_size; }
+
+private:
+    std::unique_ptr<uint8_t[]> m_bytes;
+    CK_ULONG m_size;
+};
+
+// A caller's output buffer and its length word.
 struct Output {
     explicit Output(CK_ULONG size) : bytes(size), length(size) {}
-    std::vector<uint8_t> bytes;
+    Buffer bytes;
     CK_ULONG length;
     CK_ULONG capacity() const { return bytes.size(); }
     uint8_t* data() { return bytes.data(); }
@@ -131,7 +144,7 @@ constexpr CK_ATTRIBUTE_TYPE kAttributeTypes[] = {
 struct Element {
     CK_ATTRIBUTE_TYPE type;
     bool sizeOnly;
-    std::vector<uint8_t> buffer;
+    std::unique_ptr<Buffer> buffer;
 };
 
 // A template of one to eight elements made from the argument byte, so that
@@ -149,7 +162,7 @@ std::vector<Element> makeTemplate(uint8_t arguments)
         element.sizeOnly = next() % 5 == 0;
         const uint8_t pick = next();
         const CK_ULONG size = pick % 7 == 0 ? 2 * sizeof(CK_ATTRIBUTE) : (pick % 11 == 0 ? 0 : sizeFrom(pick >> 3));
-        element.buffer.resize(size);
+        element.buffer = std::make_unique<Buffer>(size);
     }
     return elements;
 }
@@ -159,16 +172,16 @@ void getAttributeValue(CContext& context, uint8_t arguments)
     std::vector<Element> elements = makeTemplate(arguments);
     std::vector<CK_ATTRIBUTE> attributes;
     for (Element& element : elements) {
-        attributes.push_back(CK_ATTRIBUTE{element.type, element.sizeOnly ? nullptr : element.buffer.data(),
-                                          static_cast<CK_ULONG>(element.buffer.size())});
+        attributes.push_back(
+            CK_ATTRIBUTE{element.type, element.sizeOnly ? nullptr : element.buffer->data(), element.buffer->size()});
     }
     context.C_GetAttributeValue(kSession, 7, attributes.data(), attributes.size());
     for (size_t i = 0; i < elements.size(); ++i) {
         if (!elements[i].sizeOnly) {
-            require(attributes[i].ulValueLen <= elements[i].buffer.size() ||
+            require(attributes[i].ulValueLen <= elements[i].buffer->size() ||
                         attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION,
                     "an attribute's length fits its buffer");
-            require(attributes[i].pValue == elements[i].buffer.data(), "the caller's value pointer stays");
+            require(attributes[i].pValue == elements[i].buffer->data(), "the caller's value pointer stays");
         }
     }
 }
