@@ -18,7 +18,8 @@ TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IF
       m_deliver(std::move(deliver)),
       m_framing(makeDeviceFraming(description.framing))
 {
-    m_thread = std::thread([this] { run(); });
+    m_endpointThread = std::thread([this] { runEndpoint(); });
+    m_firmwareThread = std::thread([this] { runFirmware(); });
 }
 
 TokenDevice::~TokenDevice()
@@ -28,7 +29,8 @@ TokenDevice::~TokenDevice()
         m_stopping = true;
     }
     m_wake.notify_all();
-    m_thread.join();
+    m_endpointThread.join();
+    m_firmwareThread.join();
     for (Write& w : m_writes) {
         if (w.written) {
             w.written(false);
@@ -51,7 +53,7 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
     }
 }
 
-void TokenDevice::run()
+void TokenDevice::runEndpoint()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -63,6 +65,26 @@ void TokenDevice::run()
         m_writes.pop_front();
         lock.unlock();
         process(write);
+        lock.lock();
+    }
+}
+
+void TokenDevice::runFirmware()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_requests.empty(); });
+        if (m_stopping) {
+            return;
+        }
+        const std::vector<uint8_t> request = std::move(m_requests.front());
+        m_requests.pop_front();
+        lock.unlock();
+        handleRequest(request);
+        {
+            std::lock_guard<std::mutex> framingLock(m_framingMutex);
+            m_framing->finish();
+        }
         lock.lock();
     }
 }
@@ -88,19 +110,36 @@ void TokenDevice::process(Write& write)
             return;
         }
         const size_t length = std::min(kReportSize, write.bytes.size() - offset);
-        Received received = m_framing->receive(write.bytes.data() + offset, length);
+        Received received;
+        {
+            std::lock_guard<std::mutex> lock(m_framingMutex);
+            received = m_framing->receive(write.bytes.data() + offset, length);
+        }
         if (offset + length == write.bytes.size() && write.written) {
             write.written(true);
             write.written = nullptr;
         }
         send(received.answer);
         if (received.request) {
-            handleRequest(std::move(*received.request));
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests.push_back(std::move(*received.request));
+            m_wake.notify_all();
         }
     }
 }
 
-void TokenDevice::handleRequest(std::vector<uint8_t> request)
+template <typename F>
+void TokenDevice::sendFromFraming(F f)
+{
+    Reports reports;
+    {
+        std::lock_guard<std::mutex> lock(m_framingMutex);
+        reports = f(*m_framing);
+    }
+    send(reports);
+}
+
+void TokenDevice::handleRequest(const std::vector<uint8_t>& request)
 {
     if (m_trace) {
         m_trace->record(m_description.serial, "in", request);
@@ -114,7 +153,7 @@ void TokenDevice::handleRequest(std::vector<uint8_t> request)
         if (m_trace) {
             m_trace->record(m_description.serial, "error", {fault.code});
         }
-        send(m_framing->error(fault.code));
+        sendFromFraming([&](IDeviceFraming& framing) { return framing.error(fault.code); });
         return;
     }
     std::vector<uint8_t> reply;
@@ -130,12 +169,17 @@ void TokenDevice::handleRequest(std::vector<uint8_t> request)
     if (m_trace) {
         m_trace->record(m_description.serial, "out", reply);
     }
-    send(fault.kind == TokenFaults::Kind::Garble ? m_framing->garbledReply(reply) : m_framing->reply(reply));
+    const bool garble = fault.kind == TokenFaults::Kind::Garble;
+    sendFromFraming(
+        [&](IDeviceFraming& framing) { return garble ? framing.garbledReply(reply) : framing.reply(reply); });
 }
 
+// Reports of different messages may interleave, as on a real endpoint; the
+// framing keeps them apart (U2FHID channels) or never sends two at once.
 void TokenDevice::send(const Reports& reports)
 {
     for (const Report& report : reports) {
+        std::lock_guard<std::mutex> lock(m_inMutex);
         if (m_usbTiming && !waitUntil(m_clock.nextIn())) {
             return;
         }
