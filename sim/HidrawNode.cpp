@@ -51,14 +51,6 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     self(user)->onConnected(client);
 }
 
-void connectionChanged(GObject* object, GParamSpec*, gpointer user)
-{
-    auto* client = reinterpret_cast<UMockdevIoctlClient*>(object);
-    if (!umockdev_ioctl_client_get_connected(client)) {
-        self(user)->onDisconnected(client);
-    }
-}
-
 UMockdevIoctlClient* ref(UMockdevIoctlClient* client)
 {
     return static_cast<UMockdevIoctlClient*>(g_object_ref(client));
@@ -87,10 +79,19 @@ HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDesc
 {
     addToTestbed();
     attachHandler();
+    m_readTimer = std::thread([this] { runReadTimer(); });
 }
 
 HidrawNode::~HidrawNode()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_readTimerWake.notify_all();
+    if (m_readTimer.joinable()) {
+        m_readTimer.join();
+    }
     unplug();
     if (m_handler) {
         g_signal_handlers_disconnect_by_data(m_handler, this);
@@ -98,16 +99,10 @@ HidrawNode::~HidrawNode()
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& [client, handle] : m_handles) {
-        g_signal_handlers_disconnect_by_data(client, this);
         failAndRelease(handle.parkedRead, EIO);
         g_object_unref(client);
     }
     m_handles.clear();
-    std::lock_guard<std::mutex> goneLock(m_goneMutex);
-    for (UMockdevIoctlClient* client : m_gone) {
-        g_object_unref(client);
-    }
-    m_gone.clear();
 }
 
 void HidrawNode::addToTestbed()
@@ -189,7 +184,7 @@ void HidrawNode::unplug()
 void HidrawNode::onConnected(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    forgetGoneHandles_inlock();
+    forgetClosedHandles_inlock();
     if (!m_present || m_handles.count(client)) {
         return;
     }
@@ -197,38 +192,22 @@ void HidrawNode::onConnected(UMockdevIoctlClient* client)
     handle.queue = m_queues.add();
     handle.pty = m_ptys->claim();
     m_handles.emplace(ref(client), handle);
-    g_signal_connect(client, "notify::connected", G_CALLBACK(connectionChanged), this);
-    logVerbose("%s: handle opened (%zu open)", m_paths.devnode.c_str(), m_handles.size());
+    logVerbose("%s: handle opened on %s (%zu open)", m_paths.devnode.c_str(), m_ptys->path(handle.pty).c_str(),
+               m_handles.size());
 }
 
-void HidrawNode::onDisconnected(UMockdevIoctlClient* client)
+// A pty that all its clients closed takes its handles along. Of handles that
+// shared a pty only some of which closed, the ones that stopped reading are
+// taken for the closed ones; until they have stopped, the pty keeps them.
+void HidrawNode::forgetClosedHandles_inlock()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_goneMutex);
-        m_gone.push_back(ref(client));
-    }
-    m_roomInQueue.notify_all();
-}
-
-void HidrawNode::forgetGoneHandles_inlock()
-{
-    std::vector<UMockdevIoctlClient*> gone;
-    {
-        std::lock_guard<std::mutex> lock(m_goneMutex);
-        gone.swap(m_gone);
-    }
-    for (UMockdevIoctlClient* client : gone) {
-        auto it = m_handles.find(client);
-        if (it != m_handles.end()) {
-            removeHandle_inlock(it);
-        }
-        g_object_unref(client);
-    }
-    for (ReadinessPtys::Id pty : m_ptys->closedSinceLastLook()) {
-        for (auto it = m_handles.begin(); it != m_handles.end();) {
+    for (const ReadinessPtys::Closed& closed : m_ptys->closedSinceLastLook()) {
+        int gone = closed.gone;
+        for (auto it = m_handles.begin(); it != m_handles.end() && gone > 0;) {
             auto next = std::next(it);
-            if (it->second.pty == pty) {
+            if (it->second.pty == closed.pty && (closed.all || m_queues.stopped(it->second.queue))) {
                 removeHandle_inlock(it);
+                --gone;
             }
             it = next;
         }
@@ -239,15 +218,15 @@ void HidrawNode::removeHandle_inlock(Handles::iterator it)
 {
     UMockdevIoctlClient* client = it->first;
     Handle handle = it->second;
+    const std::string ptyPath = m_ptys->path(handle.pty);
     m_handles.erase(it);
     failAndRelease(handle.parkedRead, EIO);
     m_queues.remove(handle.queue);
-    g_signal_handlers_disconnect_by_data(client, this);
     g_object_unref(client);
     m_ptys->release(handle.pty);
     updateReadiness_inlock(handle.pty);
     m_roomInQueue.notify_all();
-    logVerbose("%s: handle closed (%zu open)", m_paths.devnode.c_str(), m_handles.size());
+    logVerbose("%s: handle on %s closed (%zu open)", m_paths.devnode.c_str(), ptyPath.c_str(), m_handles.size());
 }
 
 void HidrawNode::onIoctl(UMockdevIoctlClient* client)
@@ -314,10 +293,52 @@ void HidrawNode::onRead(UMockdevIoctlClient* client)
         m_roomInQueue.notify_all();
         return;
     }
-    // A read with nothing waiting (a blocking hid_read, or a poll woken by
-    // another handle on a shared pty) waits for this handle's next report.
+    // Nothing waiting: a blocking hid_read, or a poll woken by another handle
+    // on a shared pty (the pty is readable); see the class comment.
     failAndRelease(handle.parkedRead, EIO);
     handle.parkedRead = ref(client);
+    handle.giveUpAt.reset();
+    if (m_ptys->level(handle.pty) > 0) {
+        handle.giveUpAt = std::chrono::steady_clock::now() + kSharedReadWait;
+        m_readTimerWake.notify_all();
+    }
+}
+
+void HidrawNode::runReadTimer()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stopping) {
+        // The token is not silent while it holds a report back or works.
+        if (m_holding || m_tokenWorking) {
+            m_readTimerWake.wait(lock);
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (auto& [client, handle] : m_handles) {
+            if (!handle.parkedRead || !handle.giveUpAt) {
+                continue;
+            }
+            if (now >= *handle.giveUpAt) {
+                failAndRelease(handle.parkedRead, EAGAIN);
+                handle.giveUpAt.reset();
+            } else if (!next || *handle.giveUpAt < *next) {
+                next = handle.giveUpAt;
+            }
+        }
+        if (next) {
+            m_readTimerWake.wait_until(lock, *next);
+        } else {
+            m_readTimerWake.wait(lock);
+        }
+    }
+}
+
+void HidrawNode::setTokenWorking(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tokenWorking = on;
+    m_readTimerWake.notify_all();
 }
 
 void HidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
@@ -332,16 +353,13 @@ void HidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
 void HidrawNode::deliver(const Report& report)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        forgetGoneHandles_inlock();
-        if (!m_present) {
-            return;
-        }
-        const auto until = m_queues.holdUntil(ReaderQueues::Clock::now());
-        if (!until) {
-            break;
-        }
-        m_roomInQueue.wait_until(lock, *until);
+    const bool present = holdForRoom_inlock(lock);
+    if (m_holding) {
+        m_holding = false;
+        m_readTimerWake.notify_all();
+    }
+    if (!present) {
+        return;
     }
     if (const size_t lost = m_queues.push(report)) {
         logVerbose("%s: %zu handle(s) stopped reading, report lost for them", m_paths.devnode.c_str(), lost);
@@ -356,6 +374,24 @@ void HidrawNode::deliver(const Report& report)
     }
 }
 
+// Waits while a reader that may still be reading has no room; false when
+// the device went away meanwhile.
+bool HidrawNode::holdForRoom_inlock(std::unique_lock<std::mutex>& lock)
+{
+    for (;;) {
+        forgetClosedHandles_inlock();
+        if (!m_present) {
+            return false;
+        }
+        const auto until = m_queues.holdUntil(ReaderQueues::Clock::now());
+        if (!until) {
+            return true;
+        }
+        m_holding = true;
+        m_roomInQueue.wait_until(lock, *until);
+    }
+}
+
 void HidrawNode::answerParkedReads_inlock()
 {
     for (auto& [client, handle] : m_handles) {
@@ -366,6 +402,7 @@ void HidrawNode::answerParkedReads_inlock()
             answerRead(handle.parkedRead, *report);
             g_object_unref(handle.parkedRead);
             handle.parkedRead = nullptr;
+            handle.giveUpAt.reset();
         }
     }
 }

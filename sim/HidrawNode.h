@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviceFraming.h"
@@ -32,9 +33,15 @@ namespace vexa::sim {
 //
 // Each handle is the umockdev client of one open(); its readiness for poll()
 // is a pty of its own (ReadinessPtys). umockdev reports opens but not closes:
-// a handle is dropped when its pty is closed or its umockdev connection ends,
-// and a handle whose close goes unnoticed only loses reports, it never holds
-// the token back for longer than the reader patience.
+// a handle is dropped once its pty has been closed, and a handle whose close
+// goes unnoticed only loses reports, it never holds the token back for longer
+// than the reader patience.
+//
+// A read that finds nothing waiting waits for the handle's next report (a
+// blocking hid_read does that). On a pty shared by two handles a read may
+// also come because the other handle has reports waiting; such a read waits
+// for at most kSharedReadWait of silence from the token and then finds
+// nothing (EAGAIN), as a poll that timed out would have.
 //
 // Handlers run on umockdev's worker thread; deliver() and unplug() may be
 // called from any thread. The object must outlive the testbed's worker, so
@@ -47,6 +54,7 @@ public:
     // How long the token waits for a reader with a full queue to make room
     // before that reader counts as stopped.
     static constexpr std::chrono::milliseconds kReaderPatience{1000};
+    static constexpr std::chrono::milliseconds kSharedReadWait{1000};
 
     HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description, bool tokenCompletesWrites,
                WriteSink sink);  // throws std::runtime_error
@@ -57,13 +65,15 @@ public:
     // Queues the report for every open handle; waits while a reader that may
     // still be reading has no room (see ReaderQueues).
     void deliver(const Report& report);
+    // Whether the token's firmware is working on a request (a read that only
+    // waits out the token's silence must not give up meanwhile).
+    void setTokenWorking(bool on);
     // Removes the device; open handles stay connected and fail from now on.
     void unplug();
     const std::string& devnode() const { return m_paths.devnode; }
 
     // Handlers for umockdev's signals.
     void onConnected(UMockdevIoctlClient* client);
-    void onDisconnected(UMockdevIoctlClient* client);
     void onIoctl(UMockdevIoctlClient* client);
     void onRead(UMockdevIoctlClient* client);
     void onWrite(UMockdevIoctlClient* client);
@@ -73,6 +83,7 @@ private:
         ReaderQueues::Id queue = 0;
         ReadinessPtys::Id pty = 0;
         UMockdevIoctlClient* parkedRead = nullptr;  // a read waiting for a report; holds a reference
+        std::optional<std::chrono::steady_clock::time_point> giveUpAt;  // when a parked read finds nothing
     };
     using Handles = std::map<UMockdevIoctlClient*, Handle>;  // each key holds a reference
 
@@ -81,10 +92,12 @@ private:
     void attachHandler();
     void answerRead(UMockdevIoctlClient* client, const Report& report);
     void completeWrite(UMockdevIoctlClient* client, long length, bool taken);
-    void forgetGoneHandles_inlock();
+    void forgetClosedHandles_inlock();
     void removeHandle_inlock(Handles::iterator it);
+    bool holdForRoom_inlock(std::unique_lock<std::mutex>& lock);
     void answerParkedReads_inlock();
     void updateReadiness_inlock(ReadinessPtys::Id pty);
+    void runReadTimer();
 
     UMockdevTestbed* const m_testbed;
     const unsigned m_index;
@@ -95,18 +108,17 @@ private:
     const HidrawInfo m_info;
     UMockdevIoctlBase* m_handler = nullptr;
 
-    // Clients whose umockdev connection has ended, noted without m_mutex
-    // (umockdev may report it from inside a call we make under m_mutex) and
-    // dropped under it.
-    std::mutex m_goneMutex;
-    std::vector<UMockdevIoctlClient*> m_gone;  // each holds a reference
-
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_roomInQueue;
+    std::condition_variable m_readTimerWake;
     bool m_present = true;
+    bool m_stopping = false;
+    bool m_holding = false;       // deliver() holds a report back
+    bool m_tokenWorking = false;  // the firmware works on a request
     std::optional<ReadinessPtys> m_ptys;
     ReaderQueues m_queues{kReaderPatience};
     Handles m_handles;
+    std::thread m_readTimer;  // gives up parked reads at their giveUpAt
 };
 
 }  // namespace vexa::sim

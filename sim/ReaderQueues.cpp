@@ -17,6 +17,12 @@ size_t ReaderQueues::size(Id id) const
     return it == m_readers.end() ? 0 : it->second.reports.size();
 }
 
+bool ReaderQueues::stopped(Id id) const
+{
+    auto it = m_readers.find(id);
+    return it != m_readers.end() && it->second.stopped;
+}
+
 std::optional<Report> ReaderQueues::take(Id id)
 {
     auto it = m_readers.find(id);

@@ -43,6 +43,9 @@ public:
     void remove(Id id);
     bool contains(Id id) const { return m_readers.count(id) != 0; }
     size_t size(Id id) const;
+    // Whether the handle let its patience pass with a full ring and has not
+    // read since.
+    bool stopped(Id id) const;
     // The handle's oldest waiting report; none when it has nothing waiting.
     std::optional<Report> take(Id id);
 
@@ -53,14 +56,6 @@ public:
     // Hands the report to every handle with room; returns how many handles
     // lost it because their ring was full.
     size_t push(const Report& report);
-
-    template <typename F>
-    void forEach(F f) const
-    {
-        for (const auto& [id, reader] : m_readers) {
-            f(id, reader.reports.size());
-        }
-    }
 
 private:
     struct Reader {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "SimLog.h"
@@ -245,7 +246,7 @@ void ReadinessPtys::rotateIfTaken()
     }
 }
 
-std::vector<ReadinessPtys::Id> ReadinessPtys::closedSinceLastLook()
+std::vector<ReadinessPtys::Closed> ReadinessPtys::closedSinceLastLook()
 {
     alignas(inotify_event) char buffer[4096];
     std::vector<Id> touched;
@@ -267,47 +268,50 @@ std::vector<ReadinessPtys::Id> ReadinessPtys::closedSinceLastLook()
             Pty& pty = m_ptys.at(found->second);
             if (event->mask & IN_OPEN) {
                 ++pty.opens;
+                m_lastOpened = found->second;
             } else if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
                 pty.opens = std::max(0, pty.opens - 1);
                 touched.push_back(found->second);
             }
         }
     }
-    std::vector<Id> closed;
     for (Id id : touched) {
-        auto it = m_ptys.find(id);
-        if (it == m_ptys.end() || it->second.opens > 0) {
-            continue;
-        }
-        if (it->second.handles > 0) {
-            if (std::find(closed.begin(), closed.end(), id) == closed.end()) {
-                closed.push_back(id);
-            }
-        } else {
-            retireIfUnused(id);
-        }
+        retireIfUnused(id);
     }
     rotateIfTaken();
+    std::vector<Closed> closed;
+    for (const auto& [id, pty] : m_ptys) {
+        if (pty.handles > pty.opens) {
+            closed.push_back({id, pty.handles - pty.opens, pty.opens == 0});
+        }
+    }
     return closed;
 }
 
 ReadinessPtys::Id ReadinessPtys::claim()
 {
     // Ptys are handed out in id order, so the oldest one with an open nobody
-    // has claimed yet is this client's.
-    Id chosen = m_target;
+    // has claimed yet is this client's. When there is none, inotify merged
+    // this client's open with an earlier one on the same pty (it does so with
+    // identical events not read yet): both opened the pty whose open was
+    // seen last, before the node moved on.
+    std::optional<Id> chosen;
     for (const auto& [id, pty] : m_ptys) {
         if (pty.opens > pty.handles) {
             chosen = id;
             break;
         }
     }
-    Pty& pty = m_ptys.at(chosen);
+    if (!chosen) {
+        chosen = m_ptys.count(m_lastOpened) ? m_lastOpened : m_target;
+        ++m_ptys.at(*chosen).opens;  // the open inotify merged away
+    }
+    Pty& pty = m_ptys.at(*chosen);
     if (++pty.handles > 1) {
         logVerbose("%s: %d handles opened at once share %s", m_devnode.c_str(), pty.handles, pty.path.c_str());
     }
     rotateIfTaken();
-    return chosen;
+    return *chosen;
 }
 
 void ReadinessPtys::release(Id id)
@@ -320,10 +324,16 @@ void ReadinessPtys::release(Id id)
     retireIfUnused(id);
 }
 
-size_t ReadinessPtys::handlesOn(Id id) const
+size_t ReadinessPtys::level(Id id) const
 {
     auto it = m_ptys.find(id);
-    return it == m_ptys.end() ? 0 : size_t(it->second.handles);
+    return it == m_ptys.end() ? 0 : it->second.level;
+}
+
+std::string ReadinessPtys::path(Id id) const
+{
+    auto it = m_ptys.find(id);
+    return it == m_ptys.end() ? std::string() : it->second.path;
 }
 
 void ReadinessPtys::retireIfUnused(Id id)

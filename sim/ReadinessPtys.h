@@ -19,7 +19,8 @@ namespace vexa::sim {
 // tells which pty a newly connected client holds, and when all of a pty's
 // clients have closed it (umockdev itself does not tell about closes). Two
 // clients that open the node at the very same moment can still end up on one
-// pty; they then share its readiness (see setLevel).
+// pty (inotify then reports their two opens as one); they share its
+// readiness (see setLevel).
 //
 // hidapi looks an open handle's device up by the number fstat() gives (the
 // pty's real one; the preload does not fake it), and libudev accepts a
@@ -49,9 +50,16 @@ public:
     // The pty that a client which has just connected holds. From now on the
     // node points at a pty nobody holds.
     Id claim();
-    // Reads the opens and closes seen so far; returns the ptys whose clients
-    // have all closed them while handles were still bound to them.
-    std::vector<Id> closedSinceLastLook();
+    // A pty some of whose handles are gone: `gone` handles bound to it were
+    // closed, which ones is known only when that is all of them.
+    struct Closed {
+        Id pty;
+        int gone;
+        bool all;
+    };
+    // Reads the opens and closes seen so far; returns every pty with fewer
+    // clients than handles bound to it.
+    std::vector<Closed> closedSinceLastLook();
     // A handle bound to this pty is gone.
     void release(Id id);
     // Makes the pty hold exactly `count` bytes, so its clients' poll() says
@@ -61,7 +69,10 @@ public:
     // The device is gone: every pty becomes readable for good (reads fail)
     // and the numbers lead nowhere any more.
     void deviceGone();
-    size_t handlesOn(Id id) const;
+    // The bytes the pty holds (0 when it is not readable).
+    size_t level(Id id) const;
+    // "/dev/pts/N", for log lines.
+    std::string path(Id id) const;
 
 private:
     struct Pty {
@@ -95,7 +106,8 @@ private:
     std::map<Id, Pty> m_ptys;  // ordered by id: older ptys first
     std::map<int, Id> m_byWatch;
     Id m_nextId = 0;
-    Id m_target = 0;  // what the node points at
+    Id m_target = 0;      // what the node points at
+    Id m_lastOpened = 0;  // the pty of the last open seen
     std::string m_firstNumber;
     bool m_gone = false;
 };

@@ -9,13 +9,14 @@
 namespace vexa::sim {
 
 TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                         Trace* trace, bool usbTiming, Deliver deliver)
+                         Trace* trace, bool usbTiming, Deliver deliver, Working working)
     : m_description(description),
       m_firmware(std::move(firmware)),
       m_faults(faults),
       m_trace(trace),
       m_usbTiming(usbTiming),
       m_deliver(std::move(deliver)),
+      m_working(std::move(working)),
       m_framing(makeDeviceFraming(description.framing))
 {
     m_endpointThread = std::thread([this] { runEndpoint(); });
@@ -80,10 +81,12 @@ void TokenDevice::runFirmware()
         const std::vector<uint8_t> request = std::move(m_requests.front());
         m_requests.pop_front();
         lock.unlock();
-        handleRequest(request);
-        {
-            std::lock_guard<std::mutex> framingLock(m_framingMutex);
-            m_framing->finish();
+        if (m_working) {
+            m_working(true);
+        }
+        send(answer(request));
+        if (m_working) {
+            m_working(false);
         }
         lock.lock();
     }
@@ -129,17 +132,17 @@ void TokenDevice::process(Write& write)
 }
 
 template <typename F>
-void TokenDevice::sendFromFraming(F f)
+Reports TokenDevice::finishWith(F f)
 {
-    Reports reports;
-    {
-        std::lock_guard<std::mutex> lock(m_framingMutex);
-        reports = f(*m_framing);
-    }
-    send(reports);
+    std::lock_guard<std::mutex> lock(m_framingMutex);
+    Reports reports = f(*m_framing);
+    m_framing->finish();
+    return reports;
 }
 
-void TokenDevice::handleRequest(const std::vector<uint8_t>& request)
+// The transaction ends as its answer is handed to the input endpoint: a
+// request that comes while the answer's reports go out is taken.
+Reports TokenDevice::answer(const std::vector<uint8_t>& request)
 {
     if (m_trace) {
         m_trace->record(m_description.serial, "in", request);
@@ -147,14 +150,13 @@ void TokenDevice::handleRequest(const std::vector<uint8_t>& request)
     logVerbose("%s: request of %zu bytes", m_description.serial.c_str(), request.size());
     const TokenFaults::Fault fault = m_faults.take();
     if (fault.kind == TokenFaults::Kind::Stall) {
-        return;
+        return finishWith([](IDeviceFraming&) { return Reports{}; });
     }
     if (fault.kind == TokenFaults::Kind::Error) {
         if (m_trace) {
             m_trace->record(m_description.serial, "error", {fault.code});
         }
-        sendFromFraming([&](IDeviceFraming& framing) { return framing.error(fault.code); });
-        return;
+        return finishWith([&](IDeviceFraming& framing) { return framing.error(fault.code); });
     }
     std::vector<uint8_t> reply;
     bool answered = false;
@@ -164,13 +166,13 @@ void TokenDevice::handleRequest(const std::vector<uint8_t>& request)
         std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", m_description.serial.c_str(), e.what());
     }
     if (!answered) {
-        return;
+        return finishWith([](IDeviceFraming&) { return Reports{}; });
     }
     if (m_trace) {
         m_trace->record(m_description.serial, "out", reply);
     }
     const bool garble = fault.kind == TokenFaults::Kind::Garble;
-    sendFromFraming(
+    return finishWith(
         [&](IDeviceFraming& framing) { return garble ? framing.garbledReply(reply) : framing.reply(reply); });
 }
 

@@ -28,12 +28,15 @@ namespace vexa::sim {
 class TokenDevice {
 public:
     using Deliver = std::function<void(const Report&)>;
+    // Told true when the firmware starts on a request and false once its
+    // answer (if any) is out: while it works, the token is not silent.
+    using Working = std::function<void(bool)>;
     // Completes the host's write: true once the endpoint took the bytes,
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
     TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                Trace* trace, bool usbTiming, Deliver deliver);
+                Trace* trace, bool usbTiming, Deliver deliver, Working working = nullptr);
     ~TokenDevice();
     TokenDevice(const TokenDevice&) = delete;
     TokenDevice& operator=(const TokenDevice&) = delete;
@@ -53,10 +56,12 @@ private:
     void runEndpoint();
     void runFirmware();
     void process(Write& write);
-    void handleRequest(const std::vector<uint8_t>& request);
-    // Runs f on the framing under its lock and sends the reports it returns.
+    // Faults and firmware on one request: the reports to send, with the
+    // framing's transaction already finished.
+    Reports answer(const std::vector<uint8_t>& request);
+    // The reports f makes of the framing, and the end of its transaction.
     template <typename F>
-    void sendFromFraming(F f);
+    Reports finishWith(F f);
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 
@@ -66,6 +71,7 @@ private:
     Trace* const m_trace;
     const bool m_usbTiming;
     const Deliver m_deliver;
+    const Working m_working;
 
     std::mutex m_framingMutex;  // guards m_framing
     const std::unique_ptr<IDeviceFraming> m_framing;

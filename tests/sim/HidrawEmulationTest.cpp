@@ -1,7 +1,12 @@
 // The simulator through the real hidapi, frame by frame. Runs under
 // vexa-token-sim --token 00000000000A --token 00000000000B,framing=reportid.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hidapi/hidapi.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -259,6 +264,45 @@ TEST(HidrawEmulation, EveryHandleGetsItsOwnCopyAndReadiness)
     EXPECT_EQ(narrow(serial), kU2f);
 }
 
+// Two handles opened at the same moment, as two processes started together
+// do (plain open(2) back to back, before the simulator has seen either): each
+// still gets every report, and closing one leaves the other working.
+TEST(HidrawEmulation, HandlesOpenedAtOnceEachKeepWorkingWhenTheOtherCloses)
+{
+    const std::string node = pathOf(kU2f);
+    ASSERT_FALSE(node.empty());
+    int first = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    const int second = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    // One report, read from a descriptor the way hidapi does (poll, read).
+    auto readReport = [](int fd) {
+        Bytes report(64);
+        pollfd pfd{fd, POLLIN, 0};
+        const ssize_t n = ::poll(&pfd, 1, 5000) == 1 ? ::read(fd, report.data(), report.size()) : -1;
+        report.resize(n > 0 ? size_t(n) : 0);
+        return report;
+    };
+    // The simulator knows of a handle once its first call went through, as
+    // with hidapi's open; reports from then on reach it.
+    int size = 0;
+    ASSERT_EQ(::ioctl(second, HIDIOCGRDESCSIZE, &size), 0);
+    const Bytes init = u2fInit(0xFFFFFFFF, 0x86, {1, 2, 3, 4, 5, 6, 7, 8}, 8);
+    ASSERT_EQ(::write(first, init.data(), init.size()), ssize_t(init.size()));
+    const Bytes reply = readReport(first);
+    ASSERT_EQ(reply.size(), 64u);
+    EXPECT_EQ(readReport(second), reply);
+
+    ::close(first);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(::write(second, init.data(), init.size()), ssize_t(init.size()));
+        const Bytes again = readReport(second);
+        ASSERT_EQ(again.size(), 64u) << round;
+        EXPECT_EQ(Bytes(again.begin() + 4, again.begin() + 15), Bytes(reply.begin() + 4, reply.begin() + 15));
+    }
+    ::close(second);
+}
+
 // A handle that never reads keeps the first 63 reports (hidraw's ring of 64
 // slots with one kept free) and loses the later ones; it holds the token
 // back for a moment, not for good, and the reading handle loses nothing.
@@ -309,13 +353,16 @@ TEST(HidrawEmulation, WriteOfLessThanTwoBytesIsRejected)
 TEST(HidrawEmulation, UnplugFailsOpenHandlesUntilPluggedAgain)
 {
     Handle h(kU2f);
-    ASSERT_TRUE(h.ok());
+    Handle other(kU2f);
+    ASSERT_TRUE(h.ok() && other.ok());
     ASSERT_EQ(vexa::test::controlFromInside(std::string("unplug ") + kU2f), "ok");
     EXPECT_EQ(h.write(reportIdFirst({1})), -1);
     EXPECT_NE(h.error().find("No such device"), std::string::npos) << h.error();
-    int result = 0;
-    h.read(1000, 64, &result);
-    EXPECT_EQ(result, -1);
+    for (Handle* handle : {&h, &other}) {
+        int result = 0;
+        handle->read(1000, 64, &result);
+        EXPECT_EQ(result, -1);
+    }
     EXPECT_EQ(pathOf(kU2f), "");
     EXPECT_NE(pathOf(kReportId), "");
 
