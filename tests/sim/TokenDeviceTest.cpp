@@ -103,8 +103,20 @@ protected:
         description.framing = framing;
         auto firmware = std::make_unique<HeldFirmware>();
         m_firmware = firmware.get();
-        m_token = std::make_unique<TokenDevice>(description, std::move(firmware), m_faults, nullptr, false,
-                                                [this](const Report& report) { m_host.deliver(report); });
+        m_token = std::make_unique<TokenDevice>(
+            description, std::move(firmware), m_faults, nullptr, false,
+            [this](const Report& report) { m_host.deliver(report); },
+            [this](bool working) {
+                std::lock_guard<std::mutex> lock(m_doneMutex);
+                m_done += working ? 0 : 1;
+                m_doneChanged.notify_all();
+            });
+    }
+    // Until the token has finished with this many requests.
+    bool waitDone(int count)
+    {
+        std::unique_lock<std::mutex> lock(m_doneMutex);
+        return m_doneChanged.wait_for(lock, kWait, [&] { return m_done >= count; });
     }
     uint32_t openChannel()
     {
@@ -124,6 +136,9 @@ protected:
 
     TokenFaults m_faults;
     Host m_host;
+    std::mutex m_doneMutex;
+    std::condition_variable m_doneChanged;
+    int m_done = 0;
     HeldFirmware* m_firmware = nullptr;
     std::unique_ptr<TokenDevice> m_token;
 };
@@ -155,6 +170,24 @@ TEST_F(TokenDeviceTest, U2fRequestWhileTheFirmwareWorksIsToldTheChannelIsBusy)
     const Report retried = m_host.next();
     EXPECT_EQ(channelOf(retried), b);
     EXPECT_EQ(Bytes(retried.begin() + 4, retried.begin() + 8), (Bytes{0xC0, 0, 1, 9}));
+}
+
+// A stalled token swallows the request; that ends its transaction, so once
+// the stall is over other channels are served, not told the token is busy.
+TEST_F(TokenDeviceTest, StalledRequestDoesNotKeepTheTokenBusy)
+{
+    start(Framing::U2f);
+    const uint32_t a = openChannel();
+    const uint32_t b = openChannel();
+    m_faults.setStall(true);
+    m_token->receive(u2fFrame(a, 0xC0, {1}), nullptr);
+    ASSERT_TRUE(waitDone(1));
+    m_faults.setStall(false);
+    m_token->receive(u2fFrame(b, 0xC0, {2}), nullptr);
+    m_firmware->release();
+    const Report reply = m_host.next();
+    EXPECT_EQ(channelOf(reply), b);
+    EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 8), (Bytes{0xC0, 0, 1, 2}));
 }
 
 TEST_F(TokenDeviceTest, ReportIdRequestsWaitTheirTurn)
