@@ -4,10 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 
 #include "RealDaemon.h"
-#include "ToolsEndToEnd.h"
+#include "ToolRun.h"
 
 namespace vexa::test {
 namespace {
@@ -133,6 +134,62 @@ TEST_F(ToolDoctor, IgnoredKeysAreWarnedAbout)
     EXPECT_TRUE(hasFinding(r.output, "WARN", {"lockfile: the folder " + m_work.file("missing") + " does not exist"}))
         << r.output;
     EXPECT_TRUE(hasFinding(r.output, "WARN", {"config: only programs started in " + m_work.path()})) << r.output;
+}
+
+// Over TLS to a daemon that requires client certificates (-cca): each fault
+// is named where it lies, and with all well the token is reached.
+TEST(ToolDoctorTls, ChecksTheAddressThePortAndBothCertificates)
+{
+    ToolsDeployment tls(LibraryTransport::Tls, ClientAuthentication::Required);
+    const ClientCertificates& certs = tls.clientCertificates();
+    const auto withAddress = [&](const std::string& address) {
+        std::string config = readFile(tls.file("vexaconfig.json"));
+        config.replace(config.find("localhost"), 9, address);
+        writeFile(tls.file("vexaconfig.json"), config);
+    };
+    const struct {
+        const char* what;
+        std::function<void()> configure;
+        int status;
+        std::vector<std::pair<std::string, std::vector<std::string>>> findings;
+    } cases[] = {
+        {"no client certificate",
+         [&] { tls.configureTls(); },
+         1,
+         {{"OK", {"tls: the address localhost resolves to "}},
+          {"OK", {"tls: port ", " on localhost (", ") accepts connections"}},
+          {"FAIL", {"tls: no TLS connection: ", "set transport.clientcert and transport.clientkey"}}}},
+        {"an encrypted key without its password",
+         [&] { tls.configureTls(certs.cert, certs.encryptedKey); },
+         1,
+         {{"FAIL",
+           {"tls: Failed to load client key " + certs.encryptedKey, "VEXA_CLIENT_KEY_PASS",
+            "the library fails every connection"}}}},
+        {"an address that the daemon's certificate does not name",
+         [&] {
+             tls.configureTls(certs.cert, certs.key);
+             withAddress("127.0.0.1");
+         },
+         1,
+         {{"OK", {"tls: client certificate " + certs.cert + " loads with its key " + certs.key}},
+          {"OK", {"tls: the daemon's certificate chains to the CA bundle "}},
+          {"FAIL", {"tls: the daemon's certificate does not name 127.0.0.1"}}}},
+        {"all well",
+         [&] { tls.configureTls(certs.cert, certs.key); },
+         0,
+         {{"OK", {"tls: the daemon's certificate chains to the CA bundle "}},
+          {"OK", {"tls: the daemon's certificate names localhost"}},
+          {"OK", {"token 0123456789AB: slot 0, model Vexa"}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.configure();
+        const RunResult r = runTool(tls, {"doctor"});
+        EXPECT_EQ(r.status, c.status) << r.output << tls.daemonOutput();
+        for (const auto& [verdict, parts] : c.findings) {
+            EXPECT_TRUE(hasFinding(r.output, verdict, parts)) << verdict << " " << parts[0] << " in\n" << r.output;
+        }
+    }
 }
 
 }  // namespace
