@@ -5,8 +5,6 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "TestCertificates.h"
-
 namespace vexa::test {
 namespace {
 
@@ -60,7 +58,7 @@ std::string transportName(LibraryTransport transport)
 
 void PrintTo(LibraryTransport transport, std::ostream* out) { *out << transportName(transport); }
 
-ToolsDeployment::ToolsDeployment(LibraryTransport transport) : m_transport(transport)
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, ClientAuthentication clients) : m_transport(transport)
 {
     const std::vector<std::string> token{"--token", kSerial};
     switch (transport) {
@@ -75,10 +73,14 @@ ToolsDeployment::ToolsDeployment(LibraryTransport transport) : m_transport(trans
         break;
     case LibraryTransport::Tls: {
         const TestCertificates certs = makeTestCertificates(m_work.path());
-        m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert);
-        writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
-                                               std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" +
-                                               certs.caCert + R"("}})");
+        std::vector<std::string> daemonArgs;
+        if (clients == ClientAuthentication::Required) {
+            m_clients = std::make_unique<ClientCertificates>(makeClientCertificates(m_work.path()));
+            daemonArgs = {"-cca", m_clients->caCert};
+        }
+        m_caCert = certs.caCert;
+        m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert, daemonArgs);
+        configureTls();
         break;
     }
     }
@@ -117,6 +119,17 @@ RunResult ToolsDeployment::p11tool(const std::vector<std::string>& args)
 }
 
 std::string ToolsDeployment::daemonOutput() const { return m_daemon ? m_daemon->output() : std::string(); }
+
+void ToolsDeployment::configureTls(const std::string& clientCert, const std::string& clientKey)
+{
+    std::string client;
+    if (!clientCert.empty() || !clientKey.empty()) {
+        client = R"(, "clientcert": ")" + clientCert + R"(", "clientkey": ")" + clientKey + R"(")";
+    }
+    writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
+                                           std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" + m_caCert +
+                                           R"(")" + client + "}}");
+}
 
 SoftHsmReference::SoftHsmReference()
 {

@@ -19,11 +19,15 @@
 #include "Process.h"
 #include "RealDaemon.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "TokenSimulator.h"
 
 namespace vexa::test {
 
 enum class LibraryTransport { Hid, Unix, Tls };
+
+// Whether the TLS daemon requires client certificates (-cca).
+enum class ClientAuthentication { None, Required };
 
 std::string transportName(LibraryTransport transport);
 // Test names and messages show the transport by name.
@@ -34,7 +38,7 @@ inline const std::string kUserPin = "123456";
 
 class ToolsDeployment {
 public:
-    explicit ToolsDeployment(LibraryTransport transport);
+    explicit ToolsDeployment(LibraryTransport transport, ClientAuthentication clients = ClientAuthentication::None);
     ~ToolsDeployment();
     ToolsDeployment(const ToolsDeployment&) = delete;
     ToolsDeployment& operator=(const ToolsDeployment&) = delete;
@@ -55,6 +59,13 @@ public:
     // The daemon's output, for failure messages ("" for HID).
     std::string daemonOutput() const;
 
+    // TLS: writes the library's vexaconfig.json, with a client certificate
+    // and its key when they are given.
+    void configureTls(const std::string& clientCert = "", const std::string& clientKey = "");
+    // With ClientAuthentication::Required: the client CA the daemon trusts,
+    // a client of it, and a client of another CA.
+    const ClientCertificates& clientCertificates() const { return *m_clients; }
+
 private:
     RunResult run(const std::vector<std::string>& argv, bool thirdParty);
 
@@ -63,6 +74,8 @@ private:
     std::unique_ptr<TempDir> m_sockets;
     std::unique_ptr<TokenSimulator> m_simulator;  // HID only
     std::unique_ptr<RealDaemon> m_daemon;         // Unix and TLS
+    std::string m_caCert;                         // TLS: what the daemon's certificate chains to
+    std::unique_ptr<ClientCertificates> m_clients;
 };
 
 // A SoftHSM2 token initialised with the same PINs, for comparing the output
