@@ -2,7 +2,8 @@
 // file to the settings taken from it, without touching a file.
 //
 // Every input is read as vexa-daemon.json, merged with an empty command line
-// and with one that sets every option.
+// and with one that sets every option, and as vexaconfig.json, whose reader
+// names each key it ignores and why.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "ConfigFile.h"
+#include "Configuration.h"
 #include "DaemonLog.h"
 #include "DaemonSettings.h"
 
@@ -44,6 +46,19 @@ void readDaemonConfig(const std::string& text)
     }
 }
 
+void readLibraryConfig(const std::string& text)
+{
+    std::istringstream stream(text);
+    const vexa::pkcs11::ConfigReading reading = vexa::pkcs11::readConfiguration(stream);
+    for (const vexa::pkcs11::ConfigDiagnostic& diagnostic : reading.diagnostics) {
+        require(!diagnostic.problem.empty() && !diagnostic.effect.empty(), "an ignored key says why and what instead");
+    }
+    const auto transport = reading.configuration.transport;
+    require(transport == vexa::pkcs11::TransportChoice::Hid || transport == vexa::pkcs11::TransportChoice::Unix ||
+                transport == vexa::pkcs11::TransportChoice::Tls,
+            "one of the transports");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -56,5 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     readDaemonConfig(text);
+    readLibraryConfig(text);
     return 0;
 }
