@@ -1,5 +1,6 @@
 #include "ToolsEndToEnd.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -60,25 +61,30 @@ std::string transportName(LibraryTransport transport)
 
 void PrintTo(LibraryTransport transport, std::ostream* out) { *out << transportName(transport); }
 
-ToolsDeployment::ToolsDeployment(LibraryTransport transport) : m_transport(transport)
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options) : m_transport(transport)
 {
-    const std::vector<std::string> token{"--token", kSerial};
+    std::vector<std::string> token{"--token", kSerial + options.tokenOptions};
+    token.insert(token.end(), options.simulatorArgs.begin(), options.simulatorArgs.end());
+    const std::string more = options.libraryConfig.empty() ? "" : ", " + options.libraryConfig;
     switch (transport) {
     case LibraryTransport::Hid:
         m_simulator = std::make_unique<TokenSimulator>(token);
+        if (!options.libraryConfig.empty()) {
+            writeFile(file("vexaconfig.json"), "{" + options.libraryConfig + "}");
+        }
         break;
     case LibraryTransport::Unix:
         m_sockets = std::make_unique<TempDir>("vexa-sockets");
-        m_daemon = RealDaemon::unix(token, m_sockets->path(), 1);
+        m_daemon = RealDaemon::unix(token, m_sockets->path(), 1, options.daemonArgs);
         writeFile(file("vexaconfig.json"),
-                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("}})");
+                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("})" + more + "}");
         break;
     case LibraryTransport::Tls: {
         const TestCertificates certs = makeTestCertificates(m_work.path());
         m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert);
         writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
                                                std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" +
-                                               certs.caCert + R"("}})");
+                                               certs.caCert + R"("})" + more + "}");
         break;
     }
     }
@@ -86,19 +92,44 @@ ToolsDeployment::ToolsDeployment(LibraryTransport transport) : m_transport(trans
 
 ToolsDeployment::~ToolsDeployment() = default;
 
-RunResult ToolsDeployment::run(const std::vector<std::string>& argv, bool thirdParty)
+Environment ToolsDeployment::environment(bool thirdParty) const
 {
-    const std::vector<std::string> command = inDirectory(m_work.path(), argv);
     if (m_simulator) {
-        Environment extra = thirdParty ? thirdPartyEnvironment(m_simulator->variable("LD_PRELOAD")) : Environment{};
-        return m_simulator->run(command, extra);
+        // Of two entries with one name a program would see only the first:
+        // the third-party settings replace the simulator's.
+        const Environment extra =
+            thirdParty ? thirdPartyEnvironment(m_simulator->variable("LD_PRELOAD")) : Environment{};
+        Environment env;
+        for (const auto& entry : m_simulator->environment()) {
+            const bool replaced = std::any_of(extra.begin(), extra.end(),
+                                              [&](const auto& change) { return change.first == entry.first; });
+            if (!replaced) {
+                env.push_back(entry);
+            }
+        }
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
     }
     Environment extra = thirdParty ? thirdPartyEnvironment("") : Environment{};
     if (extra.empty()) {
         extra.emplace_back("LD_PRELOAD", "");
     }
-    return runProgram(command, extra);
+    return extra;
 }
+
+RunResult ToolsDeployment::run(const std::vector<std::string>& argv, bool thirdParty)
+{
+    return runProgram(inDirectory(m_work.path(), argv), environment(thirdParty));
+}
+
+std::unique_ptr<InteractiveProcess> ToolsDeployment::startOurs(const std::vector<std::string>& argv)
+{
+    return std::make_unique<InteractiveProcess>(inDirectory(m_work.path(), argv), environment(false));
+}
+
+TokenSimulator& ToolsDeployment::simulator() { return m_simulator ? *m_simulator : m_daemon->simulator(); }
+
+const std::string& ToolsDeployment::serial() const { return kSerial; }
 
 RunResult ToolsDeployment::runOurs(const std::vector<std::string>& argv) { return run(argv, false); }
 
