@@ -334,13 +334,30 @@ INSTANTIATE_TEST_SUITE_P(
                     "read",
                     {TransportFailure::TooLong, "Reply longer than the read buffer", true},
                     {"write", "read", "close"}},
-        FailureCase{
-            "ClosedOnWrite", "write", {TransportFailure::Closed, "Socket write error 32", true}, {"write", "close"}},
         FailureCase{"ClosedOnRead",
                     "read",
                     {TransportFailure::Closed, "Connection closed by the daemon", true},
                     {"write", "read", "close"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A write that finds its connection or device gone (a daemon restarted, a
+// token plugged in again) goes once more over a fresh one in the same call;
+// when that cannot be had, the call fails.
+TEST_F(CallPathTest, WriteThatFindsTheConnectionGoneIsSentOnceMoreOverAFreshOne)
+{
+    token().failWrite = InjectedFailure{TransportFailure::Closed, "Socket write error 32", true};
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"write", "close", "open", "write", "read"}));
+    EXPECT_EQ(token().requests, (std::vector<Bytes>{{0x08, 0x0E}}));
+
+    token().calls.clear();
+    token().failWrite = InjectedFailure{TransportFailure::Closed, "Socket write error 32", true};
+    token().throwOnOpen = "No daemon at the socket";
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"write", "close", "open"}));
+    EXPECT_TRUE(logged("Socket write error 32"));
+    EXPECT_TRUE(logged("No daemon at the socket"));
+}
 
 // The real length check, not an injected one: a reply longer than the
 // exchange buffer is never decoded in part.
