@@ -75,6 +75,11 @@ size_t CHIDTransport::write(const uint8_t* data, size_t length)
     }
     if (m_outOfStep) {
         resynchronise();
+    } else if (!usesU2F()) {
+        // hidraw gives every open handle a copy of every input report: what
+        // waits here now are replies to other programs' requests, which
+        // report-id framing cannot tell from ours.
+        discardQueuedReports();
     }
     return usesU2F() ? writeU2F(data, length) : writeReports(data, length);
 }

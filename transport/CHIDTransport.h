@@ -24,7 +24,10 @@ namespace corvel {
 // arrive; in report-id framing, which cannot tell one reply from another, it
 // waits (one time-out at most) for the rest of the late reply and throws it
 // away. A write whose resynchronisation gets no answer sends nothing and
-// throws TimedOut; the next write tries again.
+// throws TimedOut; the next write tries again. In report-id framing every
+// write also drops the input reports already queued: hidraw hands every open
+// handle a copy of each report, so those are replies to other programs
+// sharing the token (through a lock file).
 class CHIDTransport : public CTransport {
 public:
     CHIDTransport();

@@ -131,7 +131,7 @@ TEST_P(SharedTokenTest, OtherApplicationsComingAndGoingLeaveTheSignerAlone)
     EXPECT_FALSE(callDurations(signerRun.output, "C_Sign").empty()) << signerRun.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, SharedTokenTest, ::testing::Values(LibraryTransport::Unix),
+INSTANTIATE_TEST_SUITE_P(Transports, SharedTokenTest, ::testing::Values(LibraryTransport::Unix, LibraryTransport::Hid),
                          [](const auto& info) { return transportName(info.param); });
 
 // Two applications sign at once through the daemon, each logging in (the
