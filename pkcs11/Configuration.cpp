@@ -1,14 +1,13 @@
+// Where vexaconfig.json is looked for, and how what it says goes into the
+// library's context.
 #include "Configuration.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <limits>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "CContext.h"
@@ -16,8 +15,9 @@
 namespace vexa::pkcs11 {
 namespace {
 
-using nlohmann::json;
 using namespace corvel;
+
+constexpr const char* kSystemConfigDir = "/usr/local/etc/vexa/";
 
 bool canOpen(const std::string& path)
 {
@@ -37,93 +37,29 @@ std::string workingDirectory()
     return ::getcwd(buffer.data(), buffer.size()) != nullptr ? std::string(buffer.data()) : std::string(".");
 }
 
-// Numbers may carry a fraction, which is dropped. A value outside the range of
-// T is ignored like a value of the wrong type.
-template <typename T>
-bool readInteger(const json& object, const char* key, T& out)
+TransportKind transportKind(TransportChoice choice)
 {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_number()) {
-        return false;
+    switch (choice) {
+    case TransportChoice::Unix:
+        return unixTransportKind();
+    case TransportChoice::Tls:
+        return tlsTransportKind();
+    case TransportChoice::Hid:
+        break;
     }
-    long double value;
-    if (found->is_number_unsigned()) {
-        value = static_cast<long double>(found->get<uint64_t>());
-    } else if (found->is_number_integer()) {
-        value = static_cast<long double>(found->get<int64_t>());
-    } else {
-        value = std::trunc(static_cast<long double>(found->get<double>()));
-    }
-    if (!std::isfinite(value) || value < static_cast<long double>(std::numeric_limits<T>::min()) ||
-        value > static_cast<long double>(std::numeric_limits<T>::max())) {
-        return false;
-    }
-    out = static_cast<T>(value);
-    return true;
+    return hidTransportKind();
 }
 
-bool readBool(const json& object, const char* key, bool& out)
+void applyLogging(CContext& context, const LibraryConfiguration& configuration)
 {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_boolean()) {
-        return false;
-    }
-    out = found->get<bool>();
-    return true;
-}
-
-bool readString(const json& object, const char* key, std::string& out)
-{
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_string()) {
-        return false;
-    }
-    out = found->get<std::string>();
-    return true;
-}
-
-void applyLogging(CContext& context, const json& logging)
-{
-    bool enabled = true;
-    if (readBool(logging, "enabled", enabled) && !enabled) {
-        context.setLogLevel(kLogDisabled);
+    if (!configuration.hasLogging) {
         return;
     }
-    int32_t level = 0;
-    if (readInteger(logging, "loglevel", level)) {
-        context.setLogLevel(level);
+    context.setLogLevel(configuration.logLevel);
+    if (configuration.logFile) {
+        context.openLogFile(*configuration.logFile);
     }
-    std::string path;
-    if (readString(logging, "logfile", path)) {
-        context.openLogFile(path);
-    }
-    bool console = false;
-    readBool(logging, "logconsole", console);
-    context.setLogConsole(console);
-}
-
-void applyTransport(CContext& context, const json& transport)
-{
-    LibrarySettings& settings = context.settings();
-    readInteger(transport, "vid", settings.vid);
-    readInteger(transport, "pid", settings.pid);
-    readInteger(transport, "usagePage", settings.usagePage);
-    bool useUnix = false;
-    if (readBool(transport, "unix", useUnix) && useUnix) {
-        context.logText(kLogDebug, "Setting UNIX transport.");
-        context.setTransportKind(unixTransportKind());
-        readString(transport, "sockdir", settings.sockdir);
-    }
-    std::string address;
-    int32_t port = 0;
-    if (readString(transport, "address", address) && readInteger(transport, "port", port)) {
-        settings.address = address;
-        settings.port = port;
-        // Required with an address: throws when missing or not a string.
-        settings.cacertbundle = transport.at("cacertbundle").get<std::string>();
-        context.logText(kLogInfo, "Connecting to IP transport.");
-        context.setTransportKind(tlsTransportKind());
-    }
+    context.setLogConsole(configuration.logConsole);
 }
 
 void applyLockFile(CContext& context, const std::string& path)
@@ -136,21 +72,37 @@ void applyLockFile(CContext& context, const std::string& path)
     context.exchangeLock().openLockFile(path);
 }
 
-void applyConfiguration(CContext& context, const json& config)
+void logParseFailure(CContext& context, const std::string& error)
 {
-    const auto logging = config.find("logging");
-    if (logging != config.end() && logging->is_object()) {
-        applyLogging(context, *logging);
+    context.logText(kLogWarn, "Failed to parse config");
+    context.logText(kLogDebug, error);
+}
+
+void applyConfiguration(CContext& context, const ConfigReading& reading, const std::string& path)
+{
+    const LibraryConfiguration& configuration = reading.configuration;
+    applyLogging(context, configuration);
+    for (const ConfigDiagnostic& d : reading.diagnostics) {
+        context.logFormat(kLogWarn, "%s: %s; %s", d.key.empty() ? path.c_str() : d.key.c_str(), d.problem.c_str(),
+                          d.effect.c_str());
     }
-    const auto transport = config.find("transport");
-    if (transport != config.end() && transport->is_object()) {
-        applyTransport(context, *transport);
+    context.settings() = configuration.settings;
+    if (configuration.unixRequested) {
+        context.logText(kLogDebug, "Setting UNIX transport.");
     }
-    readInteger(config, "timeout", context.settings().timeout);
-    readInteger(config, "keytimeout", context.settings().keytimeout);
-    std::string lockFile;
-    if (readString(config, "lockfile", lockFile)) {
-        applyLockFile(context, lockFile);
+    if (configuration.transport == TransportChoice::Tls) {
+        context.logText(kLogInfo, "Connecting to IP transport.");
+    }
+    context.setTransportKind(transportKind(configuration.transport));
+    if (!reading.error.empty()) {
+        logParseFailure(context, reading.error);
+    }
+    if (configuration.lockFile) {
+        try {
+            applyLockFile(context, *configuration.lockFile);
+        } catch (const std::exception& error) {
+            logParseFailure(context, error.what());
+        }
     }
 }
 
@@ -165,6 +117,11 @@ std::string userHomeDir()
     return home != nullptr ? home : "";
 }
 
+std::vector<std::string> configSearchPath(const std::string& homeDir)
+{
+    return {workingDirectory() + "/", homeDir + "/.vexa/", kSystemConfigDir};
+}
+
 std::string findConfigDir(const std::string& fileName, const std::string& homeDir)
 {
     if (canOpen(fileName)) {
@@ -174,28 +131,20 @@ std::string findConfigDir(const std::string& fileName, const std::string& homeDi
     if (isDirectory(vexaDir) && canOpen(vexaDir + fileName)) {
         return vexaDir;
     }
-    return "/usr/local/etc/vexa/";
+    return kSystemConfigDir;
 }
 
 std::string findConfigDir(const std::string& fileName) { return findConfigDir(fileName, userHomeDir()); }
 
 void loadConfiguration(CContext& context, const std::string& configDir)
 {
-    std::ifstream file(configDir + kConfigFileName);
+    const std::string path = configDir + kConfigFileName;
+    std::ifstream file(path);
     if (!file.is_open()) {
         context.logText(kLogInfo, "Config file not found.");
         return;
     }
-    try {
-        // A document that is not an object has no keys to apply.
-        const json config = json::parse(file);
-        if (config.is_object()) {
-            applyConfiguration(context, config);
-        }
-    } catch (const std::exception& error) {
-        context.logText(kLogWarn, "Failed to parse config");
-        context.logText(kLogDebug, error.what());
-    }
+    applyConfiguration(context, readConfiguration(file), path);
 }
 
 }  // namespace vexa::pkcs11

@@ -9,6 +9,8 @@ struct LibrarySettings {
     std::string address;               // daemon's TLS listener
     std::string sockdir = "/var/run";  // daemon's Unix sockets
     std::string cacertbundle;          // CA file for the TLS transport
+    std::string clientcert;            // certificate presented to the TLS listener; empty: none
+    std::string clientkey;             // its private key
     int32_t port = 0;
     uint32_t timeout = 12000;     // read time-out of every transport, ms
     uint32_t keytimeout = 65000;  // read time-out while a key pair is generated, ms

@@ -20,21 +20,7 @@ constexpr size_t kSocketPrefixLength = 5;
 
 std::vector<SerialId> listHidSerials(CContext& context)
 {
-    std::vector<SerialId> serials;
-    const LibrarySettings& settings = context.settings();
-    const auto listed = corvel::CHIDTransport::listSerialNumbers(settings.vid, settings.pid);
-    if (!listed) {
-        return serials;
-    }
-    for (const std::string& serial : *listed) {
-        if (serial.size() != kSerialTextLength) {
-            continue;
-        }
-        if (const auto id = serialIdFromText(serial)) {
-            serials.push_back(*id);
-        }
-    }
-    return serials;
+    return listHidTokens(context.settings().vid, context.settings().pid);
 }
 
 std::unique_ptr<corvel::CTransport> createHidTransport(SerialId serial, CContext& context)
@@ -59,30 +45,12 @@ bool isSocket(const std::string& directory, const dirent& entry)
 
 std::vector<SerialId> listUnixSerials(CContext& context)
 {
-    std::vector<SerialId> serials;
-    const std::string& directory = context.settings().sockdir;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (dir == nullptr) {
-        context.logFormat(corvel::kLogWarn, "Cannot read socket directory %s", directory.c_str());
-        return serials;
-    }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string_view name(entry->d_name);
-        if (name.size() < kSocketPrefixLength + kSerialTextLength ||
-            name.substr(0, kSocketPrefixLength) != kSocketPrefix || !isSocket(directory, *entry)) {
-            continue;
-        }
-        if (const auto id = serialIdFromText(name.substr(kSocketPrefixLength))) {
-            serials.push_back(*id);
-        }
-    }
-    return serials;
+    return listSocketTokens(context.settings().sockdir, context);
 }
 
 std::unique_ptr<corvel::CTransport> createUnixTransport(SerialId serial, CContext& context)
 {
-    const std::string path = context.settings().sockdir + "/" + kSocketPrefix + serialIdToText(serial) + ".sock";
-    return std::make_unique<corvel::CUnixTransport>(path, &context);
+    return std::make_unique<corvel::CUnixTransport>(socketPath(context.settings().sockdir, serial), &context);
 }
 
 std::vector<SerialId> listTlsSerials(CContext&) { return {0}; }
@@ -92,8 +60,7 @@ std::unique_ptr<corvel::CTransport> createTlsTransport(SerialId serial, CContext
     if (serial != 0) {
         return nullptr;
     }
-    const LibrarySettings& settings = context.settings();
-    return std::make_unique<corvel::TCPTransport>(settings.address, settings.port, settings.cacertbundle, &context);
+    return std::make_unique<corvel::TCPTransport>(tlsClientOptions(context.settings()), &context);
 }
 
 }  // namespace
@@ -103,5 +70,59 @@ TransportKind hidTransportKind() { return {createHidTransport, listHidSerials}; 
 TransportKind unixTransportKind() { return {createUnixTransport, listUnixSerials}; }
 
 TransportKind tlsTransportKind() { return {createTlsTransport, listTlsSerials}; }
+
+std::vector<SerialId> listHidTokens(uint16_t vid, uint16_t pid)
+{
+    std::vector<SerialId> serials;
+    const auto listed = corvel::CHIDTransport::listSerialNumbers(vid, pid);
+    if (!listed) {
+        return serials;
+    }
+    for (const std::string& serial : *listed) {
+        if (serial.size() != kSerialTextLength) {
+            continue;
+        }
+        if (const auto id = serialIdFromText(serial)) {
+            serials.push_back(*id);
+        }
+    }
+    return serials;
+}
+
+std::vector<SerialId> listSocketTokens(const std::string& sockdir, corvel::ILogTarget& log)
+{
+    std::vector<SerialId> serials;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(sockdir.c_str()), ::closedir);
+    if (dir == nullptr) {
+        log.logFormat(corvel::kLogWarn, "Cannot read socket directory %s", sockdir.c_str());
+        return serials;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name(entry->d_name);
+        if (name.size() < kSocketPrefixLength + kSerialTextLength ||
+            name.substr(0, kSocketPrefixLength) != kSocketPrefix || !isSocket(sockdir, *entry)) {
+            continue;
+        }
+        if (const auto id = serialIdFromText(name.substr(kSocketPrefixLength))) {
+            serials.push_back(*id);
+        }
+    }
+    return serials;
+}
+
+std::string socketPath(const std::string& sockdir, SerialId serial)
+{
+    return sockdir + "/" + kSocketPrefix + serialIdToText(serial) + ".sock";
+}
+
+corvel::TlsClientOptions tlsClientOptions(const LibrarySettings& settings)
+{
+    corvel::TlsClientOptions options{settings.address, settings.port, settings.cacertbundle, "", ""};
+    if (!settings.clientcert.empty() && !settings.clientkey.empty()) {
+        options.certFile = settings.clientcert;
+        options.keyFile = settings.clientkey;
+    }
+    return options;
+}
 
 }  // namespace vexa::pkcs11

@@ -25,18 +25,22 @@ struct Received {
 };
 
 // The token's side of one framing: reassembles requests from output reports
-// and cuts replies into input reports. Replies go to the sender of the last
-// completed request. Not thread-safe: one token thread drives it.
+// and cuts replies into input reports. A completed request opens a
+// transaction that lasts until finish(); replies go to its sender. Not
+// thread-safe: the token serialises its calls.
 class IDeviceFraming {
 public:
     virtual ~IDeviceFraming() = default;
     // One output report as the endpoint received it (at most kReportSize bytes).
     virtual Received receive(const uint8_t* report, size_t length) = 0;
+    // The reports of the transaction's reply; empty when it has nowhere to go.
     virtual Reports reply(const std::vector<uint8_t>& message) = 0;
     // The reply with its continuation broken, so the host must reject it.
     virtual Reports garbledReply(const std::vector<uint8_t>& message) = 0;
     // An ERROR frame with this code; empty when the framing has none.
     virtual Reports error(uint8_t code) = 0;
+    // The transaction is over (its reply is out, or there is none).
+    virtual void finish() = 0;
 };
 
 std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing);

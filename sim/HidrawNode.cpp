@@ -1,16 +1,12 @@
 #include "HidrawNode.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <umockdev.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include "ReportDescriptor.h"
@@ -21,12 +17,6 @@ namespace {
 
 // What the kernel's hidraw accepts in one write (HID_MAX_BUFFER_SIZE).
 constexpr size_t kMaxWrite = 16384;
-// hidraw keeps at most this many unread reports per open handle and drops
-// newer ones.
-constexpr size_t kMaxQueued = 63;
-constexpr int kDrainWaitMs = 1000;
-// How long a full queue waits for its reader before it drops reports.
-constexpr std::chrono::milliseconds kReaderStopped{100};
 
 std::string rootDir(UMockdevTestbed* testbed)
 {
@@ -61,6 +51,20 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     self(user)->onConnected(client);
 }
 
+UMockdevIoctlClient* ref(UMockdevIoctlClient* client)
+{
+    return static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+}
+
+void failAndRelease(UMockdevIoctlClient*& read, int error)
+{
+    if (read) {
+        umockdev_ioctl_client_complete(read, -1, error);
+        g_object_unref(read);
+        read = nullptr;
+    }
+}
+
 }  // namespace
 
 HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
@@ -75,18 +79,30 @@ HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDesc
 {
     addToTestbed();
     attachHandler();
+    m_readTimer = std::thread([this] { runReadTimer(); });
 }
 
 HidrawNode::~HidrawNode()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_readTimerWake.notify_all();
+    if (m_readTimer.joinable()) {
+        m_readTimer.join();
+    }
     unplug();
     if (m_handler) {
         g_signal_handlers_disconnect_by_data(m_handler, this);
         g_object_unref(m_handler);
     }
-    if (m_drainFd >= 0) {
-        ::close(m_drainFd);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& [client, handle] : m_handles) {
+        failAndRelease(handle.parkedRead, EIO);
+        g_object_unref(client);
     }
+    m_handles.clear();
 }
 
 void HidrawNode::addToTestbed()
@@ -103,34 +119,22 @@ void HidrawNode::addToTestbed()
 
 // hidapi's string getters on an open handle fstat() the descriptor, which the
 // preload does not fake, and look the device up by that number; so the hidraw
-// device takes the real number of the pty behind <root>/dev/hidrawN.
+// device takes the real number of the first pty behind <root>/dev/hidrawN
+// (every later pty gets a /sys/dev/char link of its own).
 void HidrawNode::usePtyDeviceNumber(const std::string& root)
 {
-    const std::string node = root + m_paths.devnode;
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(node.c_str(), target, sizeof target - 1);
-    if (n < 0) {
-        throw std::runtime_error("no pty behind " + node + ": " + std::strerror(errno));
-    }
-    target[n] = '\0';
-    m_signalFd = umockdev_testbed_get_dev_fd(m_testbed, m_paths.devnode.c_str());
-    m_drainFd = ::open(target, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct stat st {};
-    if (m_signalFd < 0 || m_drainFd < 0 || ::fstat(m_drainFd, &st) < 0) {
-        throw std::runtime_error("cannot open the pty of " + m_paths.devnode + ": " + std::strerror(errno));
-    }
-
-    const std::string number = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    m_ptys.emplace(root, m_paths.devnode, m_paths.hidraw);
+    m_ptys->adopt(umockdev_testbed_get_dev_fd(m_testbed, m_paths.devnode.c_str()));
+    const std::string& number = m_ptys->firstDeviceNumber();
+    const size_t colon = number.find(':');
     ::unlink((root + "/sys/dev/char/243:" + std::to_string(m_index)).c_str());
     umockdev_testbed_set_attribute(m_testbed, m_paths.hidraw.c_str(), "dev", number.c_str());
-    umockdev_testbed_set_property_int(m_testbed, m_paths.hidraw.c_str(), "MAJOR", int(major(st.st_rdev)));
-    umockdev_testbed_set_property_int(m_testbed, m_paths.hidraw.c_str(), "MINOR", int(minor(st.st_rdev)));
-    m_devnumLink = root + "/sys/dev/char/" + number;
-    const std::string relative = "../.." + m_paths.hidraw.substr(4);
+    umockdev_testbed_set_property_int(m_testbed, m_paths.hidraw.c_str(), "MAJOR", std::stoi(number.substr(0, colon)));
+    umockdev_testbed_set_property_int(m_testbed, m_paths.hidraw.c_str(), "MINOR", std::stoi(number.substr(colon + 1)));
     // What the preload's stat() reports for the node.
     const std::string nodeNumber = root + "/dev/.node/" + m_paths.devnode.substr(5);
     ::unlink(nodeNumber.c_str());
-    if (::symlink(relative.c_str(), m_devnumLink.c_str()) < 0 || ::symlink(number.c_str(), nodeNumber.c_str()) < 0) {
+    if (::symlink(number.c_str(), nodeNumber.c_str()) < 0) {
         throw std::runtime_error("cannot link device number of " + m_paths.devnode + ": " + std::strerror(errno));
     }
 }
@@ -158,13 +162,13 @@ void HidrawNode::unplug()
             return;
         }
         m_present = false;
-        dropParkedRead_inlock(EIO);
-        m_queue.clear();
-        m_roomInQueue.notify_all();
+        for (auto& [client, handle] : m_handles) {
+            failAndRelease(handle.parkedRead, EIO);
+        }
         // Left readable for good, so every poll wakes and the read fails.
-        signalReports_inlock(1);
+        m_ptys->deviceGone();
+        m_roomInQueue.notify_all();
     }
-    ::unlink(m_devnumLink.c_str());
     // Children first: removing a parent leaves the class links of its children.
     for (const std::string* path : {&m_paths.hidraw, &m_paths.hid, &m_paths.usbInterface, &m_paths.usbDevice}) {
         umockdev_testbed_remove_device(m_testbed, path->c_str());
@@ -179,26 +183,50 @@ void HidrawNode::unplug()
 
 void HidrawNode::onConnected(UMockdevIoctlClient* client)
 {
-    (void)client;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_present) {
+    forgetClosedHandles_inlock();
+    if (!m_present || m_handles.count(client)) {
         return;
     }
-    drainReports_inlock(m_queue.size());
-    m_queue.clear();
-    m_lastRead = std::chrono::steady_clock::now();
-    m_roomInQueue.notify_all();
-    logVerbose("%s: handle opened", m_paths.devnode.c_str());
+    Handle handle;
+    handle.queue = m_queues.add();
+    handle.pty = m_ptys->claim();
+    m_handles.emplace(ref(client), handle);
+    logVerbose("%s: handle opened on %s (%zu open)", m_paths.devnode.c_str(), m_ptys->path(handle.pty).c_str(),
+               m_handles.size());
 }
 
-void HidrawNode::dropParkedRead_inlock(int error)
+// A pty that all its clients closed takes its handles along. Of handles that
+// shared a pty only some of which closed, the ones that stopped reading are
+// taken for the closed ones; until they have stopped, the pty keeps them.
+void HidrawNode::forgetClosedHandles_inlock()
 {
-    if (!m_parkedRead) {
-        return;
+    for (const ReadinessPtys::Closed& closed : m_ptys->closedSinceLastLook()) {
+        int gone = closed.gone;
+        for (auto it = m_handles.begin(); it != m_handles.end() && gone > 0;) {
+            auto next = std::next(it);
+            if (it->second.pty == closed.pty && (closed.all || m_queues.stopped(it->second.queue))) {
+                removeHandle_inlock(it);
+                --gone;
+            }
+            it = next;
+        }
     }
-    umockdev_ioctl_client_complete(m_parkedRead, -1, error);
-    g_object_unref(m_parkedRead);
-    m_parkedRead = nullptr;
+}
+
+void HidrawNode::removeHandle_inlock(Handles::iterator it)
+{
+    UMockdevIoctlClient* client = it->first;
+    Handle handle = it->second;
+    const std::string ptyPath = m_ptys->path(handle.pty);
+    m_handles.erase(it);
+    failAndRelease(handle.parkedRead, EIO);
+    m_queues.remove(handle.queue);
+    g_object_unref(client);
+    m_ptys->release(handle.pty);
+    updateReadiness_inlock(handle.pty);
+    m_roomInQueue.notify_all();
+    logVerbose("%s: handle on %s closed (%zu open)", m_paths.devnode.c_str(), ptyPath.c_str(), m_handles.size());
 }
 
 void HidrawNode::onIoctl(UMockdevIoctlClient* client)
@@ -253,29 +281,67 @@ void HidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool ta
 void HidrawNode::onRead(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_present) {
+    auto it = m_handles.find(client);
+    if (!m_present || it == m_handles.end()) {
         umockdev_ioctl_client_complete(client, -1, EIO);
         return;
     }
-    if (!m_queue.empty()) {
-        const Report report = std::move(m_queue.front());
-        m_queue.pop_front();
-        drainReports_inlock(1);
-        m_lastRead = std::chrono::steady_clock::now();
+    Handle& handle = it->second;
+    if (std::optional<Report> report = m_queues.take(handle.queue)) {
+        answerRead(client, *report);
+        updateReadiness_inlock(handle.pty);
         m_roomInQueue.notify_all();
-        answerRead_inlock(client, report);
         return;
     }
-    if (m_parkedRead && parkedReaderAlive_inlock()) {
-        umockdev_ioctl_client_complete(client, -1, EBUSY);
-        return;
+    // Nothing waiting: a blocking hid_read, or a poll woken by another handle
+    // on a shared pty (the pty is readable); see the class comment.
+    failAndRelease(handle.parkedRead, EIO);
+    handle.parkedRead = ref(client);
+    handle.giveUpAt.reset();
+    if (m_ptys->level(handle.pty) > 0) {
+        handle.giveUpAt = std::chrono::steady_clock::now() + kSharedReadWait;
+        m_readTimerWake.notify_all();
     }
-    dropParkedRead_inlock(EIO);
-    // A read without a poll before it (blocking hid_read) waits for the next report.
-    m_parkedRead = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
 }
 
-void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& report)
+void HidrawNode::runReadTimer()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stopping) {
+        // The token is not silent while it holds a report back or works.
+        if (m_holding || m_tokenWorking) {
+            m_readTimerWake.wait(lock);
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (auto& [client, handle] : m_handles) {
+            if (!handle.parkedRead || !handle.giveUpAt) {
+                continue;
+            }
+            if (now >= *handle.giveUpAt) {
+                failAndRelease(handle.parkedRead, EAGAIN);
+                handle.giveUpAt.reset();
+            } else if (!next || *handle.giveUpAt < *next) {
+                next = handle.giveUpAt;
+            }
+        }
+        if (next) {
+            m_readTimerWake.wait_until(lock, *next);
+        } else {
+            m_readTimerWake.wait(lock);
+        }
+    }
+}
+
+void HidrawNode::setTokenWorking(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tokenWorking = on;
+    m_readTimerWake.notify_all();
+}
+
+void HidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
 {
     // A short read takes the start of the report; the rest is lost, as in hidraw.
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -284,72 +350,72 @@ void HidrawNode::answerRead_inlock(UMockdevIoctlClient* client, const Report& re
     umockdev_ioctl_client_complete(client, long(length), 0);
 }
 
-// umockdev does not notice that a client with a parked read has died; a live
-// one answers a reload of the read buffer from inside its read().
-bool HidrawNode::parkedReaderAlive_inlock()
-{
-    GError* error = nullptr;
-    if (umockdev_ioctl_data_reload(umockdev_ioctl_client_get_arg(m_parkedRead), &error)) {
-        return true;
-    }
-    g_clear_error(&error);
-    return false;
-}
-
 void HidrawNode::deliver(const Report& report)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_present && !m_parkedRead && m_queue.size() >= kMaxQueued &&
-           std::chrono::steady_clock::now() < m_lastRead + kReaderStopped) {
-        m_roomInQueue.wait_until(lock, m_lastRead + kReaderStopped);
+    const bool present = holdForRoom_inlock(lock);
+    if (m_holding) {
+        m_holding = false;
+        m_readTimerWake.notify_all();
     }
-    if (!m_present) {
+    if (!present) {
         return;
     }
-    if (m_parkedRead && !parkedReaderAlive_inlock()) {
-        dropParkedRead_inlock(EIO);
+    if (const size_t lost = m_queues.push(report)) {
+        logVerbose("%s: %zu handle(s) stopped reading, report lost for them", m_paths.devnode.c_str(), lost);
     }
-    if (m_parkedRead) {
-        answerRead_inlock(m_parkedRead, report);
-        g_object_unref(m_parkedRead);
-        m_parkedRead = nullptr;
-    } else if (m_queue.size() < kMaxQueued) {
-        m_queue.push_back(report);
-        signalReports_inlock(1);
-    } else {
-        logVerbose("%s: input queue full, report dropped", m_paths.devnode.c_str());
+    answerParkedReads_inlock();
+    std::set<ReadinessPtys::Id> ptys;
+    for (const auto& [client, handle] : m_handles) {
+        ptys.insert(handle.pty);
+    }
+    for (ReadinessPtys::Id pty : ptys) {
+        updateReadiness_inlock(pty);
     }
 }
 
-void HidrawNode::signalReports_inlock(size_t count)
+// Waits while a reader that may still be reading has no room; false when
+// the device went away meanwhile.
+bool HidrawNode::holdForRoom_inlock(std::unique_lock<std::mutex>& lock)
 {
-    const std::string bytes(count, 'r');
-    if (count && ::write(m_signalFd, bytes.data(), count) != ssize_t(count)) {
-        logVerbose("%s: pty write failed: %s", m_paths.devnode.c_str(), std::strerror(errno));
-    }
-}
-
-void HidrawNode::drainReports_inlock(size_t count)
-{
-    // The pty passes bytes from master to slave asynchronously, so wait for
-    // them; the bound keeps a miscount from hanging every client.
-    std::string bytes(count, '\0');
-    size_t done = 0;
-    while (done < count) {
-        pollfd pfd{m_drainFd, POLLIN, 0};
-        if (::poll(&pfd, 1, kDrainWaitMs) <= 0) {
-            logVerbose("%s: pty byte missing", m_paths.devnode.c_str());
-            break;
+    for (;;) {
+        forgetClosedHandles_inlock();
+        if (!m_present) {
+            return false;
         }
-        const ssize_t n = ::read(m_drainFd, bytes.data() + done, count - done);
-        if (n < 0 && errno == EINTR) {
+        const auto until = m_queues.holdUntil(ReaderQueues::Clock::now());
+        if (!until) {
+            return true;
+        }
+        m_holding = true;
+        m_roomInQueue.wait_until(lock, *until);
+    }
+}
+
+void HidrawNode::answerParkedReads_inlock()
+{
+    for (auto& [client, handle] : m_handles) {
+        if (!handle.parkedRead) {
             continue;
         }
-        if (n <= 0) {
-            break;
+        if (std::optional<Report> report = m_queues.take(handle.queue)) {
+            answerRead(handle.parkedRead, *report);
+            g_object_unref(handle.parkedRead);
+            handle.parkedRead = nullptr;
+            handle.giveUpAt.reset();
         }
-        done += size_t(n);
     }
+}
+
+void HidrawNode::updateReadiness_inlock(ReadinessPtys::Id pty)
+{
+    size_t level = 0;
+    for (const auto& [client, handle] : m_handles) {
+        if (handle.pty == pty) {
+            level = std::max(level, m_queues.size(handle.queue));
+        }
+    }
+    m_ptys->setLevel(pty, level);
 }
 
 }  // namespace vexa::sim

@@ -1,14 +1,18 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviceFraming.h"
 #include "HidrawIoctl.h"
+#include "ReaderQueues.h"
+#include "ReadinessPtys.h"
 #include "SysfsRecord.h"
 #include "TokenDescription.h"
 #include "TokenDevice.h"
@@ -21,22 +25,23 @@ namespace vexa::sim {
 
 // One token's hidraw device on a umockdev testbed, behaving as the kernel's
 // hidraw does towards its clients: a leading report id 0 is stripped from
-// writes, at most 63 input reports wait to be read and newer ones are
-// dropped, a short read truncates a report, and after unplug writes fail with
-// ENODEV and reads with EIO.
+// writes, every open handle receives its own copy of every input report sent
+// while it is open (at most 63 wait per handle, see ReaderQueues), a short
+// read truncates a report, and after unplug writes fail with ENODEV and reads
+// with EIO. Output reports of all handles go to the one token, which cannot
+// tell them apart, as on USB.
 //
-// umockdev tells when a handle is opened but not when it is closed, so the
-// queue cannot be kept per handle: there is one, emptied whenever a handle is
-// opened (a new hidraw handle never sees older reports). Two handles reading
-// at the same time share it; each report goes to one of them.
+// Each handle is the umockdev client of one open(); its readiness for poll()
+// is a pty of its own (ReadinessPtys). umockdev reports opens but not closes:
+// a handle is dropped once its pty has been closed, and a handle whose close
+// goes unnoticed only loses reports, it never holds the token back for longer
+// than the reader patience.
 //
-// The preload forwards read/write/ioctl but not poll, so the pty that the
-// client really opened signals readiness: it holds one byte per queued report.
-//
-// A real endpoint carries one report per millisecond, so a reader that keeps
-// reading never falls 63 reports behind; without USB timing the token is far
-// faster. deliver() therefore waits for room while the reader keeps reading,
-// and drops reports only once it has stopped reading.
+// A read that finds nothing waiting waits for the handle's next report (a
+// blocking hid_read does that). On a pty shared by two handles a read may
+// also come because the other handle has reports waiting; such a read waits
+// for at most kSharedReadWait of silence from the token and then finds
+// nothing (EAGAIN), as a poll that timed out would have.
 //
 // Handlers run on umockdev's worker thread; deliver() and unplug() may be
 // called from any thread. The object must outlive the testbed's worker, so
@@ -46,6 +51,10 @@ public:
     // Bytes of one host write (report id 0 stripped) and, when the token
     // completes the write itself, the completion; see TokenDevice::receive.
     using WriteSink = std::function<void(std::vector<uint8_t>, TokenDevice::Written)>;
+    // How long the token waits for a reader with a full queue to make room
+    // before that reader counts as stopped.
+    static constexpr std::chrono::milliseconds kReaderPatience{1000};
+    static constexpr std::chrono::milliseconds kSharedReadWait{1000};
 
     HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description, bool tokenCompletesWrites,
                WriteSink sink);  // throws std::runtime_error
@@ -53,7 +62,12 @@ public:
     HidrawNode(const HidrawNode&) = delete;
     HidrawNode& operator=(const HidrawNode&) = delete;
 
+    // Queues the report for every open handle; waits while a reader that may
+    // still be reading has no room (see ReaderQueues).
     void deliver(const Report& report);
+    // Whether the token's firmware is working on a request (a read that only
+    // waits out the token's silence must not give up meanwhile).
+    void setTokenWorking(bool on);
     // Removes the device; open handles stay connected and fail from now on.
     void unplug();
     const std::string& devnode() const { return m_paths.devnode; }
@@ -65,15 +79,25 @@ public:
     void onWrite(UMockdevIoctlClient* client);
 
 private:
+    struct Handle {
+        ReaderQueues::Id queue = 0;
+        ReadinessPtys::Id pty = 0;
+        UMockdevIoctlClient* parkedRead = nullptr;  // a read waiting for a report; holds a reference
+        std::optional<std::chrono::steady_clock::time_point> giveUpAt;  // when a parked read finds nothing
+    };
+    using Handles = std::map<UMockdevIoctlClient*, Handle>;  // each key holds a reference
+
     void addToTestbed();
     void usePtyDeviceNumber(const std::string& root);
     void attachHandler();
-    void answerRead_inlock(UMockdevIoctlClient* client, const Report& report);
+    void answerRead(UMockdevIoctlClient* client, const Report& report);
     void completeWrite(UMockdevIoctlClient* client, long length, bool taken);
-    void dropParkedRead_inlock(int error);
-    bool parkedReaderAlive_inlock();
-    void signalReports_inlock(size_t count);
-    void drainReports_inlock(size_t count);
+    void forgetClosedHandles_inlock();
+    void removeHandle_inlock(Handles::iterator it);
+    bool holdForRoom_inlock(std::unique_lock<std::mutex>& lock);
+    void answerParkedReads_inlock();
+    void updateReadiness_inlock(ReadinessPtys::Id pty);
+    void runReadTimer();
 
     UMockdevTestbed* const m_testbed;
     const unsigned m_index;
@@ -83,16 +107,18 @@ private:
     const SysfsPaths m_paths;
     const HidrawInfo m_info;
     UMockdevIoctlBase* m_handler = nullptr;
-    int m_signalFd = -1;  // pty master: one byte per queued report
-    int m_drainFd = -1;   // our own pty slave, to take bytes back
-    std::string m_devnumLink;
 
-    std::mutex m_mutex;  // guards m_present, m_queue, m_parkedRead, m_lastRead and the pty byte count
+    std::mutex m_mutex;  // guards everything below
     std::condition_variable m_roomInQueue;
-    std::chrono::steady_clock::time_point m_lastRead;
+    std::condition_variable m_readTimerWake;
     bool m_present = true;
-    std::deque<Report> m_queue;
-    UMockdevIoctlClient* m_parkedRead = nullptr;  // a read waiting for a report; holds a reference
+    bool m_stopping = false;
+    bool m_holding = false;       // deliver() holds a report back
+    bool m_tokenWorking = false;  // the firmware works on a request
+    std::optional<ReadinessPtys> m_ptys;
+    ReaderQueues m_queues{kReaderPatience};
+    Handles m_handles;
+    std::thread m_readTimer;  // gives up parked reads at their giveUpAt
 };
 
 }  // namespace vexa::sim

@@ -12,6 +12,9 @@ public:
     Reports reply(const std::vector<uint8_t>& message) override;
     Reports garbledReply(const std::vector<uint8_t>& message) override;
     Reports error(uint8_t code) override;
+    // Without channels there is nobody to tell the token is busy: requests
+    // wait their turn.
+    void finish() override {}
 
     static constexpr uint8_t kOutputReportId = 0x01;
     static constexpr uint8_t kInputReportId = 0x02;

@@ -50,12 +50,18 @@ void Simulator::plug_inlock(Slot& slot)
 {
     Slot* target = &slot;
     TokenIdentity identity{slot.description.serial, slot.description.product};
+    auto deliver = [target](const Report& report) {
+        if (HidrawNode* node = target->node.load()) {
+            node->deliver(report);
+        }
+    };
+    auto working = [target](bool on) {
+        if (HidrawNode* node = target->node.load()) {
+            node->setTokenWorking(on);
+        }
+    };
     slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(m_firmware, identity), slot.faults,
-                                               m_trace.get(), m_usbTiming, [target](const Report& report) {
-                                                   if (HidrawNode* node = target->node.load()) {
-                                                       node->deliver(report);
-                                                   }
-                                               });
+                                               m_trace.get(), m_usbTiming, deliver, working);
     TokenDevice* token = slot.token.get();
     slot.ownedNode = std::make_unique<HidrawNode>(m_testbed, m_nextIndex++, slot.description, m_usbTiming,
                                                   [token](std::vector<uint8_t> bytes, TokenDevice::Written written) {

@@ -9,16 +9,18 @@
 namespace vexa::sim {
 
 TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                         Trace* trace, bool usbTiming, Deliver deliver)
+                         Trace* trace, bool usbTiming, Deliver deliver, Working working)
     : m_description(description),
       m_firmware(std::move(firmware)),
       m_faults(faults),
       m_trace(trace),
       m_usbTiming(usbTiming),
       m_deliver(std::move(deliver)),
+      m_working(std::move(working)),
       m_framing(makeDeviceFraming(description.framing))
 {
-    m_thread = std::thread([this] { run(); });
+    m_endpointThread = std::thread([this] { runEndpoint(); });
+    m_firmwareThread = std::thread([this] { runFirmware(); });
 }
 
 TokenDevice::~TokenDevice()
@@ -28,7 +30,8 @@ TokenDevice::~TokenDevice()
         m_stopping = true;
     }
     m_wake.notify_all();
-    m_thread.join();
+    m_endpointThread.join();
+    m_firmwareThread.join();
     for (Write& w : m_writes) {
         if (w.written) {
             w.written(false);
@@ -51,7 +54,7 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
     }
 }
 
-void TokenDevice::run()
+void TokenDevice::runEndpoint()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -63,6 +66,28 @@ void TokenDevice::run()
         m_writes.pop_front();
         lock.unlock();
         process(write);
+        lock.lock();
+    }
+}
+
+void TokenDevice::runFirmware()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_requests.empty(); });
+        if (m_stopping) {
+            return;
+        }
+        const std::vector<uint8_t> request = std::move(m_requests.front());
+        m_requests.pop_front();
+        lock.unlock();
+        if (m_working) {
+            m_working(true);
+        }
+        send(answer(request));
+        if (m_working) {
+            m_working(false);
+        }
         lock.lock();
     }
 }
@@ -88,19 +113,36 @@ void TokenDevice::process(Write& write)
             return;
         }
         const size_t length = std::min(kReportSize, write.bytes.size() - offset);
-        Received received = m_framing->receive(write.bytes.data() + offset, length);
+        Received received;
+        {
+            std::lock_guard<std::mutex> lock(m_framingMutex);
+            received = m_framing->receive(write.bytes.data() + offset, length);
+        }
         if (offset + length == write.bytes.size() && write.written) {
             write.written(true);
             write.written = nullptr;
         }
         send(received.answer);
         if (received.request) {
-            handleRequest(std::move(*received.request));
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests.push_back(std::move(*received.request));
+            m_wake.notify_all();
         }
     }
 }
 
-void TokenDevice::handleRequest(std::vector<uint8_t> request)
+template <typename F>
+Reports TokenDevice::finishWith(F f)
+{
+    std::lock_guard<std::mutex> lock(m_framingMutex);
+    Reports reports = f(*m_framing);
+    m_framing->finish();
+    return reports;
+}
+
+// The transaction ends as its answer is handed to the input endpoint: a
+// request that comes while the answer's reports go out is taken.
+Reports TokenDevice::answer(const std::vector<uint8_t>& request)
 {
     if (m_trace) {
         m_trace->record(m_description.serial, "in", request);
@@ -108,14 +150,13 @@ void TokenDevice::handleRequest(std::vector<uint8_t> request)
     logVerbose("%s: request of %zu bytes", m_description.serial.c_str(), request.size());
     const TokenFaults::Fault fault = m_faults.take();
     if (fault.kind == TokenFaults::Kind::Stall) {
-        return;
+        return finishWith([](IDeviceFraming&) { return Reports{}; });
     }
     if (fault.kind == TokenFaults::Kind::Error) {
         if (m_trace) {
             m_trace->record(m_description.serial, "error", {fault.code});
         }
-        send(m_framing->error(fault.code));
-        return;
+        return finishWith([&](IDeviceFraming& framing) { return framing.error(fault.code); });
     }
     std::vector<uint8_t> reply;
     bool answered = false;
@@ -125,17 +166,22 @@ void TokenDevice::handleRequest(std::vector<uint8_t> request)
         std::fprintf(stderr, "vexa-token-sim: %s: firmware failed: %s\n", m_description.serial.c_str(), e.what());
     }
     if (!answered) {
-        return;
+        return finishWith([](IDeviceFraming&) { return Reports{}; });
     }
     if (m_trace) {
         m_trace->record(m_description.serial, "out", reply);
     }
-    send(fault.kind == TokenFaults::Kind::Garble ? m_framing->garbledReply(reply) : m_framing->reply(reply));
+    const bool garble = fault.kind == TokenFaults::Kind::Garble;
+    return finishWith(
+        [&](IDeviceFraming& framing) { return garble ? framing.garbledReply(reply) : framing.reply(reply); });
 }
 
+// Reports of different messages may interleave, as on a real endpoint; the
+// framing keeps them apart (U2FHID channels) or never sends two at once.
 void TokenDevice::send(const Reports& reports)
 {
     for (const Report& report : reports) {
+        std::lock_guard<std::mutex> lock(m_inMutex);
         if (m_usbTiming && !waitUntil(m_clock.nextIn())) {
             return;
         }

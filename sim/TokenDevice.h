@@ -16,19 +16,27 @@
 
 namespace vexa::sim {
 
-// One plugged-in token behind its endpoints: takes the bytes the host wrote,
-// runs framing, faults and firmware on a thread of its own (a slow firmware
-// never holds up the umockdev worker or other tokens), and hands input
-// reports to `deliver`.
+// One plugged-in token behind its endpoints. Two threads of its own (a slow
+// firmware never holds up the umockdev worker or other tokens): the endpoint
+// thread takes the bytes the host wrote and runs them through the framing,
+// answering at once what the framing answers itself (INIT, protocol errors, a
+// busy channel); the firmware thread runs faults and firmware on one request
+// at a time and sends its reply. So the token keeps taking output reports
+// while its firmware works, as a real one does, and the framing decides what
+// a second request meanwhile gets. Input reports go to `deliver`, one at a
+// time, each in a frame of its own under USB timing.
 class TokenDevice {
 public:
     using Deliver = std::function<void(const Report&)>;
+    // Told true when the firmware starts on a request and false once its
+    // answer (if any) is out: while it works, the token is not silent.
+    using Working = std::function<void(bool)>;
     // Completes the host's write: true once the endpoint took the bytes,
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
     TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                Trace* trace, bool usbTiming, Deliver deliver);
+                Trace* trace, bool usbTiming, Deliver deliver, Working working = nullptr);
     ~TokenDevice();
     TokenDevice(const TokenDevice&) = delete;
     TokenDevice& operator=(const TokenDevice&) = delete;
@@ -45,9 +53,15 @@ private:
         Written written;
     };
 
-    void run();
+    void runEndpoint();
+    void runFirmware();
     void process(Write& write);
-    void handleRequest(std::vector<uint8_t> request);
+    // Faults and firmware on one request: the reports to send, with the
+    // framing's transaction already finished.
+    Reports answer(const std::vector<uint8_t>& request);
+    // The reports f makes of the framing, and the end of its transaction.
+    template <typename F>
+    Reports finishWith(F f);
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 
@@ -57,14 +71,22 @@ private:
     Trace* const m_trace;
     const bool m_usbTiming;
     const Deliver m_deliver;
-    const std::unique_ptr<IDeviceFraming> m_framing;
-    UsbFrameClock m_clock;  // token thread only
+    const Working m_working;
 
-    std::mutex m_mutex;  // guards m_writes and m_stopping
+    std::mutex m_framingMutex;  // guards m_framing
+    const std::unique_ptr<IDeviceFraming> m_framing;
+    // Its output side is the endpoint thread's; its input side is guarded by
+    // m_inMutex, which also keeps calls of m_deliver one at a time.
+    UsbFrameClock m_clock;
+    std::mutex m_inMutex;
+
+    std::mutex m_mutex;  // guards m_writes, m_requests and m_stopping
     std::condition_variable m_wake;
     std::deque<Write> m_writes;
+    std::deque<std::vector<uint8_t>> m_requests;
     bool m_stopping = false;
-    std::thread m_thread;
+    std::thread m_endpointThread;
+    std::thread m_firmwareThread;
 };
 
 }  // namespace vexa::sim

@@ -64,7 +64,7 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame)
     if (!issued(channel)) {
         return answerOnly(errorOn(channel, kErrInvalidChannel));
     }
-    if (m_assembling && m_channel != channel) {
+    if (m_processing || (m_assembling && m_channel != channel)) {
         return answerOnly(errorOn(channel, kErrChannelBusy));
     }
     if (command != kCmdMessage) {
@@ -110,6 +110,9 @@ Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame)
     if (m_assembling && m_channel == channel) {
         m_assembling = false;
     }
+    if (m_processing && m_replyChannel == channel) {
+        m_replyChannel = 0;
+    }
     uint32_t granted = channel;
     if (channel == kBroadcast) {
         granted = m_nextChannel++;
@@ -132,6 +135,7 @@ Received U2fDeviceFraming::finishIfComplete()
         return r;
     }
     m_assembling = false;
+    m_processing = true;
     m_replyChannel = m_channel;
     r.request = std::move(m_message);
     m_message.clear();
@@ -162,6 +166,9 @@ Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::v
 
 Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message)
 {
+    if (m_replyChannel == 0) {
+        return {};
+    }
     if (message.size() > kMaxMessage) {
         return errorOn(m_replyChannel, kErrOther);
     }
@@ -170,13 +177,28 @@ Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message)
 
 Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
 {
+    if (m_replyChannel == 0) {
+        return {};
+    }
     // Announce at least one continuation frame, then number it 1 instead of
     // 0, so even a short reply reaches the host broken.
     const size_t announced = std::min(std::max(message.size(), kInitData + 1), kMaxMessage);
     return frames(m_replyChannel, kCmdMessage, message, announced, 1);
 }
 
-Reports U2fDeviceFraming::error(uint8_t code) { return errorOn(m_replyChannel, code); }
+Reports U2fDeviceFraming::error(uint8_t code)
+{
+    if (m_replyChannel == 0) {
+        return {};
+    }
+    return errorOn(m_replyChannel, code);
+}
+
+void U2fDeviceFraming::finish()
+{
+    m_processing = false;
+    m_replyChannel = 0;
+}
 
 Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const
 {

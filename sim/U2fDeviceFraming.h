@@ -5,13 +5,18 @@ namespace vexa::sim {
 
 // U2FHID as a token speaks it: INIT on the broadcast channel hands out a
 // channel, vendor command 0xC0 carries request and reply messages, protocol
-// faults are answered with ERROR frames.
+// faults are answered with ERROR frames. One transaction at a time: from the
+// first frame of a request until its reply is out, a message on any other
+// channel is answered with ERR_CHANNEL_BUSY (the host tries again later).
+// INIT is answered at any time; INIT on the channel of a transaction aborts
+// it, so its reply is not sent.
 class U2fDeviceFraming : public IDeviceFraming {
 public:
     Received receive(const uint8_t* report, size_t length) override;
     Reports reply(const std::vector<uint8_t>& message) override;
     Reports garbledReply(const std::vector<uint8_t>& message) override;
     Reports error(uint8_t code) override;
+    void finish() override;
 
     // U2FHID error codes the token sends on its own.
     static constexpr uint8_t kErrInvalidCmd = 0x01;
@@ -38,7 +43,9 @@ private:
     size_t m_expected = 0;
     uint8_t m_nextSequence = 0;
     std::vector<uint8_t> m_message;
-    // Where the reply to the last complete request goes.
+    // A complete request whose reply is not out yet, and where it goes (0
+    // once the host aborted the transaction).
+    bool m_processing = false;
     uint32_t m_replyChannel = 0;
 };
 

@@ -5,7 +5,8 @@ namespace vexa::sim {
 
 // A full-speed USB interrupt endpoint moves at most one report per 1 ms frame
 // in each direction. Hands out the frame in which the next report of a
-// direction travels. Used by one token thread only.
+// direction travels. Not thread-safe; the two directions are independent, so
+// each may be driven by a thread of its own.
 class UsbFrameClock {
 public:
     using Clock = std::chrono::steady_clock;

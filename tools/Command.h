@@ -41,6 +41,7 @@ void addConfigCommands(std::vector<Command>& commands);
 void addLogCommands(std::vector<Command>& commands);
 void addDataCommands(std::vector<Command>& commands);
 void addBitcoinCommands(std::vector<Command>& commands);
+void addDoctorCommands(std::vector<Command>& commands);
 
 // Every command, in the order of the tool's help.
 const std::vector<Command>& allCommands();

@@ -12,6 +12,7 @@ const std::vector<Command>& allCommands()
         addLogCommands(all);
         addDataCommands(all);
         addBitcoinCommands(all);
+        addDoctorCommands(all);
         return all;
     }();
     return commands;

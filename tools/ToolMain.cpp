@@ -58,7 +58,9 @@ void toolHelp(std::ostream& out)
     out << "\n'" << kProgram << " COMMAND --help' describes a command.\n\n"
         << "The library reads vexaconfig.json from the working directory, else from\n"
         << "~/.vexa/, else from /usr/local/etc/vexa/; it says how the tokens are reached:\n"
-        << "over USB (without a file), through vexa-daemon's Unix sockets or over TLS.\n\n"
+        << "over USB (without a file), through vexa-daemon's Unix sockets or over TLS.\n"
+        << "'" << kProgram << " doctor' says which file applies here, and why a token is\n"
+        << "reached or not.\n\n"
         << "Exit status: 0 done; 1 the operation failed (a token or library error names\n"
         << "its PKCS#11 result, such as CKR_PIN_INCORRECT (0xa0)); 2 bad usage.\n";
 }

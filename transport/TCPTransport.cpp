@@ -21,8 +21,12 @@ ILogTarget* orSilent(ILogTarget* target)
 
 }  // namespace
 
+TCPTransport::TCPTransport(TlsClientOptions options, ILogTarget* logTarget)
+    : m_connection(std::move(options), orSilent(logTarget))
+{}
+
 TCPTransport::TCPTransport(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget)
-    : m_connection(std::move(address), port, std::move(caFile), orSilent(logTarget))
+    : TCPTransport(TlsClientOptions{std::move(address), port, std::move(caFile), "", ""}, logTarget)
 {}
 
 TCPTransport::~TCPTransport() { close(); }

@@ -14,13 +14,15 @@ namespace corvel {
 class TCPTransport : public CTransport {
 public:
     // A null logTarget discards the transport's log lines.
+    TCPTransport(TlsClientOptions options, ILogTarget* logTarget);
+    // Without a client certificate.
     TCPTransport(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget);
     ~TCPTransport() override;
     TCPTransport(const TCPTransport&) = delete;
     TCPTransport& operator=(const TCPTransport&) = delete;
 
-    // Returns 1; Unreachable "connection failed" when the connection or the
-    // daemon's certificate fails.
+    // Returns 1; Unreachable "connection failed" when the connection, the
+    // client certificate or the daemon's certificate fails.
     int32_t open() override;
     bool isOpen() override;
     void close() override;

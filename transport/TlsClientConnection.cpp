@@ -4,14 +4,64 @@
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
 #include <mbedtls/net_sockets.h>
+#include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 namespace corvel {
+namespace {
+
+// A client certificate with its private key.
+struct Credentials {
+    mbedtls_x509_crt cert;
+    mbedtls_pk_context key;
+
+    Credentials()
+    {
+        mbedtls_x509_crt_init(&cert);
+        mbedtls_pk_init(&key);
+    }
+    ~Credentials()
+    {
+        mbedtls_pk_free(&key);
+        mbedtls_x509_crt_free(&cert);
+    }
+    Credentials(const Credentials&) = delete;
+    Credentials& operator=(const Credentials&) = delete;
+
+    // 0, or the failing mbed TLS result with `what` naming the file and the step.
+    int load(const std::string& certFile, const std::string& keyFile, std::string& what)
+    {
+        int result = mbedtls_x509_crt_parse_file(&cert, certFile.c_str());
+        if (result < 0) {
+            what = "Failed to load client certificate " + certFile;
+            return result;
+        }
+        // An empty password is no password: the key may not be encrypted.
+        const char* password = std::getenv(kClientKeyPasswordVariable);
+        result = mbedtls_pk_parse_keyfile(&key, keyFile.c_str(),
+                                          password != nullptr && *password != '\0' ? password : nullptr);
+        if (result != 0) {
+            what = "Failed to load client key " + keyFile;
+            if (result == MBEDTLS_ERR_PK_PASSWORD_REQUIRED || result == MBEDTLS_ERR_PK_PASSWORD_MISMATCH) {
+                what += std::string(" (its password comes from ") + kClientKeyPasswordVariable + ")";
+            }
+            return result;
+        }
+        result = mbedtls_pk_check_pair(&cert.pk, &key);
+        if (result != 0) {
+            what = "Client key " + keyFile + " does not belong to the certificate " + certFile;
+        }
+        return result;
+    }
+};
+
+}  // namespace
 
 // Created together, freed together.
 struct TlsClientConnection::State {
@@ -19,6 +69,7 @@ struct TlsClientConnection::State {
     mbedtls_ctr_drbg_context drbg;
     mbedtls_ssl_config config;
     mbedtls_x509_crt caChain;
+    Credentials own;  // loaded only with a client certificate
     mbedtls_ssl_context ssl;
     mbedtls_net_context net;
 
@@ -77,8 +128,8 @@ int sendNoSignal(void* context, const unsigned char* data, size_t length)
 
 }  // namespace
 
-TlsClientConnection::TlsClientConnection(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget)
-    : m_address(std::move(address)), m_caFile(std::move(caFile)), m_port(port), m_logTarget(logTarget)
+TlsClientConnection::TlsClientConnection(TlsClientOptions options, ILogTarget* logTarget)
+    : m_options(std::move(options)), m_logTarget(logTarget)
 {}
 
 TlsClientConnection::~TlsClientConnection() { close(); }
@@ -93,6 +144,7 @@ void TlsClientConnection::logLastError(int result)
 bool TlsClientConnection::connect(uint32_t timeoutMs)
 {
     close();
+    m_verifyFlags = 0;
     auto state = std::make_unique<State>();
     int result = mbedtls_ctr_drbg_seed(&state->drbg, mbedtls_entropy_func, &state->entropy, kPersonalisation,
                                        sizeof kPersonalisation - 1);
@@ -101,47 +153,34 @@ bool TlsClientConnection::connect(uint32_t timeoutMs)
         logLastError(result);
         return false;
     }
-    result = mbedtls_x509_crt_parse_file(&state->caChain, m_caFile.c_str());
+    result = mbedtls_x509_crt_parse_file(&state->caChain, m_options.caFile.c_str());
     if (result < 0) {
         if (result == MBEDTLS_ERR_PK_FILE_IO_ERROR) {
-            m_logTarget->logFormat(kLogError, "Failed to open ca cert file %s.", m_caFile.c_str());
+            m_logTarget->logFormat(kLogError, "Failed to open ca cert file %s.", m_options.caFile.c_str());
         } else {
             m_logTarget->logFormat(kLogError, "CA file parse returned -0x%x", static_cast<unsigned>(-result));
         }
         logLastError(result);
         return false;
     }
-    m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_address.c_str(), m_port);
-    result = mbedtls_net_connect(&state->net, m_address.c_str(), std::to_string(m_port).c_str(), MBEDTLS_NET_PROTO_TCP);
+    if (!m_options.certFile.empty()) {
+        std::string what;
+        result = state->own.load(m_options.certFile, m_options.keyFile, what);
+        if (result != 0) {
+            m_logTarget->logFormat(kLogError, "%s: -0x%x", what.c_str(), static_cast<unsigned>(-result));
+            logLastError(result);
+            return false;
+        }
+    }
+    m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_options.address.c_str(), m_options.port);
+    result = mbedtls_net_connect(&state->net, m_options.address.c_str(), std::to_string(m_options.port).c_str(),
+                                 MBEDTLS_NET_PROTO_TCP);
     if (result != 0) {
         m_logTarget->logFormat(kLogError, "connect returned %d", result);
         logLastError(result);
         return false;
     }
-    result = mbedtls_ssl_config_defaults(&state->config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                         MBEDTLS_SSL_PRESET_DEFAULT);
-    if (result != 0) {
-        m_logTarget->logFormat(kLogError, "config defaults returned %d", result);
-        logLastError(result);
-        return false;
-    }
-    mbedtls_ssl_conf_read_timeout(&state->config, timeoutMs);
-    mbedtls_ssl_conf_cert_profile(&state->config, &mbedtls_x509_crt_profile_default);
-    // Optional, so that the handshake completes and verifyPeer names what is wrong.
-    mbedtls_ssl_conf_authmode(&state->config, MBEDTLS_SSL_VERIFY_OPTIONAL);
-    mbedtls_ssl_conf_ca_chain(&state->config, &state->caChain, nullptr);
-    mbedtls_ssl_conf_rng(&state->config, mbedtls_ctr_drbg_random, &state->drbg);
-
-    result = mbedtls_ssl_setup(&state->ssl, &state->config);
-    if (result != 0) {
-        m_logTarget->logFormat(kLogError, "ssl setup returned %d", result);
-        logLastError(result);
-        return false;
-    }
-    result = mbedtls_ssl_set_hostname(&state->ssl, m_address.c_str());
-    if (result != 0) {
-        m_logTarget->logFormat(kLogError, "set_hostname returned %d", result);
-        logLastError(result);
+    if (!configure(*state, timeoutMs)) {
         return false;
     }
     mbedtls_ssl_set_bio(&state->ssl, &state->net, sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout);
@@ -149,6 +188,44 @@ bool TlsClientConnection::connect(uint32_t timeoutMs)
         return false;
     }
     m_state = std::move(state);
+    return true;
+}
+
+bool TlsClientConnection::configure(State& state, uint32_t timeoutMs)
+{
+    int result = mbedtls_ssl_config_defaults(&state.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                             MBEDTLS_SSL_PRESET_DEFAULT);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "config defaults returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    mbedtls_ssl_conf_read_timeout(&state.config, timeoutMs);
+    mbedtls_ssl_conf_cert_profile(&state.config, &mbedtls_x509_crt_profile_default);
+    // Optional, so that the handshake completes and verifyPeer names what is wrong.
+    mbedtls_ssl_conf_authmode(&state.config, MBEDTLS_SSL_VERIFY_OPTIONAL);
+    mbedtls_ssl_conf_ca_chain(&state.config, &state.caChain, nullptr);
+    mbedtls_ssl_conf_rng(&state.config, mbedtls_ctr_drbg_random, &state.drbg);
+    if (!m_options.certFile.empty()) {
+        result = mbedtls_ssl_conf_own_cert(&state.config, &state.own.cert, &state.own.key);
+        if (result != 0) {
+            m_logTarget->logFormat(kLogError, "own certificate returned %d", result);
+            logLastError(result);
+            return false;
+        }
+    }
+    result = mbedtls_ssl_setup(&state.ssl, &state.config);
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "ssl setup returned %d", result);
+        logLastError(result);
+        return false;
+    }
+    result = mbedtls_ssl_set_hostname(&state.ssl, m_options.address.c_str());
+    if (result != 0) {
+        m_logTarget->logFormat(kLogError, "set_hostname returned %d", result);
+        logLastError(result);
+        return false;
+    }
     return true;
 }
 
@@ -168,6 +245,7 @@ bool TlsClientConnection::handshake(State& state)
 bool TlsClientConnection::verifyPeer(State& state)
 {
     const uint32_t flags = mbedtls_ssl_get_verify_result(&state.ssl);
+    m_verifyFlags = flags;
     if (flags == 0) {
         return true;
     }
@@ -227,5 +305,18 @@ bool TlsClientConnection::bytesWaiting() const
 }
 
 bool TlsClientConnection::isTimeout(int result) { return result == MBEDTLS_ERR_SSL_TIMEOUT; }
+
+std::string TlsClientConnection::credentialsProblem(const std::string& certFile, const std::string& keyFile)
+{
+    Credentials credentials;
+    std::string what;
+    const int result = credentials.load(certFile, keyFile, what);
+    if (result == 0) {
+        return "";
+    }
+    char text[100];
+    mbedtls_strerror(result, text, sizeof text);
+    return what + ": " + text;
+}
 
 }  // namespace corvel

@@ -8,11 +8,23 @@
 
 namespace corvel {
 
+// The environment variable that holds the password of the client key.
+constexpr const char* kClientKeyPasswordVariable = "VEXA_CLIENT_KEY_PASS";
+
+struct TlsClientOptions {
+    std::string address;  // host name or address of the daemon, which its certificate must name
+    int32_t port = 0;
+    std::string caFile;    // PEM: the CAs the daemon's certificate must chain to
+    std::string certFile;  // PEM: certificate presented to the daemon; empty: none
+    std::string keyFile;   // PEM: its private key, encrypted or not
+};
+
 // One TLS connection to the daemon's listener (mbed TLS). The daemon's
-// certificate must chain to the CA file and name the address connected to.
+// certificate must chain to the CA file and name the address connected to;
+// with a client certificate, the connection presents it.
 class TlsClientConnection {
 public:
-    TlsClientConnection(std::string address, int32_t port, std::string caFile, ILogTarget* logTarget);
+    TlsClientConnection(TlsClientOptions options, ILogTarget* logTarget);
     ~TlsClientConnection();
     TlsClientConnection(const TlsClientConnection&) = delete;
     TlsClientConnection& operator=(const TlsClientConnection&) = delete;
@@ -30,20 +42,29 @@ public:
     int read(uint8_t* buffer, size_t length);
     // Decrypted reply bytes that the last read left behind.
     bool bytesWaiting() const;
+    // What the last connect found wrong with the daemon's certificate
+    // (MBEDTLS_X509_BADCERT_* flags); 0 when it got no certificate to judge
+    // or found nothing wrong.
+    uint32_t verifyFlags() const { return m_verifyFlags; }
     static bool isTimeout(int result);
+
+    // Why a client certificate and key cannot be presented, loaded as
+    // connect loads them (the key's password from the environment); empty
+    // when they can.
+    static std::string credentialsProblem(const std::string& certFile, const std::string& keyFile);
 
     struct State;
 
 private:
+    bool configure(State& state, uint32_t timeoutMs);
     bool handshake(State& state);
     bool verifyPeer(State& state);
     void logLastError(int result);
 
-    std::string m_address;
-    std::string m_caFile;
-    int32_t m_port;
+    TlsClientOptions m_options;
     std::unique_ptr<State> m_state;  // null when not connected
     ILogTarget* m_logTarget;         // not owned
+    uint32_t m_verifyFlags = 0;
 };
 
 }  // namespace corvel

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,128 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
         const auto context = load(c.json);
         c.check(*context);
     }
+}
+
+TEST_F(ConfigurationTest, ClientCertificateGoesToTheTlsTransportOnlyWithItsKey)
+{
+    const std::string tls = R"("address": "daemon.test", "port": 4443, "cacertbundle": "/ca.pem")";
+    const struct {
+        std::string transport;
+        std::string cert;
+        std::string key;
+    } cases[] = {
+        {tls + R"(, "clientcert": "/alice.crt", "clientkey": "/alice.key")", "/alice.crt", "/alice.key"},
+        {tls, "", ""},
+        {tls + R"(, "clientcert": "/alice.crt")", "", ""},
+        {tls + R"(, "clientkey": "/alice.key")", "", ""},
+        {tls + R"(, "clientcert": "/alice.crt", "clientkey": "")", "", ""},
+        {tls + R"(, "clientcert": 7, "clientkey": "/alice.key")", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.transport);
+        const auto context = load(R"({"transport": {)" + c.transport + "}}");
+        EXPECT_EQ(kindOf(*context), "TCP");
+        const corvel::TlsClientOptions options = tlsClientOptions(context->settings());
+        EXPECT_EQ(options.certFile, c.cert);
+        EXPECT_EQ(options.keyFile, c.key);
+        EXPECT_EQ(options.caFile, "/ca.pem");
+    }
+}
+
+struct Expected {
+    std::string key;
+    std::string problem;  // a part of the diagnostic's problem
+    std::string effect;   // a part of its effect
+};
+
+std::string describe(const std::vector<ConfigDiagnostic>& diagnostics)
+{
+    std::string text;
+    for (const ConfigDiagnostic& d : diagnostics) {
+        text += "  [" + d.key + "] " + d.problem + "; " + d.effect + "\n";
+    }
+    return text;
+}
+
+// Every key that the library ignores, or that quietly changes what it does,
+// is reported with what the library does instead; a file without such keys
+// gives no diagnostic at all.
+TEST_F(ConfigurationTest, DiagnosticsNameEachIgnoredKeyAndItsEffect)
+{
+    const std::string missing = dir.file("missing");
+    const struct {
+        std::string json;
+        std::vector<Expected> expected;
+    } cases[] = {
+        {R"({"transport": {"unix": true, "sockdir": "/run/vexa"}, "logging": {"loglevel": 40, "logfile": ")" +
+             dir.file("log") + R"("}, "timeout": 3000, "lockfile": ")" + dir.file("x.lock") + R"("})",
+         {}},
+        {R"({"timeout": 5, )", {{"", "is not JSON (parse error", "the whole file is ignored"}}},
+        {"", {{"", "is not JSON", "the whole file is ignored"}}},
+        {"[1, 2]", {{"", "is an array, not a JSON object", "the whole file is ignored"}}},
+        {R"({"timeout": "3000", "keytimeout": -1})",
+         {{"timeout", "is a string, not a number", "ignored, 12000 applies"},
+          {"keytimeout", "-1 is out of range (0 to 4294967295)", "ignored, 65000 applies"}}},
+        {R"({"transport": {"pid": 70000, "vid": true}})",
+         {{"transport.vid", "is a boolean, not a number", "ignored, 1155 applies"},
+          {"transport.pid", "70000 is out of range (0 to 65535)", "ignored, 41644 applies"}}},
+        {R"({"transport": {"unix": true, "socketdir": "/run/vexa"}, "logfile": "x"})",
+         {{"logfile", "is not a key the library knows", "ignored"},
+          {"transport.socketdir", "is not a key the library knows", "ignored"}}},
+        {R"({"transport": {"sockdir": "/run/vexa"}})",
+         {{"transport.sockdir", "is read only when transport.unix is true", "ignored"}}},
+        {R"({"transport": {"address": "daemon.test", "port": 4443, "clientcert": "/c"}, "timeout": 5})",
+         {{"transport.cacertbundle", "is missing",
+           "reading stops here: TLS is not used, tokens are reached over USB HID"},
+          {"transport.clientcert", "is not read", "ignored"},
+          {"timeout", "is not read: reading stopped at transport.cacertbundle", "ignored"}}},
+        {R"({"transport": {"unix": true, "address": "daemon.test", "port": "4443", "cacertbundle": "/ca"}})",
+         {{"transport.port", "is a string, not a number", "ignored"},
+          {"transport.address", "is set without a usable transport.port", "over the daemon's Unix sockets"},
+          {"transport.cacertbundle", "is used only with transport.address and transport.port", "ignored"}}},
+        {R"({"transport": {"unix": true, "address": "daemon.test", "port": 4443, "cacertbundle": "/ca"}})",
+         {{"transport.unix", "choose TLS, which wins", "ignored"}}},
+        {R"({"transport": {"address": "daemon.test", "port": 4443, "cacertbundle": "/ca", "clientkey": "/k"}})",
+         {{"transport.clientkey", "is set without transport.clientcert", "no client certificate is presented"}}},
+        {R"({"logging": {"enabled": false, "loglevel": 10, "logconsole": true}})",
+         {{"logging.loglevel", "logging.enabled is false", "ignored"},
+          {"logging.logconsole", "logging.enabled is false", "ignored"}}},
+        {R"({"logging": "on"})", {{"logging", "is a string, not an object", "nothing is logged"}}},
+        {R"({"logging": {"logconsole": "yes"}})",
+         {{"logging.logconsole", "is a string, not true or false", "ignored, false applies"}}},
+        {R"({"logging": {"logfile": ")" + missing + R"(/vexa.log"}})",
+         {{"logging.logfile", "the folder " + missing + " does not exist", "no log file"}}},
+        {R"({"lockfile": ")" + missing + R"(/vexa.lock"})",
+         {{"lockfile", "the folder " + missing + " does not exist", "no lock file"}}},
+        {R"({"lockfile": ""})", {{"lockfile", "is empty", "no lock file"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        std::istringstream in(c.json);
+        const ConfigReading reading = readConfiguration(in);
+        ASSERT_EQ(reading.diagnostics.size(), c.expected.size()) << describe(reading.diagnostics);
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const ConfigDiagnostic& d = reading.diagnostics[i];
+            const Expected& e = c.expected[i];
+            EXPECT_EQ(d.key, e.key) << describe(reading.diagnostics);
+            EXPECT_NE(d.problem.find(e.problem), std::string::npos) << describe(reading.diagnostics);
+            EXPECT_NE(d.effect.find(e.effect), std::string::npos) << describe(reading.diagnostics);
+        }
+    }
+}
+
+// Once its logging is set up, the library logs what the reading found.
+TEST_F(ConfigurationTest, DiagnosticsGoToTheLogAsWarnings)
+{
+    const auto context = load(R"({"logging": {"loglevel": 40, "logfile": ")" + dir.file("log") +
+                              R"("}, "transport": {"unix": true, "sockdir": 7}, "timeout": 1e12})");
+    const std::string text = logText();
+    EXPECT_NE(text.find(" WARN : transport.sockdir: is a number, not a string; ignored\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" WARN : timeout: 1000000000000.0 is out of range (0 to 4294967295); ignored, 12000 applies\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(kindOf(*context), "UNIX");
+    EXPECT_EQ(context->settings().sockdir, "/var/run");
 }
 
 // The transport shows what it was given in the lines it logs on the way to

@@ -6,8 +6,6 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "TestCertificates.h"
-
 namespace vexa::test {
 namespace {
 
@@ -61,11 +59,15 @@ std::string transportName(LibraryTransport transport)
 
 void PrintTo(LibraryTransport transport, std::ostream* out) { *out << transportName(transport); }
 
-ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options) : m_transport(transport)
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, ClientAuthentication clients)
+    : ToolsDeployment(transport, DeploymentOptions{{}, {}, {}, {}, clients})
+{}
+
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options)
+    : m_transport(transport), m_moreConfig(options.libraryConfig.empty() ? "" : ", " + options.libraryConfig)
 {
     std::vector<std::string> token{"--token", kSerial + options.tokenOptions};
     token.insert(token.end(), options.simulatorArgs.begin(), options.simulatorArgs.end());
-    const std::string more = options.libraryConfig.empty() ? "" : ", " + options.libraryConfig;
     switch (transport) {
     case LibraryTransport::Hid:
         m_simulator = std::make_unique<TokenSimulator>(token);
@@ -77,14 +79,18 @@ ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOpt
         m_sockets = std::make_unique<TempDir>("vexa-sockets");
         m_daemon = RealDaemon::unix(token, m_sockets->path(), 1, options.daemonArgs);
         writeFile(file("vexaconfig.json"),
-                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("})" + more + "}");
+                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("})" + m_moreConfig + "}");
         break;
     case LibraryTransport::Tls: {
         const TestCertificates certs = makeTestCertificates(m_work.path());
-        m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert);
-        writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
-                                               std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" +
-                                               certs.caCert + R"("})" + more + "}");
+        std::vector<std::string> daemonArgs;
+        if (options.clients == ClientAuthentication::Required) {
+            m_clients = std::make_unique<ClientCertificates>(makeClientCertificates(m_work.path()));
+            daemonArgs = {"-cca", m_clients->caCert};
+        }
+        m_caCert = certs.caCert;
+        m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert, daemonArgs);
+        configureTls();
         break;
     }
     }
@@ -148,6 +154,17 @@ RunResult ToolsDeployment::p11tool(const std::vector<std::string>& args)
 }
 
 std::string ToolsDeployment::daemonOutput() const { return m_daemon ? m_daemon->output() : std::string(); }
+
+void ToolsDeployment::configureTls(const std::string& clientCert, const std::string& clientKey)
+{
+    std::string client;
+    if (!clientCert.empty() || !clientKey.empty()) {
+        client = R"(, "clientcert": ")" + clientCert + R"(", "clientkey": ")" + clientKey + R"(")";
+    }
+    writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
+                                           std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" + m_caCert +
+                                           R"(")" + client + "}" + m_moreConfig + "}");
+}
 
 SoftHsmReference::SoftHsmReference()
 {

@@ -19,11 +19,15 @@
 #include "Process.h"
 #include "RealDaemon.h"
 #include "TempDir.h"
+#include "TestCertificates.h"
 #include "TokenSimulator.h"
 
 namespace vexa::test {
 
 enum class LibraryTransport { Hid, Unix, Tls };
+
+// Whether the TLS daemon requires client certificates (-cca).
+enum class ClientAuthentication { None, Required };
 
 std::string transportName(LibraryTransport transport);
 // Test names and messages show the transport by name.
@@ -38,11 +42,13 @@ struct DeploymentOptions {
     std::vector<std::string> simulatorArgs;  // e.g. --trace FILE
     std::string libraryConfig;               // further members of vexaconfig.json, e.g. "\"timeout\": 2000"
     std::vector<std::string> daemonArgs;     // e.g. -to 6000 (Unix only)
+    ClientAuthentication clients = ClientAuthentication::None;  // TLS only
 };
 
 class ToolsDeployment {
 public:
-    explicit ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options = {});
+    explicit ToolsDeployment(LibraryTransport transport, ClientAuthentication clients = ClientAuthentication::None);
+    ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options);
     ~ToolsDeployment();
     ToolsDeployment(const ToolsDeployment&) = delete;
     ToolsDeployment& operator=(const ToolsDeployment&) = delete;
@@ -68,6 +74,13 @@ public:
     TokenSimulator& simulator();
     const std::string& serial() const;
 
+    // TLS: writes the library's vexaconfig.json, with a client certificate
+    // and its key when they are given.
+    void configureTls(const std::string& clientCert = "", const std::string& clientKey = "");
+    // With ClientAuthentication::Required: the client CA the daemon trusts,
+    // a client of it, and a client of another CA.
+    const ClientCertificates& clientCertificates() const { return *m_clients; }
+
 private:
     RunResult run(const std::vector<std::string>& argv, bool thirdParty);
     Environment environment(bool thirdParty) const;
@@ -77,6 +90,9 @@ private:
     std::unique_ptr<TempDir> m_sockets;
     std::unique_ptr<TokenSimulator> m_simulator;  // HID only
     std::unique_ptr<RealDaemon> m_daemon;         // Unix and TLS
+    std::string m_caCert;                         // TLS: what the daemon's certificate chains to
+    std::unique_ptr<ClientCertificates> m_clients;
+    std::string m_moreConfig;  // ", " and further members of vexaconfig.json, or ""
 };
 
 // A SoftHSM2 token initialised with the same PINs, for comparing the output

@@ -145,6 +145,7 @@ TEST_F(U2fFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame)
         }
         EXPECT_EQ(reply[0][4], 0xC0);
         EXPECT_EQ(assembleU2f(reply), message);
+        framing.finish();
     }
 }
 
@@ -186,6 +187,37 @@ TEST_F(U2fFraming, OtherChannelIsBusyWhileAMessageIsUnderway)
     EXPECT_EQ(feed(framing, frames[1]).request, pattern(100));
 }
 
+// A transaction lasts from the first frame of a request until its reply is
+// out; any message meanwhile, on any channel, is told the token is busy.
+TEST_F(U2fFraming, OneTransactionAtATime)
+{
+    const uint32_t a = init();
+    const uint32_t b = init();
+    ASSERT_EQ(send(a, {1, 2}), (Bytes{1, 2}));
+    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {3})[0]), U2fDeviceFraming::kErrChannelBusy);
+    EXPECT_EQ(errorFor(hostFrames(a, 0xC0, {3})[0]), U2fDeviceFraming::kErrChannelBusy);
+    // The busy answers went to the askers; the reply still goes to a.
+    EXPECT_NE(init(), 0u);
+    EXPECT_EQ(channelOf(framing.reply({2, 1})[0]), a);
+    framing.finish();
+    EXPECT_EQ(send(b, {3}), (Bytes{3}));
+    EXPECT_EQ(channelOf(framing.reply({3})[0]), b);
+}
+
+TEST_F(U2fFraming, InitOnTheChannelOfATransactionAbortsIt)
+{
+    const uint32_t a = init();
+    ASSERT_EQ(send(a, {1}), (Bytes{1}));
+    Bytes resync = hostFrames(a, 0x86, {1, 2, 3, 4, 5, 6, 7, 8})[0];
+    const Received r = feed(framing, resync);
+    ASSERT_EQ(r.answer.size(), 1u);
+    EXPECT_EQ(channelOf(r.answer[0]), a);
+    EXPECT_TRUE(framing.reply({1}).empty());
+    EXPECT_TRUE(framing.error(0x2A).empty());
+    framing.finish();
+    EXPECT_EQ(send(a, {2}), (Bytes{2}));
+}
+
 TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest)
 {
     init();
@@ -200,10 +232,12 @@ TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest)
 
 TEST_F(U2fFraming, GarbledReplyBreaksTheSequenceEvenWhenShort)
 {
-    init();
+    const uint32_t channel = init();
     for (size_t size : {3, 200}) {
         SCOPED_TRACE(size);
+        send(channel, {1});
         const Reports frames = framing.garbledReply(pattern(size));
+        framing.finish();
         ASSERT_GE(frames.size(), 2u);
         EXPECT_GE(size_t(frames[0][5]) << 8 | frames[0][6], 58u);
         EXPECT_EQ(frames[1][4], 1);  // the host expects 0

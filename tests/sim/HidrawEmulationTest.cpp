@@ -1,7 +1,12 @@
 // The simulator through the real hidapi, frame by frame. Runs under
 // vexa-token-sim --token 00000000000A --token 00000000000B,framing=reportid.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <hidapi/hidapi.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -66,6 +71,7 @@ public:
         return buffer;
     }
     std::string error() { return narrow(hid_error(m_device)); }
+    hid_device* get() const { return m_device; }
 
 private:
     hid_device* m_device;
@@ -192,12 +198,9 @@ TEST(HidrawEmulation, NewHandleDoesNotSeeOlderReports)
     EXPECT_TRUE(second.read(100).empty());
 }
 
-TEST(HidrawEmulation, QueueHoldsAtMost63Reports)
+// The 70 frames of a 4096-byte echo: the request as CHIDTransport sends it.
+void writeLargestEcho(Handle& h, uint32_t channel)
 {
-    Handle h(kU2f);
-    ASSERT_TRUE(h.ok());
-    const uint32_t channel = openChannel(h);
-    // A 4096-byte echo comes back in 70 frames.
     const Bytes message(4096, 0x5A);
     ASSERT_EQ(h.write(u2fInit(channel, 0xC0, Bytes(message.begin(), message.begin() + 57), message.size())), 65);
     for (size_t sent = 57, sequence = 0; sent < message.size(); sent += 59, ++sequence) {
@@ -210,13 +213,134 @@ TEST(HidrawEmulation, QueueHoldsAtMost63Reports)
         std::fill(cont.begin() + 6, cont.begin() + 6 + std::min<size_t>(59, message.size() - sent), 0x5A);
         ASSERT_EQ(h.write(cont), 65);
     }
-    // The token waits 100 ms for a reader that has stopped, then drops.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    size_t reports = 0;
-    while (!h.read(100).empty()) {
-        ++reports;
+}
+
+constexpr size_t kLargestEchoFrames = 70;
+
+// Reports of the handle, in order, until `count` arrived or a read found
+// none within the time-out.
+std::vector<Bytes> readUpTo(Handle& h, size_t count, int timeoutMs)
+{
+    std::vector<Bytes> reports;
+    while (reports.size() < count) {
+        Bytes report = h.read(timeoutMs);
+        if (report.empty()) {
+            break;
+        }
+        reports.push_back(report);
     }
-    EXPECT_EQ(reports, 63u);
+    return reports;
+}
+
+// Each open handle gets its own copy of each report, and its own readiness:
+// a handle that has read its copy waits for the next report even while
+// another handle's copy is still unread.
+TEST(HidrawEmulation, EveryHandleGetsItsOwnCopyAndReadiness)
+{
+    Handle a(kU2f);
+    Handle b(kU2f);
+    ASSERT_TRUE(a.ok() && b.ok());
+    const Bytes nonce = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(a.write(u2fInit(0xFFFFFFFF, 0x86, nonce, 8)), 65);
+    const Bytes first = a.read(1000);
+    ASSERT_EQ(first.size(), 64u);
+    EXPECT_TRUE(a.read(100).empty());
+    EXPECT_EQ(b.read(1000), first);
+    EXPECT_TRUE(b.read(100).empty());
+
+    // A handle opened later sees only what comes after its open.
+    Handle c(kU2f);
+    ASSERT_TRUE(c.ok());
+    EXPECT_TRUE(c.read(100).empty());
+    ASSERT_EQ(b.write(u2fInit(0xFFFFFFFF, 0x86, nonce, 8)), 65);
+    const Bytes second = c.read(1000);
+    ASSERT_EQ(second.size(), 64u);
+    EXPECT_EQ(a.read(1000), second);
+    EXPECT_EQ(b.read(1000), second);
+
+    // Each handle's descriptor is its own pty; hidapi still finds the device.
+    wchar_t serial[32] = {};
+    ASSERT_EQ(hid_get_serial_number_string(c.get(), serial, 32), 0);
+    EXPECT_EQ(narrow(serial), kU2f);
+}
+
+// Two handles opened at the same moment, as two processes started together
+// do (plain open(2) back to back, before the simulator has seen either): each
+// still gets every report, and closing one leaves the other working.
+TEST(HidrawEmulation, HandlesOpenedAtOnceEachKeepWorkingWhenTheOtherCloses)
+{
+    const std::string node = pathOf(kU2f);
+    ASSERT_FALSE(node.empty());
+    int first = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    const int second = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    // One report, read from a descriptor the way hidapi does (poll, read).
+    auto readReport = [](int fd) {
+        Bytes report(64);
+        pollfd pfd{fd, POLLIN, 0};
+        const ssize_t n = ::poll(&pfd, 1, 5000) == 1 ? ::read(fd, report.data(), report.size()) : -1;
+        report.resize(n > 0 ? size_t(n) : 0);
+        return report;
+    };
+    // The simulator knows of a handle once its first call went through, as
+    // with hidapi's open; reports from then on reach it.
+    int size = 0;
+    ASSERT_EQ(::ioctl(second, HIDIOCGRDESCSIZE, &size), 0);
+    const Bytes init = u2fInit(0xFFFFFFFF, 0x86, {1, 2, 3, 4, 5, 6, 7, 8}, 8);
+    ASSERT_EQ(::write(first, init.data(), init.size()), ssize_t(init.size()));
+    const Bytes reply = readReport(first);
+    ASSERT_EQ(reply.size(), 64u);
+    EXPECT_EQ(readReport(second), reply);
+
+    ::close(first);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(::write(second, init.data(), init.size()), ssize_t(init.size()));
+        const Bytes again = readReport(second);
+        ASSERT_EQ(again.size(), 64u) << round;
+        EXPECT_EQ(Bytes(again.begin() + 4, again.begin() + 15), Bytes(reply.begin() + 4, reply.begin() + 15));
+    }
+    ::close(second);
+}
+
+// A handle that never reads keeps the first 63 reports (hidraw's ring of 64
+// slots with one kept free) and loses the later ones; it holds the token
+// back for a moment, not for good, and the reading handle loses nothing.
+TEST(HidrawEmulation, HandleThatDoesNotReadKeepsTheFirst63Reports)
+{
+    Handle reader(kU2f);
+    Handle idle(kU2f);
+    ASSERT_TRUE(reader.ok() && idle.ok());
+    const uint32_t channel = openChannel(reader);
+    writeLargestEcho(reader, channel);
+    const std::vector<Bytes> got = readUpTo(reader, kLargestEchoFrames, 5000);
+    ASSERT_EQ(got.size(), kLargestEchoFrames);
+
+    const std::vector<Bytes> kept = readUpTo(idle, kLargestEchoFrames, 100);
+    ASSERT_EQ(kept.size(), 63u);
+    EXPECT_EQ(kept[0][4], 0x86);  // the INIT reply came first
+    EXPECT_EQ(std::vector<Bytes>(kept.begin() + 1, kept.end()), std::vector<Bytes>(got.begin(), got.begin() + 62));
+}
+
+// The first large exchange after a reader was idle for a while: the token
+// outruns the reader, whose last read is long past; the reader must still get
+// every report (it lost 7 of 70 when the token judged readers by their last
+// read alone).
+TEST(HidrawEmulation, ReaderIdleBeforeALargeExchangeGetsEveryReport)
+{
+    Handle h(kU2f);
+    ASSERT_TRUE(h.ok());
+    const uint32_t channel = openChannel(h);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writeLargestEcho(h, channel);
+    // Let the token fill the queue before the first read.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::vector<Bytes> got = readUpTo(h, kLargestEchoFrames, 5000);
+    ASSERT_EQ(got.size(), kLargestEchoFrames);
+    EXPECT_TRUE(h.read(100).empty());
+    for (size_t i = 1; i < got.size(); ++i) {
+        EXPECT_EQ(got[i][4], i - 1) << "sequence";
+    }
 }
 
 TEST(HidrawEmulation, WriteOfLessThanTwoBytesIsRejected)
@@ -229,13 +353,16 @@ TEST(HidrawEmulation, WriteOfLessThanTwoBytesIsRejected)
 TEST(HidrawEmulation, UnplugFailsOpenHandlesUntilPluggedAgain)
 {
     Handle h(kU2f);
-    ASSERT_TRUE(h.ok());
+    Handle other(kU2f);
+    ASSERT_TRUE(h.ok() && other.ok());
     ASSERT_EQ(vexa::test::controlFromInside(std::string("unplug ") + kU2f), "ok");
     EXPECT_EQ(h.write(reportIdFirst({1})), -1);
     EXPECT_NE(h.error().find("No such device"), std::string::npos) << h.error();
-    int result = 0;
-    h.read(1000, 64, &result);
-    EXPECT_EQ(result, -1);
+    for (Handle* handle : {&h, &other}) {
+        int result = 0;
+        handle->read(1000, 64, &result);
+        EXPECT_EQ(result, -1);
+    }
     EXPECT_EQ(pathOf(kU2f), "");
     EXPECT_NE(pathOf(kReportId), "");
 

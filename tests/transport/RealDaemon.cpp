@@ -136,12 +136,15 @@ std::string RealDaemon::output() const
 }
 
 std::unique_ptr<RealDaemon> RealDaemon::tls(const std::vector<std::string>& simArgs, const std::string& certFile,
-                                            const std::string& keyFile, const std::string& caFile)
+                                            const std::string& keyFile, const std::string& caFile,
+                                            const std::vector<std::string>& extraArgs)
 {
     std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
     daemon->m_port = freePort();
-    daemon->start({"-t", "tls", "-i", "127.0.0.1", "-p", std::to_string(daemon->m_port), "-crt", certFile, "-key",
-                   keyFile, "-ca", caFile});
+    std::vector<std::string> args{"-t",   "tls",    "-i",   "127.0.0.1", "-p",  std::to_string(daemon->m_port),
+                                  "-crt", certFile, "-key", keyFile,     "-ca", caFile};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    daemon->start(args);
     if (!waitUntil([&] { return accepts(daemon->m_port); }, 10s)) {
         throw std::runtime_error("vexa-daemon did not listen: " + daemon->output());
     }

@@ -14,9 +14,11 @@ namespace vexa::test {
 // before the simulator, as its clients must.
 class RealDaemon {
 public:
-    // TLS listener on 127.0.0.1 and a free port, serving the first token.
+    // TLS listener on 127.0.0.1 and a free port, serving the first token;
+    // extraArgs go after the others (such as -cca FILE).
     static std::unique_ptr<RealDaemon> tls(const std::vector<std::string>& simArgs, const std::string& certFile,
-                                           const std::string& keyFile, const std::string& caFile);
+                                           const std::string& keyFile, const std::string& caFile,
+                                           const std::vector<std::string>& extraArgs = {});
     // One Unix socket per token in socketDir; daemonArgs go on the daemon's
     // command line after the transport and socket directory.
     static std::unique_ptr<RealDaemon> unix(const std::vector<std::string>& simArgs, const std::string& socketDir,

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ protected:
     {
         dir = new vexa::test::TempDir();
         certs = vexa::test::makeTestCertificates(dir->path());
+        clients = vexa::test::makeClientCertificates(dir->path());
     }
     static void TearDownTestSuite()
     {
@@ -49,11 +51,29 @@ protected:
 
     static vexa::test::TempDir* dir;
     static vexa::test::TestCertificates certs;
+    static vexa::test::ClientCertificates clients;
     vexa::test::RecordingLog log;
 };
 
 vexa::test::TempDir* TcpTransportTest::dir = nullptr;
 vexa::test::TestCertificates TcpTransportTest::certs;
+vexa::test::ClientCertificates TcpTransportTest::clients;
+
+// Sets VEXA_CLIENT_KEY_PASS (or unsets it, for nullptr) for one scope.
+class ClientKeyPassword {
+public:
+    explicit ClientKeyPassword(const char* password)
+    {
+        if (password != nullptr) {
+            ::setenv(corvel::kClientKeyPasswordVariable, password, 1);
+        } else {
+            ::unsetenv(corvel::kClientKeyPasswordVariable);
+        }
+    }
+    ~ClientKeyPassword() { ::unsetenv(corvel::kClientKeyPasswordVariable); }
+    ClientKeyPassword(const ClientKeyPassword&) = delete;
+    ClientKeyPassword& operator=(const ClientKeyPassword&) = delete;
+};
 
 TEST_F(TcpTransportTest, SendsAbcAsOneClientPacketAndReadsTheReply)
 {
@@ -144,6 +164,59 @@ TEST_F(TcpTransportTest, UntrustedCaFailsVerification)
     auto transport = connectTo(server);
     EXPECT_THROW(transport->open(), corvel::IOException);
     EXPECT_TRUE(log.containsPrefix(kLogError, "Certificate verification failed: "));
+}
+
+// A client certificate that cannot be presented fails the connection before
+// it is made, with a line that names the file and what is wrong with it.
+TEST_F(TcpTransportTest, ClientCredentialsThatCannotBeLoadedFailBeforeConnecting)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    const std::string missing = dir->file("missing.pem");
+    const struct {
+        std::string cert;
+        std::string key;
+        const char* password;
+        std::string line;
+    } cases[] = {
+        {missing, clients.key, nullptr, "Failed to load client certificate " + missing + ": -0x3e00"},
+        {clients.cert, missing, nullptr, "Failed to load client key " + missing + ": -0x3e00"},
+        {clients.key, clients.key, nullptr, "Failed to load client certificate " + clients.key + ": "},
+        {clients.cert, clients.foreignKey, nullptr,
+         "Client key " + clients.foreignKey + " does not belong to the certificate " + clients.cert + ": "},
+        {clients.cert, clients.encryptedKey, nullptr,
+         "Failed to load client key " + clients.encryptedKey + " (its password comes from VEXA_CLIENT_KEY_PASS): "},
+        {clients.cert, clients.encryptedKey, "wrong",
+         "Failed to load client key " + clients.encryptedKey + " (its password comes from VEXA_CLIENT_KEY_PASS): "},
+        {clients.cert, clients.encryptedKey, "", "Failed to load client key " + clients.encryptedKey},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ClientKeyPassword environment(c.password);
+        log.clear();
+        TCPTransport transport({"localhost", server.port(), certs.caCert, c.cert, c.key}, &log);
+        EXPECT_EQ(ioFailure([&] { transport.open(); }), (IoFailure{vexa::test::Unreachable, "connection failed"}));
+        EXPECT_TRUE(log.containsPrefix(kLogError, c.line));
+        EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: "));
+        EXPECT_FALSE(log.containsPrefix(corvel::kLogInfo, "Connecting to ")) << "nothing went out";
+        EXPECT_FALSE(corvel::TlsClientConnection::credentialsProblem(c.cert, c.key).empty());
+    }
+    EXPECT_EQ(server.acceptedConnections(), 0);
+}
+
+TEST_F(TcpTransportTest, ClientCredentialsLoadWithTheKeysPassword)
+{
+    using corvel::TlsClientConnection;
+    EXPECT_EQ(TlsClientConnection::credentialsProblem(clients.cert, clients.key), "");
+    EXPECT_EQ(TlsClientConnection::credentialsProblem(clients.foreignCert, clients.foreignKey), "");
+    const ClientKeyPassword environment(vexa::test::ClientCertificates::kKeyPassword);
+    EXPECT_EQ(TlsClientConnection::credentialsProblem(clients.cert, clients.encryptedKey), "");
+    // A server that does not ask for a certificate is reached as before.
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    TCPTransport transport({"localhost", server.port(), certs.caCert, clients.cert, clients.encryptedKey}, &log);
+    EXPECT_EQ(transport.open(), 1);
+    EXPECT_EQ(transport.write(bytes("abc")), 3u);
+    uint8_t reply[8];
+    EXPECT_EQ(transport.read(reply, sizeof reply), 3u);
 }
 
 TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
