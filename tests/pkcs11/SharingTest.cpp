@@ -102,16 +102,27 @@ std::vector<std::string> failedCalls(const std::string& transcript)
 // B initialises and finalises the library again and again (with a session
 // of its own, as a tool does), and lists the slots with pkcs11-tool, while
 // A, logged in, signs: none of A's calls may fail. Over HID directly the
-// processes share a lock file, as they must there.
-class SharedTokenTest : public ::testing::TestWithParam<LibraryTransport> {};
+// processes share a lock file, as they must there; every handle still gets a
+// copy of every reply, which in report-id framing nothing but order tells
+// apart.
+struct SharingCase {
+    const char* name;
+    LibraryTransport transport;
+    const char* tokenOptions;
+};
+
+void PrintTo(const SharingCase& c, std::ostream* out) { *out << c.name; }
+
+class SharedTokenTest : public ::testing::TestWithParam<SharingCase> {};
 
 TEST_P(SharedTokenTest, OtherApplicationsComingAndGoingLeaveTheSignerAlone)
 {
     DeploymentOptions options;
-    if (GetParam() == LibraryTransport::Hid) {
+    options.tokenOptions = GetParam().tokenOptions;
+    if (GetParam().transport == LibraryTransport::Hid) {
         options.libraryConfig = R"("lockfile": "exchange.lock")";
     }
-    ToolsDeployment deployment(GetParam(), options);
+    ToolsDeployment deployment(GetParam().transport, options);
     const std::string stop = deployment.file("stop");
     auto signer = deployment.startOurs(worker({"init", "open", "login", "keygen", "a-key", "sign-until", stop}));
     ASSERT_EQ(stepResult(*signer, "keygen", 30s), true) << signer->transcript() << deployment.daemonOutput();
@@ -131,8 +142,11 @@ TEST_P(SharedTokenTest, OtherApplicationsComingAndGoingLeaveTheSignerAlone)
     EXPECT_FALSE(callDurations(signerRun.output, "C_Sign").empty()) << signerRun.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, SharedTokenTest, ::testing::Values(LibraryTransport::Unix, LibraryTransport::Hid),
-                         [](const auto& info) { return transportName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Cases, SharedTokenTest,
+                         ::testing::Values(SharingCase{"ThroughTheDaemon", LibraryTransport::Unix, ""},
+                                           SharingCase{"HidU2F", LibraryTransport::Hid, ""},
+                                           SharingCase{"HidReportId", LibraryTransport::Hid, ",framing=reportid"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Two applications sign at once through the daemon, each logging in (the
 // second finds the token logged in already) and finalising at its end,
