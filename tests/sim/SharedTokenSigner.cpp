@@ -1,7 +1,7 @@
 // One application of several that use the same token over HID at once,
 // through libvexa-pkcs11.so, for the shared-token tests:
 //
-//   vexa-sim-signer DIR COUNT NAME [--seed-rand]
+//   vexa-sim-signer DIR COUNT NAME
 //
 // Works in DIR (where vexaconfig.json is looked up), logs in (a session
 // another process logged in counts), makes an HMAC-SHA256 key with a secret
@@ -16,12 +16,6 @@
 //
 // and exits 0 when all COUNT signatures are right. Never calls C_Finalize or
 // C_Logout: both end the other processes' sessions too.
-//
-// --seed-rand seeds the C library's rand() with the process id first. The
-// HID transport draws its U2FHID INIT nonce from rand(), which the library
-// never seeds, so without this every process sends the same nonce, takes the
-// first INIT reply it sees (each open handle sees all of them) and ends up on
-// the channel of whichever process came first.
 #include <mbedtls/md.h>
 #include <p11-kit/pkcs11.h>
 #include <unistd.h>
@@ -52,7 +46,6 @@ Tally tally;
 
 // A random pause before the next attempt, growing with the attempts: two
 // processes that retry at once would otherwise keep meeting.
-// Not rand(): that one belongs to the library here (see --seed-rand).
 void backOff(int attempt)
 {
     static std::minstd_rand pauses(static_cast<unsigned>(::getpid()));
@@ -158,17 +151,13 @@ bool sign(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const std::string& me
 
 int main(int argc, char** argv)
 {
-    const bool seedRand = argc == 5 && std::string(argv[4]) == "--seed-rand";
-    if ((argc != 4 && !seedRand) || ::chdir(argv[1]) != 0) {
-        std::fprintf(stderr, "usage: %s DIR COUNT NAME [--seed-rand]\n", argv[0]);
+    if (argc != 4 || ::chdir(argv[1]) != 0) {
+        std::fprintf(stderr, "usage: %s DIR COUNT NAME\n", argv[0]);
         return 2;
     }
     const long count = std::strtol(argv[2], nullptr, 10);
     const std::string name = argv[3];
     const Clock::time_point start = Clock::now();
-    if (seedRand) {
-        std::srand(unsigned(::getpid()));
-    }
     CK_RV rv = C_Initialize(nullptr);
     if (rv != CKR_OK) {
         fail("C_Initialize", rv);
