@@ -1,7 +1,6 @@
 #include "ClientLoop.h"
 
 #include "DaemonLog.h"
-#include "USBPort.h"
 
 namespace vexa::daemon {
 namespace {
@@ -52,12 +51,15 @@ bool Answer(CClientStream& stream, const TokenExchange& token, const ClientLoopR
         return true;
     }
     // A request that nobody will read would only change the token's state.
-    if (stream.peerGone()) {
+    const auto stillWanted = [&stream] { return !stream.peerGone(); };
+    switch (token(session.buffer.data(), length, session.replyLength, stillWanted)) {
+    case TokenOutcome::Dropped:
         LogMessage(corvel::kLogInfo, "Client left before its request reached the token; request dropped.");
         return false;
-    }
-    if (!token(session.buffer.data(), length, session.replyLength)) {
+    case TokenOutcome::Failed:
         return false;
+    case TokenOutcome::Replied:
+        break;
     }
     // The reply is written from the buffer: a longer one has no place there
     // and must not reach this client or, in part, the next.

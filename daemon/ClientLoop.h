@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "ClientPacket.h"
+#include "USBPort.h"
 
 namespace vexa::daemon {
 
@@ -22,10 +23,15 @@ public:
     virtual void logPayloadEnd() = 0;
 };
 
+using TokenOutcome = CThreadSafeUSBPort::Outcome;
+
 // Passes the request of length bytes in buffer (4096 bytes large) to the
-// token and leaves the reply in its place. False ends the connection; the
-// exchange has logged why.
-using TokenExchange = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& replyLength)>;
+// token and leaves the reply in its place. stillWanted is asked right before
+// the request would go to the token (after any wait for it): false drops the
+// request. Anything but Replied ends the connection; a failed exchange has
+// logged why.
+using TokenExchange = std::function<TokenOutcome(uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                                                 const std::function<bool()>& stillWanted)>;
 
 // Where the Unix and TLS loops differ.
 struct ClientLoopRules {

@@ -53,7 +53,43 @@ bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& 
     return false;
 }
 
+bool MergeTokenTimeout(const nlohmann::json& file, const Words& words, uint32_t& milliseconds, std::string& error)
+{
+    std::string text;
+    const auto entry = file.find("tokentimeout");
+    if (entry != file.end() && entry->is_number()) {
+        text = NumberText(*entry);
+    }
+    if (auto given = FindOption(words, "-to")) {
+        text = *given;
+    }
+    if (text.empty() || ParseTokenTimeout(text, milliseconds)) {
+        return true;
+    }
+    error = "Invalid token time-out \"" + text + "\": expected milliseconds from 1 to 4294967295.";
+    return false;
+}
+
 }  // namespace
+
+bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds)
+{
+    const char* start = text.c_str();
+    while (*start == ' ' || *start == '\t') {
+        ++start;
+    }
+    if (*start < '0' || *start > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(start, &end, 10);
+    if (errno == ERANGE || value == 0 || value > std::numeric_limits<uint32_t>::max()) {
+        return false;
+    }
+    milliseconds = static_cast<uint32_t>(value);
+    return true;
+}
 
 bool ParseLogThreshold(const std::string& text, int32_t& threshold)
 {
@@ -90,7 +126,7 @@ bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig&
     MergeString(file, "certfile", words, "-crt", config.certFile);
     MergeString(file, "keyfile", words, "-key", config.keyFile);
     MergeString(file, "clientcafile", words, "-cca", config.clientCaFile);
-    return true;
+    return MergeTokenTimeout(file, words, config.daemon.tokenTimeout, error);
 }
 
 }  // namespace vexa::daemon

@@ -11,6 +11,9 @@ namespace vexa::daemon {
 struct DaemonSettings {
     std::string transport;
     std::string socketDir;  // empty: "/var/run"
+    // Milliseconds each token reply is waited for; 0: the transport's own
+    // (60000 for the Unix sockets, 120000 over TLS).
+    uint32_t tokenTimeout = 0;
 };
 
 // Every setting after merging default, configuration file and command line.
@@ -32,6 +35,10 @@ struct DaemonConfig {
 // Returns false with a readable reason in error when the file's top level is
 // not an object or the log threshold is not a 32-bit decimal number.
 bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
+
+// A token time-out in milliseconds: decimal digits (leading white space
+// allowed, anything after the digits ignored), from 1 to 4294967295.
+bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds);
 
 // Decimal number with optional leading white space and sign; anything after
 // the digits is ignored. False when there are no digits or the value does not

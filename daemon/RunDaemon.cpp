@@ -33,6 +33,9 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     tls.port = port;
     tls.clientCaFile = clientCaFile;
     tls.keyPassword = keyPassword;
+    if (settings.tokenTimeout != 0) {
+        tls.tokenTimeout = settings.tokenTimeout;
+    }
     return RunTlsTransport(tls);
 }
 

@@ -99,15 +99,19 @@ constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true,
                                     /*endOnFailedReply=*/false,
                                     /*noteFailedRead=*/false};
 
-bool ExchangeWithToken(corvel::CTransport* transport, uint8_t* buffer, uint32_t length, uint32_t& replyLength)
+TokenOutcome ExchangeWithToken(corvel::CTransport* transport, uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                               const std::function<bool()>& stillWanted)
 {
+    if (!stillWanted()) {
+        return TokenOutcome::Dropped;
+    }
     if (!WriteUSBPort(transport, buffer, length)) {
         LogMessage(corvel::kLogError, "Failed to send USB cmd.");
-        return false;
+        return TokenOutcome::Failed;
     }
     replyLength = kMaxMessage;
     // A failed read has written its message to standard error.
-    return ReadUSBPort(transport, buffer, replyLength);
+    return ReadUSBPort(transport, buffer, replyLength) ? TokenOutcome::Replied : TokenOutcome::Failed;
 }
 
 }  // namespace
@@ -124,8 +128,8 @@ void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport, CT
     CTlsClientStream stream(ssl, peer);
     ServeClient(
         stream,
-        [transport](uint8_t* buffer, uint32_t length, uint32_t& replyLength) {
-            return ExchangeWithToken(transport, buffer, length, replyLength);
+        [transport](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
+            return ExchangeWithToken(transport, buffer, length, replyLength, stillWanted);
         },
         kTlsRules);
     peer.startWrite();

@@ -15,7 +15,6 @@
 namespace vexa::daemon {
 namespace {
 
-constexpr uint32_t kTokenTimeout = 120000;
 constexpr unsigned char kPersonalisation[] = {'v', 'e', 'x', 'a', '_', 's', 'e', 'r', 'v', 'e', 'r'};
 
 void WarnIfTokenMissing(const std::string& serial)
@@ -262,10 +261,10 @@ void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken)
     CloseUSBPort(transport.get());
 }
 
-void AcceptTlsClient(TlsServerContext& context, const std::string& serial)
+void AcceptTlsClient(TlsServerContext& context, const std::string& serial, uint32_t tokenTimeout)
 {
-    ServeTlsClient(context, [&serial] {
-        return OpenUSBPort(kTokenVendorId, kTokenProductId, kTokenTimeout, nullptr, serial.c_str());
+    ServeTlsClient(context, [&serial, tokenTimeout] {
+        return OpenUSBPort(kTokenVendorId, kTokenProductId, tokenTimeout, nullptr, serial.c_str());
     });
 }
 
@@ -278,7 +277,7 @@ int RunTlsTransport(const TlsSettings& settings)
         return result;
     }
     for (;;) {
-        AcceptTlsClient(context, settings.serial);
+        AcceptTlsClient(context, settings.serial, settings.tokenTimeout);
     }
 }
 

@@ -30,6 +30,8 @@ struct TlsSettings {
     uint32_t readTimeout = 60000;
     // Milliseconds from the accept by which the handshake must be done.
     uint32_t handshakeTimeout = 10000;
+    // Milliseconds each token reply is waited for.
+    uint32_t tokenTimeout = 120000;
 };
 
 // The TLS library's objects of the listener; initialised on construction and

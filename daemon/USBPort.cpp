@@ -39,18 +39,36 @@ void CloseUSBPort(corvel::CTransport* transport)
     }
 }
 
-bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t length)
+namespace {
+
+enum class WriteResult { Sent, NotAnswered, Failed };
+
+// WriteUSBPort, telling a token that only did not answer from a port that is
+// broken: a write that first had to bring the transport back in step after
+// an abandoned reply, and got no answer, sent nothing, and the token is
+// still there.
+WriteResult WriteRequest(corvel::CTransport* transport, const uint8_t* data, uint32_t length)
 {
     if (transport == nullptr) {
-        return false;
+        return WriteResult::Failed;
     }
     try {
         transport->write(data, length);
+    } catch (const corvel::IOException& e) {
+        std::fprintf(stderr, "Error writing to port %s\n", e.what());
+        return e.failure() == corvel::TransportFailure::TimedOut ? WriteResult::NotAnswered : WriteResult::Failed;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Error writing to port %s\n", e.what());
-        return false;
+        return WriteResult::Failed;
     }
-    return true;
+    return WriteResult::Sent;
+}
+
+}  // namespace
+
+bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t length)
+{
+    return WriteRequest(transport, data, length) == WriteResult::Sent;
 }
 
 bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& length)
@@ -97,28 +115,38 @@ void CThreadSafeUSBPort::closeTransport()
     m_transport.reset();
 }
 
-bool CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength)
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
+                                                         const std::function<bool()>& stillWanted)
 {
     replyLength = kMaxMessage;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_transport == nullptr) {
         LogMessage(corvel::kLogError, "USB port is NULL.");
         markUnusable();
-        return false;
+        return Outcome::Failed;
     }
     // A replaced port must not talk to the token beside its successor.
     if (!usable()) {
         LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
-        return false;
+        return Outcome::Failed;
     }
-    if (!WriteUSBPort(m_transport.get(), buffer, requestLength)) {
+    // Behind a slow token, clients queue here for a long time; a request
+    // whose client has given up would only change the token's state and keep
+    // the others waiting longer.
+    if (stillWanted && !stillWanted()) {
+        return Outcome::Dropped;
+    }
+    const WriteResult written = WriteRequest(m_transport.get(), buffer, requestLength);
+    if (written != WriteResult::Sent) {
         LogMessage(corvel::kLogError, "Failed to send USB cmd to %s.", m_serial.c_str());
-        markUnusable();
-        return false;
+        if (written == WriteResult::Failed) {
+            markUnusable();
+        }
+        return Outcome::Failed;
     }
     const bool replied = ReadUSBPort(m_transport.get(), buffer, replyLength);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return replied;
+    return replied ? Outcome::Replied : Outcome::Failed;
 }
 
 void DestroyPort(CThreadSafeUSBPort* port)

@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,11 +41,24 @@ public:
     // Closes and drops the transport; later exchanges fail.
     void closeTransport();
 
+    enum class Outcome {
+        Replied,  // the reply (possibly empty after a time-out) is in the buffer
+        Failed,   // logged; the connection ends
+        Dropped,  // the request was no longer wanted and never reached the token
+    };
+
     // Sends the request of requestLength bytes in buffer (kMaxMessage bytes
     // large) and reads the reply into the same buffer, then pauses 1 ms so
     // consecutive requests to the token are spaced. A failed write or a
     // missing transport makes the port unusable; an unusable port refuses.
-    bool exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength);
+    // stillWanted, when given, is asked once the port is this request's: a
+    // client that left while it waited behind others is not served.
+    Outcome exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
+                     const std::function<bool()>& stillWanted);
+    bool exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength)
+    {
+        return exchange(buffer, requestLength, replyLength, nullptr) == Outcome::Replied;
+    }
 
     // False once the token cannot be written to or has gone; never set back.
     bool usable() const { return m_usable.load(); }

@@ -91,12 +91,12 @@ void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
         CUnixClientStream stream(fd);
         ServeClient(
             stream,
-            [port](uint8_t* buffer, uint32_t length, uint32_t& replyLength) {
-                if (!port->exchange(buffer, length, replyLength)) {
+            [port](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
+                const TokenOutcome outcome = port->exchange(buffer, length, replyLength, stillWanted);
+                if (outcome == TokenOutcome::Failed) {
                     LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
-                    return false;
                 }
-                return true;
+                return outcome;
             },
             kUnixRules);
     }

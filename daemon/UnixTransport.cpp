@@ -40,7 +40,8 @@ void RunUnixTransport(const DaemonSettings& settings)
     const std::string socketDir = settings.socketDir.empty() ? "/var/run" : settings.socketDir;
     CSignalPipe signals;
     RemoveStaleSockets(socketDir);
-    CDeviceRegistry registry(socketDir, [](const std::string& serial) { return CreatePort(serial, kPortTimeout); });
+    const uint32_t timeout = settings.tokenTimeout != 0 ? settings.tokenTimeout : kPortTimeout;
+    CDeviceRegistry registry(socketDir, [timeout](const std::string& serial) { return CreatePort(serial, timeout); });
     for (;;) {
         ScanTokens(registry, corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
         if (const int number = signals.wait(kScanInterval)) {

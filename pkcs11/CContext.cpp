@@ -68,6 +68,13 @@ void CContext::addSession(CK_SESSION_HANDLE handle, SlotId slot) { m_sessions[ha
 
 bool CContext::removeSession(CK_SESSION_HANDLE handle) { return m_sessions.erase(handle) != 0; }
 
+void CContext::removeSessions(SlotId slot)
+{
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        it = it->second == slot ? m_sessions.erase(it) : std::next(it);
+    }
+}
+
 CK_RV CContext::bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const
 {
     const auto found = m_sessions.find(handle);

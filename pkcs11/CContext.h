@@ -62,6 +62,8 @@ public:
     // Sessions (library lock held): handle to the slot it was opened on.
     void addSession(CK_SESSION_HANDLE handle, SlotId slot);
     bool removeSession(CK_SESSION_HANDLE handle);
+    // Forgets every session opened on slot.
+    void removeSessions(SlotId slot);
     // CKR_SESSION_HANDLE_INVALID for an unknown handle; otherwise the slot the
     // session was opened on, with the token's session number put into request.
     CK_RV bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const;
@@ -180,6 +182,7 @@ private:
     SlotTable buildSlots(size_t& tokenCount);
     void replaceSlots(SlotTable slots);
     void setTokenClocks(size_t tokenCount);
+    void closeOwnSessions();
     // Writes length bytes of buffer to the slot's transport and reads the
     // reply into buffer; the reply's length, 0 when there is none.
     size_t exchange(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,

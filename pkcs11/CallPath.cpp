@@ -110,7 +110,9 @@ void CContext::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& resp
 // Every failure of the exchange, whatever its kind, fails the call: the
 // library has no result that would tell the application more. Stream
 // transports have closed themselves where a late reply could follow; a
-// closed transport is opened again by the next exchange.
+// closed transport is opened again by the next exchange. Only a write that
+// finds its connection or device gone is tried again at once, over a fresh
+// one.
 size_t CContext::exchange(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
                           std::optional<uint32_t> replyTimeout)
 {
@@ -140,7 +142,19 @@ size_t CContext::exchange_inlock(CTransport& transport, uint8_t* buffer, size_t 
     if (!transport.isOpen()) {
         transport.open();
     }
-    transport.write(buffer, length);
+    try {
+        transport.write(buffer, length);
+    } catch (const IOException& failure) {
+        // The connection or device it wrote to had gone (a token plugged in
+        // again, a daemon restarted): no token answers a request cut short,
+        // so it goes once more over a fresh one.
+        if (failure.failure() != TransportFailure::Closed) {
+            throw;
+        }
+        logText(kLogInfo, failure.what());
+        transport.open();
+        transport.write(buffer, length);
+    }
     return transport.read(buffer, capacity);
 }
 

@@ -2,15 +2,21 @@
 
 namespace vexa::pkcs11 {
 
-// The token closes every session of the slot; the session table keeps their
-// handles, and a later call with one gets the token's own answer.
+// The token closes every session of the slot, those of other applications
+// too. Once it has, the handles are forgotten: the token may hand their
+// numbers to new sessions of other applications, and a later call (or
+// C_Finalize) with an old handle must not reach one of those.
 CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
 {
     return lockedCall(*this, "C_CloseAllSessions", kNoChecks, [&] {
         if (findSlot(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
-        return exchangeOnSlot(*this, slotID, kFnCloseAllSessions);
+        const CK_RV rv = exchangeOnSlot(*this, slotID, kFnCloseAllSessions);
+        if (rv == CKR_OK) {
+            removeSessions(static_cast<SlotId>(slotID));
+        }
+        return rv;
     });
 }
 

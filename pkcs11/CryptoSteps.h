@@ -28,6 +28,7 @@ CK_RV checkOutput(CContext& context, RpcResponse& response, const OutputBuffer& 
 // null input sends no data) under the library lock. A null output asks for
 // the length only; the token answers a length query, or an output that does
 // not fit, with the needed size in outputLength, which the caller receives.
+// A null outputLength is CKR_ARGUMENTS_BAD, and nothing is sent.
 CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
                       const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength);
 

@@ -22,8 +22,15 @@ CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSe
                       const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
     ByteSpan data{nullptr, 0};
-    const auto checks = [&] { return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK; };
-    // Without a length there is no room: any output then fails the call.
+    // PKCS#11 asks for the output length pointer in every one of these
+    // calls; without it even a length question has nowhere to put its answer.
+    const auto checks = [&] {
+        if (outputLength == nullptr) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK;
+    };
+    // Made before the checks have run, so it must not rely on them.
     OutputBuffer reader{output, outputLength != nullptr ? capacity32(*outputLength) : 0};
     const auto fill = [&](TokenCall& call) {
         if (input != nullptr) {
@@ -35,16 +42,12 @@ CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSe
         } else {
             setOutput(call.response.output, reader);
         }
-        if (outputLength != nullptr) {
-            call.request.has_outputLength = true;
-            call.request.outputLength = reader.capacity;
-        }
+        call.request.has_outputLength = true;
+        call.request.outputLength = reader.capacity;
     };
     return sessionCall(context, name, hSession, function, checks, fill, [&](TokenCall& call) {
         const CK_RV rv = checkOutput(context, call.response, reader);
-        if (outputLength != nullptr) {
-            *outputLength = outputLengthOf(call.response, reader);
-        }
+        *outputLength = outputLengthOf(call.response, reader);
         return rv;
     });
 }

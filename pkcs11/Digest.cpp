@@ -13,7 +13,7 @@ constexpr CK_ULONG kScratchDigestSize = 64;
 // operation goes on untouched when it is.
 CK_RV checkDigestRoom(CContext& context, CK_SESSION_HANDLE hSession, CK_ULONG_PTR pulDigestLen)
 {
-    if (pulDigestLen == nullptr || *pulDigestLen >= kScratchDigestSize) {
+    if (*pulDigestLen >= kScratchDigestSize) {
         return CKR_OK;
     }
     CK_ULONG needed = 0;
@@ -45,7 +45,10 @@ CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
 CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,
                          CK_ULONG_PTR pulDigestLen)
 {
-    return unlockedCall(*this, "C_Digest", kNoChecks, [&] {
+    // PKCS#11 asks for the length pointer in every digest call; without one
+    // the token would end the operation and the result would be lost.
+    const auto checks = [&] { return pulDigestLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
+    return unlockedCall(*this, "C_Digest", checks, [&] {
         if (pDigest == nullptr && (pData != nullptr || ulDataLen == 0)) {
             // A length query: the data stays with the caller until it has room.
             return C_DigestFinal(hSession, nullptr, pulDigestLen);
@@ -87,10 +90,8 @@ CK_RV CContext::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey)
 CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen)
 {
     OutputBuffer reader;
+    const auto checks = [&] { return pulDigestLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
     const auto fill = [&](TokenCall& call) {
-        if (pulDigestLen == nullptr) {
-            return;
-        }
         if (pDigest == nullptr) {
             call.request.has_lengthOnly = true;
             call.request.lengthOnly = true;
@@ -101,11 +102,9 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
             setOutput(call.response.output, reader);
         }
     };
-    return sessionCall(*this, "C_DigestFinal", hSession, kFnDigestFinal, kNoChecks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DigestFinal", hSession, kFnDigestFinal, checks, fill, [&](TokenCall& call) {
         const CK_RV rv = checkOutput(*this, call.response, reader);
-        if (pulDigestLen != nullptr) {
-            *pulDigestLen = outputLengthOf(call.response, reader);
-        }
+        *pulDigestLen = outputLengthOf(call.response, reader);
         return rv;
     });
 }

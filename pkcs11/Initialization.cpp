@@ -1,5 +1,7 @@
 #include <ctime>
 #include <exception>
+#include <map>
+#include <set>
 
 #include "CContext.h"
 #include "CallShapes.h"
@@ -132,6 +134,31 @@ bool CContext::bSetDateTime(CK_SLOT_ID slotID)
     return rv == CKR_OK;
 }
 
+// A token serves other applications too, through the daemon or their own
+// HID handle: only the sessions this process opened are its to close. A token
+// that does not answer is not asked again for each of its other sessions.
+void CContext::closeOwnSessions()
+{
+    std::map<CK_SESSION_HANDLE, SlotId> own;
+    {
+        std::lock_guard<std::mutex> lock(libraryMutex());
+        own = m_sessions;
+    }
+    std::set<SlotId> silent;
+    for (const auto& [handle, slot] : own) {
+        if (silent.count(slot) != 0) {
+            continue;
+        }
+        try {
+            if (C_CloseSession(handle) == CKR_FUNCTION_FAILED) {
+                silent.insert(slot);
+            }
+        } catch (const std::exception&) {
+            silent.insert(slot);
+        }
+    }
+}
+
 CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
 {
     logText(kLogTrace, "C_Finalize");
@@ -141,9 +168,9 @@ CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
+    closeOwnSessions();
     for (const SlotId id : slotIds()) {
         try {
-            (void)C_CloseAllSessions(static_cast<CK_SLOT_ID>(id));
             if (const SlotPtr slot = findSlot(static_cast<CK_SLOT_ID>(id))) {
                 slot->close();
             }

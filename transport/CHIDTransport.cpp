@@ -19,6 +19,10 @@ CHIDTransport::~CHIDTransport() { close(); }
 int32_t CHIDTransport::open()
 {
     close();
+    // A device opened afresh is in step: whatever its old handle was owed is
+    // never delivered to the new one.
+    m_outOfStep = false;
+    m_lateReply = LateReply{};
     const hid::Enumeration list(hid_enumerate(m_vendorId, m_productId));
     if (!list) {
         throw IOException(TransportFailure::Unreachable, "Device not detected");
@@ -68,6 +72,14 @@ size_t CHIDTransport::write(const uint8_t* data, size_t length)
     }
     if (data == nullptr && length != 0) {
         throw std::invalid_argument("Null data buffer");
+    }
+    if (m_outOfStep) {
+        resynchronise();
+    } else if (!usesU2F()) {
+        // hidraw gives every open handle a copy of every input report: what
+        // waits here now are replies to other programs' requests, which
+        // report-id framing cannot tell from ours.
+        discardQueuedReports();
     }
     return usesU2F() ? writeU2F(data, length) : writeReports(data, length);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,18 @@ namespace corvel {
 // A token reached over USB HID (hidapi, hidraw back end). open() selects one
 // device by vendor/product id, usage page, product name and serial number,
 // then probes for U2FHID framing and falls back to report-id framing.
+//
+// A read that gives up on a reply (time-out, broken continuation) leaves the
+// device open, but the token may still send the rest of that reply. So the
+// next write first puts the transport back in step with the token: in
+// U2FHID framing it takes a fresh channel, on which the late reply can never
+// arrive; in report-id framing, which cannot tell one reply from another, it
+// waits (one time-out at most) for the rest of the late reply and throws it
+// away. A write whose resynchronisation gets no answer sends nothing and
+// throws TimedOut; the next write tries again. In report-id framing every
+// write also drops the input reports already queued: hidraw hands every open
+// handle a copy of each report, so those are replies to other programs
+// sharing the token (through a lock file).
 class CHIDTransport : public CTransport {
 public:
     CHIDTransport();
@@ -60,8 +73,32 @@ private:
         void put(const uint8_t* data, size_t count);
     };
 
+    // What arrived of a reply that read() gave up on in report-id framing.
+    struct LateReply {
+        bool awaited = false;  // the token may still send (the rest of) it
+        bool firstSeen = false;
+        size_t total = 0;
+        size_t received = 0;
+        void take(const hid::Report& report);
+        bool complete() const { return firstSeen && received >= total; }
+    };
+
     int32_t setUpChannel();
+    // Sends INIT with a fresh nonce on the broadcast channel and waits for its
+    // reply: each frame up to frameWait, all of them until deadline (if set).
+    // 0 with the granted channel, or a frame receiver's result.
+    int requestChannel(uint32_t frameWait, std::optional<std::chrono::steady_clock::time_point> deadline,
+                       uint32_t& channel);
     bool usesU2F() const { return m_channelId != hid::kBroadcastChannel; }
+
+    // Before a write: brings an out-of-step transport back in step.
+    void resynchronise();
+    void renewChannel();
+    void discardLateReply();
+    void discardQueuedReports();
+    // Notes that a read gave up on the reply it was taking; late says what of
+    // it a report-id read had already seen.
+    void abandonReply(const LateReply& late);
 
     size_t writeReports(const uint8_t* data, size_t length);
     size_t writeU2F(const uint8_t* data, size_t length);
@@ -86,6 +123,10 @@ private:
     // U2FHID channel; the broadcast channel means report-id framing.
     uint32_t m_channelId = hid::kBroadcastChannel;
     uint32_t m_timeout = 4000;
+    // A read gave up on a reply that may still come; set until the next
+    // write has resynchronised or the device is opened again.
+    bool m_outOfStep = false;
+    LateReply m_lateReply;  // report-id framing only
 };
 
 }  // namespace corvel

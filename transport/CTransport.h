@@ -30,11 +30,12 @@ namespace corvel {
 //          the reply does not fit the buffer; none of it is handed out, now
 //          or to a later read. Closed: as for write.
 //
-// A stream transport (the daemon's socket, TLS) closes itself on every read
-// failure, so that a reply arriving late can never pass for the reply of the
-// next request; a device transport (HID) closes itself when the device goes
-// away, and stays open otherwise. A closed transport is opened again by the
-// next open.
+// A reply arriving late never passes for the reply of a later request: a
+// stream transport (the daemon's socket, TLS) closes itself on every read
+// failure; a device transport (HID) closes itself when the device goes away
+// and otherwise stays open, getting back in step with the token before its
+// next write (which, when the token does not answer that, sends nothing and
+// throws TimedOut). A closed transport is opened again by the next open.
 class CTransport {
 public:
     virtual ~CTransport() = default;

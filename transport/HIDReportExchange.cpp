@@ -34,39 +34,57 @@ size_t CHIDTransport::writeReports(const uint8_t* data, size_t length)
 // abandons any message it interrupts.
 void CHIDTransport::receiveReports(ReplySink& reply)
 {
-    size_t total = 0;
-    size_t received = 0;
+    LateReply taken;
     Report report;
+    const auto broken = [this](const char* message) {
+        // What is left of a broken message are continuations, which no later
+        // read takes for a reply; they are only cleared away.
+        abandonReply(LateReply{});
+        throw IOException(TransportFailure::BrokenFraming, message);
+    };
     do {
         const int count = hid_read_timeout(m_device, report.data(), report.size(), hidTimeout(m_timeout));
         if (count == 0) {
+            taken.awaited = true;
+            abandonReply(taken);
             throw IOException(TransportFailure::TimedOut, "No HID reply within the time-out");
         }
         if (count < 0) {
             failDevice("null");
         }
         if (static_cast<size_t>(count) < report.size()) {
-            throw IOException(TransportFailure::BrokenFraming, "Short HID report received");
+            broken("Short HID report received");
         }
         if (report[0] != kInputReportId) {
-            throw IOException(TransportFailure::BrokenFraming, "Invalid HID report id received");
+            broken("Invalid HID report id received");
         }
         if (report[1] == kFirstPacket) {
-            total = reportMessageLength(report);
-            received = std::min(total, kFirstReportData);
             reply.length = 0;
-            reply.put(report.data() + 5, received);
+            reply.put(report.data() + 5, std::min<size_t>(reportMessageLength(report), kFirstReportData));
         } else if (report[1] == kContinuationPacket) {
-            if (total == 0) {
-                throw IOException(TransportFailure::BrokenFraming, "Invalid HID packet received (out of order)");
+            if (!taken.firstSeen) {
+                broken("Invalid HID packet received (out of order)");
             }
-            const size_t taken = std::min(total - received, kContinuationReportData);
-            reply.put(report.data() + 2, taken);
-            received += taken;
+            reply.put(report.data() + 2, std::min(taken.total - taken.received, kContinuationReportData));
         } else {
-            throw IOException(TransportFailure::BrokenFraming, "Invalid HID packet id received");
+            broken("Invalid HID packet id received");
         }
-    } while (received < total);
+        taken.take(report);
+    } while (!taken.complete());
+}
+
+void CHIDTransport::LateReply::take(const Report& report)
+{
+    if (report[0] != kInputReportId) {
+        return;
+    }
+    if (report[1] == kFirstPacket) {
+        firstSeen = true;
+        total = reportMessageLength(report);
+        received = std::min(total, kFirstReportData);
+    } else if (report[1] == kContinuationPacket && firstSeen) {
+        received += std::min(total - received, kContinuationReportData);
+    }
 }
 
 }  // namespace corvel

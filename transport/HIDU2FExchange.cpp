@@ -2,6 +2,7 @@
 #include <hidapi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -46,6 +47,21 @@ void makeNonce(uint8_t (&nonce)[kNonceSize])
 int32_t CHIDTransport::setUpChannel()
 {
     m_channelId = kBroadcastChannel;
+    uint32_t channel = kBroadcastChannel;
+    const int result = requestChannel(kInitTimeout, std::nullopt, channel);
+    if (result != kFrameReceived) {
+        return result;
+    }
+    m_channelId = channel;
+    if (logTarget != nullptr) {
+        logTarget->logFormat(kLogDebug, "u2f transport detected");
+    }
+    return 0;
+}
+
+int CHIDTransport::requestChannel(uint32_t frameWait, std::optional<std::chrono::steady_clock::time_point> deadline,
+                                  uint32_t& channel)
+{
     uint8_t nonce[kNonceSize];
     makeNonce(nonce);
     Frame frame;
@@ -55,16 +71,38 @@ int32_t CHIDTransport::setUpChannel()
         return kDeviceFailed;
     }
     do {
-        const int result = receiveFrame(frame, kInitTimeout);
+        uint32_t wait = frameWait;
+        if (deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+            wait = static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, frameWait));
+        }
+        const int result = receiveFrame(frame, wait);
         if (result != kFrameReceived) {
             return result;
         }
     } while (!isInitReply(frame, nonce));
-    m_channelId = readBigEndian32(initFrameData(frame) + kNonceSize);
-    if (logTarget != nullptr) {
-        logTarget->logFormat(kLogDebug, "u2f transport detected");
+    channel = readBigEndian32(initFrameData(frame) + kNonceSize);
+    return kFrameReceived;
+}
+
+// The late reply travels on the old channel, where no reader looks any more.
+void CHIDTransport::renewChannel()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
+    uint32_t channel = m_channelId;
+    switch (requestChannel(m_timeout, deadline, channel)) {
+    case kFrameReceived:
+        m_channelId = channel;
+        if (logTarget != nullptr) {
+            logTarget->logFormat(kLogDebug, "u2f channel renewed after an abandoned reply");
+        }
+        return;
+    case kDeviceFailed:
+        failDevice("HID write failed.");
+    default:
+        throw IOException(TransportFailure::TimedOut, "No answer to the U2FHID channel request");
     }
-    return 0;
 }
 
 size_t CHIDTransport::writeU2F(const uint8_t* data, size_t length)
@@ -125,10 +163,12 @@ void CHIDTransport::receiveU2F(ReplySink& reply)
     }
     switch (result) {
     case kTimedOut:
+        abandonReply(LateReply{});
         throw IOException(TransportFailure::TimedOut, "No U2FHID reply within the time-out");
     case kDeviceFailed:
         failDevice("HID read failed.");
     case kBrokenSequence:
+        abandonReply(LateReply{});
         throw IOException(TransportFailure::BrokenFraming, "Broken U2FHID continuation sequence");
     default:
         throw IOException(TransportFailure::BrokenFraming,

@@ -18,6 +18,9 @@ namespace vexa::daemon::test {
 class EchoTransport : public corvel::CTransport {
 public:
     std::atomic<bool> failWrite{false};
+    // The write finds the token silent before it sends (a HID transport that
+    // could not get back in step after an abandoned reply).
+    std::atomic<bool> writeTimesOut{false};
     std::atomic<bool> failRead{false};
     std::atomic<int> overlaps{0};  // writes that came before the previous request's read
     // Bytes added to each reply. A reply longer than the reader's capacity is
@@ -42,6 +45,9 @@ public:
     {
         if (failWrite) {
             throw corvel::IOException(corvel::TransportFailure::Closed, "device gone");
+        }
+        if (writeTimesOut) {
+            throw corvel::IOException(corvel::TransportFailure::TimedOut, "no answer");
         }
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_pending) {

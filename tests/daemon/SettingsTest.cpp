@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "DaemonSettings.h"
 
 namespace vexa::daemon {
@@ -157,6 +159,36 @@ TEST(MergeSettings, RejectsThresholdThatIsNoNumberOrOutOfRange)
         std::string error;
         EXPECT_FALSE(MergeSettings(file, words, config, error)) << file.dump();
         EXPECT_NE(error.find("Invalid log level"), std::string::npos) << error;
+    }
+}
+
+TEST(MergeSettings, TokenTimeoutFromFileOrOption)
+{
+    const std::vector<std::tuple<json, Words, uint32_t>> cases = {
+        {nullptr, {}, 0},
+        {{{"tokentimeout", 2500}}, {}, 2500},
+        {{{"tokentimeout", 2500.9}}, {}, 2500},
+        {{{"tokentimeout", "2500"}}, {}, 0},
+        {{{"tokentimeout", 2500}}, {"-to", " 700"}, 700},
+        {nullptr, {"-to", "4294967295"}, 4294967295u},
+    };
+    for (const auto& [file, words, expected] : cases) {
+        EXPECT_EQ(Merge(file, words).daemon.tokenTimeout, expected) << file.dump();
+    }
+}
+
+TEST(MergeSettings, RejectsTokenTimeoutThatIsNoPositiveNumber)
+{
+    const std::vector<std::pair<json, Words>> cases = {
+        {nullptr, {"-to", "0"}},          {nullptr, {"-to", "abc"}},    {nullptr, {"-to", "-5"}},
+        {nullptr, {"-to", "4294967296"}}, {{{"tokentimeout", -1}}, {}}, {{{"tokentimeout", 1e30}}, {}},
+        {{{"tokentimeout", 0}}, {}},      {nullptr, {"-to", "+5"}},
+    };
+    for (const auto& [file, words] : cases) {
+        DaemonConfig config;
+        std::string error;
+        EXPECT_FALSE(MergeSettings(file, words, config, error)) << file.dump();
+        EXPECT_NE(error.find("Invalid token time-out"), std::string::npos) << error;
     }
 }
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "EchoTransport.h"
@@ -63,6 +66,24 @@ TEST(ThreadSafeUSBPort, FailedWriteMakesPortUnusableForGood)
     EXPECT_TRUE(p.fake->requests().empty());
 }
 
+// The token is there but did not answer before anything was sent: this
+// exchange fails, the port stays in service.
+TEST(ThreadSafeUSBPort, SilentTokenBeforeTheWriteKeepsPortUsable)
+{
+    FakePort p;
+    p.fake->writeTimesOut = true;
+    uint8_t buffer[kMaxMessage] = {1};
+    uint32_t replyLength = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("ERROR : Failed to send USB cmd to 0123456789AB.\n"), std::string::npos) << err;
+    EXPECT_TRUE(p.port->usable());
+    p.fake->writeTimesOut = false;
+    EXPECT_TRUE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_EQ(replyLength, 1u);
+}
+
 TEST(ThreadSafeUSBPort, FailedReadKeepsPortUsable)
 {
     FakePort p;
@@ -111,6 +132,45 @@ TEST(ThreadSafeUSBPort, ConcurrentExchangesNeverInterleave)
     }
     EXPECT_EQ(wrongReplies, 0);
     EXPECT_EQ(p.fake->overlaps, 0);
+}
+
+// Behind a token that takes its time, a client may give up while its request
+// waits for the port; once the port is free the request is not sent.
+TEST(ThreadSafeUSBPort, RequestNoLongerWantedWhenItsTurnComesIsDropped)
+{
+    FakePort p;
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate);
+    p.fake->beforeReply = [&gate] { std::lock_guard<std::mutex> passed(gate); };
+    std::thread first([&] {
+        uint8_t buffer[kMaxMessage] = {1};
+        uint32_t replyLength = 0;
+        EXPECT_TRUE(p.port->exchange(buffer, 1, replyLength));
+    });
+    for (int i = 0; i < 500 && p.fake->requests().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(p.fake->requests().size(), 1u);
+
+    std::atomic<bool> wanted{true};
+    std::atomic<int> asked{0};
+    auto outcome = CThreadSafeUSBPort::Outcome::Replied;
+    std::thread second([&] {
+        uint8_t buffer[kMaxMessage] = {2};
+        uint32_t replyLength = 0;
+        outcome = p.port->exchange(buffer, 1, replyLength, [&] {
+            ++asked;
+            return wanted.load();
+        });
+    });
+    wanted = false;  // the client leaves while the token works on the first request
+    held.unlock();
+    first.join();
+    second.join();
+    EXPECT_EQ(outcome, CThreadSafeUSBPort::Outcome::Dropped);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(p.fake->requests(), (std::vector<std::vector<uint8_t>>{{1}}));
+    EXPECT_TRUE(p.port->usable());
 }
 
 TEST(ThreadSafeUSBPort, DestroyClosesTransport)

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "CapturedLog.h"
@@ -177,6 +178,32 @@ TEST_F(UnixClientTest, HalfClosedClientGetsItsReply)
     EXPECT_TRUE(client().closedByPeer());
     EXPECT_NE(finish().find("INFO : short len read\n"), std::string::npos);
     EXPECT_EQ(token().requests(), (std::vector<Bytes>{{1, 2, 3}}));
+}
+
+// A client that leaves while its request waits behind another client's
+// exchange is not served once the token is free.
+TEST_F(UnixClientTest, ClientThatLeftWhileQueuedIsNotForwarded)
+{
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate);
+    token().beforeReply = [&gate] { std::lock_guard<std::mutex> passed(gate); };
+    ASSERT_TRUE(client().send(MakePacket({1, 2})));
+    for (int i = 0; i < 500 && token().requests().empty(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(token().requests().size(), 1u);
+    SocketClient& queued = another();
+    ASSERT_TRUE(queued.send(MakePacket({3, 4})));
+    shutdown(queued.fd(), SHUT_RDWR);
+    held.unlock();
+    EXPECT_EQ(client().receive(2), (Bytes{2, 1}));
+    token().beforeReply = nullptr;
+    EXPECT_EQ(another().exchange({5}, 1), Bytes{5});
+    const std::string log = finish();
+    EXPECT_EQ(token().requests(), (std::vector<Bytes>{{1, 2}, {5}}));
+    EXPECT_NE(log.find("INFO : Client left before its request reached the token; request dropped.\n"),
+              std::string::npos)
+        << log;
 }
 
 // Served on the test's own thread after the client has gone: nobody would

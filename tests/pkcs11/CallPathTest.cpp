@@ -2,11 +2,13 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "AttributeCodec.h"
 #include "ContextFixture.h"
+#include "FakeDaemon.h"
 #include "FieldCallbacks.h"
 
 using namespace vexa::pkcs11;
@@ -334,13 +336,30 @@ INSTANTIATE_TEST_SUITE_P(
                     "read",
                     {TransportFailure::TooLong, "Reply longer than the read buffer", true},
                     {"write", "read", "close"}},
-        FailureCase{
-            "ClosedOnWrite", "write", {TransportFailure::Closed, "Socket write error 32", true}, {"write", "close"}},
         FailureCase{"ClosedOnRead",
                     "read",
                     {TransportFailure::Closed, "Connection closed by the daemon", true},
                     {"write", "read", "close"}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A write that finds its connection or device gone (a daemon restarted, a
+// token plugged in again) goes once more over a fresh one in the same call;
+// when that cannot be had, the call fails.
+TEST_F(CallPathTest, WriteThatFindsTheConnectionGoneIsSentOnceMoreOverAFreshOne)
+{
+    token().failWrite = InjectedFailure{TransportFailure::Closed, "Socket write error 32", true};
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"write", "close", "open", "write", "read"}));
+    EXPECT_EQ(token().requests, (std::vector<Bytes>{{0x08, 0x0E}}));
+
+    token().calls.clear();
+    token().failWrite = InjectedFailure{TransportFailure::Closed, "Socket write error 32", true};
+    token().throwOnOpen = "No daemon at the socket";
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_FUNCTION_FAILED);
+    EXPECT_EQ(token().calls, (std::vector<std::string>{"write", "close", "open"}));
+    EXPECT_TRUE(logged("Socket write error 32"));
+    EXPECT_TRUE(logged("No daemon at the socket"));
+}
 
 // The real length check, not an injected one: a reply longer than the
 // exchange buffer is never decoded in part.
@@ -353,6 +372,40 @@ TEST_F(CallPathTest, ReplyLongerThanTheExchangeBufferFails)
     request.function = 42;
     EXPECT_EQ(call(request).rv, CKR_FUNCTION_FAILED);
     EXPECT_TRUE(logged("Reply longer than the read buffer"));
+}
+
+// The same through the daemon's socket: the over-long reply fails its call,
+// and no byte of it reaches the next call, which gets exactly its own reply.
+TEST(CallPathOverASocket, CallAfterAnOverLongReplyGetsItsOwn)
+{
+    vexa::test::TempDir dir;
+    std::ofstream(dir.file("vexaconfig.json"))
+        << R"({"transport": {"unix": true, "sockdir": ")" << dir.path() << R"("}})";
+    int asked = 0;
+    vexa::test::FakeUnixDaemon daemon(dir.file("vexa.0123456789AB.sock"), [&asked](const Bytes& payload) {
+        if (payload.size() < 2 || payload[1] != 42) {
+            return vexa::test::FakeReply::send({0x08, 0x00});
+        }
+        if (++asked == 1) {
+            // rv 0, then an output of 2100 bytes: more than the exchange buffer.
+            Bytes reply{0x08, 0x00, 0x1A, 0xB4, 0x10};
+            reply.resize(reply.size() + 2100, 0x10);
+            return vexa::test::FakeReply::send(reply);
+        }
+        return vexa::test::FakeReply::send({0x08, 0x00, 0x10, static_cast<uint8_t>(asked)});  // handle = asked
+    });
+    CContext context(dir.path() + "/");
+    ASSERT_EQ(context.C_Initialize(nullptr), CKR_OK);
+    for (const auto& [rv, handle] : {std::pair<CK_RV, uint32_t>{CKR_FUNCTION_FAILED, 0}, {CKR_OK, 2}, {CKR_OK, 3}}) {
+        RpcRequest request = RpcRequest_init_zero;
+        request.function = 42;
+        RpcResponse response = RpcResponse_init_zero;
+        context.callToken(0, request, response, true);
+        EXPECT_EQ(response.rv, rv);
+        EXPECT_EQ(response.has_handle, handle != 0);
+        EXPECT_EQ(response.handle, handle);
+    }
+    EXPECT_EQ(context.C_Finalize(nullptr), CKR_OK);
 }
 
 TEST_F(CallPathTest, OutputMustFitItsReader)

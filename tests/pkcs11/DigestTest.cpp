@@ -69,14 +69,17 @@ TEST_F(DigestTest, FinalWithoutBufferIsALengthQuery)
     EXPECT_EQ(length, 32u);
 }
 
-TEST_F(DigestTest, FinalWithoutLengthPointerSendsNeitherAndCopiesNothing)
+// Without a length pointer the token would end the operation and the digest
+// would be lost while the caller heard CKR_OK: refused, and nothing is sent.
+TEST_F(DigestTest, WithoutLengthPointerIsRefusedUnsent)
 {
+    CK_BYTE data[3] = {1, 2, 3};
     CK_BYTE digest[64] = {};
-    ASSERT_EQ(context->C_DigestFinal(session, digest, nullptr), CKR_OK);
-    const auto requests = sent();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_FALSE(requests[0].lengthOnly);
-    EXPECT_FALSE(requests[0].outputLength);
+    EXPECT_EQ(context->C_DigestFinal(session, digest, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_DigestFinal(session, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_Digest(session, data, sizeof(data), digest, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_Digest(session, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_TRUE(sent().empty());
     EXPECT_EQ(digest[0], 0);
 }
 

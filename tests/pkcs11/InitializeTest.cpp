@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pb_decode.h>
 
+#include <algorithm>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -149,7 +150,10 @@ TEST_F(InitializeTest, ApplicationMutexSurroundsEveryExchange)
     // Slot building and the two clock settings.
     EXPECT_EQ(g_mutexes.locked, 3);
     EXPECT_EQ(g_mutexes.unlocked, 3);
+    context->addSession(CK_SESSION_HANDLE{5}, 0);
+    context->addSession((CK_SESSION_HANDLE{1} << 56) | 6, 1);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    // One close for each session.
     EXPECT_EQ(g_mutexes.locked, 5);
     EXPECT_EQ(g_mutexes.unlocked, 5);
     EXPECT_EQ(g_mutexes.destroyed, 1);
@@ -255,20 +259,34 @@ TEST_F(InitializeTest, ClockNotSetIsNotAFailure)
     EXPECT_FALSE(context->bSetDateTime(0)) << "a token error is false";
 }
 
-TEST_F(InitializeTest, FinalizeClosesEverySlotsSessionsThenItsTransport)
+// The tokens' other sessions belong to other applications: only the
+// sessions this context opened are closed, one C_CloseSession (12) each.
+TEST_F(InitializeTest, FinalizeClosesItsOwnSessionsThenEveryTransport)
 {
-    const auto tokens = useTokens(2);
+    const auto tokens = useTokens(3);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
     for (const auto& token : tokens) {
         token->calls.clear();
         token->requests.clear();
     }
+    context->addSession(CK_SESSION_HANDLE{5}, 0);
+    context->addSession((CK_SESSION_HANDLE{1} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 6, 1);
+    context->addSession((CK_SESSION_HANDLE{1} << 56) | 7, 1);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    for (const auto& token : tokens) {
-        ASSERT_EQ(token->requests.size(), 1u);
-        EXPECT_EQ(token->requests[0], (std::vector<uint8_t>{0x08, 0x0E}));
-        EXPECT_EQ(token->calls, (std::vector<std::string>{"write", "read", "close"}));
-        EXPECT_TRUE(token->destroyed);
+    const std::vector<std::vector<uint32_t>> closed{{5}, {6, 7}, {}};
+    for (size_t slot = 0; slot < tokens.size(); ++slot) {
+        SCOPED_TRACE(slot);
+        const FakeToken& token = *tokens[slot];
+        std::vector<uint32_t> sessions;
+        for (const auto& bytes : token.requests) {
+            const RpcRequest request = decodeRequest(bytes);
+            EXPECT_EQ(request.function, 12u);
+            sessions.push_back(request.session);
+        }
+        std::sort(sessions.begin(), sessions.end());
+        EXPECT_EQ(sessions, closed[slot]);
+        EXPECT_EQ(token.calls.back(), "close");
+        EXPECT_TRUE(token.destroyed);
     }
     EXPECT_FALSE(context->isInitialized());
     EXPECT_TRUE(context->slotIds().empty());
@@ -293,15 +311,25 @@ TEST_F(InitializeTest, AFoundSlotOutlivesFinalize)
     EXPECT_TRUE(tokens[0]->destroyed);
 }
 
+// A token that cannot be reached is asked once, not once per session; the
+// other tokens' sessions are closed all the same.
 TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
 {
     const auto tokens = useTokens(2);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
     tokens[0]->open = false;
     tokens[0]->throwOnOpen = "Device not detected";
+    tokens[0]->calls.clear();
+    tokens[1]->requests.clear();
+    context->addSession(CK_SESSION_HANDLE{3}, 0);
+    context->addSession(CK_SESSION_HANDLE{4}, 0);
+    context->addSession((CK_SESSION_HANDLE{1} << 56) | 5, 1);
     EXPECT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(tokens[1]->requests.back(), (std::vector<uint8_t>{0x08, 0x0E}));
+    EXPECT_EQ(std::count(tokens[0]->calls.begin(), tokens[0]->calls.end(), "open"), 1);
+    ASSERT_EQ(tokens[1]->requests.size(), 1u);
+    EXPECT_EQ(decodeRequest(tokens[1]->requests[0]).session, 5u);
     EXPECT_FALSE(context->isInitialized());
+    EXPECT_EQ(context->sessionCount(), 0u);
 }
 
 TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)

@@ -94,15 +94,27 @@ TEST_F(SessionsTest, CloseSessionForgetsTheHandleEvenWhenTheTokenFails)
     EXPECT_EQ(requests[0].session, 3u);
 }
 
-TEST_F(SessionsTest, CloseAllSessionsKeepsTheHandles)
+// Once the token has closed them, the slot's handles are gone: the token may
+// give their numbers to other applications' new sessions, which an old handle
+// (or C_Finalize) must never reach. Until then they stay.
+TEST_F(SessionsTest, CloseAllSessionsForgetsTheSlotsHandlesOnceTheTokenClosedThem)
 {
-    startTokens(1);
-    const CK_SESSION_HANDLE handle = open(0, 3);
+    startTokens(2);
+    const CK_SESSION_HANDLE onSlot0 = open(0, 3);
+    const CK_SESSION_HANDLE onSlot1 = open(1, 3);
+    reply({CKR_DEVICE_ERROR});
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_DEVICE_ERROR);
     reply({CKR_OK});
+    EXPECT_EQ(context->C_Logout(onSlot0), CKR_OK) << "not closed: still bound";
     EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
-    reply({CKR_SESSION_HANDLE_INVALID});
-    EXPECT_EQ(context->C_Logout(handle), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(sent().back().session, 3u);  // asked the token, which answered
+    EXPECT_EQ(sent().back().function, 14u);
+    EXPECT_FALSE(sent().back().session);
+    token(0).requests.clear();
+    EXPECT_EQ(context->C_Logout(onSlot0), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_TRUE(token(0).requests.empty());
+    reply({CKR_OK}, 1);
+    EXPECT_EQ(context->C_Logout(onSlot1), CKR_OK);
+    EXPECT_EQ(context->sessionCount(), 1u);
 }
 
 TEST_F(SessionsTest, SessionInfoFromTheToken)

@@ -1,5 +1,6 @@
 #include "ToolsEndToEnd.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -58,23 +59,32 @@ std::string transportName(LibraryTransport transport)
 
 void PrintTo(LibraryTransport transport, std::ostream* out) { *out << transportName(transport); }
 
-ToolsDeployment::ToolsDeployment(LibraryTransport transport, ClientAuthentication clients) : m_transport(transport)
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, ClientAuthentication clients)
+    : ToolsDeployment(transport, DeploymentOptions{{}, {}, {}, {}, clients})
+{}
+
+ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options)
+    : m_transport(transport), m_moreConfig(options.libraryConfig.empty() ? "" : ", " + options.libraryConfig)
 {
-    const std::vector<std::string> token{"--token", kSerial};
+    std::vector<std::string> token{"--token", kSerial + options.tokenOptions};
+    token.insert(token.end(), options.simulatorArgs.begin(), options.simulatorArgs.end());
     switch (transport) {
     case LibraryTransport::Hid:
         m_simulator = std::make_unique<TokenSimulator>(token);
+        if (!options.libraryConfig.empty()) {
+            writeFile(file("vexaconfig.json"), "{" + options.libraryConfig + "}");
+        }
         break;
     case LibraryTransport::Unix:
         m_sockets = std::make_unique<TempDir>("vexa-sockets");
-        m_daemon = RealDaemon::unix(token, m_sockets->path(), 1);
+        m_daemon = RealDaemon::unix(token, m_sockets->path(), 1, options.daemonArgs);
         writeFile(file("vexaconfig.json"),
-                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("}})");
+                  R"({"transport": {"unix": true, "sockdir": ")" + m_sockets->path() + R"("})" + m_moreConfig + "}");
         break;
     case LibraryTransport::Tls: {
         const TestCertificates certs = makeTestCertificates(m_work.path());
         std::vector<std::string> daemonArgs;
-        if (clients == ClientAuthentication::Required) {
+        if (options.clients == ClientAuthentication::Required) {
             m_clients = std::make_unique<ClientCertificates>(makeClientCertificates(m_work.path()));
             daemonArgs = {"-cca", m_clients->caCert};
         }
@@ -88,19 +98,44 @@ ToolsDeployment::ToolsDeployment(LibraryTransport transport, ClientAuthenticatio
 
 ToolsDeployment::~ToolsDeployment() = default;
 
-RunResult ToolsDeployment::run(const std::vector<std::string>& argv, bool thirdParty)
+Environment ToolsDeployment::environment(bool thirdParty) const
 {
-    const std::vector<std::string> command = inDirectory(m_work.path(), argv);
     if (m_simulator) {
-        Environment extra = thirdParty ? thirdPartyEnvironment(m_simulator->variable("LD_PRELOAD")) : Environment{};
-        return m_simulator->run(command, extra);
+        // Of two entries with one name a program would see only the first:
+        // the third-party settings replace the simulator's.
+        const Environment extra =
+            thirdParty ? thirdPartyEnvironment(m_simulator->variable("LD_PRELOAD")) : Environment{};
+        Environment env;
+        for (const auto& entry : m_simulator->environment()) {
+            const bool replaced = std::any_of(extra.begin(), extra.end(),
+                                              [&](const auto& change) { return change.first == entry.first; });
+            if (!replaced) {
+                env.push_back(entry);
+            }
+        }
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
     }
     Environment extra = thirdParty ? thirdPartyEnvironment("") : Environment{};
     if (extra.empty()) {
         extra.emplace_back("LD_PRELOAD", "");
     }
-    return runProgram(command, extra);
+    return extra;
 }
+
+RunResult ToolsDeployment::run(const std::vector<std::string>& argv, bool thirdParty)
+{
+    return runProgram(inDirectory(m_work.path(), argv), environment(thirdParty));
+}
+
+std::unique_ptr<InteractiveProcess> ToolsDeployment::startOurs(const std::vector<std::string>& argv)
+{
+    return std::make_unique<InteractiveProcess>(inDirectory(m_work.path(), argv), environment(false));
+}
+
+TokenSimulator& ToolsDeployment::simulator() { return m_simulator ? *m_simulator : m_daemon->simulator(); }
+
+const std::string& ToolsDeployment::serial() const { return kSerial; }
 
 RunResult ToolsDeployment::runOurs(const std::vector<std::string>& argv) { return run(argv, false); }
 
@@ -128,7 +163,7 @@ void ToolsDeployment::configureTls(const std::string& clientCert, const std::str
     }
     writeFile(file("vexaconfig.json"), R"({"transport": {"address": "localhost", "port": )" +
                                            std::to_string(m_daemon->port()) + R"(, "cacertbundle": ")" + m_caCert +
-                                           R"(")" + client + "}}");
+                                           R"(")" + client + "}" + m_moreConfig + "}");
 }
 
 SoftHsmReference::SoftHsmReference()

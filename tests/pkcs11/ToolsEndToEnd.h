@@ -36,9 +36,19 @@ void PrintTo(LibraryTransport transport, std::ostream* out);
 // The user PIN of a token that the simulator initialises.
 inline const std::string kUserPin = "123456";
 
+// What a deployment may add to the plain one.
+struct DeploymentOptions {
+    std::string tokenOptions;                // appended to the token's --token value, e.g. ",framing=reportid"
+    std::vector<std::string> simulatorArgs;  // e.g. --trace FILE
+    std::string libraryConfig;               // further members of vexaconfig.json, e.g. "\"timeout\": 2000"
+    std::vector<std::string> daemonArgs;     // e.g. -to 6000 (Unix only)
+    ClientAuthentication clients = ClientAuthentication::None;  // TLS only
+};
+
 class ToolsDeployment {
 public:
     explicit ToolsDeployment(LibraryTransport transport, ClientAuthentication clients = ClientAuthentication::None);
+    ToolsDeployment(LibraryTransport transport, const DeploymentOptions& options);
     ~ToolsDeployment();
     ToolsDeployment(const ToolsDeployment&) = delete;
     ToolsDeployment& operator=(const ToolsDeployment&) = delete;
@@ -47,6 +57,8 @@ public:
     // (which needs the sanitizer runtime preloaded to load our library).
     RunResult runOurs(const std::vector<std::string>& argv);
     RunResult runThirdParty(const std::vector<std::string>& argv);
+    // A program of ours that runs beside the test, taking lines on its input.
+    std::unique_ptr<InteractiveProcess> startOurs(const std::vector<std::string>& argv);
     // pkcs11-tool --module <our library> ARGS
     RunResult pkcs11Tool(const std::vector<std::string>& args);
     // The same, logged in as the user.
@@ -58,6 +70,9 @@ public:
     std::string file(const std::string& name) const { return m_work.file(name); }
     // The daemon's output, for failure messages ("" for HID).
     std::string daemonOutput() const;
+    // The simulator behind the token, for control lines.
+    TokenSimulator& simulator();
+    const std::string& serial() const;
 
     // TLS: writes the library's vexaconfig.json, with a client certificate
     // and its key when they are given.
@@ -68,6 +83,7 @@ public:
 
 private:
     RunResult run(const std::vector<std::string>& argv, bool thirdParty);
+    Environment environment(bool thirdParty) const;
 
     LibraryTransport m_transport;
     TempDir m_work{"vexa-tools"};
@@ -76,6 +92,7 @@ private:
     std::unique_ptr<RealDaemon> m_daemon;         // Unix and TLS
     std::string m_caCert;                         // TLS: what the daemon's certificate chains to
     std::unique_ptr<ClientCertificates> m_clients;
+    std::string m_moreConfig;  // ", " and further members of vexaconfig.json, or ""
 };
 
 // A SoftHSM2 token initialised with the same PINs, for comparing the output

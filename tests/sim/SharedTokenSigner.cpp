@@ -14,8 +14,9 @@
 //
 //   signed N retries R wrong W slowest_ms S seconds T
 //
-// and exits 0 when all COUNT signatures are right. Never calls C_Finalize or
-// C_Logout: both end the other processes' sessions too.
+// and exits 0 when all COUNT signatures are right. Never calls C_Logout: the
+// token keeps one login state for all its clients, so it would log the other
+// process out too.
 #include <mbedtls/md.h>
 #include <p11-kit/pkcs11.h>
 #include <unistd.h>

@@ -1,5 +1,8 @@
 #pragma once
+#include <sys/types.h>
+
 #include <chrono>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +23,41 @@ struct RunResult {
 // /dev/null, and waits for it.
 RunResult runProgram(const std::vector<std::string>& argv, const Environment& extra = {},
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// A program that runs beside the test, reading lines the test writes to its
+// standard input; its standard output and error come back as lines.
+//
+//   InteractiveProcess worker({"prog", "-"}, env);
+//   worker.writeLine("step");
+//   std::string line = worker.readLine(5s);    // "" after the time-out or at the end
+//   RunResult r = worker.finish(10s);          // closes its input, waits, collects
+class InteractiveProcess {
+public:
+    // Throws std::runtime_error when the program cannot be started.
+    InteractiveProcess(const std::vector<std::string>& argv, const Environment& extra = {});
+    ~InteractiveProcess();
+    InteractiveProcess(const InteractiveProcess&) = delete;
+    InteractiveProcess& operator=(const InteractiveProcess&) = delete;
+
+    bool writeLine(const std::string& line);
+    // The next line without its newline; nullopt when none came in time or
+    // the program closed its output.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+    // Reads lines until one starts with prefix; that line, or nullopt.
+    std::optional<std::string> readUntil(const std::string& prefix, std::chrono::milliseconds timeout);
+    // Everything read so far, every line.
+    const std::string& transcript() const { return m_transcript; }
+    // Closes its input and waits for it to end (killing it after timeout);
+    // the status and the whole transcript.
+    RunResult finish(std::chrono::milliseconds timeout);
+
+private:
+    pid_t m_pid = -1;
+    int m_input = -1;
+    int m_output = -1;
+    std::string m_pending;
+    std::string m_transcript;
+};
 
 // This process's environment with `extra` applied, as NAME=value strings.
 // Variables set to an empty value in `extra` are removed.

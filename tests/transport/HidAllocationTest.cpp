@@ -12,7 +12,11 @@ class SteadyStateTest : public HidTest, public ::testing::WithParamInterface<boo
 protected:
     size_t allocationsOfOneExchange(const Bytes& request, const std::vector<Bytes>& reply, Bytes& buffer)
     {
-        queueInputs(reply);
+        // The reply comes once the request has gone out, as from a token.
+        fake().onWrite = [reply](const Bytes&) {
+            queueInputs(reply);
+            fakehid::state().onWrite = nullptr;
+        };
         allocation::startCounting();
         transport.write(request);
         const size_t received = transport.read(buffer.data(), buffer.size());

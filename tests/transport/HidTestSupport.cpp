@@ -23,13 +23,13 @@ Bytes slice(const Bytes& message, size_t offset, size_t count)
     return Bytes(message.begin() + static_cast<long>(offset), message.begin() + static_cast<long>(end));
 }
 
+}  // namespace
+
 bool isInitRequest(const Bytes& written)
 {
     return written.size() == 65 && written[0] == 0x00 && written[1] == 0xFF && written[2] == 0xFF &&
            written[3] == 0xFF && written[4] == 0xFF && written[5] == 0x86;
 }
-
-}  // namespace
 
 Bytes pattern(size_t length, uint8_t seed)
 {
@@ -152,13 +152,18 @@ void HidTest::openReportId()
     log.clear();
 }
 
-void HidTest::openU2F(uint32_t channel)
+void HidTest::answerInits(uint32_t channel)
 {
     fake().onWrite = [channel](const Bytes& written) {
         if (isInitRequest(written)) {
             fakehid::queueInput(u2fInitReply(Bytes(written.begin() + 8, written.begin() + 16), channel));
         }
     };
+}
+
+void HidTest::openU2F(uint32_t channel)
+{
+    answerInits(channel);
     ASSERT_EQ(transport.open(), 0);
     fake().onWrite = nullptr;
     fake().written.clear();

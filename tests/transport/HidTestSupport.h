@@ -37,6 +37,9 @@ Bytes u2fInitReply(const Bytes& nonce, uint32_t channel);
 
 void queueInputs(const std::vector<Bytes>& inputs);
 
+// Whether a buffer handed to hid_write is a U2FHID INIT request.
+bool isInitRequest(const Bytes& written);
+
 fakehid::Device token(const wchar_t* serial, const char* path = "/dev/hidraw0", const wchar_t* product = L"Vexa");
 
 template <typename Change>
@@ -59,6 +62,8 @@ protected:
     void openReportId();
     // Opens with the token answering INIT with channel.
     void openU2F(uint32_t channel = kChannel);
+    // From now on the token answers every INIT request with channel.
+    void answerInits(uint32_t channel);
     fakehid::State& fake() { return fakehid::state(); }
 
     vexa::test::RecordingLog log;

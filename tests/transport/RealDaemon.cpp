@@ -152,10 +152,12 @@ std::unique_ptr<RealDaemon> RealDaemon::tls(const std::vector<std::string>& simA
 }
 
 std::unique_ptr<RealDaemon> RealDaemon::unix(const std::vector<std::string>& simArgs, const std::string& socketDir,
-                                             size_t tokenCount)
+                                             size_t tokenCount, const std::vector<std::string>& daemonArgs)
 {
     std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
-    daemon->start({"-t", "unix", "-sd", socketDir});
+    std::vector<std::string> arguments{"-t", "unix", "-sd", socketDir};
+    arguments.insert(arguments.end(), daemonArgs.begin(), daemonArgs.end());
+    daemon->start(arguments);
     if (!waitUntil([&] { return listeningSockets(socketDir) >= tokenCount; }, 10s)) {
         throw std::runtime_error("vexa-daemon did not serve the tokens: " + daemon->output());
     }

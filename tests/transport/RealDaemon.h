@@ -19,9 +19,10 @@ public:
     static std::unique_ptr<RealDaemon> tls(const std::vector<std::string>& simArgs, const std::string& certFile,
                                            const std::string& keyFile, const std::string& caFile,
                                            const std::vector<std::string>& extraArgs = {});
-    // One Unix socket per token in socketDir.
+    // One Unix socket per token in socketDir; daemonArgs go on the daemon's
+    // command line after the transport and socket directory.
     static std::unique_ptr<RealDaemon> unix(const std::vector<std::string>& simArgs, const std::string& socketDir,
-                                            size_t tokenCount);
+                                            size_t tokenCount, const std::vector<std::string>& daemonArgs = {});
     ~RealDaemon();
 
     TokenSimulator& simulator() { return *m_simulator; }
