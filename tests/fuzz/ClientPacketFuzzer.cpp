@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "ClientLoop.h"
 #include "ClientPacket.h"
@@ -111,18 +112,24 @@ private:
 };
 
 // A token whose reply is as long as the request's first two bytes say, up
-// to a little more than the buffer holds.
-bool answer(uint8_t* buffer, uint32_t length, uint32_t& replyLength)
+// to a little more than the buffer holds. An empty request fails, and one
+// whose third byte is 0xDD is dropped as no longer wanted.
+vexa::daemon::TokenOutcome answer(uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                                  const std::function<bool()>& stillWanted)
 {
+    using vexa::daemon::TokenOutcome;
     if (length == 0) {
-        return false;
+        return TokenOutcome::Failed;
+    }
+    if (!stillWanted() || (length >= 3 && buffer[2] == 0xDD)) {
+        return TokenOutcome::Dropped;
     }
     const uint32_t wanted = length >= 2 ? (buffer[0] | buffer[1] << 8) % (corvel::kDaemonPayloadMax + 16) : length;
     replyLength = wanted;
     if (wanted <= corvel::kDaemonPayloadMax) {
         std::memset(buffer, 0xA5, wanted);
     }
-    return true;
+    return TokenOutcome::Replied;
 }
 
 void serve(const uint8_t* data, size_t size)
