@@ -19,15 +19,23 @@ std::string GetConfigDir()
     return "/etc/vexa/";
 }
 
+bool ParseConfig(std::istream& text, nlohmann::json& config)
+{
+    try {
+        text >> config;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+    return true;
+}
+
 bool LoadConfig(const std::string& configDir, nlohmann::json& config)
 {
     std::ifstream file(configDir + kConfigFileName);
     if (!file.is_open()) {
         return false;
     }
-    try {
-        file >> config;
-    } catch (const nlohmann::json::exception&) {
+    if (!ParseConfig(file, config)) {
         LogMessage(corvel::kLogError, "Failed to load config file.");
         return false;
     }

@@ -1,4 +1,5 @@
 #pragma once
+#include <istream>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -9,6 +10,11 @@ constexpr const char* kConfigFileName = "vexa-daemon.json";
 // The working directory with "/" appended when it holds a readable
 // "vexa-daemon.json", otherwise "/etc/vexa/".
 std::string GetConfigDir();
+
+// Parses the configuration from text into config: false when it is not
+// valid JSON. Only the first JSON value is read. Touches nothing else, so it
+// can be driven from memory.
+bool ParseConfig(std::istream& text, nlohmann::json& config);
 
 // Reads configDir + "vexa-daemon.json" into config. False, silently, when the
 // file cannot be opened; false with an ERROR line when it is not valid JSON.

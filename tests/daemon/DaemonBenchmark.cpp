@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <new>
 #include <sstream>
 #include <thread>
 
+#include "AllocationCounter.h"
 #include "SocketClient.h"
 #include "TestProcess.h"
 #include "TokenSimulator.h"
@@ -29,23 +29,6 @@ namespace {
 using namespace vexa::daemon;
 using namespace vexa::daemon::test;
 using Clock = std::chrono::steady_clock;
-
-thread_local long t_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size)
-{
-    ++t_allocations;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-        return memory;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-
-namespace {
 
 constexpr size_t kRequestSize = 64;
 const std::string kSerial = "0000000000B1";
@@ -189,9 +172,9 @@ double AllocationsPerRequest()
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
         long allocations = 0;
         std::thread server([&] {
-            t_allocations = 0;
+            allocation::startCounting();
             HandleUnixClient(fds[1], &port);
-            allocations = t_allocations;
+            allocations = static_cast<long>(allocation::stopCounting());
         });
         uint8_t packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
         uint8_t reply[kRequestSize];

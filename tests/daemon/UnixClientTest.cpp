@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -158,10 +160,15 @@ TEST_F(UnixClientTest, TokenReadFailureEndsConnection)
 TEST_F(UnixClientTest, ReplyToAClientThatLeftEndsOnlyThatConnection)
 {
     const int clientFd = client().fd();
-    token().beforeReply = [clientFd] { shutdown(clientFd, SHUT_RDWR); };
+    // Set once and left in place: the connection thread may still be in it.
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    token().beforeReply = [clientFd, first] {
+        if (first->exchange(false)) {
+            shutdown(clientFd, SHUT_RDWR);
+        }
+    };
     ASSERT_TRUE(client().send(MakePacket({1, 2})));
     EXPECT_TRUE(client().closedByPeer());
-    token().beforeReply = nullptr;
     EXPECT_EQ(another().exchange({3, 4}, 2), (Bytes{4, 3}));
     const std::string log = finish();
     EXPECT_EQ(token().requests(), (std::vector<Bytes>{{1, 2}, {3, 4}}));

@@ -21,6 +21,7 @@
 #include "Exception.h"
 #include "FakeDaemon.h"
 #include "FakeTransport.h"
+#include "RefusingPort.h"
 #include "TempDir.h"
 #include "TestCertificates.h"
 
@@ -285,14 +286,8 @@ TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
 {
     vexa::test::TempDir certDir;
     const auto certs = vexa::test::makeTestCertificates(certDir.path());
-    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::string port = std::to_string(ntohs(address.sin_port));
+    vexa::test::RefusingPort refusing;
+    const std::string port = std::to_string(refusing.port());
     for (const std::string& bundle : {certs.caCert, dir.file("no-such-ca.pem")}) {
         const auto context = load(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("log") +
                                   R"("}, "transport": {"address": "127.0.0.1", "port": )" + port +
@@ -302,7 +297,7 @@ TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
         EXPECT_STREQ(transport->getName(), "TCP");
         EXPECT_THROW(transport->open(), corvel::IOException);
     }
-    ::close(holder);
+    refusing.release();
     const std::string text = logText();
     EXPECT_NE(text.find(" INFO : Connecting to 127.0.0.1:" + port + "...\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" ERROR : Failed to open ca cert file " + dir.file("no-such-ca.pem") + ".\n"),

@@ -93,7 +93,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const Environment& ex
     return result;
 }
 
-InteractiveProcess::InteractiveProcess(const std::vector<std::string>& argv, const Environment& extra)
+PipedChild spawnPiped(std::vector<std::string> argv, std::vector<std::string> env, bool mergeErrors)
 {
     int in[2];
     int out[2];
@@ -109,23 +109,29 @@ InteractiveProcess::InteractiveProcess(const std::vector<std::string>& argv, con
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = mergedEnvironment(extra);
-    const int spawned = ::posix_spawnp(&m_pid, args[0].c_str(), &actions, nullptr, sim::nullTerminated(args).data(),
+    if (mergeErrors) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    }
+    PipedChild child{-1, in[1], out[0]};
+    const int spawned = ::posix_spawnp(&child.pid, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
                                        sim::nullTerminated(env).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
-    m_input = in[1];
-    m_output = out[0];
     if (spawned != 0) {
-        ::close(m_input);
-        ::close(m_output);
-        m_input = m_output = -1;
-        m_pid = -1;
-        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawned));
+        ::close(child.input);
+        ::close(child.output);
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
     }
+    return child;
+}
+
+InteractiveProcess::InteractiveProcess(const std::vector<std::string>& argv, const Environment& extra)
+{
+    const PipedChild child = spawnPiped(argv, mergedEnvironment(extra), true);
+    m_pid = child.pid;
+    m_input = child.input;
+    m_output = child.output;
 }
 
 InteractiveProcess::~InteractiveProcess()

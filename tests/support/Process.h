@@ -63,4 +63,17 @@ private:
 // Variables set to an empty value in `extra` are removed.
 std::vector<std::string> mergedEnvironment(const Environment& extra);
 
+// A started program whose standard input and output are pipes of ours.
+struct PipedChild {
+    pid_t pid;
+    int input;   // its standard input; ours to write and close
+    int output;  // its standard output (and error when merged); ours to read and close
+};
+
+// Starts argv[0] (searched in PATH when it has no slash) with exactly env
+// (NAME=value strings). Its standard error goes to the output pipe when
+// mergeErrors, else stays ours. Throws std::runtime_error when it cannot
+// start; nothing is left open then.
+PipedChild spawnPiped(std::vector<std::string> argv, std::vector<std::string> env, bool mergeErrors);
+
 }  // namespace vexa::test

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -15,8 +14,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
-
-#include "ProcessEnvironment.h"
 
 namespace vexa::test {
 namespace {
@@ -70,34 +67,12 @@ std::string sanitizerPreload() { return VEXA_TEST_SANITIZER_PRELOAD; }
 
 TokenSimulator::TokenSimulator(const std::vector<std::string>& args)
 {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) < 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    if (::pipe2(out, O_CLOEXEC) < 0) {
-        ::close(in[0]);
-        ::close(in[1]);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     std::vector<std::string> argv = {simulatorPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = mergedEnvironment(withoutPreload());
-    const int spawned = ::posix_spawn(&m_pid, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
-                                      sim::nullTerminated(env).data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    m_toSim = in[1];
-    m_fromSim = out[0];
-    if (spawned != 0) {
-        m_pid = -1;
-        stop();
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawned));
-    }
+    const PipedChild child = spawnPiped(argv, mergedEnvironment(withoutPreload()), false);
+    m_pid = child.pid;
+    m_toSim = child.input;
+    m_fromSim = child.output;
     try {
         while (variable("LD_PRELOAD").empty() || variable("UMOCKDEV_DIR").empty()) {
             const std::string line = readLine(kStartTimeout);

@@ -1,8 +1,10 @@
 #pragma once
 #include <cstddef>
 
-// Counts operator new calls on the calling thread while counting is on. The
-// test binary replaces the global operator new to feed it.
+// Counts heap allocations on the calling thread while counting is on. In a
+// plain build the test binary replaces the global operator new to feed it;
+// under a sanitizer, whose runtime owns operator new and malloc, the
+// sanitizer's allocation hook feeds it instead (and then sees malloc too).
 namespace allocation {
 
 void startCounting();

@@ -14,6 +14,7 @@
 #include "FakeDaemon.h"
 #include "IoFailure.h"
 #include "RecordingLog.h"
+#include "RefusingPort.h"
 #include "TCPTransport.h"
 #include "TempDir.h"
 #include "TestCertificates.h"
@@ -130,16 +131,10 @@ TEST_F(TcpTransportTest, MissingCaFileIsReportedAndOpenThrows)
 TEST_F(TcpTransportTest, NoDaemonListeningIsReportedAndOpenThrows)
 {
     // A bound port that does not listen refuses connections while it is held.
-    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    TCPTransport transport("127.0.0.1", ntohs(address.sin_port), certs.caCert, &log);
+    vexa::test::RefusingPort refusing;
+    TCPTransport transport("127.0.0.1", refusing.port(), certs.caCert, &log);
     EXPECT_THROW(transport.open(), corvel::IOException);
-    ::close(holder);
+    refusing.release();
     EXPECT_FALSE(transport.isOpen());
     EXPECT_TRUE(log.contains(kLogError, "connect returned " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
     EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
