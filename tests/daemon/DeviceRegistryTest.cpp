@@ -262,6 +262,10 @@ TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
     const std::string path = SocketPath(dir.path(), "0000000000AA");
     registry(dir.path()).scan({"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
+    // One served exchange first: the undefined-behaviour sanitizer checks a
+    // connection's dynamic types the first time it meets them and needs a
+    // pipe to do so, which it cannot get while no descriptor is free.
+    EXPECT_EQ(SocketClient::ConnectUnix(path).exchange({5}, 1), Bytes{5});
 
     SocketClient waiting(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     {
