@@ -197,20 +197,50 @@ void HidrawNode::onConnected(UMockdevIoctlClient* client)
 }
 
 // A pty that all its clients closed takes its handles along. Of handles that
-// shared a pty only some of which closed, the ones that stopped reading are
-// taken for the closed ones; until they have stopped, the pty keeps them.
-void HidrawNode::forgetClosedHandles_inlock()
+// shared a pty only some of which closed, those that called in since the
+// close are alive; when the others are as many as the closes, they are the
+// closed ones. Otherwise the ones that stopped reading are taken for the
+// closed ones; until they have stopped, the pty keeps them.
+void HidrawNode::forgetClosedHandles_inlock(UMockdevIoctlClient* caller)
 {
+    std::map<ReadinessPtys::Id, int> unresolved;
     for (const ReadinessPtys::Closed& closed : m_ptys->closedSinceLastLook()) {
+        const auto seen = m_unresolvedCloses.find(closed.pty);
+        const bool newClose = seen == m_unresolvedCloses.end() || closed.gone > seen->second;
+        std::vector<Handles::iterator> unproven;
+        for (auto it = m_handles.begin(); it != m_handles.end(); ++it) {
+            if (it->second.pty != closed.pty) {
+                continue;
+            }
+            if (newClose) {
+                // Only calls from now on count; a read parked now is one.
+                it->second.aliveSinceClose = it->second.parkedRead != nullptr || it->first == caller;
+            }
+            if (closed.all || !it->second.aliveSinceClose) {
+                unproven.push_back(it);
+            }
+        }
+        const bool known = closed.all || unproven.size() == size_t(closed.gone);
         int gone = closed.gone;
-        for (auto it = m_handles.begin(); it != m_handles.end() && gone > 0;) {
-            auto next = std::next(it);
-            if (it->second.pty == closed.pty && (closed.all || m_queues.stopped(it->second.queue))) {
+        for (Handles::iterator it : unproven) {
+            if (gone > 0 && (known || m_queues.stopped(it->second.queue))) {
                 removeHandle_inlock(it);
                 --gone;
             }
-            it = next;
         }
+        if (gone > 0) {
+            unresolved[closed.pty] = gone;
+        }
+    }
+    m_unresolvedCloses = std::move(unresolved);
+}
+
+// The client made a call: its descriptor is open.
+void HidrawNode::provenAlive_inlock(Handles::iterator it)
+{
+    it->second.aliveSinceClose = true;
+    if (!m_unresolvedCloses.empty()) {
+        forgetClosedHandles_inlock(it->first);
     }
 }
 
@@ -250,6 +280,9 @@ void HidrawNode::onWrite(UMockdevIoctlClient* client)
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return;
     }
+    if (auto it = m_handles.find(client); it != m_handles.end()) {
+        provenAlive_inlock(it);
+    }
     if (length < 2 || length > kMaxWrite) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
@@ -287,10 +320,18 @@ void HidrawNode::onRead(UMockdevIoctlClient* client)
         return;
     }
     Handle& handle = it->second;
+    const bool ptyReadable = m_ptys->level(handle.pty) > 0;
+    provenAlive_inlock(it);
     if (std::optional<Report> report = m_queues.take(handle.queue)) {
         answerRead(client, *report);
         updateReadiness_inlock(handle.pty);
         m_roomInQueue.notify_all();
+        return;
+    }
+    if (ptyReadable && m_ptys->level(handle.pty) == 0) {
+        // Woken by the reports of a handle found closed just now: nothing
+        // waits for this one, as its poll would have said.
+        umockdev_ioctl_client_complete(client, -1, EAGAIN);
         return;
     }
     // Nothing waiting: a blocking hid_read, or a poll woken by another handle
@@ -298,7 +339,7 @@ void HidrawNode::onRead(UMockdevIoctlClient* client)
     failAndRelease(handle.parkedRead, EIO);
     handle.parkedRead = ref(client);
     handle.giveUpAt.reset();
-    if (m_ptys->level(handle.pty) > 0) {
+    if (ptyReadable) {
         handle.giveUpAt = std::chrono::steady_clock::now() + kSharedReadWait;
         m_readTimerWake.notify_all();
     }

@@ -33,9 +33,11 @@ namespace vexa::sim {
 //
 // Each handle is the umockdev client of one open(); its readiness for poll()
 // is a pty of its own (ReadinessPtys). umockdev reports opens but not closes:
-// a handle is dropped once its pty has been closed, and a handle whose close
-// goes unnoticed only loses reports, it never holds the token back for longer
-// than the reader patience.
+// a handle is dropped once its pty has been closed. Of handles sharing a pty
+// the closed ones are those that have not called in since the close (a
+// closed descriptor makes no calls); a handle whose close goes unnoticed only
+// loses reports, it never holds the token back for longer than the reader
+// patience.
 //
 // A read that finds nothing waiting waits for the handle's next report (a
 // blocking hid_read does that). On a pty shared by two handles a read may
@@ -84,6 +86,7 @@ private:
         ReadinessPtys::Id pty = 0;
         UMockdevIoctlClient* parkedRead = nullptr;  // a read waiting for a report; holds a reference
         std::optional<std::chrono::steady_clock::time_point> giveUpAt;  // when a parked read finds nothing
+        bool aliveSinceClose = false;  // called in since its shared pty last lost a client
     };
     using Handles = std::map<UMockdevIoctlClient*, Handle>;  // each key holds a reference
 
@@ -92,7 +95,9 @@ private:
     void attachHandler();
     void answerRead(UMockdevIoctlClient* client, const Report& report);
     void completeWrite(UMockdevIoctlClient* client, long length, bool taken);
-    void forgetClosedHandles_inlock();
+    // caller: a client calling in right now (so not closed).
+    void forgetClosedHandles_inlock(UMockdevIoctlClient* caller = nullptr);
+    void provenAlive_inlock(Handles::iterator it);
     void removeHandle_inlock(Handles::iterator it);
     bool holdForRoom_inlock(std::unique_lock<std::mutex>& lock);
     void answerParkedReads_inlock();
@@ -118,7 +123,8 @@ private:
     std::optional<ReadinessPtys> m_ptys;
     ReaderQueues m_queues{kReaderPatience};
     Handles m_handles;
-    std::thread m_readTimer;  // gives up parked reads at their giveUpAt
+    std::map<ReadinessPtys::Id, int> m_unresolvedCloses;  // closes on shared ptys not yet matched to a handle
+    std::thread m_readTimer;                              // gives up parked reads at their giveUpAt
 };
 
 }  // namespace vexa::sim
