@@ -42,6 +42,7 @@ int32_t CHIDTransport::open()
     if (m_device == nullptr) {
         throw IOException(TransportFailure::Unreachable, "Unable to connect to device");
     }
+    ++m_generation;
     return setUpChannel();
 }
 

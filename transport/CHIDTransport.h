@@ -48,6 +48,9 @@ public:
     const char* getName() override;
     // Before open: the product-name filter; after open: the opened device's.
     std::string getProduct() override;
+    // Counts the devices opened: every open that reaches a device has it
+    // afresh, and the token behind it may not be the one reached before.
+    uint64_t deviceGeneration() override { return m_generation; }
 
     virtual void setVendorProductId(uint16_t vendorId, uint16_t productId);
     virtual void setProduct(const char* product);
@@ -115,6 +118,7 @@ private:
     static int hidTimeout(uint32_t milliseconds);
 
     hid_device_* m_device = nullptr;  // owned; null while closed
+    uint64_t m_generation = 0;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;
     uint16_t m_usagePage = 0;

@@ -8,6 +8,7 @@
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -271,6 +272,18 @@ void TlsClientConnection::close()
     }
     m_logTarget->logText(kLogTrace, "closing tls connection.");
     (void)mbedtls_ssl_close_notify(&m_state->ssl);
+    m_state.reset();
+}
+
+void TlsClientConnection::abandon()
+{
+    if (m_state == nullptr) {
+        return;
+    }
+    if (m_state->net.fd >= 0) {
+        ::close(m_state->net.fd);
+        m_state->net.fd = -1;
+    }
     m_state.reset();
 }
 
