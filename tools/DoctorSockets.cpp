@@ -12,7 +12,7 @@
 #include "Doctor.h"
 #include "Exception.h"
 #include "FileAccess.h"
-#include "TransportKinds.h"
+#include "TokenListing.h"
 
 namespace vexa::tool::doctor {
 namespace {
