@@ -16,14 +16,18 @@
 #include <p11-kit/pkcs11.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -44,17 +48,25 @@ const char* const kSerials[] = {"0123456789AB", "0123456789AC"};
 const char* const kUserPin = "123456";
 const char* const kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";
 const char* const kP11KitClient = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so";
-constexpr int kCpuCalls = 2000;
+constexpr int kCpuRounds = 15;
+constexpr int kCpuCalls = 200;
 
 CK_BYTE kP256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 CK_BBOOL kTrue = CK_TRUE;
 CK_BBOOL kFalse = CK_FALSE;
 
-double processCpuSeconds()
+// The process's CPU time so far, in user and in system mode.
+struct CpuTime {
+    double user = 0;
+    double system = 0;
+};
+
+CpuTime processCpu()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
 }
 
 void require(const char* call, CK_RV rv)
@@ -116,14 +128,15 @@ private:
     void* m_handle = nullptr;
 };
 
-// C_GenerateRandom of 32 bytes on each thread's own session until told to
-// stop; calls per second of all threads together.
+// C_GenerateRandom of 32 bytes on each thread's own sessions until told to
+// stop; calls per second of all threads together. Thread i works on token
+// i % tokens; a thread alone on two tokens takes them in turn.
 double randomThroughput(const Module& module, const std::vector<CK_SLOT_ID>& slots, size_t threads, size_t tokens,
                         double seconds, unsigned long& failures)
 {
-    std::vector<CK_SESSION_HANDLE> sessions;
-    for (size_t i = 0; i < threads; ++i) {
-        sessions.push_back(module.openSession(slots[i % tokens]));
+    std::vector<std::vector<CK_SESSION_HANDLE>> sessions(threads);
+    for (size_t i = 0; i < std::max(threads, tokens); ++i) {
+        sessions[i % threads].push_back(module.openSession(slots[i % tokens]));
     }
     std::atomic<bool> stop{false};
     std::atomic<unsigned long> calls{0};
@@ -131,10 +144,11 @@ double randomThroughput(const Module& module, const std::vector<CK_SLOT_ID>& slo
     std::vector<std::thread> workers;
     const auto began = Clock::now();
     for (size_t i = 0; i < threads; ++i) {
-        workers.emplace_back([&, session = sessions[i]] {
+        workers.emplace_back([&, mySessions = sessions[i]] {
             CK_BYTE random[32];
             unsigned long mine = 0;
             while (!stop.load(std::memory_order_relaxed)) {
+                const CK_SESSION_HANDLE session = mySessions[mine % mySessions.size()];
                 if (module.p11->C_GenerateRandom(session, random, sizeof random) != CKR_OK) {
                     failed.fetch_add(1);
                 }
@@ -149,8 +163,10 @@ double randomThroughput(const Module& module, const std::vector<CK_SLOT_ID>& slo
         worker.join();
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - began).count();
-    for (const CK_SESSION_HANDLE session : sessions) {
-        module.p11->C_CloseSession(session);
+    for (const auto& mine : sessions) {
+        for (const CK_SESSION_HANDLE session : mine) {
+            module.p11->C_CloseSession(session);
+        }
     }
     failures = failed.load();
     return double(calls.load()) / elapsed;
@@ -170,21 +186,57 @@ CK_OBJECT_HANDLE generateP256(const Module& module, CK_SESSION_HANDLE session)
     return privateKey;
 }
 
-// The process's CPU time and the wall time per call of `call`, made
-// kCpuCalls times in this one thread.
+// The process's CPU time per call of `call`, made in this one thread in
+// kCpuRounds rounds of kCpuCalls: the least and the median of the rounds'
+// averages, so that a moment when the machine is busy with other work shows
+// as what it is. Also the calls per second of the whole.
 template <typename Call>
 void measureCpu(const char* what, Call call)
 {
     call();  // warm-up
-    const double cpu0 = processCpuSeconds();
+    std::vector<CpuTime> rounds;
     const auto wall0 = Clock::now();
-    for (int i = 0; i < kCpuCalls; ++i) {
-        call();
+    for (int round = 0; round < kCpuRounds; ++round) {
+        const CpuTime cpu0 = processCpu();
+        for (int i = 0; i < kCpuCalls; ++i) {
+            call();
+        }
+        const CpuTime cpu1 = processCpu();
+        rounds.push_back({(cpu1.user - cpu0.user) / kCpuCalls * 1e6, (cpu1.system - cpu0.system) / kCpuCalls * 1e6});
     }
-    const double cpu = processCpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-    std::printf("  CPU per call %-24s %6.1f us   (%6.0f calls/s)\n", what, cpu / kCpuCalls * 1e6, kCpuCalls / wall);
+    std::sort(rounds.begin(), rounds.end(),
+              [](const CpuTime& a, const CpuTime& b) { return a.user + a.system < b.user + b.system; });
+    const CpuTime& least = rounds.front();
+    const CpuTime& median = rounds[rounds.size() / 2];
+    std::printf("  CPU per call %-24s %6.1f us (user %5.1f, system %5.1f), median %6.1f us   %6.0f calls/s\n", what,
+                least.user + least.system, least.user, least.system, median.user + median.system,
+                kCpuRounds * kCpuCalls / wall);
     std::fflush(stdout);
+}
+
+// What an exchange through the daemon costs the process without any library:
+// a request for the token information (function 34) in a client packet on
+// the token's socket, and one receive of the reply.
+void measureFloor(const std::string& socketPath)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot connect to " + socketPath);
+    }
+    const uint8_t packet[] = {2, 0, 0, 0, 0, 0x08, 34};
+    uint8_t reply[2048];
+    measureCpu("no library (raw socket)", [&] {
+        if (::send(fd, packet, sizeof packet, MSG_NOSIGNAL) != sizeof packet ||
+            ::recv(fd, reply, sizeof reply, 0) <= 0) {
+            throw std::runtime_error("the daemon did not answer");
+        }
+    });
+    ::close(fd);
 }
 
 void measureCallCosts(const Module& module, CK_SLOT_ID slot)
@@ -212,8 +264,15 @@ void measureCallCosts(const Module& module, CK_SLOT_ID slot)
 }
 
 // Runs in the deployment's working directory: what the outer process prints.
-int inner(const std::string& mode, const std::string& modulePath, double seconds)
+// Mode "daemon" measures everything, "hid" the calls per second, "cpu" (for a
+// profiler) the CPU time per call, "token0" and "token1" the calls per second
+// of one thread on that token alone. With socketPath, the CPU time of an
+// exchange without the library comes first.
+int inner(const std::string& mode, const std::string& modulePath, double seconds, const std::string& socketPath)
 {
+    if (!socketPath.empty()) {
+        measureFloor(socketPath);
+    }
     Module module(modulePath);
     const std::vector<CK_SLOT_ID> slots = module.slots();
     const size_t maxTokens = std::min<size_t>(slots.size(), 2);
@@ -226,6 +285,18 @@ int inner(const std::string& mode, const std::string& modulePath, double seconds
         size_t tokens;
     };
     double single = 0;
+    if (mode == "cpu") {
+        measureCallCosts(module, slots[0]);
+        return 0;
+    }
+    if (mode == "token0" || mode == "token1") {
+        const size_t token = mode == "token0" ? 0 : 1;
+        unsigned long failures = 0;
+        const std::vector<CK_SLOT_ID> one{slots.at(token)};
+        std::printf("rate %.0f%s\n", randomThroughput(module, one, 1, 1, seconds, failures),
+                    failures != 0 ? "  FAILURES" : "");
+        return 0;
+    }
     for (const Shape shape : {Shape{1, 1}, Shape{1, 2}, Shape{2, 1}, Shape{2, 2}}) {
         if (shape.tokens > maxTokens) {
             continue;
@@ -249,9 +320,32 @@ int inner(const std::string& mode, const std::string& modulePath, double seconds
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::vector<std::string> innerCommand(const std::string& self, const std::string& dir, const std::string& mode,
-                                      const std::string& module, double seconds)
+                                      const std::string& module, double seconds, const std::string& socketPath = "")
 {
-    return {"env", "-C", dir, self, "--inner", mode, module, std::to_string(seconds)};
+    return {"env", "-C", dir, self, "--inner", mode, module, std::to_string(seconds), socketPath};
+}
+
+// Two processes with one thread each, each on a token of its own, run at the
+// same time: what the machine, the daemon and the simulator allow two tokens
+// when nothing in one process is shared.
+template <typename Run>
+void twoProcesses(Run run)
+{
+    std::string outputs[2];
+    std::thread first([&] { outputs[0] = run("token0"); });
+    std::thread second([&] { outputs[1] = run("token1"); });
+    first.join();
+    second.join();
+    double total = 0;
+    std::string rates;
+    for (const std::string& output : outputs) {
+        const size_t at = output.find("rate ");
+        const double rate = at == std::string::npos ? 0 : std::atof(output.c_str() + at + 5);
+        total += rate;
+        rates += (rates.empty() ? "" : " + ") + std::to_string(static_cast<long>(rate));
+    }
+    std::printf("  for comparison: 2 processes, 1 thread on 1 token each: %s = %.0f calls/s\n", rates.c_str(), total);
+    std::fflush(stdout);
 }
 
 int report(const char* title, const std::string& module, const vexa::test::RunResult& result)
@@ -273,10 +367,16 @@ int throughTheDaemon(const std::string& self, const std::vector<std::string>& mo
     writeFile(work.file("vexaconfig.json"), R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + "\"}}");
     int status = 0;
     for (const std::string& module : modules) {
-        const auto result = vexa::test::runProgram(innerCommand(self, work.path(), "daemon", module, seconds), {},
-                                                   std::chrono::minutes(10));
+        const std::string socket = sockets.file(std::string("vexa.") + kSerials[0] + ".sock");
+        const auto result = vexa::test::runProgram(innerCommand(self, work.path(), "daemon", module, seconds, socket),
+                                                   {}, std::chrono::minutes(10));
         status |= report("Through vexa-daemon -t unix", module, result);
     }
+    twoProcesses([&](const char* mode) {
+        return vexa::test::runProgram(innerCommand(self, work.path(), mode, modules.front(), seconds), {},
+                                      std::chrono::minutes(10))
+            .output;
+    });
     return status;
 }
 
@@ -290,6 +390,11 @@ int overHid(const std::string& self, const std::vector<std::string>& modules, do
             simulator.run(innerCommand(self, work.path(), "hid", module, seconds), {}, std::chrono::minutes(10));
         status |= report("Over HID directly", module, result);
     }
+    twoProcesses([&](const char* mode) {
+        return simulator
+            .run(innerCommand(self, work.path(), mode, modules.front(), seconds), {}, std::chrono::minutes(10))
+            .output;
+    });
     return status;
 }
 
@@ -344,8 +449,8 @@ int throughP11Kit(const std::string& self, double seconds)
 int main(int argc, char** argv)
 {
     try {
-        if (argc == 5 && std::string(argv[1]) == "--inner") {
-            return inner(argv[2], argv[3], std::stod(argv[4]));
+        if ((argc == 5 || argc == 6) && std::string(argv[1]) == "--inner") {
+            return inner(argv[2], argv[3], std::stod(argv[4]), argc == 6 ? argv[5] : "");
         }
         std::vector<std::string> modules;
         double seconds = 3;
@@ -353,7 +458,13 @@ int main(int argc, char** argv)
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
             if (arg == "--module" && i + 1 < argc) {
-                modules.push_back(argv[++i]);
+                // The measuring process runs in a directory of its own.
+                char* absolute = ::realpath(argv[++i], nullptr);
+                if (absolute == nullptr) {
+                    throw std::runtime_error(std::string("no module ") + argv[i]);
+                }
+                modules.push_back(absolute);
+                std::free(absolute);
             } else if (arg == "--seconds" && i + 1 < argc) {
                 seconds = std::stod(argv[++i]);
             } else if (arg == "--p11kit") {
