@@ -17,6 +17,7 @@ int32_t FakeTransport::open()
         throw corvel::IOException(corvel::TransportFailure::Unreachable, m_token->throwOnOpen);
     }
     m_token->open = true;
+    m_token->generation += m_token->newDeviceOnOpen ? 1 : 0;
     return 0;
 }
 

@@ -39,6 +39,8 @@ struct FakeToken {
     // What the transport reports as its device generation: a test that
     // changes it has the token replaced (unplugged and plugged in again).
     uint64_t generation = 0;
+    // Each open reaches a new device, as a HID transport's does.
+    bool newDeviceOnOpen = false;
 
     std::vector<std::vector<uint8_t>> requests;
     std::vector<std::string> calls;  // "open", "write", "read", "close", "abandon", in order
