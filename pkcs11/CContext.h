@@ -46,8 +46,6 @@ public:
     LibrarySettings& settings() { return m_settings; }
     void setTransportKind(TransportKind kind) { m_transportKind = std::move(kind); }
     const TransportKind& transportKind() const { return m_transportKind; }
-    // The lock file of vexaconfig.json, which exists; empty without one.
-    void setLockFile(const std::string& path) { m_lockFile = path; }
     bool isInitialized() const { return m_initialized; }
 
     CSlotTable& slots() { return m_slots; }
@@ -166,7 +164,7 @@ private:
     CLogTarget m_log;  // first: every other member may log through it
     LibrarySettings m_settings;
     TransportKind m_transportKind;
-    std::string m_lockFile;
+    std::string m_lockFile;       // of vexaconfig.json, which exists; empty without one
     std::mutex m_lifecycleMutex;  // makes C_Initialize and C_Finalize run one at a time
     std::atomic<bool> m_initialized{false};
     CSlotTable m_slots;

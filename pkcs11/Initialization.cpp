@@ -79,8 +79,7 @@ CK_RV CContext::buildSlots(const LockingChoice& locking, CSlotTable::Table& slot
             return made;
         }
         lock->useLockFile(openLockFile(serials[i]));
-        slots.emplace(static_cast<SlotId>(i),
-                      std::make_shared<CSlot>(serials[i], std::move(transport), std::move(lock)));
+        slots.emplace(static_cast<SlotId>(i), std::make_shared<CSlot>(std::move(transport), std::move(lock)));
     }
     return CKR_OK;
 }

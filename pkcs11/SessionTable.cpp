@@ -56,10 +56,4 @@ void CSessionTable::clear()
     m_sessions.clear();
 }
 
-size_t CSessionTable::size() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sessions.size();
-}
-
 }  // namespace vexa::pkcs11

@@ -36,7 +36,6 @@ public:
     // Every session, for C_Finalize to close.
     std::vector<std::pair<CK_SESSION_HANDLE, SessionEntry>> all() const;
     void clear();
-    size_t size() const;
 
 private:
     mutable std::mutex m_mutex;  // guards m_sessions

@@ -4,8 +4,8 @@
 
 namespace vexa::pkcs11 {
 
-CSlot::CSlot(SerialId serial, std::unique_ptr<corvel::CTransport> transport, std::unique_ptr<CExchangeLock> lock)
-    : m_serial(serial), m_transport(std::move(transport)), m_lock(std::move(lock))
+CSlot::CSlot(std::unique_ptr<corvel::CTransport> transport, std::unique_ptr<CExchangeLock> lock)
+    : m_transport(std::move(transport)), m_lock(std::move(lock))
 {}
 
 CSlot::~CSlot() = default;

@@ -10,7 +10,6 @@
 
 #include "CTransport.h"
 #include "ExchangeLock.h"
-#include "SerialId.h"
 
 namespace vexa::pkcs11 {
 
@@ -21,12 +20,11 @@ using SlotId = int32_t;
 // generation are used only by the holder of that lock.
 class CSlot {
 public:
-    CSlot(SerialId serial, std::unique_ptr<corvel::CTransport> transport, std::unique_ptr<CExchangeLock> lock);
+    CSlot(std::unique_ptr<corvel::CTransport> transport, std::unique_ptr<CExchangeLock> lock);
     ~CSlot();
     CSlot(const CSlot&) = delete;
     CSlot& operator=(const CSlot&) = delete;
 
-    SerialId serial() const { return m_serial; }
     CExchangeLock& exchangeLock() { return *m_lock; }
     corvel::CTransport& transport_inlock() { return *m_transport; }
     // The transport's device generation when the library last looked.
@@ -43,7 +41,6 @@ public:
     void abandon();
 
 private:
-    const SerialId m_serial;
     std::unique_ptr<corvel::CTransport> m_transport;
     std::unique_ptr<CExchangeLock> m_lock;
     uint64_t m_generation = 0;

@@ -52,10 +52,10 @@ public:
     // afresh, and the token behind it may not be the one reached before.
     uint64_t deviceGeneration() override { return m_generation; }
 
-    virtual void setVendorProductId(uint16_t vendorId, uint16_t productId);
-    virtual void setProduct(const char* product);
-    virtual void setSerialNumber(const char* serialNumber);
-    virtual void setUsagePage(uint16_t usagePage);
+    void setVendorProductId(uint16_t vendorId, uint16_t productId);
+    void setProduct(const char* product);
+    void setSerialNumber(const char* serialNumber);
+    void setUsagePage(uint16_t usagePage);
 
     // The sorted serial numbers of the attached devices, each once; nothing
     // (and a line on standard error) when the HID layer cannot list them.

@@ -233,7 +233,7 @@ TEST_F(ConcurrencyTest, WorkOnTwoTokensWhileSessionsComeAndGo)
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(context->sessions().size(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 }  // namespace

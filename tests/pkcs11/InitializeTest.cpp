@@ -349,7 +349,7 @@ TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
     ASSERT_EQ(tokens[1]->requests.size(), 1u);
     EXPECT_EQ(decodeRequest(tokens[1]->requests[0]).session, 5u);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_EQ(context->sessions().size(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)
@@ -380,7 +380,7 @@ TEST_F(InitializeTest, SessionsArePerContextAndEmptiedByFinalize)
     EXPECT_EQ(call.session->generation, 3u);
     EXPECT_EQ(bindSession(*context, handle + 1, call), CKR_SESSION_HANDLE_INVALID);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(context->sessions().size(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 }  // namespace

@@ -55,7 +55,6 @@ TEST(SessionTableTest, ForgetsBySlotAndByDevice)
         table.add(30, SessionEntry{1, 1});
         c.forget(table);
         EXPECT_EQ(handles(table), c.left);
-        EXPECT_EQ(table.size(), c.left.size());
     }
 }
 
@@ -65,13 +64,12 @@ TEST(SlotTableTest, FindsSlotsOfTheTableInPlace)
     EXPECT_EQ(table.find(0), nullptr);
     CSlotTable::Table slots;
     for (const SlotId id : {0, 2}) {
-        slots.emplace(id, std::make_shared<CSlot>(id, nullptr, std::make_unique<CExchangeLock>()));
+        slots.emplace(id, std::make_shared<CSlot>(nullptr, std::make_unique<CExchangeLock>()));
     }
     EXPECT_TRUE(table.replace(std::move(slots)).empty());
     EXPECT_EQ(table.ids(), (std::vector<SlotId>{0, 2}));
     const SlotPtr kept = table.find(2);
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->serial(), 2u);
     EXPECT_EQ(table.find(1), nullptr);
     EXPECT_EQ(table.find(0x100000000ull), nullptr) << "slot ids are not cut to 32 bits";
 

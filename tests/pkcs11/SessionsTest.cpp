@@ -45,7 +45,7 @@ TEST_F(SessionsTest, HandleCarriesSlotRandomBitsAndTokenSession)
         handles.insert(open(1, 5));
     }
     EXPECT_GT(handles.size(), 1u);
-    EXPECT_EQ(context->sessions().size(), handles.size());
+    EXPECT_EQ(context->sessions().all().size(), handles.size());
 }
 
 TEST_F(SessionsTest, SessionCallsGoToTheSlotOfTheirHandle)
@@ -77,7 +77,7 @@ TEST_F(SessionsTest, OpenSessionRefusals)
     EXPECT_EQ(context->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle),
               CKR_TOKEN_WRITE_PROTECTED);
     EXPECT_EQ(handle, 42u);
-    EXPECT_EQ(context->sessions().size(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 TEST_F(SessionsTest, CloseSessionForgetsTheHandleEvenWhenTheTokenFails)
@@ -114,7 +114,7 @@ TEST_F(SessionsTest, CloseAllSessionsForgetsTheSlotsHandlesOnceTheTokenClosedThe
     EXPECT_TRUE(token(0).requests.empty());
     reply({CKR_OK}, 1);
     EXPECT_EQ(context->C_Logout(onSlot1), CKR_OK);
-    EXPECT_EQ(context->sessions().size(), 1u);
+    EXPECT_EQ(context->sessions().all().size(), 1u);
 }
 
 // A token that went away and came back holds none of the sessions opened on
