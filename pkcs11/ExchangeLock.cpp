@@ -19,7 +19,7 @@ CK_RV CExchangeLock::make(const LockingChoice& choice, std::unique_ptr<CExchange
     return CKR_OK;
 }
 
-CExchangeLock::CExchangeLock() = default;
+CExchangeLock::CExchangeLock() : m_choice{} {}
 
 CExchangeLock::CExchangeLock(const LockingChoice& choice, void* applicationMutex)
     : m_choice(choice), m_applicationMutex(applicationMutex)

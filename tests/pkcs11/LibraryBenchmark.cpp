@@ -6,7 +6,9 @@
 // For each module (default: the one built beside this program) it prints
 // the calls per second of C_GenerateRandom (32 bytes) made by 1 and 2
 // threads on 1 and 2 tokens, each thread with a session of its own and the
-// library initialised with CKF_OS_LOCKING_OK, and, through the daemon, the
+// library initialised with CKF_OS_LOCKING_OK (over HID also with the
+// simulator pacing reports as USB does, and with two processes of one thread
+// each for comparison), and, through the daemon, the
 // library's CPU time per call (the application process's CPU time divided
 // by the calls) of C_GenerateRandom (32 bytes), C_GetTokenInfo and an ECDSA
 // P-256 signature (C_SignInit and C_Sign). With --p11kit it measures the
@@ -380,19 +382,25 @@ int throughTheDaemon(const std::string& self, const std::vector<std::string>& mo
     return status;
 }
 
-int overHid(const std::string& self, const std::vector<std::string>& modules, double seconds)
+// With usbTiming the simulator paces reports as a full-speed USB endpoint
+// does (1 ms each), so a call takes about as long as on a real token.
+int overHid(const std::string& self, const std::vector<std::string>& modules, double seconds, bool usbTiming)
 {
     vexa::test::TempDir work("vexa-bench");
-    vexa::test::TokenSimulator simulator({"--token", kSerials[0], "--token", kSerials[1]});
+    std::vector<std::string> tokens{"--token", kSerials[0], "--token", kSerials[1]};
+    if (usbTiming) {
+        tokens.push_back("--usb-timing");
+    }
+    vexa::test::TokenSimulator simulator(tokens);
+    const char* title = usbTiming ? "Over HID directly, reports paced as on USB" : "Over HID directly";
     int status = 0;
     for (const std::string& module : modules) {
         const auto result =
             simulator.run(innerCommand(self, work.path(), "hid", module, seconds), {}, std::chrono::minutes(10));
-        status |= report("Over HID directly", module, result);
+        status |= report(title, module, result);
     }
     twoProcesses([&](const char* mode) {
-        return simulator
-            .run(innerCommand(self, work.path(), mode, modules.front(), seconds), {}, std::chrono::minutes(10))
+        return simulator.run(innerCommand(self, work.path(), mode, modules.front(), seconds), {}, std::chrono::minutes(10))
             .output;
     });
     return status;
@@ -484,7 +492,8 @@ int main(int argc, char** argv)
         }
         self[length] = '\0';
         int status = throughTheDaemon(self, modules, seconds);
-        status |= overHid(self, modules, seconds);
+        status |= overHid(self, modules, seconds, false);
+        status |= overHid(self, modules, seconds, true);
         if (p11kit) {
             status |= throughP11Kit(self, seconds);
         }
