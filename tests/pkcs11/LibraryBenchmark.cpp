@@ -400,7 +400,8 @@ int overHid(const std::string& self, const std::vector<std::string>& modules, do
         status |= report(title, module, result);
     }
     twoProcesses([&](const char* mode) {
-        return simulator.run(innerCommand(self, work.path(), mode, modules.front(), seconds), {}, std::chrono::minutes(10))
+        return simulator
+            .run(innerCommand(self, work.path(), mode, modules.front(), seconds), {}, std::chrono::minutes(10))
             .output;
     });
     return status;
