@@ -82,8 +82,18 @@ void CCallPath::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& res
     held.exchange(request, response, clearResponse, replyTimeout);
 }
 
+SlotPtr CHeldSlot::slotFor(CCallPath& path, CK_SLOT_ID slot, const CHeldSlot* outer)
+{
+    for (const CHeldSlot* hold = outer; hold != nullptr; hold = hold->m_outer) {
+        if (hold->m_slotId == slot && hold->m_slot != nullptr) {
+            return hold->m_slot;
+        }
+    }
+    return path.m_slots.find(slot);
+}
+
 CHeldSlot::CHeldSlot(CCallPath& path, CK_SLOT_ID slot)
-    : m_path(path), m_slotId(slot), m_slot(path.m_slots.find(slot)), m_outer(t_innermostHold)
+    : m_path(path), m_slotId(slot), m_slot(slotFor(path, slot, t_innermostHold)), m_outer(t_innermostHold)
 {
     for (CHeldSlot* hold = m_outer; hold != nullptr && m_slot != nullptr; hold = hold->m_outer) {
         if (hold->m_slot == m_slot) {

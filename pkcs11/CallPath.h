@@ -91,6 +91,9 @@ public:
 private:
     enum class LockState { Untried, Held, Failed };
 
+    // The slot of an enclosing hold on the same slot id, else the table's.
+    static SlotPtr slotFor(CCallPath& path, CK_SLOT_ID slot, const CHeldSlot* outer);
+
     bool holdLock();
     void run(RpcRequest& request, RpcResponse& response, bool clearResponse, std::optional<uint32_t> replyTimeout,
              const std::optional<BoundSession>& session, uint64_t* generation);

@@ -69,16 +69,15 @@ CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
     return CKR_OK;
 }
 
-// C_GetTokenInfo and C_InitToken need a token in the slot; what the caller
-// hears when there is none differs.
+// C_GetTokenInfo and C_InitToken need a token in the slot, reached as
+// C_GetSlotInfo reaches it; what the caller hears when there is none differs.
 CK_RV requireToken(CContext& context, CK_SLOT_ID slotID, CK_RV whenAbsent)
 {
-    CK_SLOT_INFO slot{};
-    const CK_RV rv = describeSlot(context, slotID, slot);
-    if (rv != CKR_OK) {
-        return rv;
+    CHeldSlot held(context.callPath(), slotID);
+    if (!held.exists()) {
+        return CKR_SLOT_ID_INVALID;
     }
-    return (slot.flags & CKF_TOKEN_PRESENT) != 0 ? CKR_OK : whenAbsent;
+    return held.reach() != nullptr ? CKR_OK : whenAbsent;
 }
 
 CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)

@@ -116,11 +116,16 @@ public:
         return list;
     }
 
+    // Over HID without a lock file, a token busy with another process's
+    // request refuses this one: asked again, it answers.
     CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) const
     {
         CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-        require("C_OpenSession",
-                p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session));
+        CK_RV rv = CKR_FUNCTION_FAILED;
+        for (int attempt = 0; attempt < 100 && rv == CKR_FUNCTION_FAILED; ++attempt) {
+            rv = p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+        }
+        require("C_OpenSession", rv);
         return session;
     }
 
