@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "TokenFunctionIds.h"
+#include "wire/CallTable.h"
 
 namespace vexa::test::engine {
-
-namespace fn = vexa::sim::engine::fn;
 
 namespace {
 
@@ -90,7 +88,7 @@ void require(const Response& resp, const std::string& what)
 Response TokenClient::call(const Request& req)
 {
     Bytes encoded;
-    if (!vexa::sim::engine::encodeRequest(req, encoded, kMessageLimit)) {
+    if (!vexa::wire::encodeRequest(req, encoded, kMessageLimit)) {
         throw std::runtime_error("request does not encode into 2048 bytes");
     }
     Bytes reply = m_link.exchange(encoded);
@@ -101,8 +99,12 @@ Response TokenClient::call(const Request& req)
         throw std::runtime_error("reply of " + std::to_string(reply.size()) + " bytes");
     }
     Response resp;
-    if (!vexa::sim::engine::decodeResponse(reply, resp)) {
+    if (!vexa::wire::decodeResponse(reply, resp)) {
         throw std::runtime_error("reply does not decode");
+    }
+    const vexa::wire::Call* called = vexa::wire::findCall(req.function);
+    if (called != nullptr && resp.rv == CKR_OK && (called->needs() & ~vexa::wire::presentFields(resp)) != 0) {
+        throw std::runtime_error(std::string(called->name) + " succeeded without a field its reply needs");
     }
     return resp;
 }

@@ -1,11 +1,9 @@
-#include "Wire.h"
+#include "wire/Codec.h"
 
 #include <pb_decode.h>
 #include <pb_encode.h>
 
-#include "Limits.h"
-
-namespace vexa::sim::engine {
+namespace vexa::wire {
 namespace {
 
 // A field that appears twice keeps its last value, as protobuf does for
@@ -165,6 +163,20 @@ void sendMechanism(RpcMechanism& raw, const WireMechanism& m)
     }
 }
 
+bool failed(const char** error, const char* why)
+{
+    if (error != nullptr) {
+        *error = why;
+    }
+    return false;
+}
+
+template <typename T>
+FieldSet bitIf(bool present, T field)
+{
+    return present ? bitOf(field) : 0;
+}
+
 template <typename Raw>
 bool encodeRaw(const pb_msgdesc_t* fields, const Raw& raw, Bytes& out, size_t limit)
 {
@@ -180,10 +192,10 @@ bool encodeRaw(const pb_msgdesc_t* fields, const Raw& raw, Bytes& out, size_t li
 
 }  // namespace
 
-bool decodeRequest(const Bytes& message, Request& out)
+bool decodeRequest(const Bytes& message, Request& out, const char** error)
 {
     if (message.size() > kMaxRequest) {
-        return false;
+        return failed(error, "longer than any request");
     }
     Request req;
     MechanismBytes mech;
@@ -195,7 +207,7 @@ bool decodeRequest(const Bytes& message, Request& out)
     expectAttributes(raw.template2, req.templ2);
     pb_istream_t stream = pb_istream_from_buffer(message.data(), message.size());
     if (!pb_decode(&stream, RpcRequest_fields, &raw)) {
-        return false;
+        return failed(error, PB_GET_ERROR(&stream));
     }
     req.function = raw.function;
     req.session = optionalOf(raw.has_session, raw.session);
@@ -250,7 +262,7 @@ bool encodeRequest(const Request& request, Bytes& out, size_t limit)
     return encodeRaw(RpcRequest_fields, raw, out, limit);
 }
 
-bool decodeResponse(const Bytes& message, Response& out)
+bool decodeResponse(const Bytes& message, Response& out, const char** error)
 {
     Response resp;
     RpcResponse raw = RpcResponse_init_zero;
@@ -258,7 +270,7 @@ bool decodeResponse(const Bytes& message, Response& out)
     expectAttributes(raw.attributes, resp.attributes);
     pb_istream_t stream = pb_istream_from_buffer(message.data(), message.size());
     if (!pb_decode(&stream, RpcResponse_fields, &raw)) {
-        return false;
+        return failed(error, PB_GET_ERROR(&stream));
     }
     resp.rv = raw.rv;
     resp.handle = optionalOf(raw.has_handle, raw.handle);
@@ -271,4 +283,24 @@ bool decodeResponse(const Bytes& message, Response& out)
     return true;
 }
 
-}  // namespace vexa::sim::engine
+FieldSet presentFields(const Request& r)
+{
+    using F = RequestField;
+    return bitIf(r.mechanism.has_value(), F::Mechanism) | bitIf(r.data.has_value(), F::Data) |
+           bitIf(!r.templ.empty(), F::Template) | bitIf(r.handle.has_value(), F::Handle) |
+           bitIf(r.lengthOnly, F::LengthOnly) | bitIf(r.value.has_value(), F::Value) |
+           bitIf(!r.templ2.empty(), F::Template2) | bitIf(r.data2.has_value(), F::Data2) |
+           bitIf(r.outputLength.has_value(), F::OutputLength) | bitIf(r.handle2.has_value(), F::Handle2) |
+           bitIf(r.tokenConfig.has_value(), F::TokenConfig);
+}
+
+FieldSet presentFields(const Response& r)
+{
+    using F = ReplyField;
+    return bitIf(r.handle.has_value(), F::Handle) | bitIf(r.output.has_value(), F::Output) |
+           bitIf(r.outputLength.has_value(), F::OutputLength) | bitIf(r.handle2.has_value(), F::Handle2) |
+           bitIf(!r.attributes.empty(), F::Attributes) | bitIf(r.sessionInfo.has_value(), F::SessionInfo) |
+           bitIf(r.tokenInfo.has_value(), F::TokenInfo) | bitIf(r.tokenConfig.has_value(), F::TokenConfig);
+}
+
+}  // namespace vexa::wire
