@@ -44,19 +44,17 @@ void makeNonce(uint8_t (&nonce)[kNonceSize])
 
 }  // namespace
 
-int32_t CHIDTransport::setUpChannel()
+void CHIDTransport::setUpChannel()
 {
     m_channelId = kBroadcastChannel;
     uint32_t channel = kBroadcastChannel;
-    const int result = requestChannel(kInitTimeout, std::nullopt, channel);
-    if (result != kFrameReceived) {
-        return result;
+    if (requestChannel(kInitTimeout, std::nullopt, channel) != kFrameReceived) {
+        return;
     }
     m_channelId = channel;
     if (logTarget != nullptr) {
         logTarget->logFormat(kLogDebug, "u2f transport detected");
     }
-    return 0;
 }
 
 int CHIDTransport::requestChannel(uint32_t frameWait, std::optional<std::chrono::steady_clock::time_point> deadline,
