@@ -109,17 +109,10 @@ size_t CHIDTransport::writeU2F(const uint8_t* data, size_t length)
     if (length > kMaxU2FMessage) {
         throw IOException(TransportFailure::TooLong, "Message too long for U2FHID framing");
     }
-    Frame frame;
-    size_t sent = buildInitFrame(frame, m_channelId, kCommandMessage, static_cast<uint16_t>(length), data, length);
-    for (uint8_t sequence = 0;; ++sequence) {
-        if (!sendFrame(frame)) {
-            failDevice("null");
-        }
-        if (sent >= length) {
-            return length;
-        }
-        sent += buildContinuationFrame(frame, m_channelId, sequence, data + sent, length - sent);
+    if (!forEachFrame(m_channelId, data, length, [this](const Frame& frame) { return sendFrame(frame); })) {
+        failDevice("null");
     }
+    return length;
 }
 
 bool CHIDTransport::sendFrame(const Frame& frame)
