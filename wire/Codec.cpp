@@ -283,6 +283,31 @@ bool decodeResponse(const Bytes& message, Response& out, const char** error)
     return true;
 }
 
+WireAttribute numberAttribute(uint32_t type, uint32_t number)
+{
+    WireAttribute attribute;
+    attribute.type = type;
+    attribute.number = number;
+    return attribute;
+}
+
+WireAttribute flagAttribute(uint32_t type, bool flag)
+{
+    WireAttribute attribute;
+    attribute.type = type;
+    attribute.flag = flag;
+    return attribute;
+}
+
+WireAttribute bytesAttribute(uint32_t type, Bytes value)
+{
+    WireAttribute attribute;
+    attribute.type = type;
+    attribute.valueLength = static_cast<uint32_t>(value.size());
+    attribute.value = std::move(value);
+    return attribute;
+}
+
 FieldSet presentFields(const Request& r)
 {
     using F = RequestField;

@@ -28,6 +28,11 @@ struct WireAttribute {
     std::optional<bool> flag{};
 };
 
+// An attribute in each shape its value travels in.
+WireAttribute numberAttribute(uint32_t type, uint32_t number);
+WireAttribute flagAttribute(uint32_t type, bool flag);
+WireAttribute bytesAttribute(uint32_t type, Bytes value);
+
 struct WireOaep {
     uint32_t hashAlg = 0;
     uint32_t mgf = 0;

@@ -87,31 +87,6 @@ std::vector<Request> decodeAll(const std::vector<Bytes>& requests)
     return decoded;
 }
 
-WireAttribute numberAttribute(uint32_t type, uint32_t number)
-{
-    WireAttribute attribute;
-    attribute.type = type;
-    attribute.number = number;
-    return attribute;
-}
-
-WireAttribute flagAttribute(uint32_t type, bool flag)
-{
-    WireAttribute attribute;
-    attribute.type = type;
-    attribute.flag = flag;
-    return attribute;
-}
-
-WireAttribute bytesAttribute(uint32_t type, const Bytes& value)
-{
-    WireAttribute attribute;
-    attribute.type = type;
-    attribute.valueLength = static_cast<uint32_t>(value.size());
-    attribute.value = value;
-    return attribute;
-}
-
 RpcTokenConfig tokenConfig(std::optional<uint32_t> config1, std::optional<uint32_t> config2,
                            std::optional<uint32_t> config3, std::optional<uint32_t> config4)
 {

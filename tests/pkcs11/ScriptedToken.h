@@ -45,9 +45,9 @@ std::function<Bytes(const Bytes&)> respondWith(std::function<Response(const Requ
 std::vector<Request> decodeAll(const std::vector<Bytes>& requests);
 
 // Attributes in the shapes a token returns them.
-WireAttribute numberAttribute(uint32_t type, uint32_t number);
-WireAttribute flagAttribute(uint32_t type, bool flag);
-WireAttribute bytesAttribute(uint32_t type, const Bytes& value);
+using wire::bytesAttribute;
+using wire::flagAttribute;
+using wire::numberAttribute;
 
 // A token configuration with the values given, the others absent.
 RpcTokenConfig tokenConfig(std::optional<uint32_t> config1, std::optional<uint32_t> config2,

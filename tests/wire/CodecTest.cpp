@@ -31,14 +31,6 @@ Bytes encoded(const Response& response)
     return bytes;
 }
 
-WireAttribute number(uint32_t type, uint32_t value)
-{
-    WireAttribute attribute;
-    attribute.type = type;
-    attribute.number = value;
-    return attribute;
-}
-
 }  // namespace
 
 TEST(CodecTest, ScalarsTravelInTheirFields)
@@ -144,14 +136,7 @@ TEST(CodecTest, RepliesEncodeAsATokenSendsThem)
     full.handle = 1;
     full.output = Bytes{'o'};
     full.handle2 = 2;
-    WireAttribute flag;
-    flag.type = 1;
-    flag.flag = false;
-    WireAttribute bytes;
-    bytes.type = 3;
-    bytes.valueLength = 1;
-    bytes.value = Bytes{'v'};
-    full.attributes = {number(0, 3), flag, bytes};
+    full.attributes = {numberAttribute(0, 3), flagAttribute(1, false), bytesAttribute(3, {'v'})};
     full.sessionInfo = RpcSessionInfo{3, 6, 0};
     full.tokenConfig = RpcTokenConfig{true, 7, false, 0, false, 0, true, 9};
     const Bytes wire = {0x08, 0xD0, 0x02, 0x10, 0x01, 0x1A, 0x01, 'o',  0x28, 0x02, 0x32, 0x04, 0x08, 0x00, 0x20,
@@ -192,7 +177,7 @@ TEST(CodecTest, PresentFieldsAreCountedByTag)
     request.mechanism = WireMechanism{};
     request.handle = 2;
     request.handle2 = 3;
-    request.templ2 = {number(0, 1)};
+    request.templ2 = {numberAttribute(0, 1)};
     EXPECT_EQ(presentFields(request), bitOf(RequestField::Mechanism) | bitOf(RequestField::Handle) |
                                           bitOf(RequestField::Handle2) | bitOf(RequestField::Template2));
 

@@ -38,27 +38,17 @@ std::string toHex(const Bytes& bytes)
 
 WireAttribute number(CK_ATTRIBUTE_TYPE type, uint32_t value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.number = value;
-    return a;
+    return vexa::wire::numberAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute flag(CK_ATTRIBUTE_TYPE type, bool value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.flag = value;
-    return a;
+    return vexa::wire::flagAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.valueLength = static_cast<uint32_t>(value.size());
-    a.value = value;
-    return a;
+    return vexa::wire::bytesAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute typeOnly(CK_ATTRIBUTE_TYPE type)
