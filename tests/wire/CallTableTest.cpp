@@ -40,6 +40,26 @@ std::set<unsigned> tagsOf(const pb_msgdesc_t* fields)
     return tags;
 }
 
+// Uses one after the other from the start (unused entries only at the
+// end), each of a field in tags, none twice, each with its meaning.
+template <typename Use, size_t N>
+void expectListOfFields(const char* call, const char* list, const Use (&uses)[N], const std::set<unsigned>& tags)
+{
+    std::set<unsigned> seen;
+    bool ended = false;
+    for (const Use& use : uses) {
+        if (use.meaning == nullptr) {
+            ended = true;
+            continue;
+        }
+        const auto tag = static_cast<unsigned>(use.field);
+        EXPECT_FALSE(ended) << call << ": a " << list << " entry after the list's end";
+        EXPECT_EQ(tags.count(tag), 1u) << call << ": " << list << " tag " << tag;
+        EXPECT_TRUE(seen.insert(tag).second) << call << ": " << list << " tag " << tag << " twice";
+        EXPECT_STRNE(use.meaning, "") << call;
+    }
+}
+
 bool endsWith(const std::string& text, const std::string& end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -66,40 +86,18 @@ TEST(CallTableTest, EveryFunctionNumberHasItsRowAndNoOtherNumberHasOne)
 
 TEST(CallTableTest, RowsNameOnlyFieldsOfTheSchemaEachOnce)
 {
-    const std::set<unsigned> requestTags = tagsOf<RpcRequest>(RpcRequest_fields);
-    const std::set<unsigned> replyTags = tagsOf<RpcResponse>(RpcResponse_fields);
+    // function and session are the row's id and target; rv is in every reply.
+    std::set<unsigned> requestTags = tagsOf<RpcRequest>(RpcRequest_fields);
+    requestTags.erase(RpcRequest_function_tag);
+    requestTags.erase(RpcRequest_session_tag);
+    std::set<unsigned> replyTags = tagsOf<RpcResponse>(RpcResponse_fields);
+    replyTags.erase(RpcResponse_rv_tag);
     std::set<std::string> names;
     for (FunctionId id : kFunctions) {
         const Call& call = *findCall(id);
         EXPECT_TRUE(names.insert(call.name).second) << call.name << " twice";
-        std::set<unsigned> seen;
-        bool ended = false;
-        for (const RequestUse& use : call.request) {
-            if (use.meaning == nullptr) {
-                ended = true;
-                continue;
-            }
-            const auto tag = static_cast<unsigned>(use.field);
-            EXPECT_FALSE(ended) << call.name << ": an entry after the list's end";
-            EXPECT_EQ(requestTags.count(tag), 1u) << call.name << ": request tag " << tag;
-            EXPECT_NE(tag, static_cast<unsigned>(RpcRequest_function_tag)) << call.name;
-            EXPECT_NE(tag, static_cast<unsigned>(RpcRequest_session_tag)) << call.name << ": session is the target's";
-            EXPECT_TRUE(seen.insert(tag).second) << call.name << ": request tag " << tag << " twice";
-            EXPECT_STRNE(use.meaning, "") << call.name;
-        }
-        seen.clear();
-        ended = false;
-        for (const ReplyUse& use : call.reply) {
-            if (use.meaning == nullptr) {
-                ended = true;
-                continue;
-            }
-            const auto tag = static_cast<unsigned>(use.field);
-            EXPECT_FALSE(ended) << call.name << ": an entry after the list's end";
-            EXPECT_EQ(replyTags.count(tag), 1u) << call.name << ": reply tag " << tag;
-            EXPECT_NE(tag, static_cast<unsigned>(RpcResponse_rv_tag)) << call.name;
-            EXPECT_TRUE(seen.insert(tag).second) << call.name << ": reply tag " << tag << " twice";
-        }
+        expectListOfFields(call.name, "request", call.request, requestTags);
+        expectListOfFields(call.name, "reply", call.reply, replyTags);
     }
 }
 
