@@ -31,13 +31,12 @@ TCPTransport::TCPTransport(std::string address, int32_t port, std::string caFile
 
 TCPTransport::~TCPTransport() { close(); }
 
-int32_t TCPTransport::open()
+void TCPTransport::open()
 {
     close();
     if (!m_connection.connect(m_timeout)) {
         throw IOException(TransportFailure::Unreachable, "connection failed");
     }
-    return 1;
 }
 
 bool TCPTransport::isOpen() { return m_connection.isConnected(); }
