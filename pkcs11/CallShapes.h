@@ -17,7 +17,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "CContext.h"
-#include "RpcFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::pkcs11 {
 

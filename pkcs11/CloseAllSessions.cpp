@@ -12,7 +12,7 @@ CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
         if (m_slots.find(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
-        const CK_RV rv = exchangeOnSlot(*this, slotID, kFnCloseAllSessions);
+        const CK_RV rv = exchangeOnSlot(*this, slotID, fn::CloseAllSessions);
         if (rv == CKR_OK) {
             m_sessions.removeSlot(static_cast<SlotId>(slotID));
         }

@@ -21,7 +21,7 @@ void takeSignatureLength(const RpcResponse& response, const OutputBuffer& reader
 // Writes no trace line of its own.
 CK_RV CContext::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return startSignVerifyOperation(*this, nullptr, hSession, kFnSignInit, pMechanism, hKey);
+    return startSignVerifyOperation(*this, nullptr, hSession, fn::SignInit, pMechanism, hKey);
 }
 
 CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -46,7 +46,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
             call.request.outputLength = reader.capacity;
             setOutput(call.response.output, reader);
         };
-        return exchangeOnSession(*this, hSession, kFnSign, fill, [&](TokenCall& call) {
+        return exchangeOnSession(*this, hSession, fn::Sign, fill, [&](TokenCall& call) {
             const CK_RV rv = checkOutput(*this, call.response, reader);
             takeSignatureLength(call.response, reader, *pulSignatureLen);
             return rv;
@@ -56,7 +56,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
 
 CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return runChunkedUpdate(*this, "C_SignUpdate", hSession, kFnSignUpdate, pPart, ulPartLen, false);
+    return runChunkedUpdate(*this, "C_SignUpdate", hSession, fn::SignUpdate, pPart, ulPartLen, false);
 }
 
 // The token's outputLength is not used here: the length is what arrived.
@@ -72,7 +72,7 @@ CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, 
         }
         OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
         const auto fill = [&](TokenCall& call) { setOutput(call.response.output, reader); };
-        return exchangeOnSession(*this, hSession, kFnSignFinal, fill, [&](TokenCall& call) {
+        return exchangeOnSession(*this, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
             if (reader.seen) {
                 *pulSignatureLen = reader.received;
             }

@@ -2,7 +2,7 @@
 // operation runs on SoftHSM2, whose session keeps its state between calls.
 #include "Calls.h"
 #include "Output.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

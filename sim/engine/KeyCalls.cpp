@@ -1,7 +1,7 @@
 // Key generation, wrapping, unwrapping and derivation.
 #include "Calls.h"
 #include "Output.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

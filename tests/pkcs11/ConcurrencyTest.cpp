@@ -19,17 +19,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr uint32_t kOpenSession = 11;
-constexpr uint32_t kGenerateRandom = 42;
-
 // Answers what the threads ask: a new session number for each opening,
 // the random bytes asked for, CKR_OK to the rest.
-ScriptedResponse workingToken(const DecodedRequest& request, uint32_t& lastSession)
+Response workingToken(const Request& request, uint32_t& lastSession)
 {
-    ScriptedResponse reply;
-    if (request.function == kOpenSession) {
+    Response reply;
+    if (request.function == vexa::fn::OpenSession) {
         reply.handle = ++lastSession;
-    } else if (request.function == kGenerateRandom) {
+    } else if (request.function == vexa::fn::GenerateRandom) {
         reply.output = Bytes(request.outputLength.value_or(0), 0xAB);
     }
     return reply;
@@ -42,7 +39,7 @@ protected:
         startTokens(2);
         context->log().setLogLevel(corvel::kLogError);
         for (size_t slot = 0; slot < 2; ++slot) {
-            script([last = uint32_t{0}](const DecodedRequest& r) mutable { return workingToken(r, last); }, slot);
+            script([last = uint32_t{0}](const Request& r) mutable { return workingToken(r, last); }, slot);
         }
     }
 
@@ -61,12 +58,11 @@ TEST_F(ConcurrencyTest, ACallOnOneTokenDoesNotWaitForAnotherTokensAnswer)
     std::promise<void> answer;
     std::shared_future<void> answered = answer.get_future().share();
     std::promise<void> asked;
-    token(0).responder =
-        [&, reply = respondWith([](const DecodedRequest&) { return ScriptedResponse{}; })](const Bytes& request) {
-            asked.set_value();
-            answered.wait();
-            return reply(request);
-        };
+    token(0).responder = [&, reply = respondWith([](const Request&) { return Response{}; })](const Bytes& request) {
+        asked.set_value();
+        answered.wait();
+        return reply(request);
+    };
     auto slow = std::async(std::launch::async, [&] { return context->C_Logout(first); });
     ASSERT_EQ(asked.get_future().wait_for(60s), std::future_status::ready);
     auto fast = std::async(std::launch::async, [&] { return context->C_Logout(second); });
@@ -81,7 +77,7 @@ TEST_F(ConcurrencyTest, OneTokenAnswersOneRequestAtATime)
 {
     std::atomic<int> inFlight{0};
     std::atomic<int> most{0};
-    token(0).responder = [&, reply = respondWith([last = uint32_t{0}](const DecodedRequest& r) mutable {
+    token(0).responder = [&, reply = respondWith([last = uint32_t{0}](const Request& r) mutable {
                                  return workingToken(r, last);
                              })](const Bytes& request) {
         const int now = ++inFlight;
@@ -152,11 +148,15 @@ TEST_P(MultiRequestTest, TakesTheTokenOnceForAllItsRequests)
     const CK_SESSION_HANDLE session = knownSession(0, 3);
     token().requests.clear();
     const uint32_t answer = GetParam().answer;
-    script([answer](const DecodedRequest& request) {
-        ScriptedResponse reply;
+    script([answer](const Request& request) {
+        Response reply;
         reply.rv = answer;
-        reply.output = Bytes(request.outputLength.value_or(0), 0x5A);
-        reply.tokenInfo = WireTokenInfo{};
+        if (request.outputLength) {
+            reply.output = Bytes(*request.outputLength, 0x5A);
+        }
+        if (request.function == vexa::fn::GetTokenInfo) {
+            reply.tokenInfo = tokenInfo(TokenTexts{});
+        }
         return reply;
     });
     g_locks = g_unlocks = 0;

@@ -7,7 +7,7 @@
 
 namespace vexa::test {
 
-int32_t FakeTransport::open()
+void FakeTransport::open()
 {
     m_token->calls.push_back("open");
     if (m_token->throwNonStandard) {
@@ -18,7 +18,6 @@ int32_t FakeTransport::open()
     }
     m_token->open = true;
     m_token->generation += m_token->newDeviceOnOpen ? 1 : 0;
-    return 0;
 }
 
 void FakeTransport::close()

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -13,8 +14,10 @@
 #include "Exception.h"
 #include "FakeDaemon.h"
 #include "IoFailure.h"
+#include "Process.h"
 #include "RecordingLog.h"
 #include "RefusingPort.h"
+#include "StalledListener.h"
 #include "TCPTransport.h"
 #include "TempDir.h"
 #include "TestCertificates.h"
@@ -30,6 +33,37 @@ using vexa::test::TlsTestServer;
 namespace {
 
 std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// openssl s_server with the test certificate, offering what `offer` allows.
+class OpensslServer {
+public:
+    OpensslServer(const vexa::test::TestCertificates& certs, const std::vector<std::string>& offer)
+    {
+        std::vector<std::string> argv{"openssl", "s_server",       "-accept", "0",
+                                      "-cert",   certs.serverCert, "-key",    certs.serverKey};
+        argv.insert(argv.end(), offer.begin(), offer.end());
+        m_process = std::make_unique<vexa::test::InteractiveProcess>(argv);
+        // "ACCEPT [::]:PORT" once it listens.
+        const auto line = m_process->readUntil("ACCEPT ", std::chrono::seconds(10));
+        if (line && line->rfind(':') != std::string::npos) {
+            m_port = std::atoi(line->c_str() + line->rfind(':') + 1);
+        }
+    }
+    bool listening() const { return m_port > 0; }
+    int port() const { return m_port; }
+    std::string output() const { return m_process->transcript(); }
+
+private:
+    std::unique_ptr<vexa::test::InteractiveProcess> m_process;
+    int m_port = 0;
+};
+
+std::string hexCode(int code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(code));
+    return text;
+}
 
 class TcpTransportTest : public ::testing::Test {
 protected:
@@ -80,7 +114,7 @@ TEST_F(TcpTransportTest, SendsAbcAsOneClientPacketAndReadsTheReply)
 {
     TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
     auto transport = connectTo(server);
-    EXPECT_EQ(transport->open(), 1);
+    EXPECT_NO_THROW(transport->open());
     ASSERT_TRUE(transport->isOpen());
 
     EXPECT_EQ(transport->write(bytes("abc")), 3u);
@@ -138,6 +172,83 @@ TEST_F(TcpTransportTest, NoDaemonListeningIsReportedAndOpenThrows)
     EXPECT_FALSE(transport.isOpen());
     EXPECT_TRUE(log.contains(kLogError, "connect returned " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
     EXPECT_TRUE(log.containsPrefix(kLogError, "Last error was: " + std::to_string(MBEDTLS_ERR_NET_CONNECT_FAILED)));
+}
+
+// A daemon that does not take the connection, or takes it and stays silent,
+// costs open() its time-out: connect and handshake share it.
+TEST_F(TcpTransportTest, OpenEndsWithinTheTimeoutAgainstAStalledListener)
+{
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        const char* name;
+        bool backlogFull;
+        std::string line;
+    } cases[] = {
+        {"backlog full", true, "No connection to 127.0.0.1:"},
+        {"never answers", false, "ssl handshake returned -0x" + hexCode(-MBEDTLS_ERR_SSL_TIMEOUT)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        vexa::test::StalledListener listener(c.backlogFull);
+        TCPTransport transport("127.0.0.1", listener.port(), certs.caCert, &log);
+        transport.setTimeout(1000);
+        const auto start = Clock::now();
+        EXPECT_EQ(ioFailure([&] { transport.open(); }), (IoFailure{vexa::test::Unreachable, "connection failed"}));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+        EXPECT_TRUE(log.containsPrefix(kLogError, c.line)) << log.text();
+        EXPECT_FALSE(transport.isOpen());
+    }
+}
+
+// The daemon drops a connection that has been idle: the next write finds it
+// gone and fails as Closed, so that the request goes over a fresh one.
+TEST_F(TcpTransportTest, WriteFindsAConnectionTheDaemonDroppedClosed)
+{
+    TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
+    auto transport = connectTo(server);
+    transport->open();
+    transport->write(bytes("abc"));
+    uint8_t reply[8];
+    ASSERT_EQ(transport->read(reply, sizeof reply), 3u);
+    server.dropClient();
+    EXPECT_EQ(ioFailure([&] { transport->write(bytes("x")); }),
+              (IoFailure{vexa::test::Closed, "tls connection closed by the daemon"}));
+    EXPECT_FALSE(transport->isOpen());
+    transport->open();
+    EXPECT_EQ(transport->write(bytes("xyz")), 3u);
+    ASSERT_EQ(transport->read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "zyx");
+}
+
+// Only TLS 1.2 with an ECDHE key exchange and an AEAD cipher is accepted
+// from the daemon's end too: against openssl s_server offering anything
+// else, the connection fails in the handshake.
+TEST_F(TcpTransportTest, OnlyModernTlsIsAcceptedFromTheServer)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> offer;
+        bool accepted;
+    } cases[] = {
+        {"TLS 1.2 ECDHE AES-GCM", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"}, true},
+        {"TLS 1.2 ECDHE ChaCha20", {"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305"}, true},
+        {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, false},
+        {"TLS 1.2 CBC", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA256"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpensslServer server(certs, c.offer);
+        ASSERT_TRUE(server.listening()) << server.output();
+        log.clear();
+        TCPTransport transport("localhost", server.port(), certs.caCert, &log);
+        if (c.accepted) {
+            EXPECT_NO_THROW(transport.open()) << log.text();
+        } else {
+            EXPECT_EQ(ioFailure([&] { transport.open(); }), (IoFailure{vexa::test::Unreachable, "connection failed"}));
+            EXPECT_TRUE(log.containsPrefix(kLogError, "ssl handshake returned ")) << log.text();
+        }
+    }
 }
 
 TEST_F(TcpTransportTest, CertificateForAnotherHostFailsVerification)
@@ -208,7 +319,7 @@ TEST_F(TcpTransportTest, ClientCredentialsLoadWithTheKeysPassword)
     // A server that does not ask for a certificate is reached as before.
     TlsTestServer server(certs.serverCert, certs.serverKey, vexa::test::reverseReply);
     TCPTransport transport({"localhost", server.port(), certs.caCert, clients.cert, clients.encryptedKey}, &log);
-    EXPECT_EQ(transport.open(), 1);
+    EXPECT_NO_THROW(transport.open());
     EXPECT_EQ(transport.write(bytes("abc")), 3u);
     uint8_t reply[8];
     EXPECT_EQ(transport.read(reply, sizeof reply), 3u);
@@ -221,14 +332,15 @@ TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
         return ++served == 1 ? FakeReply::silent() : vexa::test::reverseReply(payload);
     });
     auto transport = connectTo(server);
-    transport->setTimeout(100);
     transport->open();
+    transport->setTimeout(100);  // the connection's, from now on
     transport->write(bytes("abc"));
     uint8_t reply[64];
     EXPECT_EQ(ioFailure([&] { transport->read(reply, sizeof reply); }),
               (IoFailure{vexa::test::TimedOut, "tls read failed: " + std::to_string(MBEDTLS_ERR_SSL_TIMEOUT)}));
     EXPECT_FALSE(transport->isOpen());
 
+    transport->setTimeout(10000);
     transport->open();
     EXPECT_EQ(transport->write(bytes("xyz")), 3u);
     ASSERT_EQ(transport->read(reply, sizeof reply), 3u);
