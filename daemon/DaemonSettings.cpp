@@ -53,20 +53,31 @@ bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& 
     return false;
 }
 
-bool MergeTokenTimeout(const nlohmann::json& file, const Words& words, uint32_t& milliseconds, std::string& error)
+// A positive 32-bit setting: key in the file, option on the command line;
+// what and unit name it in the error. The value stays when neither gives one.
+struct PositiveSetting {
+    const char* key;
+    const char* option;
+    const char* what;
+    const char* unit;
+};
+
+bool MergePositive(const nlohmann::json& file, const Words& words, const PositiveSetting& setting, uint32_t& value,
+                   std::string& error)
 {
     std::string text;
-    const auto entry = file.find("tokentimeout");
+    const auto entry = file.find(setting.key);
     if (entry != file.end() && entry->is_number()) {
         text = NumberText(*entry);
     }
-    if (auto given = FindOption(words, "-to")) {
+    if (auto given = FindOption(words, setting.option)) {
         text = *given;
     }
-    if (text.empty() || ParseTokenTimeout(text, milliseconds)) {
+    if (text.empty() || ParseTokenTimeout(text, value)) {
         return true;
     }
-    error = "Invalid token time-out \"" + text + "\": expected milliseconds from 1 to 4294967295.";
+    error = std::string("Invalid ") + setting.what + " \"" + text + "\": expected " + setting.unit +
+            " from 1 to 4294967295.";
     return false;
 }
 
@@ -126,7 +137,10 @@ bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig&
     MergeString(file, "certfile", words, "-crt", config.certFile);
     MergeString(file, "keyfile", words, "-key", config.keyFile);
     MergeString(file, "clientcafile", words, "-cca", config.clientCaFile);
-    return MergeTokenTimeout(file, words, config.daemon.tokenTimeout, error);
+    static constexpr PositiveSetting kTokenTimeout{"tokentimeout", "-to", "token time-out", "milliseconds"};
+    static constexpr PositiveSetting kMaxClients{"maxclients", "-mc", "number of clients per token", "a number"};
+    return MergePositive(file, words, kTokenTimeout, config.daemon.tokenTimeout, error) &&
+           MergePositive(file, words, kMaxClients, config.daemon.maxClients, error);
 }
 
 }  // namespace vexa::daemon

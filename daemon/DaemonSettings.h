@@ -14,6 +14,8 @@ struct DaemonSettings {
     // Milliseconds each token reply is waited for; 0: the transport's own
     // (60000 for the Unix sockets, 120000 over TLS).
     uint32_t tokenTimeout = 0;
+    // Connections each token's socket takes at once; more are closed at once.
+    uint32_t maxClients = 1024;
 };
 
 // Every setting after merging default, configuration file and command line.
@@ -36,8 +38,9 @@ struct DaemonConfig {
 // not an object or the log threshold is not a 32-bit decimal number.
 bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
 
-// A token time-out in milliseconds: decimal digits (leading white space
-// allowed, anything after the digits ignored), from 1 to 4294967295.
+// A token time-out in milliseconds or a number of clients: decimal digits
+// (leading white space allowed, anything after the digits ignored), from 1 to
+// 4294967295.
 bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds);
 
 // Decimal number with optional leading white space and sign; anything after

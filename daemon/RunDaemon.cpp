@@ -21,7 +21,7 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     }
 
     if (settings.transport == "unix") {
-        RunUnixTransport(settings);
+        return RunUnixTransport(settings);
     }
 
     TlsSettings tls;

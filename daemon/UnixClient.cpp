@@ -60,14 +60,18 @@ public:
         return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     }
 
-    void logHeaderEnd(size_t) override
+    void logHeaderEnd(size_t count) override
     {
         if (m_error != 0) {
             LogMessage(corvel::kLogError, "Socket read failed, error %d", m_error);
+        } else if (leftBetweenRequests(count)) {
+            LogMessage(corvel::kLogDebug, "Client closed the connection.");
         } else {
             LogMessage(corvel::kLogInfo, "short len read");
         }
     }
+
+    bool leftBetweenRequests(size_t count) const override { return count == 0 && m_error == 0; }
 
     void logPayloadEnd() override
     {
@@ -85,7 +89,7 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 }  // namespace
 
-void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
 {
     if (port != nullptr) {
         CUnixClientStream stream(fd);
@@ -100,6 +104,11 @@ void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
             },
             kUnixRules);
     }
+}
+
+void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+{
+    ServeUnixClient(fd, port);
     close(fd);
 }
 

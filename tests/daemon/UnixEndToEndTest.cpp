@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 
 const std::string kSerialA = "00000000000A";
 const std::string kSerialB = "00000000000B";
+const std::string kSerialC = "00000000000C";
 
 class UnixEndToEnd : public testing::Test {
 protected:
@@ -64,19 +65,35 @@ mode_t ModeOf(const std::string& path)
     return info.st_mode;
 }
 
+// At start and at exit the daemon removes the sockets that are its own to
+// remove: its tokens' and leftovers named exactly like a token's. Other
+// programs' sockets and files that are not sockets stay.
 TEST_F(UnixEndToEnd, ServesEveryTokenAndCleansUpOnTermination)
 {
-    ASSERT_TRUE(MakeSocketFile(sockets.file("vexa.0123456789XY.sock")));
-    WriteFile(sockets.file("vexa.0123456789ZZ.sock"), "a regular file");
-    startDaemon({"--token", kSerialB, "--token", kSerialA + ",framing=reportid"});
+    const std::string leftover = sockets.file("vexa.0123456789EF.sock");
+    const std::vector<std::string> foreignSockets = {sockets.file("vexa.0123456789XY.sock"),
+                                                     sockets.file("vexa.ABCDEFGHIJKL"),
+                                                     sockets.file("vexa.other-service.sock")};
+    const std::string regularFile = sockets.file("vexa.0123456789EE.sock");
+    ASSERT_TRUE(MakeSocketFile(leftover));
+    for (const std::string& path : foreignSockets) {
+        ASSERT_TRUE(MakeSocketFile(path));
+    }
+    WriteFile(regularFile, "a regular file");
+    WriteFile(socketPath(kSerialC), "in the place of a token's socket");
+    startDaemon({"--token", kSerialB, "--token", kSerialA + ",framing=reportid", "--token", kSerialC});
 
     ASSERT_TRUE(waitServed(kSerialA) && waitServed(kSerialB)) << output();
     for (const std::string& serial : {kSerialA, kSerialB}) {
         EXPECT_TRUE(S_ISSOCK(ModeOf(socketPath(serial))));
         EXPECT_EQ(ModeOf(socketPath(serial)) & 07777, 0660u);
     }
-    EXPECT_FALSE(access(sockets.file("vexa.0123456789XY.sock").c_str(), F_OK) == 0);
-    EXPECT_EQ(ReadFile(sockets.file("vexa.0123456789ZZ.sock")), "a regular file");
+    EXPECT_FALSE(access(leftover.c_str(), F_OK) == 0);
+    ASSERT_TRUE(m_daemon->waitForOutput(
+        "WARN : " + socketPath(kSerialC) + " is not a socket; left alone, and " + kSerialC + " is not served.\n", 5s))
+        << output();
+    EXPECT_NE(m_daemon->err().find("WARN : " + regularFile + " is not a socket; left alone.\n"), std::string::npos)
+        << output();
 
     const auto started = LinesContaining(m_daemon->out(), "Starting new device thread for");
     ASSERT_EQ(started.size(), 2u);
@@ -96,7 +113,12 @@ TEST_F(UnixEndToEnd, ServesEveryTokenAndCleansUpOnTermination)
     EXPECT_NE(m_daemon->out().find("INFO : Done.\n"), std::string::npos);
     EXPECT_FALSE(served(kSerialA));
     EXPECT_FALSE(served(kSerialB));
-    EXPECT_EQ(ReadFile(sockets.file("vexa.0123456789ZZ.sock")), "a regular file");
+    for (const std::string& path : foreignSockets) {
+        EXPECT_TRUE(S_ISSOCK(ModeOf(path))) << path;
+    }
+    EXPECT_EQ(ReadFile(regularFile), "a regular file");
+    EXPECT_EQ(ReadFile(socketPath(kSerialC)), "in the place of a token's socket");
+    EXPECT_EQ(LinesContaining(output(), "is not a socket; left alone, and").size(), 1u) << output();
 }
 
 TEST_F(UnixEndToEnd, PacketRulesHoldThroughTheRealToken)
