@@ -27,14 +27,24 @@ void CDescriptorReserve::release()
     m_held.clear();
 }
 
+// Copies of one descriptor: no file is opened for each, so nothing that
+// watches opens (an LD_PRELOAD that emulates devices) adds descriptors of its
+// own to the reserve.
 void CDescriptorReserve::refill()
 {
-    while (m_held.size() < m_count) {
-        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+    if (m_held.empty() && m_count != 0) {
+        const int first = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (first < 0) {
             return;
         }
-        m_held.push_back(fd);
+        m_held.push_back(first);
+    }
+    while (m_held.size() < m_count) {
+        const int copy = fcntl(m_held.front(), F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) {
+            return;
+        }
+        m_held.push_back(copy);
     }
 }
 

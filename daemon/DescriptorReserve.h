@@ -11,7 +11,7 @@ namespace vexa::daemon {
 // while a reserve is lent out: what the borrower finds free stays free.
 std::shared_mutex& DescriptorOpeners();
 
-// Descriptors kept open on /dev/null so that a task that must not run short
+// Descriptors kept open so that a task that must not run short
 // of descriptors (listing the tokens) gets them even while clients have taken
 // every other one. A listing that finds no descriptor finds no token, and
 // must not pass for one that found them gone.

@@ -58,7 +58,7 @@ void CUnixTransport::requireTrustedPeer()
     const std::string who = peer ? "is served by " + describeUser(peer->uid) : "does not tell who serves it";
     throw IOException(TransportFailure::Unreachable,
                       "Refusing socket " + m_socketPath + ": it " + who +
-                          ", not by root, this user or a trusted user (transport.trustedusers); nothing was sent");
+                          ", not by root, this process's user or a user of transport.trustedusers; nothing was sent");
 }
 
 bool CUnixTransport::isOpen() { return m_open; }

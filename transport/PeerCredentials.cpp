@@ -51,7 +51,8 @@ std::vector<uid_t> serviceUserIds()
 
 bool isTrustedPeer(uid_t uid, const std::vector<uid_t>& trustedUsers)
 {
-    return uid == 0 || uid == ::geteuid() || std::find(trustedUsers.begin(), trustedUsers.end(), uid) != trustedUsers.end();
+    return uid == 0 || uid == ::geteuid() ||
+           std::find(trustedUsers.begin(), trustedUsers.end(), uid) != trustedUsers.end();
 }
 
 }  // namespace corvel

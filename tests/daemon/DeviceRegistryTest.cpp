@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -202,6 +203,21 @@ TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
     EXPECT_EQ(log().find("Device removed"), std::string::npos);
 }
 
+// How many of this process's descriptors are sockets.
+size_t SocketDescriptors()
+{
+    size_t count = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    while (const dirent* entry = dir != nullptr ? readdir(dir.get()) : nullptr) {
+        char target[64] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 // While it lives the process can open no further descriptor, so the next
 // accept fails.
 class NoFreeDescriptors {
@@ -266,6 +282,9 @@ TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
     // connection's dynamic types the first time it meets them and needs a
     // pipe to do so, which it cannot get while no descriptor is free.
     EXPECT_EQ(SocketClient::ConnectUnix(path).exchange({5}, 1), Bytes{5});
+    // The connection threads close their ends a moment later; a descriptor
+    // they free after the limit is set would let the accept succeed.
+    ASSERT_TRUE(WaitUntil([] { return SocketDescriptors() == 1; }, 5s)) << "only the listener left";
 
     SocketClient waiting(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     {

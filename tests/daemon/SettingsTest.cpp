@@ -192,6 +192,26 @@ TEST(MergeSettings, RejectsTokenTimeoutThatIsNoPositiveNumber)
     }
 }
 
+TEST(MergeSettings, ClientsPerTokenFromFileOrOption)
+{
+    const std::vector<std::tuple<json, Words, uint32_t>> cases = {
+        {nullptr, {}, 1024},
+        {{{"maxclients", 8}}, {}, 8},
+        {{{"maxclients", "8"}}, {}, 1024},
+        {{{"maxclients", 8}}, {"-mc", "3"}, 3},
+    };
+    for (const auto& [file, words, expected] : cases) {
+        EXPECT_EQ(Merge(file, words).daemon.maxClients, expected) << file.dump();
+    }
+    for (const Words& words : {Words{"-mc", "0"}, Words{"-mc", "many"}}) {
+        DaemonConfig config;
+        std::string error;
+        EXPECT_FALSE(MergeSettings(nullptr, words, config, error)) << words[1];
+        EXPECT_EQ(error,
+                  "Invalid number of clients per token \"" + words[1] + "\": expected a number from 1 to 4294967295.");
+    }
+}
+
 TEST(MergeSettings, RejectsTopLevelValueThatIsNotAnObject)
 {
     for (const json& file : {json::array({1}), json(5), json("text"), json(false)}) {

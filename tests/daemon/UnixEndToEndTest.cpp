@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <thread>
 
 #include "SocketClient.h"
@@ -24,16 +27,27 @@ const std::string kSerialC = "00000000000C";
 
 class UnixEndToEnd : public testing::Test {
 protected:
-    // launcher: words put before the daemon's command line (such as prlimit).
-    void startDaemon(const std::vector<std::string>& simArgs, std::vector<std::string> launcher = {})
+    // launcher: words put before the daemon's command line (such as prlimit);
+    // daemonArgs: words after it.
+    void startDaemon(const std::vector<std::string>& simArgs, std::vector<std::string> launcher = {},
+                     const std::vector<std::string>& daemonArgs = {})
     {
         std::vector<std::string> args = {"--firmware", "echo"};
         args.insert(args.end(), simArgs.begin(), simArgs.end());
         m_sim = std::make_unique<vexa::test::TokenSimulator>(args);
+        m_daemon = startAnother(launcher, daemonArgs);
+    }
+    // One more daemon on the same tokens and socket directory.
+    std::unique_ptr<ChildProcess> startAnother(std::vector<std::string> launcher = {},
+                                               const std::vector<std::string>& daemonArgs = {},
+                                               const std::string& cwd = "")
+    {
         ProcessOptions options;
         options.environment = m_sim->environment();
+        options.cwd = cwd;
         launcher.insert(launcher.end(), {VEXA_DAEMON_PATH, "-t", "unix", "-sd", sockets.path()});
-        m_daemon = std::make_unique<ChildProcess>(launcher, options);
+        launcher.insert(launcher.end(), daemonArgs.begin(), daemonArgs.end());
+        return std::make_unique<ChildProcess>(launcher, options);
     }
 
     // The daemon must end before the simulator: clients of a vanished
@@ -188,8 +202,9 @@ TEST_F(UnixEndToEnd, UnpluggedTokenIsRetiredAndPluggingBringsItBack)
     SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
     EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
 
+    // The connection is hung up, whether or not the client sends first.
     ASSERT_EQ(m_sim->control("unplug " + kSerialA), "ok");
-    ASSERT_TRUE(client.send(MakePacket({3})));
+    (void)client.send(MakePacket({3}));
     EXPECT_TRUE(client.closedByPeer());
     EXPECT_TRUE(waitServed(kSerialA, false));
     ASSERT_TRUE(m_daemon->waitForOutput("Device removed: " + kSerialA, 5s)) << output();
@@ -244,6 +259,146 @@ TEST_F(UnixEndToEnd, DescriptorShortageLeavesTheTokenServed)
     EXPECT_TRUE(m_daemon->waitForOutput("INFO : Accepting clients on " + socketPath(kSerialA) + " again.", 5s));
     SocketClient late = SocketClient::ConnectUnix(socketPath(kSerialA));
     EXPECT_EQ(late.exchange({3, 4}, 2), (Bytes{4, 3}));
+}
+
+// The lead's experiment: 40 descriptors, 36 idle clients. The daemon runs
+// short of descriptors, yet its listings of the tokens keep theirs, so the
+// token is never taken for gone; a token plugged in meanwhile is found.
+TEST_F(UnixEndToEnd, IdleClientsThatTakeEveryDescriptorWithdrawNoToken)
+{
+    startDaemon({"--token", kSerialA}, {"prlimit", "--nofile=40"});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    const std::string shortage = "Too many open files; trying again.";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath(kSerialA).c_str(), sizeof address.sun_path - 1);
+    std::vector<SocketClient> idle;
+    for (int i = 0; i < 36; ++i) {
+        // Non-blocking: a full backlog refuses at once instead of blocking
+        // the test; that is tried again until the daemon is out of
+        // descriptors, when it takes no more.
+        const bool connected = WaitUntil(
+            [&] {
+                SocketClient client(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+                if (connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                    idle.push_back(std::move(client));
+                    return true;
+                }
+                return output().find(shortage) != std::string::npos;
+            },
+            10s);
+        ASSERT_TRUE(connected) << output();
+    }
+    ASSERT_TRUE(m_daemon->waitForOutput(shortage, 10s)) << output();
+    // Scans go on meanwhile: they find a token plugged in now.
+    ASSERT_EQ(m_sim->control("plug " + kSerialB), "ok");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string text = output();
+            return text.find("Starting new device thread for " + kSerialB) != std::string::npos ||
+                   text.find("Could not open USB device " + kSerialB) != std::string::npos;
+        },
+        10s))
+        << output();
+    EXPECT_TRUE(served(kSerialA));
+    EXPECT_EQ(output().find("Server socket closed for " + kSerialA), std::string::npos) << output();
+    EXPECT_EQ(output().find("no longer in service"), std::string::npos) << output();
+
+    idle.clear();
+    EXPECT_TRUE(WaitUntil([&] { return Listening(socketPath(kSerialB)); }, 10s)) << output();
+    SocketClient late = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(late.exchange({3, 4}, 2), (Bytes{4, 3}));
+}
+
+// One local user cannot take every descriptor of the daemon through one
+// token: a connection beyond the limit is closed at once.
+TEST_F(UnixEndToEnd, ClientsBeyondTheTokensLimitAreClosedAtOnce)
+{
+    startDaemon({"--token", kSerialA}, {}, {"-mc", "2"});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    SocketClient first = SocketClient::ConnectUnix(socketPath(kSerialA));
+    SocketClient second = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(first.exchange({1}, 1), Bytes{1});
+    EXPECT_EQ(second.exchange({2}, 1), Bytes{2});
+    for (int i = 0; i < 3; ++i) {
+        SocketClient beyond = SocketClient::ConnectUnix(socketPath(kSerialA));
+        EXPECT_TRUE(beyond.closedByPeer()) << i;
+    }
+    EXPECT_EQ(LinesContaining(m_daemon->err(), "WARN : " + kSerialA +
+                                                   " already has 2 clients, its limit; further connections are closed.")
+                  .size(),
+              1u)
+        << output();
+    // A client that leaves makes room for the next.
+    {
+        SocketClient leaving = std::move(second);
+    }
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            SocketClient next = SocketClient::ConnectUnix(socketPath(kSerialA));
+            return next.exchange({3}, 1) == Bytes{3};
+        },
+        5s));
+    EXPECT_EQ(first.exchange({4}, 1), Bytes{4});
+}
+
+// A second daemon on the same socket directory would delete the first one's
+// live sockets; it leaves instead.
+TEST_F(UnixEndToEnd, SecondDaemonOnTheSameDirectoryLeaves)
+{
+    startDaemon({"--token", kSerialA});
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    std::unique_ptr<ChildProcess> second = startAnother();
+    EXPECT_EQ(second->wait(10s), 1);
+    EXPECT_NE(second->err().find("ERROR : Another vexa-daemon serves socket directory " + sockets.path() +
+                                 " (it holds " + sockets.file("vexa-daemon.lock") + "); exiting.\n"),
+              std::string::npos)
+        << second->err();
+    EXPECT_TRUE(served(kSerialA));
+    SocketClient client = SocketClient::ConnectUnix(socketPath(kSerialA));
+    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+    EXPECT_TRUE(m_daemon->running());
+}
+
+// Anyone may write to a world-writable directory without the sticky bit, and
+// so move a socket aside and listen in its place.
+TEST_F(UnixEndToEnd, SocketDirectoryEveryoneMayWriteIsRefused)
+{
+    ASSERT_EQ(chmod(sockets.path().c_str(), 0777), 0);
+    startDaemon({"--token", kSerialA});
+    EXPECT_EQ(m_daemon->wait(10s), 1);
+    EXPECT_NE(m_daemon->err().find("ERROR : Refusing to serve from socket directory " + sockets.path() + ": " +
+                                   sockets.path() + " is writable by every user (mode 0777, no sticky bit)"),
+              std::string::npos)
+        << output();
+    EXPECT_FALSE(served(kSerialA));
+}
+
+// The socket is named after the serial in capitals, as the library names it.
+TEST_F(UnixEndToEnd, SerialInLowerCaseGetsItsSocketInCapitals)
+{
+    startDaemon({"--token", "0000000000ab"});
+    ASSERT_TRUE(waitServed("0000000000AB")) << output();
+    SocketClient client = SocketClient::ConnectUnix(socketPath("0000000000AB"));
+    EXPECT_EQ(client.exchange({1, 2}, 2), (Bytes{2, 1}));
+}
+
+// vexa-daemon.json that cannot be read (here a directory) is reported and
+// then treated as no file at all.
+TEST_F(UnixEndToEnd, ConfigurationFileThatCannotBeReadIsPassedOver)
+{
+    TempDir work;
+    ASSERT_EQ(mkdir(work.file("vexa-daemon.json").c_str(), 0755), 0);
+    m_sim = std::make_unique<vexa::test::TokenSimulator>(
+        std::vector<std::string>{"--firmware", "echo", "--token", kSerialA});
+    m_daemon = startAnother({}, {}, work.path());
+    ASSERT_TRUE(waitServed(kSerialA)) << output();
+    EXPECT_NE(m_daemon->err().find("ERROR : Failed to load config file.\n"), std::string::npos) << output();
+
+    const ProcessResult withoutOptions = RunProcess({VEXA_DAEMON_PATH}, {work.path(), {}});
+    EXPECT_EQ(withoutOptions.status, 1) << withoutOptions.err;
+    EXPECT_NE(withoutOptions.err.find("ERROR : Failed to load config file.\n"), std::string::npos);
+    EXPECT_NE(withoutOptions.out.find("usage: vexa-daemon"), std::string::npos);
 }
 
 }  // namespace
