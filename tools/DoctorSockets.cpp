@@ -32,7 +32,10 @@ std::vector<uid_t> trustedUsers(const pkcs11::LibrarySettings& settings)
 
 std::string trustedText(const pkcs11::LibrarySettings& settings)
 {
-    std::string text = "root, " + userName();
+    std::string text = "root";
+    if (::geteuid() != 0) {
+        text += ", " + userName();
+    }
     for (const uid_t uid : trustedUsers(settings)) {
         text += ", " + corvel::describeUser(uid);
     }

@@ -145,9 +145,9 @@ TEST(SocketDirectoryLock, LinkInPlaceOfTheLockFileIsRefused)
     CSocketDirectoryLock lock;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(lock.acquire(dir.path()));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR : Cannot open the lock file " +
-                                                          dir.file(kLockFileName)),
-              std::string::npos);
+    EXPECT_NE(
+        testing::internal::GetCapturedStderr().find("ERROR : Cannot open the lock file " + dir.file(kLockFileName)),
+        std::string::npos);
     EXPECT_NE(access(elsewhere.file("target").c_str(), F_OK), 0);
 }
 

@@ -104,8 +104,8 @@ int listenAsUser(const std::string& path, uid_t uid)
         ::waitpid(child, &status, 0);
     }
     if (fd < 0) {
-        throw std::runtime_error("cannot listen on " + path + " as uid " + std::to_string(uid) +
-                                 " (child status " + std::to_string(status) + ")");
+        throw std::runtime_error("cannot listen on " + path + " as uid " + std::to_string(uid) + " (child status " +
+                                 std::to_string(status) + ")");
     }
     return fd;
 }
