@@ -16,6 +16,24 @@ namespace {
 constexpr uid_t kFirstCandidate = 61000;
 constexpr uid_t kLastCandidate = 61999;
 
+// One byte that carries one descriptor (SCM_RIGHTS).
+struct DescriptorMessage {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+
+    DescriptorMessage()
+    {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
 // In the forked child: only async-signal-safe calls.
 [[noreturn]] void listenAndSend(const sockaddr_un& address, uid_t uid, int channel)
 {
@@ -27,14 +45,8 @@ constexpr uid_t kLastCandidate = 61999;
         ::listen(fd, 5) != 0) {
         ::_exit(3);
     }
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    DescriptorMessage carrier;
+    msghdr& message = carrier.message;
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
@@ -45,14 +57,8 @@ constexpr uid_t kLastCandidate = 61999;
 
 int receiveDescriptor(int channel)
 {
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    DescriptorMessage carrier;
+    msghdr& message = carrier.message;
     if (::recvmsg(channel, &message, MSG_CMSG_CLOEXEC) != 1) {
         return -1;
     }
