@@ -17,11 +17,16 @@ constexpr auto kScanInterval = std::chrono::seconds(1);
 // Enough for one listing of the HID devices, with room to spare.
 constexpr size_t kListingDescriptors = 16;
 
-[[noreturn]] void ExitOnSignal(int number, const std::string& socketDir, CDeviceRegistry& registry)
+// The reserve's descriptors let the clean-up list the directory even when
+// clients hold every other one.
+[[noreturn]] void ExitOnSignal(int number, const std::string& socketDir, CDeviceRegistry& registry,
+                               CDescriptorReserve& reserve)
 {
     LogMessage(corvel::kLogInfo, "Signal %d received, cleaning up before exit...", number);
-    registry.withdrawAll();
-    RemoveStaleSockets(socketDir);
+    reserve.lend([&] {
+        registry.withdrawAll();
+        RemoveStaleSockets(socketDir);
+    });
     LogMessage(corvel::kLogInfo, "Done.");
     std::fflush(nullptr);
     // Device and client threads are detached; exit without waiting for them.
@@ -32,6 +37,11 @@ constexpr size_t kListingDescriptors = 16;
 
 void CTokenScanner::scan(const std::optional<std::vector<std::string>>& serials)
 {
+    if (serials) {
+        LogMessage(corvel::kLogTrace, "Scan: %zu attached.", serials->size());
+    } else {
+        LogMessage(corvel::kLogTrace, "Scan: listing failed.");
+    }
     if (!serials) {
         LogMessage(m_failing ? corvel::kLogDebug : corvel::kLogError,
                    "Listing the attached tokens failed; scan skipped.");
@@ -70,7 +80,7 @@ int RunUnixTransport(const DaemonSettings& settings)
     for (;;) {
         scanner.scan(ListAttachedTokens(reserve));
         if (const int number = signals.wait(kScanInterval)) {
-            ExitOnSignal(number, socketDir, registry);
+            ExitOnSignal(number, socketDir, registry, reserve);
         }
     }
 }
