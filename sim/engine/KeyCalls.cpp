@@ -20,7 +20,7 @@ CK_RV generateKey(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(), &key);
+    CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), attributes(a.templ), a.templ.count(), &key);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -36,8 +36,8 @@ CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE pub = 0, priv = 0;
-    CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(),
-                                             a.templ2.data(), a.templ2.count(), &pub, &priv);
+    CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), attributes(a.templ), a.templ.count(),
+                                             attributes(a.templ2), a.templ2.count(), &pub, &priv);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -68,7 +68,7 @@ CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
     }
     CK_OBJECT_HANDLE key = 0;
     CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data), inputLength(req.data),
-                                       a.templ.data(), a.templ.count(), &key);
+                                       attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
         handOut(token, key, resp.handle);
     }
@@ -82,7 +82,8 @@ CK_RV deriveKey(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, a.templ.data(), a.templ.count(), &key);
+    CK_RV rv =
+        token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
         handOut(token, key, resp.handle);
     }

@@ -39,7 +39,7 @@ CK_RV createObject(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE object = 0;
-    CK_RV rv = token.p11().C_CreateObject(a.session, a.templ.data(), a.templ.count(), &object);
+    CK_RV rv = token.p11().C_CreateObject(a.session, attributes(a.templ), a.templ.count(), &object);
     if (rv == CKR_OK) {
         token.adopt(object);
         resp.handle = static_cast<uint32_t>(object);
@@ -54,7 +54,7 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE copy = 0;
-    CK_RV rv = token.p11().C_CopyObject(a.session, a.object, a.templ.data(), a.templ.count(), &copy);
+    CK_RV rv = token.p11().C_CopyObject(a.session, a.object, attributes(a.templ), a.templ.count(), &copy);
     if (rv == CKR_OK) {
         token.adopt(copy);
         resp.handle = static_cast<uint32_t>(copy);
@@ -163,7 +163,7 @@ CK_RV setAttributes(Token& token, const Request& req, Response&)
     if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
-    return token.p11().C_SetAttributeValue(a.session, a.object, a.templ.data(), a.templ.count());
+    return token.p11().C_SetAttributeValue(a.session, a.object, attributes(a.templ), a.templ.count());
 }
 
 CK_RV findInit(Token& token, const Request& req, Response&)
@@ -172,7 +172,7 @@ CK_RV findInit(Token& token, const Request& req, Response&)
     if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
         return rv;
     }
-    return token.p11().C_FindObjectsInit(a.session, a.templ.data(), a.templ.count());
+    return token.p11().C_FindObjectsInit(a.session, attributes(a.templ), a.templ.count());
 }
 
 CK_RV find(Token& token, const Request& req, Response& resp)
