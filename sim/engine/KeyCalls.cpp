@@ -1,5 +1,6 @@
 // Key generation, wrapping, unwrapping and derivation.
 #include "Calls.h"
+#include "OperationChecks.h"
 #include "Output.h"
 #include "TokenFunctionIds.h"
 
@@ -19,6 +20,9 @@ CK_RV generateKey(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK) {
         return rv;
     }
+    if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
     CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), attributes(a.templ), a.templ.count(), &key);
     if (rv != CKR_OK) {
@@ -33,6 +37,9 @@ CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
 {
     Args a;
     if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK) {
+        return rv;
+    }
+    if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
         return rv;
     }
     CK_OBJECT_HANDLE pub = 0, priv = 0;
@@ -54,6 +61,12 @@ CK_RV wrapKey(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK) {
         return rv;
     }
+    OperationLimits limits;
+    if (CK_RV rv = checkKeyFor(token, a.session, a.object2, *a.mechanism.get(), KeyUse::Wrap,
+                               CKR_WRAPPING_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
+        return rv;
+    }
     return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
         return token.p11().C_WrapKey(a.session, a.mechanism.get(), a.object2, a.object, out, length);
     });
@@ -64,6 +77,15 @@ CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
     Args a;
     if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_UNWRAPPING_KEY_HANDLE_INVALID).templ());
         rv != CKR_OK) {
+        return rv;
+    }
+    OperationLimits limits;
+    if (CK_RV rv = checkKeyFor(token, a.session, a.object, *a.mechanism.get(), KeyUse::Unwrap,
+                               CKR_UNWRAPPING_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
+        return rv;
+    }
+    if (CK_RV rv = checkSealed(limits, KeyUse::Unwrap, inputLength(req.data)); rv != CKR_OK) {
         return rv;
     }
     CK_OBJECT_HANDLE key = 0;
@@ -79,6 +101,12 @@ CK_RV deriveKey(Token& token, const Request& req, Response& resp)
 {
     Args a;
     if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK) {
+        return rv;
+    }
+    OperationLimits limits;
+    if (CK_RV rv =
+            checkKeyFor(token, a.session, a.object, *a.mechanism.get(), KeyUse::Derive, CKR_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
         return rv;
     }
     CK_OBJECT_HANDLE key = 0;

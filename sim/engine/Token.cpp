@@ -91,6 +91,29 @@ CK_RV Token::addSession(CK_SESSION_HANDLE session)
     return CKR_OK;
 }
 
+void Token::dropSession(CK_SESSION_HANDLE session)
+{
+    m_sessions.erase(session);
+    m_operations.erase(session);
+}
+
+void Token::dropAllSessions()
+{
+    m_sessions.clear();
+    m_operations.clear();
+}
+
+void Token::started(CK_SESSION_HANDLE session, StartedOperation operation)
+{
+    m_operations[session] = std::move(operation);
+}
+
+const StartedOperation* Token::started(CK_SESSION_HANDLE session) const
+{
+    auto it = m_operations.find(session);
+    return it == m_operations.end() ? nullptr : &it->second;
+}
+
 CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
 {
     if (!handle || !m_objects.count(*handle)) {

@@ -4,13 +4,16 @@
 // directory. Not thread-safe: the engine serialises the calls.
 #include <p11-kit/pkcs11.h>
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "DataStore.h"
 #include "EngineOptions.h"
 #include "Firmware.h"
+#include "MechanismRules.h"
 #include "SoftHsm.h"
 #include "TokenClock.h"
 #include "TokenEventLog.h"
@@ -18,6 +21,13 @@
 #include "Wire.h"
 
 namespace vexa::sim::engine {
+
+// The operation a session started last and what its calls may carry.
+// SoftHSM2 runs one operation per session at a time.
+struct StartedOperation {
+    std::optional<KeyUse> use;  // none for a digest
+    OperationLimits limits;
+};
 
 class Token {
 public:
@@ -36,9 +46,15 @@ public:
     // accepts only the numbers it has handed out itself.
     CK_RV session(const Request& req, CK_SESSION_HANDLE& out) const;
     CK_RV addSession(CK_SESSION_HANDLE session);
-    void dropSession(CK_SESSION_HANDLE session) { m_sessions.erase(session); }
-    void dropAllSessions() { m_sessions.clear(); }
+    void dropSession(CK_SESSION_HANDLE session);
+    void dropAllSessions();
     size_t sessionCount() const { return m_sessions.size(); }
+
+    // Kept until the session starts another operation or ends: whether
+    // SoftHSM2 ended it meanwhile is not always known, and a check against
+    // an operation that has ended only changes which error the call gets.
+    void started(CK_SESSION_HANDLE session, StartedOperation operation);
+    const StartedOperation* started(CK_SESSION_HANDLE session) const;
 
     // The object named by `handle`, or `invalid` when the token never handed
     // it out.
@@ -71,6 +87,7 @@ private:
     EventLog m_events;
     DataStore m_data;
     std::set<CK_SESSION_HANDLE> m_sessions;
+    std::map<CK_SESSION_HANDLE, StartedOperation> m_operations;
     std::set<CK_OBJECT_HANDLE> m_objects;
 };
 
