@@ -8,9 +8,9 @@ namespace vexa::sim::engine {
 namespace {
 
 // A new key goes to the caller and into the token's list of handles.
-void handOut(Token& token, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
+void handOut(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
 {
-    token.adopt(key);
+    token.adopt(key, session);
     field = static_cast<uint32_t>(key);
 }
 
@@ -28,7 +28,7 @@ CK_RV generateKey(Token& token, const Request& req, Response& resp)
     if (rv != CKR_OK) {
         return rv;
     }
-    handOut(token, key, resp.handle);
+    handOut(token, a.session, key, resp.handle);
     token.record("key generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
@@ -48,8 +48,8 @@ CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
     if (rv != CKR_OK) {
         return rv;
     }
-    handOut(token, pub, resp.handle);
-    handOut(token, priv, resp.handle2);
+    handOut(token, a.session, pub, resp.handle);
+    handOut(token, a.session, priv, resp.handle2);
     token.record("key pair generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
@@ -92,7 +92,7 @@ CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
     CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data), inputLength(req.data),
                                        attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
-        handOut(token, key, resp.handle);
+        handOut(token, a.session, key, resp.handle);
     }
     return rv;
 }
@@ -113,7 +113,7 @@ CK_RV deriveKey(Token& token, const Request& req, Response& resp)
     CK_RV rv =
         token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
-        handOut(token, key, resp.handle);
+        handOut(token, a.session, key, resp.handle);
     }
     return rv;
 }

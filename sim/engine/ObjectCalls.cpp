@@ -41,7 +41,7 @@ CK_RV createObject(Token& token, const Request& req, Response& resp)
     CK_OBJECT_HANDLE object = 0;
     CK_RV rv = token.p11().C_CreateObject(a.session, attributes(a.templ), a.templ.count(), &object);
     if (rv == CKR_OK) {
-        token.adopt(object);
+        token.adopt(object, a.session);
         resp.handle = static_cast<uint32_t>(object);
     }
     return rv;
@@ -56,7 +56,7 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp)
     CK_OBJECT_HANDLE copy = 0;
     CK_RV rv = token.p11().C_CopyObject(a.session, a.object, attributes(a.templ), a.templ.count(), &copy);
     if (rv == CKR_OK) {
-        token.adopt(copy);
+        token.adopt(copy, a.session);
         resp.handle = static_cast<uint32_t>(copy);
     }
     return rv;
@@ -190,7 +190,7 @@ CK_RV find(Token& token, const Request& req, Response& resp)
     }
     Bytes out;
     for (CK_ULONG i = 0; i < std::min<CK_ULONG>(count, max); ++i) {
-        token.adopt(found[i]);
+        token.adopt(found[i], s);
         for (int b = 0; b < 4; ++b) {
             out.push_back(static_cast<uint8_t>(found[i] >> (8 * b)));
         }

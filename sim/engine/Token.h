@@ -59,7 +59,9 @@ public:
     // The object named by `handle`, or `invalid` when the token never handed
     // it out.
     CK_RV object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const;
-    void adopt(CK_OBJECT_HANDLE object) { m_objects.insert(object); }
+    // An object handed out through `session`. A session object goes with
+    // the session that made it, and so does its handle.
+    void adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session);
     void forget(CK_OBJECT_HANDLE object) { m_objects.erase(object); }
 
     // Writes a time-stamped line to the event log.
@@ -77,6 +79,8 @@ public:
 
 private:
     void bindHsmToken(const EngineOptions& options);
+    template <typename Owned>
+    void forgetObjectsOf(Owned owned);
 
     TokenIdentity m_identity;
     std::string m_dir;
@@ -88,7 +92,9 @@ private:
     DataStore m_data;
     std::set<CK_SESSION_HANDLE> m_sessions;
     std::map<CK_SESSION_HANDLE, StartedOperation> m_operations;
-    std::set<CK_OBJECT_HANDLE> m_objects;
+    // Every handle handed out, with the session whose object it is (0 for
+    // token objects).
+    std::map<CK_OBJECT_HANDLE, CK_SESSION_HANDLE> m_objects;
 };
 
 }  // namespace vexa::sim::engine
