@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "Calls.h"
+#include "KeyTemplates.h"
 #include "Limits.h"
 #include "Output.h"
 #include "TokenFunctionIds.h"
@@ -36,6 +37,9 @@ CK_RV createObject(Token& token, const Request& req, Response& resp)
 {
     Args a;
     if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
+        return rv;
+    }
+    if (CK_RV rv = checkNewKey(a.templ.data(), a.templ.count()); rv != CKR_OK) {
         return rv;
     }
     CK_OBJECT_HANDLE object = 0;

@@ -262,6 +262,42 @@ TEST_P(TokenBehaviour, LengthsOutsideTheKeysRangeAreRefusedAndEndTheOperation)
     }
 }
 
+// The engine takes any template on trust and computes with the key's numbers
+// only later; a DH key without its private value took it down then.
+TEST_P(TokenBehaviour, KeysWithoutTheirNumbersAreNotMade)
+{
+    uint32_t s = userSession();
+    const WireAttribute prime = bytes(CKA_PRIME, Bytes(128, 0xC5));
+    const WireAttribute base = bytes(CKA_BASE, {2});
+    struct Case {
+        const char* what;
+        std::vector<WireAttribute> templ;
+        CK_RV rv;
+    } cases[] = {
+        {"DH private key without its value",
+         {number(CKA_CLASS, CKO_PRIVATE_KEY), number(CKA_KEY_TYPE, CKK_DH), prime, base},
+         CKR_TEMPLATE_INCOMPLETE},
+        {"DH private key with an empty value",
+         {number(CKA_CLASS, CKO_PRIVATE_KEY), number(CKA_KEY_TYPE, CKK_DH), prime, base, bytes(CKA_VALUE, {})},
+         CKR_ATTRIBUTE_VALUE_INVALID},
+        {"RSA public key with an empty modulus",
+         {number(CKA_CLASS, CKO_PUBLIC_KEY), number(CKA_KEY_TYPE, CKK_RSA), bytes(CKA_MODULUS, {}),
+          bytes(CKA_PUBLIC_EXPONENT, {1, 0, 1})},
+         CKR_ATTRIBUTE_VALUE_INVALID},
+        {"EC public key without its point",
+         {number(CKA_CLASS, CKO_PUBLIC_KEY), number(CKA_KEY_TYPE, CKK_EC),
+          bytes(CKA_EC_PARAMS, {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07})},
+         CKR_TEMPLATE_INCOMPLETE},
+        {"DH public key with all its numbers",
+         {number(CKA_CLASS, CKO_PUBLIC_KEY), number(CKA_KEY_TYPE, CKK_DH), prime, base, bytes(CKA_VALUE, {7})},
+         CKR_OK},
+        {"a data object with an empty value", {number(CKA_CLASS, CKO_DATA), bytes(CKA_VALUE, {})}, CKR_OK},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(call(fn::CreateObject, s, [&](Request& r) { r.templ = c.templ; }).rv, c.rv) << c.what;
+    }
+}
+
 // A larger key takes minutes to make, during which the token serves nobody.
 TEST_P(TokenBehaviour, KeysAreMadeOnlyInTheSizesATokenAffords)
 {
