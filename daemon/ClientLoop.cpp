@@ -1,5 +1,7 @@
 #include "ClientLoop.h"
 
+#include <poll.h>
+
 #include "DaemonLog.h"
 
 namespace vexa::daemon {
@@ -94,6 +96,12 @@ bool ServeRequest(CClientStream& stream, const TokenExchange& token, const Clien
 }
 
 }  // namespace
+
+bool SocketHungUp(int fd)
+{
+    pollfd state{fd, 0, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 void ServeClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules)
 {

@@ -23,6 +23,11 @@ public:
     virtual void logPayloadEnd() = 0;
 };
 
+// peerGone for a connected socket: only a hang-up or an error counts. A peer
+// that shut down its sending side leaves the socket readable at end of
+// stream; over TCP a peer's close looks the same until a reset arrives.
+bool SocketHungUp(int fd);
+
 using TokenOutcome = CThreadSafeUSBPort::Outcome;
 
 // Passes the request of length bytes in buffer (4096 bytes large) to the

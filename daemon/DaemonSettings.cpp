@@ -53,26 +53,48 @@ bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& 
     return false;
 }
 
-bool MergeTokenTimeout(const nlohmann::json& file, const Words& words, uint32_t& milliseconds, std::string& error)
+struct PositiveSetting {
+    const char* key;
+    const char* option;
+    uint32_t largest;
+    const char* what;  // for the error: "Invalid <what> ..."
+    const char* unit;  // "... expected <unit> from 1 to <largest>."
+};
+
+constexpr PositiveSetting kTokenTimeout{"tokentimeout", "-to", std::numeric_limits<uint32_t>::max(), "token time-out",
+                                        "milliseconds"};
+constexpr PositiveSetting kMaxClients{"maxclients", "-mc", kLargestMaxClients, "maximum of TLS clients",
+                                      "a number of clients"};
+
+// A positive number from the file or the option, which wins; the value stays
+// when neither gives one.
+bool MergePositive(const nlohmann::json& file, const Words& words, const PositiveSetting& setting, uint32_t& value,
+                   std::string& error)
 {
     std::string text;
-    const auto entry = file.find("tokentimeout");
+    const auto entry = file.find(setting.key);
     if (entry != file.end() && entry->is_number()) {
         text = NumberText(*entry);
     }
-    if (auto given = FindOption(words, "-to")) {
+    if (auto given = FindOption(words, setting.option)) {
         text = *given;
     }
-    if (text.empty() || ParseTokenTimeout(text, milliseconds)) {
+    if (text.empty() || ParsePositive(text, setting.largest, value)) {
         return true;
     }
-    error = "Invalid token time-out \"" + text + "\": expected milliseconds from 1 to 4294967295.";
+    error = std::string("Invalid ") + setting.what + " \"" + text + "\": expected " + setting.unit + " from 1 to " +
+            std::to_string(setting.largest) + ".";
     return false;
 }
 
 }  // namespace
 
 bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds)
+{
+    return ParsePositive(text, std::numeric_limits<uint32_t>::max(), milliseconds);
+}
+
+bool ParsePositive(const std::string& text, uint32_t largest, uint32_t& value)
 {
     const char* start = text.c_str();
     while (*start == ' ' || *start == '\t') {
@@ -83,11 +105,11 @@ bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds)
     }
     char* end = nullptr;
     errno = 0;
-    const unsigned long long value = std::strtoull(start, &end, 10);
-    if (errno == ERANGE || value == 0 || value > std::numeric_limits<uint32_t>::max()) {
+    const unsigned long long number = std::strtoull(start, &end, 10);
+    if (errno == ERANGE || number == 0 || number > largest) {
         return false;
     }
-    milliseconds = static_cast<uint32_t>(value);
+    value = static_cast<uint32_t>(number);
     return true;
 }
 
@@ -126,7 +148,8 @@ bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig&
     MergeString(file, "certfile", words, "-crt", config.certFile);
     MergeString(file, "keyfile", words, "-key", config.keyFile);
     MergeString(file, "clientcafile", words, "-cca", config.clientCaFile);
-    return MergeTokenTimeout(file, words, config.daemon.tokenTimeout, error);
+    return MergePositive(file, words, kTokenTimeout, config.daemon.tokenTimeout, error) &&
+           MergePositive(file, words, kMaxClients, config.daemon.maxClients, error);
 }
 
 }  // namespace vexa::daemon

@@ -7,13 +7,20 @@
 
 namespace vexa::daemon {
 
-// What the Unix-socket transport needs.
+// TLS clients served at once unless configured otherwise, and the most that
+// may be configured (each is a thread and a descriptor).
+constexpr uint32_t kDefaultMaxClients = 16;
+constexpr uint32_t kLargestMaxClients = 1024;
+
+// What the Unix-socket transport needs, and the settings both transports share.
 struct DaemonSettings {
     std::string transport;
     std::string socketDir;  // empty: "/var/run"
     // Milliseconds each token reply is waited for; 0: the transport's own
     // (60000 for the Unix sockets, 120000 over TLS).
     uint32_t tokenTimeout = 0;
+    // TLS clients served at once; more wait in the listening socket's backlog.
+    uint32_t maxClients = kDefaultMaxClients;
 };
 
 // Every setting after merging default, configuration file and command line.
@@ -36,8 +43,11 @@ struct DaemonConfig {
 // not an object or the log threshold is not a 32-bit decimal number.
 bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
 
-// A token time-out in milliseconds: decimal digits (leading white space
-// allowed, anything after the digits ignored), from 1 to 4294967295.
+// A count from 1 to largest: decimal digits (leading white space allowed,
+// anything after the digits ignored).
+bool ParsePositive(const std::string& text, uint32_t largest, uint32_t& value);
+
+// A token time-out in milliseconds, from 1 to 4294967295 (ParsePositive).
 bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds);
 
 // Decimal number with optional leading white space and sign; anything after

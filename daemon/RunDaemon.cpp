@@ -36,6 +36,7 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     if (settings.tokenTimeout != 0) {
         tls.tokenTimeout = settings.tokenTimeout;
     }
+    tls.maxClients = settings.maxClients;
     return RunTlsTransport(tls);
 }
 

@@ -1,11 +1,9 @@
 #include "TlsClient.h"
 
 #include <mbedtls/error.h>
-#include <poll.h>
 
 #include "ClientLoop.h"
 #include "DaemonLog.h"
-#include "USBPort.h"
 
 namespace vexa::daemon {
 namespace {
@@ -70,13 +68,7 @@ public:
         return true;
     }
 
-    // Over TCP a peer's close and its shutdown of sending look alike until a
-    // reset arrives; only a reset or an error counts as gone.
-    bool peerGone() override
-    {
-        pollfd state{m_peer.fd(), 0, 0};
-        return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
+    bool peerGone() override { return SocketHungUp(m_peer.fd()); }
 
     void logHeaderEnd(size_t count) override
     {
@@ -99,21 +91,6 @@ constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true,
                                     /*endOnFailedReply=*/false,
                                     /*noteFailedRead=*/false};
 
-TokenOutcome ExchangeWithToken(corvel::CTransport* transport, uint8_t* buffer, uint32_t length, uint32_t& replyLength,
-                               const std::function<bool()>& stillWanted)
-{
-    if (!stillWanted()) {
-        return TokenOutcome::Dropped;
-    }
-    if (!WriteUSBPort(transport, buffer, length)) {
-        LogMessage(corvel::kLogError, "Failed to send USB cmd.");
-        return TokenOutcome::Failed;
-    }
-    replyLength = kMaxMessage;
-    // A failed read has written its message to standard error.
-    return ReadUSBPort(transport, buffer, replyLength) ? TokenOutcome::Replied : TokenOutcome::Failed;
-}
-
 }  // namespace
 
 std::string TlsErrorText(int code)
@@ -123,13 +100,15 @@ std::string TlsErrorText(int code)
     return text;
 }
 
-void HandleTlsClient(mbedtls_ssl_context* ssl, corvel::CTransport* transport, CTlsPeer& peer)
+void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CTlsPeer& peer)
 {
     CTlsClientStream stream(ssl, peer);
+    // A failed exchange has logged why, the port on the daemon's log, the
+    // transport on standard error.
     ServeClient(
         stream,
-        [transport](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
-            return ExchangeWithToken(transport, buffer, length, replyLength, stillWanted);
+        [&port](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
+            return port.exchange(buffer, length, replyLength, stillWanted);
         },
         kTlsRules);
     peer.startWrite();

@@ -1,19 +1,35 @@
 #include "TlsListener.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
+#include <system_error>
 #include <thread>
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
 #include "TlsClient.h"
+#include "TlsPolicy.h"
 #include "USBPort.h"
+
+// Connections share the random generator and the session cache, which then
+// lock themselves.
+#if !defined(MBEDTLS_THREADING_C)
+#error "mbed TLS must be built with MBEDTLS_THREADING_C"
+#endif
 
 namespace vexa::daemon {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest the accept loop waits for a client or for room for one, so
+// that it looks for the token on time.
+constexpr std::chrono::milliseconds kAcceptWait{250};
+// How often the served token is looked for, as the Unix transport scans.
+constexpr std::chrono::seconds kTokenCheckInterval{1};
 
 constexpr unsigned char kPersonalisation[] = {'v', 'e', 'x', 'a', '_', 's', 'e', 'r', 'v', 'e', 'r'};
 
@@ -75,9 +91,16 @@ int Bind(TlsServerContext& context, const TlsSettings& settings)
 {
     LogMessage(corvel::kLogInfo, "Binding on %s:%s", settings.bindAddress.c_str(), settings.port.c_str());
     const char* address = settings.bindAddress.empty() ? nullptr : settings.bindAddress.c_str();
-    const int result = mbedtls_net_bind(&context.listener, address, settings.port.c_str(), MBEDTLS_NET_PROTO_TCP);
+    int result = mbedtls_net_bind(&context.listener, address, settings.port.c_str(), MBEDTLS_NET_PROTO_TCP);
     if (result != 0) {
         LogMessage(corvel::kLogError, "bind returned %d", result);
+        return result;
+    }
+    // The accept loop polls; a client that gives up between the poll and the
+    // accept must not leave it blocked.
+    result = mbedtls_net_set_nonblock(&context.listener);
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "listener set non-blocking returned %d", result);
     }
     return result;
 }
@@ -96,6 +119,7 @@ int Configure(TlsServerContext& context, const TlsSettings& settings)
         LogMessage(corvel::kLogError, "ssl config defaults returned %d\n", result);
         return result;
     }
+    corvel::applyTlsPolicy(context.config);
     mbedtls_ssl_conf_read_timeout(&context.config, settings.readTimeout);
     mbedtls_ssl_conf_rng(&context.config, mbedtls_ctr_drbg_random, &context.generator);
     mbedtls_ssl_conf_session_cache(&context.config, &context.sessionCache, mbedtls_ssl_cache_get,
@@ -104,22 +128,9 @@ int Configure(TlsServerContext& context, const TlsSettings& settings)
     result = mbedtls_ssl_conf_own_cert(&context.config, &context.serverCertificate, &context.serverKey);
     if (result != 0) {
         LogMessage(corvel::kLogError, "ssl conf own cert returned %d\n", result);
-        return result;
-    }
-    result = mbedtls_ssl_setup(&context.ssl, &context.config);
-    if (result != 0) {
-        LogMessage(corvel::kLogError, "ssl setup returned %d\n", result);
     }
     return result;
 }
-
-// Frees the client's connection on every way out.
-struct ClientConnection {
-    ClientConnection() { mbedtls_net_init(&net); }
-    ~ClientConnection() { mbedtls_net_free(&net); }
-    mbedtls_net_context net;
-    std::string address;  // the peer's IP address, for log lines
-};
 
 std::string AddressText(const unsigned char* ip, size_t length)
 {
@@ -130,74 +141,11 @@ std::string AddressText(const unsigned char* ip, size_t length)
     return text;
 }
 
-int Accept(TlsServerContext& context, ClientConnection& client)
-{
-    unsigned char ip[16];
-    size_t ipLength = 0;
-    int result;
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        result = mbedtls_net_accept(&context.listener, &client.net, ip, sizeof ip, &ipLength);
-    } while (result == MBEDTLS_ERR_SSL_WANT_READ);
-    if (result != 0) {
-        LogMessage(corvel::kLogError, "accept returned %d\n", result);
-        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
-        return result;
-    }
-    client.address = AddressText(ip, ipLength);
-    return result;
-}
-
-std::string VerifyText(uint32_t flags)
-{
-    char text[256];
-    if (mbedtls_x509_crt_verify_info(text, sizeof text, "", flags) < 0) {
-        return "certificate not accepted";
-    }
-    std::string info(text);
-    while (!info.empty() && info.back() == '\n') {
-        info.pop_back();
-    }
-    return info;
-}
-
-void LogHandshakeFailure(TlsServerContext& context, const ClientConnection& client, const CTlsPeer& peer, int result)
-{
-    LogMessage(corvel::kLogError, "ssl handshake returned %d", result);
-    LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
-    const uint32_t flags = mbedtls_ssl_get_verify_result(&context.ssl);
-    if (peer.timedOut()) {
-        LogMessage(corvel::kLogError, "TLS client %s did not finish its handshake within %u ms; dropped.",
-                   client.address.c_str(), context.handshakeTimeout);
-    } else if (context.clientCertificates && flags != 0 && flags != UINT32_MAX) {
-        LogMessage(corvel::kLogError, "TLS client %s refused: %s", client.address.c_str(), VerifyText(flags).c_str());
-    } else {
-        LogMessage(corvel::kLogError, "TLS handshake with %s failed; dropped.", client.address.c_str());
-    }
-}
-
-// The whole handshake, however the peer paces it, must end by the deadline.
-int Handshake(TlsServerContext& context, ClientConnection& client, CTlsPeer& peer, CTlsPeer::Clock::time_point deadline)
-{
-    mbedtls_net_set_block(&client.net);
-    peer.attach(&context.ssl);
-    peer.setDeadline(deadline);
-    int result;
-    do {
-        result = mbedtls_ssl_handshake(&context.ssl);
-    } while (result == MBEDTLS_ERR_SSL_WANT_READ || result == MBEDTLS_ERR_SSL_WANT_WRITE);
-    if (result != 0) {
-        LogHandshakeFailure(context, client, peer, result);
-    }
-    return result;
-}
-
 }  // namespace
 
 TlsServerContext::TlsServerContext()
 {
     mbedtls_net_init(&listener);
-    mbedtls_ssl_init(&ssl);
     mbedtls_ssl_config_init(&config);
     mbedtls_ssl_cache_init(&sessionCache);
     mbedtls_x509_crt_init(&serverCertificate);
@@ -215,7 +163,6 @@ TlsServerContext::~TlsServerContext()
     mbedtls_x509_crt_free(&caChain);
     mbedtls_x509_crt_free(&clientCaChain);
     mbedtls_pk_free(&serverKey);
-    mbedtls_ssl_free(&ssl);
     mbedtls_ssl_config_free(&config);
     mbedtls_ssl_cache_free(&sessionCache);
     mbedtls_ctr_drbg_free(&generator);
@@ -239,33 +186,97 @@ int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
     return result;
 }
 
-void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken)
+std::unique_ptr<CTlsConnection> AcceptTlsClient(TlsServerContext& context, uint64_t number,
+                                                std::chrono::milliseconds wait)
 {
-    ClientConnection client;
-    mbedtls_ssl_session_reset(&context.ssl);
-    mbedtls_net_set_block(&context.listener);
-    if (Accept(context, client) != 0) {
-        return;
+    pollfd ready{context.listener.fd, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(wait.count())) <= 0) {
+        return nullptr;
     }
-    const auto deadline = CTlsPeer::Clock::now() + std::chrono::milliseconds(context.handshakeTimeout);
-    CTlsPeer peer(client.net.fd, std::chrono::milliseconds(context.readTimeout));
-    if (Handshake(context, client, peer, deadline) != 0) {
-        return;
+    auto connection = std::make_unique<CTlsConnection>(context, number);
+    unsigned char ip[16];
+    size_t ipLength = 0;
+    const int result = mbedtls_net_accept(&context.listener, &connection->net(), ip, sizeof ip, &ipLength);
+    if (result == MBEDTLS_ERR_SSL_WANT_READ) {
+        return nullptr;  // the client gave up before it was accepted
     }
-    const auto transport = openToken();
-    if (transport == nullptr) {
-        LogMessage(corvel::kLogError, "Could not open device on USB transport.");
-        return;
+    if (result != 0) {
+        LogMessage(corvel::kLogError, "accept returned %d\n", result);
+        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
+        // Out of descriptors the client stays pending: do not spin on it.
+        std::this_thread::sleep_for(wait);
+        return nullptr;
     }
-    HandleTlsClient(&context.ssl, transport.get(), peer);
-    CloseUSBPort(transport.get());
+    connection->setAddress(AddressText(ip, ipLength));
+    return connection;
 }
 
-void AcceptTlsClient(TlsServerContext& context, const std::string& serial, uint32_t tokenTimeout)
+CTlsListener::CTlsListener(TlsServerContext& context, CTlsToken& token, uint32_t maxClients)
+    : m_context(context), m_token(token), m_maxClients(std::max<uint32_t>(maxClients, 1))
+{}
+
+CTlsListener::~CTlsListener() { waitForAll(); }
+
+void CTlsListener::run(uint64_t clients)
 {
-    ServeTlsClient(context, [&serial, tokenTimeout] {
-        return OpenUSBPort(kTokenVendorId, kTokenProductId, tokenTimeout, nullptr, serial.c_str());
-    });
+    auto nextCheck = Clock::now() + kTokenCheckInterval;
+    for (uint64_t accepted = 0; accepted < clients;) {
+        if (roomFor(kAcceptWait)) {
+            if (auto connection = AcceptTlsClient(m_context, accepted + 1, kAcceptWait)) {
+                ++accepted;
+                start(std::move(connection));
+            }
+        }
+        if (Clock::now() >= nextCheck) {
+            m_token.check();
+            nextCheck = Clock::now() + kTokenCheckInterval;
+        }
+    }
+    waitForAll();
+}
+
+bool CTlsListener::roomFor(std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, wait, [this] { return m_active < m_maxClients; });
+}
+
+void CTlsListener::start(std::unique_ptr<CTlsConnection> connection)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_active;
+        if (m_active == m_maxClients) {
+            LogMessage(corvel::kLogInfo, "Serving the most TLS clients at once (%u); more wait.", m_maxClients);
+        }
+    }
+    std::shared_ptr<CTlsConnection> shared(std::move(connection));
+    try {
+        std::thread([this, shared]() mutable {
+            shared->serve(m_token);
+            ended(std::move(shared));
+        }).detach();
+    } catch (const std::system_error& e) {
+        LogMessage(corvel::kLogError, "Cannot start a thread for TLS client %s: %s", shared->address().c_str(),
+                   e.what());
+        ended(std::move(shared));
+    }
+}
+
+void CTlsListener::ended(std::shared_ptr<CTlsConnection> connection)
+{
+    // The client is gone but its port is still held: what it left open on
+    // the token is to be closed at this point.
+    connection.reset();  // closes the TCP connection before the listener may go
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_active;
+    m_changed.notify_all();
+}
+
+void CTlsListener::waitForAll()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_active == 0; });
 }
 
 int RunTlsTransport(const TlsSettings& settings)
@@ -276,9 +287,10 @@ int RunTlsTransport(const TlsSettings& settings)
     if (result != 0) {
         return result;
     }
-    for (;;) {
-        AcceptTlsClient(context, settings.serial, settings.tokenTimeout);
-    }
+    CTlsToken token(HidTokenOpener(settings.serial, settings.tokenTimeout), HidTokenAttached);
+    CTlsListener listener(context, token, settings.maxClients);
+    listener.run();
+    return 0;
 }
 
 }  // namespace vexa::daemon

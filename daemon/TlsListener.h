@@ -7,12 +7,17 @@
 #include <mbedtls/ssl_cache.h>
 #include <mbedtls/x509_crt.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <functional>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 
-#include "CTransport.h"
+#include "DaemonSettings.h"
+#include "TlsConnection.h"
+#include "TlsToken.h"
 
 namespace vexa::daemon {
 
@@ -32,10 +37,14 @@ struct TlsSettings {
     uint32_t handshakeTimeout = 10000;
     // Milliseconds each token reply is waited for.
     uint32_t tokenTimeout = 120000;
+    // Clients served at once; more wait in the listening socket's backlog.
+    uint32_t maxClients = kDefaultMaxClients;
 };
 
-// The TLS library's objects of the listener; initialised on construction and
-// freed on destruction.
+// The TLS library's objects that every connection of the listener shares;
+// initialised on construction and freed on destruction. After the set-up
+// connections only read them: the generator and the session cache take
+// their own locks.
 struct TlsServerContext {
     TlsServerContext();
     ~TlsServerContext();
@@ -44,14 +53,13 @@ struct TlsServerContext {
 
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context generator;
-    mbedtls_ssl_context ssl;
     mbedtls_ssl_config config;
     mbedtls_x509_crt serverCertificate;
     mbedtls_x509_crt caChain;
     mbedtls_x509_crt clientCaChain;  // empty unless client certificates are required
     mbedtls_pk_context serverKey;
     mbedtls_ssl_cache_context sessionCache;
-    mbedtls_net_context listener;
+    mbedtls_net_context listener;  // non-blocking
     uint32_t readTimeout = 0;
     uint32_t handshakeTimeout = 0;
     bool clientCertificates = false;
@@ -62,20 +70,46 @@ struct TlsServerContext {
 // failing call's result after logging what failed.
 int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
 
-// Opens the token for one connection; null when it cannot be opened.
-using TokenOpener = std::function<std::unique_ptr<corvel::CTransport>()>;
+// Waits up to `wait` for a client and accepts its TCP connection: the new
+// connection, numbered `number`, its handshake still to come; null when none
+// came or the accept failed (logged).
+std::unique_ptr<CTlsConnection> AcceptTlsClient(TlsServerContext& context, uint64_t number,
+                                                std::chrono::milliseconds wait);
 
-// Waits for one client and, after the handshake, serves it to the end with
-// the token that openToken gives for this connection alone. A client whose
-// handshake is not done within the context's handshake time-out of the
-// accept is dropped.
-void ServeTlsClient(TlsServerContext& context, const TokenOpener& openToken);
+// Accepts clients and serves each on a thread of its own, up to maxClients
+// at once, all through the one token.
+class CTlsListener {
+public:
+    CTlsListener(TlsServerContext& context, CTlsToken& token, uint32_t maxClients);
+    // Waits for every connection to end.
+    ~CTlsListener();
+    CTlsListener(const CTlsListener&) = delete;
+    CTlsListener& operator=(const CTlsListener&) = delete;
 
-// ServeTlsClient with the token of this serial (empty: the first found).
-void AcceptTlsClient(TlsServerContext& context, const std::string& serial);
+    // Accepts until `clients` have been accepted (for ever by default), then
+    // waits for them to end. Looks for the token once a second meanwhile.
+    void run(uint64_t clients = std::numeric_limits<uint64_t>::max());
 
-// Sets up and then serves clients one after the other for ever; returns only
-// when the set-up fails, with the failing call's result.
+private:
+    // Whether a client may be accepted; waits up to `wait` for one to leave
+    // when the most are being served.
+    bool roomFor(std::chrono::milliseconds wait);
+    void start(std::unique_ptr<CTlsConnection> connection);
+    // Where every connection ends, after its close notification; the one
+    // place that learns that a client has gone.
+    void ended(std::shared_ptr<CTlsConnection> connection);
+    void waitForAll();
+
+    TlsServerContext& m_context;
+    CTlsToken& m_token;
+    const uint32_t m_maxClients;
+    std::mutex m_mutex;  // guards m_active
+    std::condition_variable m_changed;
+    uint32_t m_active = 0;  // connections started and not yet ended
+};
+
+// Sets up and then serves clients for ever; returns only when the set-up
+// fails, with the failing call's result.
 int RunTlsTransport(const TlsSettings& settings);
 
 }  // namespace vexa::daemon

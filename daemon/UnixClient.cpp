@@ -1,6 +1,5 @@
 #include "UnixClient.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,13 +51,7 @@ public:
         return true;
     }
 
-    // A peer that closed its socket hangs the connection up; one that only
-    // shut down its sending side leaves it readable at end of stream.
-    bool peerGone() override
-    {
-        pollfd state{m_fd, 0, 0};
-        return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
+    bool peerGone() override { return SocketHungUp(m_fd); }
 
     void logHeaderEnd(size_t) override
     {

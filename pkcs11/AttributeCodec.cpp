@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "FieldCallbacks.h"
 #include "vexa.pb.h"
@@ -13,51 +12,7 @@
 namespace vexa::pkcs11 {
 namespace {
 
-constexpr CK_ATTRIBUTE_TYPE kNumericTypes[] = {
-    CKA_CLASS,
-    CKA_CERTIFICATE_TYPE,
-    CKA_CERTIFICATE_CATEGORY,
-    CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_NAME_HASH_ALGORITHM,
-    CKA_KEY_TYPE,
-    CKA_MODULUS_BITS,
-    CKA_VALUE_LEN,
-    CKA_KEY_GEN_MECHANISM,
-};
-
-constexpr CK_ATTRIBUTE_TYPE kBooleanTypes[] = {
-    CKA_TOKEN,
-    CKA_PRIVATE,
-    CKA_TRUSTED,
-    CKA_SENSITIVE,
-    CKA_ENCRYPT,
-    CKA_DECRYPT,
-    CKA_WRAP,
-    CKA_UNWRAP,
-    CKA_SIGN,
-    CKA_SIGN_RECOVER,
-    CKA_VERIFY,
-    CKA_VERIFY_RECOVER,
-    CKA_DERIVE,
-    CKA_EXTRACTABLE,
-    CKA_LOCAL,
-    CKA_NEVER_EXTRACTABLE,
-    CKA_ALWAYS_SENSITIVE,
-    CKA_MODIFIABLE,
-    CKA_COPYABLE,
-    CKA_DESTROYABLE,
-    CKA_ALWAYS_AUTHENTICATE,
-    CKA_WRAP_WITH_TRUSTED,
-    0x80000002,  // a vendor flag of the token
-};
-
 const uint8_t kFlagBytes[2] = {0, 1};
-
-template <size_t N>
-bool listed(const CK_ATTRIBUTE_TYPE (&types)[N], CK_ATTRIBUTE_TYPE type)
-{
-    return std::find(std::begin(types), std::end(types), type) != std::end(types);
-}
 
 // Reads no more than the caller's length: a shorter value is taken as the
 // widest native integer that fits in it.
@@ -102,16 +57,16 @@ bool writeTemplate(pb_ostream_t* stream, const pb_field_t* field, void* const* a
         ByteSpan value{attribute.pValue, low32(attribute.ulValueLen)};
         bool lengthOnly = false;
         if (attribute.pValue != nullptr && attribute.ulValueLen != 0) {
-            switch (attributeClass(attribute.type)) {
-            case AttributeClass::Numeric:
+            switch (wire::attributeKind(attribute.type)) {
+            case AttributeKind::Numeric:
                 message.has_number = true;
                 message.number = readNumber(attribute.pValue, attribute.ulValueLen);
                 break;
-            case AttributeClass::Boolean:
+            case AttributeKind::Boolean:
                 message.has_flag = true;
                 message.flag = *static_cast<const uint8_t*>(attribute.pValue) != 0;
                 break;
-            case AttributeClass::Bytes:
+            case AttributeKind::Bytes:
                 message.has_valueLength = true;
                 message.valueLength = value.length;
                 setBytes(message.value, value);
@@ -174,12 +129,12 @@ bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
     }
     entry.type = message.type;
     if (message.has_number) {
-        entry.form = AttributeClass::Numeric;
+        entry.form = AttributeKind::Numeric;
         entry.number = message.number;
         entry.length = sizeof(uint32_t);
         entry.value.clear();
     } else if (message.has_flag) {
-        entry.form = AttributeClass::Boolean;
+        entry.form = AttributeKind::Boolean;
         entry.flag = message.flag;
         entry.length = 1;
         entry.value.clear();
@@ -190,17 +145,6 @@ bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
 }
 
 }  // namespace
-
-AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type)
-{
-    if (listed(kNumericTypes, type)) {
-        return AttributeClass::Numeric;
-    }
-    if (listed(kBooleanTypes, type)) {
-        return AttributeClass::Boolean;
-    }
-    return AttributeClass::Bytes;
-}
 
 bool isArrayAttribute(CK_ATTRIBUTE_TYPE type) { return (type & CKF_ARRAY_ATTRIBUTE) != 0; }
 
@@ -226,11 +170,11 @@ void setTypeOnlyTemplate(pb_callback_t& slot, AttributeTemplate& attributes)
 const uint8_t* ReceivedAttribute::bytes() const
 {
     switch (form) {
-    case AttributeClass::Numeric:
+    case AttributeKind::Numeric:
         return reinterpret_cast<const uint8_t*>(&number);
-    case AttributeClass::Boolean:
+    case AttributeKind::Boolean:
         return &kFlagBytes[flag ? 1 : 0];
-    case AttributeClass::Bytes:
+    case AttributeKind::Bytes:
         break;
     }
     return value.data();
@@ -239,11 +183,11 @@ const uint8_t* ReceivedAttribute::bytes() const
 size_t ReceivedAttribute::available() const
 {
     switch (form) {
-    case AttributeClass::Numeric:
+    case AttributeKind::Numeric:
         return sizeof number;
-    case AttributeClass::Boolean:
+    case AttributeKind::Boolean:
         return 1;
-    case AttributeClass::Bytes:
+    case AttributeKind::Bytes:
         break;
     }
     return value.size();

@@ -6,19 +6,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "wire/AttributeKinds.h"
+
 namespace vexa::pkcs11 {
 
-// How an attribute's value travels: numbers in `number`, booleans in `flag`,
-// everything else as `valueLength` and `value` bytes.
-enum class AttributeClass { Numeric, Boolean, Bytes };
+// How an attribute's value travels: wire::attributeKind. Numbers go in
+// `number`, booleans in `flag`, everything else as `valueLength` and
+// `value` bytes.
+using wire::AttributeKind;
 
-AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type);
 // Array attributes (CKA_WRAP_TEMPLATE, ...) hold CK_ATTRIBUTE records, whose
 // addresses mean nothing outside the process that made them.
 bool isArrayAttribute(CK_ATTRIBUTE_TYPE type);
 
-// valueLength (and number) of 0xFFFFFFFF: the token cannot reveal the value.
-constexpr uint32_t kUnavailableLength = 0xFFFFFFFFu;
 // The token never sends more attributes than this in one reply.
 constexpr size_t kMaxReceivedAttributes = 40;
 
@@ -43,7 +43,7 @@ void setTypeOnlyTemplate(pb_callback_t& slot, AttributeTemplate& attributes);
 // One attribute of a reply, in the form the token sent it.
 struct ReceivedAttribute {
     CK_ATTRIBUTE_TYPE type = 0;
-    AttributeClass form = AttributeClass::Bytes;
+    AttributeKind form = AttributeKind::Bytes;
     uint32_t number = 0;
     bool flag = false;
     // Declared length: 4 for a number, 1 for a flag, else the received

@@ -11,13 +11,13 @@ using namespace corvel;
 
 namespace {
 
-bool isNumeric(CK_ATTRIBUTE_TYPE type) { return attributeClass(type) == AttributeClass::Numeric; }
+bool isNumeric(CK_ATTRIBUTE_TYPE type) { return wire::attributeKind(type) == AttributeKind::Numeric; }
 
 // What the token sent cannot be the attribute it names: a number without its
 // number, or fewer value bytes than the length it claims.
 const char* malformation(const CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
 {
-    if (isNumeric(element.type) && entry.form != AttributeClass::Numeric) {
+    if (isNumeric(element.type) && entry.form != AttributeKind::Numeric) {
         return "came without its number";
     }
     if (entry.length > entry.available()) {
@@ -59,7 +59,7 @@ void copyArrayRecords(CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
 CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
 {
     const uint32_t length = entry.length;
-    if (length == kUnavailableLength) {
+    if (length == wire::kUnavailable) {
         const bool tooSmall = element.pValue != nullptr && element.ulValueLen < length;
         element.ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return tooSmall ? CKR_BUFFER_TOO_SMALL : CKR_OK;
@@ -107,7 +107,7 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
         setTypeOnlyTemplate(call.request.template_, types);
         setAttributeReader(call.response.attributes, received);
     };
-    return sessionCall(*this, "C_GetAttributeValue", hSession, kFnGetAttributeValue, checks, fill,
+    return sessionCall(*this, "C_GetAttributeValue", hSession, fn::GetAttributeValue, checks, fill,
                        [&](TokenCall& call) {
                            CK_RV result = call.response.rv;
                            for (CK_ULONG i = 0; i < ulCount; ++i) {

@@ -16,7 +16,7 @@
 #include <optional>
 
 #include "CContext.h"
-#include "RpcFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::pkcs11 {
 

@@ -12,7 +12,7 @@ CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
         if (findSlot(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
-        const CK_RV rv = exchangeOnSlot(*this, slotID, kFnCloseAllSessions);
+        const CK_RV rv = exchangeOnSlot(*this, slotID, fn::CloseAllSessions);
         if (rv == CKR_OK) {
             removeSessions(static_cast<SlotId>(slotID));
         }

@@ -338,6 +338,17 @@ std::string withoutTag(const std::string& message)
     return message.rfind('[', 0) == 0 && end != std::string::npos ? message.substr(end + 2) : message;
 }
 
+// A time-out of 0 would have the TLS transport wait for ever and the others
+// not at all: it means the default.
+void readTimeout(Reader& reader, const json& config, const char* key, uint32_t& milliseconds)
+{
+    const uint32_t fallback = milliseconds;
+    if (reader.integer(config, "", key, milliseconds) && milliseconds == 0) {
+        milliseconds = fallback;
+        reader.note(key, "is 0", "the default, " + std::to_string(fallback) + " ms, applies");
+    }
+}
+
 }  // namespace
 
 ConfigReading readConfiguration(std::istream& in)
@@ -363,8 +374,8 @@ ConfigReading readConfiguration(std::istream& in)
                        "is not read: reading stopped at transport.cacertbundle");
         return reading;
     }
-    reader.integer(config, "", "timeout", reading.configuration.settings.timeout);
-    reader.integer(config, "", "keytimeout", reading.configuration.settings.keytimeout);
+    readTimeout(reader, config, "timeout", reading.configuration.settings.timeout);
+    readTimeout(reader, config, "keytimeout", reading.configuration.settings.keytimeout);
     readLockFile(reader, config);
     return reading;
 }

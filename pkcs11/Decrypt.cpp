@@ -13,7 +13,7 @@ CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         }
         return carried.prepare(*pMechanism, *this);
     };
-    return sessionCall(*this, "C_DecryptInit", hSession, kFnDecryptInit, checks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DecryptInit", hSession, fn::DecryptInit, checks, [&](TokenCall& call) {
         RpcMechanism fields = RpcMechanism_init_zero;
         carried.writeTo(fields);
         setOperation(call.request, fields, hKey);
@@ -23,20 +23,20 @@ CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
 CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                           CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen)
 {
-    return runDataFunction(*this, "C_Decrypt", hSession, kFnDecrypt, pEncryptedData, ulEncryptedDataLen, pData,
+    return runDataFunction(*this, "C_Decrypt", hSession, fn::Decrypt, pEncryptedData, ulEncryptedDataLen, pData,
                            pulDataLen);
 }
 
 CK_RV CContext::C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                                 CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen)
 {
-    return runDataFunction(*this, "C_DecryptUpdate", hSession, kFnDecryptUpdate, pEncryptedPart, ulEncryptedPartLen,
+    return runDataFunction(*this, "C_DecryptUpdate", hSession, fn::DecryptUpdate, pEncryptedPart, ulEncryptedPartLen,
                            pPart, pulPartLen);
 }
 
 CK_RV CContext::C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen)
 {
-    return runDataFunction(*this, "C_DecryptFinal", hSession, kFnDecryptFinal, nullptr, 0, pLastPart, pulLastPartLen);
+    return runDataFunction(*this, "C_DecryptFinal", hSession, fn::DecryptFinal, nullptr, 0, pLastPart, pulLastPartLen);
 }
 
 }  // namespace vexa::pkcs11

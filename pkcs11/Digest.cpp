@@ -34,7 +34,7 @@ CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
     const auto checks = [&] {
         return pMechanism == nullptr || unfitParameter(*pMechanism) ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return sessionCall(*this, "C_DigestInit", hSession, kFnDigestInit, checks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DigestInit", hSession, fn::DigestInit, checks, [&](TokenCall& call) {
         call.request.has_mechanism = true;
         carryPlain(call.request.mechanism, *pMechanism);
     });
@@ -76,12 +76,12 @@ CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
 
 CK_RV CContext::C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return runChunkedUpdate(*this, "C_DigestUpdate", hSession, kFnDigestUpdate, pPart, ulPartLen, false);
+    return runChunkedUpdate(*this, "C_DigestUpdate", hSession, fn::DigestUpdate, pPart, ulPartLen, false);
 }
 
 CK_RV CContext::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey)
 {
-    return sessionCall(*this, "C_DigestKey", hSession, kFnDigestKey, kNoChecks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DigestKey", hSession, fn::DigestKey, kNoChecks, [&](TokenCall& call) {
         call.request.has_handle = true;
         call.request.handle = low32(hKey);
     });
@@ -102,7 +102,7 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
             setOutput(call.response.output, reader);
         }
     };
-    return sessionCall(*this, "C_DigestFinal", hSession, kFnDigestFinal, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DigestFinal", hSession, fn::DigestFinal, checks, fill, [&](TokenCall& call) {
         const CK_RV rv = checkOutput(*this, call.response, reader);
         *pulDigestLen = outputLengthOf(call.response, reader);
         return rv;

@@ -17,7 +17,7 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         }
         return carried.prepare(*pMechanism, *this);
     };
-    return sessionCall(*this, "C_EncryptInit", hSession, kFnEncryptInit, checks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_EncryptInit", hSession, fn::EncryptInit, checks, [&](TokenCall& call) {
         RpcMechanism fields = RpcMechanism_init_zero;
         carried.writeTo(fields);
         setOperation(call.request, fields, hKey);
@@ -27,21 +27,21 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
 CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,
                           CK_ULONG_PTR pulEncryptedDataLen)
 {
-    return runDataFunction(*this, "C_Encrypt", hSession, kFnEncrypt, pData, ulDataLen, pEncryptedData,
+    return runDataFunction(*this, "C_Encrypt", hSession, fn::Encrypt, pData, ulDataLen, pEncryptedData,
                            pulEncryptedDataLen);
 }
 
 CK_RV CContext::C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                                 CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen)
 {
-    return runDataFunction(*this, "C_EncryptUpdate", hSession, kFnEncryptUpdate, pPart, ulPartLen, pEncryptedPart,
+    return runDataFunction(*this, "C_EncryptUpdate", hSession, fn::EncryptUpdate, pPart, ulPartLen, pEncryptedPart,
                            pulEncryptedPartLen);
 }
 
 CK_RV CContext::C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                CK_ULONG_PTR pulLastEncryptedPartLen)
 {
-    return runDataFunction(*this, "C_EncryptFinal", hSession, kFnEncryptFinal, nullptr, 0, pLastEncryptedPart,
+    return runDataFunction(*this, "C_EncryptFinal", hSession, fn::EncryptFinal, nullptr, 0, pLastEncryptedPart,
                            pulLastEncryptedPartLen);
 }
 

@@ -127,7 +127,7 @@ uint32_t importBitcoinKey(CContext& context, CK_SESSION_HANDLE session, const ui
             return existing;
         }
         ByteSpan keyBytes{key, static_cast<uint32_t>(length)};
-        return exchangeOnSessionUnlocked(context, session, kFnImportBitcoinKey,
+        return exchangeOnSessionUnlocked(context, session, fn::ImportBitcoinKey,
                                          [&](TokenCall& call) { setBytes(call.request.data, keyBytes); });
     }));
 }
@@ -142,7 +142,7 @@ uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint3
         return pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
     return static_cast<uint32_t>(unlockedCall(context, "u32GetBitcoinPub", checks, [&] {
-        PathRequest call(kFnGetBitcoinPub, path, count);
+        PathRequest call(fn::GetBitcoinPub, path, count);
         return callSessionWithOutput(context, session, call, output, length);
     }));
 }
@@ -158,7 +158,7 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
         return fitsMessage(hashLength) && pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
     return static_cast<uint32_t>(unlockedCall(context, "u32SignBitcoinHash", checks, [&] {
-        PathRequest call(kFnSignBitcoinHash, path, count);
+        PathRequest call(fn::SignBitcoinHash, path, count);
         call.setHash(hash, hashLength);
         return callSessionWithOutput(context, session, call, signature, length);
     }));

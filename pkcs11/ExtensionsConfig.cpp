@@ -48,7 +48,7 @@ uint32_t getTokenConfig(CContext& context, CK_SLOT_ID slotID, TokenConfigRecord*
         return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
     return static_cast<uint32_t>(unlockedCall(context, "u32GetTokenConfig", checks, [&] {
-        return exchangeOnSlot(context, slotID, kFnGetTokenConfig, kNoFields, [&](TokenCall& call) {
+        return exchangeOnSlot(context, slotID, fn::GetTokenConfig, kNoFields, [&](TokenCall& call) {
             if (call.response.has_tokenConfig) {
                 copyConfig(call.response.tokenConfig, *record);
             }
@@ -59,7 +59,7 @@ uint32_t getTokenConfig(CContext& context, CK_SLOT_ID slotID, TokenConfigRecord*
 
 uint32_t setTokenValue(CContext& context, CK_SLOT_ID slotID, uint32_t value, uint8_t selector)
 {
-    return callSlot(context, slotID, kFnSetTokenValue, [&](TokenCall& call) {
+    return callSlot(context, slotID, fn::SetTokenValue, [&](TokenCall& call) {
         call.request.has_handle = true;
         call.request.handle = selector;
         call.request.has_value = true;
@@ -69,7 +69,7 @@ uint32_t setTokenValue(CContext& context, CK_SLOT_ID slotID, uint32_t value, uin
 
 uint32_t setTokenByte(CContext& context, CK_SLOT_ID slotID, uint8_t value)
 {
-    return callSlot(context, slotID, kFnSetTokenByte, [&](TokenCall& call) {
+    return callSlot(context, slotID, fn::SetTokenByte, [&](TokenCall& call) {
         call.request.has_handle = true;
         call.request.handle = value;
     });
@@ -77,7 +77,7 @@ uint32_t setTokenByte(CContext& context, CK_SLOT_ID slotID, uint8_t value)
 
 uint32_t setTokenBytePair(CContext& context, CK_SLOT_ID slotID, uint8_t first, uint8_t second)
 {
-    return callSlot(context, slotID, kFnSetTokenBytePair, [&](TokenCall& call) {
+    return callSlot(context, slotID, fn::SetTokenBytePair, [&](TokenCall& call) {
         call.request.has_handle = true;
         call.request.handle = first;
         call.request.has_handle2 = true;
@@ -87,7 +87,7 @@ uint32_t setTokenBytePair(CContext& context, CK_SLOT_ID slotID, uint8_t first, u
 
 uint32_t setTokenConfigWord(CContext& context, CK_SLOT_ID slotID, uint16_t value)
 {
-    return callSlot(context, slotID, kFnSetTokenConfigWord, [&](TokenCall& call) {
+    return callSlot(context, slotID, fn::SetTokenConfigWord, [&](TokenCall& call) {
         call.request.has_tokenConfig = true;
         call.request.tokenConfig.has_config4 = true;
         call.request.tokenConfig.config4 = value;
@@ -96,7 +96,7 @@ uint32_t setTokenConfigWord(CContext& context, CK_SLOT_ID slotID, uint16_t value
 
 uint32_t tokenCommand(CContext& context, CK_SLOT_ID slotID)
 {
-    return callSlot(context, slotID, kFnTokenCommand, kNoFields);
+    return callSlot(context, slotID, fn::TokenCommand, kNoFields);
 }
 
 }  // namespace vexa::pkcs11::extensions

@@ -22,7 +22,7 @@ CK_RV writeChunks(CContext& context, CK_SLOT_ID slotID, const uint8_t* data, uin
     for (uint32_t offset = 0; offset < total;) {
         ByteSpan chunk{data + offset, std::min(total - offset, kWriteChunk)};
         offset += chunk.length;
-        const CK_RV rv = exchangeOnSlot(context, slotID, kFnWriteTokenData, [&](TokenCall& call) {
+        const CK_RV rv = exchangeOnSlot(context, slotID, fn::WriteTokenData, [&](TokenCall& call) {
             call.request.has_handle = true;
             call.request.handle = total;
             call.request.has_handle2 = true;
@@ -53,7 +53,7 @@ CK_RV readChunks(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, uint32_t
                 call.request.handle = *resume;
             }
         };
-        rv = exchangeOnSlot(context, slotID, kFnReadTokenData, fill, [&](TokenCall& call) {
+        rv = exchangeOnSlot(context, slotID, fn::ReadTokenData, fill, [&](TokenCall& call) {
             resume = call.response.has_handle ? call.response.handle : 0;
             return call.response.rv;
         });

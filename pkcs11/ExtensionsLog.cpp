@@ -12,7 +12,7 @@ bool readLogEntries(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_UL
     const CK_RV rv = unlockedCall(context, "bReadLogEntries", checks, [&] {
         OutputBuffer output{buffer, capacity32(*length)};
         return exchangeOnSlot(
-            context, slotID, kFnReadLogEntries, [&](TokenCall& call) { expectOutput(call, output); },
+            context, slotID, fn::ReadLogEntries, [&](TokenCall& call) { expectOutput(call, output); },
             [&](TokenCall& call) {
                 if (call.response.rv == CKR_OK) {
                     *length = output.received;

@@ -5,7 +5,7 @@
 
 #include "CContext.h"
 #include "CallShapes.h"
-#include "RpcFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::pkcs11 {
 
@@ -126,7 +126,7 @@ void CContext::setTokenClocks(size_t tokenCount)
 bool CContext::bSetDateTime(CK_SLOT_ID slotID)
 {
     const CK_RV rv = unlockedCall(*this, "bSetDateTime", kNoChecks, [&] {
-        return exchangeOnSlot(*this, slotID, kFnSetDateTime, [](TokenCall& call) {
+        return exchangeOnSlot(*this, slotID, fn::SetDateTime, [](TokenCall& call) {
             call.request.has_handle = true;
             call.request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
         });

@@ -25,7 +25,7 @@ CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
         call.request.handle = low32(hBaseKey);
         setTemplate(call.request.template_, keyTemplate);
     };
-    return sessionCall(*this, "C_DeriveKey", hSession, kFnDeriveKey, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_DeriveKey", hSession, fn::DeriveKey, checks, fill, [&](TokenCall& call) {
         if (call.response.has_handle) {
             *phKey = call.response.handle;
         }

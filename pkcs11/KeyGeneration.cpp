@@ -34,7 +34,7 @@ CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         carryPlain(call.request.mechanism, *pMechanism);
         setTemplate(call.request.template_, keyTemplate);
     };
-    return sessionCall(*this, nullptr, hSession, kFnGenerateKey, checks, fill, takeKey(phKey));
+    return sessionCall(*this, nullptr, hSession, fn::GenerateKey, checks, fill, takeKey(phKey));
 }
 
 // Key pairs take the token far longer than any other request: the exchange
@@ -60,7 +60,7 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
         setTemplate(call.request.template2, privateTemplate);
         call.replyTimeout = m_settings.keytimeout;
     };
-    return sessionCall(*this, "C_GenerateKeyPair", hSession, kFnGenerateKeyPair, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_GenerateKeyPair", hSession, fn::GenerateKeyPair, checks, fill, [&](TokenCall& call) {
         if (call.response.has_handle) {
             *phPublicKey = call.response.handle;
         }

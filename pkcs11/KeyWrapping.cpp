@@ -81,7 +81,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
         call.request.outputLength = reader.capacity;
         setOutput(call.response.output, reader);
     };
-    return sessionCall(*this, nullptr, hSession, kFnWrapKey, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, nullptr, hSession, fn::WrapKey, checks, fill, [&](TokenCall& call) {
         RpcResponse& response = call.response;
         checkOutput(*this, response, reader);
         // Without a buffer the caller only asked for the length: a token that
@@ -114,7 +114,7 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
         setBytes(call.request.data, wrapped);
         setTemplate(call.request.template_, keyTemplate);
     };
-    return sessionCall(*this, nullptr, hSession, kFnUnwrapKey, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, nullptr, hSession, fn::UnwrapKey, checks, fill, [&](TokenCall& call) {
         if (call.response.has_handle) {
             *phKey = call.response.handle;
         }

@@ -7,7 +7,7 @@ CK_RV CContext::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
 {
     ByteSpan pin{nullptr, 0};
     return sessionCall(
-        *this, "C_Login", hSession, kFnLogin,
+        *this, "C_Login", hSession, fn::Login,
         [&] { return pPin == nullptr ? CKR_ARGUMENTS_BAD : inputSpan(pPin, ulPinLen, pin); },
         [&](TokenCall& call) {
             call.request.has_value = true;
@@ -16,7 +16,7 @@ CK_RV CContext::C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UT
         });
 }
 
-CK_RV CContext::C_Logout(CK_SESSION_HANDLE hSession) { return sessionCall(*this, "C_Logout", hSession, kFnLogout); }
+CK_RV CContext::C_Logout(CK_SESSION_HANDLE hSession) { return sessionCall(*this, "C_Logout", hSession, fn::Logout); }
 
 // A null PIN of length 0 is sent empty: the token may take the PIN from a
 // protected path of its own.
@@ -24,7 +24,7 @@ CK_RV CContext::C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_U
 {
     ByteSpan pin{nullptr, 0};
     return sessionCall(
-        *this, "C_InitPIN", hSession, kFnInitPIN,
+        *this, "C_InitPIN", hSession, fn::InitPIN,
         [&] { return pPin == nullptr && ulPinLen != 0 ? CKR_ARGUMENTS_BAD : inputSpan(pPin, ulPinLen, pin); },
         [&](TokenCall& call) { setBytes(call.request.data, pin); });
 }
@@ -41,7 +41,7 @@ CK_RV CContext::C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK
         const CK_RV fits = inputSpan(pOldPin, ulOldLen, oldPin);
         return fits != CKR_OK ? fits : inputSpan(pNewPin, ulNewLen, newPin);
     };
-    return sessionCall(*this, "C_SetPIN", hSession, kFnSetPIN, checks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_SetPIN", hSession, fn::SetPIN, checks, [&](TokenCall& call) {
         setBytes(call.request.data, oldPin);
         setBytes(call.request.data2, newPin);
     });

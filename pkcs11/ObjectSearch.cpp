@@ -25,7 +25,7 @@ CK_RV CContext::C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR p
 {
     AttributeTemplate attributes{pTemplate, ulCount};
     return sessionCall(
-        *this, "C_FindObjectsInit", hSession, kFnFindObjectsInit,
+        *this, "C_FindObjectsInit", hSession, fn::FindObjectsInit,
         [&] { return templateFits(pTemplate, ulCount) ? CKR_OK : CKR_ARGUMENTS_BAD; },
         [&](TokenCall& call) {
             if (pTemplate != nullptr) {
@@ -49,7 +49,7 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
         call.request.outputLength = capacity32(ulMaxObjectCount);
         setGrowingOutput(call.response.output, found);
     };
-    return sessionCall(*this, "C_FindObjects", hSession, kFnFindObjects, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_FindObjects", hSession, fn::FindObjects, checks, fill, [&](TokenCall& call) {
         const size_t count = found.bytes.size() / kWireHandleSize;
         if (count > ulMaxObjectCount) {
             logFormat(kLogError, "Token found %zu objects, asked for at most %lu", count, ulMaxObjectCount);
@@ -66,7 +66,7 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
 
 CK_RV CContext::C_FindObjectsFinal(CK_SESSION_HANDLE hSession)
 {
-    return sessionCall(*this, "C_FindObjectsFinal", hSession, kFnFindObjectsFinal);
+    return sessionCall(*this, "C_FindObjectsFinal", hSession, fn::FindObjectsFinal);
 }
 
 }  // namespace vexa::pkcs11

@@ -39,7 +39,7 @@ CK_RV CContext::C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTem
         return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
     return sessionCall(
-        *this, "C_CreateObject", hSession, kFnCreateObject, checks,
+        *this, "C_CreateObject", hSession, fn::CreateObject, checks,
         [&](TokenCall& call) { setTemplate(call.request.template_, attributes); }, takeHandle(phObject));
 }
 
@@ -55,7 +55,8 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
         setObject(call.request, hObject);
         setTemplate(call.request.template_, attributes);
     };
-    const CK_RV rv = sessionCall(*this, "C_CopyObject", hSession, kFnCopyObject, checks, fill, takeHandle(phNewObject));
+    const CK_RV rv =
+        sessionCall(*this, "C_CopyObject", hSession, fn::CopyObject, checks, fill, takeHandle(phNewObject));
     if (rv == CKR_FUNCTION_FAILED) {
         logText(kLogError, "copy obj failed");
     }
@@ -64,7 +65,7 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
 
 CK_RV CContext::C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject)
 {
-    return sessionCall(*this, "C_DestroyObject", hSession, kFnDestroyObject, kNoChecks,
+    return sessionCall(*this, "C_DestroyObject", hSession, fn::DestroyObject, kNoChecks,
                        [&](TokenCall& call) { setObject(call.request, hObject); });
 }
 
@@ -72,7 +73,7 @@ CK_RV CContext::C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hOb
 CK_RV CContext::C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize)
 {
     return sessionCall(
-        *this, "C_GetObjectSize", hSession, kFnGetObjectSize,
+        *this, "C_GetObjectSize", hSession, fn::GetObjectSize,
         [&] { return pulSize == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
         [&](TokenCall& call) { setObject(call.request, hObject); },
         [&](TokenCall& call) {
@@ -89,7 +90,7 @@ CK_RV CContext::C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
         const bool bad = pTemplate == nullptr || ulCount == 0 || !templateFits(pTemplate, ulCount);
         return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return sessionCall(*this, "C_SetAttributeValue", hSession, kFnSetAttributeValue, checks, [&](TokenCall& call) {
+    return sessionCall(*this, "C_SetAttributeValue", hSession, fn::SetAttributeValue, checks, [&](TokenCall& call) {
         setObject(call.request, hObject);
         setTemplate(call.request.template_, attributes);
     });

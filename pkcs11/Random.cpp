@@ -26,7 +26,7 @@ CK_RV fetchRandom_inlock(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_
         call.request.outputLength = length;
         setOutput(call.response.output, output);
     };
-    return exchangeOnSession_inlock(context, hSession, kFnGenerateRandom, fill, [&](TokenCall& call) {
+    return exchangeOnSession_inlock(context, hSession, fn::GenerateRandom, fill, [&](TokenCall& call) {
         if (call.response.rv == CKR_OK && output.received != length) {
             context.logFormat(kLogError, "Token sent %u of %u random bytes", output.received, length);
             return CKR_FUNCTION_FAILED;
@@ -41,7 +41,7 @@ CK_RV CContext::C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_U
 {
     ByteSpan seed{nullptr, 0};
     return sessionCall(
-        *this, "C_SeedRandom", hSession, kFnSeedRandom,
+        *this, "C_SeedRandom", hSession, fn::SeedRandom,
         [&] { return pSeed == nullptr || ulSeedLen == 0 ? CKR_ARGUMENTS_BAD : inputSpan(pSeed, ulSeedLen, seed); },
         [&](TokenCall& call) { setBytes(call.request.data, seed); });
 }

@@ -42,7 +42,7 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
             call.request.has_value = true;
             call.request.value = low32(flags);
         };
-        return exchangeOnSlot(*this, slotID, kFnOpenSession, fill, [&](TokenCall& call) {
+        return exchangeOnSlot(*this, slotID, fn::OpenSession, fill, [&](TokenCall& call) {
             if (call.response.has_handle) {
                 *phSession = makeSessionHandle(slot, call.response.handle);
                 addSession(*phSession, slot);
@@ -57,7 +57,7 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
 CK_RV CContext::C_CloseSession(CK_SESSION_HANDLE hSession)
 {
     return lockedCall(*this, "C_CloseSession", kNoChecks, [&] {
-        const CK_RV rv = exchangeOnSession_inlock(*this, hSession, kFnCloseSession);
+        const CK_RV rv = exchangeOnSession_inlock(*this, hSession, fn::CloseSession);
         removeSession(hSession);
         return rv;
     });
@@ -79,7 +79,7 @@ CK_RV CContext::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR
         return CKR_OK;
     };
     const auto fill = [&](TokenCall& call) { pInfo->slotID = static_cast<CK_SLOT_ID>(call.slot); };
-    return sessionCall(*this, "C_GetSessionInfo", hSession, kFnGetSessionInfo, checks, fill, [&](TokenCall& call) {
+    return sessionCall(*this, "C_GetSessionInfo", hSession, fn::GetSessionInfo, checks, fill, [&](TokenCall& call) {
         if (call.response.has_sessionInfo) {
             pInfo->state = call.response.sessionInfo.state;
             pInfo->flags = call.response.sessionInfo.flags;

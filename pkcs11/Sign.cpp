@@ -23,7 +23,7 @@ void takeSignatureLength(const RpcResponse& response, const OutputBuffer& reader
 // Writes no trace line of its own.
 CK_RV CContext::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    return startSignVerifyOperation(*this, nullptr, hSession, kFnSignInit, pMechanism, hKey);
+    return startSignVerifyOperation(*this, nullptr, hSession, fn::SignInit, pMechanism, hKey);
 }
 
 CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
@@ -49,7 +49,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
             setOutput(call.response.output, reader);
         };
         std::lock_guard<std::mutex> lock(libraryMutex());
-        return exchangeOnSession_inlock(*this, hSession, kFnSign, fill, [&](TokenCall& call) {
+        return exchangeOnSession_inlock(*this, hSession, fn::Sign, fill, [&](TokenCall& call) {
             const CK_RV rv = checkOutput(*this, call.response, reader);
             takeSignatureLength(call.response, reader, *pulSignatureLen);
             return rv;
@@ -59,7 +59,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
 
 CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen)
 {
-    return runChunkedUpdate(*this, "C_SignUpdate", hSession, kFnSignUpdate, pPart, ulPartLen, false);
+    return runChunkedUpdate(*this, "C_SignUpdate", hSession, fn::SignUpdate, pPart, ulPartLen, false);
 }
 
 // The token's outputLength is not used here: the length is what arrived.
@@ -76,7 +76,7 @@ CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, 
         OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
         std::lock_guard<std::mutex> lock(libraryMutex());
         const auto fill = [&](TokenCall& call) { setOutput(call.response.output, reader); };
-        return exchangeOnSession_inlock(*this, hSession, kFnSignFinal, fill, [&](TokenCall& call) {
+        return exchangeOnSession_inlock(*this, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
             if (reader.seen) {
                 *pulSignatureLen = reader.received;
             }

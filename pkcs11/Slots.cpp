@@ -189,7 +189,7 @@ CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
         if (present != CKR_OK) {
             return present;
         }
-        return exchangeOnSlot(*this, slotID, kFnGetTokenInfo, kNoFields, [&](TokenCall& call) {
+        return exchangeOnSlot(*this, slotID, fn::GetTokenInfo, kNoFields, [&](TokenCall& call) {
             if (call.response.has_tokenInfo) {
                 copyTokenInfo(call.response.tokenInfo, *pInfo);
             }
@@ -216,7 +216,7 @@ CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ul
             return present;
         }
         ByteSpan label{pLabel, kTokenLabelSize};
-        return exchangeOnSlot(*this, slotID, kFnInitToken, [&](TokenCall& call) {
+        return exchangeOnSlot(*this, slotID, fn::InitToken, [&](TokenCall& call) {
             setBytes(call.request.data, pin);
             setBytes(call.request.data2, label);
         });

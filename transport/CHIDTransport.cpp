@@ -16,7 +16,7 @@ CHIDTransport::CHIDTransport() = default;
 
 CHIDTransport::~CHIDTransport() { close(); }
 
-int32_t CHIDTransport::open()
+void CHIDTransport::open()
 {
     close();
     // A device opened afresh is in step: whatever its old handle was owed is
@@ -42,7 +42,7 @@ int32_t CHIDTransport::open()
     if (m_device == nullptr) {
         throw IOException(TransportFailure::Unreachable, "Unable to connect to device");
     }
-    return setUpChannel();
+    setUpChannel();
 }
 
 bool CHIDTransport::isOpen() { return m_device != nullptr; }

@@ -36,7 +36,7 @@ public:
     CHIDTransport(const CHIDTransport&) = delete;
     CHIDTransport& operator=(const CHIDTransport&) = delete;
 
-    int32_t open() override;
+    void open() override;
     bool isOpen() override;
     void close() override;
     void setTimeout(uint32_t milliseconds) override;
@@ -46,6 +46,8 @@ public:
     size_t write(const std::vector<uint8_t>& data) override;
     size_t write(const uint8_t* data, size_t length) override;
     const char* getName() override;
+    // Once open: true in U2FHID framing, false in report-id framing.
+    bool usesU2F() const { return m_channelId != hid::kBroadcastChannel; }
     // Before open: the product-name filter; after open: the opened device's.
     std::string getProduct() override;
 
@@ -83,13 +85,14 @@ private:
         bool complete() const { return firstSeen && received >= total; }
     };
 
-    int32_t setUpChannel();
+    // Takes a U2FHID channel, or stays with report ids when the device does
+    // not answer the probe.
+    void setUpChannel();
     // Sends INIT with a fresh nonce on the broadcast channel and waits for its
     // reply: each frame up to frameWait, all of them until deadline (if set).
     // 0 with the granted channel, or a frame receiver's result.
     int requestChannel(uint32_t frameWait, std::optional<std::chrono::steady_clock::time_point> deadline,
                        uint32_t& channel);
-    bool usesU2F() const { return m_channelId != hid::kBroadcastChannel; }
 
     // Before a write: brings an out-of-step transport back in step.
     void resynchronise();

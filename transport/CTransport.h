@@ -40,9 +40,7 @@ class CTransport {
 public:
     virtual ~CTransport() = default;
 
-    // The result is informational: the HID transport returns 0 when it uses
-    // U2FHID framing and a negative code when it falls back to report ids.
-    virtual int32_t open() { return 0; }
+    virtual void open() {}
     virtual bool isOpen() = 0;
     virtual void close() {}
     virtual void setTimeout(uint32_t milliseconds) { (void)milliseconds; }

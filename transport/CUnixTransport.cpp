@@ -20,7 +20,7 @@ CUnixTransport::CUnixTransport(std::string socketPath, ILogTarget* logTarget)
 
 CUnixTransport::~CUnixTransport() { close(); }
 
-int32_t CUnixTransport::open()
+void CUnixTransport::open()
 {
     close();
     sockaddr_un address{};
@@ -40,7 +40,6 @@ int32_t CUnixTransport::open()
         throw IOException(TransportFailure::Unreachable, "connection failed");
     }
     m_open = true;
-    return result;
 }
 
 bool CUnixTransport::isOpen() { return m_open; }

@@ -19,7 +19,7 @@ public:
     CUnixTransport& operator=(const CUnixTransport&) = delete;
 
     // Unreachable "connection failed" when the daemon cannot be reached.
-    int32_t open() override;
+    void open() override;
     bool isOpen() override;
     void close() override;
     void setTimeout(uint32_t milliseconds) override;

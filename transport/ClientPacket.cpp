@@ -5,17 +5,23 @@
 
 namespace corvel {
 
+void writeClientHeader(uint32_t length, uint8_t commandType, uint8_t (&bytes)[kClientHeaderSize])
+{
+    bytes[0] = static_cast<uint8_t>(length);
+    bytes[1] = static_cast<uint8_t>(length >> 8);
+    bytes[2] = static_cast<uint8_t>(length >> 16);
+    bytes[3] = static_cast<uint8_t>(length >> 24);
+    bytes[4] = commandType;
+}
+
 size_t buildClientPacket(const uint8_t* payload, size_t length, ClientPacketBuffer& packet)
 {
     if (length > kClientPayloadMax || (payload == nullptr && length != 0)) {
         return 0;
     }
-    const auto value = static_cast<uint32_t>(length);
-    packet[0] = static_cast<uint8_t>(value);
-    packet[1] = static_cast<uint8_t>(value >> 8);
-    packet[2] = static_cast<uint8_t>(value >> 16);
-    packet[3] = static_cast<uint8_t>(value >> 24);
-    packet[4] = kCommandToken;
+    uint8_t header[kClientHeaderSize];
+    writeClientHeader(static_cast<uint32_t>(length), kCommandToken, header);
+    std::memcpy(packet.data(), header, sizeof header);
     if (length != 0) {
         std::memcpy(packet.data() + kClientHeaderSize, payload, length);
     }

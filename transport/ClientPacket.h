@@ -23,6 +23,9 @@ struct ClientPacketHeader {
     uint8_t commandType;
 };
 
+// Writes a header; any length and type, for those who build odd packets.
+void writeClientHeader(uint32_t length, uint8_t commandType, uint8_t (&bytes)[kClientHeaderSize]);
+
 // Frames payload for the token (command type 0) into packet. Returns the
 // packet length, or 0 when the payload does not fit.
 size_t buildClientPacket(const uint8_t* payload, size_t length, ClientPacketBuffer& packet);

@@ -28,6 +28,23 @@ size_t buildFirstReport(Report& report, const uint8_t* data, size_t length);
 size_t buildContinuationReport(Report& report, const uint8_t* data, size_t remaining);
 uint32_t reportMessageLength(const Report& report);
 
+// Cuts a message into reports and hands each to send (bool(const Report&));
+// false as soon as send is. A message of no bytes is one first report.
+template <typename Send>
+bool forEachReport(const uint8_t* data, size_t length, Send&& send)
+{
+    Report report;
+    size_t sent = 0;
+    do {
+        sent += sent == 0 ? buildFirstReport(report, data, length)
+                          : buildContinuationReport(report, data + sent, length - sent);
+        if (!send(report)) {
+            return false;
+        }
+    } while (sent < length);
+    return true;
+}
+
 // U2FHID framing: 32-bit big-endian channel, command or sequence byte, 16-bit
 // big-endian length in the initialisation frame.
 constexpr uint32_t kBroadcastChannel = 0xFFFFFFFF;
@@ -48,6 +65,25 @@ using Frame = std::array<uint8_t, kReportSize>;
 size_t buildInitFrame(Frame& frame, uint32_t channel, uint8_t command, uint16_t length, const uint8_t* data,
                       size_t available);
 size_t buildContinuationFrame(Frame& frame, uint32_t channel, uint8_t sequence, const uint8_t* data, size_t remaining);
+
+// Cuts a message (at most kMaxU2FMessage bytes) into the frames of a
+// message command on channel and hands each to send (bool(const Frame&));
+// false as soon as send is.
+template <typename Send>
+bool forEachFrame(uint32_t channel, const uint8_t* data, size_t length, Send&& send)
+{
+    Frame frame;
+    size_t sent = buildInitFrame(frame, channel, kCommandMessage, static_cast<uint16_t>(length), data, length);
+    for (uint8_t sequence = 0;; ++sequence) {
+        if (!send(frame)) {
+            return false;
+        }
+        if (sent >= length) {
+            return true;
+        }
+        sent += buildContinuationFrame(frame, channel, sequence, data + sent, length - sent);
+    }
+}
 
 uint32_t frameChannel(const Frame& frame);
 inline bool isInitFrame(const Frame& frame) { return (frame[4] & kInitFlag) != 0; }

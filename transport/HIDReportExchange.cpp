@@ -18,15 +18,12 @@ size_t CHIDTransport::writeReports(const uint8_t* data, size_t length)
     if (length > kMaxReportIdMessage) {
         throw IOException(TransportFailure::TooLong, "Message too long for HID report framing");
     }
-    Report report;
-    size_t sent = 0;
-    do {
-        sent += sent == 0 ? buildFirstReport(report, data, length)
-                          : buildContinuationReport(report, data + sent, length - sent);
-        if (hid_write(m_device, report.data(), report.size()) != static_cast<int>(report.size())) {
-            failDevice("HID write failed.");
-        }
-    } while (sent < length);
+    const bool sent = forEachReport(data, length, [this](const Report& report) {
+        return hid_write(m_device, report.data(), report.size()) == static_cast<int>(report.size());
+    });
+    if (!sent) {
+        failDevice("HID write failed.");
+    }
     return length;
 }
 

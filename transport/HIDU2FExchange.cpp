@@ -44,19 +44,17 @@ void makeNonce(uint8_t (&nonce)[kNonceSize])
 
 }  // namespace
 
-int32_t CHIDTransport::setUpChannel()
+void CHIDTransport::setUpChannel()
 {
     m_channelId = kBroadcastChannel;
     uint32_t channel = kBroadcastChannel;
-    const int result = requestChannel(kInitTimeout, std::nullopt, channel);
-    if (result != kFrameReceived) {
-        return result;
+    if (requestChannel(kInitTimeout, std::nullopt, channel) != kFrameReceived) {
+        return;
     }
     m_channelId = channel;
     if (logTarget != nullptr) {
         logTarget->logFormat(kLogDebug, "u2f transport detected");
     }
-    return 0;
 }
 
 int CHIDTransport::requestChannel(uint32_t frameWait, std::optional<std::chrono::steady_clock::time_point> deadline,
@@ -111,17 +109,10 @@ size_t CHIDTransport::writeU2F(const uint8_t* data, size_t length)
     if (length > kMaxU2FMessage) {
         throw IOException(TransportFailure::TooLong, "Message too long for U2FHID framing");
     }
-    Frame frame;
-    size_t sent = buildInitFrame(frame, m_channelId, kCommandMessage, static_cast<uint16_t>(length), data, length);
-    for (uint8_t sequence = 0;; ++sequence) {
-        if (!sendFrame(frame)) {
-            failDevice("null");
-        }
-        if (sent >= length) {
-            return length;
-        }
-        sent += buildContinuationFrame(frame, m_channelId, sequence, data + sent, length - sent);
+    if (!forEachFrame(m_channelId, data, length, [this](const Frame& frame) { return sendFrame(frame); })) {
+        failDevice("null");
     }
+    return length;
 }
 
 bool CHIDTransport::sendFrame(const Frame& frame)

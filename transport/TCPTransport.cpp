@@ -31,13 +31,12 @@ TCPTransport::TCPTransport(std::string address, int32_t port, std::string caFile
 
 TCPTransport::~TCPTransport() { close(); }
 
-int32_t TCPTransport::open()
+void TCPTransport::open()
 {
     close();
     if (!m_connection.connect(m_timeout)) {
         throw IOException(TransportFailure::Unreachable, "connection failed");
     }
-    return 1;
 }
 
 bool TCPTransport::isOpen() { return m_connection.isConnected(); }
@@ -62,6 +61,12 @@ size_t TCPTransport::read(uint8_t* buffer, size_t capacity)
     }
     if (!m_connection.isConnected()) {
         throw IOException(TransportFailure::Closed, "tls port not open, read failed.");
+    }
+    // As on the Unix socket, a time-out of 0 means "do not wait"; for the TLS
+    // library it would mean waiting for ever.
+    if (m_timeout == 0) {
+        close();
+        throw IOException(TransportFailure::TimedOut, "No reply from the daemon within the time-out");
     }
     const int result = m_connection.read(buffer, capacity);
     if (result <= 0) {
@@ -94,6 +99,12 @@ size_t TCPTransport::write(const uint8_t* data, size_t length)
     }
     if (!m_connection.isConnected()) {
         throw IOException(TransportFailure::Closed, "tls port not open, write failed.");
+    }
+    // A request sent into a connection the daemon has closed would be lost;
+    // failing here as Closed lets the caller send it over a fresh one.
+    if (m_connection.endedByPeer()) {
+        close();
+        throw IOException(TransportFailure::Closed, "tls connection closed by the daemon");
     }
     ClientPacketBuffer packet;
     const size_t packetLength = buildClientPacket(data, length, packet);

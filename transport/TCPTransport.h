@@ -23,7 +23,7 @@ public:
 
     // Returns 1; Unreachable "connection failed" when the connection, the
     // client certificate or the daemon's certificate fails.
-    int32_t open() override;
+    void open() override;
     bool isOpen() override;
     void close() override;
     void setTimeout(uint32_t milliseconds) override;

@@ -7,11 +7,18 @@
 #include <mbedtls/pk.h>
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+
+#include "TlsPolicy.h"
+#include "TlsSocketIo.h"
 
 namespace corvel {
 namespace {
@@ -63,6 +70,20 @@ struct Credentials {
 
 }  // namespace
 
+// The TCP connection as the TLS context sees it. Every wait ends: while
+// connecting at the connect's deadline, afterwards after the time-out.
+struct SocketIo {
+    int fd = -1;
+    bool connecting = true;
+    TlsClock::time_point deadline;  // of the connect, handshake included
+    uint32_t timeoutMs = 0;         // of each later wait for the daemon
+
+    TlsClock::time_point until(uint32_t milliseconds) const
+    {
+        return connecting ? deadline : TlsClock::now() + std::chrono::milliseconds(milliseconds);
+    }
+};
+
 // Created together, freed together.
 struct TlsClientConnection::State {
     mbedtls_entropy_context entropy;
@@ -71,7 +92,8 @@ struct TlsClientConnection::State {
     mbedtls_x509_crt caChain;
     Credentials own;  // loaded only with a client certificate
     mbedtls_ssl_context ssl;
-    mbedtls_net_context net;
+    mbedtls_net_context net;  // owns the socket
+    SocketIo io;
 
     State()
     {
@@ -105,25 +127,79 @@ bool isRetry(int result)
            result == MBEDTLS_ERR_SSL_ASYNC_IN_PROGRESS || result == MBEDTLS_ERR_SSL_CRYPTO_IN_PROGRESS;
 }
 
-// mbedtls_net_send writes with write(), which raises SIGPIPE when the daemon
-// has gone; a library must not end its application that way.
-int sendNoSignal(void* context, const unsigned char* data, size_t length)
+// Sends never raise SIGPIPE (a library must not end its application that
+// way when the daemon has gone), and wait for room as reads wait for data.
+int sendBounded(void* context, const unsigned char* data, size_t length)
 {
-    const int fd = static_cast<mbedtls_net_context*>(context)->fd;
+    const auto* io = static_cast<SocketIo*>(context);
+    if (!waitForSocket(io->fd, POLLOUT, io->until(io->timeoutMs))) {
+        return MBEDTLS_ERR_SSL_TIMEOUT;
+    }
+    return sendNow(io->fd, data, length);
+}
+
+// timeoutMs is the configuration's read time-out, which the library gives.
+int receiveBounded(void* context, unsigned char* data, size_t length, uint32_t timeoutMs)
+{
+    const auto* io = static_cast<SocketIo*>(context);
+    if (!waitForSocket(io->fd, POLLIN, io->until(timeoutMs))) {
+        return MBEDTLS_ERR_SSL_TIMEOUT;
+    }
+    return receiveNow(io->fd, data, length);
+}
+
+// One address: a non-blocking connect, complete by the deadline. The socket,
+// or -1 with errno set (ETIMEDOUT at the deadline).
+int connectOne(const addrinfo& address, TlsClock::time_point deadline)
+{
+    const int fd = ::socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
     if (fd < 0) {
-        return MBEDTLS_ERR_NET_INVALID_CONTEXT;
+        return -1;
     }
-    const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
-    if (n >= 0) {
-        return static_cast<int>(n);
+    int error = 0;
+    if (::connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            socklen_t length = sizeof error;
+            if (!waitForSocket(fd, POLLOUT, deadline)) {
+                error = ETIMEDOUT;
+            } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+        }
     }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-        return MBEDTLS_ERR_SSL_WANT_WRITE;
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
     }
-    if (errno == EPIPE || errno == ECONNRESET) {
-        return MBEDTLS_ERR_NET_CONN_RESET;
+    return fd;
+}
+
+// A TCP connection to host:port by the deadline, trying each address the
+// name resolves to in turn. The socket (non-blocking), or -1; timedOut tells
+// whether the deadline ended the trying.
+int connectBy(const std::string& host, int32_t port, TlsClock::time_point deadline, bool& timedOut)
+{
+    timedOut = false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return -1;
     }
-    return MBEDTLS_ERR_NET_SEND_FAILED;
+    int fd = -1;
+    for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
+        fd = connectOne(*address, deadline);
+        timedOut = fd < 0 && errno == ETIMEDOUT && TlsClock::now() >= deadline;
+        if (timedOut) {
+            break;
+        }
+    }
+    ::freeaddrinfo(found);
+    return fd;
 }
 
 }  // namespace
@@ -172,23 +248,40 @@ bool TlsClientConnection::connect(uint32_t timeoutMs)
             return false;
         }
     }
-    m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_options.address.c_str(), m_options.port);
-    result = mbedtls_net_connect(&state->net, m_options.address.c_str(), std::to_string(m_options.port).c_str(),
-                                 MBEDTLS_NET_PROTO_TCP);
-    if (result != 0) {
-        m_logTarget->logFormat(kLogError, "connect returned %d", result);
-        logLastError(result);
+    if (!connectSocket(*state, timeoutMs) || !configure(*state, timeoutMs)) {
         return false;
     }
-    if (!configure(*state, timeoutMs)) {
-        return false;
-    }
-    mbedtls_ssl_set_bio(&state->ssl, &state->net, sendNoSignal, mbedtls_net_recv, mbedtls_net_recv_timeout);
+    mbedtls_ssl_set_bio(&state->ssl, &state->io, sendBounded, nullptr, receiveBounded);
     if (!handshake(*state) || !verifyPeer(*state)) {
         return false;
     }
+    state->io.connecting = false;
     m_state = std::move(state);
     return true;
+}
+
+// The TCP connection and, after it, the handshake share one deadline: a
+// daemon whose backlog is full, or that accepts and stays silent, costs the
+// caller the time-out and no more.
+bool TlsClientConnection::connectSocket(State& state, uint32_t timeoutMs)
+{
+    m_logTarget->logFormat(kLogInfo, "Connecting to %s:%d...", m_options.address.c_str(), m_options.port);
+    state.io.deadline = TlsClock::now() + std::chrono::milliseconds(timeoutMs);
+    state.io.timeoutMs = timeoutMs;
+    bool timedOut = false;
+    state.net.fd = connectBy(m_options.address, m_options.port, state.io.deadline, timedOut);
+    state.io.fd = state.net.fd;
+    if (state.net.fd >= 0) {
+        return true;
+    }
+    const int result = MBEDTLS_ERR_NET_CONNECT_FAILED;
+    if (timedOut) {
+        m_logTarget->logFormat(kLogError, "No connection to %s:%d within %u ms", m_options.address.c_str(),
+                               m_options.port, timeoutMs);
+    }
+    m_logTarget->logFormat(kLogError, "connect returned %d", result);
+    logLastError(result);
+    return false;
 }
 
 bool TlsClientConnection::configure(State& state, uint32_t timeoutMs)
@@ -200,6 +293,7 @@ bool TlsClientConnection::configure(State& state, uint32_t timeoutMs)
         logLastError(result);
         return false;
     }
+    applyTlsPolicy(state.config);
     mbedtls_ssl_conf_read_timeout(&state.config, timeoutMs);
     mbedtls_ssl_conf_cert_profile(&state.config, &mbedtls_x509_crt_profile_default);
     // Optional, so that the handshake completes and verifyPeer names what is wrong.
@@ -261,6 +355,7 @@ void TlsClientConnection::setReadTimeout(uint32_t timeoutMs)
 {
     if (m_state != nullptr) {
         mbedtls_ssl_conf_read_timeout(&m_state->config, timeoutMs);
+        m_state->io.timeoutMs = timeoutMs;
     }
 }
 
@@ -302,6 +397,17 @@ int TlsClientConnection::read(uint8_t* buffer, size_t length)
 bool TlsClientConnection::bytesWaiting() const
 {
     return m_state != nullptr && mbedtls_ssl_get_bytes_avail(&m_state->ssl) > 0;
+}
+
+// The daemon writes nothing between replies but the end of a connection:
+// a close notification, the TCP close or a reset.
+bool TlsClientConnection::endedByPeer() const
+{
+    if (m_state == nullptr || mbedtls_ssl_get_bytes_avail(&m_state->ssl) > 0) {
+        return false;
+    }
+    pollfd state{m_state->io.fd, POLLIN, 0};
+    return ::poll(&state, 1, 0) > 0;
 }
 
 bool TlsClientConnection::isTimeout(int result) { return result == MBEDTLS_ERR_SSL_TIMEOUT; }

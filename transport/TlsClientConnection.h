@@ -21,7 +21,9 @@ struct TlsClientOptions {
 
 // One TLS connection to the daemon's listener (mbed TLS). The daemon's
 // certificate must chain to the CA file and name the address connected to;
-// with a client certificate, the connection presents it.
+// with a client certificate, the connection presents it. No wait is
+// unbounded: connect and handshake end together within the time-out, and
+// each later wait for the daemon within the read time-out.
 class TlsClientConnection {
 public:
     TlsClientConnection(TlsClientOptions options, ILogTarget* logTarget);
@@ -29,6 +31,8 @@ public:
     TlsClientConnection(const TlsClientConnection&) = delete;
     TlsClientConnection& operator=(const TlsClientConnection&) = delete;
 
+    // The TCP connection and the handshake within timeoutMs, which is also
+    // the read time-out from then on.
     bool connect(uint32_t timeoutMs);
     bool isConnected() const { return m_state != nullptr; }
     void setReadTimeout(uint32_t timeoutMs);
@@ -42,6 +46,9 @@ public:
     int read(uint8_t* buffer, size_t length);
     // Decrypted reply bytes that the last read left behind.
     bool bytesWaiting() const;
+    // Whether the daemon has ended the connection while no reply was due
+    // (it drops connections that stay idle); false when not connected.
+    bool endedByPeer() const;
     // What the last connect found wrong with the daemon's certificate
     // (MBEDTLS_X509_BADCERT_* flags); 0 when it got no certificate to judge
     // or found nothing wrong.
@@ -56,6 +63,7 @@ public:
     struct State;
 
 private:
+    bool connectSocket(State& state, uint32_t timeoutMs);
     bool configure(State& state, uint32_t timeoutMs);
     bool handshake(State& state);
     bool verifyPeer(State& state);

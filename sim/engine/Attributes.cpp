@@ -6,50 +6,6 @@
 namespace vexa::sim::engine {
 namespace {
 
-constexpr CK_ATTRIBUTE_TYPE kNumeric[] = {
-    CKA_CLASS,
-    CKA_CERTIFICATE_TYPE,
-    CKA_CERTIFICATE_CATEGORY,
-    CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_NAME_HASH_ALGORITHM,
-    CKA_KEY_TYPE,
-    CKA_MODULUS_BITS,
-    CKA_VALUE_LEN,
-    CKA_KEY_GEN_MECHANISM,
-};
-
-constexpr CK_ATTRIBUTE_TYPE kBoolean[] = {
-    CKA_TOKEN,
-    CKA_PRIVATE,
-    CKA_TRUSTED,
-    CKA_SENSITIVE,
-    CKA_ENCRYPT,
-    CKA_DECRYPT,
-    CKA_WRAP,
-    CKA_UNWRAP,
-    CKA_SIGN,
-    CKA_SIGN_RECOVER,
-    CKA_VERIFY,
-    CKA_VERIFY_RECOVER,
-    CKA_DERIVE,
-    CKA_EXTRACTABLE,
-    CKA_LOCAL,
-    CKA_NEVER_EXTRACTABLE,
-    CKA_ALWAYS_SENSITIVE,
-    CKA_MODIFIABLE,
-    CKA_COPYABLE,
-    CKA_DESTROYABLE,
-    CKA_ALWAYS_AUTHENTICATE,
-    CKA_WRAP_WITH_TRUSTED,
-    CKA_VENDOR_DEFINED + 2,
-};
-
-template <size_t N>
-bool contains(const CK_ATTRIBUTE_TYPE (&list)[N], CK_ATTRIBUTE_TYPE type)
-{
-    return std::find(std::begin(list), std::end(list), type) != std::end(list);
-}
-
 template <typename T>
 Bytes bytesOf(T value)
 {
@@ -82,17 +38,6 @@ CK_RV valueOf(const WireAttribute& a, Bytes& out)
 
 }  // namespace
 
-AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type)
-{
-    if (contains(kNumeric, type)) {
-        return AttributeClass::Numeric;
-    }
-    if (contains(kBoolean, type)) {
-        return AttributeClass::Boolean;
-    }
-    return AttributeClass::Bytes;
-}
-
 CK_RV Template::assign(const std::vector<WireAttribute>& wire)
 {
     m_attrs.clear();
@@ -115,12 +60,12 @@ WireAttribute toWire(CK_ATTRIBUTE_TYPE type, const Bytes& value)
 {
     WireAttribute a;
     a.type = static_cast<uint32_t>(type);
-    AttributeClass cls = attributeClass(type);
-    if (cls == AttributeClass::Numeric && value.size() == sizeof(CK_ULONG)) {
+    const wire::AttributeKind kind = wire::attributeKind(type);
+    if (kind == wire::AttributeKind::Numeric && value.size() == sizeof(CK_ULONG)) {
         CK_ULONG n;
         std::memcpy(&n, value.data(), sizeof n);
         a.number = static_cast<uint32_t>(std::min<CK_ULONG>(n, kUnavailable));
-    } else if (cls == AttributeClass::Boolean && value.size() == sizeof(CK_BBOOL)) {
+    } else if (kind == wire::AttributeKind::Boolean && value.size() == sizeof(CK_BBOOL)) {
         a.flag = value[0] != 0;
     } else {
         a.valueLength = static_cast<uint32_t>(value.size());

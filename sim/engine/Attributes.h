@@ -6,14 +6,11 @@
 #include <vector>
 
 #include "Wire.h"
+#include "wire/AttributeKinds.h"
 
 namespace vexa::sim::engine {
 
-enum class AttributeClass { Numeric, Boolean, Bytes };
-AttributeClass attributeClass(CK_ATTRIBUTE_TYPE type);
-
-// `valueLength` of an attribute whose value the token does not reveal.
-constexpr uint32_t kUnavailable = 0xFFFFFFFFu;
+using wire::kUnavailable;
 
 // A CK_ATTRIBUTE array that owns its values, built from wire attributes.
 class Template {

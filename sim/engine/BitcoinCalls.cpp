@@ -9,7 +9,7 @@
 #include "Bip32.h"
 #include "Calls.h"
 #include "FileStore.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

@@ -2,7 +2,7 @@
 #include "Calls.h"
 #include "OperationChecks.h"
 #include "Output.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

@@ -6,9 +6,6 @@ namespace vexa::sim::engine {
 
 // The library exchanges every message through one 2048-byte buffer.
 constexpr size_t kMaxReply = 2048;
-// Requests are at most 2048 bytes from the library and 4096 through the
-// daemon; anything far larger is not a request of this protocol.
-constexpr size_t kMaxRequest = 8192;
 // Largest `output` any reply carries: leaves room for rv, outputLength and
 // handle next to it, so a reply with a full output still fits kMaxReply.
 constexpr uint32_t kMaxOutput = 2000;

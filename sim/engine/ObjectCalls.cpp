@@ -6,7 +6,7 @@
 #include "KeyTemplates.h"
 #include "Limits.h"
 #include "Output.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

@@ -4,7 +4,7 @@
 #include "Calls.h"
 #include "Limits.h"
 #include "Output.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

@@ -7,7 +7,7 @@
 //   61 (config4)          sets config4
 //   57                    restores the factory values (all zero)
 #include "Calls.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::sim::engine {
 namespace {

@@ -1,6 +1,7 @@
 // vexa-bench-daemon: throughput, latency, CPU time and memory of vexa-daemon
-// serving one simulated token (echo firmware) on its Unix socket, and the
-// allocations of the connection loop per request. Not a test: prints figures.
+// serving one simulated token (echo firmware) on its Unix socket, the same
+// token served over TLS beside it, and the allocations of the connection
+// loop per request. Not a test: prints figures.
 //
 //   vexa-bench-daemon [--usb-timing] [--seconds N]
 #include <fcntl.h>
@@ -15,12 +16,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "AllocationCounter.h"
 #include "SocketClient.h"
 #include "TestProcess.h"
+#include "TlsTestClient.h"
 #include "TokenSimulator.h"
 #include "UnixClient.h"
 
@@ -80,6 +85,52 @@ bool Exchange(int fd, uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kReq
     return true;
 }
 
+// One connected client of the load: a request of kRequestSize bytes and its
+// reply.
+class LoadClient {
+public:
+    virtual ~LoadClient() = default;
+    virtual bool connected() const = 0;
+    virtual bool exchange(uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kRequestSize]) = 0;
+};
+
+class UnixLoadClient : public LoadClient {
+public:
+    explicit UnixLoadClient(const std::string& socket) : m_client(SocketClient::ConnectUnix(socket)) {}
+    bool connected() const override { return m_client.fd() >= 0; }
+    bool exchange(uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kRequestSize]) override
+    {
+        return Exchange(m_client.fd(), packet, reply);
+    }
+
+private:
+    SocketClient m_client;
+};
+
+class TlsLoadClient : public LoadClient {
+public:
+    explicit TlsLoadClient(const std::string& port) : m_client(Certificates().caFile())
+    {
+        m_connected = m_client.connect(port) && m_client.handshake(std::chrono::seconds(30)) == 0;
+    }
+    bool connected() const override { return m_connected; }
+    bool exchange(uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kRequestSize]) override
+    {
+        if (!m_client.send(Bytes(packet, packet + sizeof packet))) {
+            return false;
+        }
+        const Bytes got = m_client.receive(kRequestSize);
+        std::copy(got.begin(), got.end(), reply);
+        return got.size() == kRequestSize;
+    }
+
+private:
+    TlsTestClient m_client;
+    bool m_connected = false;
+};
+
+using ClientFactory = std::function<std::unique_ptr<LoadClient>()>;
+
 struct LoadResult {
     long requests = 0;
     long failures = 0;
@@ -87,16 +138,26 @@ struct LoadResult {
     double medianMs = 0;
 };
 
-LoadResult RunLoad(const std::string& socket, int clients, double seconds)
+// All clients connect first (a TLS handshake is not a request), then each
+// sends requests one after the other for the given time.
+LoadResult RunLoad(const ClientFactory& connect, int clients, double seconds)
 {
+    std::vector<std::unique_ptr<LoadClient>> connections(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    for (auto& connection : connections) {
+        threads.emplace_back([&] { connection = connect(); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    threads.clear();
     std::vector<std::vector<double>> latencies(static_cast<size_t>(clients));
     std::atomic<long> failures{0};
     std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
     const auto start = Clock::now();
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
-            SocketClient client = SocketClient::ConnectUnix(socket);
+            LoadClient& client = *connections[static_cast<size_t>(c)];
             auto& mine = latencies[static_cast<size_t>(c)];
             mine.reserve(100000);
             uint8_t packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
@@ -106,7 +167,7 @@ LoadResult RunLoad(const std::string& socket, int clients, double seconds)
             }
             while (!stop && mine.size() < 100000) {
                 const auto sent = Clock::now();
-                if (client.fd() < 0 || !Exchange(client.fd(), packet, reply) || reply[0] != packet[4 + kRequestSize]) {
+                if (!client.connected() || !client.exchange(packet, reply) || reply[0] != packet[4 + kRequestSize]) {
                     ++failures;
                     return;
                 }
@@ -132,6 +193,30 @@ LoadResult RunLoad(const std::string& socket, int clients, double seconds)
         result.medianMs = all[all.size() / 2];
     }
     return result;
+}
+
+double PerSecond(const LoadResult& load) { return static_cast<double>(load.requests) / load.seconds; }
+
+// The daemon serving the simulator's token over TLS on 127.0.0.1; the port
+// it listens on, or "" when it did not start.
+std::string StartTlsDaemon(std::unique_ptr<ChildProcess>& daemon, const Environment& environment)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const std::string port = FreeTcpPort();
+        ProcessOptions options;
+        options.environment = environment;
+        daemon = std::make_unique<ChildProcess>(
+            std::vector<std::string>{VEXA_DAEMON_PATH, "-d", kSerial, "-i", "127.0.0.1", "-p", port, "-crt",
+                                     Certificates().certFile(), "-key", Certificates().keyFile(), "-ca",
+                                     Certificates().caFile()},
+            options);
+        if (WaitUntil([&] { return !daemon->running() || daemon->out().find("Binding on") != std::string::npos; },
+                      std::chrono::seconds(10)) &&
+            daemon->running() && WaitUntil([&] { return TlsLoadClient(port).connected(); }, std::chrono::seconds(10))) {
+            return port;
+        }
+    }
+    return "";
 }
 
 // Answers with the request reversed, from a fixed buffer: it allocates
@@ -233,13 +318,13 @@ int main(int argc, char** argv)
     std::printf("vexa-daemon, one simulated token (echo firmware%s), %zu-byte requests, %.1f s per run\n",
                 usbTiming ? ", USB timing" : "", kRequestSize, seconds);
     std::printf("%8s %12s %12s %14s %9s\n", "clients", "requests/s", "median ms", "daemon CPU us", "failures");
+    const ClientFactory unixClient = [&socket] { return std::make_unique<UnixLoadClient>(socket); };
     for (int clients : {1, 8, 64}) {
         const double cpuBefore = CpuSeconds(daemon.pid());
-        const LoadResult load = RunLoad(socket, clients, seconds);
+        const LoadResult load = RunLoad(unixClient, clients, seconds);
         const double cpu = CpuSeconds(daemon.pid()) - cpuBefore;
-        std::printf("%8d %12.0f %12.3f %14.1f %9ld\n", clients, static_cast<double>(load.requests) / load.seconds,
-                    load.medianMs, load.requests > 0 ? cpu * 1e6 / static_cast<double>(load.requests) : 0.0,
-                    load.failures);
+        std::printf("%8d %12.0f %12.3f %14.1f %9ld\n", clients, PerSecond(load), load.medianMs,
+                    load.requests > 0 ? cpu * 1e6 / static_cast<double>(load.requests) : 0.0, load.failures);
     }
     std::printf("(daemon CPU us: the daemon's user + system time per request, clock ticks of %ld Hz)\n",
                 sysconf(_SC_CLK_TCK));
@@ -257,7 +342,31 @@ int main(int argc, char** argv)
 
     std::printf("allocations per request in the connection loop and port: %.2f\n", AllocationsPerRequest());
 
+    constexpr int kCompared[] = {1, 4, 16};
+    std::vector<LoadResult> overUnix;
+    for (int clients : kCompared) {
+        overUnix.push_back(RunLoad(unixClient, clients, seconds));
+    }
     daemon.signal(SIGTERM);
     daemon.wait(std::chrono::seconds(10));
+
+    std::unique_ptr<ChildProcess> tlsDaemon;
+    const std::string port = StartTlsDaemon(tlsDaemon, sim.environment());
+    if (port.empty()) {
+        std::fprintf(stderr, "the daemon did not serve the token over TLS:\n%s",
+                     tlsDaemon ? tlsDaemon->err().c_str() : "");
+        return 1;
+    }
+    const ClientFactory tlsClient = [&port] { return std::make_unique<TlsLoadClient>(port); };
+    std::printf("\nthe same token over the Unix socket and over TLS (one daemon at a time)\n");
+    std::printf("%8s %12s %12s %12s %12s %9s\n", "clients", "Unix req/s", "median ms", "TLS req/s", "median ms",
+                "failures");
+    for (size_t i = 0; i < std::size(kCompared); ++i) {
+        const LoadResult tls = RunLoad(tlsClient, kCompared[i], seconds);
+        std::printf("%8d %12.0f %12.3f %12.0f %12.3f %9ld\n", kCompared[i], PerSecond(overUnix[i]),
+                    overUnix[i].medianMs, PerSecond(tls), tls.medianMs, overUnix[i].failures + tls.failures);
+    }
+    tlsDaemon->signal(SIGTERM);
+    tlsDaemon->wait(std::chrono::seconds(10));
     return 0;
 }

@@ -162,33 +162,55 @@ TEST(MergeSettings, RejectsThresholdThatIsNoNumberOrOutOfRange)
     }
 }
 
-TEST(MergeSettings, TokenTimeoutFromFileOrOption)
+// The settings that take a positive number: from the file (a JSON number, a
+// fraction cut) or the option, which wins; anything else stops the daemon.
+struct PositiveCase {
+    const char* key;
+    const char* option;
+    uint32_t DaemonSettings::*field;
+    uint32_t unset;
+    std::string largest;
+    std::string tooLarge;
+    const char* error;
+};
+
+const PositiveCase kPositiveSettings[] = {
+    {"tokentimeout", "-to", &DaemonSettings::tokenTimeout, 0, "4294967295", "4294967296", "Invalid token time-out"},
+    {"maxclients", "-mc", &DaemonSettings::maxClients, 16, "1024", "1025", "Invalid maximum of TLS clients"},
+};
+
+TEST(MergeSettings, PositiveNumbersFromFileOrOption)
 {
-    const std::vector<std::tuple<json, Words, uint32_t>> cases = {
-        {nullptr, {}, 0},
-        {{{"tokentimeout", 2500}}, {}, 2500},
-        {{{"tokentimeout", 2500.9}}, {}, 2500},
-        {{{"tokentimeout", "2500"}}, {}, 0},
-        {{{"tokentimeout", 2500}}, {"-to", " 700"}, 700},
-        {nullptr, {"-to", "4294967295"}, 4294967295u},
-    };
-    for (const auto& [file, words, expected] : cases) {
-        EXPECT_EQ(Merge(file, words).daemon.tokenTimeout, expected) << file.dump();
+    for (const PositiveCase& c : kPositiveSettings) {
+        const std::vector<std::tuple<json, Words, uint32_t>> cases = {
+            {nullptr, {}, c.unset},
+            {{{c.key, 250}}, {}, 250},
+            {{{c.key, 250.9}}, {}, 250},
+            {{{c.key, "250"}}, {}, c.unset},
+            {{{c.key, 250}}, {c.option, " 7"}, 7},
+            {nullptr, {c.option, c.largest}, static_cast<uint32_t>(std::stoul(c.largest))},
+        };
+        for (const auto& [file, words, expected] : cases) {
+            EXPECT_EQ(Merge(file, words).daemon.*c.field, expected) << c.key << " " << file.dump();
+        }
     }
 }
 
-TEST(MergeSettings, RejectsTokenTimeoutThatIsNoPositiveNumber)
+TEST(MergeSettings, RejectsPositiveNumberSettingsOutOfRange)
 {
-    const std::vector<std::pair<json, Words>> cases = {
-        {nullptr, {"-to", "0"}},          {nullptr, {"-to", "abc"}},    {nullptr, {"-to", "-5"}},
-        {nullptr, {"-to", "4294967296"}}, {{{"tokentimeout", -1}}, {}}, {{{"tokentimeout", 1e30}}, {}},
-        {{{"tokentimeout", 0}}, {}},      {nullptr, {"-to", "+5"}},
-    };
-    for (const auto& [file, words] : cases) {
-        DaemonConfig config;
-        std::string error;
-        EXPECT_FALSE(MergeSettings(file, words, config, error)) << file.dump();
-        EXPECT_NE(error.find("Invalid token time-out"), std::string::npos) << error;
+    for (const PositiveCase& c : kPositiveSettings) {
+        const std::vector<std::pair<json, Words>> cases = {
+            {nullptr, {c.option, "0"}},  {nullptr, {c.option, "abc"}},
+            {nullptr, {c.option, "-5"}}, {nullptr, {c.option, c.tooLarge}},
+            {{{c.key, -1}}, {}},         {{{c.key, 1e30}}, {}},
+            {{{c.key, 0}}, {}},          {nullptr, {c.option, "+5"}},
+        };
+        for (const auto& [file, words] : cases) {
+            DaemonConfig config;
+            std::string error;
+            EXPECT_FALSE(MergeSettings(file, words, config, error)) << c.key << " " << file.dump();
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
     }
 }
 

@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "TestProcess.h"
 #include "TlsClient.h"
 #include "TlsTestClient.h"
@@ -207,6 +210,81 @@ TEST_F(TlsEndToEnd, WithClientCaOnlyItsClientsAreServed)
     ASSERT_TRUE(client->send(MakePacket({1, 2, 3})));
     EXPECT_EQ(client->receive(3), (Bytes{3, 2, 1}));
     client->closeNotify();
+}
+
+// Sixteen clients (the default maximum) at once, each its own requests: every
+// reply is the one to its own request.
+TEST_F(TlsEndToEnd, SixteenClientsAtOnceEachGetTheirOwnReplies)
+{
+    constexpr int kClients = 16;
+    constexpr int kRequests = 50;
+    m_sim = std::make_unique<vexa::test::TokenSimulator>(
+        std::vector<std::string>{"--firmware", "echo", "--token", kSerial});
+    startServing({"-d", kSerial}, {});
+    std::atomic<int> right{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            TlsTestClient client(Certificates().caFile());
+            if (!client.connect(port) || client.handshake(30s) != 0) {
+                return;
+            }
+            for (int i = 0; i < kRequests; ++i) {
+                const Bytes request = Pattern(static_cast<size_t>(16 + (c * kRequests + i) % 200),
+                                              static_cast<uint8_t>(c * kRequests + i));
+                if (!client.send(MakePacket(request)) || client.receive(request.size(), 30s) != Reversed(request)) {
+                    return;
+                }
+                ++right;
+            }
+            client.closeNotify();
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(right.load(), kClients * kRequests) << m_daemon->err();
+}
+
+// What the port offers, as openssl s_client finds it: TLS 1.2 with ECDHE and
+// an AEAD cipher, nothing older, no CBC, no static key exchange.
+TEST_F(TlsEndToEnd, OnlyModernTlsIsOffered)
+{
+    m_sim = std::make_unique<vexa::test::TokenSimulator>(
+        std::vector<std::string>{"--firmware", "echo", "--token", kSerial});
+    startServing({"-d", kSerial}, {});
+    const struct {
+        const char* name;
+        std::vector<std::string> offer;
+        bool served;
+    } cases[] = {
+        {"TLS 1.2 ECDHE AES-GCM", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"}, true},
+        {"TLS 1.2 ECDHE AES-256-GCM", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384"}, true},
+        {"TLS 1.2 ECDHE ChaCha20", {"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305"}, true},
+        {"TLS 1.1", {"-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"}, false},
+        {"TLS 1.0", {"-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"}, false},
+        {"TLS 1.2 RSA AES-CBC", {"-tls1_2", "-cipher", "AES128-SHA"}, false},
+        {"TLS 1.2 ECDHE AES-CBC", {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA256"}, false},
+        {"TLS 1.3", {"-tls1_3"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{"openssl",   "s_client",          "-brief",
+                                      "-connect",  "127.0.0.1:" + port, "-servername",
+                                      "localhost", "-CAfile",           Certificates().caFile()};
+        argv.insert(argv.end(), c.offer.begin(), c.offer.end());
+        const ProcessResult result = RunProcess(argv);
+        const std::string output = result.out + result.err;
+        const bool established = output.find("CONNECTION ESTABLISHED") != std::string::npos;
+        if (c.served) {
+            EXPECT_EQ(result.status, 0) << c.name << ":\n" << output;
+            EXPECT_TRUE(established) << c.name << ":\n" << output;
+            EXPECT_NE(output.find("Protocol version: TLSv1.2"), std::string::npos) << c.name << ":\n" << output;
+            EXPECT_NE(output.find("Verification: OK"), std::string::npos) << c.name << ":\n" << output;
+        } else {
+            EXPECT_FALSE(established) << c.name << ":\n" << output;
+            EXPECT_NE(result.status, 0) << c.name << ":\n" << output;
+        }
+    }
 }
 
 TEST_F(TlsEndToEnd, WithoutTokenHandshakeSucceedsThenConnectionCloses)

@@ -34,7 +34,8 @@ protected:
         return tls;
     }
 
-    // Sets the listener up and serves `clients` connections on a thread.
+    // Sets the listener up and, on a thread, accepts `clients` connections
+    // and serves them until they have ended.
     void serve(int clients, TlsSettings tls)
     {
         ASSERT_EQ(SetUpTlsServer(m_context, tls), 0);
@@ -42,11 +43,8 @@ protected:
         socklen_t length = sizeof address;
         getsockname(m_context.listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
         m_port = std::to_string(ntohs(address.sin_port));
-        m_server = std::thread([this, clients] {
-            for (int i = 0; i < clients; ++i) {
-                ServeTlsClient(m_context, [this] { return openToken(); });
-            }
-        });
+        m_listener = std::make_unique<CTlsListener>(m_context, m_token, tls.maxClients);
+        m_server = std::thread([this, clients] { m_listener->run(static_cast<uint64_t>(clients)); });
     }
     void serve(int clients = 1) { serve(clients, settings()); }
 
@@ -72,49 +70,77 @@ protected:
         return m_log.text();
     }
 
-    std::atomic<bool> tokenMissing{false};
-    std::atomic<bool> tokenWriteFails{false};
-    std::atomic<size_t> tokenReplyExtra{0};  // bytes added to each reply
-    std::vector<Bytes> tokenRequests;        // of every connection, read after log()
+    // The fake behind the token's port as opened the n-th time (from 0).
+    std::shared_ptr<EchoTransport> fake(size_t n = 0)
+    {
+        std::lock_guard<std::mutex> lock(m_fakesMutex);
+        return n < m_fakes.size() ? m_fakes[n] : nullptr;
+    }
+    size_t timesOpened()
+    {
+        std::lock_guard<std::mutex> lock(m_fakesMutex);
+        return m_fakes.size();
+    }
+    // Requests of every opening, in order.
+    std::vector<Bytes> tokenRequests()
+    {
+        std::lock_guard<std::mutex> lock(m_fakesMutex);
+        std::vector<Bytes> all;
+        for (const auto& one : m_fakes) {
+            const auto requests = one->requests();
+            all.insert(all.end(), requests.begin(), requests.end());
+        }
+        return all;
+    }
+
+    std::atomic<bool> tokenMissing{false};     // the token cannot be opened
+    std::atomic<bool> tokenAttached{true};     // what the listener's look for the token finds
+    std::atomic<int> foundGone{0};             // looks that found the token gone
+    std::atomic<bool> tokenWriteFails{false};  // for fakes opened from now on
+    std::atomic<size_t> tokenReplyExtra{0};    // the same: bytes added to each reply
 
     std::string m_port;
 
 private:
-    std::unique_ptr<corvel::CTransport> openToken()
+    PortPtr openToken()
     {
         if (tokenMissing) {
             return nullptr;
         }
-        auto fake = std::make_unique<EchoTransport>();
+        auto fake = std::make_shared<EchoTransport>();
         fake->failWrite = tokenWriteFails.load();
         fake->replyExtra = tokenReplyExtra.load();
-        return std::unique_ptr<corvel::CTransport>(new RecordingTransport(std::move(fake), tokenRequests));
+        {
+            std::lock_guard<std::mutex> lock(m_fakesMutex);
+            m_fakes.push_back(fake);
+        }
+        return PortPtr(new CThreadSafeUSBPort("FAKE", std::make_unique<SharedTransport>(fake)), DestroyPort);
     }
 
-    // Keeps the fake's requests after the connection has closed it.
-    struct RecordingTransport : public corvel::CTransport {
-        RecordingTransport(std::unique_ptr<EchoTransport> fake, std::vector<Bytes>& record)
-            : fake(std::move(fake)), record(record)
-        {}
-        ~RecordingTransport() override
-        {
-            for (const Bytes& request : fake->requests()) {
-                record.push_back(request);
-            }
-        }
+    // Lets the test reach the fake that the port owns.
+    struct SharedTransport : public corvel::CTransport {
+        explicit SharedTransport(std::shared_ptr<EchoTransport> fake) : fake(std::move(fake)) {}
         bool isOpen() override { return true; }
         uint32_t getTimeout() override { return 0; }
-        const char* getName() override { return "REC"; }
+        const char* getName() override { return "SHARED"; }
         size_t read(uint8_t* buffer, size_t capacity) override { return fake->read(buffer, capacity); }
         size_t write(const std::vector<uint8_t>& data) override { return fake->write(data); }
         size_t write(const uint8_t* data, size_t length) override { return fake->write(data, length); }
-        std::unique_ptr<EchoTransport> fake;
-        std::vector<Bytes>& record;
+        std::shared_ptr<EchoTransport> fake;
     };
 
-    TlsServerContext m_context;
-    std::thread m_server;
     CapturedLog m_log;
+    std::mutex m_fakesMutex;  // guards m_fakes
+    std::vector<std::shared_ptr<EchoTransport>> m_fakes;
+    TlsServerContext m_context;
+    CTlsToken m_token{[this] { return openToken(); },
+                      [this](const std::string&) {
+                          const bool attached = tokenAttached;
+                          foundGone += attached ? 0 : 1;
+                          return attached;
+                      }};
+    std::unique_ptr<CTlsListener> m_listener;
+    std::thread m_server;
 };
 
 TEST_F(TlsListenerTest, ForwardsToTokenAndEchoesOtherCommands)
@@ -131,7 +157,7 @@ TEST_F(TlsListenerTest, ForwardsToTokenAndEchoesOtherCommands)
     EXPECT_EQ(client->receive(2), (Bytes{5, 4}));
     client->closeNotify();
     EXPECT_NE(log().find("INFO : TLS read failed, connection closed by peer.\n"), std::string::npos);
-    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{largest, {}, {4, 5}}));
+    EXPECT_EQ(tokenRequests(), (std::vector<Bytes>{largest, {}, {4, 5}}));
 }
 
 struct EndCase {
@@ -159,7 +185,7 @@ TEST_P(TlsListenerEnds, ClosesConnectionAndLogsWhy)
     for (const std::string& line : GetParam().logged) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
     }
-    EXPECT_TRUE(tokenRequests.empty());
+    EXPECT_TRUE(tokenRequests().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TlsListenerEnds,
@@ -175,18 +201,26 @@ INSTANTIATE_TEST_SUITE_P(Cases, TlsListenerEnds,
                                          EndCase{"PartialHeader", {1, 0}, true, {"INFO : short len read\n"}}),
                          [](const testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
-TEST_F(TlsListenerTest, TokenWriteFailureEndsConnection)
+// A token that cannot be written to has gone: the connection ends, and the
+// next client gets the token opened again.
+TEST_F(TlsListenerTest, TokenWriteFailureEndsConnectionAndTheTokenIsOpenedAgain)
 {
     tokenWriteFails = true;
-    serve();
+    serve(2);
     auto client = connected();
     ASSERT_TRUE(client->send(MakePacket({1})));
     EXPECT_TRUE(client->closedByPeer());
-    EXPECT_NE(log().find("ERROR : Failed to send USB cmd.\n"), std::string::npos);
+    tokenWriteFails = false;
+    auto next = connected();
+    ASSERT_TRUE(next->send(MakePacket({1, 2})));
+    EXPECT_EQ(next->receive(2), (Bytes{2, 1}));
+    next->closeNotify();
+    EXPECT_NE(log().find("ERROR : Failed to send USB cmd to FAKE.\n"), std::string::npos);
+    EXPECT_EQ(timesOpened(), 2u);
 }
 
 // A reply that does not fit the daemon's buffer ends that connection; no byte
-// of it reaches the client.
+// of it reaches the client. The token stays open for the next.
 TEST_F(TlsListenerTest, OverlongTokenReplyEndsTheConnection)
 {
     tokenReplyExtra = 4096;
@@ -194,12 +228,13 @@ TEST_F(TlsListenerTest, OverlongTokenReplyEndsTheConnection)
     auto first = connected();
     ASSERT_TRUE(first->send(MakePacket({1, 2})));
     EXPECT_EQ(first->receive(1), Bytes{});
-    tokenReplyExtra = 0;
+    fake()->replyExtra = 0;
     auto second = connected();
     ASSERT_TRUE(second->send(MakePacket({1, 2})));
     EXPECT_EQ(second->receive(2), (Bytes{2, 1}));
     second->closeNotify();
     EXPECT_NE(log().find("Error reading from portreply too long\n"), std::string::npos);
+    EXPECT_EQ(timesOpened(), 1u);
 }
 
 TEST_F(TlsListenerTest, MissingTokenClosesAfterHandshakeAndNextClientIsServed)
@@ -216,9 +251,37 @@ TEST_F(TlsListenerTest, MissingTokenClosesAfterHandshakeAndNextClientIsServed)
     EXPECT_NE(log().find("ERROR : Could not open device on USB transport.\n"), std::string::npos);
 }
 
-TEST_F(TlsListenerTest, SecondClientWaitsForTheFirstToLeave)
+// Clients are served at once, each its own replies, through the one port.
+TEST_F(TlsListenerTest, ClientsAreServedAtOnce)
 {
-    serve(2);
+    constexpr int kClients = 4;
+    serve(kClients);
+    std::vector<std::unique_ptr<TlsTestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(connected());
+    }
+    for (uint8_t round = 0; round < 3; ++round) {
+        for (int i = 0; i < kClients; ++i) {
+            ASSERT_TRUE(clients[i]->send(MakePacket({round, static_cast<uint8_t>(i), 7})));
+        }
+        for (int i = 0; i < kClients; ++i) {
+            EXPECT_EQ(clients[i]->receive(3), (Bytes{7, static_cast<uint8_t>(i), round}));
+        }
+    }
+    for (auto& client : clients) {
+        client->closeNotify();
+    }
+    log();
+    EXPECT_EQ(timesOpened(), 1u);
+    EXPECT_EQ(fake()->overlaps.load(), 0);
+}
+
+// Beyond the maximum a client waits in the backlog until one leaves.
+TEST_F(TlsListenerTest, ClientBeyondTheMaximumWaitsForOneToLeave)
+{
+    TlsSettings tls = settings();
+    tls.maxClients = 1;
+    serve(2, tls);
     auto first = connected();
     auto second = connect();
     EXPECT_EQ(second->handshake(300ms), MBEDTLS_ERR_SSL_TIMEOUT);
@@ -229,6 +292,30 @@ TEST_F(TlsListenerTest, SecondClientWaitsForTheFirstToLeave)
     ASSERT_TRUE(second->send(MakePacket({2, 3})));
     EXPECT_EQ(second->receive(2), (Bytes{3, 2}));
     second->closeNotify();
+    EXPECT_NE(log().find("INFO : Serving the most TLS clients at once (1); more wait.\n"), std::string::npos);
+}
+
+// A token found gone is let go: the connections served with it end at their
+// next request, and a new client gets it opened again.
+TEST_F(TlsListenerTest, TokenFoundGoneIsOpenedAgainForTheNextClient)
+{
+    serve(2);
+    auto first = connected();
+    ASSERT_TRUE(first->send(MakePacket({1, 2})));
+    EXPECT_EQ(first->receive(2), (Bytes{2, 1}));
+    tokenAttached = false;
+    ASSERT_TRUE(WaitUntil([this] { return foundGone > 0; }, 5s));
+    ASSERT_TRUE(first->send(MakePacket({3})));
+    EXPECT_TRUE(first->closedByPeer());
+    tokenAttached = true;
+    auto second = connected();
+    ASSERT_TRUE(second->send(MakePacket({4, 5})));
+    EXPECT_EQ(second->receive(2), (Bytes{5, 4}));
+    second->closeNotify();
+    const std::string text = log();
+    EXPECT_NE(text.find("ERROR : USB port of FAKE is no longer in service.\n"), std::string::npos) << text;
+    EXPECT_EQ(timesOpened(), 2u);
+    EXPECT_EQ(tokenRequests(), (std::vector<Bytes>{{1, 2}, {4, 5}}));
 }
 
 const std::string kTimeoutCode = std::to_string(MBEDTLS_ERR_SSL_TIMEOUT);
@@ -338,7 +425,7 @@ TEST_P(TlsRequestDeadline, TricklingClientIsDroppedAndTheNextServed)
     for (const std::string& line : c.logged) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in:\n" << text;
     }
-    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{{1, 2}}));
+    EXPECT_EQ(tokenRequests(), (std::vector<Bytes>{{1, 2}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, TlsRequestDeadline,
@@ -395,7 +482,7 @@ TEST_F(TlsClientCertificates, OnlyClientsOfTheClientCaAreServed)
     EXPECT_NE(text.find("INFO : Clients need a certificate issued from " + Certificates().clientCaFile() + "\n"),
               std::string::npos);
     EXPECT_EQ(LinesContaining(text, "ERROR : TLS client 127.0.0.1 refused: ").size(), 2u) << text;
-    EXPECT_EQ(tokenRequests, (std::vector<Bytes>{{1, 2}}));
+    EXPECT_EQ(tokenRequests(), (std::vector<Bytes>{{1, 2}}));
 }
 
 TEST_F(TlsClientCertificates, UnreadableClientCaStopsTheSetUp)

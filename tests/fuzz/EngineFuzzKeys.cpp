@@ -6,12 +6,12 @@
 #include <iterator>
 #include <string>
 
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::fuzz {
 namespace {
 
-namespace fn = vexa::sim::engine::fn;
+namespace fn = vexa::wire::fn;
 
 // DER object identifiers of the curves programs make keys on.
 const Bytes kP256 = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
@@ -281,45 +281,6 @@ Bytes Input::bytes(size_t count)
     return b;
 }
 
-WireAttribute number(CK_ATTRIBUTE_TYPE type, CK_ULONG value)
-{
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.number = static_cast<uint32_t>(value);
-    return a;
-}
-
-WireAttribute flag(CK_ATTRIBUTE_TYPE type, bool value)
-{
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.flag = value;
-    return a;
-}
-
-WireAttribute bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value)
-{
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.valueLength = static_cast<uint32_t>(value.size());
-    a.value = value;
-    return a;
-}
-
-WireAttribute typeOnly(CK_ATTRIBUTE_TYPE type)
-{
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    return a;
-}
-
-WireMechanism mechanism(CK_MECHANISM_TYPE type)
-{
-    WireMechanism m;
-    m.type = static_cast<uint32_t>(type);
-    return m;
-}
-
 Bytes pattern(size_t length)
 {
     Bytes b(length);
@@ -527,7 +488,7 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
         m.parameter = littleEndian({kHashes[hash], kMgfs[hash], in.byte()});
         break;
     case 5: {
-        vexa::sim::engine::WireOaep oaep;
+        vexa::wire::WireOaep oaep;
         oaep.hashAlg = static_cast<uint32_t>(kHashes[hash]);
         oaep.mgf = static_cast<uint32_t>(kMgfs[in.byte() % std::size(kMgfs)]);
         oaep.source = CKZ_DATA_SPECIFIED;
@@ -538,7 +499,7 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
         break;
     }
     case 6: {
-        vexa::sim::engine::WireEcdh1 ecdh;
+        vexa::wire::WireEcdh1 ecdh;
         ecdh.kdf = in.byte() % 2 ? CKD_NULL : CKD_SHA1_KDF;
         ecdh.publicData = in.byte() % 2 ? attributeOf(CKA_EC_POINT) : in.bytes(in.byte() % 140);
         m.ecdh1 = ecdh;

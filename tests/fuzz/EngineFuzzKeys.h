@@ -8,15 +8,15 @@
 #include <functional>
 #include <vector>
 
-#include "Wire.h"
+#include "wire/Codec.h"
 
 namespace vexa::fuzz {
 
-using vexa::sim::engine::Bytes;
-using vexa::sim::engine::Request;
-using vexa::sim::engine::Response;
-using vexa::sim::engine::WireAttribute;
-using vexa::sim::engine::WireMechanism;
+using vexa::wire::Bytes;
+using vexa::wire::Request;
+using vexa::wire::Response;
+using vexa::wire::WireAttribute;
+using vexa::wire::WireMechanism;
 
 // One exchange with the engine.
 using Exchange = Response (*)(const Request&);
@@ -38,11 +38,20 @@ private:
     size_t m_pos = 0;
 };
 
-WireAttribute number(CK_ATTRIBUTE_TYPE type, CK_ULONG value);
-WireAttribute flag(CK_ATTRIBUTE_TYPE type, bool value);
-WireAttribute bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value);
-WireAttribute typeOnly(CK_ATTRIBUTE_TYPE type);
-WireMechanism mechanism(CK_MECHANISM_TYPE type);
+inline WireAttribute number(CK_ATTRIBUTE_TYPE type, CK_ULONG value)
+{
+    return vexa::wire::numberAttribute(static_cast<uint32_t>(type), static_cast<uint32_t>(value));
+}
+inline WireAttribute flag(CK_ATTRIBUTE_TYPE type, bool value)
+{
+    return vexa::wire::flagAttribute(static_cast<uint32_t>(type), value);
+}
+inline WireAttribute bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value)
+{
+    return vexa::wire::bytesAttribute(static_cast<uint32_t>(type), value);
+}
+inline WireAttribute typeOnly(CK_ATTRIBUTE_TYPE type) { return WireAttribute{static_cast<uint32_t>(type)}; }
+inline WireMechanism mechanism(CK_MECHANISM_TYPE type) { return WireMechanism{static_cast<uint32_t>(type)}; }
 
 Bytes pattern(size_t length);
 // A length near the limits that matter (block sizes, hash sizes, RSA

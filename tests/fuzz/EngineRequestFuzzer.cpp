@@ -34,19 +34,16 @@
 #include "Limits.h"
 #include "ScratchState.h"
 #include "TokenEngine.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace {
 
-namespace fn = vexa::sim::engine::fn;
+namespace fn = vexa::wire::fn;
 using namespace vexa::fuzz;
-using vexa::sim::engine::Bytes;
-using vexa::sim::engine::Request;
-using vexa::sim::engine::Response;
-using vexa::sim::engine::WireAttribute;
-using vexa::sim::engine::WireEcdh1;
-using vexa::sim::engine::WireMechanism;
-using vexa::sim::engine::WireOaep;
+using vexa::wire::Bytes;
+using vexa::wire::Request;
+using vexa::wire::Response;
+using vexa::wire::WireAttribute;
 
 constexpr size_t kMostSteps = 24;
 
@@ -77,7 +74,7 @@ Response exchangeBytes(const Bytes& message)
     g_fixture->engine->handle(message, reply);
     require(reply.size() <= vexa::sim::engine::kMaxReply, "every reply fits the library's buffer");
     Response resp;
-    require(vexa::sim::engine::decodeResponse(reply, resp), "every reply decodes");
+    require(vexa::wire::decodeResponse(reply, resp), "every reply decodes");
     if (g_trace) {
         const unsigned function = message.size() > 1 ? message[1] : 0;
         std::fprintf(stderr, "request of %zu bytes, function %u: rv 0x%x\n", message.size(), function, resp.rv);
@@ -88,7 +85,7 @@ Response exchangeBytes(const Bytes& message)
 Response exchange(const Request& req)
 {
     Bytes message;
-    if (!vexa::sim::engine::encodeRequest(req, message, vexa::sim::engine::kMaxRequest)) {
+    if (!vexa::wire::encodeRequest(req, message, vexa::wire::kMaxRequest)) {
         Response tooLong;  // more than a host sends
         tooLong.rv = CKR_DATA_LEN_RANGE;
         return tooLong;
@@ -152,18 +149,17 @@ void runMessage(const uint8_t* data, size_t size, uint32_t session)
 {
     const Bytes message(data, data + size);
     Request request;
-    if (!vexa::sim::engine::decodeRequest(message, request)) {
+    if (!vexa::wire::decodeRequest(message, request)) {
         exchangeBytes(message);  // answered all the same
         return;
     }
-    require(size <= vexa::sim::engine::kMaxRequest, "no request beyond the limit decodes");
+    require(size <= vexa::wire::kMaxRequest, "no request beyond the limit decodes");
     Bytes encoded;
-    if (vexa::sim::engine::encodeRequest(request, encoded, vexa::sim::engine::kMaxRequest)) {
+    if (vexa::wire::encodeRequest(request, encoded, vexa::wire::kMaxRequest)) {
         Request again;
-        require(vexa::sim::engine::decodeRequest(encoded, again), "an encoded request decodes");
+        require(vexa::wire::decodeRequest(encoded, again), "an encoded request decodes");
         Bytes reencoded;
-        require(vexa::sim::engine::encodeRequest(again, reencoded, vexa::sim::engine::kMaxRequest),
-                "a decoded request encodes");
+        require(vexa::wire::encodeRequest(again, reencoded, vexa::wire::kMaxRequest), "a decoded request encodes");
         require(reencoded == encoded, "decoding and encoding agree");
     }
     if (changesLaterInputs(request.function) || takesSeconds(request)) {

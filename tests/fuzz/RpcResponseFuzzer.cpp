@@ -26,7 +26,7 @@
 #include "CContext.h"
 #include "Extensions.h"
 #include "FakeTransport.h"
-#include "RpcFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace {
 
@@ -425,46 +425,46 @@ void bitcoinKey(CContext& context, uint8_t arguments)
 }
 
 using Call = void (*)(CContext&, uint8_t);
-using vexa::pkcs11::FunctionId;
-namespace fn = vexa::pkcs11;
+using vexa::wire::FunctionId;
+namespace fn = vexa::wire::fn;
 
 // Each call under the function number of its first request.
 constexpr std::pair<FunctionId, Call> kCalls[] = {
-    {fn::kFnGenerateKey, generateKey},
-    {fn::kFnEncrypt, outputFunction<encrypt>},
-    {fn::kFnDecrypt, outputFunction<decrypt>},
-    {fn::kFnEncryptUpdate, outputFunction<encryptUpdate>},
-    {fn::kFnDecryptUpdate, outputFunction<decryptUpdate>},
-    {fn::kFnEncryptFinal, outputFunction<encryptFinal>},
-    {fn::kFnDecryptFinal, outputFunction<decryptFinal>},
-    {fn::kFnOpenSession, openSession},
-    {fn::kFnGenerateKeyPair, generateKeyPair},
-    {fn::kFnGetAttributeValue, getAttributeValue},
-    {fn::kFnGetSessionInfo, sessionInfo},
-    {fn::kFnSign, outputFunction<sign>},
-    {fn::kFnVerify, verify},
-    {fn::kFnSignUpdate, signUpdate},
-    {fn::kFnSignFinal, outputFunction<signFinal>},
-    {fn::kFnDigestUpdate, outputFunction<digest>},
-    {fn::kFnDigestFinal, outputFunction<digestFinal>},
-    {fn::kFnFindObjectsInit, bitcoinKey},
-    {fn::kFnGetTokenInfo, tokenInfo},
-    {fn::kFnCreateObject, createObject},
-    {fn::kFnFindObjects, findObjects},
-    {fn::kFnCopyObject, copyObject},
-    {fn::kFnGenerateRandom, generateRandom},
-    {fn::kFnWrapKey, wrapKey},
-    {fn::kFnUnwrapKey, unwrapKey},
-    {fn::kFnReadLogEntries, readLogEntries},
-    {fn::kFnSetDateTime, setDateTime},
-    {fn::kFnDeriveKey, deriveKey},
-    {fn::kFnGetObjectSize, objectSize},
-    {fn::kFnGetTokenConfig, getTokenConfig},
-    {fn::kFnSetTokenValue, setTokenValue},
-    {fn::kFnReadTokenData, readTokenData},
-    {fn::kFnWriteTokenData, writeTokenData},
-    {fn::kFnGetBitcoinPub, getBitcoinPub},
-    {fn::kFnSignBitcoinHash, signBitcoinHash},
+    {fn::GenerateKey, generateKey},
+    {fn::Encrypt, outputFunction<encrypt>},
+    {fn::Decrypt, outputFunction<decrypt>},
+    {fn::EncryptUpdate, outputFunction<encryptUpdate>},
+    {fn::DecryptUpdate, outputFunction<decryptUpdate>},
+    {fn::EncryptFinal, outputFunction<encryptFinal>},
+    {fn::DecryptFinal, outputFunction<decryptFinal>},
+    {fn::OpenSession, openSession},
+    {fn::GenerateKeyPair, generateKeyPair},
+    {fn::GetAttributeValue, getAttributeValue},
+    {fn::GetSessionInfo, sessionInfo},
+    {fn::Sign, outputFunction<sign>},
+    {fn::Verify, verify},
+    {fn::SignUpdate, signUpdate},
+    {fn::SignFinal, outputFunction<signFinal>},
+    {fn::DigestUpdate, outputFunction<digest>},
+    {fn::DigestFinal, outputFunction<digestFinal>},
+    {fn::FindObjectsInit, bitcoinKey},
+    {fn::GetTokenInfo, tokenInfo},
+    {fn::CreateObject, createObject},
+    {fn::FindObjects, findObjects},
+    {fn::CopyObject, copyObject},
+    {fn::GenerateRandom, generateRandom},
+    {fn::WrapKey, wrapKey},
+    {fn::UnwrapKey, unwrapKey},
+    {fn::ReadLogEntries, readLogEntries},
+    {fn::SetDateTime, setDateTime},
+    {fn::DeriveKey, deriveKey},
+    {fn::GetObjectSize, objectSize},
+    {fn::GetTokenConfig, getTokenConfig},
+    {fn::SetTokenValue, setTokenValue},
+    {fn::ReadTokenData, readTokenData},
+    {fn::WriteTokenData, writeTokenData},
+    {fn::GetBitcoinPub, getBitcoinPub},
+    {fn::SignBitcoinHash, signBitcoinHash},
 };
 
 // The call of this function number, or of the next number that has one.

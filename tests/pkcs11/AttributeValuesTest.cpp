@@ -21,7 +21,7 @@ protected:
 
     void tokenReturns(std::vector<WireAttribute> attributes, CK_RV rv = CKR_OK)
     {
-        ScriptedResponse response;
+        Response response;
         response.rv = static_cast<uint32_t>(rv);
         response.attributes = std::move(attributes);
         reply(response);

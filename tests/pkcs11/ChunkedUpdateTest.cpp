@@ -46,7 +46,7 @@ protected:
     std::vector<size_t> chunkSizes()
     {
         std::vector<size_t> sizes;
-        for (const DecodedRequest& request : sent()) {
+        for (const Request& request : sent()) {
             EXPECT_EQ(request.function, GetParam().function);
             EXPECT_EQ(request.session, kTokenSession);
             sizes.push_back(request.data ? request.data->size() : SIZE_MAX);
@@ -61,7 +61,7 @@ TEST_P(ChunkedUpdateTest, CutsLongInputIntoChunksOf2000InOrder)
     ASSERT_EQ(update(input), CKR_OK);
     EXPECT_EQ(chunkSizes(), std::vector<size_t>({2000, 2000, 500}));
     Bytes joined;
-    for (const DecodedRequest& request : sent()) {
+    for (const Request& request : sent()) {
         joined.insert(joined.end(), request.data->begin(), request.data->end());
     }
     EXPECT_EQ(joined, input);
@@ -76,7 +76,7 @@ TEST_P(ChunkedUpdateTest, ExactMultipleSendsNoEmptyTail)
 
 TEST_P(ChunkedUpdateTest, StopsAtTheFirstError)
 {
-    script([this](const DecodedRequest&) { return status(exchanges() == 2 ? CKR_OPERATION_NOT_INITIALIZED : CKR_OK); });
+    script([this](const Request&) { return status(exchanges() == 2 ? CKR_OPERATION_NOT_INITIALIZED : CKR_OK); });
     Bytes input = counting(4500);
     EXPECT_EQ(update(input), CKR_OPERATION_NOT_INITIALIZED);
     EXPECT_EQ(chunkSizes(), std::vector<size_t>({2000, 2000}));

@@ -102,6 +102,11 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
              EXPECT_EQ(c.settings().timeout, 12000u) << "out of range is ignored";
              EXPECT_EQ(c.settings().keytimeout, 65000u);
          }},
+        {R"({"timeout": 0, "keytimeout": 0.5})",
+         [](CContext& c) {
+             EXPECT_EQ(c.settings().timeout, 12000u) << "0 is the default, never waiting for ever";
+             EXPECT_EQ(c.settings().keytimeout, 65000u);
+         }},
         {R"({"transport": {"vid": 4660, "pid": 22136.0, "usagePage": 65280}})",
          [](CContext& c) {
              EXPECT_EQ(c.settings().vid, 0x1234);
@@ -217,6 +222,9 @@ TEST_F(ConfigurationTest, DiagnosticsNameEachIgnoredKeyAndItsEffect)
         {R"({"timeout": "3000", "keytimeout": -1})",
          {{"timeout", "is a string, not a number", "ignored, 12000 applies"},
           {"keytimeout", "-1 is out of range (0 to 4294967295)", "ignored, 65000 applies"}}},
+        {R"({"timeout": 0, "keytimeout": 0})",
+         {{"timeout", "is 0", "the default, 12000 ms, applies"},
+          {"keytimeout", "is 0", "the default, 65000 ms, applies"}}},
         {R"({"transport": {"pid": 70000, "vid": true}})",
          {{"transport.vid", "is a boolean, not a number", "ignored, 1155 applies"},
           {"transport.pid", "70000 is out of range (0 to 65535)", "ignored, 41644 applies"}}},

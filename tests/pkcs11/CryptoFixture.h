@@ -15,30 +15,26 @@
 namespace vexa::test {
 
 // Token replies in a few words.
-inline ScriptedResponse status(CK_RV rv)
+inline Response status(CK_RV rv)
 {
-    ScriptedResponse response;
+    Response response;
     response.rv = static_cast<uint32_t>(rv);
     return response;
 }
 
-inline ScriptedResponse withOutput(CK_RV rv, std::optional<Bytes> output,
-                                   std::optional<uint32_t> outputLength = std::nullopt)
+inline Response withOutput(CK_RV rv, std::optional<Bytes> output, std::optional<uint32_t> outputLength = std::nullopt)
 {
-    ScriptedResponse response = status(rv);
+    Response response = status(rv);
     response.output = std::move(output);
     response.outputLength = outputLength;
     return response;
 }
 
-inline ScriptedResponse withLength(CK_RV rv, uint32_t outputLength)
-{
-    return withOutput(rv, std::nullopt, outputLength);
-}
+inline Response withLength(CK_RV rv, uint32_t outputLength) { return withOutput(rv, std::nullopt, outputLength); }
 
-inline ScriptedResponse withHandles(CK_RV rv, uint32_t handle, std::optional<uint32_t> handle2 = std::nullopt)
+inline Response withHandles(CK_RV rv, uint32_t handle, std::optional<uint32_t> handle2 = std::nullopt)
 {
-    ScriptedResponse response = status(rv);
+    Response response = status(rv);
     response.handle = handle;
     response.handle2 = handle2;
     return response;

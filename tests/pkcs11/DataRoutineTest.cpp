@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Functions, DataFunctionTest, ::testing::ValuesIn(kDataF
 // for each shape of reply.
 struct LengthCase {
     const char* name;
-    ScriptedResponse reply;
+    Response reply;
     bool withBuffer;
     CK_RV rv;
     CK_ULONG length;  // the caller's length afterwards (it starts at 4)

@@ -19,11 +19,11 @@ protected:
     void SetUp() override
     {
         CryptoFixture::SetUp();
-        script([](const DecodedRequest& request) {
-            ScriptedResponse response;
+        script([](const Request& request) {
+            Response response;
             if (request.function == kDigestFinal) {
                 response.outputLength = static_cast<uint32_t>(kDigest.size());
-                if (!request.lengthOnly.value_or(false)) {
+                if (!request.lengthOnly) {
                     response.output = kDigest;
                 }
             }
@@ -34,7 +34,7 @@ protected:
     std::vector<uint32_t> functionsSent()
     {
         std::vector<uint32_t> functions;
-        for (const DecodedRequest& request : sent()) {
+        for (const Request& request : sent()) {
             functions.push_back(request.function);
         }
         return functions;

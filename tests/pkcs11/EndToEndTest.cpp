@@ -2,7 +2,6 @@
 // simulated tokens: directly over HID, through vexa-daemon's Unix sockets and
 // TLS listener, and two processes sharing a lock file.
 #include <gtest/gtest.h>
-#include <pb_decode.h>
 
 #include <ctime>
 #include <fstream>
@@ -19,7 +18,7 @@
 #include "TempDir.h"
 #include "TestCertificates.h"
 #include "TokenSimulator.h"
-#include "vexa.pb.h"
+#include "wire/Codec.h"
 
 namespace {
 
@@ -48,10 +47,9 @@ std::map<std::string, std::vector<Received>> requestsByToken(const std::string& 
             continue;
         }
         const std::vector<uint8_t> bytes = hex == "-" ? std::vector<uint8_t>() : vexa::test::fromHex(hex);
-        RpcRequest request = RpcRequest_init_zero;
-        pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
-        EXPECT_TRUE(pb_decode(&stream, RpcRequest_fields, &request)) << line;
-        result[serial].push_back({request.function, request.has_handle, request.handle});
+        vexa::wire::Request request;
+        EXPECT_TRUE(vexa::wire::decodeRequest(bytes, request)) << line;
+        result[serial].push_back({request.function, request.handle.has_value(), request.handle.value_or(0)});
     }
     return result;
 }
@@ -62,7 +60,7 @@ std::map<std::string, std::vector<Received>> requestsByToken(const std::string& 
 void expectOnlyTheClock(const std::vector<Received>& requests, uint32_t notBefore)
 {
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].function, 46u);
+    EXPECT_EQ(requests[0].function, vexa::fn::SetDateTime);
     EXPECT_TRUE(requests[0].hasHandle);
     EXPECT_GE(requests[0].handle, notBefore);
     EXPECT_LE(requests[0].handle, static_cast<uint32_t>(std::time(nullptr)));

@@ -20,17 +20,17 @@ constexpr uint32_t kFind = 37;
 constexpr uint32_t kFindFinal = 38;
 constexpr uint32_t kImport = 62;
 
-ScriptedResponse answer(uint32_t rv)
+Response answer(uint32_t rv)
 {
-    ScriptedResponse response;
+    Response response;
     response.rv = rv;
     return response;
 }
 
-std::vector<uint32_t> functions(const std::vector<DecodedRequest>& requests)
+std::vector<uint32_t> functions(const std::vector<Request>& requests)
 {
     std::vector<uint32_t> ids;
-    for (const DecodedRequest& request : requests) {
+    for (const Request& request : requests) {
         ids.push_back(request.function);
     }
     return ids;
@@ -48,8 +48,8 @@ protected:
     // answers every other call with `otherRv`.
     void tokenWithKeys(const Bytes& handles, uint32_t otherRv = CKR_OK)
     {
-        script([handles, otherRv](const DecodedRequest& request) {
-            ScriptedResponse response = answer(
+        script([handles, otherRv](const Request& request) {
+            Response response = answer(
                 request.function == kFind || request.function == kFindInit || request.function == kFindFinal ? CKR_OK
                                                                                                              : otherRv);
             if (request.function == kFind) {
@@ -73,7 +73,7 @@ TEST_F(ExtensionsBitcoinTest, HasBitcoinKeySearchesForTheKeyByAllItsAttributes)
 
     const auto requests = sent();
     ASSERT_EQ(functions(requests), (std::vector<uint32_t>{kFindInit, kFind, kFindFinal}));
-    for (const DecodedRequest& request : requests) {
+    for (const Request& request : requests) {
         EXPECT_EQ(request.session, 9u);
     }
     const auto& search = requests[0].templ;
@@ -117,7 +117,7 @@ TEST_F(ExtensionsBitcoinTest, HasBitcoinKeyPassesSearchFailuresOn)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing);
         token().requests.clear();
-        script([&](const DecodedRequest& request) {
+        script([&](const Request& request) {
             return answer(request.function == c.failing ? CKR_USER_NOT_LOGGED_IN : CKR_OK);
         });
         EXPECT_EQ(ext::hasBitcoinKey(*context, session, nullptr), CKR_USER_NOT_LOGGED_IN);
@@ -148,7 +148,7 @@ TEST_F(ExtensionsBitcoinTest, ImportSendsTheKeyOnTheSessionWhenThereIsNone)
 
 TEST_F(ExtensionsBitcoinTest, PublicKeyPathTravelsAsBigEndianWords)
 {
-    ScriptedResponse reply = answer(CKR_OK);
+    Response reply = answer(CKR_OK);
     reply.output = Bytes(33, 0x02);
     this->reply(reply);
     const uint32_t path[] = {1, 2};
@@ -159,7 +159,7 @@ TEST_F(ExtensionsBitcoinTest, PublicKeyPathTravelsAsBigEndianWords)
     EXPECT_EQ(length, 33u);
     EXPECT_EQ(Bytes(key, key + 33), Bytes(33, 0x02));
     ASSERT_EQ(sent().size(), 1u);
-    const DecodedRequest request = sent()[0];
+    const Request request = sent()[0];
     EXPECT_EQ(request.function, 63u);
     EXPECT_EQ(request.session, 9u);
     EXPECT_EQ(request.data, Bytes({0, 0, 0, 1, 0, 0, 0, 2}));
@@ -168,7 +168,7 @@ TEST_F(ExtensionsBitcoinTest, PublicKeyPathTravelsAsBigEndianWords)
 
 TEST_F(ExtensionsBitcoinTest, SignSendsPathHashAndCapacity)
 {
-    ScriptedResponse reply = answer(CKR_OK);
+    Response reply = answer(CKR_OK);
     reply.output = Bytes(71, 0x30);
     this->reply(reply);
     const uint32_t path[] = {0x8000002C, 0xDEADBEEF};
@@ -178,7 +178,7 @@ TEST_F(ExtensionsBitcoinTest, SignSendsPathHashAndCapacity)
 
     ASSERT_EQ(ext::signBitcoinHash(*context, session, hash.data(), hash.size(), path, 2, signature, &length), CKR_OK);
     EXPECT_EQ(length, 71u);
-    const DecodedRequest request = sent().at(0);
+    const Request request = sent().at(0);
     EXPECT_EQ(request.function, 64u);
     EXPECT_EQ(request.data, Bytes({0x80, 0, 0, 0x2C, 0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_EQ(request.data2, hash);
@@ -191,12 +191,12 @@ TEST_F(ExtensionsBitcoinTest, FailedOutputCallsLeaveTheCallersLength)
 {
     struct Case {
         std::string name;
-        ScriptedResponse reply;
+        Response reply;
         uint32_t result;
     };
-    ScriptedResponse tooSmall = answer(CKR_BUFFER_TOO_SMALL);
+    Response tooSmall = answer(CKR_BUFFER_TOO_SMALL);
     tooSmall.outputLength = 33;
-    ScriptedResponse overflowing = answer(CKR_OK);
+    Response overflowing = answer(CKR_OK);
     overflowing.output = Bytes(9, 0x02);
     const std::vector<Case> cases = {
         {"buffer too small", tooSmall, CKR_BUFFER_TOO_SMALL},

@@ -28,16 +28,16 @@ Bytes pattern(size_t length)
     return bytes;
 }
 
-ScriptedResponse answer(uint32_t rv)
+Response answer(uint32_t rv)
 {
-    ScriptedResponse response;
+    Response response;
     response.rv = rv;
     return response;
 }
 
-ScriptedResponse chunk(uint32_t rv, Bytes output, std::optional<uint32_t> cursor)
+Response chunk(uint32_t rv, Bytes output, std::optional<uint32_t> cursor)
 {
-    ScriptedResponse response = answer(rv);
+    Response response = answer(rv);
     response.output = std::move(output);
     response.handle = cursor;
     return response;
@@ -55,10 +55,10 @@ TokenConfigRecord freshRecord()
 class ExtensionsTest : public ScriptedTokenFixture {
 protected:
     // Answers the requests in turn with `replies`; a request beyond them fails the test.
-    void replyInTurn(std::vector<ScriptedResponse> replies)
+    void replyInTurn(std::vector<Response> replies)
     {
         auto next = std::make_shared<size_t>(0);
-        script([replies, next](const DecodedRequest&) {
+        script([replies, next](const Request&) {
             if (*next >= replies.size()) {
                 ADD_FAILURE() << "more requests than scripted replies";
                 return answer(CKR_GENERAL_ERROR);
@@ -100,8 +100,8 @@ TEST_F(ExtensionsTest, EveryCallNeedsAnInitialisedLibrary)
 TEST_F(ExtensionsTest, GetTokenConfigFillsTheRecordFromTheReply)
 {
     startTokens(1);
-    ScriptedResponse reply = answer(CKR_OK);
-    reply.tokenConfig = WireTokenConfig{0x101, 0x22, 0x33, 0x12345};
+    Response reply = answer(CKR_OK);
+    reply.tokenConfig = tokenConfig(0x101, 0x22, 0x33, 0x12345);
     this->reply(reply);
     TokenConfigRecord record = freshRecord();
 
@@ -112,7 +112,7 @@ TEST_F(ExtensionsTest, GetTokenConfigFillsTheRecordFromTheReply)
     EXPECT_EQ(record.reserved, 0xEE);   // never written
     EXPECT_EQ(record.config4, 0x2345);  // low 16 bits
     ASSERT_EQ(sent().size(), 1u);
-    const DecodedRequest request = sent()[0];
+    const Request request = sent()[0];
     EXPECT_EQ(request.function, 53u);
     EXPECT_FALSE(request.session || request.handle || request.handle2 || request.value || request.tokenConfig);
     EXPECT_TRUE(logged("u32GetTokenConfig"));
@@ -121,8 +121,8 @@ TEST_F(ExtensionsTest, GetTokenConfigFillsTheRecordFromTheReply)
 TEST_F(ExtensionsTest, GetTokenConfigKeepsWhatTheTokenLeftOut)
 {
     startTokens(1);
-    ScriptedResponse partial = answer(CKR_OK);
-    partial.tokenConfig = WireTokenConfig{7, std::nullopt, std::nullopt, std::nullopt};
+    Response partial = answer(CKR_OK);
+    partial.tokenConfig = tokenConfig(7, std::nullopt, std::nullopt, std::nullopt);
     replyInTurn({answer(CKR_DEVICE_ERROR), partial});
     TokenConfigRecord record = freshRecord();
 
@@ -155,35 +155,36 @@ TEST_F(ExtensionsTest, SettersSendTheirValuesInTheirFields)
         std::string name;
         std::function<uint32_t()> call;
         uint32_t function;
-        std::function<void(const DecodedRequest&)> check;
+        std::function<void(const Request&)> check;
     };
     startTokens(2);
     const std::vector<Case> cases = {
         {"u32SetTokenValue", [&] { return ext::setTokenValue(*context, 1, 0xA1B2C3D4, 4); }, 54,
-         [](const DecodedRequest& r) {
+         [](const Request& r) {
              EXPECT_EQ(r.handle, 4u);
              EXPECT_EQ(r.value, 0xA1B2C3D4u);
              EXPECT_FALSE(r.handle2);
          }},
         {"u32SetTokenByte", [&] { return ext::setTokenByte(*context, 1, 0xFE); }, 55,
-         [](const DecodedRequest& r) {
+         [](const Request& r) {
              EXPECT_EQ(r.handle, 0xFEu);
              EXPECT_FALSE(r.handle2 || r.value);
          }},
         {"u32SetTokenBytePair", [&] { return ext::setTokenBytePair(*context, 1, 0x12, 0x34); }, 56,
-         [](const DecodedRequest& r) {
+         [](const Request& r) {
              EXPECT_EQ(r.handle, 0x12u);
              EXPECT_EQ(r.handle2, 0x34u);
          }},
         {"u32SetTokenConfigWord", [&] { return ext::setTokenConfigWord(*context, 1, 0xBEEF); }, 61,
-         [](const DecodedRequest& r) {
+         [](const Request& r) {
              ASSERT_TRUE(r.tokenConfig);
+             EXPECT_TRUE(r.tokenConfig->has_config4);
              EXPECT_EQ(r.tokenConfig->config4, 0xBEEFu);
-             EXPECT_FALSE(r.tokenConfig->config1 || r.tokenConfig->config2 || r.tokenConfig->config3);
+             EXPECT_FALSE(r.tokenConfig->has_config1 || r.tokenConfig->has_config2 || r.tokenConfig->has_config3);
              EXPECT_FALSE(r.handle);
          }},
         {"u32TokenCommand", [&] { return ext::tokenCommand(*context, 1); }, 57,
-         [](const DecodedRequest& r) { EXPECT_FALSE(r.handle || r.handle2 || r.value || r.tokenConfig); }},
+         [](const Request& r) { EXPECT_FALSE(r.handle || r.handle2 || r.value || r.tokenConfig); }},
     };
     reply(answer(CKR_VENDOR_DEFINED + 5), 1);
     for (const Case& c : cases) {
@@ -232,8 +233,8 @@ TEST_F(ExtensionsTest, CallsOnTwoThreadsEachReachTheirOwnSlot)
         const uint32_t function = entry.second;
         const auto requests = sent(entry.first);
         EXPECT_EQ(requests.size(), static_cast<size_t>(kCalls));
-        EXPECT_TRUE(std::all_of(requests.begin(), requests.end(),
-                                [&](const DecodedRequest& r) { return r.function == function; }));
+        EXPECT_TRUE(
+            std::all_of(requests.begin(), requests.end(), [&](const Request& r) { return r.function == function; }));
     }
 }
 
@@ -260,7 +261,7 @@ TEST_F(ExtensionsTest, WriteSendsChunksOf1536WithTheirEndOffsets)
 TEST_F(ExtensionsTest, WriteStopsAtTheFirstAnswerOtherThanMoreData)
 {
     struct Case {
-        std::vector<ScriptedResponse> replies;
+        std::vector<Response> replies;
         uint32_t result;
     };
     const std::vector<Case> cases = {
@@ -310,7 +311,7 @@ TEST_F(ExtensionsTest, ReadPlacesTheChunksOneAfterAnother)
     EXPECT_FALSE(requests[0].handle);
     EXPECT_EQ(requests[1].handle, 1536u);
     EXPECT_EQ(requests[2].handle, 3072u);
-    for (const DecodedRequest& request : requests) {
+    for (const Request& request : requests) {
         EXPECT_EQ(request.function, 59u);
         EXPECT_EQ(request.outputLength, 5000u);
     }
@@ -323,7 +324,7 @@ TEST_F(ExtensionsTest, ReadEndsWithWhatArrivedWhenTheTransferCannotGoOn)
 {
     struct Case {
         std::string name;
-        std::vector<ScriptedResponse> replies;
+        std::vector<Response> replies;
         uint32_t result;
         CK_ULONG length;
     };
@@ -366,8 +367,8 @@ TEST_F(ExtensionsTest, ReadLogAsksForTheLengthThenReadsTheLog)
 {
     startTokens(1);
     const std::string log = "12:00 clock set\n";
-    script([&](const DecodedRequest& request) {
-        ScriptedResponse response = answer(CKR_OK);
+    script([&](const Request& request) {
+        Response response = answer(CKR_OK);
         response.outputLength = static_cast<uint32_t>(log.size());
         if (request.outputLength.value_or(0) < log.size()) {
             response.rv = CKR_BUFFER_TOO_SMALL;

@@ -7,7 +7,7 @@
 
 namespace vexa::test {
 
-int32_t FakeTransport::open()
+void FakeTransport::open()
 {
     m_token->calls.push_back("open");
     if (m_token->throwNonStandard) {
@@ -17,7 +17,6 @@ int32_t FakeTransport::open()
         throw corvel::IOException(corvel::TransportFailure::Unreachable, m_token->throwOnOpen);
     }
     m_token->open = true;
-    return 0;
 }
 
 void FakeTransport::close()

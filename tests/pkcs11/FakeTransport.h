@@ -48,7 +48,7 @@ public:
     explicit FakeTransport(std::shared_ptr<FakeToken> token) : m_token(std::move(token)) {}
     ~FakeTransport() override { m_token->destroyed = true; }
 
-    int32_t open() override;
+    void open() override;
     bool isOpen() override { return m_token->open; }
     void close() override;
     void setTimeout(uint32_t milliseconds) override { m_token->timeout = milliseconds; }

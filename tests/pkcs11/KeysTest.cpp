@@ -81,15 +81,15 @@ TEST_F(KeyPairTest, SendsBothTemplatesAndReturnsBothHandles)
     EXPECT_EQ(requests[0].mechanism->type, CKM_EC_KEY_PAIR_GEN);
     EXPECT_FALSE(requests[0].mechanism->parameterLength);
     expectKeyTemplate(requests[0].templ);
-    ASSERT_EQ(requests[0].template2.size(), 1u);
-    EXPECT_EQ(requests[0].template2[0].type, CKA_TOKEN);
+    ASSERT_EQ(requests[0].templ2.size(), 1u);
+    EXPECT_EQ(requests[0].templ2[0].type, CKA_TOKEN);
 }
 
 TEST_F(KeyPairTest, ExchangeWaitsForTheKeyGenerationTimeoutAndRestoresTheOldOne)
 {
     token().timeout = 10000;
     uint32_t duringExchange = 0;
-    script([&](const DecodedRequest&) {
+    script([&](const Request&) {
         duringExchange = token().timeout;
         return withHandles(CKR_OK, 1u, 2u);
     });
@@ -122,9 +122,9 @@ TEST_F(KeyPairTest, NoOtherFunctionTouchesTheTimeout)
 {
     token().timeout = 10000;
     std::vector<uint32_t> seen;
-    script([&](const DecodedRequest&) {
+    script([&](const Request&) {
         seen.push_back(token().timeout);
-        return ScriptedResponse{};
+        return Response{};
     });
     CK_MECHANISM mechanism{CKM_AES_KEY_GEN, nullptr, 0};
     CK_OBJECT_HANDLE key = 0;

@@ -20,11 +20,11 @@ protected:
     }
 
     // The one request the last call sent.
-    DecodedRequest onlyRequest()
+    Request onlyRequest()
     {
         const auto requests = sent();
         EXPECT_EQ(requests.size(), 1u);
-        return requests.empty() ? DecodedRequest{} : requests.back();
+        return requests.empty() ? Request{} : requests.back();
     }
 
     CK_SESSION_HANDLE session = 0;
@@ -42,14 +42,14 @@ TEST_F(ObjectsTest, CreateObjectSendsTheTemplateAndReturnsTheHandle)
         {CKA_TOKEN, &yes, sizeof yes},
         {CKA_LABEL, label, 4},
     };
-    ScriptedResponse created;
+    Response created;
     created.handle = 0xFFFFFFF0;
     reply(created);
     CK_OBJECT_HANDLE object = 0;
     ASSERT_EQ(context->C_CreateObject(session, attributes, 3, &object), CKR_OK);
     EXPECT_EQ(object, 0xFFFFFFF0u);  // widened, not sign-extended
 
-    const DecodedRequest request = onlyRequest();
+    const Request request = onlyRequest();
     EXPECT_EQ(request.function, 35u);
     EXPECT_EQ(request.session, kTokenSession);
     ASSERT_EQ(request.templ.size(), 3u);
@@ -63,12 +63,12 @@ TEST_F(ObjectsTest, ObjectHandleAndTemplateOfTheOtherCalls)
     CK_BBOOL no = CK_FALSE;
     CK_ATTRIBUTE attributes[] = {{CKA_MODIFIABLE, &no, 1}};
     CK_OBJECT_HANDLE copy = 0;
-    ScriptedResponse copied;
+    Response copied;
     copied.handle = 12;
     reply(copied);
     ASSERT_EQ(context->C_CopyObject(session, 0x100000009, attributes, 1, &copy), CKR_OK);
     EXPECT_EQ(copy, 12u);
-    DecodedRequest request = onlyRequest();
+    Request request = onlyRequest();
     EXPECT_EQ(request.function, 40u);
     EXPECT_EQ(request.handle, 9u);  // low 32 bits
     ASSERT_EQ(request.templ.size(), 1u);
@@ -103,7 +103,7 @@ TEST_F(ObjectsTest, ObjectSizeIsReportedWhateverTheResult)
 {
     const struct {
         const char* name;
-        ScriptedResponse reply;
+        Response reply;
         CK_RV rv;
         CK_ULONG size;
     } cases[] = {
@@ -142,7 +142,7 @@ TEST_F(ObjectsTest, FindObjectsInitSendsATemplateOnlyWhenGiven)
 
 TEST_F(ObjectsTest, FoundHandlesAreWidenedFromLittleEndianWords)
 {
-    ScriptedResponse found;
+    Response found;
     found.output = Bytes{0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xFF};
     reply(found);
     CK_OBJECT_HANDLE handles[5] = {};
@@ -152,7 +152,7 @@ TEST_F(ObjectsTest, FoundHandlesAreWidenedFromLittleEndianWords)
     EXPECT_EQ(handles[0], 1u);
     EXPECT_EQ(handles[1], 0x102u);
     EXPECT_EQ(handles[2], 0xFFFFFFFEu);
-    const DecodedRequest request = onlyRequest();
+    const Request request = onlyRequest();
     EXPECT_EQ(request.function, 37u);
     EXPECT_EQ(request.outputLength, 5u);
 }
@@ -168,7 +168,7 @@ TEST_F(ObjectsTest, FindObjectsCountWhenNothingCameBack)
 
 TEST_F(ObjectsTest, FindObjectsNeverWritesPastTheCallersArray)
 {
-    ScriptedResponse tooMany;
+    Response tooMany;
     tooMany.output = Bytes(3 * 4, 0x01);
     reply(tooMany);
     // Exactly two handles: ASan reports any write beyond them.

@@ -18,6 +18,7 @@
 //   sign-until FILE       signatures until FILE exists (ten minutes at most)
 //   random N LEN...       N C_GenerateRandom calls taking the lengths in turn
 //   slots                 what pkcs11-tool -L asks: slot list, slot and token info
+//   tokeninfo [SLOT]      C_GetTokenInfo alone
 //   cycle N               N times: init, slots, finalize
 //   retry SECONDS STEP    STEP until it succeeds, for SECONDS at most
 //   time                  "time MS": the monotonic clock
@@ -132,6 +133,11 @@ private:
             {"sign-until", [](Worker& w, Words& words) { return w.signUntil(take(words, "file")); }},
             {"random", [](Worker& w, Words& words) { return w.random(words); }},
             {"slots", [](Worker& w, Words&) { return w.slots(); }},
+            {"tokeninfo",
+             [](Worker& w, Words& words) {
+                 CK_TOKEN_INFO token{};
+                 return w.call("C_GetTokenInfo", w.m_p11->C_GetTokenInfo(optionalNumber(words, 0), &token));
+             }},
             {"cycle", [](Worker& w, Words& words) { return w.cycle(takeNumber(words, "count")); }},
             {"retry", [](Worker& w, Words& words) { return w.retry(words); }},
             {"time",

@@ -18,7 +18,7 @@
 
 #include "ContextFixture.h"
 #include "FakeHidTransport.h"
-#include "RequestDecoder.h"
+#include "ScriptedToken.h"
 
 namespace vexa::test {
 
@@ -45,19 +45,19 @@ protected:
 
     FakeToken& token(size_t slot = 0) { return *tokens.at(slot); }
 
-    void script(std::function<ScriptedResponse(const DecodedRequest&)> answer, size_t slot = 0)
+    void script(std::function<Response(const Request&)> answer, size_t slot = 0)
     {
         token(slot).responder = respondWith(std::move(answer));
     }
 
     // The same reply to every request.
-    void reply(const ScriptedResponse& response, size_t slot = 0)
+    void reply(const Response& response, size_t slot = 0)
     {
-        script([response](const DecodedRequest&) { return response; }, slot);
+        script([response](const Request&) { return response; }, slot);
     }
 
     // What the library sent to the token of `slot`, decoded, oldest first.
-    std::vector<DecodedRequest> sent(size_t slot = 0) { return decodeAll(token(slot).requests); }
+    std::vector<Request> sent(size_t slot = 0) { return decodeAll(token(slot).requests); }
 
     // A handle the library knows as open on `slot` with the token's session
     // number `number`, made without an exchange.

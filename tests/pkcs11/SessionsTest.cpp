@@ -13,7 +13,7 @@ class SessionsTest : public ScriptedTokenFixture {
 protected:
     CK_SESSION_HANDLE open(CK_SLOT_ID slot, uint32_t tokenSession)
     {
-        ScriptedResponse opened;
+        Response opened;
         opened.handle = tokenSession;
         reply(opened, slot);
         CK_SESSION_HANDLE handle = 0;
@@ -121,8 +121,8 @@ TEST_F(SessionsTest, SessionInfoFromTheToken)
 {
     startTokens(2);
     const CK_SESSION_HANDLE handle = open(1, 9);
-    ScriptedResponse info;
-    info.sessionInfo = WireSessionInfo{CKS_RW_USER_FUNCTIONS, CKF_SERIAL_SESSION | CKF_RW_SESSION, 17};
+    Response info;
+    info.sessionInfo = RpcSessionInfo{CKS_RW_USER_FUNCTIONS, CKF_SERIAL_SESSION | CKF_RW_SESSION, 17};
     reply(info, 1);
     CK_SESSION_INFO out{};
     ASSERT_EQ(context->C_GetSessionInfo(handle, &out), CKR_OK);
@@ -161,30 +161,30 @@ TEST_F(SessionsTest, LoginPinAndSeedFields)
         const char* name;
         std::function<CK_RV()> call;
         uint32_t function;
-        std::function<void(const DecodedRequest&)> check;
+        std::function<void(const Request&)> check;
     } cases[] = {
         {"Login", [&] { return context->C_Login(handle, CKU_SO, pin, 6); }, 13,
-         [&](const DecodedRequest& r) {
+         [&](const Request& r) {
              EXPECT_EQ(r.value, CKU_SO);
              EXPECT_EQ(r.data, Bytes(pin, pin + 6));
          }},
         {"LoginEmptyPin", [&] { return context->C_Login(handle, CKU_USER, pin, 0); }, 13,
-         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes()); }},
+         [&](const Request& r) { EXPECT_EQ(r.data, Bytes()); }},
         {"LoginUserTypeCut", [&] { return context->C_Login(handle, 0x100000001, pin, 6); }, 13,
-         [&](const DecodedRequest& r) { EXPECT_EQ(r.value, 1u); }},
+         [&](const Request& r) { EXPECT_EQ(r.value, 1u); }},
         {"Logout", [&] { return context->C_Logout(handle); }, 19,
-         [&](const DecodedRequest& r) { EXPECT_FALSE(r.data || r.value); }},
+         [&](const Request& r) { EXPECT_FALSE(r.data || r.value); }},
         {"InitPIN", [&] { return context->C_InitPIN(handle, pin, 6); }, 18,
-         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes(pin, pin + 6)); }},
+         [&](const Request& r) { EXPECT_EQ(r.data, Bytes(pin, pin + 6)); }},
         {"InitPINWithoutPin", [&] { return context->C_InitPIN(handle, nullptr, 0); }, 18,
-         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes()); }},
+         [&](const Request& r) { EXPECT_EQ(r.data, Bytes()); }},
         {"SetPIN", [&] { return context->C_SetPIN(handle, pin, 6, newPin, 6); }, 20,
-         [&](const DecodedRequest& r) {
+         [&](const Request& r) {
              EXPECT_EQ(r.data, Bytes(pin, pin + 6));
              EXPECT_EQ(r.data2, Bytes(newPin, newPin + 6));
          }},
         {"SeedRandom", [&] { return context->C_SeedRandom(handle, seed, 3); }, 51,
-         [&](const DecodedRequest& r) { EXPECT_EQ(r.data, Bytes(seed, seed + 3)); }},
+         [&](const Request& r) { EXPECT_EQ(r.data, Bytes(seed, seed + 3)); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,8 +204,8 @@ TEST_F(SessionsTest, RandomBytesComeIn1024ByteChunks)
     startTokens(1);
     const CK_SESSION_HANDLE handle = knownSession(0, 2);
     uint8_t next = 0;
-    script([&](const DecodedRequest& request) {
-        ScriptedResponse chunk;
+    script([&](const Request& request) {
+        Response chunk;
         chunk.output = Bytes(request.outputLength.value_or(0), ++next);
         return chunk;
     });
@@ -241,7 +241,7 @@ TEST_F(SessionsTest, RandomStopsAtTheFirstFailedChunk)
     const CK_SESSION_HANDLE handle = knownSession(0, 2);
     const struct {
         const char* name;
-        ScriptedResponse second;
+        Response second;
         CK_RV expected;
     } cases[] = {
         {"TokenError", {CKR_DEVICE_MEMORY}, CKR_DEVICE_MEMORY},
@@ -255,8 +255,8 @@ TEST_F(SessionsTest, RandomStopsAtTheFirstFailedChunk)
         SCOPED_TRACE(c.name);
         token().requests.clear();
         int calls = 0;
-        script([&](const DecodedRequest& request) {
-            ScriptedResponse first;
+        script([&](const Request& request) {
+            Response first;
             first.output = Bytes(request.outputLength.value_or(0), 1);
             return ++calls == 1 ? first : c.second;
         });

@@ -3,7 +3,6 @@
 // through vexa-daemon or over HID directly; and the token's faults they must
 // live through.
 #include <gtest/gtest.h>
-#include <pb_decode.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,7 +14,8 @@
 
 #include "HexText.h"
 #include "ToolsEndToEnd.h"
-#include "vexa.pb.h"
+#include "wire/Functions.h"
+#include "wire/Peek.h"
 
 namespace vexa::test {
 namespace {
@@ -60,9 +60,8 @@ size_t requestsInTrace(const std::string& traceFile, uint32_t function)
             continue;
         }
         const std::vector<uint8_t> bytes = fromHex(hex);
-        RpcRequest request = RpcRequest_init_zero;
-        pb_istream_t stream = pb_istream_from_buffer(bytes.data(), bytes.size());
-        if (pb_decode(&stream, RpcRequest_fields, &request) && request.function == function) {
+        const auto request = vexa::wire::peekRequest(bytes.data(), bytes.size());
+        if (request && request->function == function) {
             ++count;
         }
     }
@@ -144,6 +143,7 @@ TEST_P(SharedTokenTest, OtherApplicationsComingAndGoingLeaveTheSignerAlone)
 
 INSTANTIATE_TEST_SUITE_P(Cases, SharedTokenTest,
                          ::testing::Values(SharingCase{"ThroughTheDaemon", LibraryTransport::Unix, ""},
+                                           SharingCase{"OverTls", LibraryTransport::Tls, ""},
                                            SharingCase{"HidU2F", LibraryTransport::Hid, ""},
                                            SharingCase{"HidReportId", LibraryTransport::Hid, ",framing=reportid"}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -166,6 +166,55 @@ TEST(SharedTokenThroughTheDaemon, TwoProcessesSignTwoHundredTimesEach)
         EXPECT_EQ(result.status, 0) << result.output << deployment.daemonOutput();
         EXPECT_NE(result.output.find("signatures 200 failed 0"), std::string::npos) << result.output;
     }
+}
+
+// Over TLS, while A (logged in) signs in a loop, B lists the token with
+// pkcs11-tool and signs in a session of its own, five times: every run of B
+// is served at once, beside A, and none of A's calls fails. (B signs with the
+// worker: the token keeps one login state for all its clients, and
+// pkcs11-tool stops at the CKR_USER_ALREADY_LOGGED_IN its login gets.)
+TEST(SharedTokenOverTls, AnotherApplicationIsServedWhileOneSigns)
+{
+    ToolsDeployment deployment(LibraryTransport::Tls);
+    const std::string stop = deployment.file("stop");
+    auto signer = deployment.startOurs(worker({"init", "open", "login", "keygen", "a-key", "sign-until", stop}));
+    ASSERT_EQ(stepResult(*signer, "keygen", 30s), true) << signer->transcript() << deployment.daemonOutput();
+    const auto took = [](Clock::time_point start) { return Clock::now() - start; };
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        auto start = Clock::now();
+        const RunResult listed = deployment.pkcs11Tool({"-L"});
+        EXPECT_LT(took(start), 3s);
+        EXPECT_EQ(listed.status, 0) << listed.output;
+        EXPECT_NE(listed.output.find("token label        : Vexa"), std::string::npos) << listed.output;
+        start = Clock::now();
+        const RunResult signed_ =
+            deployment.runOurs(worker({"init", "open", "login", "findkey", "a-key", "sign", "1", "finalize"}));
+        EXPECT_LT(took(start), 3s);
+        EXPECT_EQ(signed_.status, 0) << signed_.output << deployment.daemonOutput();
+    }
+    writeFile(stop, "");
+    const RunResult signerRun = signer->finish(60s);
+    EXPECT_EQ(signerRun.status, 0) << signerRun.output << deployment.daemonOutput();
+    EXPECT_TRUE(failedCalls(signerRun.output).empty()) << signerRun.output;
+    EXPECT_FALSE(callDurations(signerRun.output, "C_Sign").empty()) << signerRun.output;
+}
+
+// "timeout": 0 over TLS is the default time-out, not a wait for ever: a call
+// to a stalled token fails once the library's default wait is over.
+TEST(TokenStallOverTls, TimeoutZeroDoesNotWaitForEver)
+{
+    DeploymentOptions options;
+    options.libraryConfig = R"("timeout": 0)";
+    options.daemonArgs = {"-to", "20000"};
+    ToolsDeployment deployment(LibraryTransport::Tls, options);
+    auto app = deployment.startOurs(worker({"init", "open", "-"}));
+    ASSERT_EQ(stepResult(*app, "open", 30s), true) << app->transcript();
+    ASSERT_EQ(deployment.simulator().control("stall " + deployment.serial() + " on"), "ok");
+    app->writeLine("random 1 16");
+    // The default wait is 12 s; before, the call had not ended after 100 s.
+    EXPECT_EQ(stepResult(*app, "random", 40s), false) << app->transcript();
+    ASSERT_EQ(deployment.simulator().control("stall " + deployment.serial() + " off"), "ok");
 }
 
 // The token stops answering for longer than the library waits, then comes
@@ -223,7 +272,8 @@ TEST_P(TokenStallTest, CallsAfterTheStallGetTheirOwnReplies)
     const std::vector<long> calls = callDurations(finished.output, "C_GenerateRandom");
     ASSERT_EQ(calls.size(), throughDaemon ? 202u : 201u) << finished.output;
     if (throughDaemon) {
-        EXPECT_EQ(requestsInTrace(traces.file("trace"), 42), 201u) << "the abandoned queued request was forwarded";
+        EXPECT_EQ(requestsInTrace(traces.file("trace"), vexa::fn::GenerateRandom), 201u)
+            << "the abandoned queued request was forwarded";
     }
     const auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
     std::cout << "[ figures  ] stall " << ms(stallEnded - stallBegan) << " ms; run began " << ms(runBegan - stallBegan)

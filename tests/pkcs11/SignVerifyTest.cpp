@@ -63,7 +63,7 @@ TEST_F(SignTest, SecondCallSendsTheRealCapacityAndPassesTheAnswerOn)
 
 struct SignReplyCase {
     const char* name;
-    ScriptedResponse reply;
+    Response reply;
     CK_RV rv;
     CK_ULONG length;  // starts at 128
 };

@@ -117,12 +117,7 @@ TEST_F(SlotsTest, UnreachableTokenIsASlotWithoutToken)
 TEST_F(SlotsTest, TokenInfoComesFromTheToken)
 {
     startTokens(2);
-    WireTokenInfo wire;
-    wire.label = "Vexa 0000000001";
-    wire.manufacturerID = std::string(32, 'M');
-    wire.model = "Vexa";
-    wire.serialNumber = "0000000001";
-    wire.utcTime = "2026121003160800";
+    RpcTokenInfo wire = tokenInfo({"Vexa 0000000001", std::string(32, 'M'), "Vexa", "0000000001", "2026121003160800"});
     wire.flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_TOKEN_INITIALIZED;
     wire.maxSessionCount = 10;
     wire.sessionCount = 1;
@@ -138,7 +133,7 @@ TEST_F(SlotsTest, TokenInfoComesFromTheToken)
     wire.hardwareVersionMinor = 4;
     wire.firmwareVersionMajor = 5;
     wire.firmwareVersionMinor = 6;
-    ScriptedResponse reply;
+    Response reply;
     reply.tokenInfo = wire;
     reply.rv = CKR_OK;
     this->reply(reply, 1);

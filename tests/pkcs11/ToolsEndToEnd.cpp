@@ -83,10 +83,10 @@ ToolsDeployment::ToolsDeployment(LibraryTransport transport, const DeploymentOpt
         break;
     case LibraryTransport::Tls: {
         const TestCertificates certs = makeTestCertificates(m_work.path());
-        std::vector<std::string> daemonArgs;
+        std::vector<std::string> daemonArgs = options.daemonArgs;
         if (options.clients == ClientAuthentication::Required) {
             m_clients = std::make_unique<ClientCertificates>(makeClientCertificates(m_work.path()));
-            daemonArgs = {"-cca", m_clients->caCert};
+            daemonArgs.insert(daemonArgs.end(), {"-cca", m_clients->caCert});
         }
         m_caCert = certs.caCert;
         m_daemon = RealDaemon::tls(token, certs.serverCert, certs.serverKey, certs.caCert, daemonArgs);

@@ -41,7 +41,7 @@ struct DeploymentOptions {
     std::string tokenOptions;                // appended to the token's --token value, e.g. ",framing=reportid"
     std::vector<std::string> simulatorArgs;  // e.g. --trace FILE
     std::string libraryConfig;               // further members of vexaconfig.json, e.g. "\"timeout\": 2000"
-    std::vector<std::string> daemonArgs;     // e.g. -to 6000 (Unix only)
+    std::vector<std::string> daemonArgs;     // e.g. -to 6000 (Unix and TLS)
     ClientAuthentication clients = ClientAuthentication::None;  // TLS only
 };
 

@@ -142,7 +142,8 @@ Medians transportMedians(const char* serial, size_t length, int iterations, bool
     corvel::CHIDTransport transport;
     transport.setVendorProductId(kVendorId, kProductId);
     transport.setSerialNumber(serial);
-    u2f = transport.open() == 0;
+    transport.open();
+    u2f = transport.usesU2F();
     transport.setTimeout(2000);
     Bytes request(length, 0x5A), reply(4096);
     std::vector<double> wall, cpu;

@@ -36,12 +36,12 @@ Exchange exchangeWith(const std::string& serial, const std::vector<uint8_t>& req
     corvel::CHIDTransport transport;
     transport.setVendorProductId(kVendorId, kProductId);
     transport.setSerialNumber(serial.c_str());
-    const int32_t framing = transport.open();
+    transport.open();
     transport.setTimeout(2000);
     transport.write(request);
     std::vector<uint8_t> reply(kReplyCapacity);
     reply.resize(transport.read(reply.data(), reply.size()));
-    return {framing == 0 ? "u2f" : "reportid", reply};
+    return {transport.usesU2F() ? "u2f" : "reportid", reply};
 }
 
 int demo()

@@ -21,6 +21,15 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
+    // Every line, for failure messages.
+    std::string text()
+    {
+        std::string all;
+        for (const auto& line : lines()) {
+            all += std::to_string(line.first) + " " + line.second + "\n";
+        }
+        return all;
+    }
     void clear()
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -78,6 +78,15 @@ TlsTestServer::~TlsTestServer()
     m_thread.join();
 }
 
+void TlsTestServer::dropClient()
+{
+    std::unique_lock<std::mutex> lock(m_fdMutex);
+    if (m_clientFd >= 0) {
+        ::shutdown(m_clientFd, SHUT_RDWR);
+    }
+    m_clientEnded.wait(lock, [this] { return m_clientFd < 0; });
+}
+
 void TlsTestServer::run()
 {
     while (!m_stop) {
@@ -131,6 +140,7 @@ void TlsTestServer::serveClient(int number)
         std::lock_guard<std::mutex> lock(m_fdMutex);
         m_clientFd = -1;
     }
+    m_clientEnded.notify_all();
     mbedtls_ssl_free(&ssl);
     mbedtls_net_free(&client);
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,9 @@ public:
     int port() const { return m_port; }
     PacketLog& log() { return m_log; }
     int acceptedConnections() const { return m_accepted; }
+    // Ends the connection being served without a word, as the daemon ends an
+    // idle one, and returns once the server has let it go.
+    void dropClient();
 
     struct Tls;
 
@@ -33,7 +37,8 @@ private:
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_accepted{0};
-    std::mutex m_fdMutex;  // guards m_clientFd against the destructor's shutdown
+    std::mutex m_fdMutex;  // guards m_clientFd against the shutdowns of other threads
+    std::condition_variable m_clientEnded;
     int m_clientFd = -1;
     PacketLog m_log;
     std::thread m_thread;

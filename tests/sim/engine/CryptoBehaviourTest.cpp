@@ -212,7 +212,7 @@ TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter)
     ASSERT_EQ(pair.rv, CKR_OK);
     WireMechanism oaep = mechanism(CKM_RSA_PKCS_OAEP);
     oaep.parameter.reset();
-    oaep.oaep = vexa::sim::engine::WireOaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, std::nullopt, std::nullopt};
+    oaep.oaep = vexa::wire::WireOaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, std::nullopt, std::nullopt};
     ASSERT_EQ(call(fn::EncryptInit, s,
                    [&](Request& r) {
                        r.mechanism = oaep;
@@ -305,7 +305,7 @@ TEST_P(TokenBehaviour, EcdhDerivesTheSameSecretOnBothSides)
     auto derive = [&](uint32_t priv, uint32_t otherPub) {
         WireMechanism m = mechanism(CKM_ECDH1_DERIVE);
         m.parameter.reset();
-        m.ecdh1 = vexa::sim::engine::WireEcdh1{CKD_NULL, std::nullopt, token().attribute(s, otherPub, CKA_EC_POINT)};
+        m.ecdh1 = vexa::wire::WireEcdh1{CKD_NULL, std::nullopt, token().attribute(s, otherPub, CKA_EC_POINT)};
         Response r = call(fn::DeriveKey, s, [&](Request& q) {
             q.mechanism = m;
             q.handle = priv;

@@ -7,10 +7,10 @@
 
 #include "EngineLink.h"
 #include "TempDir.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 using namespace vexa::test::engine;
-namespace fn = vexa::sim::engine::fn;
+namespace fn = vexa::wire::fn;
 
 namespace {
 

@@ -14,7 +14,8 @@ HidLink::HidLink(const std::string& serial)
 {
     m_transport.setVendorProductId(kVendorId, kProductId);
     m_transport.setSerialNumber(serial.c_str());
-    m_u2f = m_transport.open() == 0;
+    m_transport.open();
+    m_u2f = m_transport.usesU2F();
     m_transport.setTimeout(kTimeoutMs);
 }
 

@@ -46,7 +46,7 @@ Response rawCall(TokenLink& link, const Bytes& request)
     Response resp;
     Bytes reply = link.exchange(request);
     EXPECT_LE(reply.size(), 2048u);
-    EXPECT_TRUE(vexa::sim::engine::decodeResponse(reply, resp));
+    EXPECT_TRUE(vexa::wire::decodeResponse(reply, resp));
     return resp;
 }
 
@@ -93,7 +93,7 @@ TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine)
         r.mechanism = mechanism(CKM_AES_CBC, Bytes(16, 0));
         r.templ = {number(CKA_CLASS, CKO_DATA), flag(CKA_TOKEN, false), bytes(CKA_LABEL, bytesOf("x"))};
         Bytes encoded;
-        ASSERT_TRUE(vexa::sim::engine::encodeRequest(r, encoded, 2048));
+        ASSERT_TRUE(vexa::wire::encodeRequest(r, encoded, 2048));
         seeds.push_back(encoded);
     }
     std::mt19937 rng(20261210);
@@ -113,7 +113,7 @@ TEST_F(EngineTest, ArbitraryInputNeverBreaksTheEngine)
         Bytes reply = link.exchange(b);
         Response resp;
         ASSERT_LE(reply.size(), 2048u);
-        ASSERT_TRUE(vexa::sim::engine::decodeResponse(reply, resp)) << "round " << round;
+        ASSERT_TRUE(vexa::wire::decodeResponse(reply, resp)) << "round " << round;
     }
 }
 

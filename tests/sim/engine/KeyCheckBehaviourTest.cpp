@@ -69,7 +69,7 @@ WireMechanism usable(CK_MECHANISM_TYPE type)
     WireMechanism m = mechanism(type);
     if (type == CKM_RSA_PKCS_OAEP) {
         m.parameter.reset();
-        m.oaep = vexa::sim::engine::WireOaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, std::nullopt, std::nullopt};
+        m.oaep = vexa::wire::WireOaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, std::nullopt, std::nullopt};
     }
     return m;
 }
@@ -183,8 +183,7 @@ TEST_P(TokenBehaviour, WrappingDerivingAndDigestingCheckTheirKeys)
 
     WireMechanism ecdh = mechanism(CKM_ECDH1_DERIVE);
     ecdh.parameter.reset();
-    ecdh.ecdh1 =
-        vexa::sim::engine::WireEcdh1{CKD_NULL, std::nullopt, token().attribute(s, keys.ecPublic, CKA_EC_POINT)};
+    ecdh.ecdh1 = vexa::wire::WireEcdh1{CKD_NULL, std::nullopt, token().attribute(s, keys.ecPublic, CKA_EC_POINT)};
     Response derived = call(fn::DeriveKey, s, [&](Request& r) {
         r.mechanism = ecdh;
         r.handle = keys.rsaPrivate;

@@ -5,12 +5,10 @@
 #include <stdexcept>
 
 #include "HidLink.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::test::engine {
 namespace {
-
-namespace fn = vexa::sim::engine::fn;
 
 const Bytes kSeed = fromHex("000102030405060708090a0b0c0d0e0f");
 // The master public key of BIP32 test vector 1.

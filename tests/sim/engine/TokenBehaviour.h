@@ -6,11 +6,9 @@
 #include <memory>
 
 #include "TokenClient.h"
-#include "TokenFunctionIds.h"
+#include "wire/Functions.h"
 
 namespace vexa::test::engine {
-
-namespace fn = vexa::sim::engine::fn;
 
 class TokenBehaviour : public ::testing::TestWithParam<LinkKind> {
 protected:

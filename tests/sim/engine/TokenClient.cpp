@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "TokenFunctionIds.h"
+#include "wire/CallTable.h"
 
 namespace vexa::test::engine {
-
-namespace fn = vexa::sim::engine::fn;
 
 namespace {
 
@@ -40,27 +38,17 @@ std::string toHex(const Bytes& bytes)
 
 WireAttribute number(CK_ATTRIBUTE_TYPE type, uint32_t value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.number = value;
-    return a;
+    return vexa::wire::numberAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute flag(CK_ATTRIBUTE_TYPE type, bool value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.flag = value;
-    return a;
+    return vexa::wire::flagAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute bytes(CK_ATTRIBUTE_TYPE type, const Bytes& value)
 {
-    WireAttribute a;
-    a.type = static_cast<uint32_t>(type);
-    a.valueLength = static_cast<uint32_t>(value.size());
-    a.value = value;
-    return a;
+    return vexa::wire::bytesAttribute(static_cast<uint32_t>(type), value);
 }
 
 WireAttribute typeOnly(CK_ATTRIBUTE_TYPE type)
@@ -90,7 +78,7 @@ void require(const Response& resp, const std::string& what)
 Response TokenClient::call(const Request& req)
 {
     Bytes encoded;
-    if (!vexa::sim::engine::encodeRequest(req, encoded, kMessageLimit)) {
+    if (!vexa::wire::encodeRequest(req, encoded, kMessageLimit)) {
         throw std::runtime_error("request does not encode into 2048 bytes");
     }
     Bytes reply = m_link.exchange(encoded);
@@ -101,8 +89,12 @@ Response TokenClient::call(const Request& req)
         throw std::runtime_error("reply of " + std::to_string(reply.size()) + " bytes");
     }
     Response resp;
-    if (!vexa::sim::engine::decodeResponse(reply, resp)) {
+    if (!vexa::wire::decodeResponse(reply, resp)) {
         throw std::runtime_error("reply does not decode");
+    }
+    const vexa::wire::Call* called = vexa::wire::findCall(req.function);
+    if (called != nullptr && resp.rv == CKR_OK && (called->needs() & ~vexa::wire::presentFields(resp)) != 0) {
+        throw std::runtime_error(std::string(called->name) + " succeeded without a field its reply needs");
     }
     return resp;
 }

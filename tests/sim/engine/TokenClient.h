@@ -7,15 +7,15 @@
 #include <memory>
 #include <string>
 
-#include "Wire.h"
+#include "wire/Codec.h"
 
 namespace vexa::test::engine {
 
-using vexa::sim::engine::Bytes;
-using vexa::sim::engine::Request;
-using vexa::sim::engine::Response;
-using vexa::sim::engine::WireAttribute;
-using vexa::sim::engine::WireMechanism;
+using vexa::wire::Bytes;
+using vexa::wire::Request;
+using vexa::wire::Response;
+using vexa::wire::WireAttribute;
+using vexa::wire::WireMechanism;
 
 class TokenLink {
 public:
@@ -48,7 +48,8 @@ public:
 
     // Encodes as the library does (2048-byte limit), exchanges and decodes.
     // Throws std::runtime_error when the request does not encode or the reply
-    // is missing, larger than 2048 bytes or undecodable.
+    // is missing, larger than 2048 bytes, undecodable, or successful without
+    // a field that the call table says every successful reply has.
     Response call(const Request& req);
     Response call(uint32_t function, uint32_t session, const std::function<void(Request&)>& fill = {});
 
