@@ -53,14 +53,18 @@ public:
 
     bool peerGone() override { return SocketHungUp(m_fd); }
 
-    void logHeaderEnd(size_t) override
+    void logHeaderEnd(size_t count) override
     {
         if (m_error != 0) {
             LogMessage(corvel::kLogError, "Socket read failed, error %d", m_error);
+        } else if (leftBetweenRequests(count)) {
+            LogMessage(corvel::kLogDebug, "Client closed the connection.");
         } else {
             LogMessage(corvel::kLogInfo, "short len read");
         }
     }
+
+    bool leftBetweenRequests(size_t count) const override { return count == 0 && m_error == 0; }
 
     void logPayloadEnd() override
     {
@@ -78,7 +82,7 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 }  // namespace
 
-void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
 {
     if (port != nullptr) {
         CUnixClientStream stream(fd);
@@ -93,6 +97,11 @@ void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
             },
             kUnixRules);
     }
+}
+
+void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+{
+    ServeUnixClient(fd, port);
     close(fd);
 }
 

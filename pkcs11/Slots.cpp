@@ -22,8 +22,7 @@ void setPadded(CK_UTF8CHAR (&field)[N], const std::string& text)
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-// Fills the start of a member with the bytes received; the rest stays as the
-// caller had it.
+// Fills the start of a member with the bytes received.
 template <size_t N, typename Received>
 void copyReceived(CK_UTF8CHAR (&field)[N], const Received& received)
 {
@@ -50,20 +49,18 @@ std::string slotDescription(CTransport& transport)
 
 // The slot's token, reached (its transport opened if needed) and described;
 // an unreachable token is a slot without a token (flags 0), not a failure.
+// Every member is written either way: callers print them.
 CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
 {
     CHeldSlot held(context.callPath(), slotID);
     if (!held.exists()) {
         return CKR_SLOT_ID_INVALID;
     }
-    info.flags = 0;
-    CTransport* transport = held.reach();
-    if (transport == nullptr) {
-        return CKR_OK;
-    }
-    setPadded(info.slotDescription, slotDescription(*transport));
+    CTransport* reached = held.reach();
+    CTransport* transport = reached != nullptr ? reached : held.lockedTransport();
+    setPadded(info.slotDescription, transport != nullptr ? slotDescription(*transport) : "");
     setPadded(info.manufacturerID, "USB");
-    info.flags = CKF_TOKEN_PRESENT;
+    info.flags = reached != nullptr ? CKF_TOKEN_PRESENT : 0;
     info.hardwareVersion = {2, 0};
     info.firmwareVersion = {0, 0};
     return CKR_OK;
@@ -85,8 +82,16 @@ CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
     return context.slots().find(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
+// Every member is written: the text members are padded with spaces after
+// the bytes received, so none shows what the caller's memory held.
 void copyTokenInfo(const RpcTokenInfo& received, CK_TOKEN_INFO& info)
 {
+    info = CK_TOKEN_INFO{};
+    setPadded(info.label, "");
+    setPadded(info.manufacturerID, "");
+    setPadded(info.model, "");
+    setPadded(info.serialNumber, "");
+    setPadded(info.utcTime, "");
     copyReceived(info.label, received.label);
     copyReceived(info.manufacturerID, received.manufacturerID);
     copyReceived(info.model, received.model);
@@ -165,7 +170,8 @@ CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
                 return present;
             }
             return exchangeOnSlot(*this, slotID, fn::GetTokenInfo, kNoFields, [&](TokenCall& call) {
-                if (call.response.has_tokenInfo) {
+                // A success without the record still answers every member (blank).
+                if (call.response.has_tokenInfo || call.response.rv == CKR_OK) {
                     copyTokenInfo(call.response.tokenInfo, *pInfo);
                 }
                 return call.response.rv;

@@ -3,16 +3,26 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 
 #include "CHIDTransport.h"
+#include "TokenNames.h"
 
 namespace vexa::pkcs11 {
 namespace {
 
 constexpr const char* kSocketPrefix = "vexa.";
 constexpr size_t kSocketPrefixLength = 5;
+
+// Slots follow the serial numbers' text, whichever transport lists them.
+void sortBySerialText(std::vector<SerialId>& serials)
+{
+    std::sort(serials.begin(), serials.end(),
+              [](SerialId a, SerialId b) { return serialIdToText(a) < serialIdToText(b); });
+    serials.erase(std::unique(serials.begin(), serials.end()), serials.end());
+}
 
 bool isSocket(const std::string& directory, const dirent& entry)
 {
@@ -41,6 +51,7 @@ std::vector<SerialId> listHidTokens(uint16_t vid, uint16_t pid)
             serials.push_back(*id);
         }
     }
+    sortBySerialText(serials);
     return serials;
 }
 
@@ -52,16 +63,18 @@ std::vector<SerialId> listSocketTokens(const std::string& sockdir, corvel::ILogT
         log.logFormat(corvel::kLogWarn, "Cannot read socket directory %s", sockdir.c_str());
         return serials;
     }
+    // Only names the factory builds again from the serial: a listed token is
+    // one the library can reach.
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name(entry->d_name);
-        if (name.size() < kSocketPrefixLength + kSerialTextLength ||
-            name.substr(0, kSocketPrefixLength) != kSocketPrefix || !isSocket(sockdir, *entry)) {
+        if (!corvel::isTokenSocketName(name) || !isSocket(sockdir, *entry)) {
             continue;
         }
         if (const auto id = serialIdFromText(name.substr(kSocketPrefixLength))) {
             serials.push_back(*id);
         }
     }
+    sortBySerialText(serials);
     return serials;
 }
 

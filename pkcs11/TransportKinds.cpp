@@ -36,7 +36,11 @@ std::vector<SerialId> listUnixSerials(const LibrarySettings& settings, corvel::I
 std::unique_ptr<corvel::CTransport> createUnixTransport(SerialId serial, const LibrarySettings& settings,
                                                         corvel::ILogTarget& log)
 {
-    return std::make_unique<corvel::CUnixTransport>(socketPath(settings.sockdir, serial), &log);
+    auto transport = std::make_unique<corvel::CUnixTransport>(socketPath(settings.sockdir, serial), &log);
+    if (const auto& trusted = settings.trustedUsers) {
+        transport->setTrustedUsers(*trusted);
+    }
+    return transport;
 }
 
 std::vector<SerialId> listTlsSerials(const LibrarySettings&, corvel::ILogTarget&) { return {0}; }
