@@ -8,7 +8,6 @@ pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0 gobject-2.0 gio-2.0)
 pkg_check_modules(P11KIT REQUIRED IMPORTED_TARGET p11-kit-1)
 
 find_package(nlohmann_json 3.2 REQUIRED)
-find_package(Boost REQUIRED)
 find_package(nanopb CONFIG REQUIRED)
 find_program(NANOPB_GENERATOR nanopb_generator.py REQUIRED)
 

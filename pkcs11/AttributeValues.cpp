@@ -65,7 +65,7 @@ CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttrib
         return tooSmall ? CKR_BUFFER_TOO_SMALL : CKR_OK;
     }
     if (const char* fault = malformation(element, entry)) {
-        context.logFormat(kLogError, "Attribute 0x%lx %s", element.type, fault);
+        context.log().logFormat(kLogError, "Attribute 0x%lx %s", element.type, fault);
         element.ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_FUNCTION_FAILED;
     }

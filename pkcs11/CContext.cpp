@@ -1,22 +1,103 @@
 #include "CContext.h"
 
-#include <limits>
+#include <pthread.h>
+
+#include <fstream>
 
 #include "Configuration.h"
 
 namespace vexa::pkcs11 {
+namespace {
 
-std::mutex& CContext::libraryMutex()
+using namespace corvel;
+
+std::atomic<CContext*> g_context{nullptr};
+// Set in a child process by fork; the next call replaces the context.
+std::atomic<bool> g_forked{false};
+// Guards the creation and replacement of the context. Held across fork, so
+// that a child never inherits it locked.
+std::mutex g_instanceMutex;
+
+void beforeFork() { g_instanceMutex.lock(); }
+void afterForkInParent() { g_instanceMutex.unlock(); }
+void afterForkInChild()
 {
-    static std::mutex mutex;
-    return mutex;
+    g_instanceMutex.unlock();
+    g_forked.store(true);
 }
 
+TransportKind kindOf(TransportChoice choice)
+{
+    switch (choice) {
+    case TransportChoice::Unix:
+        return unixTransportKind();
+    case TransportChoice::Tls:
+        return tlsTransportKind();
+    case TransportChoice::Hid:
+        break;
+    }
+    return hidTransportKind();
+}
+
+void applyLogging(CLogTarget& log, const LibraryConfiguration& configuration)
+{
+    if (!configuration.hasLogging) {
+        return;
+    }
+    log.setLogLevel(configuration.logLevel);
+    if (configuration.logFile) {
+        log.openLogFile(*configuration.logFile);
+    }
+    log.setLogConsole(configuration.logConsole);
+}
+
+void logParseFailure(CLogTarget& log, const std::string& error)
+{
+    log.logText(kLogWarn, "Failed to parse config");
+    log.logText(kLogDebug, error);
+}
+
+// The lock file is created when it is not there, and must open for reading
+// and writing, as each token's part of it will.
+bool prepareLockFile(CLogTarget& log, const std::string& path)
+{
+    log.logFormat(kLogDebug, "Process lockfile: %s", path.c_str());
+    if (!std::ifstream(path).is_open()) {
+        log.logFormat(kLogDebug, "Creating lockfile: %s", path.c_str());
+        std::ofstream create(path, std::ios::out | std::ios::trunc);
+    }
+    std::fstream check(path, std::ios::in | std::ios::out);
+    if (!check.is_open()) {
+        logParseFailure(log, "Cannot open the lock file " + path);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The first call after a fork finds the context of the parent: its
+// connections stay the parent's, its locks may be held by threads the child
+// does not have. It is left alone for good, and the child starts afresh.
 CContext& CContext::instance()
 {
-    std::lock_guard<std::mutex> lock(libraryMutex());
-    // Never destroyed: applications may call in from their own exit handlers.
-    static CContext* context = new CContext();
+    CContext* context = g_context.load(std::memory_order_acquire);
+    if (context != nullptr && !g_forked.load(std::memory_order_relaxed)) {
+        return *context;
+    }
+    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    context = g_context.load(std::memory_order_relaxed);
+    if (g_forked.exchange(false) && context != nullptr) {
+        context->abandonAfterFork();
+        context = nullptr;
+    }
+    if (context == nullptr) {
+        static std::once_flag registered;
+        std::call_once(registered, [] { ::pthread_atfork(beforeFork, afterForkInParent, afterForkInChild); });
+        // Never destroyed: applications may call in from their own exit handlers.
+        context = new CContext();
+        g_context.store(context, std::memory_order_release);
+    }
     return *context;
 }
 
@@ -24,8 +105,14 @@ CContext::CContext() : CContext(findConfigDir(kConfigFileName)) {}
 
 CContext::CContext(const std::string& configDir) : m_transportKind(hidTransportKind())
 {
-    loadConfiguration(*this, configDir);
-    logText(corvel::kLogDebug, "New Instance");
+    const std::string path = configDir + kConfigFileName;
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        m_log.logText(kLogInfo, "Config file not found.");
+    } else {
+        applyConfiguration(readConfiguration(file), path);
+    }
+    m_log.logText(kLogDebug, "New Instance");
 }
 
 CContext::CContext(const std::string& configDir, TransportKind kind) : CContext(configDir)
@@ -35,56 +122,34 @@ CContext::CContext(const std::string& configDir, TransportKind kind) : CContext(
 
 CContext::~CContext() = default;
 
-SlotPtr CContext::findSlot(CK_SLOT_ID slotId) const
+void CContext::applyConfiguration(const ConfigReading& reading, const std::string& path)
 {
-    if (slotId > static_cast<CK_SLOT_ID>(std::numeric_limits<SlotId>::max())) {
-        return nullptr;
+    const LibraryConfiguration& configuration = reading.configuration;
+    applyLogging(m_log, configuration);
+    for (const ConfigDiagnostic& d : reading.diagnostics) {
+        m_log.logFormat(kLogWarn, "%s: %s; %s", d.key.empty() ? path.c_str() : d.key.c_str(), d.problem.c_str(),
+                        d.effect.c_str());
     }
-    std::lock_guard<std::mutex> lock(m_slotsMutex);
-    const auto found = m_slots.find(static_cast<SlotId>(slotId));
-    return found == m_slots.end() ? nullptr : found->second;
-}
-
-std::vector<SlotId> CContext::slotIds() const
-{
-    std::lock_guard<std::mutex> lock(m_slotsMutex);
-    std::vector<SlotId> ids;
-    for (const auto& slot : m_slots) {
-        ids.push_back(slot.first);
+    m_settings = configuration.settings;
+    if (configuration.unixRequested) {
+        m_log.logText(kLogDebug, "Setting UNIX transport.");
     }
-    return ids;
-}
-
-void CContext::replaceSlots(SlotTable slots)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_slotsMutex);
-        m_slots.swap(slots);
+    if (configuration.transport == TransportChoice::Tls) {
+        m_log.logText(kLogInfo, "Connecting to IP transport.");
     }
-    // The old slots go here, or later with the last call that still holds one.
-}
-
-void CContext::addSession(CK_SESSION_HANDLE handle, SlotId slot) { m_sessions[handle] = slot; }
-
-bool CContext::removeSession(CK_SESSION_HANDLE handle) { return m_sessions.erase(handle) != 0; }
-
-void CContext::removeSessions(SlotId slot)
-{
-    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-        it = it->second == slot ? m_sessions.erase(it) : std::next(it);
+    m_transportKind = kindOf(configuration.transport);
+    if (!reading.error.empty()) {
+        logParseFailure(m_log, reading.error);
+    }
+    if (configuration.lockFile && prepareLockFile(m_log, *configuration.lockFile)) {
+        m_lockFile = *configuration.lockFile;
     }
 }
 
-CK_RV CContext::bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const
+void CContext::abandonAfterFork()
 {
-    const auto found = m_sessions.find(handle);
-    if (found == m_sessions.end()) {
-        return CKR_SESSION_HANDLE_INVALID;
-    }
-    slot = found->second;
-    request.has_session = true;
-    request.session = static_cast<uint32_t>(handle & 0xFFFFFFFFu);
-    return CKR_OK;
+    m_initialized = false;
+    m_slots.abandonAfterFork();
 }
 
 }  // namespace vexa::pkcs11

@@ -3,40 +3,32 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "CLogTarget.h"
-#include "CTransport.h"
+#include "CallPath.h"
 #include "ExchangeLock.h"
 #include "LibrarySettings.h"
+#include "SessionTable.h"
+#include "SlotTable.h"
 #include "TransportKinds.h"
-#include "vexa.pb.h"
 
 namespace vexa::pkcs11 {
 
-using SlotId = int32_t;
+struct ConfigReading;
 
-// Size of the buffer that holds an encoded request and then its reply.
-constexpr size_t kExchangeBufferSize = 2048;
-
-// A slot is the transport that reaches its token. Shared: a call that found
-// it keeps it alive even when C_Finalize empties the table meanwhile.
-using SlotPtr = std::shared_ptr<corvel::CTransport>;
-
-// All state of the library in one process: configuration, log, slots,
-// sessions, the exchange lock and the call path to the tokens.
-class CContext : public CLogTarget {
+// The library in one process: its configuration and log, and the owners of
+// its state, each with a lock of its own: the slot table, the session table
+// and the call path to the tokens. The PKCS#11 functions are its members,
+// each a thin shape over those owners.
+class CContext {
 public:
-    // The library lock: guards the creation of the instance, the session
-    // table, and the body of every function that the entry table marks as
-    // locked. Not recursive.
-    static std::mutex& libraryMutex();
-    // The process's one context, created (and configured) on first use.
+    // The process's one context, created (and configured) on first use. A
+    // child process makes a fresh, uninitialised one at its first call after
+    // fork and lets go of the parent's connections without a word to them.
     static CContext& instance();
 
     // Reads vexaconfig.json from the looked-up configuration directory.
@@ -46,35 +38,19 @@ public:
     // The same, but its tokens are reached through kind whatever the file
     // says: how tests and fuzzers put tokens of their own behind the library.
     CContext(const std::string& configDir, TransportKind kind);
-    ~CContext() override;
+    ~CContext();
+    CContext(const CContext&) = delete;
+    CContext& operator=(const CContext&) = delete;
 
+    CLogTarget& log() { return m_log; }
     LibrarySettings& settings() { return m_settings; }
     void setTransportKind(TransportKind kind) { m_transportKind = std::move(kind); }
     const TransportKind& transportKind() const { return m_transportKind; }
-    CExchangeLock& exchangeLock() { return m_exchangeLock; }
     bool isInitialized() const { return m_initialized; }
 
-    // Slots. The table changes only as a whole (C_Initialize, C_Finalize);
-    // these read it under its own mutex, so that any thread may ask.
-    SlotPtr findSlot(CK_SLOT_ID slotId) const;
-    std::vector<SlotId> slotIds() const;
-
-    // Sessions (library lock held): handle to the slot it was opened on.
-    void addSession(CK_SESSION_HANDLE handle, SlotId slot);
-    bool removeSession(CK_SESSION_HANDLE handle);
-    // Forgets every session opened on slot.
-    void removeSessions(SlotId slot);
-    // CKR_SESSION_HANDLE_INVALID for an unknown handle; otherwise the slot the
-    // session was opened on, with the token's session number put into request.
-    CK_RV bindSession(CK_SESSION_HANDLE handle, RpcRequest& request, SlotId& slot) const;
-    size_t sessionCount() const { return m_sessions.size(); }
-
-    // One exchange with the token of slot. Every failure becomes the
-    // response's rv and a log line; clearResponse false keeps callbacks and
-    // presets that the caller installed in response. replyTimeout, when
-    // given, is how long the transport waits for this one reply.
-    void callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& response, bool clearResponse,
-                   std::optional<uint32_t> replyTimeout = std::nullopt);
+    CSlotTable& slots() { return m_slots; }
+    CSessionTable& sessions() { return m_sessions; }
+    CCallPath& callPath() { return m_callPath; }
 
     // PKCS#11 functions, one family per file, each in one of the shapes of
     // CallShapes.h.
@@ -176,27 +152,24 @@ public:
                       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey);
 
 private:
-    using SlotTable = std::map<SlotId, SlotPtr>;
-
-    CK_RV chooseLocking(CK_VOID_PTR pInitArgs);
-    SlotTable buildSlots(size_t& tokenCount);
-    void replaceSlots(SlotTable slots);
+    void applyConfiguration(const ConfigReading& reading, const std::string& path);
+    CK_RV chooseLocking(CK_VOID_PTR pInitArgs, LockingChoice& choice);
+    CK_RV buildSlots(const LockingChoice& locking, CSlotTable::Table& slots, size_t& tokenCount);
+    std::unique_ptr<CLockFileToken> openLockFile(SerialId serial);
     void setTokenClocks(size_t tokenCount);
     void closeOwnSessions();
-    // Writes length bytes of buffer to the slot's transport and reads the
-    // reply into buffer; the reply's length, 0 when there is none.
-    size_t exchange(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
-                    std::optional<uint32_t> replyTimeout);
-    size_t exchange_inlock(corvel::CTransport& transport, uint8_t* buffer, size_t capacity, size_t length);
-    void logExchangeFailure(const char* what);
+    // In a child process after fork: lets go of the parent's connections.
+    void abandonAfterFork();
 
+    CLogTarget m_log;  // first: every other member may log through it
     LibrarySettings m_settings;
     TransportKind m_transportKind;
+    std::string m_lockFile;       // of vexaconfig.json, which exists; empty without one
+    std::mutex m_lifecycleMutex;  // makes C_Initialize and C_Finalize run one at a time
     std::atomic<bool> m_initialized{false};
-    CExchangeLock m_exchangeLock;
-    mutable std::mutex m_slotsMutex;  // guards m_slots, the table itself, not the slots in it
-    SlotTable m_slots;
-    std::map<CK_SESSION_HANDLE, SlotId> m_sessions;  // guarded by the library lock
+    CSlotTable m_slots;
+    CSessionTable m_sessions;
+    CCallPath m_callPath{m_slots, m_sessions, m_log, m_settings};
 };
 
 }  // namespace vexa::pkcs11

@@ -57,10 +57,4 @@ void CLogTarget::openLogFile(const std::string& path)
     m_file.open(path, std::ios::out | std::ios::app);
 }
 
-bool CLogTarget::isLogFileOpen()
-{
-    std::lock_guard<std::mutex> lock(m_outputMutex);
-    return m_file.is_open();
-}
-
 }  // namespace vexa::pkcs11

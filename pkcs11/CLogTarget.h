@@ -15,10 +15,10 @@ constexpr int32_t kLogDisabled = 1050;
 
 // The library's log sink: "<seconds since start> t:<thread> <LEVEL> : <text>"
 // to standard output and/or a log file, filtered by one level.
-class CLogTarget : public corvel::ILogTarget {
+class CLogTarget final : public corvel::ILogTarget {
 public:
     CLogTarget();
-    virtual ~CLogTarget();
+    ~CLogTarget();
     CLogTarget(const CLogTarget&) = delete;
     CLogTarget& operator=(const CLogTarget&) = delete;
 
@@ -34,7 +34,6 @@ public:
     // Closes any open log file and opens path for appending; a file that
     // cannot be opened leaves logging to the console only.
     void openLogFile(const std::string& path);
-    bool isLogFileOpen();
 
 private:
     std::string formatLine(int32_t level, const std::string& text) const;

@@ -1,18 +1,21 @@
+#include "CallPath.h"
+
 #include <pb_decode.h>
 #include <pb_encode.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <vector>
-
-#include "CContext.h"
 
 namespace vexa::pkcs11 {
 
 using namespace corvel;
 
 namespace {
+
+// The innermost hold of the calling thread; each hold links to the one it
+// was made inside.
+thread_local CHeldSlot* t_innermostHold = nullptr;
 
 // Writes what fits into the buffer and counts every byte, so that the size of
 // a request too large for the buffer is known without encoding it twice: the
@@ -68,42 +71,157 @@ private:
 
 }  // namespace
 
-void CContext::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& response, bool clearResponse,
+CCallPath::CCallPath(CSlotTable& slots, CSessionTable& sessions, CLogTarget& log, const LibrarySettings& settings)
+    : m_slots(slots), m_sessions(sessions), m_log(log), m_settings(settings)
+{}
+
+void CCallPath::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& response, bool clearResponse,
+                          std::optional<uint32_t> replyTimeout)
+{
+    CHeldSlot held(*this, slot);
+    held.exchange(request, response, clearResponse, replyTimeout);
+}
+
+SlotPtr CHeldSlot::slotFor(CCallPath& path, CK_SLOT_ID slot, const CHeldSlot* outer)
+{
+    for (const CHeldSlot* hold = outer; hold != nullptr; hold = hold->m_outer) {
+        if (hold->m_slotId == slot && hold->m_slot != nullptr) {
+            return hold->m_slot;
+        }
+    }
+    return path.m_slots.find(slot);
+}
+
+CHeldSlot::CHeldSlot(CCallPath& path, CK_SLOT_ID slot)
+    : m_path(path), m_slotId(slot), m_slot(slotFor(path, slot, t_innermostHold)), m_outer(t_innermostHold)
+{
+    for (CHeldSlot* hold = m_outer; hold != nullptr && m_slot != nullptr; hold = hold->m_outer) {
+        if (hold->m_slot == m_slot) {
+            m_joined = hold;
+            break;
+        }
+    }
+    t_innermostHold = this;
+}
+
+CHeldSlot::~CHeldSlot()
+{
+    t_innermostHold = m_outer;
+    if (m_joined != nullptr || m_lock != LockState::Held) {
+        return;
+    }
+    try {
+        m_slot->exchangeLock().release();
+    } catch (const std::exception& error) {
+        m_path.m_log.logText(kLogError, error.what());
+    } catch (...) {
+        // A destructor must not throw; every part is released regardless.
+    }
+}
+
+bool CHeldSlot::holdLock()
+{
+    if (m_joined != nullptr) {
+        return m_joined->holdLock();
+    }
+    if (m_lock != LockState::Untried) {
+        return m_lock == LockState::Held;
+    }
+    m_lock = LockState::Failed;
+    CLogTarget& log = m_path.m_log;
+    try {
+        const auto wait = std::chrono::milliseconds(m_path.m_settings.timeout);
+        switch (m_slot->exchangeLock().acquire(wait)) {
+        case CExchangeLock::Outcome::Held:
+            m_lock = LockState::Held;
+            break;
+        case CExchangeLock::Outcome::Refused:
+            log.logText(kLogError, "Failed to obtain mutex lock.");
+            break;
+        case CExchangeLock::Outcome::LockFileBusy:
+            log.logFormat(kLogError, "Lock file %s: another process kept the token for more than %u ms",
+                          m_slot->exchangeLock().lockFilePath().c_str(), m_path.m_settings.timeout);
+            break;
+        }
+    } catch (const std::exception& error) {
+        log.logText(kLogError, error.what());
+    }
+    return m_lock == LockState::Held;
+}
+
+void CHeldSlot::exchange(TokenCall& call)
+{
+    run(call.request, call.response, false, call.replyTimeout, call.session, &call.generation);
+}
+
+void CHeldSlot::exchange(RpcRequest& request, RpcResponse& response, bool clearResponse,
                          std::optional<uint32_t> replyTimeout)
 {
-    std::vector<uint8_t> buffer(kExchangeBufferSize, 0);
+    run(request, response, clearResponse, replyTimeout, std::nullopt, nullptr);
+}
+
+void CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearResponse,
+                    std::optional<uint32_t> replyTimeout, const std::optional<BoundSession>& session,
+                    uint64_t* generation)
+{
+    CLogTarget& log = m_path.m_log;
+    // Not cleared: the encoder writes what it sends, and only the received
+    // bytes are decoded.
+    uint8_t buffer[kExchangeBufferSize];
     if (clearResponse) {
         response = RpcResponse{};
     }
-    BoundedOutput bounded{buffer.data(), buffer.size()};
+    BoundedOutput bounded{buffer, sizeof buffer};
     pb_ostream_t out{writeBounded, &bounded, SIZE_MAX, 0, nullptr};
     const bool encoded = pb_encode(&out, RpcRequest_fields, &request);
-    if (out.bytes_written > buffer.size()) {
-        logText(kLogError, "stream full");
+    if (out.bytes_written > sizeof buffer) {
+        log.logText(kLogError, "stream full");
         response.rv = CKR_DATA_LEN_RANGE;
         return;
     }
     if (!encoded || out.bytes_written == 0) {
-        logText(kLogError, out.errmsg != nullptr ? out.errmsg : "function encoding failed");
+        log.logText(kLogError, out.errmsg != nullptr ? out.errmsg : "function encoding failed");
         response.rv = CKR_FUNCTION_FAILED;
         return;
     }
-    const SlotPtr found = findSlot(slot);
-    const size_t received =
-        found != nullptr ? exchange(*found, buffer.data(), buffer.size(), out.bytes_written, replyTimeout) : 0;
-    if (found == nullptr) {
-        logText(kLogError, "Port not found");
+    if (m_slot == nullptr) {
+        log.logText(kLogError, "Port not found");
+    }
+    size_t received = 0;
+    bool stale = false;
+    if (m_slot != nullptr && holdLock()) {
+        try {
+            CReplyTimeout wait(m_slot->transport_inlock(), replyTimeout);
+            received = transfer_inlock(buffer, out.bytes_written, session, stale);
+        } catch (const std::exception& error) {
+            logExchangeFailure(error.what());
+        } catch (...) {
+            logExchangeFailure(nullptr);
+        }
+        if (generation != nullptr) {
+            *generation = m_slot->generation_inlock();
+        }
+    }
+    if (stale) {
+        response.rv = CKR_SESSION_HANDLE_INVALID;
+        return;
     }
     if (received == 0) {
-        logText(kLogError, "no response from transport.");
+        log.logText(kLogError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
         return;
     }
-    pb_istream_t in = pb_istream_from_buffer(buffer.data(), received);
+    pb_istream_t in = pb_istream_from_buffer(buffer, received);
     // NOINIT: the caller's presets and callbacks stay; a cleared response is already zero.
     if (!pb_decode_ex(&in, RpcResponse_fields, &response, PB_DECODE_NOINIT)) {
-        logText(kLogError, in.errmsg != nullptr ? in.errmsg : "function decoding failed");
+        log.logText(kLogError, in.errmsg != nullptr ? in.errmsg : "function decoding failed");
         response.rv = CKR_FUNCTION_FAILED;
+        return;
+    }
+    // The token no longer knows the session: its number may soon name
+    // another application's session, which this handle must never reach.
+    if (session && (response.rv == CKR_SESSION_HANDLE_INVALID || response.rv == CKR_SESSION_CLOSED)) {
+        m_path.m_sessions.remove(session->handle);
     }
 }
 
@@ -112,35 +230,16 @@ void CContext::callToken(CK_SLOT_ID slot, RpcRequest& request, RpcResponse& resp
 // transports have closed themselves where a late reply could follow; a
 // closed transport is opened again by the next exchange. Only a write that
 // finds its connection or device gone is tried again at once, over a fresh
-// one.
-size_t CContext::exchange(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length,
-                          std::optional<uint32_t> replyTimeout)
+// one, unless the fresh one reaches another device than the session's.
+size_t CHeldSlot::transfer_inlock(uint8_t* buffer, size_t length, const std::optional<BoundSession>& session,
+                                  bool& stale)
 {
-    try {
-        ExchangeGuard guard(m_exchangeLock);
-        if (!guard.held()) {
-            logText(kLogError, "Failed to obtain mutex lock.");
-            return 0;
-        }
-        size_t received = 0;
-        {
-            CReplyTimeout wait(transport, replyTimeout);
-            received = exchange_inlock(transport, buffer, capacity, length);
-        }
-        guard.release();
-        return received;
-    } catch (const std::exception& error) {
-        logExchangeFailure(error.what());
-    } catch (...) {
-        logExchangeFailure(nullptr);
-    }
-    return 0;
-}
-
-size_t CContext::exchange_inlock(CTransport& transport, uint8_t* buffer, size_t capacity, size_t length)
-{
+    CTransport& transport = m_slot->transport_inlock();
     if (!transport.isOpen()) {
-        transport.open();
+        openTransport_inlock(transport);
+    }
+    if ((stale = isStale_inlock(session))) {
+        return 0;
     }
     try {
         transport.write(buffer, length);
@@ -151,19 +250,68 @@ size_t CContext::exchange_inlock(CTransport& transport, uint8_t* buffer, size_t 
         if (failure.failure() != TransportFailure::Closed) {
             throw;
         }
-        logText(kLogInfo, failure.what());
-        transport.open();
+        m_path.m_log.logText(kLogInfo, failure.what());
+        openTransport_inlock(transport);
+        if ((stale = isStale_inlock(session))) {
+            return 0;
+        }
         transport.write(buffer, length);
     }
-    return transport.read(buffer, capacity);
+    return transport.read(buffer, kExchangeBufferSize);
 }
 
-void CContext::logExchangeFailure(const char* what)
+// A transport that reaches another device than before has a token that
+// holds none of the sessions opened on the old one.
+void CHeldSlot::openTransport_inlock(CTransport& transport)
+{
+    transport.open();
+    m_slot->setProduct(transport.getProduct());
+    const uint64_t generation = transport.deviceGeneration();
+    if (generation == m_slot->generation_inlock()) {
+        return;
+    }
+    m_slot->setGeneration_inlock(generation);
+    const auto slot = static_cast<SlotId>(m_slotId);
+    const size_t forgotten = m_path.m_sessions.removeOtherDevices(slot, generation);
+    if (forgotten != 0) {
+        m_path.m_log.logFormat(kLogInfo, "Token of slot %d was replaced: %zu session handles forgotten", slot,
+                               forgotten);
+    }
+}
+
+bool CHeldSlot::isStale_inlock(const std::optional<BoundSession>& session) const
+{
+    return session && session->generation != m_slot->generation_inlock();
+}
+
+corvel::CTransport* CHeldSlot::reach()
+{
+    if (m_slot == nullptr || !holdLock()) {
+        return nullptr;
+    }
+    CTransport& transport = m_slot->transport_inlock();
+    try {
+        if (!transport.isOpen()) {
+            openTransport_inlock(transport);
+        }
+        return &transport;
+    } catch (const std::exception& error) {
+        m_path.m_log.logText(kLogError, error.what());
+        return nullptr;
+    }
+}
+
+corvel::CTransport* CHeldSlot::lockedTransport()
+{
+    return m_slot != nullptr && holdLock() ? &m_slot->transport_inlock() : nullptr;
+}
+
+void CHeldSlot::logExchangeFailure(const char* what)
 {
     if (what != nullptr && *what != '\0') {
-        logText(kLogError, what);
+        m_path.m_log.logText(kLogError, what);
     } else {
-        logText(kLogError, "Failed to transmit command.");
+        m_path.m_log.logText(kLogError, "Failed to transmit command.");
     }
 }
 

@@ -8,13 +8,13 @@ namespace vexa::pkcs11 {
 // C_Finalize) with an old handle must not reach one of those.
 CK_RV CContext::C_CloseAllSessions(CK_SLOT_ID slotID)
 {
-    return lockedCall(*this, "C_CloseAllSessions", kNoChecks, [&] {
-        if (findSlot(slotID) == nullptr) {
+    return entryCall(*this, "C_CloseAllSessions", kNoChecks, [&] {
+        if (m_slots.find(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
         const CK_RV rv = exchangeOnSlot(*this, slotID, fn::CloseAllSessions);
         if (rv == CKR_OK) {
-            removeSessions(static_cast<SlotId>(slotID));
+            m_sessions.removeSlot(static_cast<SlotId>(slotID));
         }
         return rv;
     });

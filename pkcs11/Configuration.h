@@ -10,8 +10,6 @@
 
 namespace vexa::pkcs11 {
 
-class CContext;
-
 constexpr const char* kConfigFileName = "vexaconfig.json";
 
 // How the library reaches its tokens.
@@ -60,10 +58,5 @@ std::string findConfigDir(const std::string& fileName, const std::string& homeDi
 std::string findConfigDir(const std::string& fileName);
 // The home directory of the real user from the password database, else $HOME.
 std::string userHomeDir();
-
-// Reads configDir + "vexaconfig.json" into the context and logs what it found
-// wrong. A missing file keeps every default; an error keeps what was read
-// before it.
-void loadConfiguration(CContext& context, const std::string& configDir);
 
 }  // namespace vexa::pkcs11

@@ -9,8 +9,7 @@
 
 namespace vexa::pkcs11 {
 
-// Steps that the cryptographic families share. Functions named _inlock
-// expect the library lock to be held by the caller.
+// Steps that the cryptographic families share.
 
 // DataRoutine.cpp
 
@@ -25,7 +24,7 @@ CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
 CK_RV checkOutput(CContext& context, RpcResponse& response, const OutputBuffer& reader);
 
 // A whole encrypt or decrypt data function (single part, update or final; a
-// null input sends no data) under the library lock. A null output asks for
+// null input sends no data). A null output asks for
 // the length only; the token answers a length query, or an output that does
 // not fit, with the needed size in outputLength, which the caller receives.
 // A null outputLength is CKR_ARGUMENTS_BAD, and nothing is sent.
@@ -41,8 +40,8 @@ constexpr size_t kUpdateChunkSize = 2000;
 // A sign, verify or digest update: the input goes out as consecutive update
 // requests of at most kUpdateChunkSize bytes (one empty request for an empty
 // input), stopping at the first result other than CKR_OK; the chunks before
-// it have reached the token. The lock stays held across all chunks, so no
-// other call falls between two of them. A null input is refused unless
+// it have reached the token. The token stays held across all chunks, so no
+// other call to it falls between two of them. A null input is refused unless
 // nullWithoutLengthIsEmpty and the length is 0.
 CK_RV runChunkedUpdate(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
                        const CK_BYTE* input, CK_ULONG length, bool nullWithoutLengthIsEmpty);

@@ -11,7 +11,7 @@ CK_RV checkOutput(CContext& context, RpcResponse& response, const OutputBuffer& 
 {
     if (reader.buffer != nullptr && response.rv == CKR_OK && response.has_outputLength &&
         response.outputLength > reader.capacity) {
-        context.logText(corvel::kLogError, "output length beyond the buffer");
+        context.log().logText(corvel::kLogError, "output length beyond the buffer");
         response.rv = CKR_FUNCTION_FAILED;
         response.has_outputLength = false;
     }

@@ -11,7 +11,7 @@ CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
             return CKR_ARGUMENTS_BAD;
         }
-        return carried.prepare(*pMechanism, *this);
+        return carried.prepare(*pMechanism, m_log);
     };
     return sessionCall(*this, "C_DecryptInit", hSession, fn::DecryptInit, checks, [&](TokenCall& call) {
         RpcMechanism fields = RpcMechanism_init_zero;

@@ -40,37 +40,39 @@ CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMecha
     });
 }
 
-// Built from the two halves, each under the lock of its own: another
-// thread's call may run between them.
+// Built from the two halves, with the token held across them: no other call
+// to the token runs between them.
 CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,
                          CK_ULONG_PTR pulDigestLen)
 {
     // PKCS#11 asks for the length pointer in every digest call; without one
     // the token would end the operation and the result would be lost.
     const auto checks = [&] { return pulDigestLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return unlockedCall(*this, "C_Digest", checks, [&] {
-        if (pDigest == nullptr && (pData != nullptr || ulDataLen == 0)) {
-            // A length query: the data stays with the caller until it has room.
-            return C_DigestFinal(hSession, nullptr, pulDigestLen);
-        }
-        if (pData != nullptr) {
-            if (const CK_RV room = checkDigestRoom(*this, hSession, pulDigestLen); room != CKR_OK) {
-                return room;
+    return entryCall(*this, "C_Digest", checks, [&] {
+        return holdingSessionToken(*this, hSession, [&] {
+            if (pDigest == nullptr && (pData != nullptr || ulDataLen == 0)) {
+                // A length query: the data stays with the caller until it has room.
+                return C_DigestFinal(hSession, nullptr, pulDigestLen);
             }
-            const CK_RV absorbed = C_DigestUpdate(hSession, pData, ulDataLen);
-            return absorbed == CKR_OK ? C_DigestFinal(hSession, pDigest, pulDigestLen) : absorbed;
-        }
-        // No data: the digest of nothing, or, with a length that claims data, a
-        // bad call that still ends the token's operation as PKCS#11 requires.
-        CK_RV rv = CKR_OK;
-        if (pDigest == nullptr) {
-            CK_BYTE scratch[kScratchDigestSize];
-            CK_ULONG scratchLength = sizeof(scratch);
-            (void)C_DigestFinal(hSession, scratch, &scratchLength);
-        } else {
-            rv = C_DigestFinal(hSession, pDigest, pulDigestLen);
-        }
-        return ulDataLen != 0 ? CKR_ARGUMENTS_BAD : rv;
+            if (pData != nullptr) {
+                if (const CK_RV room = checkDigestRoom(*this, hSession, pulDigestLen); room != CKR_OK) {
+                    return room;
+                }
+                const CK_RV absorbed = C_DigestUpdate(hSession, pData, ulDataLen);
+                return absorbed == CKR_OK ? C_DigestFinal(hSession, pDigest, pulDigestLen) : absorbed;
+            }
+            // No data: the digest of nothing, or, with a length that claims data, a
+            // bad call that still ends the token's operation as PKCS#11 requires.
+            CK_RV rv = CKR_OK;
+            if (pDigest == nullptr) {
+                CK_BYTE scratch[kScratchDigestSize];
+                CK_ULONG scratchLength = sizeof(scratch);
+                (void)C_DigestFinal(hSession, scratch, &scratchLength);
+            } else {
+                rv = C_DigestFinal(hSession, pDigest, pulDigestLen);
+            }
+            return ulDataLen != 0 ? CKR_ARGUMENTS_BAD : rv;
+        });
     });
 }
 

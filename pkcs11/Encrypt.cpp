@@ -8,14 +8,15 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
     CStructuredMechanism carried;
     const auto checks = [&] {
         if (pMechanism == nullptr) {
-            logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
+            m_log.logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
             return CKR_ARGUMENTS_BAD;
         }
         if (claimsMissingParameter(*pMechanism)) {
-            logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
+            m_log.logText(corvel::kLogDebug,
+                          "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
             return CKR_ARGUMENTS_BAD;
         }
-        return carried.prepare(*pMechanism, *this);
+        return carried.prepare(*pMechanism, m_log);
     };
     return sessionCall(*this, "C_EncryptInit", hSession, fn::EncryptInit, checks, [&](TokenCall& call) {
         RpcMechanism fields = RpcMechanism_init_zero;

@@ -146,7 +146,7 @@ const CK_FUNCTION_LIST kFunctionList = {
 extern "C" VEXA_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
 {
     return vexa::pkcs11::guardedCall([&] {
-        vexa::pkcs11::CContext::instance().logText(corvel::kLogTrace, "C_GetFunctionList");
+        vexa::pkcs11::CContext::instance().log().logText(corvel::kLogTrace, "C_GetFunctionList");
         if (ppFunctionList == nullptr) {
             return CKR_ARGUMENTS_BAD;
         }

@@ -1,70 +1,63 @@
 #include "ExchangeLock.h"
 
-#include <chrono>
 #include <exception>
 #include <thread>
 
 namespace vexa::pkcs11 {
 
-CExchangeLock::~CExchangeLock() = default;
-
-void CExchangeLock::clearLocking()
+CK_RV CExchangeLock::make(const LockingChoice& choice, std::unique_ptr<CExchangeLock>& lock)
 {
-    m_osLocking = false;
-    m_applicationLocking = false;
-}
-
-void CExchangeLock::useOsLocking() { m_osLocking = true; }
-
-CK_RV CExchangeLock::useApplicationLocking(const CK_C_INITIALIZE_ARGS& args)
-{
+    if (!choice.application) {
+        lock = std::make_unique<CExchangeLock>();
+        return CKR_OK;
+    }
     void* mutex = nullptr;
-    if (args.CreateMutex(&mutex) != CKR_OK) {
+    if (choice.createMutex(&mutex) != CKR_OK) {
         return CKR_CANT_LOCK;
     }
-    m_destroyMutex = args.DestroyMutex;
-    m_lockMutex = args.LockMutex;
-    m_unlockMutex = args.UnlockMutex;
-    m_applicationMutex = mutex;
-    m_applicationLocking = true;
+    lock.reset(new CExchangeLock(choice, mutex));
     return CKR_OK;
 }
 
-void CExchangeLock::destroyApplicationMutex()
+CExchangeLock::CExchangeLock() : m_choice{} {}
+
+CExchangeLock::CExchangeLock(const LockingChoice& choice, void* applicationMutex)
+    : m_choice(choice), m_applicationMutex(applicationMutex)
+{}
+
+CExchangeLock::~CExchangeLock()
 {
-    if (m_applicationLocking && m_applicationMutex != nullptr) {
-        m_destroyMutex(m_applicationMutex);
+    if (m_choice.application) {
+        (void)m_choice.destroyMutex(m_applicationMutex);
     }
-    m_applicationMutex = nullptr;
-    m_applicationLocking = false;
 }
 
-void CExchangeLock::openLockFile(const std::string& path)
-{
-    auto lock = std::make_unique<boost::interprocess::file_lock>(path.c_str());
-    m_lockFile = std::move(lock);
-}
+void CExchangeLock::useLockFile(std::unique_ptr<CLockFileToken> lockFile) { m_lockFile = std::move(lockFile); }
 
-bool CExchangeLock::acquire()
+std::string CExchangeLock::lockFilePath() const { return m_lockFile != nullptr ? m_lockFile->path() : ""; }
+
+CExchangeLock::Outcome CExchangeLock::acquire(std::chrono::milliseconds lockFileWait)
 {
-    if (m_osLocking) {
-        m_exchangeMutex.lock();
+    if (!m_choice.application) {
+        m_mutex.lock();
+    } else if (m_choice.lockMutex(m_applicationMutex) != CKR_OK) {
+        return Outcome::Refused;
     }
-    if (m_applicationLocking && m_lockMutex(m_applicationMutex) != CKR_OK) {
-        if (m_osLocking) {
-            m_exchangeMutex.unlock();
-        }
-        return false;
+    if (m_lockFile == nullptr) {
+        return Outcome::Held;
     }
-    if (m_lockFile != nullptr) {
-        try {
-            m_lockFile->lock();
-        } catch (...) {
-            unlockMutexes();
-            throw;
-        }
+    bool locked = false;
+    try {
+        locked = m_lockFile->lock(lockFileWait);
+    } catch (...) {
+        unlockMutex();
+        throw;
     }
-    return true;
+    if (!locked) {
+        unlockMutex();
+        return Outcome::LockFileBusy;
+    }
+    return Outcome::Held;
 }
 
 void CExchangeLock::release()
@@ -80,38 +73,25 @@ void CExchangeLock::release()
             failure = std::current_exception();
         }
     }
-    unlockMutexes();
+    unlockMutex();
     if (failure) {
         std::rethrow_exception(failure);
     }
 }
 
-void CExchangeLock::unlockMutexes()
+void CExchangeLock::unlockMutex()
 {
-    if (m_osLocking) {
-        m_exchangeMutex.unlock();
-    }
-    if (m_applicationLocking) {
-        (void)m_unlockMutex(m_applicationMutex);
-    }
-}
-
-ExchangeGuard::~ExchangeGuard()
-{
-    if (m_held) {
-        try {
-            m_lock.release();
-        } catch (...) {
-            // A destructor must not throw; every part is released regardless.
-        }
+    if (m_choice.application) {
+        (void)m_choice.unlockMutex(m_applicationMutex);
+    } else {
+        m_mutex.unlock();
     }
 }
 
-void ExchangeGuard::release()
+void CExchangeLock::abandon()
 {
-    if (m_held) {
-        m_held = false;
-        m_lock.release();
+    if (m_lockFile != nullptr) {
+        m_lockFile->abandon();
     }
 }
 

@@ -1,71 +1,67 @@
 #pragma once
 #include <p11-kit/pkcs11.h>
 
-#include <boost/interprocess/sync/file_lock.hpp>
+#include <chrono>
 #include <memory>
 #include <mutex>
-#include <string>
+
+#include "LockFile.h"
 
 namespace vexa::pkcs11 {
 
-// Surrounds each write/read pair with a token: the process's exchange mutex
-// (OS locking) or the application's mutex callbacks, then, when configured,
-// an exclusive lock on a file shared by every process using the same path.
+// How C_Initialize was asked to lock; chosen anew by each C_Initialize.
+struct LockingChoice {
+    // The application gave mutex callbacks without CKF_OS_LOCKING_OK: each
+    // token's exchanges are kept apart by a mutex it makes with CreateMutex.
+    // Otherwise by a mutex of the library's own.
+    bool application = false;
+    CK_CREATEMUTEX createMutex = nullptr;
+    CK_DESTROYMUTEX destroyMutex = nullptr;
+    CK_LOCKMUTEX lockMutex = nullptr;
+    CK_UNLOCKMUTEX unlockMutex = nullptr;
+};
+
+// Surrounds the exchanges with one token: a mutex of this process (the
+// library's own, or the application's), then, when a lock file is
+// configured, the token's part of it, released 1 ms after the exchange.
 class CExchangeLock {
 public:
-    CExchangeLock() = default;
+    // A lock as the choice asks for; CKR_CANT_LOCK (and none) when the
+    // application's CreateMutex fails.
+    static CK_RV make(const LockingChoice& choice, std::unique_ptr<CExchangeLock>& lock);
+    // With the library's own mutex.
+    CExchangeLock();
+    // Destroys the application's mutex.
     ~CExchangeLock();
     CExchangeLock(const CExchangeLock&) = delete;
     CExchangeLock& operator=(const CExchangeLock&) = delete;
 
-    // Forgets the locking chosen by the previous C_Initialize.
-    void clearLocking();
-    void useOsLocking();
-    // Creates the application's mutex with CreateMutex; CKR_CANT_LOCK when it fails.
-    CK_RV useApplicationLocking(const CK_C_INITIALIZE_ARGS& args);
-    // Destroys the application's mutex, if one was created.
-    void destroyApplicationMutex();
-    bool usesOsLocking() const { return m_osLocking; }
+    void useLockFile(std::unique_ptr<CLockFileToken> lockFile);
+    // The lock file's path; empty without one.
+    std::string lockFilePath() const;
 
-    // Opens path (which must exist) as the lock file; throws
-    // boost::interprocess::interprocess_exception when it cannot.
-    void openLockFile(const std::string& path);
-    bool lockFileInUse() const { return m_lockFile != nullptr; }
-
-    // False when the application's LockMutex refuses; nothing is held then.
-    // Throws interprocess_exception when the lock file fails, holding nothing.
-    bool acquire();
+    enum class Outcome {
+        Held,
+        Refused,       // the application's LockMutex refused; nothing is held
+        LockFileBusy,  // another process kept the token's part of the lock file; nothing is held
+    };
+    // Waits at most lockFileWait for the lock file. Throws std::system_error
+    // when the lock file fails, holding nothing.
+    Outcome acquire(std::chrono::milliseconds lockFileWait);
     // Releases every part even when one fails, then throws the first failure.
     void release();
+    // In a child process after fork: closes the lock file, leaves the
+    // mutexes alone.
+    void abandon();
 
 private:
-    void unlockMutexes();
+    explicit CExchangeLock(const LockingChoice& choice, void* applicationMutex);
+    void unlockMutex();
 
-    std::mutex m_exchangeMutex;  // guards the transports' write/read pairs under OS locking
-    bool m_osLocking = false;
-    bool m_applicationLocking = false;
-    CK_DESTROYMUTEX m_destroyMutex = nullptr;
-    CK_LOCKMUTEX m_lockMutex = nullptr;
-    CK_UNLOCKMUTEX m_unlockMutex = nullptr;
-    void* m_applicationMutex = nullptr;
-    std::unique_ptr<boost::interprocess::file_lock> m_lockFile;
-};
-
-// Holds the exchange lock for one scope when acquire() succeeds.
-class ExchangeGuard {
-public:
-    explicit ExchangeGuard(CExchangeLock& lock) : m_lock(lock), m_held(lock.acquire()) {}
-    ~ExchangeGuard();
-    ExchangeGuard(const ExchangeGuard&) = delete;
-    ExchangeGuard& operator=(const ExchangeGuard&) = delete;
-
-    bool held() const { return m_held; }
-    // Releases now, letting a release failure reach the caller.
-    void release();
-
-private:
-    CExchangeLock& m_lock;
-    bool m_held;
+    std::mutex m_mutex;  // keeps the token's exchanges one at a time, unless the application's mutex does
+    const LockingChoice m_choice;
+    void* m_applicationMutex = nullptr;  // made by the application's CreateMutex
+    std::unique_ptr<CLockFileToken> m_lockFile;
 };
 
 }  // namespace vexa::pkcs11

@@ -1,11 +1,9 @@
 #pragma once
 // The library's own calls (declared for applications in vexa.h), on a given
-// context so that tests run them on a context of their own. None holds the
-// library lock across an exchange: each names its slot to the exchange.
+// context so that tests run them on a context of their own.
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
-#include <mutex>
 
 #include "CallShapes.h"
 #include "FieldCallbacks.h"
@@ -37,23 +35,6 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
                          const uint32_t* path, CK_ULONG count, uint8_t* signature, CK_ULONG* length);
 
 // Shared by the files above.
-
-// A request on a session: bound under the library lock, which guards the
-// session table, and exchanged after the lock is released.
-template <typename Fill = decltype(kNoFields), typename Finish = decltype(kTokenResult)>
-CK_RV exchangeOnSessionUnlocked(CContext& context, CK_SESSION_HANDLE hSession, FunctionId function,
-                                Fill fill = kNoFields, Finish finish = kTokenResult)
-{
-    TokenCall call;
-    call.request.function = function;
-    {
-        std::lock_guard<std::mutex> lock(CContext::libraryMutex());
-        if (const CK_RV bound = context.bindSession(hSession, call.request, call.slot); bound != CKR_OK) {
-            return bound;
-        }
-    }
-    return completeCall(context, static_cast<CK_SLOT_ID>(call.slot), call, fill, finish);
-}
 
 // Announces the caller's buffer as outputLength and reads the reply's output
 // into it.

@@ -48,7 +48,8 @@ private:
 };
 
 // The key the token makes on import carries all six attributes, so the
-// search finds that key and no other private key.
+// search finds that key and no other private key. The token is held across
+// the search's three requests.
 CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE& found, CK_ULONG& count)
 {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -63,13 +64,15 @@ CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HAN
         {CKA_PRIVATE, &yes, sizeof yes},
         {CKA_KEY_TYPE, &keyType, sizeof keyType},
     };
-    const CK_RV started = context.C_FindObjectsInit(session, search, sizeof search / sizeof search[0]);
-    if (started != CKR_OK) {
-        return started;
-    }
-    const CK_RV rv = context.C_FindObjects(session, &found, 1, &count);
-    (void)context.C_FindObjectsFinal(session);
-    return rv;
+    return holdingSessionToken(context, session, [&] {
+        const CK_RV started = context.C_FindObjectsInit(session, search, sizeof search / sizeof search[0]);
+        if (started != CKR_OK) {
+            return started;
+        }
+        const CK_RV rv = context.C_FindObjects(session, &found, 1, &count);
+        (void)context.C_FindObjectsFinal(session);
+        return rv;
+    });
 }
 
 // The caller's length changes only on success.
@@ -81,7 +84,7 @@ CK_RV callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, PathRe
         path.fill(call.request);
         expectOutput(call, reader);
     };
-    return exchangeOnSessionUnlocked(context, session, path.function(), fill, [&](TokenCall& call) {
+    return exchangeOnSession(context, session, path.function(), fill, [&](TokenCall& call) {
         if (call.response.rv == CKR_OK) {
             *length = reader.received;
         }
@@ -93,7 +96,7 @@ CK_RV callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, PathRe
 
 uint32_t hasBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE* key)
 {
-    return static_cast<uint32_t>(unlockedCall(context, "u32HasBitcoinKey", kNoChecks, [&] {
+    return static_cast<uint32_t>(entryCall(context, "u32HasBitcoinKey", kNoChecks, [&] {
         CK_OBJECT_HANDLE found = CK_INVALID_HANDLE;
         CK_ULONG count = 0;
         const CK_RV rv = findBitcoinKey(context, session, found, count);
@@ -118,7 +121,7 @@ uint32_t importBitcoinKey(CContext& context, CK_SESSION_HANDLE session, const ui
         }
         return fitsMessage(length) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
-    return static_cast<uint32_t>(unlockedCall(context, "u32ImportBitcoinKey", checks, [&] {
+    return static_cast<uint32_t>(entryCall(context, "u32ImportBitcoinKey", checks, [&] {
         const CK_RV existing = hasBitcoinKey(context, session, nullptr);
         if (existing == CKR_OK) {
             return CKR_VEXA_BITCOIN_KEY_EXISTS;
@@ -127,8 +130,8 @@ uint32_t importBitcoinKey(CContext& context, CK_SESSION_HANDLE session, const ui
             return existing;
         }
         ByteSpan keyBytes{key, static_cast<uint32_t>(length)};
-        return exchangeOnSessionUnlocked(context, session, fn::ImportBitcoinKey,
-                                         [&](TokenCall& call) { setBytes(call.request.data, keyBytes); });
+        return exchangeOnSession(context, session, fn::ImportBitcoinKey,
+                                 [&](TokenCall& call) { setBytes(call.request.data, keyBytes); });
     }));
 }
 
@@ -141,7 +144,7 @@ uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint3
         }
         return pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
-    return static_cast<uint32_t>(unlockedCall(context, "u32GetBitcoinPub", checks, [&] {
+    return static_cast<uint32_t>(entryCall(context, "u32GetBitcoinPub", checks, [&] {
         PathRequest call(fn::GetBitcoinPub, path, count);
         return callSessionWithOutput(context, session, call, output, length);
     }));
@@ -157,7 +160,7 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
         }
         return fitsMessage(hashLength) && pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
-    return static_cast<uint32_t>(unlockedCall(context, "u32SignBitcoinHash", checks, [&] {
+    return static_cast<uint32_t>(entryCall(context, "u32SignBitcoinHash", checks, [&] {
         PathRequest call(fn::SignBitcoinHash, path, count);
         call.setHash(hash, hashLength);
         return callSessionWithOutput(context, session, call, signature, length);

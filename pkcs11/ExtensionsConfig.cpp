@@ -18,7 +18,7 @@ template <typename Fill>
 uint32_t callSlot(CContext& context, CK_SLOT_ID slotID, FunctionId function, Fill fill)
 {
     return static_cast<uint32_t>(
-        unlockedCall(context, nullptr, kNoChecks, [&] { return exchangeOnSlot(context, slotID, function, fill); }));
+        entryCall(context, nullptr, kNoChecks, [&] { return exchangeOnSlot(context, slotID, function, fill); }));
 }
 
 // A value the token left out is not given: the record keeps what it had.
@@ -47,7 +47,7 @@ uint32_t getTokenConfig(CContext& context, CK_SLOT_ID slotID, TokenConfigRecord*
             record == nullptr || record->version != VEXA_TOKEN_CONFIG_VERSION || record->size != VEXA_TOKEN_CONFIG_SIZE;
         return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return static_cast<uint32_t>(unlockedCall(context, "u32GetTokenConfig", checks, [&] {
+    return static_cast<uint32_t>(entryCall(context, "u32GetTokenConfig", checks, [&] {
         return exchangeOnSlot(context, slotID, fn::GetTokenConfig, kNoFields, [&](TokenCall& call) {
             if (call.response.has_tokenConfig) {
                 copyConfig(call.response.tokenConfig, *record);

@@ -1,6 +1,6 @@
-// The token's data block, moved in chunks. The token answers
-// CKR_VEXA_MORE_DATA (CKR_OPERATION_ACTIVE) to every chunk after which it
-// expects or has more.
+// The token's data block, moved in chunks, with the token held across them.
+// The token answers CKR_VEXA_MORE_DATA (CKR_OPERATION_ACTIVE) to every chunk
+// after which it expects or has more.
 #include <algorithm>
 #include <optional>
 
@@ -14,7 +14,7 @@ constexpr uint32_t kWriteChunk = 1536;
 
 CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
 {
-    return context.findSlot(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
+    return context.slots().find(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
 CK_RV writeChunks(CContext& context, CK_SLOT_ID slotID, const uint8_t* data, uint32_t total)
@@ -86,8 +86,10 @@ uint32_t writeTokenData(CContext& context, CK_SLOT_ID slotID, const uint8_t* dat
         // The total travels in 32 bits; a longer block cannot be described.
         return fitsLengthField(length) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
-    return static_cast<uint32_t>(unlockedCall(
-        context, nullptr, checks, [&] { return writeChunks(context, slotID, data, static_cast<uint32_t>(length)); }));
+    return static_cast<uint32_t>(entryCall(context, nullptr, checks, [&] {
+        return holdingSlotToken(context, slotID,
+                                [&] { return writeChunks(context, slotID, data, static_cast<uint32_t>(length)); });
+    }));
 }
 
 uint32_t readTokenData(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_ULONG* length)
@@ -98,9 +100,10 @@ uint32_t readTokenData(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK
         }
         return buffer == nullptr || length == nullptr || *length == 0 ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return static_cast<uint32_t>(unlockedCall(context, nullptr, checks, [&] {
+    return static_cast<uint32_t>(entryCall(context, nullptr, checks, [&] {
         uint32_t received = 0;
-        const CK_RV rv = readChunks(context, slotID, buffer, capacity32(*length), received);
+        const CK_RV rv = holdingSlotToken(
+            context, slotID, [&] { return readChunks(context, slotID, buffer, capacity32(*length), received); });
         *length = received;
         return rv;
     }));

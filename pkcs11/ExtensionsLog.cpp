@@ -9,7 +9,7 @@ bool readLogEntries(CContext& context, CK_SLOT_ID slotID, uint8_t* buffer, CK_UL
     const auto checks = [&] {
         return length == nullptr || (buffer == nullptr && *length != 0) ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    const CK_RV rv = unlockedCall(context, "bReadLogEntries", checks, [&] {
+    const CK_RV rv = entryCall(context, "bReadLogEntries", checks, [&] {
         OutputBuffer output{buffer, capacity32(*length)};
         return exchangeOnSlot(
             context, slotID, fn::ReadLogEntries, [&](TokenCall& call) { expectOutput(call, output); },

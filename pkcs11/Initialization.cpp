@@ -1,6 +1,5 @@
 #include <ctime>
 #include <exception>
-#include <map>
 #include <set>
 
 #include "CContext.h"
@@ -27,86 +26,91 @@ bool hasAllCallbacks(const CK_C_INITIALIZE_ARGS& args)
 
 }  // namespace
 
-CK_RV CContext::chooseLocking(CK_VOID_PTR pInitArgs)
+CK_RV CContext::chooseLocking(CK_VOID_PTR pInitArgs, LockingChoice& choice)
 {
-    m_exchangeLock.clearLocking();
+    choice = LockingChoice{};
     if (pInitArgs == nullptr) {
-        logText(kLogTrace, "C_Initialize");
+        m_log.logText(kLogTrace, "C_Initialize");
         return CKR_OK;
     }
-    logText(kLogDebug, "C_Initialize with non-null args");
+    m_log.logText(kLogDebug, "C_Initialize with non-null args");
     const auto& args = *static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
     if (args.pReserved != nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
     if ((args.flags & CKF_OS_LOCKING_OK) != 0) {
-        logText(kLogDebug, "C_Initialize with locking requested");
-        m_exchangeLock.useOsLocking();
+        m_log.logText(kLogDebug, "C_Initialize with locking requested");
         return CKR_OK;
     }
     if (!hasAnyCallback(args)) {
         return CKR_OK;
     }
-    logText(kLogDebug, "C_Initialize with locking functions requested");
+    m_log.logText(kLogDebug, "C_Initialize with locking functions requested");
     // PKCS#11: some but not all callbacks is a bad argument, whichever is missing.
     if (!hasAllCallbacks(args)) {
         return CKR_ARGUMENTS_BAD;
     }
-    return m_exchangeLock.useApplicationLocking(args);
+    choice = LockingChoice{true, args.CreateMutex, args.DestroyMutex, args.LockMutex, args.UnlockMutex};
+    return CKR_OK;
 }
 
-CContext::SlotTable CContext::buildSlots(size_t& tokenCount)
+std::unique_ptr<CLockFileToken> CContext::openLockFile(SerialId serial)
 {
-    const std::vector<SerialId> serials = m_transportKind.lister(*this);
+    if (m_lockFile.empty()) {
+        return nullptr;
+    }
+    return std::make_unique<CLockFileToken>(m_lockFile, serial);
+}
+
+// Each token gets a lock of its own: exchanges with different tokens never
+// wait for each other.
+CK_RV CContext::buildSlots(const LockingChoice& locking, CSlotTable::Table& slots, size_t& tokenCount)
+{
+    const std::vector<SerialId> serials = m_transportKind.lister(m_settings, m_log);
     tokenCount = serials.size();
-    SlotTable slots;
     for (size_t i = 0; i < serials.size(); ++i) {
-        std::unique_ptr<CTransport> transport = m_transportKind.factory(serials[i], *this);
+        std::unique_ptr<CTransport> transport = m_transportKind.factory(serials[i], m_settings, m_log);
         if (transport == nullptr) {
             continue;
         }
         transport->setTimeout(m_settings.timeout);
-        slots.emplace(static_cast<SlotId>(i), SlotPtr(std::move(transport)));
+        std::unique_ptr<CExchangeLock> lock;
+        if (const CK_RV made = CExchangeLock::make(locking, lock); made != CKR_OK) {
+            return made;
+        }
+        lock->useLockFile(openLockFile(serials[i]));
+        slots.emplace(static_cast<SlotId>(i), std::make_shared<CSlot>(std::move(transport), std::move(lock)));
     }
-    return slots;
+    return CKR_OK;
 }
 
+// Listing the tokens talks to none of them: no exchange lock is taken.
 CK_RV CContext::C_Initialize(CK_VOID_PTR pInitArgs)
 {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
     if (m_initialized) {
         return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     }
-    const CK_RV locking = chooseLocking(pInitArgs);
-    if (locking != CKR_OK) {
-        return locking;
+    LockingChoice locking;
+    if (const CK_RV chosen = chooseLocking(pInitArgs, locking); chosen != CKR_OK) {
+        return chosen;
     }
     size_t tokenCount = 0;
-    SlotTable slots;
-    // A refused lock or a failed listing leaves the library uninitialised and
-    // says so: a CKR_OK that every later call contradicts would hide it.
+    CSlotTable::Table slots;
+    // A failed listing leaves the library uninitialised and says so: a CKR_OK
+    // that every later call contradicts would hide it.
     try {
-        // No other process that shares the lock file talks to a token while
-        // the tokens are listed and their transports made.
-        ExchangeGuard guard(m_exchangeLock);
-        if (!guard.held()) {
-            m_exchangeLock.destroyApplicationMutex();
-            return CKR_CANT_LOCK;
+        if (const CK_RV built = buildSlots(locking, slots, tokenCount); built != CKR_OK) {
+            return built;
         }
-        slots = buildSlots(tokenCount);
-        guard.release();
     } catch (const std::exception& error) {
-        logText(kLogError, error.what());
-        m_exchangeLock.destroyApplicationMutex();
+        m_log.logText(kLogError, error.what());
         return CKR_FUNCTION_FAILED;
     } catch (...) {
-        m_exchangeLock.destroyApplicationMutex();
         return CKR_FUNCTION_FAILED;
     }
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        replaceSlots(std::move(slots));
-        m_initialized = true;
-    }
+    m_slots.replace(std::move(slots));
+    m_initialized = true;
     setTokenClocks(tokenCount);
     return CKR_OK;
 }
@@ -117,15 +121,14 @@ void CContext::setTokenClocks(size_t tokenCount)
         try {
             (void)bSetDateTime(i);
         } catch (const std::exception&) {
-            logText(kLogWarn, "Failed to set time");
+            m_log.logText(kLogWarn, "Failed to set time");
         }
     }
 }
 
-// Takes no library lock, like the other calls of the library's own.
 bool CContext::bSetDateTime(CK_SLOT_ID slotID)
 {
-    const CK_RV rv = unlockedCall(*this, "bSetDateTime", kNoChecks, [&] {
+    const CK_RV rv = entryCall(*this, "bSetDateTime", kNoChecks, [&] {
         return exchangeOnSlot(*this, slotID, fn::SetDateTime, [](TokenCall& call) {
             call.request.has_handle = true;
             call.request.handle = static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)) & 0xFFFFFFFFu);
@@ -139,52 +142,46 @@ bool CContext::bSetDateTime(CK_SLOT_ID slotID)
 // that does not answer is not asked again for each of its other sessions.
 void CContext::closeOwnSessions()
 {
-    std::map<CK_SESSION_HANDLE, SlotId> own;
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        own = m_sessions;
-    }
     std::set<SlotId> silent;
-    for (const auto& [handle, slot] : own) {
-        if (silent.count(slot) != 0) {
+    for (const auto& [handle, session] : m_sessions.all()) {
+        if (silent.count(session.slot) != 0) {
             continue;
         }
         try {
             if (C_CloseSession(handle) == CKR_FUNCTION_FAILED) {
-                silent.insert(slot);
+                silent.insert(session.slot);
             }
         } catch (const std::exception&) {
-            silent.insert(slot);
+            silent.insert(session.slot);
         }
     }
 }
 
 CK_RV CContext::C_Finalize(CK_VOID_PTR pReserved)
 {
-    logText(kLogTrace, "C_Finalize");
+    m_log.logText(kLogTrace, "C_Finalize");
     if (pReserved != nullptr) {
         return CKR_ARGUMENTS_BAD;
     }
+    std::lock_guard<std::mutex> lifecycle(m_lifecycleMutex);
     if (!m_initialized) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
     closeOwnSessions();
-    for (const SlotId id : slotIds()) {
-        try {
-            if (const SlotPtr slot = findSlot(static_cast<CK_SLOT_ID>(id))) {
-                slot->close();
+    for (const SlotId id : m_slots.ids()) {
+        CHeldSlot held(m_callPath, static_cast<CK_SLOT_ID>(id));
+        if (CTransport* transport = held.lockedTransport()) {
+            try {
+                transport->close();
+            } catch (const std::exception&) {
+                // Finalising goes on whatever one token does.
             }
-        } catch (const std::exception&) {
-            // Finalising goes on whatever one token does.
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        m_initialized = false;
-        replaceSlots({});
-        m_sessions.clear();
-    }
-    m_exchangeLock.destroyApplicationMutex();
+    m_initialized = false;
+    m_sessions.clear();
+    // The old slots go here, or later with the last call that still holds one.
+    m_slots.replace({});
     return CKR_OK;
 }
 

@@ -16,7 +16,7 @@ CK_RV CContext::C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
             phKey == nullptr || claimsMissingParameter(*pMechanism) || !templateFits(pTemplate, ulAttributeCount)) {
             return CKR_ARGUMENTS_BAD;
         }
-        return carried.prepare(*pMechanism, *this);
+        return carried.prepare(*pMechanism, m_log);
     };
     const auto fill = [&](TokenCall& call) {
         call.request.has_mechanism = true;

@@ -24,16 +24,16 @@ CK_RV checkUnwrap(CContext& context, CK_MECHANISM_PTR pMechanism, CK_BYTE_PTR pW
                   ByteSpan& wrapped, const AttributeTemplate& keyTemplate, CK_OBJECT_HANDLE_PTR phKey)
 {
     if (pMechanism == nullptr || pWrappedKey == nullptr) {
-        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null mech or wrapped key");
+        context.log().logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null mech or wrapped key");
         return CKR_ARGUMENTS_BAD;
     }
     adjustUnwrapMechanism(*pMechanism);
     if (keyTemplate.attributes == nullptr && keyTemplate.count != 0) {
-        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null template and non-null ulCount.");
+        context.log().logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null template and non-null ulCount.");
         return CKR_ARGUMENTS_BAD;
     }
     if (phKey == nullptr) {
-        context.logText(corvel::kLogDebug, "C_UnwrapKey invalid params - hKey is NULL.");
+        context.log().logText(corvel::kLogDebug, "C_UnwrapKey invalid params - hKey is NULL.");
         return CKR_ARGUMENTS_BAD;
     }
     if (unfitParameter(*pMechanism) || !templateFits(keyTemplate.attributes, keyTemplate.count)) {
@@ -42,8 +42,8 @@ CK_RV checkUnwrap(CContext& context, CK_MECHANISM_PTR pMechanism, CK_BYTE_PTR pW
     if (const CK_RV fits = inputSpan(pWrappedKey, ulWrappedKeyLen, wrapped); fits != CKR_OK) {
         return fits;
     }
-    if (context.isLevelEnabled(corvel::kLogDebug)) {
-        context.logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
+    if (context.log().isLevelEnabled(corvel::kLogDebug)) {
+        context.log().logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
     }
     return CKR_OK;
 }
@@ -64,8 +64,8 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
         if (pWrappedKey != nullptr && *pulWrappedKeyLen == 0) {
             return CKR_BUFFER_TOO_SMALL;
         }
-        if (isLevelEnabled(corvel::kLogDebug)) {
-            logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
+        if (m_log.isLevelEnabled(corvel::kLogDebug)) {
+            m_log.logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
         }
         reader = OutputBuffer{pWrappedKey, capacity32(*pulWrappedKeyLen)};
         return CKR_OK;
@@ -119,7 +119,7 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
             *phKey = call.response.handle;
         }
         if (call.response.rv != CKR_OK) {
-            logFormat(corvel::kLogDebug, "C_UnwrapKey rv = 0x%lx", static_cast<CK_ULONG>(call.response.rv));
+            m_log.logFormat(corvel::kLogDebug, "C_UnwrapKey rv = 0x%lx", static_cast<CK_ULONG>(call.response.rv));
         }
         return call.response.rv;
     });

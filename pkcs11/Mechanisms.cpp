@@ -8,14 +8,14 @@ namespace {
 
 // A Varkon is only recognised on a slot the library drives over HID itself;
 // through the daemon the product is not known.
-bool isVarkon(corvel::CTransport& transport) { return transport.getProduct() == "Varkon"; }
+bool isVarkon(const CSlot& slot) { return slot.product() == "Varkon"; }
 
 }  // namespace
 
 CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount)
 {
-    return lockedCall(*this, "C_GetMechanismList", kNoChecks, [&] {
-        if (findSlot(slotID) == nullptr) {
+    return entryCall(*this, "C_GetMechanismList", kNoChecks, [&] {
+        if (m_slots.find(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
         if (pulCount == nullptr) {
@@ -36,20 +36,20 @@ CK_RV CContext::C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMec
     });
 }
 
-// Answered from the table, without an exchange and without the library lock
-// (like C_GetSlotInfo), so it answers while another thread waits for a key
-// pair to be generated.
+// Answered from the table, without an exchange and without the token's
+// exchange lock, so it answers while another thread waits for a key pair to
+// be generated.
 CK_RV CContext::C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo)
 {
     const auto checks = [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return unlockedCall(*this, "C_GetMechanismInfo", checks, [&] {
-        const SlotPtr slot = findSlot(slotID);
+    return entryCall(*this, "C_GetMechanismInfo", checks, [&] {
+        const SlotPtr slot = m_slots.find(slotID);
         if (slot == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
         CK_MECHANISM_INFO info{};
         if (!findMechanismInfo(type, info)) {
-            logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
+            m_log.logFormat(corvel::kLogWarn, "Mechanism not supported: 0x%08lx", type);
             return CKR_MECHANISM_INVALID;
         }
         if (type == CKM_RSA_PKCS_KEY_PAIR_GEN && isVarkon(*slot)) {

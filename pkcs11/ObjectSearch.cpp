@@ -52,7 +52,7 @@ CK_RV CContext::C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR p
     return sessionCall(*this, "C_FindObjects", hSession, fn::FindObjects, checks, fill, [&](TokenCall& call) {
         const size_t count = found.bytes.size() / kWireHandleSize;
         if (count > ulMaxObjectCount) {
-            logFormat(kLogError, "Token found %zu objects, asked for at most %lu", count, ulMaxObjectCount);
+            m_log.logFormat(kLogError, "Token found %zu objects, asked for at most %lu", count, ulMaxObjectCount);
             *pulObjectCount = 0;
             return CKR_FUNCTION_FAILED;
         }

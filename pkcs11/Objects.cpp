@@ -58,7 +58,7 @@ CK_RV CContext::C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObjec
     const CK_RV rv =
         sessionCall(*this, "C_CopyObject", hSession, fn::CopyObject, checks, fill, takeHandle(phNewObject));
     if (rv == CKR_FUNCTION_FAILED) {
-        logText(kLogError, "copy obj failed");
+        m_log.logText(kLogError, "copy obj failed");
     }
     return rv;
 }

@@ -21,9 +21,9 @@ CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_H
         if (pMechanism == nullptr || unfitParameter(*pMechanism)) {
             return CKR_ARGUMENTS_BAD;
         }
-        if (context.isLevelEnabled(corvel::kLogTrace)) {
-            context.logFormat(corvel::kLogTrace, "Mechanism: 0x%08lx Paramlen: %lx", pMechanism->mechanism,
-                              pMechanism->ulParameterLen);
+        if (context.log().isLevelEnabled(corvel::kLogTrace)) {
+            context.log().logFormat(corvel::kLogTrace, "Mechanism: 0x%08lx Paramlen: %lx", pMechanism->mechanism,
+                                    pMechanism->ulParameterLen);
         }
         carryPlainWithLength(fields, *pMechanism);
         return CKR_OK;
@@ -31,7 +31,8 @@ CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_H
     const auto fill = [&](TokenCall& call) { setOperation(call.request, fields, key); };
     return sessionCall(context, name, hSession, function, checks, fill, [&](TokenCall& call) {
         if (call.response.rv != CKR_OK) {
-            context.logFormat(corvel::kLogInfo, "SignVerifyInit returned 0x%lx", static_cast<CK_RV>(call.response.rv));
+            context.log().logFormat(corvel::kLogInfo, "SignVerifyInit returned 0x%lx",
+                                    static_cast<CK_RV>(call.response.rv));
         }
         return call.response.rv;
     });

@@ -15,7 +15,7 @@ constexpr CK_ULONG kRandomChunkSize = 1024;
 // One chunk of random bytes straight into the caller's buffer. A token that
 // answers CKR_OK with fewer bytes than asked would leave part of the buffer
 // as it was, looking random to the caller: that is a failure.
-CK_RV fetchRandom_inlock(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR chunk, uint32_t length)
+CK_RV fetchRandom(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR chunk, uint32_t length)
 {
     if (length == 0) {
         return CKR_OK;
@@ -26,9 +26,9 @@ CK_RV fetchRandom_inlock(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_
         call.request.outputLength = length;
         setOutput(call.response.output, output);
     };
-    return exchangeOnSession_inlock(context, hSession, fn::GenerateRandom, fill, [&](TokenCall& call) {
+    return exchangeOnSession(context, hSession, fn::GenerateRandom, fill, [&](TokenCall& call) {
         if (call.response.rv == CKR_OK && output.received != length) {
-            context.logFormat(kLogError, "Token sent %u of %u random bytes", output.received, length);
+            context.log().logFormat(kLogError, "Token sent %u of %u random bytes", output.received, length);
             return CKR_FUNCTION_FAILED;
         }
         return CK_RV{call.response.rv};
@@ -46,19 +46,26 @@ CK_RV CContext::C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_U
         [&](TokenCall& call) { setBytes(call.request.data, seed); });
 }
 
-// The lock stays held across the chunks, so no other call falls between them.
+// The token stays held across the chunks, so no other call to it falls
+// between them. Nothing is asked for nothing, even on a handle the library
+// does not hold.
 CK_RV CContext::C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen)
 {
     const auto checks = [&] { return pRandomData == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return lockedCall(*this, "C_GenerateRandom", checks, [&] {
-        CK_ULONG offset = 0;
-        CK_RV rv = CKR_OK;
-        do {
-            const CK_ULONG length = std::min(ulRandomLen - offset, kRandomChunkSize);
-            rv = fetchRandom_inlock(*this, hSession, pRandomData + offset, static_cast<uint32_t>(length));
-            offset += length;
-        } while (offset < ulRandomLen && rv == CKR_OK);
-        return rv;
+    return entryCall(*this, "C_GenerateRandom", checks, [&] {
+        if (ulRandomLen == 0) {
+            return CKR_OK;
+        }
+        return holdingSessionToken(*this, hSession, [&] {
+            CK_ULONG offset = 0;
+            CK_RV rv = CKR_OK;
+            do {
+                const CK_ULONG length = std::min(ulRandomLen - offset, kRandomChunkSize);
+                rv = fetchRandom(*this, hSession, pRandomData + offset, static_cast<uint32_t>(length));
+                offset += length;
+            } while (offset < ulRandomLen && rv == CKR_OK);
+            return rv;
+        });
     });
 }
 

@@ -21,6 +21,19 @@ CK_SESSION_HANDLE makeSessionHandle(SlotId slot, uint32_t tokenSession)
 
 }  // namespace
 
+CK_RV bindSession(CContext& context, CK_SESSION_HANDLE hSession, TokenCall& call)
+{
+    const std::optional<SessionEntry> entry = context.sessions().find(hSession);
+    if (!entry) {
+        return CKR_SESSION_HANDLE_INVALID;
+    }
+    call.slot = entry->slot;
+    call.session = BoundSession{hSession, entry->generation};
+    call.request.has_session = true;
+    call.request.session = static_cast<uint32_t>(hSession & 0xFFFFFFFFu);
+    return CKR_OK;
+}
+
 // No notification is ever made: pApplication and Notify are not used.
 CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                               CK_SESSION_HANDLE_PTR phSession)
@@ -33,8 +46,8 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
         }
         return phSession == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return lockedCall(*this, "C_OpenSession", checks, [&] {
-        if (findSlot(slotID) == nullptr) {
+    return entryCall(*this, "C_OpenSession", checks, [&] {
+        if (m_slots.find(slotID) == nullptr) {
             return CKR_SLOT_ID_INVALID;
         }
         const auto slot = static_cast<SlotId>(slotID);
@@ -42,10 +55,11 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
             call.request.has_value = true;
             call.request.value = low32(flags);
         };
+        // The session belongs to the device that answered.
         return exchangeOnSlot(*this, slotID, fn::OpenSession, fill, [&](TokenCall& call) {
             if (call.response.has_handle) {
                 *phSession = makeSessionHandle(slot, call.response.handle);
-                addSession(*phSession, slot);
+                m_sessions.add(*phSession, SessionEntry{slot, call.generation});
             }
             return call.response.rv;
         });
@@ -56,9 +70,9 @@ CK_RV CContext::C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pAp
 // never reaches the token.
 CK_RV CContext::C_CloseSession(CK_SESSION_HANDLE hSession)
 {
-    return lockedCall(*this, "C_CloseSession", kNoChecks, [&] {
-        const CK_RV rv = exchangeOnSession_inlock(*this, hSession, fn::CloseSession);
-        removeSession(hSession);
+    return entryCall(*this, "C_CloseSession", kNoChecks, [&] {
+        const CK_RV rv = exchangeOnSession(*this, hSession, fn::CloseSession);
+        m_sessions.remove(hSession);
         return rv;
     });
 }

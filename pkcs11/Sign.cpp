@@ -1,5 +1,3 @@
-#include <mutex>
-
 #include "CryptoSteps.h"
 
 namespace vexa::pkcs11 {
@@ -32,7 +30,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
     const auto checks = [&] {
         return pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0) ? CKR_ARGUMENTS_BAD : CKR_OK;
     };
-    return unlockedCall(*this, "C_Sign", checks, [&] {
+    return entryCall(*this, "C_Sign", checks, [&] {
         if (pSignature == nullptr) {
             *pulSignatureLen = kSignatureRoom;
             return CKR_OK;
@@ -48,8 +46,7 @@ CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG u
             call.request.outputLength = reader.capacity;
             setOutput(call.response.output, reader);
         };
-        std::lock_guard<std::mutex> lock(libraryMutex());
-        return exchangeOnSession_inlock(*this, hSession, fn::Sign, fill, [&](TokenCall& call) {
+        return exchangeOnSession(*this, hSession, fn::Sign, fill, [&](TokenCall& call) {
             const CK_RV rv = checkOutput(*this, call.response, reader);
             takeSignatureLength(call.response, reader, *pulSignatureLen);
             return rv;
@@ -66,7 +63,7 @@ CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_U
 CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
 {
     const auto checks = [&] { return pulSignatureLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return unlockedCall(*this, "C_SignFinal", checks, [&] {
+    return entryCall(*this, "C_SignFinal", checks, [&] {
         // As in C_Sign: a final request without a buffer would make the token
         // hand over, and end with, a signature the caller has no room for.
         if (pSignature == nullptr) {
@@ -74,9 +71,8 @@ CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, 
             return CKR_OK;
         }
         OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
-        std::lock_guard<std::mutex> lock(libraryMutex());
         const auto fill = [&](TokenCall& call) { setOutput(call.response.output, reader); };
-        return exchangeOnSession_inlock(*this, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
+        return exchangeOnSession(*this, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
             if (reader.seen) {
                 *pulSignatureLen = reader.received;
             }

@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <cstring>
-#include <exception>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,69 +47,39 @@ std::string slotDescription(CTransport& transport)
     return "Unknown";
 }
 
-// Opens the slot's transport if needed and describes it; the description
-// and false when the token cannot be reached, which is logged. The transport
-// is opened under the exchange lock, which keeps it from being opened while
-// another thread exchanges on it.
-std::pair<std::string, bool> reachSlot(CContext& context, CTransport& transport)
-{
-    try {
-        ExchangeGuard guard(context.exchangeLock());
-        if (!guard.held()) {
-            context.logText(kLogError, "Failed to obtain mutex lock.");
-            return {"", false};
-        }
-        bool reached = true;
-        try {
-            if (!transport.isOpen()) {
-                transport.open();
-            }
-        } catch (const std::exception& error) {
-            context.logText(kLogError, error.what());
-            reached = false;
-        }
-        std::string description = slotDescription(transport);
-        guard.release();
-        return {description, reached};
-    } catch (const std::exception& error) {
-        context.logText(kLogError, error.what());
-        return {"", false};
-    }
-}
-
-// The slot's token, reached and described; an unreachable token is a slot
-// without a token (flags 0), not a failure. Every member is written either
-// way: callers print them.
+// The slot's token, reached (its transport opened if needed) and described;
+// an unreachable token is a slot without a token (flags 0), not a failure.
+// Every member is written either way: callers print them.
 CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
 {
-    const SlotPtr slot = context.findSlot(slotID);
-    if (slot == nullptr) {
+    CHeldSlot held(context.callPath(), slotID);
+    if (!held.exists()) {
         return CKR_SLOT_ID_INVALID;
     }
-    const auto [description, reached] = reachSlot(context, *slot);
-    setPadded(info.slotDescription, description);
+    CTransport* reached = held.reach();
+    CTransport* transport = reached != nullptr ? reached : held.lockedTransport();
+    setPadded(info.slotDescription, transport != nullptr ? slotDescription(*transport) : "");
     setPadded(info.manufacturerID, "USB");
-    info.flags = reached ? CKF_TOKEN_PRESENT : 0;
+    info.flags = reached != nullptr ? CKF_TOKEN_PRESENT : 0;
     info.hardwareVersion = {2, 0};
     info.firmwareVersion = {0, 0};
     return CKR_OK;
 }
 
-// C_GetTokenInfo and C_InitToken need a token in the slot; what the caller
-// hears when there is none differs.
+// C_GetTokenInfo and C_InitToken need a token in the slot, reached as
+// C_GetSlotInfo reaches it; what the caller hears when there is none differs.
 CK_RV requireToken(CContext& context, CK_SLOT_ID slotID, CK_RV whenAbsent)
 {
-    CK_SLOT_INFO slot{};
-    const CK_RV rv = describeSlot(context, slotID, slot);
-    if (rv != CKR_OK) {
-        return rv;
+    CHeldSlot held(context.callPath(), slotID);
+    if (!held.exists()) {
+        return CKR_SLOT_ID_INVALID;
     }
-    return (slot.flags & CKF_TOKEN_PRESENT) != 0 ? CKR_OK : whenAbsent;
+    return held.reach() != nullptr ? CKR_OK : whenAbsent;
 }
 
 CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
 {
-    return context.findSlot(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
+    return context.slots().find(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
 // Every member is written: the text members are padded with spaces after
@@ -149,7 +117,7 @@ void copyTokenInfo(const RpcTokenInfo& received, CK_TOKEN_INFO& info)
 // Answered by the library alone. Writes no trace line.
 CK_RV CContext::C_GetInfo(CK_INFO_PTR pInfo)
 {
-    return unlockedCall(
+    return entryCall(
         *this, nullptr, [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
         [&] {
             *pInfo = CK_INFO{};
@@ -166,10 +134,10 @@ CK_RV CContext::C_GetInfo(CK_INFO_PTR pInfo)
 CK_RV CContext::C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount)
 {
     (void)tokenPresent;
-    return lockedCall(
+    return entryCall(
         *this, "C_GetSlotList", [&] { return pulCount == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
         [&] {
-            const std::vector<SlotId> ids = slotIds();
+            const std::vector<SlotId> ids = m_slots.ids();
             const CK_ULONG available = *pulCount;
             *pulCount = ids.size();
             if (pSlotList == nullptr) {
@@ -185,7 +153,7 @@ CK_RV CContext::C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, C
 
 CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
 {
-    return unlockedCall(
+    return entryCall(
         *this, "C_GetSlotInfo", [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; },
         [&] { return describeSlot(*this, slotID, *pInfo); });
 }
@@ -193,18 +161,21 @@ CK_RV CContext::C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo)
 CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
 {
     const auto checks = [&] { return pInfo == nullptr ? CKR_ARGUMENTS_BAD : slotMustExist(*this, slotID); };
-    return unlockedCall(*this, "C_GetTokenInfo", checks, [&] {
+    return entryCall(*this, "C_GetTokenInfo", checks, [&] {
         pInfo->flags = 0;
-        const CK_RV present = requireToken(*this, slotID, CKR_TOKEN_NOT_PRESENT);
-        if (present != CKR_OK) {
-            return present;
-        }
-        return exchangeOnSlot(*this, slotID, fn::GetTokenInfo, kNoFields, [&](TokenCall& call) {
-            // A success without the record still answers every member (blank).
-            if (call.response.has_tokenInfo || call.response.rv == CKR_OK) {
-                copyTokenInfo(call.response.tokenInfo, *pInfo);
+        // Held once for both: the token is reached and asked in one turn.
+        return holdingSlotToken(*this, slotID, [&] {
+            const CK_RV present = requireToken(*this, slotID, CKR_TOKEN_NOT_PRESENT);
+            if (present != CKR_OK) {
+                return present;
             }
-            return call.response.rv;
+            return exchangeOnSlot(*this, slotID, fn::GetTokenInfo, kNoFields, [&](TokenCall& call) {
+                // A success without the record still answers every member (blank).
+                if (call.response.has_tokenInfo || call.response.rv == CKR_OK) {
+                    copyTokenInfo(call.response.tokenInfo, *pInfo);
+                }
+                return call.response.rv;
+            });
         });
     });
 }
@@ -221,15 +192,17 @@ CK_RV CContext::C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ul
         }
         return inputSpan(pPin, ulPinLen, pin);
     };
-    return unlockedCall(*this, "C_InitToken", checks, [&] {
-        const CK_RV present = requireToken(*this, slotID, CKR_ARGUMENTS_BAD);
-        if (present != CKR_OK) {
-            return present;
-        }
-        ByteSpan label{pLabel, kTokenLabelSize};
-        return exchangeOnSlot(*this, slotID, fn::InitToken, [&](TokenCall& call) {
-            setBytes(call.request.data, pin);
-            setBytes(call.request.data2, label);
+    return entryCall(*this, "C_InitToken", checks, [&] {
+        return holdingSlotToken(*this, slotID, [&] {
+            const CK_RV present = requireToken(*this, slotID, CKR_ARGUMENTS_BAD);
+            if (present != CKR_OK) {
+                return present;
+            }
+            ByteSpan label{pLabel, kTokenLabelSize};
+            return exchangeOnSlot(*this, slotID, fn::InitToken, [&](TokenCall& call) {
+                setBytes(call.request.data, pin);
+                setBytes(call.request.data2, label);
+            });
         });
     });
 }

@@ -17,7 +17,7 @@
 #include "FileAccess.h"
 #include "HIDDiscovery.h"
 #include "SerialId.h"
-#include "TransportKinds.h"
+#include "TokenListing.h"
 
 namespace vexa::tool::doctor {
 namespace {

@@ -16,8 +16,8 @@
 #include "Doctor.h"
 #include "FileAccess.h"
 #include "PeerCredentials.h"
+#include "TokenListing.h"
 #include "TokenNames.h"
-#include "TransportKinds.h"
 
 namespace vexa::tool::doctor {
 namespace {

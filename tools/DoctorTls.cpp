@@ -16,7 +16,7 @@
 #include "Doctor.h"
 #include "FileAccess.h"
 #include "TlsClientConnection.h"
-#include "TransportKinds.h"
+#include "TokenListing.h"
 
 namespace vexa::tool::doctor {
 namespace {

@@ -42,6 +42,7 @@ void CHIDTransport::open()
     if (m_device == nullptr) {
         throw IOException(TransportFailure::Unreachable, "Unable to connect to device");
     }
+    ++m_generation;
     setUpChannel();
 }
 

@@ -50,11 +50,14 @@ public:
     bool usesU2F() const { return m_channelId != hid::kBroadcastChannel; }
     // Before open: the product-name filter; after open: the opened device's.
     std::string getProduct() override;
+    // Counts the devices opened: every open that reaches a device has it
+    // afresh, and the token behind it may not be the one reached before.
+    uint64_t deviceGeneration() override { return m_generation; }
 
-    virtual void setVendorProductId(uint16_t vendorId, uint16_t productId);
-    virtual void setProduct(const char* product);
-    virtual void setSerialNumber(const char* serialNumber);
-    virtual void setUsagePage(uint16_t usagePage);
+    void setVendorProductId(uint16_t vendorId, uint16_t productId);
+    void setProduct(const char* product);
+    void setSerialNumber(const char* serialNumber);
+    void setUsagePage(uint16_t usagePage);
 
     // The sorted serial numbers of the attached devices, each once; nothing
     // (and a line on standard error) when the HID layer cannot list them.
@@ -118,6 +121,7 @@ private:
     static int hidTimeout(uint32_t milliseconds);
 
     hid_device_* m_device = nullptr;  // owned; null while closed
+    uint64_t m_generation = 0;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;
     uint16_t m_usagePage = 0;

@@ -53,6 +53,14 @@ public:
     // The product name of the token, as far as the transport knows it: the
     // USB product string of a HID device once opened; "" through the daemon.
     virtual std::string getProduct() { return ""; }
+    // Changes each time open reaches a device afresh: the token may have been
+    // unplugged and plugged in again, and then holds nothing of what it held
+    // (its sessions). Constant for transports to the daemon, which keeps its
+    // token whatever happens to one connection.
+    virtual uint64_t deviceGeneration() { return 0; }
+    // Lets go of the connection or device without a word to the other end:
+    // for a child process that inherited it and must leave it to its parent.
+    virtual void abandon() { close(); }
 };
 
 }  // namespace corvel

@@ -155,25 +155,23 @@ size_t CUnixTransport::read(uint8_t* buffer, size_t capacity)
     return received;
 }
 
-// The daemon writes each reply with one write: peeking first takes it whole.
+// The daemon writes each reply with one write, which one receive takes whole:
+// it waits for the first bytes and returns every byte there is, up to
+// capacity. (A peek before it would only cost a second system call.)
 size_t CUnixTransport::receiveReply(uint8_t* buffer, size_t capacity)
 {
     for (;;) {
-        const ssize_t available = ::recv(m_socket, buffer, capacity, MSG_PEEK);
-        if (available < 0 && errno == EINTR) {
+        const ssize_t n = ::recv(m_socket, buffer, capacity, 0);
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (available == 0) {
+        if (n == 0) {
             failRead(TransportFailure::Closed, "Connection closed by the daemon");
         }
-        if (available < 0) {
+        if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 failRead(TransportFailure::TimedOut, "No reply from the daemon within the time-out");
             }
-            failRead(TransportFailure::Closed, "Socket read error " + std::to_string(errno));
-        }
-        const ssize_t n = ::read(m_socket, buffer, static_cast<size_t>(available));
-        if (n <= 0) {
             failRead(TransportFailure::Closed, "Socket read error " + std::to_string(errno));
         }
         return static_cast<size_t>(n);

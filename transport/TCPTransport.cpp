@@ -43,6 +43,8 @@ bool TCPTransport::isOpen() { return m_connection.isConnected(); }
 
 void TCPTransport::close() { m_connection.close(); }
 
+void TCPTransport::abandon() { m_connection.abandon(); }
+
 void TCPTransport::setTimeout(uint32_t milliseconds)
 {
     m_timeout = milliseconds;

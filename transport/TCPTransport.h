@@ -26,6 +26,7 @@ public:
     void open() override;
     bool isOpen() override;
     void close() override;
+    void abandon() override;
     void setTimeout(uint32_t milliseconds) override;
     uint32_t getTimeout() override;
     size_t read(uint8_t* buffer, size_t capacity) override;

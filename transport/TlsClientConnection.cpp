@@ -369,6 +369,18 @@ void TlsClientConnection::close()
     m_state.reset();
 }
 
+void TlsClientConnection::abandon()
+{
+    if (m_state == nullptr) {
+        return;
+    }
+    if (m_state->net.fd >= 0) {
+        ::close(m_state->net.fd);
+        m_state->net.fd = -1;
+    }
+    m_state.reset();
+}
+
 int TlsClientConnection::write(const uint8_t* data, size_t length)
 {
     size_t sent = 0;

@@ -37,6 +37,9 @@ public:
     bool isConnected() const { return m_state != nullptr; }
     void setReadTimeout(uint32_t timeoutMs);
     void close();
+    // Closes the socket without a close notification or a shutdown: the
+    // connection stays the parent's in a forked child.
+    void abandon();
     // Only while connected. Sends every byte: 0, or the failing mbed TLS
     // result (and closed).
     int write(const uint8_t* data, size_t length);

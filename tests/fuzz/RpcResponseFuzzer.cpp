@@ -90,9 +90,9 @@ struct Fixture {
     {
         // No file can lie beneath /dev/null: the library keeps its defaults.
         context = std::make_unique<CContext>("/dev/null/", vexa::test::fakeTransportKind({token}));
-        context->setLogLevel(vexa::pkcs11::kLogDisabled);
+        context->log().setLogLevel(vexa::pkcs11::kLogDisabled);
         require(context->C_Initialize(nullptr) == CKR_OK, "the library starts");
-        context->addSession(kSession, 0);
+        context->sessions().add(kSession, vexa::pkcs11::SessionEntry{0, 0});
     }
 };
 
@@ -350,7 +350,7 @@ void openSession(CContext& context, uint8_t)
     }
     // The table must not grow from one input to the next.
     if (handle != kSession) {
-        context.removeSession(handle);
+        context.sessions().remove(handle);
     }
 }
 

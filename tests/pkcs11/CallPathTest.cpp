@@ -2,6 +2,7 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -38,7 +39,7 @@ protected:
     RpcResponse call(RpcRequest& request)
     {
         RpcResponse response = RpcResponse_init_zero;
-        context->callToken(0, request, response, true);
+        context->callPath().callToken(0, request, response, true);
         return response;
     }
 
@@ -214,7 +215,7 @@ TEST_F(CallPathTest, ASlotThatIsNotThereFailsWithPortNotFound)
         RpcRequest request = RpcRequest_init_zero;
         request.function = 14;
         RpcResponse response = RpcResponse_init_zero;
-        context->callToken(slot, request, response, true);
+        context->callPath().callToken(slot, request, response, true);
         EXPECT_EQ(response.rv, CKR_FUNCTION_FAILED) << slot;
         const auto messages = logMessages();
         ASSERT_GE(messages.size(), 2u);
@@ -400,7 +401,7 @@ TEST(CallPathOverASocket, CallAfterAnOverLongReplyGetsItsOwn)
         RpcRequest request = RpcRequest_init_zero;
         request.function = 42;
         RpcResponse response = RpcResponse_init_zero;
-        context.callToken(0, request, response, true);
+        context.callPath().callToken(0, request, response, true);
         EXPECT_EQ(response.rv, rv);
         EXPECT_EQ(response.has_handle, handle != 0);
         EXPECT_EQ(response.handle, handle);
@@ -422,7 +423,7 @@ TEST_F(CallPathTest, OutputMustFitItsReader)
         request.function = 42;
         RpcResponse response = RpcResponse_init_zero;
         setOutput(response.output, output);
-        context->callToken(0, request, response, false);
+        context->callPath().callToken(0, request, response, false);
         EXPECT_EQ(response.rv, c.rv) << c.capacity;
         if (c.rv == CKR_OK) {
             EXPECT_EQ(output.received, 5u);
@@ -443,7 +444,7 @@ TEST_F(CallPathTest, ClearResponseDecidesWhetherPresetsSurvive)
         RpcResponse response = RpcResponse_init_zero;
         response.has_handle2 = true;
         response.handle2 = 9;
-        context->callToken(0, request, response, clear);
+        context->callPath().callToken(0, request, response, clear);
         EXPECT_EQ(response.rv, CKR_OK);
         EXPECT_EQ(response.has_handle2, !clear);
     }

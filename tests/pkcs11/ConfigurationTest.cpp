@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -39,19 +40,19 @@ protected:
     // "HID", "UNIX" or "TCP": the transport that the chosen kind creates.
     static std::string kindOf(CContext& context)
     {
-        const auto transport = context.transportKind().factory(0, context);
+        const auto transport = context.transportKind().factory(0, context.settings(), context.log());
         return transport != nullptr ? transport->getName() : "none";
     }
     // The level a context logs from: the lowest that passes its filter.
-    static bool logsFrom(const CContext& context, int32_t level)
+    static bool logsFrom(CContext& context, int32_t level)
     {
-        return context.isLevelEnabled(level) && !context.isLevelEnabled(level - 1);
+        return context.log().isLevelEnabled(level) && !context.log().isLevelEnabled(level - 1);
     }
     // Whether a line that passes the filter shows on standard output.
     static bool logsToConsole(CContext& context)
     {
         testing::internal::CaptureStdout();
-        context.logText(INT32_MAX, "console probe");
+        context.log().logText(INT32_MAX, "console probe");
         return testing::internal::GetCapturedStdout().find("console probe") != std::string::npos;
     }
     std::string logText() const
@@ -75,8 +76,6 @@ TEST_F(ConfigurationTest, NoFileKeepsEveryDefault)
     EXPECT_EQ(s.sockdir, "/var/run");
     EXPECT_TRUE(logsFrom(context, corvel::kLogError));
     EXPECT_FALSE(logsToConsole(context));
-    EXPECT_FALSE(context.isLogFileOpen());
-    EXPECT_FALSE(context.exchangeLock().lockFileInUse());
     EXPECT_EQ(kindOf(context), "HID");
 }
 
@@ -143,8 +142,8 @@ TEST_F(ConfigurationTest, KeysOfEachTypeAndWrongTypesIgnored)
         {R"({"transport": {"unix": true, "address": "daemon.test", "port": 4443, "cacertbundle": "/ca.pem"}})",
          [](CContext& c) {
              EXPECT_EQ(kindOf(c), "TCP") << "TLS wins over unix";
-             EXPECT_EQ(c.transportKind().factory(1, c), nullptr);
-             EXPECT_EQ(c.transportKind().lister(c), std::vector<SerialId>{0});
+             EXPECT_EQ(c.transportKind().factory(1, c.settings(), c.log()), nullptr);
+             EXPECT_EQ(c.transportKind().lister(c.settings(), c.log()), std::vector<SerialId>{0});
          }},
         {R"({"transport": {"address": "daemon.test", "port": "4443", "cacertbundle": "/ca.pem"}})",
          [](CContext& c) { EXPECT_EQ(kindOf(c), "HID"); }},
@@ -300,7 +299,7 @@ TEST_F(ConfigurationTest, TlsTransportGetsAddressPortAndBundle)
         const auto context = load(R"({"logging": {"loglevel": 10, "logfile": ")" + dir.file("log") +
                                   R"("}, "transport": {"address": "127.0.0.1", "port": )" + port +
                                   R"(, "cacertbundle": ")" + bundle + R"("}})");
-        const auto transport = context->transportKind().factory(0, *context);
+        const auto transport = context->transportKind().factory(0, context->settings(), context->log());
         ASSERT_NE(transport, nullptr);
         EXPECT_STREQ(transport->getName(), "TCP");
         EXPECT_THROW(transport->open(), corvel::IOException);
@@ -331,28 +330,47 @@ TEST_F(ConfigurationTest, FailureIsLoggedAfterTheLoggingKeys)
     const std::string json = R"({"logging": {"loglevel": 20, "logfile": ")" + dir.file("log") +
                              R"("}, "transport": {"address": "daemon.test", "port": 4443, "cacertbundle": 7}})";
     const auto context = load(json);
-    EXPECT_TRUE(context->isLogFileOpen());
     const std::string text = logText();
     EXPECT_NE(text.find(" WARN : Failed to parse config\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" DEBUG : New Instance\n"), std::string::npos) << text;
     EXPECT_EQ(kindOf(*context), "HID");
 }
 
+// Whether a call to the token of slot 0 (serial id 1) waits for the lock file
+// at path: the test holds the token's byte of it meanwhile.
+bool callWaitsForTheLockFile(CContext& context, const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    flock byte{};
+    byte.l_type = F_WRLCK;
+    byte.l_start = 2;
+    byte.l_len = 1;
+    EXPECT_EQ(::fcntl(fd, F_OFD_SETLK, &byte), 0);
+    const CK_RV rv = context.C_CloseAllSessions(0);
+    ::close(fd);
+    return rv == CKR_FUNCTION_FAILED;
+}
+
 TEST_F(ConfigurationTest, LockFileIsCreatedWhenMissing)
 {
     const std::string path = dir.file("exchange.lock");
-    const auto context = load(R"({"lockfile": ")" + path + R"("})");
-    EXPECT_TRUE(context->exchangeLock().lockFileInUse());
+    const auto context = load(R"({"timeout": 100, "lockfile": ")" + path + R"("})");
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
+    context->setTransportKind(vexa::test::fakeTransportKind({std::make_shared<vexa::test::FakeToken>()}));
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
+    EXPECT_TRUE(callWaitsForTheLockFile(*context, path));
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
 }
 
 TEST_F(ConfigurationTest, UncreatableLockFileEndsTheConfiguration)
 {
     const auto context = load(R"({"timeout": 5, "lockfile": ")" + dir.file("missing/exchange.lock") + R"("})");
-    EXPECT_FALSE(context->exchangeLock().lockFileInUse());
     EXPECT_EQ(context->settings().timeout, 5u) << "settings before the error stay";
+    context->setTransportKind(vexa::test::fakeTransportKind({std::make_shared<vexa::test::FakeToken>()}));
+    ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK) << "no lock file is used";
+    EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
 }
 
 TEST_F(ConfigurationTest, LookupPrefersWorkingDirectoryThenHomeThenSystem)
@@ -404,7 +422,7 @@ TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
 
     const auto context = load(R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
     std::vector<std::string> listed;
-    for (const SerialId serial : context->transportKind().lister(*context)) {
+    for (const SerialId serial : context->transportKind().lister(context->settings(), context->log())) {
         listed.push_back(serialIdToText(serial));
     }
     EXPECT_EQ(listed, (std::vector<std::string>{"0123456789AB", "A00000000001", "F00000000001"}));
@@ -412,7 +430,8 @@ TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
     // A token's transport goes to the socket named by its serial in capitals,
     // which is where the daemon listens.
     vexa::test::FakeUnixDaemon daemon(sockets.file("vexa.ABCDEF000001.sock"), vexa::test::reverseReply);
-    const auto transport = context->transportKind().factory(*serialIdFromText("ABCDEF000001"), *context);
+    const auto transport =
+        context->transportKind().factory(*serialIdFromText("ABCDEF000001"), context->settings(), context->log());
     ASSERT_NE(transport, nullptr);
     EXPECT_STREQ(transport->getName(), "UNIX");
     EXPECT_NO_THROW(transport->open());

@@ -19,8 +19,8 @@ class ContextFixture : public ::testing::Test {
 protected:
     ContextFixture() : context(std::make_unique<vexa::pkcs11::CContext>(dir.path() + "/"))
     {
-        context->setLogLevel(corvel::kLogTrace);
-        context->openLogFile(dir.file("library.log"));
+        context->log().setLogLevel(corvel::kLogTrace);
+        context->log().openLogFile(dir.file("library.log"));
     }
 
     // Fakes tokens; C_Initialize turns them into slots 0, 1, ...

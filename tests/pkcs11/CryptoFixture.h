@@ -54,12 +54,16 @@ protected:
 
     size_t exchanges() { return token().requests.size(); }
 
-    // Whether `call` finishes while another thread holds the library lock
-    // (as during a long key generation). The lock is released after two
-    // seconds at the latest, so a call that waits for it never hangs the test.
-    static bool finishesWhileLibraryLocked(const std::function<void()>& call)
+    // Whether `call` finishes while another thread holds the exchange lock of
+    // slot 0's token (as during a long key generation). The lock is released
+    // after two seconds at the latest, so a call that waits for it never
+    // hangs the test.
+    bool finishesWhileTokenHeld(const std::function<void()>& call)
     {
-        std::unique_lock<std::mutex> held(vexa::pkcs11::CContext::libraryMutex());
+        vexa::pkcs11::CExchangeLock& lock = context->slots().find(0)->exchangeLock();
+        if (lock.acquire(std::chrono::seconds(1)) != vexa::pkcs11::CExchangeLock::Outcome::Held) {
+            return false;
+        }
         std::atomic<bool> done{false};
         std::thread caller([&] {
             call();
@@ -70,7 +74,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         const bool finished = done;
-        held.unlock();
+        lock.release();
         caller.join();
         return finished;
     }

@@ -17,6 +17,7 @@ void FakeTransport::open()
         throw corvel::IOException(corvel::TransportFailure::Unreachable, m_token->throwOnOpen);
     }
     m_token->open = true;
+    m_token->generation += m_token->newDeviceOnOpen ? 1 : 0;
 }
 
 void FakeTransport::close()
@@ -66,15 +67,15 @@ size_t FakeTransport::read(uint8_t* buffer, size_t capacity)
 vexa::pkcs11::TransportKind fakeTransportKind(const std::vector<std::shared_ptr<FakeToken>>& tokens)
 {
     vexa::pkcs11::TransportKind kind;
-    kind.lister = [tokens](vexa::pkcs11::CContext&) {
+    kind.lister = [tokens](const vexa::pkcs11::LibrarySettings&, corvel::ILogTarget&) {
         std::vector<vexa::pkcs11::SerialId> serials;
         for (size_t i = 0; i < tokens.size(); ++i) {
             serials.push_back(i + 1);
         }
         return serials;
     };
-    kind.factory = [tokens](vexa::pkcs11::SerialId serial,
-                            vexa::pkcs11::CContext&) -> std::unique_ptr<corvel::CTransport> {
+    kind.factory = [tokens](vexa::pkcs11::SerialId serial, const vexa::pkcs11::LibrarySettings&,
+                            corvel::ILogTarget&) -> std::unique_ptr<corvel::CTransport> {
         const auto& token = tokens.at(serial - 1);
         if (token == nullptr) {
             return nullptr;

@@ -36,8 +36,14 @@ struct FakeToken {
     std::optional<InjectedFailure> failWrite;
     std::optional<InjectedFailure> failRead;
 
+    // What the transport reports as its device generation: a test that
+    // changes it has the token replaced (unplugged and plugged in again).
+    uint64_t generation = 0;
+    // Each open reaches a new device, as a HID transport's does.
+    bool newDeviceOnOpen = false;
+
     std::vector<std::vector<uint8_t>> requests;
-    std::vector<std::string> calls;  // "open", "write", "read", "close", in order
+    std::vector<std::string> calls;  // "open", "write", "read", "close", "abandon", in order
     uint32_t timeout = 0;
     bool open = false;
     bool destroyed = false;
@@ -57,6 +63,8 @@ public:
     size_t write(const std::vector<uint8_t>& data) override { return write(data.data(), data.size()); }
     size_t write(const uint8_t* data, size_t length) override;
     const char* getName() override { return "FAKE"; }
+    uint64_t deviceGeneration() override { return m_token->generation; }
+    void abandon() override { m_token->calls.push_back("abandon"); }
 
 private:
     void failIfAsked(std::optional<InjectedFailure>& failure);

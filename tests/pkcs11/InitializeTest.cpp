@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CallShapes.h"
 #include "ContextFixture.h"
 
 using namespace vexa::pkcs11;
@@ -82,9 +83,9 @@ TEST_F(InitializeTest, EveryTokenBecomesASlotWithTheTimeoutAndGetsTheClock)
     const auto after = static_cast<uint32_t>(std::time(nullptr));
 
     EXPECT_TRUE(context->isInitialized());
-    EXPECT_EQ(context->slotIds(), (std::vector<SlotId>{0, 1}));
+    EXPECT_EQ(context->slots().ids(), (std::vector<SlotId>{0, 1}));
     for (size_t i = 0; i < tokens.size(); ++i) {
-        ASSERT_NE(context->findSlot(i), nullptr);
+        ASSERT_NE(context->slots().find(i), nullptr);
         EXPECT_EQ(tokens[i]->timeout, 12000u);
         ASSERT_EQ(tokens[i]->requests.size(), 1u) << "token " << i;
         const RpcRequest request = decodeRequest(tokens[i]->requests[0]);
@@ -108,7 +109,7 @@ TEST_F(InitializeTest, NoTokensGiveNoSlots)
 {
     useTokens(0);
     EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_TRUE(context->slotIds().empty());
+    EXPECT_TRUE(context->slots().ids().empty());
 }
 
 TEST_F(InitializeTest, SecondCallIsRefused)
@@ -134,29 +135,30 @@ TEST_F(InitializeTest, OsLockingIgnoresCallbacksGivenWithIt)
     CK_C_INITIALIZE_ARGS args = appLocking();
     args.flags = CKF_OS_LOCKING_OK;
     ASSERT_EQ(context->C_Initialize(&args), CKR_OK);
-    EXPECT_TRUE(context->exchangeLock().usesOsLocking());
     EXPECT_EQ(context->C_CloseAllSessions(0), CKR_OK);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
     EXPECT_EQ(g_mutexes.created + g_mutexes.locked + g_mutexes.unlocked + g_mutexes.destroyed, 0);
     EXPECT_TRUE(logged("C_Initialize with locking requested"));
 }
 
-TEST_F(InitializeTest, ApplicationMutexSurroundsEveryExchange)
+// One application mutex per token, so that exchanges with different tokens
+// never wait for each other.
+TEST_F(InitializeTest, ApplicationMutexOfEachTokenSurroundsItsExchanges)
 {
     const auto tokens = useTokens(2);
     CK_C_INITIALIZE_ARGS args = appLocking();
     ASSERT_EQ(context->C_Initialize(&args), CKR_OK);
-    EXPECT_EQ(g_mutexes.created, 1);
-    // Slot building and the two clock settings.
-    EXPECT_EQ(g_mutexes.locked, 3);
-    EXPECT_EQ(g_mutexes.unlocked, 3);
-    context->addSession(CK_SESSION_HANDLE{5}, 0);
-    context->addSession((CK_SESSION_HANDLE{1} << 56) | 6, 1);
+    EXPECT_EQ(g_mutexes.created, 2);
+    // The two clock settings.
+    EXPECT_EQ(g_mutexes.locked, 2);
+    EXPECT_EQ(g_mutexes.unlocked, 2);
+    context->sessions().add(CK_SESSION_HANDLE{5}, SessionEntry{0, 0});
+    context->sessions().add((CK_SESSION_HANDLE{1} << 56) | 6, SessionEntry{1, 0});
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    // One close for each session.
-    EXPECT_EQ(g_mutexes.locked, 5);
-    EXPECT_EQ(g_mutexes.unlocked, 5);
-    EXPECT_EQ(g_mutexes.destroyed, 1);
+    // One close for each session, then each transport closed under its lock.
+    EXPECT_EQ(g_mutexes.locked, 6);
+    EXPECT_EQ(g_mutexes.unlocked, 6);
+    EXPECT_EQ(g_mutexes.destroyed, 2);
 }
 
 TEST_F(InitializeTest, IncompleteCallbacksAreRefusedBeforeAnyMutexIsMade)
@@ -189,19 +191,35 @@ TEST_F(InitializeTest, FailingCreateMutexCannotLock)
     EXPECT_FALSE(context->isInitialized());
 }
 
-TEST_F(InitializeTest, RefusedLockLeavesTheLibraryNotInitialised)
+// Listing the tokens talks to none of them and takes no lock; a refused lock
+// fails the clock setting only, which is no failure of C_Initialize.
+TEST_F(InitializeTest, RefusedLockFailsOnlyTheClockSetting)
 {
     const auto tokens = useTokens(1);
     g_mutexes.locksAllowed = 0;
     CK_C_INITIALIZE_ARGS args = appLocking();
+    EXPECT_EQ(context->C_Initialize(&args), CKR_OK);
+    EXPECT_TRUE(context->isInitialized());
+    EXPECT_TRUE(tokens[0]->requests.empty());
+    EXPECT_TRUE(logged("Failed to obtain mutex lock."));
+    EXPECT_EQ(context->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(g_mutexes.destroyed, 1) << "the mutex made for the token is not leaked";
+}
+
+TEST_F(InitializeTest, FailingCreateMutexOfALaterTokenLeavesNothingBehind)
+{
+    useTokens(2);
+    CK_C_INITIALIZE_ARGS args = appLocking();
+    args.CreateMutex = [](CK_VOID_PTR_PTR mutex) {
+        if (g_mutexes.created == 1) {
+            return CK_RV{CKR_HOST_MEMORY};
+        }
+        return createMutex(mutex);
+    };
     EXPECT_EQ(context->C_Initialize(&args), CKR_CANT_LOCK);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_TRUE(context->slotIds().empty());
-    EXPECT_TRUE(tokens[0]->requests.empty());
-    EXPECT_EQ(g_mutexes.destroyed, 1) << "the mutex made for this call is not leaked";
-
-    g_mutexes.locksAllowed = 1000;
-    EXPECT_EQ(context->C_Initialize(&args), CKR_OK);
+    EXPECT_TRUE(context->slots().ids().empty());
+    EXPECT_EQ(g_mutexes.destroyed, 1) << "the first token's mutex is destroyed again";
 }
 
 TEST_F(InitializeTest, LockRefusedDuringAnExchangeFailsTheCall)
@@ -220,19 +238,21 @@ TEST_F(InitializeTest, ListingFailureLeavesNothingBehind)
 {
     const auto tokens = useTokens(1);
     TransportKind failing = context->transportKind();
-    failing.lister = [](CContext&) -> std::vector<SerialId> { throw std::runtime_error("listing broke"); };
+    failing.lister = [](const LibrarySettings&, corvel::ILogTarget&) -> std::vector<SerialId> {
+        throw std::runtime_error("listing broke");
+    };
     context->setTransportKind(failing);
     CK_C_INITIALIZE_ARGS args = appLocking();
     EXPECT_EQ(context->C_Initialize(&args), CKR_FUNCTION_FAILED);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_TRUE(context->slotIds().empty());
+    EXPECT_TRUE(context->slots().ids().empty());
     EXPECT_TRUE(logged("listing broke"));
     EXPECT_EQ(g_mutexes.locked, g_mutexes.unlocked);
     EXPECT_EQ(g_mutexes.created, g_mutexes.destroyed);
 
     useTokens(1);
     EXPECT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->slotIds().size(), 1u);
+    EXPECT_EQ(context->slots().ids().size(), 1u);
 }
 
 TEST_F(InitializeTest, TokenWithoutTransportLeavesAGapInTheSlotIds)
@@ -240,8 +260,8 @@ TEST_F(InitializeTest, TokenWithoutTransportLeavesAGapInTheSlotIds)
     auto second = std::make_shared<FakeToken>();
     context->setTransportKind(vexa::test::fakeTransportKind({nullptr, second}));
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->findSlot(0), nullptr);
-    EXPECT_NE(context->findSlot(1), nullptr);
+    EXPECT_EQ(context->slots().find(0), nullptr);
+    EXPECT_NE(context->slots().find(1), nullptr);
     EXPECT_TRUE(logged("Port not found"));
     EXPECT_EQ(second->requests.size(), 1u);
 }
@@ -269,9 +289,9 @@ TEST_F(InitializeTest, FinalizeClosesItsOwnSessionsThenEveryTransport)
         token->calls.clear();
         token->requests.clear();
     }
-    context->addSession(CK_SESSION_HANDLE{5}, 0);
-    context->addSession((CK_SESSION_HANDLE{1} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 6, 1);
-    context->addSession((CK_SESSION_HANDLE{1} << 56) | 7, 1);
+    context->sessions().add(CK_SESSION_HANDLE{5}, SessionEntry{0, 0});
+    context->sessions().add((CK_SESSION_HANDLE{1} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 6, SessionEntry{1, 0});
+    context->sessions().add((CK_SESSION_HANDLE{1} << 56) | 7, SessionEntry{1, 0});
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
     const std::vector<std::vector<uint32_t>> closed{{5}, {6, 7}, {}};
     for (size_t slot = 0; slot < tokens.size(); ++slot) {
@@ -289,7 +309,7 @@ TEST_F(InitializeTest, FinalizeClosesItsOwnSessionsThenEveryTransport)
         EXPECT_TRUE(token.destroyed);
     }
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_TRUE(context->slotIds().empty());
+    EXPECT_TRUE(context->slots().ids().empty());
     EXPECT_EQ(context->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_EQ(context->C_CloseAllSessions(0), CKR_CRYPTOKI_NOT_INITIALIZED);
     EXPECT_FALSE(context->bSetDateTime(0));
@@ -301,12 +321,12 @@ TEST_F(InitializeTest, AFoundSlotOutlivesFinalize)
 {
     const auto tokens = useTokens(1);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    SlotPtr held = context->findSlot(0);
+    SlotPtr held = context->slots().find(0);
     ASSERT_NE(held, nullptr);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(context->findSlot(0), nullptr);
+    EXPECT_EQ(context->slots().find(0), nullptr);
     EXPECT_FALSE(tokens[0]->destroyed);
-    EXPECT_FALSE(held->isOpen()) << "finalising closed it all the same";
+    EXPECT_FALSE(held->transport_inlock().isOpen()) << "finalising closed it all the same";
     held.reset();
     EXPECT_TRUE(tokens[0]->destroyed);
 }
@@ -321,15 +341,15 @@ TEST_F(InitializeTest, FinalizeGoesOnWhenATokenFails)
     tokens[0]->throwOnOpen = "Device not detected";
     tokens[0]->calls.clear();
     tokens[1]->requests.clear();
-    context->addSession(CK_SESSION_HANDLE{3}, 0);
-    context->addSession(CK_SESSION_HANDLE{4}, 0);
-    context->addSession((CK_SESSION_HANDLE{1} << 56) | 5, 1);
+    context->sessions().add(CK_SESSION_HANDLE{3}, SessionEntry{0, 0});
+    context->sessions().add(CK_SESSION_HANDLE{4}, SessionEntry{0, 0});
+    context->sessions().add((CK_SESSION_HANDLE{1} << 56) | 5, SessionEntry{1, 0});
     EXPECT_EQ(context->C_Finalize(nullptr), CKR_OK);
     EXPECT_EQ(std::count(tokens[0]->calls.begin(), tokens[0]->calls.end(), "open"), 1);
     ASSERT_EQ(tokens[1]->requests.size(), 1u);
     EXPECT_EQ(decodeRequest(tokens[1]->requests[0]).session, 5u);
     EXPECT_FALSE(context->isInitialized());
-    EXPECT_EQ(context->sessionCount(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)
@@ -339,7 +359,7 @@ TEST_F(InitializeTest, InitializeAgainAfterFinalizeListsTokensAfresh)
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
     const auto tokens = useTokens(3);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
-    EXPECT_EQ(context->slotIds().size(), 3u);
+    EXPECT_EQ(context->slots().ids().size(), 3u);
     EXPECT_EQ(tokens[2]->requests.size(), 1u);
 }
 
@@ -348,16 +368,19 @@ TEST_F(InitializeTest, SessionsArePerContextAndEmptiedByFinalize)
     useTokens(1);
     ASSERT_EQ(context->C_Initialize(nullptr), CKR_OK);
     const CK_SESSION_HANDLE handle = (CK_SESSION_HANDLE{0} << 56) | (CK_SESSION_HANDLE{0xBEEF} << 40) | 5;
-    context->addSession(handle, 0);
-    RpcRequest request = RpcRequest_init_zero;
-    SlotId slot = -1;
-    EXPECT_EQ(context->bindSession(handle, request, slot), CKR_OK);
-    EXPECT_TRUE(request.has_session);
-    EXPECT_EQ(request.session, 5u);
-    EXPECT_EQ(slot, 0);
-    EXPECT_EQ(context->bindSession(handle + 1, request, slot), CKR_SESSION_HANDLE_INVALID);
+    context->sessions().add(handle, SessionEntry{0, 3});
+    TokenCall call;
+    call.slot = -1;
+    EXPECT_EQ(bindSession(*context, handle, call), CKR_OK);
+    EXPECT_TRUE(call.request.has_session);
+    EXPECT_EQ(call.request.session, 5u);
+    EXPECT_EQ(call.slot, 0);
+    ASSERT_TRUE(call.session);
+    EXPECT_EQ(call.session->handle, handle);
+    EXPECT_EQ(call.session->generation, 3u);
+    EXPECT_EQ(bindSession(*context, handle + 1, call), CKR_SESSION_HANDLE_INVALID);
     ASSERT_EQ(context->C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(context->sessionCount(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 }  // namespace

@@ -107,7 +107,6 @@ TEST_F(LogTargetTest, InitialSettingsWriteNothing)
     testing::internal::CaptureStdout();
     log.logText(kLogError, "not shown");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(log.isLogFileOpen());
     EXPECT_TRUE(log.isLevelEnabled(kLogError));
     EXPECT_FALSE(log.isLevelEnabled(kLogError - 1));
 }
@@ -125,11 +124,14 @@ TEST_F(LogTargetTest, ConsoleLineLeavesTheApplicationsStreamFormatAlone)
     EXPECT_EQ(std::cout.precision(), precision);
 }
 
-TEST_F(LogTargetTest, UnopenableFileLeavesTheStreamClosed)
+TEST_F(LogTargetTest, UnopenableFileLeavesLinesToTheConsoleOnly)
 {
     log.openLogFile(dir.file("missing/dir/log"));
-    EXPECT_FALSE(log.isLogFileOpen());
-    log.logText(kLogError, "goes nowhere");
+    log.setLogConsole(true);
+    testing::internal::CaptureStdout();
+    log.logText(kLogError, "to the console only");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(" ERROR : to the console only\n"), std::string::npos);
+    EXPECT_FALSE(std::ifstream(dir.file("missing/dir/log")).is_open());
 }
 
 }  // namespace

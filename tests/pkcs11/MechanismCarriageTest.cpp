@@ -241,7 +241,7 @@ TEST_F(MechanismTraceTest, SignAndVerifyInitLogTypeAndParameterLength)
 
 TEST_F(MechanismTraceTest, NothingAboveTraceWhenTheLevelIsHigher)
 {
-    context->setLogLevel(corvel::kLogDebug);
+    context->log().setLogLevel(corvel::kLogDebug);
     CK_MECHANISM mechanism{CKM_ECDSA, nullptr, 0};
     ASSERT_EQ(context->C_SignInit(session, &mechanism, 3), CKR_OK);
     ASSERT_EQ(context->C_EncryptInit(session, &mechanism, 3), CKR_OK);

@@ -120,7 +120,7 @@ TEST_F(MechanismInfoRefusalTest, AnswersWhileAnotherCallHoldsTheLibraryLock)
 {
     CK_MECHANISM_INFO info{};
     CK_RV rv = CKR_GENERAL_ERROR;
-    EXPECT_TRUE(finishesWhileLibraryLocked([&] { rv = context->C_GetMechanismInfo(0, CKM_ECDSA, &info); }));
+    EXPECT_TRUE(finishesWhileTokenHeld([&] { rv = context->C_GetMechanismInfo(0, CKM_ECDSA, &info); }));
     EXPECT_EQ(rv, CKR_OK);
 }
 
@@ -140,8 +140,9 @@ protected:
     {
         auto token = std::make_shared<vexa::test::FakeToken>();
         TransportKind kind;
-        kind.lister = [](CContext&) { return std::vector<SerialId>{1, 2, 3}; };
-        kind.factory = [token](SerialId serial, CContext&) -> std::unique_ptr<corvel::CTransport> {
+        kind.lister = [](const LibrarySettings&, corvel::ILogTarget&) { return std::vector<SerialId>{1, 2, 3}; };
+        kind.factory = [token](SerialId serial, const LibrarySettings&,
+                               corvel::ILogTarget&) -> std::unique_ptr<corvel::CTransport> {
             switch (serial) {
             case 1:
                 return std::make_unique<vexa::test::FakeHidTransport>(token, "Varkon");

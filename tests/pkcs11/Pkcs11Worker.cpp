@@ -11,6 +11,7 @@
 // and every step ends with "STEP ok" or "STEP failed":
 //
 //   init | finalize | open [SLOT] | close | closeall [SLOT]
+//                         open also prints "session N", the token's number
 //   login [PIN]           CKR_USER_ALREADY_LOGGED_IN counts as logged in
 //   keygen LABEL          an EC P-256 key pair kept on the token
 //   findkey LABEL         the private key with that label
@@ -22,11 +23,18 @@
 //   cycle N               N times: init, slots, finalize
 //   retry SECONDS STEP    STEP until it succeeds, for SECONDS at most
 //   time                  "time MS": the monotonic clock
+//   fork-child            forks; the child (lines "child ...") finds the
+//                         library uninitialised and the open session
+//                         unknown, initialises it, opens a session of its
+//                         own on slot 0, takes random bytes, finalises and
+//                         ends; the step waits for it (a minute at most)
 //
 // Exit status 0 when every step succeeded, 1 when one failed, 2 for a bad
 // command line.
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +47,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -145,6 +154,7 @@ private:
                  std::printf("time %lld\n", nowMs());
                  return true;
              }},
+            {"fork-child", [](Worker& w, Words&) { return w.forkChild(); }},
         };
         return table;
     }
@@ -157,8 +167,62 @@ private:
 
     bool open(CK_SLOT_ID slot)
     {
-        return call("C_OpenSession",
-                    m_p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &m_session));
+        const bool ok = call("C_OpenSession", m_p11->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                                                                   nullptr, &m_session));
+        if (ok) {
+            std::printf("session %lu\n", m_session & 0xFFFFFFFFul);
+        }
+        return ok;
+    }
+
+    bool childCall(const char* name, CK_RV rv, CK_RV expected)
+    {
+        std::printf("child call %s 0x%lx\n", name, rv);
+        return rv == expected;
+    }
+
+    // What the child of a process that has the library initialised does:
+    // nothing of the parent's may be used, nor closed.
+    bool childSteps()
+    {
+        CK_BYTE random[16];
+        bool ok = childCall("C_GenerateRandom", m_p11->C_GenerateRandom(m_session, random, sizeof random),
+                            CKR_CRYPTOKI_NOT_INITIALIZED);
+        ok = childCall("C_Initialize", m_p11->C_Initialize(nullptr), CKR_OK) && ok;
+        ok = childCall("C_CloseSession", m_p11->C_CloseSession(m_session), CKR_SESSION_HANDLE_INVALID) && ok;
+        CK_SESSION_HANDLE own = CK_INVALID_HANDLE;
+        ok = childCall("C_OpenSession", m_p11->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &own), CKR_OK) &&
+             ok;
+        ok = childCall("C_GenerateRandom", m_p11->C_GenerateRandom(own, random, sizeof random), CKR_OK) && ok;
+        ok = childCall("C_Finalize", m_p11->C_Finalize(nullptr), CKR_OK) && ok;
+        return ok;
+    }
+
+    bool forkChild()
+    {
+        std::fflush(stdout);
+        const pid_t child = ::fork();
+        if (child < 0) {
+            return false;
+        }
+        if (child == 0) {
+            const bool ok = childSteps();
+            std::printf("child %s\n", ok ? "ok" : "failed");
+            std::fflush(stdout);
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = 0;
+        const auto end = Clock::now() + std::chrono::minutes(1);
+        pid_t ended = 0;
+        while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && Clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (ended != child) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return false;
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     bool login(const std::string& pin)

@@ -20,8 +20,9 @@ namespace {
 int printSlots(CContext& context)
 {
     for (CK_SLOT_ID id = 0; id < 64; ++id) {
-        if (const vexa::pkcs11::SlotPtr slot = context.findSlot(id)) {
-            std::printf("slot %lu %s %u\n", id, slot->getName(), slot->getTimeout());
+        vexa::pkcs11::CHeldSlot held(context.callPath(), id);
+        if (corvel::CTransport* transport = held.lockedTransport()) {
+            std::printf("slot %lu %s %u\n", id, transport->getName(), transport->getTimeout());
         }
     }
     return 0;

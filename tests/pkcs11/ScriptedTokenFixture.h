@@ -64,7 +64,7 @@ protected:
     CK_SESSION_HANDLE knownSession(vexa::pkcs11::SlotId slot, uint32_t number)
     {
         const CK_SESSION_HANDLE handle = (static_cast<CK_SESSION_HANDLE>(slot) << 56) | number;
-        context->addSession(handle, slot);
+        context->sessions().add(handle, vexa::pkcs11::SessionEntry{slot, 0});
         return handle;
     }
 

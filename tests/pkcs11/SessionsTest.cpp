@@ -46,7 +46,7 @@ TEST_F(SessionsTest, HandleCarriesSlotRandomBitsAndTokenSession)
         handles.insert(open(1, 5));
     }
     EXPECT_GT(handles.size(), 1u);
-    EXPECT_EQ(context->sessionCount(), handles.size());
+    EXPECT_EQ(context->sessions().all().size(), handles.size());
 }
 
 TEST_F(SessionsTest, SessionCallsGoToTheSlotOfTheirHandle)
@@ -78,7 +78,7 @@ TEST_F(SessionsTest, OpenSessionRefusals)
     EXPECT_EQ(context->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle),
               CKR_TOKEN_WRITE_PROTECTED);
     EXPECT_EQ(handle, 42u);
-    EXPECT_EQ(context->sessionCount(), 0u);
+    EXPECT_EQ(context->sessions().all().size(), 0u);
 }
 
 TEST_F(SessionsTest, CloseSessionForgetsTheHandleEvenWhenTheTokenFails)
@@ -115,7 +115,79 @@ TEST_F(SessionsTest, CloseAllSessionsForgetsTheSlotsHandlesOnceTheTokenClosedThe
     EXPECT_TRUE(token(0).requests.empty());
     reply({CKR_OK}, 1);
     EXPECT_EQ(context->C_Logout(onSlot1), CKR_OK);
-    EXPECT_EQ(context->sessionCount(), 1u);
+    EXPECT_EQ(context->sessions().all().size(), 1u);
+}
+
+// A token that went away and came back holds none of the sessions opened on
+// it before, and may give their numbers to other applications: once the
+// slot's transport reaches a device afresh, the slot's old handles are
+// refused with nothing sent, and forgotten. A transport to the daemon, which
+// keeps its token, reconnects without that.
+struct ReplacementCase {
+    const char* name;
+    void (*happen)(FakeToken& token);
+    CK_RV rv;          // of the old handle's next call
+    size_t delivered;  // requests that reached the token
+};
+
+void PrintTo(const ReplacementCase& c, std::ostream* out) { *out << c.name; }
+
+class TokenReplacementTest : public SessionsTest, public ::testing::WithParamInterface<ReplacementCase> {};
+
+TEST_P(TokenReplacementTest, OldHandlesOfTheSlotReachNothing)
+{
+    startTokens(2);
+    token(0).newDeviceOnOpen = true;
+    const CK_SESSION_HANDLE old = open(0, 3);
+    const CK_SESSION_HANDLE other = open(1, 3);
+    token(0).requests.clear();
+    GetParam().happen(token(0));
+    reply({CKR_OK}, 0);
+    EXPECT_EQ(context->C_Logout(old), GetParam().rv);
+    EXPECT_EQ(token(0).requests.size(), GetParam().delivered);
+    reply({CKR_OK}, 1);
+    EXPECT_EQ(context->C_Logout(other), CKR_OK) << "the other slot's session stays";
+    if (GetParam().rv == CKR_SESSION_HANDLE_INVALID) {
+        EXPECT_EQ(context->C_CloseSession(old), CKR_SESSION_HANDLE_INVALID) << "forgotten";
+        EXPECT_EQ(token(0).requests.size(), 0u);
+        EXPECT_NE(open(0, 3), old) << "a new session on the new device works";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TokenReplacementTest,
+    ::testing::Values(
+        ReplacementCase{"ClosedWhileAway", [](FakeToken& t) { t.open = false; }, CKR_SESSION_HANDLE_INVALID, 0},
+        ReplacementCase{"WriteFindsTheDeviceGone",
+                        [](FakeToken& t) {
+                            t.failWrite = InjectedFailure{corvel::TransportFailure::Closed, "Device gone", true};
+                        },
+                        CKR_SESSION_HANDLE_INVALID, 0},
+        ReplacementCase{
+            "DaemonReconnected",
+            [](FakeToken& t) {
+                t.newDeviceOnOpen = false;
+                t.failWrite = InjectedFailure{corvel::TransportFailure::Closed, "Socket write error 32", true};
+            },
+            CKR_OK, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A session the token calls invalid or closed is one whose number the token
+// may give to another application: the handle is forgotten.
+TEST_F(SessionsTest, HandleTheTokenNoLongerKnowsIsForgotten)
+{
+    startTokens(1);
+    for (const CK_RV answer : {CKR_SESSION_HANDLE_INVALID, CKR_SESSION_CLOSED, CKR_USER_NOT_LOGGED_IN}) {
+        SCOPED_TRACE(answer);
+        const CK_SESSION_HANDLE handle = open(0, 4);
+        reply({static_cast<uint32_t>(answer)});
+        EXPECT_EQ(context->C_Logout(handle), answer);
+        token().requests.clear();
+        reply({CKR_OK});
+        const bool kept = answer == CKR_USER_NOT_LOGGED_IN;
+        EXPECT_EQ(context->C_Logout(handle), kept ? CKR_OK : CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(token().requests.size(), kept ? 1u : 0u);
+    }
 }
 
 TEST_F(SessionsTest, SessionInfoFromTheToken)

@@ -3,6 +3,7 @@
 // through vexa-daemon or over HID directly; and the token's faults they must
 // live through.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "HexText.h"
+#include "TempDir.h"
 #include "ToolsEndToEnd.h"
 #include "WorkerSteps.h"
 #include "wire/Functions.h"
@@ -296,6 +298,106 @@ TEST(TokenReplugOverHid, SameProcessSignsAgainWithoutFinalize)
     }
     const RunResult finished = app->finish(30s);
     EXPECT_NE(finished.output.find("call C_Sign 0x0 len 64"), std::string::npos) << finished.output;
+}
+
+// After the token was unplugged and plugged in again, another application's
+// new session may get the number that A's old session had. A's old handle
+// must then reach nothing: not B's session, not the token at all.
+TEST(TokenReplugOverHid, OldHandleNeverReachesAnotherApplicationsSession)
+{
+    ToolsDeployment deployment(LibraryTransport::Hid);
+    const std::string serial = deployment.serial();
+    auto a = deployment.startOurs(worker({"init", "open", "login", "keygen", "k", "sign", "1", "-"}));
+    ASSERT_EQ(stepResult(*a, "sign", 30s), true) << a->transcript();
+    ASSERT_EQ(deployment.simulator().control("unplug " + serial), "ok");
+    ASSERT_EQ(deployment.simulator().control("plug " + serial), "ok");
+    // The token numbers its sessions afresh after the plug: B's second
+    // session gets the number of A's.
+    auto b = deployment.startOurs(worker({"init", "open", "open", "login", "findkey", "k", "-"}));
+    ASSERT_EQ(stepResult(*b, "findkey", 30s), true) << b->transcript();
+    const auto sessionNumber = [](const std::string& transcript) {
+        const size_t at = transcript.rfind("session ");
+        return at == std::string::npos ? std::string() : transcript.substr(at, transcript.find('\n', at) - at);
+    };
+    EXPECT_EQ(sessionNumber(a->transcript()), sessionNumber(b->transcript())) << "the token reused the number";
+
+    a->writeLine("sign 1");
+    EXPECT_EQ(stepResult(*a, "sign", 30s), false) << a->transcript();
+    a->writeLine("close");
+    EXPECT_EQ(stepResult(*a, "close", 30s), false) << a->transcript();
+    b->writeLine("sign 3");
+    EXPECT_EQ(stepResult(*b, "sign", 30s), true) << b->transcript();
+
+    const RunResult aRun = a->finish(30s);
+    EXPECT_NE(aRun.output.find("call C_SignInit 0xb3"), std::string::npos) << aRun.output;
+    EXPECT_NE(aRun.output.find("call C_CloseSession 0xb3"), std::string::npos) << aRun.output;
+    EXPECT_EQ(b->finish(30s).status, 0);
+}
+
+// A child process inherits the parent's initialised library: it must start
+// uninitialised, never use the parent's connection or session, and close
+// nothing of the parent's when it finalises.
+class ForkedChildTest : public ::testing::TestWithParam<LibraryTransport> {};
+
+TEST_P(ForkedChildTest, StartsAfreshAndLeavesTheParentsSessionAlone)
+{
+    ToolsDeployment deployment(GetParam());
+    const RunResult run = deployment.runOurs(
+        worker({"init", "open", "login", "keygen", "k", "sign", "1", "fork-child", "sign", "2", "finalize"}));
+    EXPECT_EQ(run.status, 0) << run.output << deployment.daemonOutput();
+    EXPECT_NE(run.output.find("child ok"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("fork-child ok"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("signatures 2 failed 0"), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ForkedChildTest, ::testing::Values(LibraryTransport::Hid, LibraryTransport::Unix),
+                         [](const auto& info) { return transportName(info.param); });
+
+// A process stopped while it holds the lock file, its request in the token,
+// keeps the token for as long as it stays stopped: another process's call
+// gives up after its time-out, names the lock file, and both work again once
+// the first goes on.
+TEST(LockFileHolderStopped, OthersGiveUpAfterTheirTimeoutAndGoOnLater)
+{
+    constexpr int kTimeoutMs = 2000;
+    TempDir traces;
+    DeploymentOptions options;
+    options.simulatorArgs = {"--trace", traces.file("trace")};
+    options.libraryConfig = R"("lockfile": "exchange.lock", "timeout": )" + std::to_string(kTimeoutMs) +
+                            R"(, "logging": {"loglevel": 50, "logfile": "library.log"})";
+    ToolsDeployment deployment(LibraryTransport::Hid, options);
+    auto holder = deployment.startOurs(worker({"init", "open", "-"}));
+    auto other = deployment.startOurs(worker({"init", "open", "-"}));
+    ASSERT_EQ(stepResult(*holder, "open", 30s), true) << holder->transcript();
+    ASSERT_EQ(stepResult(*other, "open", 30s), true) << other->transcript();
+
+    ASSERT_EQ(deployment.simulator().control("stall " + deployment.serial() + " on"), "ok");
+    holder->writeLine("random 1 16");
+    const auto requested = Clock::now() + 30s;
+    while (requestsInTrace(traces.file("trace"), vexa::fn::GenerateRandom) == 0 && Clock::now() < requested) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(requestsInTrace(traces.file("trace"), vexa::fn::GenerateRandom), 1u)
+        << "the holder's request reached the token";
+    ASSERT_EQ(::kill(holder->pid(), SIGSTOP), 0);
+    ASSERT_EQ(deployment.simulator().control("stall " + deployment.serial() + " off"), "ok");
+
+    const auto asked = Clock::now();
+    other->writeLine("random 1 16");
+    EXPECT_EQ(stepResult(*other, "random", 60s), false) << other->transcript();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
+    EXPECT_LT(waited.count(), kTimeoutMs + 1000);
+    EXPECT_NE(other->transcript().find("call C_GenerateRandom 0x6 "), std::string::npos) << other->transcript();
+    EXPECT_NE(readFile(deployment.file("library.log")).find("Lock file exchange.lock"), std::string::npos)
+        << readFile(deployment.file("library.log"));
+
+    ASSERT_EQ(::kill(holder->pid(), SIGCONT), 0);
+    (void)stepResult(*holder, "random", 60s);
+    holder->writeLine("random 1 16");
+    EXPECT_EQ(stepResult(*holder, "random", 30s), true) << holder->transcript();
+    other->writeLine("random 1 16");
+    EXPECT_EQ(stepResult(*other, "random", 30s), true) << other->transcript();
+    std::cout << "[ figures  ] the other process gave up after " << waited.count() << " ms\n";
 }
 
 // Through the daemon the token is unplugged and plugged in again, with no

@@ -25,10 +25,10 @@ TEST_F(SignTest, LengthQueryIsAnsweredWithoutTheToken)
     EXPECT_EQ(exchanges(), 0u);
 }
 
-TEST_F(SignTest, LengthQueryAnswersWhileAnotherCallHoldsTheLibraryLock)
+TEST_F(SignTest, LengthQueryAnswersWhileAnotherCallHoldsTheToken)
 {
     CK_ULONG length = 0;
-    EXPECT_TRUE(finishesWhileLibraryLocked([&] { context->C_Sign(session, data, sizeof(data), nullptr, &length); }));
+    EXPECT_TRUE(finishesWhileTokenHeld([&] { context->C_Sign(session, data, sizeof(data), nullptr, &length); }));
     EXPECT_EQ(length, 512u);
 }
 

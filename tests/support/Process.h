@@ -47,6 +47,8 @@ public:
     std::optional<std::string> readUntil(const std::string& prefix, std::chrono::milliseconds timeout);
     // Everything read so far, every line.
     const std::string& transcript() const { return m_transcript; }
+    // For signals (SIGSTOP, SIGCONT) the test sends it.
+    pid_t pid() const { return m_pid; }
     // Closes its input and waits for it to end (killing it after timeout);
     // the status and the whole transcript.
     RunResult finish(std::chrono::milliseconds timeout);
