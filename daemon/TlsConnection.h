@@ -33,6 +33,8 @@ public:
     const std::string& address() const { return m_address; }
     // The port this client was served with; null when it never got one.
     const PortPtr& port() const { return m_port; }
+    // The client the port knows it as; 0 when it never got a port.
+    ClientId client() const { return m_client; }
 
     // The handshake, which must end within the context's handshake time-out
     // from now, then the client's requests until it leaves, each passed to
@@ -49,6 +51,7 @@ private:
     mbedtls_ssl_context m_ssl;
     std::string m_address = "?";  // the peer's IP address, for log lines
     PortPtr m_port;
+    ClientId m_client = 0;
 };
 
 }  // namespace vexa::daemon

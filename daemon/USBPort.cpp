@@ -3,11 +3,13 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
 #include "Exception.h"
+#include "ProcessWatcher.h"
 
 namespace vexa::daemon {
 
@@ -96,7 +98,7 @@ bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& lengt
 }
 
 CThreadSafeUSBPort::CThreadSafeUSBPort(std::string serial, std::unique_ptr<corvel::CTransport> transport)
-    : m_serial(std::move(serial)), m_transport(std::move(transport))
+    : m_serial(std::move(serial)), m_transport(std::move(transport)), m_broker(m_serial, this)
 {}
 
 bool CThreadSafeUSBPort::open(uint32_t timeout)
@@ -115,19 +117,62 @@ void CThreadSafeUSBPort::closeTransport()
     m_transport.reset();
 }
 
-CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
+ClientId CThreadSafeUSBPort::attachProcess(const PeerProcess& peer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_broker.attachProcess(peer.pid, peer.pidfd);
+}
+
+ClientId CThreadSafeUSBPort::attachConnection(std::string label)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_broker.attachConnection(std::move(label));
+}
+
+void CThreadSafeUSBPort::detach(ClientId client)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (reachable_inlock()) {
+        m_broker.detach(client, *this);
+    }
+}
+
+void CThreadSafeUSBPort::processEnded(ClientId client)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (reachable_inlock()) {
+        m_broker.processEnded(client, *this);
+    }
+}
+
+bool CThreadSafeUSBPort::reachable_inlock()
+{
+    if (m_transport != nullptr && usable()) {
+        return true;
+    }
+    m_broker.clear();  // the token, or the port's hold on it, has gone with its sessions
+    return false;
+}
+
+bool CThreadSafeUSBPort::inService_inlock()
+{
+    if (m_transport == nullptr) {
+        LogMessage(corvel::kLogError, "USB port is NULL.");
+        markUnusable();
+    } else if (!usable()) {
+        // A replaced port must not talk to the token beside its successor.
+        LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
+    }
+    return reachable_inlock();
+}
+
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(ClientId client, uint8_t* buffer, uint32_t requestLength,
+                                                         uint32_t& replyLength,
                                                          const std::function<bool()>& stillWanted)
 {
     replyLength = kMaxMessage;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_transport == nullptr) {
-        LogMessage(corvel::kLogError, "USB port is NULL.");
-        markUnusable();
-        return Outcome::Failed;
-    }
-    // A replaced port must not talk to the token beside its successor.
-    if (!usable()) {
-        LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
+    if (!inService_inlock()) {
         return Outcome::Failed;
     }
     // Behind a slow token, clients queue here for a long time; a request
@@ -136,7 +181,13 @@ CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32
     if (stillWanted && !stillWanted()) {
         return Outcome::Dropped;
     }
-    const WriteResult written = WriteRequest(m_transport.get(), buffer, requestLength);
+    return m_broker.serve(client, buffer, requestLength, replyLength, *this);
+}
+
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::transfer(uint8_t* buffer, uint32_t length, uint32_t& replyLength)
+{
+    replyLength = kMaxMessage;
+    const WriteResult written = WriteRequest(m_transport.get(), buffer, length);
     if (written != WriteResult::Sent) {
         LogMessage(corvel::kLogError, "Failed to send USB cmd to %s.", m_serial.c_str());
         if (written == WriteResult::Failed) {
@@ -148,6 +199,29 @@ CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return replied ? Outcome::Replied : Outcome::Failed;
 }
+
+uint64_t CThreadSafeUSBPort::watch(int pidfd, ClientId client)
+{
+    // A port that no shared pointer holds (a test's) cannot be reached later.
+    std::weak_ptr<CThreadSafeUSBPort> self = weak_from_this();
+    if (self.expired()) {
+        return 0;
+    }
+    return CProcessWatcher::daemonWide().watch(pidfd, [self, client] {
+        const PortPtr port = self.lock();
+        if (port == nullptr) {
+            return;
+        }
+        // Closing the sessions waits for the token: not on the watcher's thread.
+        try {
+            std::thread([port, client] { port->processEnded(client); }).detach();
+        } catch (const std::system_error&) {
+            port->processEnded(client);
+        }
+    });
+}
+
+void CThreadSafeUSBPort::forget(uint64_t handle) { CProcessWatcher::daemonWide().forget(handle); }
 
 void DestroyPort(CThreadSafeUSBPort* port)
 {

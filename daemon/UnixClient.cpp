@@ -7,6 +7,7 @@
 
 #include "ClientLoop.h"
 #include "DaemonLog.h"
+#include "PeerProcess.h"
 
 namespace vexa::daemon {
 namespace {
@@ -80,20 +81,25 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
 {
-    if (port != nullptr) {
-        CUnixClientStream stream(fd);
-        ServeClient(
-            stream,
-            [port](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
-                const TokenOutcome outcome = port->exchange(buffer, length, replyLength, stillWanted);
-                if (outcome == TokenOutcome::Failed) {
-                    LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
-                }
-                return outcome;
-            },
-            kUnixRules);
+    if (port == nullptr) {
+        close(fd);
+        return;
     }
+    const ClientId client = port->attachProcess(IdentifyPeer(fd));
+    CUnixClientStream stream(fd);
+    ServeClient(
+        stream,
+        [port, client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                       const std::function<bool()>& stillWanted) {
+            const TokenOutcome outcome = port->exchange(client, buffer, length, replyLength, stillWanted);
+            if (outcome == TokenOutcome::Failed) {
+                LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
+            }
+            return outcome;
+        },
+        kUnixRules);
     close(fd);
+    port->detach(client);
 }
 
 }  // namespace vexa::daemon
