@@ -49,7 +49,7 @@ private:
     std::vector<Ended> sweep(const std::vector<pollfd>& polled);
     void wake();
 
-    int m_wake = -1;  // eventfd: the entries have changed
+    int m_wake = -1;     // eventfd: the entries have changed
     std::mutex m_mutex;  // guards m_entries, m_next and m_started
     std::vector<Entry> m_entries;
     uint64_t m_next = 1;

@@ -17,10 +17,7 @@ constexpr size_t kUsualSessions = 64;
 constexpr size_t kUsualClients = 16;
 
 // The token's answer to C_CloseSession that leaves the session closed.
-bool SessionGone(uint32_t rv)
-{
-    return rv == CKR_OK || rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED;
-}
+bool SessionGone(uint32_t rv) { return rv == CKR_OK || rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED; }
 
 // A reply with rv alone, in buffer; its length.
 uint32_t EncodeStatus(uint32_t rv, uint8_t* buffer)
@@ -95,8 +92,7 @@ ClientId CSessionBroker::attachConnection(std::string label)
 
 void CSessionBroker::detach(ClientId id, ITokenLink& token)
 {
-    const auto client =
-        std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
+    const auto client = std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
     if (client == m_clients.end()) {
         return;
     }
@@ -115,8 +111,7 @@ void CSessionBroker::detach(ClientId id, ITokenLink& token)
 
 void CSessionBroker::processEnded(ClientId id, ITokenLink& token)
 {
-    const auto client =
-        std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
+    const auto client = std::find_if(m_clients.begin(), m_clients.end(), [id](const Client& c) { return c.id == id; });
     if (client == m_clients.end()) {
         return;
     }
@@ -215,7 +210,8 @@ void CSessionBroker::release(uint32_t session)
 
 bool CSessionBroker::owns(ClientId client) const
 {
-    return std::any_of(m_sessions.begin(), m_sessions.end(), [client](const Held& held) { return held.owner == client; });
+    return std::any_of(m_sessions.begin(), m_sessions.end(),
+                       [client](const Held& held) { return held.owner == client; });
 }
 
 // Only replies that change the table are read: those of calls that open or

@@ -94,8 +94,7 @@ public:
     // Serves one request of the client in buffer (kBrokerBuffer bytes large),
     // leaving the reply in its place: passed on to the token unchanged, or
     // answered here.
-    ExchangeOutcome serve(ClientId client, uint8_t* buffer, uint32_t length, uint32_t& replyLength,
-                          ITokenLink& token);
+    ExchangeOutcome serve(ClientId client, uint8_t* buffer, uint32_t length, uint32_t& replyLength, ITokenLink& token);
 
     // The token has gone (its port is retired): it has lost its sessions.
     void clear();

@@ -103,8 +103,8 @@ public:
     size_t tokenSaw(uint32_t function) const
     {
         const auto calls = token.calls();
-        return static_cast<size_t>(
-            std::count_if(calls.begin(), calls.end(), [function](const TokenCall& c) { return c.function == function; }));
+        return static_cast<size_t>(std::count_if(calls.begin(), calls.end(),
+                                                 [function](const TokenCall& c) { return c.function == function; }));
     }
 
     SessionToken token;
@@ -202,14 +202,13 @@ TEST_P(SessionBrokerCloseAll, ReportsWhatTheTokenDid)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SessionBrokerCloseAll,
-    testing::Values(CloseAllFault{"TokenRefuses", [](SessionToken& t, Link&) { t.refuseClose = CKR_DEVICE_MEMORY; },
-                                  CKR_DEVICE_MEMORY, true},
-                    CloseAllFault{"TokenSilent", [](SessionToken& t, Link&) { t.silent = true; }, CKR_DEVICE_ERROR,
-                                  true},
-                    CloseAllFault{"PortFails", [](SessionToken&, Link& l) { l.fails = true; }, std::nullopt, true},
-                    CloseAllFault{"AlreadyClosedOnTheToken",
-                                  [](SessionToken& t, Link&) { t.answer(EncodedCall(fn::CloseSession, 1)); }, CKR_OK,
-                                  false}),
+    testing::Values(
+        CloseAllFault{"TokenRefuses", [](SessionToken& t, Link&) { t.refuseClose = CKR_DEVICE_MEMORY; },
+                      CKR_DEVICE_MEMORY, true},
+        CloseAllFault{"TokenSilent", [](SessionToken& t, Link&) { t.silent = true; }, CKR_DEVICE_ERROR, true},
+        CloseAllFault{"PortFails", [](SessionToken&, Link& l) { l.fails = true; }, std::nullopt, true},
+        CloseAllFault{"AlreadyClosedOnTheToken",
+                      [](SessionToken& t, Link&) { t.answer(EncodedCall(fn::CloseSession, 1)); }, CKR_OK, false}),
     [](const testing::TestParamInfo<CloseAllFault>& info) { return std::string(info.param.name); });
 
 // A session that was open before the daemon started belongs to the first
@@ -254,11 +253,11 @@ TEST_F(SessionBrokerTest, MessagesItCannotReadChangeNothing)
     const ClientId a = broker.attachConnection("a");
     const uint32_t session = open(a);
     const ClientId b = broker.attachConnection("b");
-    EXPECT_EQ(reply(b, {0x10, 0x01}).first, CKR_GENERAL_ERROR);                 // no function
-    EXPECT_EQ(reply(b, {0x08, 0x16, 0x10}).first, CKR_GENERAL_ERROR);           // session cut short
-    EXPECT_EQ(call(b, 200, session), CKR_FUNCTION_NOT_SUPPORTED);               // no such function
-    EXPECT_EQ(call(b, fn::GetTokenInfo), CKR_OK);                               // not on a session
-    EXPECT_EQ(call(b, fn::Sign), CKR_SESSION_HANDLE_INVALID);                   // no session named
+    EXPECT_EQ(reply(b, {0x10, 0x01}).first, CKR_GENERAL_ERROR);        // no function
+    EXPECT_EQ(reply(b, {0x08, 0x16, 0x10}).first, CKR_GENERAL_ERROR);  // session cut short
+    EXPECT_EQ(call(b, 200, session), CKR_FUNCTION_NOT_SUPPORTED);      // no such function
+    EXPECT_EQ(call(b, fn::GetTokenInfo), CKR_OK);                      // not on a session
+    EXPECT_EQ(call(b, fn::Sign), CKR_SESSION_HANDLE_INVALID);          // no session named
     token.silent = true;
     EXPECT_EQ(call(b, fn::OpenSession), std::nullopt);
     EXPECT_EQ(call(b, fn::Sign, session), CKR_SESSION_HANDLE_INVALID);  // still a's
@@ -322,50 +321,48 @@ TEST_P(SessionBrokerDeparture, ClosesWhatTheClientLeftOnce)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SessionBrokerDeparture,
-    testing::Values(
-        Departure{"ConnectionEnds",
-                  [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
-                      c = b.attachConnection("TLS client 1 (127.0.0.1)");
-                      t.open(c);
-                      b.detach(c, t.link);
-                      return true;
-                  }},
-        Departure{"ProcessEndedBeforeItsConnection",
-                  [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
-                      FakeProcess process(77);
-                      c = b.attachProcess(process.pid(), process.pidfd());
-                      t.open(c);
-                      process.end();
-                      b.detach(c, t.link);
-                      return true;
-                  }},
-        Departure{"ProcessLivesOnWithoutConnection",
-                  [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
-                      FakeProcess process(78);
-                      c = b.attachProcess(process.pid(), process.pidfd());
-                      t.open(c);
-                      b.detach(c, t.link);
-                      return false;
-                  }},
-        Departure{"ProcessEndsWithAConnectionLeft",
-                  [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
-                      FakeProcess process(79);
-                      c = b.attachProcess(process.pid(), process.pidfd());
-                      t.open(c);
-                      process.end();
-                      b.processEnded(c, t.link);
-                      return false;
-                  }},
-        Departure{"ProcessThatCannotBeWatched",
-                  [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
-                      c = b.attachProcess(80, -1);
-                      t.open(c);
-                      b.detach(c, t.link);
-                      return true;
-                  }}),
-    [](const testing::TestParamInfo<Departure>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SessionBrokerDeparture,
+                         testing::Values(Departure{"ConnectionEnds",
+                                                   [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
+                                                       c = b.attachConnection("TLS client 1 (127.0.0.1)");
+                                                       t.open(c);
+                                                       b.detach(c, t.link);
+                                                       return true;
+                                                   }},
+                                         Departure{"ProcessEndedBeforeItsConnection",
+                                                   [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
+                                                       FakeProcess process(77);
+                                                       c = b.attachProcess(process.pid(), process.pidfd());
+                                                       t.open(c);
+                                                       process.end();
+                                                       b.detach(c, t.link);
+                                                       return true;
+                                                   }},
+                                         Departure{"ProcessLivesOnWithoutConnection",
+                                                   [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
+                                                       FakeProcess process(78);
+                                                       c = b.attachProcess(process.pid(), process.pidfd());
+                                                       t.open(c);
+                                                       b.detach(c, t.link);
+                                                       return false;
+                                                   }},
+                                         Departure{"ProcessEndsWithAConnectionLeft",
+                                                   [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
+                                                       FakeProcess process(79);
+                                                       c = b.attachProcess(process.pid(), process.pidfd());
+                                                       t.open(c);
+                                                       process.end();
+                                                       b.processEnded(c, t.link);
+                                                       return false;
+                                                   }},
+                                         Departure{"ProcessThatCannotBeWatched",
+                                                   [](SessionBrokerTest& t, CSessionBroker& b, ClientId& c) {
+                                                       c = b.attachProcess(80, -1);
+                                                       t.open(c);
+                                                       b.detach(c, t.link);
+                                                       return true;
+                                                   }}),
+                         [](const testing::TestParamInfo<Departure>& info) { return std::string(info.param.name); });
 
 // A pid whose process has ended and that comes again is another process.
 TEST_F(SessionBrokerTest, ReusedPidIsANewClient)

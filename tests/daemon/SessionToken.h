@@ -20,10 +20,7 @@ namespace vexa::daemon::test {
 struct TokenCall {
     uint32_t function;
     std::optional<uint32_t> session;
-    bool operator==(const TokenCall& other) const
-    {
-        return function == other.function && session == other.session;
-    }
+    bool operator==(const TokenCall& other) const { return function == other.function && session == other.session; }
 };
 
 class SessionToken {
