@@ -25,11 +25,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::Bytes;
+using test::WaitUntil;
 using vexa::test::InteractiveProcess;
 using vexa::test::LibraryTransport;
 using vexa::test::ToolsDeployment;
-using test::Bytes;
-using test::WaitUntil;
 
 std::vector<std::string> Worker(std::vector<std::string> steps)
 {
@@ -132,9 +132,12 @@ std::vector<std::pair<const char*, wire::Request>> Intrusions(uint32_t session, 
     wire::Request sign = OnSession(fn::Sign, session);
     sign.data = Bytes(32, 0x5C);
     sign.outputLength = 128;
-    return {{"C_FindObjectsInit", find},        {"C_FindObjects", found},
-            {"C_GetAttributeValue", attribute}, {"C_SignInit", signInit},
-            {"C_Sign", sign},                   {"C_Logout", OnSession(fn::Logout, session)},
+    return {{"C_FindObjectsInit", find},
+            {"C_FindObjects", found},
+            {"C_GetAttributeValue", attribute},
+            {"C_SignInit", signInit},
+            {"C_Sign", sign},
+            {"C_Logout", OnSession(fn::Logout, session)},
             {"C_CloseSession", OnSession(fn::CloseSession, session)}};
 }
 
