@@ -45,8 +45,8 @@ class UnixClientProcessTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_port = PortPtr(new CThreadSafeUSBPort("SERIAL01", std::make_unique<SessionTokenTransport>(token)),
-                         DestroyPort);
+        m_port =
+            PortPtr(new CThreadSafeUSBPort("SERIAL01", std::make_unique<SessionTokenTransport>(token)), DestroyPort);
         m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -151,9 +151,8 @@ TEST_F(UnixClientProcessTest, SessionsOfAProcessAreClosedOnceItHasEnded)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(WaitUntil([&] { return !token.isOpen(session); }, 2s));
-    EXPECT_TRUE(log.waitFor("INFO : Closed the 1 session(s) that process " + std::to_string(child) +
-                                " left open on SERIAL01.\n",
-                            2s))
+    EXPECT_TRUE(log.waitFor(
+        "INFO : Closed the 1 session(s) that process " + std::to_string(child) + " left open on SERIAL01.\n", 2s))
         << log.peek();
 }
 

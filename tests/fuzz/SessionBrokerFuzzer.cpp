@@ -189,8 +189,7 @@ void step(Input& input, CSessionBroker& broker, Clients& clients, Token& token, 
     } else {
         require(token.calls == 1, "any other request goes to the token once");
     }
-    if (outcome == ExchangeOutcome::Replied && peeked && peeked->function == vexa::fn::OpenSession &&
-        !token.fails) {
+    if (outcome == ExchangeOutcome::Replied && peeked && peeked->function == vexa::fn::OpenSession && !token.fails) {
         const auto reply = vexa::wire::peekReply(token.reply.data(), token.reply.size());
         if (reply && reply->rv == CKR_OK && reply->handle) {
             require(broker.ownerOf(*reply->handle) == client, "an opened session is the opener's");
