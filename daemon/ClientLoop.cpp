@@ -80,7 +80,9 @@ bool ServeRequest(CClientStream& stream, const TokenExchange& token, const Clien
     stream.beginRequest();
     const corvel::ClientRequest request = corvel::readClientRequest(stream, session.buffer);
     if (ReportUnreadRequest(stream, request)) {
-        if (rules.noteFailedRead) {
+        const bool left = request.outcome == corvel::ClientRequestOutcome::ShortHeader &&
+                          stream.leftBetweenRequests(request.received);
+        if (rules.noteFailedRead && !left) {
             LogMessage(corvel::kLogInfo, "Reading packet from socket failed.");
         }
         return false;

@@ -20,6 +20,13 @@ public:
     virtual bool peerGone() = 0;
     // Log why a header stopped after count bytes, or a payload early.
     virtual void logHeaderEnd(size_t count) = 0;
+    // Whether a header that stopped after count bytes was the client closing
+    // the connection between requests, its normal way to leave.
+    virtual bool leftBetweenRequests(size_t count) const
+    {
+        (void)count;
+        return false;
+    }
     virtual void logPayloadEnd() = 0;
 };
 
@@ -47,7 +54,7 @@ struct ClientLoopRules {
     // TLS drops the rest of that reply and reads on.
     bool endOnFailedReply;
     // Unix adds "Reading packet from socket failed." to every request that
-    // could not be read.
+    // could not be read, but not to a client leaving between requests.
     bool noteFailedRead;
 };
 

@@ -19,11 +19,13 @@ std::string GetConfigDir()
     return "/etc/vexa/";
 }
 
+// A stream that fails to read (a directory, an I/O error) throws
+// std::ios_base::failure out of the parser.
 bool ParseConfig(std::istream& text, nlohmann::json& config)
 {
     try {
         text >> config;
-    } catch (const nlohmann::json::exception&) {
+    } catch (const std::exception&) {
         return false;
     }
     return true;
@@ -31,8 +33,14 @@ bool ParseConfig(std::istream& text, nlohmann::json& config)
 
 bool LoadConfig(const std::string& configDir, nlohmann::json& config)
 {
-    std::ifstream file(configDir + kConfigFileName);
+    const std::string path = configDir + kConfigFileName;
+    std::ifstream file(path);
     if (!file.is_open()) {
+        // Only a file that is not there is no news; one that is there but
+        // cannot be opened is a mistake the administrator wants to hear of.
+        if (access(path.c_str(), F_OK) == 0) {
+            LogMessage(corvel::kLogError, "Failed to load config file.");
+        }
         return false;
     }
     if (!ParseConfig(file, config)) {

@@ -12,13 +12,14 @@ constexpr const char* kConfigFileName = "vexa-daemon.json";
 std::string GetConfigDir();
 
 // Parses the configuration from text into config: false when it is not
-// valid JSON. Only the first JSON value is read. Touches nothing else, so it
+// valid JSON or cannot be read. Only the first JSON value is read. Touches nothing else, so it
 // can be driven from memory.
 bool ParseConfig(std::istream& text, nlohmann::json& config);
 
-// Reads configDir + "vexa-daemon.json" into config. False, silently, when the
-// file cannot be opened; false with an ERROR line when it is not valid JSON.
-// Only the first JSON value of the file is read.
+// Reads configDir + "vexa-daemon.json" into config. False, silently, when
+// there is no such file; false with the ERROR line "Failed to load config
+// file." when it cannot be opened or read (a directory, no permission) or is
+// not valid JSON. Only the first JSON value of the file is read.
 bool LoadConfig(const std::string& configDir, nlohmann::json& config);
 
 }  // namespace vexa::daemon

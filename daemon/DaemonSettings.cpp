@@ -63,7 +63,7 @@ struct PositiveSetting {
 
 constexpr PositiveSetting kTokenTimeout{"tokentimeout", "-to", std::numeric_limits<uint32_t>::max(), "token time-out",
                                         "milliseconds"};
-constexpr PositiveSetting kMaxClients{"maxclients", "-mc", kLargestMaxClients, "maximum of TLS clients",
+constexpr PositiveSetting kMaxClients{"maxclients", "-mc", kLargestMaxClients, "number of clients per token",
                                       "a number of clients"};
 
 // A positive number from the file or the option, which wins; the value stays

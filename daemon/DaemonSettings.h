@@ -7,9 +7,10 @@
 
 namespace vexa::daemon {
 
-// TLS clients served at once unless configured otherwise, and the most that
-// may be configured (each is a thread and a descriptor).
-constexpr uint32_t kDefaultMaxClients = 16;
+// Clients a token serves at once unless configured otherwise, and the most
+// that may be configured (each is a thread and a descriptor).
+constexpr uint32_t kDefaultTlsClients = 16;
+constexpr uint32_t kDefaultUnixClients = 1024;
 constexpr uint32_t kLargestMaxClients = 1024;
 
 // What the Unix-socket transport needs, and the settings both transports share.
@@ -19,8 +20,10 @@ struct DaemonSettings {
     // Milliseconds each token reply is waited for; 0: the transport's own
     // (60000 for the Unix sockets, 120000 over TLS).
     uint32_t tokenTimeout = 0;
-    // TLS clients served at once; more wait in the listening socket's backlog.
-    uint32_t maxClients = kDefaultMaxClients;
+    // Clients each token serves at once; 0: the transport's own (1024 on a
+    // Unix socket, where more are closed at once; 16 over TLS, where more wait
+    // in the listening socket's backlog).
+    uint32_t maxClients = 0;
 };
 
 // Every setting after merging default, configuration file and command line.

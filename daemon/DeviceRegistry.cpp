@@ -9,6 +9,7 @@
 
 #include "DaemonLog.h"
 #include "SocketFiles.h"
+#include "TokenNames.h"
 
 namespace vexa::daemon {
 namespace {
@@ -25,13 +26,14 @@ bool Ended(DeviceThread& device, std::chrono::milliseconds wait)
 
 bool Contains(const std::vector<std::string>& serials, const std::string& serial)
 {
-    return std::find(serials.begin(), serials.end(), serial) != serials.end();
+    return std::any_of(serials.begin(), serials.end(),
+                       [&](const std::string& attached) { return corvel::sameSerial(attached, serial); });
 }
 
 }  // namespace
 
-CDeviceRegistry::CDeviceRegistry(std::string socketDir, PortFactory openPort)
-    : m_socketDir(std::move(socketDir)), m_openPort(std::move(openPort))
+CDeviceRegistry::CDeviceRegistry(std::string socketDir, PortFactory openPort, size_t maxClients)
+    : m_socketDir(std::move(socketDir)), m_openPort(std::move(openPort)), m_maxClients(maxClients)
 {}
 
 CDeviceRegistry::~CDeviceRegistry()
@@ -53,6 +55,14 @@ void CDeviceRegistry::stopAll()
     }
 }
 
+void CDeviceRegistry::withdrawAll()
+{
+    stopAll();
+    for (const Entry& device : m_devices) {
+        RemoveSocketFile(device->socketPath);
+    }
+}
+
 void CDeviceRegistry::scan(const std::vector<std::string>& serials)
 {
     for (const std::string& serial : serials) {
@@ -66,8 +76,8 @@ void CDeviceRegistry::scan(const std::vector<std::string>& serials)
 
 void CDeviceRegistry::serve(const std::string& serial)
 {
-    const auto entry =
-        std::find_if(m_devices.begin(), m_devices.end(), [&](const Entry& device) { return device->serial == serial; });
+    const auto entry = std::find_if(m_devices.begin(), m_devices.end(),
+                                    [&](const Entry& device) { return corvel::sameSerial(device->serial, serial); });
     if (entry != m_devices.end()) {
         // A running thread is expected, so there is nothing to wait for (a
         // wait per served token would stretch every scan); an ended one is
@@ -78,8 +88,7 @@ void CDeviceRegistry::serve(const std::string& serial)
         return;
     }
     const std::string path = SocketPath(m_socketDir, serial);
-    if (!SocketPathFits(path)) {
-        reportPathTooLong(serial, path);
+    if (!socketPathUsable(serial, path)) {
         return;
     }
     PortPtr port = m_openPort(serial);
@@ -90,11 +99,26 @@ void CDeviceRegistry::serve(const std::string& serial)
     start(serial, std::move(port));
 }
 
-void CDeviceRegistry::reportPathTooLong(const std::string& serial, const std::string& path)
+bool CDeviceRegistry::socketPathUsable(const std::string& serial, const std::string& path)
+{
+    if (!SocketPathFits(path)) {
+        reportUnservable(serial, corvel::kLogError,
+                         "Socket path " + path + " is longer than 107 bytes; token " + serial + " is not served.");
+        return false;
+    }
+    if (ContentOf(path) == PathContent::Other) {
+        reportUnservable(serial, corvel::kLogWarn,
+                         path + " is not a socket; left alone, and " + serial + " is not served.");
+        return false;
+    }
+    m_unservable.erase(serial);
+    return true;
+}
+
+void CDeviceRegistry::reportUnservable(const std::string& serial, int level, const std::string& text)
 {
     if (m_unservable.insert(serial).second) {
-        LogMessage(corvel::kLogError, "Socket path %s is longer than 107 bytes; token %s is not served.", path.c_str(),
-                   serial.c_str());
+        LogMessage(level, "%s", text.c_str());
     }
 }
 
@@ -104,6 +128,7 @@ void CDeviceRegistry::start(const std::string& serial, PortPtr port)
     device->serial = serial;
     device->socketPath = SocketPath(m_socketDir, serial);
     device->port = std::move(port);
+    device->clients = std::make_shared<CClientConnections>(m_maxClients);
     std::packaged_task<int(DeviceThread*)> task(RunDeviceServer);
     device->result = task.get_future();
     LogMessage(corvel::kLogInfo, "Starting new device thread for %s", serial.c_str());
@@ -141,7 +166,8 @@ void CDeviceRegistry::retireGone(const std::vector<std::string>& serials)
 std::vector<CDeviceRegistry::Entry>::iterator CDeviceRegistry::drop(std::vector<Entry>::iterator entry)
 {
     (*entry)->port->markUnusable();
-    unlink((*entry)->socketPath.c_str());
+    (*entry)->clients->hangUpAll();
+    RemoveSocketFile((*entry)->socketPath);
     return m_devices.erase(entry);
 }
 

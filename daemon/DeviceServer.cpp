@@ -11,10 +11,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 
 #include "DaemonLog.h"
+#include "DescriptorReserve.h"
 #include "SocketFiles.h"
 #include "UnixClient.h"
 
@@ -51,13 +54,31 @@ bool BindSocketFile(int fd, const std::string& path)
     return true;
 }
 
-int OpenListener(DeviceThread& device)
+// A socket left at the path is a leftover or someone else's listener in the
+// daemon's place; anything else is not the daemon's to delete.
+bool ClearSocketPath(const DeviceThread& device)
 {
+    if (ContentOf(device.socketPath) == PathContent::Other) {
+        LogMessage(corvel::kLogWarn, "%s is not a socket; left alone, and %s is not served.", device.socketPath.c_str(),
+                   device.serial.c_str());
+        return false;
+    }
     if (unlink(device.socketPath.c_str()) != 0 && errno != ENOENT) {
         LogMessage(corvel::kLogError, "Failed to remove socket file.");
+        return false;
+    }
+    return true;
+}
+
+int OpenListener(DeviceThread& device)
+{
+    if (!ClearSocketPath(device)) {
         return kServerRemoveFailed;
     }
-    device.listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    {
+        std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+        device.listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    }
     if (device.listenSocket < 0) {
         LogMessage(corvel::kLogError, "Failed to create socket.");
         return kServerSocketFailed;
@@ -74,15 +95,39 @@ int OpenListener(DeviceThread& device)
     return kServerDone;
 }
 
-void StartClientThread(int client, const PortPtr& port)
+void StartClientThread(int client, const DeviceThread& device)
 {
+    // The copies keep port and connections alive for as long as the client is served.
+    const PortPtr port = device.port;
+    const std::shared_ptr<CClientConnections> clients = device.clients;
     try {
-        // The copy of the port keeps it alive for as long as the client is served.
-        std::thread([client, port] { HandleUnixClient(client, port.get()); }).detach();
+        std::thread([client, port, clients] {
+            ServeUnixClient(client, port.get());
+            clients->leave(client);
+            close(client);
+        }).detach();
     } catch (const std::system_error& e) {
         LogMessage(corvel::kLogError, "Cannot start a client thread for %s: %s", port->serial().c_str(), e.what());
+        clients->leave(client);
         close(client);
     }
+}
+
+// Whether the client was taken; one over the token's limit is closed at once.
+// Refusals are reported when they begin, not one line per connection.
+bool Admit(int client, const DeviceThread& device, bool& refusing)
+{
+    if (device.clients->admit(client)) {
+        refusing = false;
+        return true;
+    }
+    if (!refusing) {
+        LogMessage(corvel::kLogWarn, "%s already has %zu clients, its limit; further connections are closed.",
+                   device.serial.c_str(), device.clients->limit());
+        refusing = true;
+    }
+    close(client);
+    return false;
 }
 
 // Out of descriptors or memory: the process, not the token, is short of
@@ -103,20 +148,28 @@ void BackOff(const DeviceThread& device, int milliseconds)
 void AcceptClients(DeviceThread& device)
 {
     int backOff = 0;  // milliseconds; 0 while accepts find what they need
+    bool refusing = false;
     while (device.port->usable()) {
         pollfd ready{device.listenSocket, POLLIN, 0};
         if (poll(&ready, 1, kPollMilliseconds) <= 0) {
             continue;
         }
-        // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
-        const int client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-        const int error = errno;
+        int client = -1;
+        int error = 0;
+        {
+            std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+            // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
+            client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+            error = errno;
+        }
         if (client >= 0) {
             if (backOff != 0) {
                 LogMessage(corvel::kLogInfo, "Accepting clients on %s again.", device.socketPath.c_str());
                 backOff = 0;
             }
-            StartClientThread(client, device.port);
+            if (Admit(client, device, refusing)) {
+                StartClientThread(client, device);
+            }
         } else if (ResourcesExhausted(error)) {
             if (backOff == 0) {
                 LogMessage(corvel::kLogError, "accept failed on %s: %s; trying again.", device.socketPath.c_str(),
@@ -147,7 +200,10 @@ int RunDeviceServer(DeviceThread* device)
     close(device->listenSocket);
     device->listenSocket = -1;
     LogMessage(corvel::kLogInfo, "Server socket closed for %s", device->serial.c_str());
-    unlink(device->socketPath.c_str());
+    if (!device->port->usable()) {
+        device->clients->hangUpAll();
+    }
+    RemoveSocketFile(device->socketPath);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return kServerDone;
 }

@@ -5,6 +5,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <shared_mutex>
+
+#include "DescriptorReserve.h"
+#include "PeerCredentials.h"
+
 // Linux 6.5; glibc 2.36 does not name it yet.
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
@@ -15,14 +20,14 @@ namespace vexa::daemon {
 PeerProcess IdentifyPeer(int socket)
 {
     PeerProcess peer;
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 || credentials.pid <= 0) {
+    const auto credentials = corvel::peerCredentials(socket);
+    if (!credentials || credentials->pid <= 0) {
         return peer;
     }
-    peer.pid = credentials.pid;
+    peer.pid = credentials->pid;
+    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
     int pidfd = -1;
-    length = sizeof pidfd;
+    socklen_t length = sizeof pidfd;
     if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
         peer.pidfd = pidfd;
         return peer;

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 
 #include "DaemonLog.h"
+#include "DescriptorReserve.h"
 
 namespace vexa::daemon {
 
@@ -19,14 +21,30 @@ CProcessWatcher& CProcessWatcher::daemonWide()
     return *watcher;
 }
 
-CProcessWatcher::CProcessWatcher() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+namespace {
+
+int OpenWakeUp()
+{
+    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+int CopyOf(int fd)
+{
+    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+    return fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace
+
+CProcessWatcher::CProcessWatcher() : m_wake(OpenWakeUp()) {}
 
 uint64_t CProcessWatcher::watch(int pidfd, Ended ended)
 {
     if (m_wake < 0) {
         return 0;
     }
-    const int copy = fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
+    const int copy = CopyOf(pidfd);
     if (copy < 0) {
         LogMessage(corvel::kLogError, "Cannot watch a client process: %s", std::strerror(errno));
         return 0;

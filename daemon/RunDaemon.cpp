@@ -21,7 +21,7 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     }
 
     if (settings.transport == "unix") {
-        RunUnixTransport(settings);
+        return RunUnixTransport(settings);
     }
 
     TlsSettings tls;
@@ -36,7 +36,9 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     if (settings.tokenTimeout != 0) {
         tls.tokenTimeout = settings.tokenTimeout;
     }
-    tls.maxClients = settings.maxClients;
+    if (settings.maxClients != 0) {
+        tls.maxClients = settings.maxClients;
+    }
     return RunTlsTransport(tls);
 }
 

@@ -1,6 +1,7 @@
 #include "SocketFiles.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -9,33 +10,41 @@
 #include <memory>
 
 #include "DaemonLog.h"
+#include "TokenNames.h"
 
 namespace vexa::daemon {
 namespace {
-
-// "vexa." and a serial of at least twelve characters.
-constexpr size_t kShortestSocketName = 17;
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-bool IsTokenSocket(const dirent& entry)
-{
-    return entry.d_type == DT_SOCK && std::strlen(entry.d_name) >= kShortestSocketName &&
-           std::strncmp(entry.d_name, "vexa.", 5) == 0;
-}
-
 }  // namespace
 
 std::string SocketPath(const std::string& socketDir, const std::string& serial)
 {
-    return socketDir + "/vexa." + serial + ".sock";
+    return socketDir + "/" + corvel::tokenSocketName(serial);
 }
 
 bool SocketPathFits(const std::string& path)
 {
     return path.size() < sizeof(sockaddr_un::sun_path) && path.find('\0') == std::string::npos;
+}
+
+PathContent ContentOf(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? PathContent::Nothing : PathContent::Other;
+    }
+    return S_ISSOCK(info.st_mode) ? PathContent::Socket : PathContent::Other;
+}
+
+void RemoveSocketFile(const std::string& path)
+{
+    if (ContentOf(path) == PathContent::Socket) {
+        unlink(path.c_str());
+    }
 }
 
 void RemoveStaleSockets(const std::string& socketDir)
@@ -46,12 +55,17 @@ void RemoveStaleSockets(const std::string& socketDir)
         return;
     }
     while (const dirent* entry = readdir(dir.get())) {
-        if (!IsTokenSocket(*entry)) {
+        if (!corvel::isTokenSocketName(entry->d_name)) {
             continue;
         }
         const std::string path = socketDir + "/" + entry->d_name;
+        const PathContent content = ContentOf(path);
+        if (content == PathContent::Other) {
+            LogMessage(corvel::kLogWarn, "%s is not a socket; left alone.", path.c_str());
+            continue;
+        }
         // A device thread that is closing may have removed it already.
-        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        if (content == PathContent::Socket && unlink(path.c_str()) != 0 && errno != ENOENT) {
             LogMessage(corvel::kLogError, "Failed to remove socket file: %s", path.c_str());
         }
     }

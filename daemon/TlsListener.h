@@ -38,7 +38,7 @@ struct TlsSettings {
     // Milliseconds each token reply is waited for.
     uint32_t tokenTimeout = 120000;
     // Clients served at once; more wait in the listening socket's backlog.
-    uint32_t maxClients = kDefaultMaxClients;
+    uint32_t maxClients = kDefaultTlsClients;
 };
 
 // The TLS library's objects that every connection of the listener shares;

@@ -54,14 +54,18 @@ public:
 
     bool peerGone() override { return SocketHungUp(m_fd); }
 
-    void logHeaderEnd(size_t) override
+    void logHeaderEnd(size_t count) override
     {
         if (m_error != 0) {
             LogMessage(corvel::kLogError, "Socket read failed, error %d", m_error);
+        } else if (leftBetweenRequests(count)) {
+            LogMessage(corvel::kLogDebug, "Client closed the connection.");
         } else {
             LogMessage(corvel::kLogInfo, "short len read");
         }
     }
+
+    bool leftBetweenRequests(size_t count) const override { return count == 0 && m_error == 0; }
 
     void logPayloadEnd() override
     {
@@ -79,10 +83,9 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 }  // namespace
 
-void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
 {
     if (port == nullptr) {
-        close(fd);
         return;
     }
     const ClientId client = port->attachProcess(IdentifyPeer(fd));
@@ -98,8 +101,13 @@ void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
             return outcome;
         },
         kUnixRules);
-    close(fd);
     port->detach(client);
+}
+
+void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
+{
+    ServeUnixClient(fd, port);
+    close(fd);
 }
 
 }  // namespace vexa::daemon

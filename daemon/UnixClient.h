@@ -4,9 +4,11 @@
 namespace vexa::daemon {
 
 // Serves one accepted Unix-socket connection until the client leaves or a
-// step fails; owns and closes the descriptor. Runs on its own thread. The
-// connection belongs to the process that made it (its peer credentials), as
-// do the token sessions it opens.
+// step fails; the caller closes the descriptor. The connection belongs to
+// the process that made it (its peer credentials), as do the token sessions
+// it opens.
+void ServeUnixClient(int fd, CThreadSafeUSBPort* port);
+// The same, then closes the descriptor. Runs on its own thread.
 void HandleUnixClient(int fd, CThreadSafeUSBPort* port);
 
 }  // namespace vexa::daemon

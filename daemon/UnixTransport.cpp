@@ -6,6 +6,7 @@
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
 #include "SignalPipe.h"
+#include "SocketDirectory.h"
 #include "SocketFiles.h"
 
 namespace vexa::daemon {
@@ -13,11 +14,19 @@ namespace {
 
 constexpr uint32_t kPortTimeout = 60000;
 constexpr auto kScanInterval = std::chrono::seconds(1);
+// Enough for one listing of the HID devices, with room to spare.
+constexpr size_t kListingDescriptors = 16;
 
-[[noreturn]] void ExitOnSignal(int number, const std::string& socketDir)
+// The reserve's descriptors let the clean-up list the directory even when
+// clients hold every other one.
+[[noreturn]] void ExitOnSignal(int number, const std::string& socketDir, CDeviceRegistry& registry,
+                               CDescriptorReserve& reserve)
 {
     LogMessage(corvel::kLogInfo, "Signal %d received, cleaning up before exit...", number);
-    RemoveStaleSockets(socketDir);
+    reserve.lend([&] {
+        registry.withdrawAll();
+        RemoveStaleSockets(socketDir);
+    });
     LogMessage(corvel::kLogInfo, "Done.");
     std::fflush(nullptr);
     // Device and client threads are detached; exit without waiting for them.
@@ -26,26 +35,53 @@ constexpr auto kScanInterval = std::chrono::seconds(1);
 
 }  // namespace
 
-void ScanTokens(CDeviceRegistry& registry, const std::optional<std::vector<std::string>>& serials)
+void CTokenScanner::scan(const std::optional<std::vector<std::string>>& serials)
 {
+    if (serials) {
+        LogMessage(corvel::kLogTrace, "Scan: %zu attached.", serials->size());
+    } else {
+        LogMessage(corvel::kLogTrace, "Scan: listing failed.");
+    }
     if (!serials) {
-        LogMessage(corvel::kLogError, "Listing the attached tokens failed; scan skipped.");
+        LogMessage(m_failing ? corvel::kLogDebug : corvel::kLogError,
+                   "Listing the attached tokens failed; scan skipped.");
+        m_failing = true;
         return;
     }
-    registry.scan(*serials);
+    if (m_failing) {
+        LogMessage(corvel::kLogInfo, "Listing the attached tokens works again.");
+        m_failing = false;
+    }
+    m_registry.scan(*serials);
 }
 
-void RunUnixTransport(const DaemonSettings& settings)
+std::optional<std::vector<std::string>> ListAttachedTokens(CDescriptorReserve& reserve)
+{
+    std::optional<std::vector<std::string>> serials;
+    const bool whole =
+        reserve.lend([&] { serials = corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId); });
+    return whole ? serials : std::nullopt;
+}
+
+int RunUnixTransport(const DaemonSettings& settings)
 {
     const std::string socketDir = settings.socketDir.empty() ? "/var/run" : settings.socketDir;
+    CSocketDirectoryLock lock;
+    if (!PrepareSocketDirectory(socketDir) || !lock.acquire(socketDir)) {
+        return 1;
+    }
     CSignalPipe signals;
     RemoveStaleSockets(socketDir);
     const uint32_t timeout = settings.tokenTimeout != 0 ? settings.tokenTimeout : kPortTimeout;
-    CDeviceRegistry registry(socketDir, [timeout](const std::string& serial) { return CreatePort(serial, timeout); });
+    const uint32_t maxClients = settings.maxClients != 0 ? settings.maxClients : kDefaultUnixClients;
+    CDeviceRegistry registry(
+        socketDir, [timeout](const std::string& serial) { return CreatePort(serial, timeout); }, maxClients);
+    CTokenScanner scanner(registry);
+    CDescriptorReserve reserve(kListingDescriptors);
     for (;;) {
-        ScanTokens(registry, corvel::CHIDTransport::listSerialNumbers(kTokenVendorId, kTokenProductId));
+        scanner.scan(ListAttachedTokens(reserve));
         if (const int number = signals.wait(kScanInterval)) {
-            ExitOnSignal(number, socketDir);
+            ExitOnSignal(number, socketDir, registry, reserve);
         }
     }
 }

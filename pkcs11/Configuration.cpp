@@ -31,10 +31,12 @@ bool isDirectory(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// With a trailing "/", which "/" already has.
 std::string workingDirectory()
 {
     std::vector<char> buffer(4096);
-    return ::getcwd(buffer.data(), buffer.size()) != nullptr ? std::string(buffer.data()) : std::string(".");
+    const std::string dir = ::getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : ".";
+    return dir.back() == '/' ? dir : dir + "/";
 }
 
 TransportKind transportKind(TransportChoice choice)
@@ -119,13 +121,13 @@ std::string userHomeDir()
 
 std::vector<std::string> configSearchPath(const std::string& homeDir)
 {
-    return {workingDirectory() + "/", homeDir + "/.vexa/", kSystemConfigDir};
+    return {workingDirectory(), homeDir + "/.vexa/", kSystemConfigDir};
 }
 
 std::string findConfigDir(const std::string& fileName, const std::string& homeDir)
 {
     if (canOpen(fileName)) {
-        return workingDirectory() + "/";
+        return workingDirectory();
     }
     const std::string vexaDir = homeDir + "/.vexa/";
     if (isDirectory(vexaDir) && canOpen(vexaDir + fileName)) {

@@ -14,6 +14,7 @@
 
 #include "CLogTarget.h"
 #include "Configuration.h"
+#include "PeerCredentials.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -25,8 +26,9 @@ constexpr const char* kWholeFileIgnored =
 
 const std::initializer_list<const char*> kTopKeys = {"logging", "transport", "timeout", "keytimeout", "lockfile"};
 const std::initializer_list<const char*> kLoggingKeys = {"enabled", "loglevel", "logfile", "logconsole"};
-const std::initializer_list<const char*> kTransportKeys = {
-    "vid", "pid", "usagePage", "unix", "sockdir", "address", "cacertbundle", "clientcert", "clientkey", "port"};
+const std::initializer_list<const char*> kTransportKeys = {"vid",        "pid",          "usagePage", "unix",
+                                                           "sockdir",    "trustedusers", "address",   "cacertbundle",
+                                                           "clientcert", "clientkey",    "port"};
 
 std::string typeWithArticle(const json& value)
 {
@@ -290,6 +292,34 @@ bool readTls(Reader& reader, const json& transport)
     return true;
 }
 
+// An array of user names or ids; a user the system does not know is noted
+// and left out.
+void readTrustedUsers(Reader& reader, const json& transport)
+{
+    const json* users = member(transport, "trustedusers");
+    if (users == nullptr) {
+        return;
+    }
+    if (!users->is_array()) {
+        reader.note("transport.trustedusers", "is " + typeWithArticle(*users) + ", not an array of users",
+                    std::string("ignored: sockets of root, this user and ") + corvel::kServiceUser + " are trusted");
+        return;
+    }
+    std::vector<uid_t> trusted;
+    for (const json& user : *users) {
+        const std::string text = user.is_string()            ? user.get<std::string>()
+                                 : user.is_number_unsigned() ? std::to_string(user.get<uint64_t>())
+                                                             : "";
+        const std::optional<uid_t> id = text.empty() ? std::nullopt : corvel::userId(text);
+        if (!id) {
+            reader.note("transport.trustedusers", user.dump() + " is no user of this system", "left out");
+            continue;
+        }
+        trusted.push_back(*id);
+    }
+    reader.configuration().settings.trustedUsers = trusted;
+}
+
 bool readTransport(Reader& reader, const json& config)
 {
     const json* transport = reader.section(config, "transport", "ignored: tokens are reached over USB HID");
@@ -306,8 +336,10 @@ bool readTransport(Reader& reader, const json& config)
         c.unixRequested = true;
         c.transport = TransportChoice::Unix;
         reader.string(*transport, "transport.", "sockdir", c.settings.sockdir);
+        readTrustedUsers(reader, *transport);
     } else {
-        reader.ignored(*transport, "transport.", {"sockdir"}, "is read only when transport.unix is true");
+        reader.ignored(*transport, "transport.", {"sockdir", "trustedusers"},
+                       "is read only when transport.unix is true");
     }
     if (readTls(reader, *transport)) {
         return true;

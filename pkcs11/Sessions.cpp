@@ -76,6 +76,7 @@ CK_RV CContext::C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR
         }
         pInfo->flags = CKF_SERIAL_SESSION;
         pInfo->state = CKS_RO_PUBLIC_SESSION;
+        pInfo->ulDeviceError = 0;
         return CKR_OK;
     };
     const auto fill = [&](TokenCall& call) { pInfo->slotID = static_cast<CK_SLOT_ID>(call.slot); };

@@ -24,8 +24,7 @@ void setPadded(CK_UTF8CHAR (&field)[N], const std::string& text)
     std::memcpy(field, text.data(), std::min(N, text.size()));
 }
 
-// Fills the start of a member with the bytes received; the rest stays as the
-// caller had it.
+// Fills the start of a member with the bytes received.
 template <size_t N, typename Received>
 void copyReceived(CK_UTF8CHAR (&field)[N], const Received& received)
 {
@@ -50,46 +49,49 @@ std::string slotDescription(CTransport& transport)
     return "Unknown";
 }
 
-// Opens the slot's transport if needed and describes it; nothing when the
-// token cannot be reached, which is logged. The transport is opened under
-// the exchange lock, which keeps it from being opened while another thread
-// exchanges on it.
-std::optional<std::string> reachSlot(CContext& context, CTransport& transport)
+// Opens the slot's transport if needed and describes it; the description
+// and false when the token cannot be reached, which is logged. The transport
+// is opened under the exchange lock, which keeps it from being opened while
+// another thread exchanges on it.
+std::pair<std::string, bool> reachSlot(CContext& context, CTransport& transport)
 {
     try {
         ExchangeGuard guard(context.exchangeLock());
         if (!guard.held()) {
             context.logText(kLogError, "Failed to obtain mutex lock.");
-            return std::nullopt;
+            return {"", false};
         }
-        if (!transport.isOpen()) {
-            transport.open();
+        bool reached = true;
+        try {
+            if (!transport.isOpen()) {
+                transport.open();
+            }
+        } catch (const std::exception& error) {
+            context.logText(kLogError, error.what());
+            reached = false;
         }
         std::string description = slotDescription(transport);
         guard.release();
-        return description;
+        return {description, reached};
     } catch (const std::exception& error) {
         context.logText(kLogError, error.what());
-        return std::nullopt;
+        return {"", false};
     }
 }
 
 // The slot's token, reached and described; an unreachable token is a slot
-// without a token (flags 0), not a failure.
+// without a token (flags 0), not a failure. Every member is written either
+// way: callers print them.
 CK_RV describeSlot(CContext& context, CK_SLOT_ID slotID, CK_SLOT_INFO& info)
 {
     const SlotPtr slot = context.findSlot(slotID);
     if (slot == nullptr) {
         return CKR_SLOT_ID_INVALID;
     }
-    info.flags = 0;
-    const std::optional<std::string> description = reachSlot(context, *slot);
-    if (!description) {
-        return CKR_OK;
-    }
-    setPadded(info.slotDescription, *description);
+    const auto [description, reached] = reachSlot(context, *slot);
+    setPadded(info.slotDescription, description);
     setPadded(info.manufacturerID, "USB");
-    info.flags = CKF_TOKEN_PRESENT;
+    info.flags = reached ? CKF_TOKEN_PRESENT : 0;
     info.hardwareVersion = {2, 0};
     info.firmwareVersion = {0, 0};
     return CKR_OK;
@@ -112,8 +114,16 @@ CK_RV slotMustExist(CContext& context, CK_SLOT_ID slotID)
     return context.findSlot(slotID) != nullptr ? CKR_OK : CKR_SLOT_ID_INVALID;
 }
 
+// Every member is written: the text members are padded with spaces after
+// the bytes received, so none shows what the caller's memory held.
 void copyTokenInfo(const RpcTokenInfo& received, CK_TOKEN_INFO& info)
 {
+    info = CK_TOKEN_INFO{};
+    setPadded(info.label, "");
+    setPadded(info.manufacturerID, "");
+    setPadded(info.model, "");
+    setPadded(info.serialNumber, "");
+    setPadded(info.utcTime, "");
     copyReceived(info.label, received.label);
     copyReceived(info.manufacturerID, received.manufacturerID);
     copyReceived(info.model, received.model);
@@ -190,7 +200,8 @@ CK_RV CContext::C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
             return present;
         }
         return exchangeOnSlot(*this, slotID, fn::GetTokenInfo, kNoFields, [&](TokenCall& call) {
-            if (call.response.has_tokenInfo) {
+            // A success without the record still answers every member (blank).
+            if (call.response.has_tokenInfo || call.response.rv == CKR_OK) {
                 copyTokenInfo(call.response.tokenInfo, *pInfo);
             }
             return call.response.rv;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "CHIDTransport.h"
 #include "CUnixTransport.h"
 #include "TCPTransport.h"
+#include "TokenNames.h"
 
 namespace vexa::pkcs11 {
 namespace {
@@ -17,6 +19,14 @@ namespace {
 constexpr uint32_t kHidOpenTimeout = 10000;
 constexpr const char* kSocketPrefix = "vexa.";
 constexpr size_t kSocketPrefixLength = 5;
+
+// Slots follow the serial numbers' text, whichever transport lists them.
+void sortBySerialText(std::vector<SerialId>& serials)
+{
+    std::sort(serials.begin(), serials.end(),
+              [](SerialId a, SerialId b) { return serialIdToText(a) < serialIdToText(b); });
+    serials.erase(std::unique(serials.begin(), serials.end()), serials.end());
+}
 
 std::vector<SerialId> listHidSerials(CContext& context)
 {
@@ -50,7 +60,11 @@ std::vector<SerialId> listUnixSerials(CContext& context)
 
 std::unique_ptr<corvel::CTransport> createUnixTransport(SerialId serial, CContext& context)
 {
-    return std::make_unique<corvel::CUnixTransport>(socketPath(context.settings().sockdir, serial), &context);
+    auto transport = std::make_unique<corvel::CUnixTransport>(socketPath(context.settings().sockdir, serial), &context);
+    if (const auto& trusted = context.settings().trustedUsers) {
+        transport->setTrustedUsers(*trusted);
+    }
+    return transport;
 }
 
 std::vector<SerialId> listTlsSerials(CContext&) { return {0}; }
@@ -86,6 +100,7 @@ std::vector<SerialId> listHidTokens(uint16_t vid, uint16_t pid)
             serials.push_back(*id);
         }
     }
+    sortBySerialText(serials);
     return serials;
 }
 
@@ -97,16 +112,18 @@ std::vector<SerialId> listSocketTokens(const std::string& sockdir, corvel::ILogT
         log.logFormat(corvel::kLogWarn, "Cannot read socket directory %s", sockdir.c_str());
         return serials;
     }
+    // Only names the factory builds again from the serial: a listed token is
+    // one the library can reach.
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name(entry->d_name);
-        if (name.size() < kSocketPrefixLength + kSerialTextLength ||
-            name.substr(0, kSocketPrefixLength) != kSocketPrefix || !isSocket(sockdir, *entry)) {
+        if (!corvel::isTokenSocketName(name) || !isSocket(sockdir, *entry)) {
             continue;
         }
         if (const auto id = serialIdFromText(name.substr(kSocketPrefixLength))) {
             serials.push_back(*id);
         }
     }
+    sortBySerialText(serials);
     return serials;
 }
 

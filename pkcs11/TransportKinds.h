@@ -33,10 +33,11 @@ TransportKind tlsTransportKind();
 // The pieces of those kinds, for whoever must see what the library sees.
 
 // Serial ids of the HID tokens with the ids: those with 12-character serial
-// numbers, in listing order.
+// numbers, in the order of their text, as the daemon's are.
 std::vector<SerialId> listHidTokens(uint16_t vid, uint16_t pid);
-// Serial ids of the daemon's sockets in sockdir, in directory order; a
-// directory that cannot be read is logged and lists none.
+// Serial ids of the daemon's sockets in sockdir ("vexa." + 12 upper-case
+// hexadecimal digits + ".sock"), in the order of their text; a directory
+// that cannot be read is logged and lists none.
 std::vector<SerialId> listSocketTokens(const std::string& sockdir, corvel::ILogTarget& log);
 // sockdir + "/vexa." + serial + ".sock": where the daemon serves the token.
 std::string socketPath(const std::string& sockdir, SerialId serial);

@@ -20,10 +20,34 @@ Report inputReport(uint8_t type)
 
 }  // namespace
 
-Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length)
+Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
 {
     uint8_t buffer[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), buffer);
+    const bool gaveUp = expire(at).gaveUp;
+    Received r = receiveReport(buffer, at);
+    r.gaveUp = gaveUp;
+    return r;
+}
+
+std::optional<FramingClock::time_point> ReportIdDeviceFraming::deadline() const
+{
+    return m_assembling ? std::optional<FramingClock::time_point>(m_deadline.at()) : std::nullopt;
+}
+
+Received ReportIdDeviceFraming::expire(FramingClock::time_point now)
+{
+    Received r;
+    if (m_assembling && now >= m_deadline.at()) {
+        m_assembling = false;
+        m_message.clear();
+        r.gaveUp = true;
+    }
+    return r;
+}
+
+Received ReportIdDeviceFraming::receiveReport(const uint8_t* buffer, FramingClock::time_point at)
+{
     if (buffer[0] != kOutputReportId) {
         return {};
     }
@@ -31,12 +55,14 @@ Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length)
         m_expected = size_t(buffer[2]) | size_t(buffer[3]) << 8 | size_t(buffer[4]) << 16;
         // Too long for the token's buffer: dropped, as this framing cannot say why.
         m_assembling = m_expected <= kMaxMessage;
+        m_deadline.start(at);
         m_message.assign(buffer + 5, buffer + 5 + std::min(m_expected, kFirstData));
         return m_assembling ? finishIfComplete() : Received{};
     }
     if (buffer[1] != kContinuation || !m_assembling) {
         return {};
     }
+    m_deadline.frame(at);
     const size_t take = std::min(m_expected - m_message.size(), kContData);
     m_message.insert(m_message.end(), buffer + 2, buffer + 2 + take);
     return finishIfComplete();

@@ -44,7 +44,7 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_stopping) {
-            m_writes.push_back({std::move(bytes), std::move(written)});
+            m_writes.push_back({std::move(bytes), std::move(written), FramingClock::now()});
             m_wake.notify_all();
             return;
         }
@@ -56,18 +56,53 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
 
 void TokenDevice::runEndpoint()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_stopping || !m_writes.empty(); });
-        if (m_stopping) {
-            return;
+        if (std::optional<Write> write = nextWrite()) {
+            process(*write);
+            continue;
         }
-        Write write = std::move(m_writes.front());
-        m_writes.pop_front();
-        lock.unlock();
-        process(write);
-        lock.lock();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
+                return;
+            }
+        }
+        expirePartialRequest();
     }
+}
+
+// Only this thread feeds the framing reports, so the deadline read here
+// cannot move while it waits.
+std::optional<TokenDevice::Write> TokenDevice::nextWrite()
+{
+    std::optional<FramingClock::time_point> deadline;
+    {
+        std::lock_guard<std::mutex> lock(m_framingMutex);
+        deadline = m_framing->deadline();
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto ready = [this] { return m_stopping || !m_writes.empty(); };
+    if (deadline) {
+        m_wake.wait_until(lock, *deadline, ready);
+    } else {
+        m_wake.wait(lock, ready);
+    }
+    if (m_stopping || m_writes.empty()) {
+        return std::nullopt;
+    }
+    Write write = std::move(m_writes.front());
+    m_writes.pop_front();
+    return write;
+}
+
+void TokenDevice::expirePartialRequest()
+{
+    Received received;
+    {
+        std::lock_guard<std::mutex> lock(m_framingMutex);
+        received = m_framing->expire(FramingClock::now());
+    }
+    answerReceived(std::move(received));
 }
 
 void TokenDevice::runFirmware()
@@ -106,28 +141,41 @@ void TokenDevice::process(Write& write)
     // The endpoint takes one report per packet; a longer write arrives as
     // several reports, a short one as a short report.
     for (size_t offset = 0; offset < write.bytes.size(); offset += kReportSize) {
-        if (m_usbTiming && !waitUntil(m_clock.nextOut())) {
-            if (write.written) {
-                write.written(false);
+        // A report arrives when the host wrote it, or under USB timing in its frame.
+        FramingClock::time_point at = write.arrived;
+        if (m_usbTiming) {
+            at = std::max(at, m_clock.nextOut());
+            if (!waitUntil(at)) {
+                if (write.written) {
+                    write.written(false);
+                }
+                return;
             }
-            return;
         }
         const size_t length = std::min(kReportSize, write.bytes.size() - offset);
         Received received;
         {
             std::lock_guard<std::mutex> lock(m_framingMutex);
-            received = m_framing->receive(write.bytes.data() + offset, length);
+            received = m_framing->receive(write.bytes.data() + offset, length, at);
         }
         if (offset + length == write.bytes.size() && write.written) {
             write.written(true);
             write.written = nullptr;
         }
-        send(received.answer);
-        if (received.request) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_requests.push_back(std::move(*received.request));
-            m_wake.notify_all();
-        }
+        answerReceived(std::move(received));
+    }
+}
+
+void TokenDevice::answerReceived(Received received)
+{
+    if (received.gaveUp) {
+        logVerbose("%s: a partial request was given up, its host stopped sending", m_description.serial.c_str());
+    }
+    send(received.answer);
+    if (received.request) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests.push_back(std::move(*received.request));
+        m_wake.notify_all();
     }
 }
 

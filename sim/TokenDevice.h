@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -51,9 +52,14 @@ private:
     struct Write {
         std::vector<uint8_t> bytes;
         Written written;
+        FramingClock::time_point arrived;
     };
 
     void runEndpoint();
+    // The next write, or none when stopping or when the framing's deadline
+    // for a partial request passed first.
+    std::optional<Write> nextWrite();
+    void expirePartialRequest();
     void runFirmware();
     void process(Write& write);
     // Faults and firmware on one request: the reports to send, with the
@@ -62,6 +68,7 @@ private:
     // The reports f makes of the framing, and the end of its transaction.
     template <typename F>
     Reports finishWith(F f);
+    void answerReceived(Received received);
     void send(const Reports& reports);
     bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
 

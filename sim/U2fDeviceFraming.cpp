@@ -43,18 +43,44 @@ Received answerOnly(Reports reports)
 
 }  // namespace
 
-Received U2fDeviceFraming::receive(const uint8_t* report, size_t length)
+Received U2fDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
 {
     uint8_t frame[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), frame);
-    const uint32_t channel = readBe32(frame);
-    if (frame[4] & 0x80) {
-        return receiveInit(channel, frame);
-    }
-    return receiveContinuation(channel, frame);
+    Received late = expire(at);
+    Received r = receiveFrame(frame, at);
+    r.answer.insert(r.answer.begin(), late.answer.begin(), late.answer.end());
+    r.gaveUp = late.gaveUp;
+    return r;
 }
 
-Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame)
+std::optional<FramingClock::time_point> U2fDeviceFraming::deadline() const
+{
+    return m_assembling ? std::optional<FramingClock::time_point>(m_deadline.at()) : std::nullopt;
+}
+
+Received U2fDeviceFraming::expire(FramingClock::time_point now)
+{
+    Received r;
+    if (m_assembling && now >= m_deadline.at()) {
+        m_assembling = false;
+        m_message.clear();
+        r.answer = errorOn(m_channel, kErrMsgTimeout);
+        r.gaveUp = true;
+    }
+    return r;
+}
+
+Received U2fDeviceFraming::receiveFrame(const uint8_t* frame, FramingClock::time_point at)
+{
+    const uint32_t channel = readBe32(frame);
+    if (frame[4] & 0x80) {
+        return receiveInit(channel, frame, at);
+    }
+    return receiveContinuation(channel, frame, at);
+}
+
+Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
 {
     const uint8_t command = frame[4];
     const size_t length = size_t(frame[5]) << 8 | frame[6];
@@ -79,11 +105,12 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame)
     m_channel = channel;
     m_expected = length;
     m_nextSequence = 0;
+    m_deadline.start(at);
     m_message.assign(frame + 7, frame + 7 + std::min(length, kInitData));
     return finishIfComplete();
 }
 
-Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame)
+Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
 {
     if (!m_assembling || channel != m_channel) {
         return {};
@@ -93,6 +120,7 @@ Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* 
         return answerOnly(errorOn(channel, kErrInvalidSeq));
     }
     ++m_nextSequence;
+    m_deadline.frame(at);
     const size_t take = std::min(m_expected - m_message.size(), kContData);
     m_message.insert(m_message.end(), frame + 5, frame + 5 + take);
     return finishIfComplete();

@@ -118,6 +118,10 @@ std::string accessProblem(const std::string& path, const FileFacts& facts, int m
         return reason + ": " + user + " is in the group " + facts.group + ", but mode " + octal(bits) +
                " does not let the group";
     }
+    // Membership of the group root would give far more than this file.
+    if ((bits & bitsFor(mode, 3)) == bitsFor(mode, 3) && facts.info.st_gid == 0) {
+        return reason + ": only " + facts.owner + " and the group root may, and " + user + " is not in that group";
+    }
     if ((bits & bitsFor(mode, 3)) == bitsFor(mode, 3)) {
         return reason + ": only " + facts.owner + " and the group " + facts.group + " may, and " + user +
                " is not in that group (sudo usermod -aG " + facts.group + " " + user + ", then log in again)";

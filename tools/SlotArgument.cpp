@@ -7,6 +7,7 @@
 #include "Arguments.h"
 #include "Errors.h"
 #include "Library.h"
+#include "TokenNames.h"
 
 namespace vexa::tool {
 namespace {
@@ -18,17 +19,10 @@ bool isDecimal(const std::string& word)
     return !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
-bool sameSerial(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::toupper(x) == std::toupper(y);
-           });
-}
-
 std::optional<CK_SLOT_ID> slotOfSerial(const Library& library, const std::string& serial)
 {
     for (const TokenSlot& token : library.tokens()) {
-        if (sameSerial(token.serial, serial)) {
+        if (corvel::sameSerial(token.serial, serial)) {
             return token.slot;
         }
     }
@@ -79,7 +73,7 @@ CK_SLOT_ID SlotArgument::resolve(const Library& library, std::ostream& notes) co
         library.requireSlot(*m_number);
         return *m_number;
     }
-    throw TokenError("token " + m_word, CKR_SLOT_ID_INVALID);
+    throw Failure("no token has the serial number " + m_word + " (vexa-tool slots lists the tokens)");
 }
 
 }  // namespace vexa::tool

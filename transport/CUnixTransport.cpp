@@ -10,12 +10,14 @@
 #include <stdexcept>
 
 #include "ClientPacket.h"
+#include "DirectoryTrust.h"
 #include "Exception.h"
+#include "PeerCredentials.h"
 
 namespace corvel {
 
 CUnixTransport::CUnixTransport(std::string socketPath, ILogTarget* logTarget)
-    : m_socketPath(std::move(socketPath)), m_logTarget(logTarget)
+    : m_socketPath(std::move(socketPath)), m_logTarget(logTarget), m_trustedUsers(serviceUserIds())
 {}
 
 CUnixTransport::~CUnixTransport() { close(); }
@@ -39,7 +41,23 @@ void CUnixTransport::open()
         m_socket = -1;
         throw IOException(TransportFailure::Unreachable, "connection failed");
     }
+    requireTrustedPeer();
     m_open = true;
+}
+
+// The credentials are those of the process that listened on the socket.
+void CUnixTransport::requireTrustedPeer()
+{
+    const std::optional<PeerCredentials> peer = peerCredentials(m_socket);
+    if (peer && isTrustedPeer(peer->uid, m_trustedUsers)) {
+        return;
+    }
+    ::close(m_socket);
+    m_socket = -1;
+    const std::string who = peer ? "is served by " + describeUser(peer->uid) : "does not tell who serves it";
+    throw IOException(TransportFailure::Unreachable,
+                      "Refusing socket " + m_socketPath + ": it " + who +
+                          ", not by root, this process's user or a user of transport.trustedusers; nothing was sent");
 }
 
 bool CUnixTransport::isOpen() { return m_open; }

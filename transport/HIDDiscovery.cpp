@@ -5,6 +5,7 @@
 
 #include "CHIDTransport.h"
 #include "Exception.h"
+#include "TokenNames.h"
 
 namespace corvel::hid {
 namespace {
@@ -17,6 +18,17 @@ bool textEquals(const wchar_t* text, const std::string& expected)
     // A text without a multibyte form cannot equal any filter given in bytes.
     const std::optional<std::string> converted = toMultibyte(text);
     return converted.has_value() && *converted == expected;
+}
+
+// Serial numbers name the same token whatever the case of their letters: the
+// library writes them in upper case.
+bool serialEquals(const wchar_t* serial, const std::string& expected)
+{
+    if (serial == nullptr) {
+        return false;
+    }
+    const std::optional<std::string> converted = toMultibyte(serial);
+    return converted.has_value() && sameSerial(*converted, expected);
 }
 
 // The tests both the listing and open() apply before any filter.
@@ -39,7 +51,7 @@ bool matchesNameFilters(const hid_device_info& device, const DeviceFilter& filte
     if (byProduct && !textEquals(device.product_string, filter.product)) {
         return false;
     }
-    return !bySerial || textEquals(device.serial_number, filter.serial);
+    return !bySerial || serialEquals(device.serial_number, filter.serial);
 }
 
 }  // namespace

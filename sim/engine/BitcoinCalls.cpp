@@ -206,7 +206,7 @@ CK_RV importKey(Token& token, const Request& req, Response&)
         token.p11().C_DestroyObject(s, object);
         return CKR_DEVICE_ERROR;
     }
-    token.adopt(object);
+    token.adopt(object, s);
     token.record("bitcoin key imported");
     return CKR_OK;
 }

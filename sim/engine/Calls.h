@@ -26,6 +26,11 @@ void addBitcoinCalls(CallTable& table);
 CK_BYTE_PTR input(const std::optional<Bytes>& bytes);
 CK_ULONG inputLength(const std::optional<Bytes>& bytes);
 
+// A template for SoftHSM2, never null: the wire does not tell a null
+// template from an empty one, and SoftHSM2 refuses a null one where an
+// empty one is valid (C_CopyObject copies with no changes).
+CK_ATTRIBUTE_PTR attributes(Template& templ);
+
 // "0x00001080": how mechanisms and result codes appear in the event log.
 std::string hex32(CK_ULONG value);
 

@@ -1,5 +1,6 @@
 // Key generation, wrapping, unwrapping and derivation.
 #include "Calls.h"
+#include "OperationChecks.h"
 #include "Output.h"
 #include "wire/Functions.h"
 
@@ -7,9 +8,9 @@ namespace vexa::sim::engine {
 namespace {
 
 // A new key goes to the caller and into the token's list of handles.
-void handOut(Token& token, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
+void handOut(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
 {
-    token.adopt(key);
+    token.adopt(key, session);
     field = static_cast<uint32_t>(key);
 }
 
@@ -19,12 +20,15 @@ CK_RV generateKey(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK) {
         return rv;
     }
+    if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(), &key);
+    CK_RV rv = token.p11().C_GenerateKey(a.session, a.mechanism.get(), attributes(a.templ), a.templ.count(), &key);
     if (rv != CKR_OK) {
         return rv;
     }
-    handOut(token, key, resp.handle);
+    handOut(token, a.session, key, resp.handle);
     token.record("key generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
@@ -35,14 +39,17 @@ CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK) {
         return rv;
     }
+    if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE pub = 0, priv = 0;
-    CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), a.templ.data(), a.templ.count(),
-                                             a.templ2.data(), a.templ2.count(), &pub, &priv);
+    CK_RV rv = token.p11().C_GenerateKeyPair(a.session, a.mechanism.get(), attributes(a.templ), a.templ.count(),
+                                             attributes(a.templ2), a.templ2.count(), &pub, &priv);
     if (rv != CKR_OK) {
         return rv;
     }
-    handOut(token, pub, resp.handle);
-    handOut(token, priv, resp.handle2);
+    handOut(token, a.session, pub, resp.handle);
+    handOut(token, a.session, priv, resp.handle2);
     token.record("key pair generated, mechanism " + hex32(a.mechanism.get()->mechanism));
     return CKR_OK;
 }
@@ -52,6 +59,12 @@ CK_RV wrapKey(Token& token, const Request& req, Response& resp)
     Args a;
     const Wants wants = Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
     if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK) {
+        return rv;
+    }
+    OperationLimits limits;
+    if (CK_RV rv = checkKeyFor(token, a.session, a.object2, *a.mechanism.get(), KeyUse::Wrap,
+                               CKR_WRAPPING_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
         return rv;
     }
     return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
@@ -66,11 +79,20 @@ CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
         rv != CKR_OK) {
         return rv;
     }
+    OperationLimits limits;
+    if (CK_RV rv = checkKeyFor(token, a.session, a.object, *a.mechanism.get(), KeyUse::Unwrap,
+                               CKR_UNWRAPPING_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
+        return rv;
+    }
+    if (CK_RV rv = checkSealed(limits, KeyUse::Unwrap, inputLength(req.data)); rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
     CK_RV rv = token.p11().C_UnwrapKey(a.session, a.mechanism.get(), a.object, input(req.data), inputLength(req.data),
-                                       a.templ.data(), a.templ.count(), &key);
+                                       attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
-        handOut(token, key, resp.handle);
+        handOut(token, a.session, key, resp.handle);
     }
     return rv;
 }
@@ -81,10 +103,17 @@ CK_RV deriveKey(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
+    OperationLimits limits;
+    if (CK_RV rv =
+            checkKeyFor(token, a.session, a.object, *a.mechanism.get(), KeyUse::Derive, CKR_KEY_HANDLE_INVALID, limits);
+        rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE key = 0;
-    CK_RV rv = token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, a.templ.data(), a.templ.count(), &key);
+    CK_RV rv =
+        token.p11().C_DeriveKey(a.session, a.mechanism.get(), a.object, attributes(a.templ), a.templ.count(), &key);
     if (rv == CKR_OK) {
-        handOut(token, key, resp.handle);
+        handOut(token, a.session, key, resp.handle);
     }
     return rv;
 }

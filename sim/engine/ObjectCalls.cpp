@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "Calls.h"
+#include "KeyTemplates.h"
 #include "Limits.h"
 #include "Output.h"
 #include "wire/Functions.h"
@@ -38,10 +39,13 @@ CK_RV createObject(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
         return rv;
     }
+    if (CK_RV rv = checkNewKey(a.templ.data(), a.templ.count()); rv != CKR_OK) {
+        return rv;
+    }
     CK_OBJECT_HANDLE object = 0;
-    CK_RV rv = token.p11().C_CreateObject(a.session, a.templ.data(), a.templ.count(), &object);
+    CK_RV rv = token.p11().C_CreateObject(a.session, attributes(a.templ), a.templ.count(), &object);
     if (rv == CKR_OK) {
-        token.adopt(object);
+        token.adopt(object, a.session);
         resp.handle = static_cast<uint32_t>(object);
     }
     return rv;
@@ -54,9 +58,9 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp)
         return rv;
     }
     CK_OBJECT_HANDLE copy = 0;
-    CK_RV rv = token.p11().C_CopyObject(a.session, a.object, a.templ.data(), a.templ.count(), &copy);
+    CK_RV rv = token.p11().C_CopyObject(a.session, a.object, attributes(a.templ), a.templ.count(), &copy);
     if (rv == CKR_OK) {
-        token.adopt(copy);
+        token.adopt(copy, a.session);
         resp.handle = static_cast<uint32_t>(copy);
     }
     return rv;
@@ -163,7 +167,7 @@ CK_RV setAttributes(Token& token, const Request& req, Response&)
     if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
-    return token.p11().C_SetAttributeValue(a.session, a.object, a.templ.data(), a.templ.count());
+    return token.p11().C_SetAttributeValue(a.session, a.object, attributes(a.templ), a.templ.count());
 }
 
 CK_RV findInit(Token& token, const Request& req, Response&)
@@ -172,7 +176,7 @@ CK_RV findInit(Token& token, const Request& req, Response&)
     if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
         return rv;
     }
-    return token.p11().C_FindObjectsInit(a.session, a.templ.data(), a.templ.count());
+    return token.p11().C_FindObjectsInit(a.session, attributes(a.templ), a.templ.count());
 }
 
 CK_RV find(Token& token, const Request& req, Response& resp)
@@ -190,7 +194,7 @@ CK_RV find(Token& token, const Request& req, Response& resp)
     }
     Bytes out;
     for (CK_ULONG i = 0; i < std::min<CK_ULONG>(count, max); ++i) {
-        token.adopt(found[i]);
+        token.adopt(found[i], s);
         for (int b = 0; b < 4; ++b) {
             out.push_back(static_cast<uint8_t>(found[i] >> (8 * b)));
         }

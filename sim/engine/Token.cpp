@@ -91,6 +91,50 @@ CK_RV Token::addSession(CK_SESSION_HANDLE session)
     return CKR_OK;
 }
 
+void Token::dropSession(CK_SESSION_HANDLE session)
+{
+    m_sessions.erase(session);
+    m_operations.erase(session);
+    forgetObjectsOf([&](CK_SESSION_HANDLE owner) { return owner == session; });
+}
+
+void Token::dropAllSessions()
+{
+    m_sessions.clear();
+    m_operations.clear();
+    forgetObjectsOf([](CK_SESSION_HANDLE owner) { return owner != 0; });
+}
+
+template <typename Owned>
+void Token::forgetObjectsOf(Owned owned)
+{
+    for (auto it = m_objects.begin(); it != m_objects.end();) {
+        it = owned(it->second) ? m_objects.erase(it) : std::next(it);
+    }
+}
+
+void Token::adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session)
+{
+    if (m_objects.count(object)) {
+        return;  // found again: it stays its maker's
+    }
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE a{CKA_TOKEN, &onToken, sizeof onToken};
+    const bool sessionObject = p11().C_GetAttributeValue(session, object, &a, 1) == CKR_OK && onToken == CK_FALSE;
+    m_objects[object] = sessionObject ? session : 0;
+}
+
+void Token::started(CK_SESSION_HANDLE session, StartedOperation operation)
+{
+    m_operations[session] = std::move(operation);
+}
+
+const StartedOperation* Token::started(CK_SESSION_HANDLE session) const
+{
+    auto it = m_operations.find(session);
+    return it == m_operations.end() ? nullptr : &it->second;
+}
+
 CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
 {
     if (!handle || !m_objects.count(*handle)) {

@@ -4,13 +4,16 @@
 // directory. Not thread-safe: the engine serialises the calls.
 #include <p11-kit/pkcs11.h>
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
 #include "DataStore.h"
 #include "EngineOptions.h"
 #include "Firmware.h"
+#include "MechanismRules.h"
 #include "SoftHsm.h"
 #include "TokenClock.h"
 #include "TokenEventLog.h"
@@ -18,6 +21,13 @@
 #include "Wire.h"
 
 namespace vexa::sim::engine {
+
+// The operation a session started last and what its calls may carry.
+// SoftHSM2 runs one operation per session at a time.
+struct StartedOperation {
+    std::optional<KeyUse> use;  // none for a digest
+    OperationLimits limits;
+};
 
 class Token {
 public:
@@ -36,14 +46,22 @@ public:
     // accepts only the numbers it has handed out itself.
     CK_RV session(const Request& req, CK_SESSION_HANDLE& out) const;
     CK_RV addSession(CK_SESSION_HANDLE session);
-    void dropSession(CK_SESSION_HANDLE session) { m_sessions.erase(session); }
-    void dropAllSessions() { m_sessions.clear(); }
+    void dropSession(CK_SESSION_HANDLE session);
+    void dropAllSessions();
     size_t sessionCount() const { return m_sessions.size(); }
+
+    // Kept until the session starts another operation or ends: whether
+    // SoftHSM2 ended it meanwhile is not always known, and a check against
+    // an operation that has ended only changes which error the call gets.
+    void started(CK_SESSION_HANDLE session, StartedOperation operation);
+    const StartedOperation* started(CK_SESSION_HANDLE session) const;
 
     // The object named by `handle`, or `invalid` when the token never handed
     // it out.
     CK_RV object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const;
-    void adopt(CK_OBJECT_HANDLE object) { m_objects.insert(object); }
+    // An object handed out through `session`. A session object goes with
+    // the session that made it, and so does its handle.
+    void adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session);
     void forget(CK_OBJECT_HANDLE object) { m_objects.erase(object); }
 
     // Writes a time-stamped line to the event log.
@@ -61,6 +79,8 @@ public:
 
 private:
     void bindHsmToken(const EngineOptions& options);
+    template <typename Owned>
+    void forgetObjectsOf(Owned owned);
 
     TokenIdentity m_identity;
     std::string m_dir;
@@ -71,7 +91,10 @@ private:
     EventLog m_events;
     DataStore m_data;
     std::set<CK_SESSION_HANDLE> m_sessions;
-    std::set<CK_OBJECT_HANDLE> m_objects;
+    std::map<CK_SESSION_HANDLE, StartedOperation> m_operations;
+    // Every handle handed out, with the session whose object it is (0 for
+    // token objects).
+    std::map<CK_OBJECT_HANDLE, CK_SESSION_HANDLE> m_objects;
 };
 
 }  // namespace vexa::sim::engine

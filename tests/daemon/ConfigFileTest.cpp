@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ConfigFile.h"
@@ -75,6 +76,18 @@ TEST(LoadConfig, MissingFileIsSilentAndSyntaxErrorIsReported)
         EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR : Failed to load config file.\n"),
                   std::string::npos);
     }
+}
+
+// A file that is there but cannot be read is reported, never thrown out of
+// the parser (a directory made the daemon abort with std::ios_base::failure).
+TEST(LoadConfig, FileThatCannotBeReadIsReported)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("vexa-daemon.json").c_str(), 0755), 0);
+    nlohmann::json config;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(LoadConfig(dir.path() + "/", config));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR : Failed to load config file.\n"), std::string::npos);
 }
 
 }  // namespace

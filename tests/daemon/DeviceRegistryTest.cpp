@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -168,8 +169,8 @@ TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
     EXPECT_EQ(client.exchange({1}, 1), (Bytes{1}));
 
     ASSERT_TRUE(scanUntil({}, [&] { return !Exists(path); }));
-    // The client's next request ends its connection, and with that the port.
-    EXPECT_TRUE(client.send(MakePacket({2})));
+    // Its connection ends without a request, and with that the port: a
+    // client learns before it sends that it must connect anew.
     EXPECT_TRUE(client.closedByPeer());
     ASSERT_TRUE(scanUntil({}, [&] { return closes("0000000000AA") == 1; }));
 
@@ -200,6 +201,21 @@ TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
     SocketClient again = SocketClient::ConnectUnix(path);
     EXPECT_EQ(again.exchange({1, 2}, 2), (Bytes{2, 1}));
     EXPECT_EQ(log().find("Device removed"), std::string::npos);
+}
+
+// How many of this process's descriptors are sockets.
+size_t SocketDescriptors()
+{
+    size_t count = 0;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    while (const dirent* entry = dir != nullptr ? readdir(dir.get()) : nullptr) {
+        char target[64] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 // While it lives the process can open no further descriptor, so the next
@@ -266,6 +282,9 @@ TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
     // connection's dynamic types the first time it meets them and needs a
     // pipe to do so, which it cannot get while no descriptor is free.
     EXPECT_EQ(SocketClient::ConnectUnix(path).exchange({5}, 1), Bytes{5});
+    // The connection threads close their ends a moment later; a descriptor
+    // they free after the limit is set would let the accept succeed.
+    ASSERT_TRUE(WaitUntil([] { return SocketDescriptors() == 1; }, 5s)) << "only the listener left";
 
     SocketClient waiting(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     {
@@ -303,22 +322,20 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
     ASSERT_TRUE(WaitUntil([&] { return !Exists(path); }, 5s));
     ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") == 2 && Listening(path); }));
 
-    EXPECT_EQ(served.exchange({2}, 1), Bytes{});
+    // Hung up before it could send anything more.
     EXPECT_TRUE(served.closedByPeer());
     SocketClient again = SocketClient::ConnectUnix(path);
     EXPECT_EQ(again.exchange({3, 4}, 2), (Bytes{4, 3}));
-    const std::string text = log();
-    EXPECT_NE(text.find("ERROR : USB port of 0000000000AA is no longer in service.\n"), std::string::npos) << text;
 }
 
 TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
 {
     const std::string path = SocketPath(dir.path(), "0000000000AA");
-    CDeviceRegistry& devices = registry(dir.path());
-    ScanTokens(devices, std::vector<std::string>{"0000000000AA"});
+    CTokenScanner scanner(registry(dir.path()));
+    scanner.scan(std::vector<std::string>{"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     for (int i = 0; i < 3; ++i) {
-        ScanTokens(devices, std::nullopt);
+        scanner.scan(std::nullopt);
     }
     EXPECT_TRUE(Exists(path));
     {
@@ -329,12 +346,14 @@ TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
     // An empty list, by contrast, means the token has gone.
     ASSERT_TRUE(WaitUntil(
         [&] {
-            ScanTokens(devices, std::vector<std::string>{});
+            scanner.scan(std::vector<std::string>{});
             return closes("0000000000AA") == 1;
         },
         5s));
     EXPECT_FALSE(Exists(path));
-    EXPECT_EQ(LinesContaining(log(), "ERROR : Listing the attached tokens failed; scan skipped.").size(), 3u);
+    const std::string text = log();
+    EXPECT_EQ(LinesContaining(text, "ERROR : Listing the attached tokens failed; scan skipped.").size(), 1u) << text;
+    EXPECT_EQ(LinesContaining(text, "INFO : Listing the attached tokens works again.").size(), 1u) << text;
 }
 
 TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)

@@ -176,7 +176,7 @@ struct PositiveCase {
 
 const PositiveCase kPositiveSettings[] = {
     {"tokentimeout", "-to", &DaemonSettings::tokenTimeout, 0, "4294967295", "4294967296", "Invalid token time-out"},
-    {"maxclients", "-mc", &DaemonSettings::maxClients, 16, "1024", "1025", "Invalid maximum of TLS clients"},
+    {"maxclients", "-mc", &DaemonSettings::maxClients, 0, "1024", "1025", "Invalid number of clients per token"},
 };
 
 TEST(MergeSettings, PositiveNumbersFromFileOrOption)

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "SocketClient.h"
@@ -12,30 +13,46 @@ using namespace test;
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-TEST(RemoveStaleSockets, RemovesOnlyLongEnoughTokenSockets)
+// Only sockets named exactly as a token's are the daemon's to remove; other
+// programs' sockets stay, and so does anything that is not a socket.
+TEST(RemoveStaleSockets, RemovesOnlyTokenSockets)
 {
     TempDir dir;
+    TempDir elsewhere;
+    ASSERT_TRUE(MakeSocketFile(elsewhere.file("target")));
+    enum Kind { Socket, Regular, Link };
     struct Entry {
         const char* name;
-        bool socket;
+        Kind kind;
         bool removed;
+        bool warned;
     };
     const Entry entries[] = {
-        {"vexa.0123456789AB.sock", true, true},   {"vexa.123456789012", true, true},
-        {"vexa.12345678901", true, false},        {"vexa.abcdef", true, false},
-        {"other.0123456789AB.sock", true, false}, {"vexa.0123456789AC.sock", false, false},
+        {"vexa.0123456789AB.sock", Socket, true, false},   {"vexa.123456789012", Socket, false, false},
+        {"vexa.ABCDEFGHIJKL", Socket, false, false},       {"vexa.other-service.sock", Socket, false, false},
+        {"vexa.abcdef012345.sock", Socket, false, false},  {"vexa.0123456789ABC.sock", Socket, false, false},
+        {"other.0123456789AB.sock", Socket, false, false}, {"vexa.0123456789AC.sock", Regular, false, true},
+        {"vexa.0123456789AD.sock", Link, false, true},     {"vexa.0123456789AE.sock.old", Regular, false, false},
     };
     for (const Entry& entry : entries) {
-        if (entry.socket) {
+        if (entry.kind == Socket) {
             ASSERT_TRUE(MakeSocketFile(dir.file(entry.name))) << entry.name;
-        } else {
+        } else if (entry.kind == Regular) {
             WriteFile(dir.file(entry.name), "not a socket");
+        } else {
+            ASSERT_EQ(symlink(elsewhere.file("target").c_str(), dir.file(entry.name).c_str()), 0);
         }
     }
+    testing::internal::CaptureStderr();
     RemoveStaleSockets(dir.path());
+    const std::string logged = testing::internal::GetCapturedStderr();
     for (const Entry& entry : entries) {
-        EXPECT_EQ(Exists(dir.file(entry.name)), !entry.removed) << entry.name;
+        struct stat info {};
+        EXPECT_EQ(lstat(dir.file(entry.name).c_str(), &info) == 0, !entry.removed) << entry.name;
+        const std::string warning = "WARN : " + dir.file(entry.name) + " is not a socket; left alone.\n";
+        EXPECT_EQ(logged.find(warning) != std::string::npos, entry.warned) << entry.name << "\n" << logged;
     }
+    EXPECT_TRUE(Exists(elsewhere.file("target")));
 }
 
 TEST(RemoveStaleSockets, MissingDirectoryIsReported)
@@ -50,6 +67,8 @@ TEST(RemoveStaleSockets, MissingDirectoryIsReported)
 TEST(SocketPath, MustFitSocketAddress)
 {
     EXPECT_EQ(SocketPath("/var/run", "0123456789"), "/var/run/vexa.0123456789.sock");
+    // The library names sockets after the serial in capitals.
+    EXPECT_EQ(SocketPath("/var/run", "0123456789ab"), "/var/run/vexa.0123456789AB.sock");
     EXPECT_EQ(SocketPath("/var/run", "0123456789").size(), 29u);
     EXPECT_TRUE(SocketPathFits(std::string(107, 'a')));
     EXPECT_FALSE(SocketPathFits(std::string(108, 'a')));

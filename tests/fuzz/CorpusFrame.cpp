@@ -145,7 +145,11 @@ public:
     }
 
 private:
-    vexa::sim::Received send(const Bytes& report) { return m_device->receive(report.data(), report.size()); }
+    // All of a request at one moment: nothing of it is ever late.
+    vexa::sim::Received send(const Bytes& report)
+    {
+        return m_device->receive(report.data(), report.size(), vexa::sim::FramingClock::time_point{});
+    }
 
     std::unique_ptr<vexa::sim::IDeviceFraming> m_device;
     Framing m_framing;

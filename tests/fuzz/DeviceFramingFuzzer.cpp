@@ -1,10 +1,13 @@
 // fuzz-device-framing: the simulated token's reassembly of requests from the
 // output reports a host writes, in both framings.
 //
-// Input: byte 0 picks the framing (bit 0: U2FHID, else report ids) and how
+// Input: byte 0 picks the framing (bit 0: U2FHID, else report ids), how
 // quickly the token answers (bit 1: only after the next report has arrived,
-// so that reports meet a transaction in progress); the rest is cut into
-// 64-byte output reports, a shorter tail being one short report. Every
+// so that reports meet a transaction in progress) and whether the host is
+// slow (bit 2: every third report comes after the frame time-out, and the
+// token looks at its clock before it, so that partial requests are given
+// up); the rest is cut into 64-byte output reports, a shorter tail being one
+// short report. Every
 // request the framing completes is answered with itself, as the echo
 // firmware does, so that the reply path runs on what the host sent, and the
 // transaction then finishes.
@@ -46,7 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const auto framing = (data[0] & 1) != 0 ? vexa::sim::Framing::U2f : vexa::sim::Framing::ReportId;
     const bool slow = (data[0] & 2) != 0;
+    const bool lateHost = (data[0] & 4) != 0;
     const auto device = vexa::sim::makeDeviceFraming(framing);
+    vexa::sim::FramingClock::time_point now{};
     std::optional<std::vector<uint8_t>> pending;
     const auto answer = [&] {
         requireReports(device->reply(*pending));
@@ -55,7 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     };
     for (size_t offset = 1; offset < size; offset += kReportSize) {
         const size_t length = std::min(kReportSize, size - offset);
-        vexa::sim::Received received = device->receive(data + offset, length);
+        if (lateHost && (offset / kReportSize) % 3 == 2) {
+            now += vexa::sim::kFrameTimeout;
+            requireReports(device->expire(now).answer);
+            require(!device->deadline() || *device->deadline() > now, "a passed deadline gives the request up");
+        }
+        vexa::sim::Received received = device->receive(data + offset, length, now);
         requireReports(received.answer);
         if (pending) {
             answer();

@@ -382,23 +382,32 @@ void makeSocket(const std::string& path)
     ::close(fd);
 }
 
+// Only the names the daemon gives its sockets, which are those the factory
+// builds again from the serial: a listed token is one the library can reach.
+// Slots follow the serials, as over HID, whatever the directory's order.
 TEST_F(ConfigurationTest, UnixListerTakesTheDaemonsSocketsOnly)
 {
     vexa::test::TempDir sockets;
+    makeSocket(sockets.file("vexa.F00000000001.sock"));
     makeSocket(sockets.file("vexa.0123456789AB.sock"));
+    makeSocket(sockets.file("vexa.A00000000001.sock"));
     makeSocket(sockets.file("vexa.abcdef000001.sock"));
     makeSocket(sockets.file("vexa.0123.sock"));
     makeSocket(sockets.file("other.0123456789CD.sock"));
     makeSocket(sockets.file("vexa.XYZ456789ABC.sock"));
+    makeSocket(sockets.file("vexa.0123456789ABC.sock"));
+    makeSocket(sockets.file("vexa.0123456789AC.sock.old"));
+    makeSocket(sockets.file("vexa.0123456789AD"));
     std::ofstream(sockets.file("vexa.00000000000F.sock")) << "a regular file";
+    ASSERT_EQ(::symlink(sockets.file("vexa.0123456789AB.sock").c_str(), sockets.file("vexa.0000000000EE.sock").c_str()),
+              0);
 
     const auto context = load(R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
     std::vector<std::string> listed;
     for (const SerialId serial : context->transportKind().lister(*context)) {
         listed.push_back(serialIdToText(serial));
     }
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(listed, (std::vector<std::string>{"0123456789AB", "ABCDEF000001"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"0123456789AB", "A00000000001", "F00000000001"}));
 
     // A token's transport goes to the socket named by its serial in capitals,
     // which is where the daemon listens.

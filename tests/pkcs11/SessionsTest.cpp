@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <set>
 
@@ -131,6 +132,22 @@ TEST_F(SessionsTest, SessionInfoFromTheToken)
     EXPECT_EQ(out.flags, CKF_SERIAL_SESSION | CKF_RW_SESSION);
     EXPECT_EQ(out.ulDeviceError, 17u);
     EXPECT_EQ(sent(1).back().function, 17u);
+}
+
+// CKR_OK without the record from the token: the defaults, and no member is
+// left as the caller's memory held it.
+TEST_F(SessionsTest, SessionInfoWithoutTheRecordIsComplete)
+{
+    startTokens(1);
+    const CK_SESSION_HANDLE handle = open(0, 3);
+    reply({CKR_OK});
+    CK_SESSION_INFO out;
+    std::memset(&out, 0x5A, sizeof out);
+    ASSERT_EQ(context->C_GetSessionInfo(handle, &out), CKR_OK);
+    EXPECT_EQ(out.slotID, 0u);
+    EXPECT_EQ(out.state, CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(out.flags, CKF_SERIAL_SESSION);
+    EXPECT_EQ(out.ulDeviceError, 0u);
 }
 
 TEST_F(SessionsTest, SessionInfoOfUnknownHandleKeepsTheDefaults)

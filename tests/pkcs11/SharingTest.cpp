@@ -3,6 +3,7 @@
 // through vexa-daemon or over HID directly; and the token's faults they must
 // live through.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -14,6 +15,7 @@
 
 #include "HexText.h"
 #include "ToolsEndToEnd.h"
+#include "WorkerSteps.h"
 #include "wire/Functions.h"
 #include "wire/Peek.h"
 
@@ -22,30 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::string> worker(std::vector<std::string> steps)
-{
-    std::vector<std::string> argv{VEXA_PKCS11_WORKER, VEXA_PKCS11_MODULE, "."};
-    argv.insert(argv.end(), steps.begin(), steps.end());
-    return argv;
-}
-
-// Reads the worker's lines until step NAME ends: its result, or nullopt when
-// it did not end in time.
-std::optional<bool> stepResult(InteractiveProcess& process, const std::string& name, std::chrono::milliseconds wait)
-{
-    const auto end = Clock::now() + wait;
-    while (Clock::now() < end) {
-        const auto line = process.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
-        if (!line) {
-            break;
-        }
-        if (*line == name + " ok" || *line == name + " failed") {
-            return *line == name + " ok";
-        }
-    }
-    return std::nullopt;
-}
 
 // The number of requests with this function id that reached the token.
 size_t requestsInTrace(const std::string& traceFile, uint32_t function)
@@ -318,6 +296,44 @@ TEST(TokenReplugOverHid, SameProcessSignsAgainWithoutFinalize)
     }
     const RunResult finished = app->finish(30s);
     EXPECT_NE(finished.output.find("call C_Sign 0x0 len 64"), std::string::npos) << finished.output;
+}
+
+// Through the daemon the token is unplugged and plugged in again, with no
+// call meanwhile: the process holds a connection to the token's old socket.
+// The daemon hangs it up when the token goes, so the first call after the
+// plug goes over a new connection to the new socket and succeeds.
+TEST(TokenReplugThroughTheDaemon, FirstCallAfterThePlugSucceeds)
+{
+    ToolsDeployment deployment(LibraryTransport::Unix);
+    const std::string serial = deployment.serial();
+    const std::string socket = deployment.socketDir() + "/vexa." + serial + ".sock";
+    auto app = deployment.startOurs(worker({"init", "open", "random", "1", "16", "-"}));
+    ASSERT_EQ(stepResult(*app, "random", 30s), true) << app->transcript();
+
+    ASSERT_EQ(deployment.simulator().control("unplug " + serial), "ok");
+    const auto gone = [&] { return ::access(socket.c_str(), F_OK) != 0; };
+    const auto end = Clock::now() + 10s;
+    while (!gone() && Clock::now() < end) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(gone()) << deployment.daemonOutput();
+    ASSERT_EQ(deployment.simulator().control("plug " + serial), "ok");
+    const std::string served = "Starting new device thread for " + serial;
+    const auto back = [&] {
+        const std::string out = deployment.daemonOutput();
+        return out.find(served) != out.rfind(served) && ::access(socket.c_str(), F_OK) == 0;
+    };
+    while (!back() && Clock::now() < end + 10s) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(back()) << deployment.daemonOutput();
+
+    app->writeLine("open");
+    EXPECT_EQ(stepResult(*app, "open", 30s), true) << app->transcript() << deployment.daemonOutput();
+    app->writeLine("random 1 16");
+    EXPECT_EQ(stepResult(*app, "random", 30s), true) << app->transcript();
+    const RunResult finished = app->finish(30s);
+    EXPECT_TRUE(failedCalls(finished.output).empty()) << finished.output;
 }
 
 }  // namespace

@@ -97,11 +97,17 @@ TEST_F(SlotsTest, UnreachableTokenIsASlotWithoutToken)
     startTokens(1);
     token().open = false;  // gone since the clock was set at initialisation
     token().throwOnOpen = "Device not detected";
+    // CKR_OK: callers print every member, so every member is written.
     CK_SLOT_INFO info;
     std::memset(&info, 'x', sizeof info);
     ASSERT_EQ(context->C_GetSlotInfo(0, &info), CKR_OK);
     EXPECT_EQ(info.flags, 0u);
-    EXPECT_EQ(info.slotDescription[0], 'x');
+    EXPECT_EQ(text(info.slotDescription), padded("Vexa", 64));
+    EXPECT_EQ(text(info.manufacturerID), padded("USB", 32));
+    EXPECT_EQ(info.hardwareVersion.major, 2);
+    EXPECT_EQ(info.hardwareVersion.minor, 0);
+    EXPECT_EQ(info.firmwareVersion.major, 0);
+    EXPECT_EQ(info.firmwareVersion.minor, 0);
     EXPECT_TRUE(logged("Device not detected"));
 
     CK_TOKEN_INFO tokenInfo;
@@ -141,10 +147,12 @@ TEST_F(SlotsTest, TokenInfoComesFromTheToken)
     CK_TOKEN_INFO info;
     std::memset(&info, '#', sizeof info);
     ASSERT_EQ(context->C_GetTokenInfo(1, &info), CKR_OK);
-    // Byte fields fill the start of their member; the rest is the caller's.
-    EXPECT_EQ(text(info.label), "Vexa 0000000001" + std::string(17, '#'));
+    // Byte fields fill the start of their member, and spaces the rest: none
+    // shows what the caller's memory held.
+    EXPECT_EQ(text(info.label), padded("Vexa 0000000001", 32));
     EXPECT_EQ(text(info.manufacturerID), std::string(32, 'M'));
-    EXPECT_EQ(text(info.model), "Vexa" + std::string(12, '#'));
+    EXPECT_EQ(text(info.model), padded("Vexa", 16));
+    EXPECT_EQ(text(info.serialNumber), padded("0000000001", 16));
     EXPECT_EQ(text(info.utcTime), "2026121003160800");
     EXPECT_EQ(info.flags, wire.flags);
     EXPECT_EQ(info.ulMaxSessionCount, 10u);
@@ -159,6 +167,23 @@ TEST_F(SlotsTest, TokenInfoComesFromTheToken)
     EXPECT_EQ(requests[0].function, 34u);
     EXPECT_FALSE(requests[0].session);
     EXPECT_TRUE(this->token(0).requests.empty());
+}
+
+// A token that answers CKR_OK without the record still gets every member
+// written, blank.
+TEST_F(SlotsTest, TokenInfoWithoutTheRecordIsBlank)
+{
+    startTokens(1);
+    reply({CKR_OK});
+    CK_TOKEN_INFO info;
+    std::memset(&info, '#', sizeof info);
+    ASSERT_EQ(context->C_GetTokenInfo(0, &info), CKR_OK);
+    EXPECT_EQ(text(info.label), padded("", 32));
+    EXPECT_EQ(text(info.model), padded("", 16));
+    EXPECT_EQ(text(info.serialNumber), padded("", 16));
+    EXPECT_EQ(text(info.utcTime), padded("", 16));
+    EXPECT_EQ(info.ulMaxPinLen, 0u);
+    EXPECT_EQ(info.firmwareVersion.major, 0);
 }
 
 TEST_F(SlotsTest, TokenErrorLeavesTokenInfoAlone)

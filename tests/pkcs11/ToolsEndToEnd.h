@@ -78,6 +78,9 @@ public:
     const std::string& caCert() const { return m_caCert; }
     // The simulator behind the token, for control lines.
     TokenSimulator& simulator();
+    // Unix and TLS: the daemon; Unix: the directory of its sockets.
+    RealDaemon& daemon() { return *m_daemon; }
+    const std::string& socketDir() const { return m_sockets->path(); }
     const std::string& serial() const;
 
     // TLS: writes the library's vexaconfig.json, with a client certificate

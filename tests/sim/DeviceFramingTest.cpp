@@ -10,6 +10,10 @@ namespace vexa::sim {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// The token's clock in these tests: time passes only when a test says so.
+const FramingClock::time_point kStart{1h};
 
 constexpr uint32_t kBroadcast = 0xFFFFFFFF;
 
@@ -58,7 +62,12 @@ std::vector<Bytes> hostFrames(uint32_t channel, uint8_t command, const Bytes& me
     return frames;
 }
 
-Received feed(IDeviceFraming& framing, const Bytes& report) { return framing.receive(report.data(), report.size()); }
+Received feed(IDeviceFraming& framing, const Bytes& report, FramingClock::time_point at = kStart)
+{
+    return framing.receive(report.data(), report.size(), at);
+}
+
+Bytes errorFrameBody(const Bytes& frame) { return Bytes(frame.begin() + 4, frame.begin() + 8); }
 
 // Host-side reassembly of the token's U2FHID reply.
 Bytes assembleU2f(const Reports& frames)
@@ -93,7 +102,7 @@ protected:
     {
         std::optional<Bytes> request;
         for (const Bytes& frame : hostFrames(channel, 0xC0, message)) {
-            Received r = feed(framing, frame);
+            Received r = feed(framing, frame, now);
             EXPECT_TRUE(r.answer.empty());
             if (r.request) {
                 request = r.request;
@@ -103,7 +112,7 @@ protected:
     }
     uint8_t errorFor(const Bytes& frame)
     {
-        const Received r = feed(framing, frame);
+        const Received r = feed(framing, frame, now);
         EXPECT_EQ(r.answer.size(), 1u);
         if (r.answer.empty()) {
             return 0;
@@ -114,6 +123,7 @@ protected:
     }
 
     U2fDeviceFraming framing;
+    FramingClock::time_point now = kStart;
 };
 
 TEST_F(U2fFraming, InitAnswersOnBroadcastWithNonceAndFreshChannels)
@@ -216,6 +226,65 @@ TEST_F(U2fFraming, InitOnTheChannelOfATransactionAbortsIt)
     EXPECT_TRUE(framing.error(0x2A).empty());
     framing.finish();
     EXPECT_EQ(send(a, {2}), (Bytes{2}));
+}
+
+// A host that stops in the middle of a request (killed while writing) does
+// not hold the token: once the next frame is overdue the request is given up
+// with ERR_MSG_TIMEOUT on its channel, and other hosts are served.
+TEST_F(U2fFraming, PartialRequestIsGivenUpOnceItsNextFrameIsOverdue)
+{
+    const uint32_t a = init();
+    const uint32_t b = init();
+    const std::vector<Bytes> frames = hostFrames(a, 0xC0, pattern(300));
+    feed(framing, frames[0], now);
+    now += 100ms;
+    feed(framing, frames[1], now);
+    ASSERT_EQ(framing.deadline(), now + kFrameTimeout);
+    EXPECT_FALSE(framing.expire(now + kFrameTimeout - 1ms).gaveUp);
+    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {1})[0]), U2fDeviceFraming::kErrChannelBusy);
+
+    const Received r = framing.expire(now + kFrameTimeout);
+    EXPECT_TRUE(r.gaveUp);
+    ASSERT_EQ(r.answer.size(), 1u);
+    EXPECT_EQ(channelOf(r.answer[0]), a);
+    EXPECT_EQ(errorFrameBody(r.answer[0]), (Bytes{0xBF, 0, 1, U2fDeviceFraming::kErrMsgTimeout}));
+    EXPECT_FALSE(framing.deadline());
+    now += kFrameTimeout;
+    EXPECT_EQ(send(b, {1, 2}), (Bytes{1, 2}));
+}
+
+// The deadline holds whether or not the token looked at the clock before
+// the late frame came: the frame meets a request already given up.
+TEST_F(U2fFraming, LateFrameFindsItsRequestGivenUp)
+{
+    const uint32_t a = init();
+    const std::vector<Bytes> frames = hostFrames(a, 0xC0, pattern(300));
+    feed(framing, frames[0], now);
+    now += kFrameTimeout;
+    const Received late = feed(framing, frames[1], now);
+    EXPECT_TRUE(late.gaveUp);
+    ASSERT_EQ(late.answer.size(), 1u);
+    EXPECT_EQ(errorFrameBody(late.answer[0]), (Bytes{0xBF, 0, 1, U2fDeviceFraming::kErrMsgTimeout}));
+    for (size_t i = 2; i < frames.size(); ++i) {
+        EXPECT_FALSE(feed(framing, frames[i], now).request);
+    }
+    EXPECT_EQ(send(a, {3}), (Bytes{3}));
+}
+
+// Each frame in time is not enough: a host trickling frames holds the token
+// no longer than the transaction time-out.
+TEST_F(U2fFraming, TricklingRequestIsGivenUpAfterTheTransactionTimeout)
+{
+    const uint32_t a = init();
+    const std::vector<Bytes> frames = hostFrames(a, 0xC0, pattern(1000));
+    const FramingClock::time_point first = now;
+    size_t sent = 0;
+    for (; sent < frames.size() && now < first + kTransactionTimeout; ++sent, now += kFrameTimeout - 1ms) {
+        EXPECT_FALSE(feed(framing, frames[sent], now).gaveUp) << "frame " << sent;
+    }
+    ASSERT_LT(sent, frames.size());
+    EXPECT_EQ(framing.deadline(), first + kTransactionTimeout);
+    EXPECT_TRUE(feed(framing, frames[sent], now).gaveUp);
 }
 
 TEST_F(U2fFraming, ReplyGoesToTheChannelOfTheLastRequest)
@@ -338,6 +407,23 @@ TEST_F(ReportIdFraming, IgnoresWhatItCannotUse)
     EXPECT_FALSE(send(huge));
     EXPECT_TRUE(framing.error(6).empty());
     EXPECT_EQ(send(reports), message);
+}
+
+// Without error frames a request whose host stopped sending is dropped
+// silently; what comes of it later completes nothing.
+TEST_F(ReportIdFraming, PartialRequestIsDroppedOnceItsNextReportIsOverdue)
+{
+    const std::vector<Bytes> reports = hostReports(pattern(200), 200);
+    feed(framing, reports[0], kStart);
+    feed(framing, reports[1], kStart + 100ms);
+    ASSERT_EQ(framing.deadline(), kStart + 100ms + kFrameTimeout);
+    EXPECT_FALSE(framing.expire(kStart + 100ms + kFrameTimeout - 1ms).gaveUp);
+    const Received r = framing.expire(kStart + 100ms + kFrameTimeout);
+    EXPECT_TRUE(r.gaveUp);
+    EXPECT_TRUE(r.answer.empty());
+    EXPECT_FALSE(framing.deadline());
+    EXPECT_FALSE(send({reports[2], reports[3]}));
+    EXPECT_EQ(send(hostReports(pattern(70), 70)), pattern(70));
 }
 
 TEST_F(ReportIdFraming, GarbledReplyIsAContinuationWithoutFirstReport)

@@ -3,12 +3,15 @@
 //   vexa-sim-probe exchange SERIAL HEX   one request through CHIDTransport
 //   vexa-sim-probe control LINE...       one control line via VEXA_SIM_CONTROL
 //   vexa-sim-probe demo                  every token: open, exchange, check
+//   vexa-sim-probe half SERIAL LENGTH u2f|reportid
+//                                        half of a request, then killed (HalfRequest.h)
 #include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "CHIDTransport.h"
+#include "HalfRequest.h"
 #include "HexText.h"
 #include "TokenSimulator.h"
 
@@ -81,7 +84,12 @@ int run(const std::vector<std::string>& args)
     if (args.size() == 1 && args[0] == "demo") {
         return demo();
     }
-    std::fprintf(stderr, "usage: vexa-sim-probe list | exchange SERIAL HEX | control LINE... | demo\n");
+    if (args.size() == 4 && args[0] == "half") {
+        return vexa::test::sendHalfARequest(args[1], std::stoul(args[2]), args[3]);
+    }
+    std::fprintf(stderr,
+                 "usage: vexa-sim-probe list | exchange SERIAL HEX | control LINE... | demo | half SERIAL LENGTH "
+                 "u2f|reportid\n");
     return 2;
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Process.h"
 #include "TempDir.h"
 #include "TokenSimulator.h"
 
@@ -133,6 +134,36 @@ TEST(SimServeMode, UsbTimingKeepsLongExchangesIntact)
     }
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000A", request}).output, "u2f " + reply + "\n");
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", request}).output, "reportid " + reply + "\n");
+}
+
+// A client killed halfway through writing a long request leaves the token
+// waiting for the rest. The token gives the request up, as a U2FHID device
+// does, and serves the next client; one trying again whenever it fails is
+// served within the token's longest time-out plus its own.
+TEST(SimServeMode, ClientKilledHalfwayThroughARequestDoesNotWedgeTheToken)
+{
+    using namespace std::chrono_literals;
+    constexpr auto kTokenTimeout = 3000ms;  // at the latest, a partial request is given up
+    constexpr auto kProbeTimeout = 2000ms;  // vexa-sim-probe's read time-out
+    TokenSimulator sim({"--firmware", "echo", "--token", "00000000000A", "--token", "00000000000B,framing=reportid"});
+    for (const auto& [serial, framing] : {std::pair<std::string, std::string>{"00000000000A", "u2f"},
+                                          std::pair<std::string, std::string>{"00000000000B", "reportid"}}) {
+        SCOPED_TRACE(framing);
+        InteractiveProcess writer({kProbe, "half", serial, "1000", framing}, sim.environment());
+        ASSERT_TRUE(writer.readUntil("half sent", 20s)) << writer.transcript();
+        const RunResult killed = writer.finish(10s);
+        ASSERT_EQ(killed.status, 128 + SIGKILL) << killed.output;
+
+        const auto deadline = std::chrono::steady_clock::now() + kTokenTimeout + kProbeTimeout;
+        RunResult served;
+        int attempts = 0;
+        do {
+            served = sim.run({kProbe, "exchange", serial, "0102030405"}, {}, 20s);
+            ++attempts;
+        } while (served.status != 0 && std::chrono::steady_clock::now() < deadline);
+        EXPECT_EQ(served.status, 0) << attempts << " attempts, the last: " << served.output;
+        EXPECT_EQ(served.output, framing + " 0504030201\n");
+    }
 }
 
 TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken)

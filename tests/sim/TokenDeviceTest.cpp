@@ -190,6 +190,29 @@ TEST_F(TokenDeviceTest, StalledRequestDoesNotKeepTheTokenBusy)
     EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 8), (Bytes{0xC0, 0, 1, 2}));
 }
 
+// Nothing more arrives after the first frame of a long request: the token
+// gives it up by its own clock, tells the channel, and serves another.
+TEST_F(TokenDeviceTest, U2fRequestLeftUnfinishedIsGivenUpWithoutAnyFurtherReport)
+{
+    start(Framing::U2f);
+    const uint32_t a = openChannel();
+    const uint32_t b = openChannel();
+    Bytes first = u2fFrame(a, 0xC0, Bytes(57, 7));
+    first[5] = 1;  // 256 bytes announced, 57 sent
+    const auto sent = FramingClock::now();
+    m_token->receive(first, nullptr);
+    const Report timeout = m_host.next();
+    EXPECT_GE(FramingClock::now() - sent, kFrameTimeout);
+    EXPECT_EQ(channelOf(timeout), a);
+    EXPECT_EQ(Bytes(timeout.begin() + 4, timeout.begin() + 8), (Bytes{0xBF, 0, 1, 0x05}));
+
+    m_token->receive(u2fFrame(b, 0xC0, {9}), nullptr);
+    m_firmware->release();
+    const Report reply = m_host.next();
+    EXPECT_EQ(channelOf(reply), b);
+    EXPECT_EQ(Bytes(reply.begin() + 4, reply.begin() + 8), (Bytes{0xC0, 0, 1, 9}));
+}
+
 TEST_F(TokenDeviceTest, ReportIdRequestsWaitTheirTurn)
 {
     start(Framing::ReportId);

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -168,7 +170,8 @@ TEST(ToolSerials, ASerialNumberFollowsItsTokenWhenSlotsMove)
     EXPECT_NE(moved.output.find("serial:       " + second), std::string::npos) << moved.output;
     const RunResult gone = tool({"info", "0000000000b9"});
     EXPECT_EQ(gone.status, 1);
-    EXPECT_EQ(gone.output, "vexa-tool: token 0000000000b9: CKR_SLOT_ID_INVALID (0x3)\n");
+    EXPECT_EQ(gone.output,
+              "vexa-tool: no token has the serial number 0000000000b9 (vexa-tool slots lists the tokens)\n");
 
     ASSERT_EQ(simulator.control("plug " + first), "ok");
     writeFile(work.file("note.txt"), "for the second token");
@@ -177,6 +180,56 @@ TEST(ToolSerials, ASerialNumberFollowsItsTokenWhenSlotsMove)
     const RunResult read = tool({"data", "read", "1", "back.txt"});
     EXPECT_EQ(read.status, 0) << read.output;
     EXPECT_EQ(readFile(work.file("back.txt")), "for the second token");
+}
+
+// Slots follow the serial numbers, whichever way the library reaches the
+// tokens, and a serial number in lower case is as reachable as any.
+TEST(ToolSerials, SlotsFollowTheSerialsThroughTheDaemonAsOverHid)
+{
+    const std::vector<std::string> simArgs = {"--token",      "0000000000B2", "--token",
+                                              "00000000000c", "--token",      "0000000000A1"};
+    const std::vector<std::string> inOrder = {"00000000000C", "0000000000A1", "0000000000B2"};
+    TempDir work("vexa-serials");
+    const auto slotOf = [&](const std::string& listing, const std::string& serial) {
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);) {
+            std::string upper = line;
+            std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+            if (upper.rfind(serial + " ", 0) == 0) {
+                return line.substr(line.find("slot "), 6);
+            }
+        }
+        return std::string("none");
+    };
+    const auto check = [&](const std::function<RunResult(std::vector<std::string>)>& tool) {
+        const RunResult slots = tool({"slots"});
+        ASSERT_EQ(slots.status, 0) << slots.output;
+        for (size_t i = 0; i < inOrder.size(); ++i) {
+            EXPECT_EQ(slotOf(slots.output, inOrder[i]), "slot " + std::to_string(i)) << slots.output;
+        }
+        const RunResult info = tool({"info", "00000000000c"});
+        EXPECT_EQ(info.status, 0) << info.output;
+        EXPECT_NE(info.output.find("slot 0: "), std::string::npos) << info.output;
+    };
+    {
+        SCOPED_TRACE("HID");
+        TokenSimulator simulator(simArgs);
+        check([&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"env", "-C", work.path(), VEXA_TOOL});
+            return simulator.run(args);
+        });
+    }
+    {
+        SCOPED_TRACE("daemon");
+        TempDir sockets("vexa-sockets");
+        const auto daemon = RealDaemon::unix(simArgs, sockets.path(), 3);
+        writeFile(work.file("vexaconfig.json"),
+                  R"({"transport": {"unix": true, "sockdir": ")" + sockets.path() + R"("}})");
+        check([&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"env", "-C", work.path(), VEXA_TOOL});
+            return runProgram(args, {{"LD_PRELOAD", ""}});
+        });
+    }
 }
 
 }  // namespace

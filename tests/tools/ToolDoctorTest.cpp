@@ -7,6 +7,8 @@
 #include <functional>
 #include <sstream>
 
+#include "FakeDaemon.h"
+#include "OtherUser.h"
 #include "RealDaemon.h"
 #include "ToolRun.h"
 
@@ -42,10 +44,10 @@ protected:
         writeFile(config(), R"({"transport": {"unix": true, "sockdir": ")" + m_sockets.path() + R"("}})");
     }
     // `as` is put before the program: a command that changes the user.
-    RunResult doctor(const std::vector<std::string>& as = {})
+    RunResult doctor(const std::vector<std::string>& as = {}, const std::string& cwd = "")
     {
         std::vector<std::string> argv = as;
-        argv.insert(argv.end(), {"env", "-C", m_work.path(), VEXA_TOOL, "doctor"});
+        argv.insert(argv.end(), {"env", "-C", cwd.empty() ? m_work.path() : cwd, VEXA_TOOL, "doctor"});
         return runProgram(argv, {{"LD_PRELOAD", ""}});
     }
     std::string config() const { return m_work.file("vexaconfig.json"); }
@@ -110,11 +112,77 @@ TEST_F(ToolDoctor, UserOutsideTheSocketsGroupIsToldWhy)
     const RunResult r = doctor({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
     EXPECT_EQ(r.status, 1) << r.output;
     for (const std::string& serial : {kFirst, kSecond}) {
-        EXPECT_TRUE(hasFinding(r.output, "FAIL",
-                               {"socket " + socket(serial), "srw-rw---- root:root; this user may not connect",
-                                "nobody is not in that group"}))
+        EXPECT_TRUE(
+            hasFinding(r.output, "FAIL",
+                       {"socket " + socket(serial), "srw-rw---- root:root; this user may not connect",
+                        "nobody is not in that group", "so vexa-daemon runs as root: run it as the service user vexa"}))
             << r.output;
     }
+    // Joining the group root would give far more than the tokens.
+    EXPECT_EQ(r.output.find("usermod -aG root"), std::string::npos) << r.output;
+}
+
+// Someone who may write to the socket directory listens in the daemon's
+// place: the library sends nothing there, and the doctor names the user.
+TEST_F(ToolDoctor, SocketServedByAnotherUserFails)
+{
+    const std::optional<uid_t> other = otherUser();
+    if (!other) {
+        GTEST_SKIP() << kNeedsRoot;
+    }
+    writeFile(config(), R"({"transport": {"unix": true, "sockdir": ")" + m_sockets.path() + R"("}})");
+    ASSERT_EQ(::chmod(m_sockets.path().c_str(), 0777), 0);
+    FakeUnixDaemon stranger(socket(kFirst), reverseReply, listenAsUser(socket(kFirst), *other));
+    ASSERT_EQ(::chmod(m_sockets.path().c_str(), 0700), 0);
+    const RunResult r = doctor();
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(
+        hasFinding(r.output, "FAIL",
+                   {"socket " + socket(kFirst), "it is served by uid " + std::to_string(*other) + ", not by root",
+                    "the library sends it nothing"}))
+        << r.output;
+    EXPECT_EQ(stranger.log().packets().size(), 0u);
+}
+
+// A socket directory that another user owns (one made in /tmp by whoever came
+// first, say) is theirs to fill, even while the daemon's sockets are in it.
+TEST_F(ToolDoctor, SocketDirectoryOfAnotherUserFails)
+{
+    const std::optional<uid_t> other = otherUser();
+    if (!other) {
+        GTEST_SKIP() << kNeedsRoot;
+    }
+    serveTwoTokens();
+    ASSERT_EQ(::chown(m_sockets.path().c_str(), *other, *other), 0);
+    const RunResult r = doctor();
+    EXPECT_TRUE(hasFinding(r.output, "FAIL",
+                           {"sockets: " + m_sockets.path() + " belongs to uid " + std::to_string(*other),
+                            "who could replace the sockets in it", "only root"}))
+        << r.output;
+}
+
+// What lies in the socket directory under a token's name but is not the
+// daemon's socket is named for what it is.
+TEST_F(ToolDoctor, LinkUnderASocketsNameIsCalledALink)
+{
+    serveTwoTokens();
+    const std::string link = m_sockets.file("vexa.0000000000C3.sock");
+    ASSERT_EQ(::symlink(socket(kFirst).c_str(), link.c_str()), 0);
+    const RunResult r = doctor();
+    EXPECT_TRUE(hasFinding(r.output, "WARN",
+                           {"sockets: " + link,
+                            "it is a symbolic link; the library takes only sockets that "
+                            "vexa-daemon made"}))
+        << r.output;
+    EXPECT_EQ(r.output.find("not named"), std::string::npos) << r.output;
+}
+
+// From / the search path begins with /, not //.
+TEST_F(ToolDoctor, SearchPathFromTheRootDirectory)
+{
+    const RunResult r = doctor({}, "/");
+    EXPECT_NE(r.output.find("in /, "), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("//"), std::string::npos) << r.output;
 }
 
 // Keys that the library ignores, and a file that only programs started in its

@@ -84,8 +84,22 @@ FakeUnixDaemon::FakeUnixDaemon(std::string socketPath, FakeHandler handler)
     std::strcpy(address.sun_path, m_path.c_str());
     m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listen, 5) != 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
+        ::listen(m_listen, 5) != 0) {
         throw std::runtime_error("cannot listen on " + m_path);
+    }
+    start();
+}
+
+FakeUnixDaemon::FakeUnixDaemon(std::string socketPath, FakeHandler handler, int listening)
+    : m_path(std::move(socketPath)), m_handler(std::move(handler)), m_listen(listening)
+{
+    start();
+}
+
+void FakeUnixDaemon::start()
+{
+    if (::pipe2(m_wake, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot make the wake-up pipe");
     }
     m_thread = std::thread([this] { run(); });
 }

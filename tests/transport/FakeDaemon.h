@@ -63,6 +63,9 @@ private:
 class FakeUnixDaemon {
 public:
     FakeUnixDaemon(std::string socketPath, FakeHandler handler);
+    // Serves on a socket already listening at socketPath (made by another
+    // user, say); takes the descriptor.
+    FakeUnixDaemon(std::string socketPath, FakeHandler handler, int listening);
     ~FakeUnixDaemon();
     FakeUnixDaemon(const FakeUnixDaemon&) = delete;
     FakeUnixDaemon& operator=(const FakeUnixDaemon&) = delete;
@@ -82,6 +85,7 @@ private:
     bool serve(Client& client, std::list<Client>& clients);
     void hold(const Client& current, std::list<Client>& clients);
     void acceptPending(std::list<Client>& clients);
+    void start();
 
     std::string m_path;
     FakeHandler m_handler;

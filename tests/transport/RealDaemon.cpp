@@ -109,16 +109,40 @@ void RealDaemon::stopDaemon()
     }
 }
 
-// Standard output and error go to one file that output() reads.
+void RealDaemon::stop()
+{
+    if (m_daemon <= 0) {
+        return;
+    }
+    ::kill(m_daemon, SIGTERM);
+    const bool ended = waitUntil([&] { return ::waitpid(m_daemon, nullptr, WNOHANG) == m_daemon; }, 10s);
+    if (!ended) {
+        stopDaemon();
+    }
+    m_daemon = -1;
+}
+
+void RealDaemon::startAgain()
+{
+    stop();
+    start(m_arguments);
+    if (!m_socketDir.empty() && !waitUntil([&] { return listeningSockets(m_socketDir) >= m_tokenCount; }, 10s)) {
+        throw std::runtime_error("vexa-daemon did not serve the tokens again: " + output());
+    }
+}
+
+// Standard output and error go to one file that output() reads; a daemon
+// started again appends to it.
 void RealDaemon::start(const std::vector<std::string>& arguments)
 {
+    m_arguments = arguments;
     std::vector<std::string> argv{VEXA_DAEMON_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> env = mergedEnvironment(m_simulator->environment());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("output").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, m_dir.file("output").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const int failed = posix_spawn(&m_daemon, argv[0].c_str(), &actions, nullptr, sim::nullTerminated(argv).data(),
                                    sim::nullTerminated(env).data());
@@ -157,6 +181,8 @@ std::unique_ptr<RealDaemon> RealDaemon::unix(const std::vector<std::string>& sim
     std::unique_ptr<RealDaemon> daemon(new RealDaemon(simArgs));
     std::vector<std::string> arguments{"-t", "unix", "-sd", socketDir};
     arguments.insert(arguments.end(), daemonArgs.begin(), daemonArgs.end());
+    daemon->m_socketDir = socketDir;
+    daemon->m_tokenCount = tokenCount;
     daemon->start(arguments);
     if (!waitUntil([&] { return listeningSockets(socketDir) >= tokenCount; }, 10s)) {
         throw std::runtime_error("vexa-daemon did not serve the tokens: " + daemon->output());

@@ -25,6 +25,12 @@ public:
                                             size_t tokenCount, const std::vector<std::string>& daemonArgs = {});
     ~RealDaemon();
 
+    // Ends the daemon as the service manager does (SIGTERM) and waits for it;
+    // startAgain() starts it once more with the same arguments, and returns
+    // once it serves as many tokens as before.
+    void stop();
+    void startAgain();
+
     TokenSimulator& simulator() { return *m_simulator; }
     int port() const { return m_port; }
     std::string output() const;
@@ -36,6 +42,9 @@ private:
     void stopDaemon();
 
     std::unique_ptr<TokenSimulator> m_simulator;
+    std::vector<std::string> m_arguments;
+    std::string m_socketDir;  // Unix only
+    size_t m_tokenCount = 0;
     TempDir m_dir{"vexa-real-daemon"};  // holds the daemon's output
     pid_t m_daemon = -1;
     int m_port = 0;

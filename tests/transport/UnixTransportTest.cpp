@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CUnixTransport.h"
 #include "Exception.h"
 #include "FakeDaemon.h"
 #include "IoFailure.h"
+#include "OtherUser.h"
 #include "RecordingLog.h"
 #include "TempDir.h"
 
@@ -207,3 +211,42 @@ TEST_F(UnixTransportTest, CloseLogsOnceAndOpenOnOpenReconnects)
 }
 
 }  // namespace
+
+// Whoever can put a socket in the daemon's place must not get the PIN: a
+// socket served by another user gets nothing, not even a header, unless the
+// configuration names that user.
+TEST_F(UnixTransportTest, SocketOfAnotherUserIsRefusedBeforeAnythingIsSent)
+{
+    const std::optional<uid_t> other = vexa::test::otherUser();
+    if (!other) {
+        GTEST_SKIP() << vexa::test::kNeedsRoot;
+    }
+    const std::string theirs = dir.file("theirs");
+    ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(theirs.c_str(), *other, *other), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string path = theirs + "/vexa.0123456789AB.sock";
+    FakeUnixDaemon daemon(path, vexa::test::reverseReply, vexa::test::listenAsUser(path, *other));
+
+    CUnixTransport transport(path, &log);
+    const IoFailure refused = ioFailure([&] { transport.open(); });
+    EXPECT_EQ(refused.kind, vexa::test::Unreachable);
+    EXPECT_EQ(refused.message, "Refusing socket " + path + ": it is served by uid " + std::to_string(*other) +
+                                   ", not by root, this process's user or a user of transport.trustedusers; "
+                                   "nothing was sent");
+    EXPECT_FALSE(transport.isOpen());
+    EXPECT_THROW(transport.write(bytes("PIN")), corvel::IOException);
+    // The fake took the connection and got nothing on it.
+    for (int i = 0; i < 500 && daemon.acceptedConnections() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(daemon.acceptedConnections(), 1);
+    EXPECT_FALSE(daemon.log().waitFor(1, 200));
+
+    transport.setTrustedUsers({*other});
+    EXPECT_NO_THROW(transport.open());
+    EXPECT_EQ(transport.write(bytes("abc")), 3u);
+    uint8_t reply[16];
+    ASSERT_EQ(transport.read(reply, sizeof reply), 3u);
+    EXPECT_EQ(std::string(reply, reply + 3), "cba");
+}

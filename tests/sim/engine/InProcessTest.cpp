@@ -9,6 +9,7 @@
 
 #include "EngineLink.h"
 #include "TempDir.h"
+#include "Token.h"
 #include "TokenBehaviour.h"
 
 namespace vexa::test::engine {
@@ -136,6 +137,37 @@ TEST_F(EngineTest, TokensSharingSoftHsmStayApart)
               CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(ta.call(fn::DestroyObject, sa, [&](Request& r) { r.handle = secret; }).rv, CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(tb.attribute(sb, secret, CKA_VALUE), bytesOf("b's secret"));
+}
+
+// A session's objects end with it; the token's list of the handles it gave
+// out must not keep theirs, or it grows with every object ever made.
+TEST_F(EngineTest, HandlesOfSessionObjectsGoWithTheirSession)
+{
+    vexa::sim::engine::EngineOptions options;
+    options.stateDir = m_state.path();
+    vexa::sim::engine::Token token(kVexa, options);
+    CK_FUNCTION_LIST& p11 = token.p11();
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(p11.C_OpenSession(token.slot(), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
+    ASSERT_EQ(token.addSession(s), CKR_OK);
+    auto make = [&](CK_BBOOL onToken) {
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL isPrivate = CK_FALSE;
+        CK_ATTRIBUTE templ[] = {{CKA_CLASS, &cls, sizeof cls},
+                                {CKA_TOKEN, &onToken, sizeof onToken},
+                                {CKA_PRIVATE, &isPrivate, sizeof isPrivate}};
+        CK_OBJECT_HANDLE object = 0;
+        EXPECT_EQ(p11.C_CreateObject(s, templ, 3, &object), CKR_OK);
+        token.adopt(object, s);
+        return static_cast<uint32_t>(object);
+    };
+    const uint32_t sessionObject = make(CK_FALSE);
+    const uint32_t tokenObject = make(CK_TRUE);
+    token.dropSession(s);
+    p11.C_CloseSession(s);
+    CK_OBJECT_HANDLE out = 0;
+    EXPECT_EQ(token.object(sessionObject, CKR_OBJECT_HANDLE_INVALID, out), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(token.object(tokenObject, CKR_OBJECT_HANDLE_INVALID, out), CKR_OK);
 }
 
 // Device threads call the firmware concurrently: several on one token, and

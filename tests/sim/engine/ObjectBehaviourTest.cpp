@@ -99,6 +99,20 @@ TEST_P(TokenBehaviour, CopiedAndDestroyedObjects)
     EXPECT_EQ(call(fn::GetObjectSize, s, [&](Request& r) { r.handle = 0x7FFF; }).rv, CKR_OBJECT_HANDLE_INVALID);
 }
 
+// The wire carries no template for an empty one; that is no reason to refuse.
+TEST_P(TokenBehaviour, CopyWithAnEmptyTemplateCopiesUnchanged)
+{
+    uint32_t s = userSession();
+    uint32_t original = token().create(s, {number(CKA_CLASS, CKO_DATA), bytes(CKA_LABEL, bytesOf("same"))});
+    Response copy = call(fn::CopyObject, s, [&](Request& r) { r.handle = original; });
+    ASSERT_EQ(copy.rv, CKR_OK);
+    ASSERT_TRUE(copy.handle);
+    EXPECT_NE(*copy.handle, original);
+    EXPECT_EQ(token().attribute(s, *copy.handle, CKA_LABEL), bytesOf("same"));
+    // An empty template changes nothing and is no mistake either.
+    EXPECT_EQ(call(fn::SetAttributeValue, s, [&](Request& r) { r.handle = original; }).rv, CKR_OK);
+}
+
 TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused)
 {
     uint32_t s = userSession();
