@@ -14,7 +14,7 @@ namespace vexa::daemon {
 // client leaves or a step fails. Each request must arrive whole within the
 // peer's read time-out from its first byte. Sends the close notification
 // before it returns; the caller closes the connection.
-void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, ClientId client, CTlsPeer& peer);
+void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CPortClient& client, CTlsPeer& peer);
 
 // The TLS library's text for a result code.
 std::string TlsErrorText(int code);

@@ -268,10 +268,10 @@ void CTlsListener::ended(std::shared_ptr<CTlsConnection> connection)
     // The client is gone: what it left open on the token is closed, through
     // the port it was served with, before its place is given to another.
     const PortPtr port = connection->port();
-    const ClientId client = connection->client();
+    const std::unique_ptr<CPortClient> client = connection->releaseClient();
     connection.reset();  // closes the TCP connection before the listener may go
-    if (port != nullptr && client != 0) {
-        port->detach(client);
+    if (port != nullptr && client != nullptr) {
+        port->detach(*client);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     --m_active;

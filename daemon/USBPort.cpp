@@ -1,5 +1,7 @@
 #include "USBPort.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -117,23 +119,31 @@ void CThreadSafeUSBPort::closeTransport()
     m_transport.reset();
 }
 
-ClientId CThreadSafeUSBPort::attachProcess(const PeerProcess& peer)
+CPortClient::~CPortClient()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_broker.attachProcess(peer.pid, peer.pidfd);
+    if (m_peer.pidfd >= 0) {
+        close(m_peer.pidfd);
+    }
 }
 
-ClientId CThreadSafeUSBPort::attachConnection(std::string label)
+ClientId CThreadSafeUSBPort::attach_inlock(CPortClient& client)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_broker.attachConnection(std::move(label));
+    if (client.m_id == 0) {
+        client.m_id = client.m_label.empty() ? m_broker.attachProcess(client.m_peer.pid, client.m_peer.pidfd)
+                                             : m_broker.attachConnection(client.m_label);
+        client.m_peer.pidfd = -1;  // the broker's now
+    }
+    return client.m_id;
 }
 
-void CThreadSafeUSBPort::detach(ClientId client)
+void CThreadSafeUSBPort::detach(CPortClient& client)
 {
+    if (client.m_id == 0) {
+        return;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (reachable_inlock()) {
-        m_broker.detach(client, *this);
+        m_broker.detach(client.m_id, *this);
     }
 }
 
@@ -166,7 +176,7 @@ bool CThreadSafeUSBPort::inService_inlock()
     return reachable_inlock();
 }
 
-CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(ClientId client, uint8_t* buffer, uint32_t requestLength,
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(CPortClient& client, uint8_t* buffer, uint32_t requestLength,
                                                          uint32_t& replyLength,
                                                          const std::function<bool()>& stillWanted)
 {
@@ -181,7 +191,7 @@ CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(ClientId client, uint8_
     if (stillWanted && !stillWanted()) {
         return Outcome::Dropped;
     }
-    return m_broker.serve(client, buffer, requestLength, replyLength, *this);
+    return m_broker.serve(attach_inlock(client), buffer, requestLength, replyLength, *this);
 }
 
 CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::transfer(uint8_t* buffer, uint32_t length, uint32_t& replyLength)

@@ -30,6 +30,30 @@ bool WriteUSBPort(corvel::CTransport* transport, const uint8_t* data, uint32_t l
 // length: the capacity on entry, the number of reply bytes on return.
 bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& length);
 
+// One connection as a port's clients go: who it is, and, from its first
+// request on, the client the port's broker knows it as. A connection is
+// taken on at its first request, under the port's lock like every
+// exchange, so that one waiting behind a slow token does not hold up the
+// others' reading of their requests.
+class CPortClient {
+public:
+    // A connection of a process (Unix sockets): all the process's connections
+    // are one client. Takes over the peer's pidfd.
+    explicit CPortClient(PeerProcess peer) : m_peer(peer) {}
+    // A connection that is a client of its own (TLS); label names it in log
+    // lines.
+    explicit CPortClient(std::string label) : m_label(std::move(label)) {}
+    ~CPortClient();
+    CPortClient(const CPortClient&) = delete;
+    CPortClient& operator=(const CPortClient&) = delete;
+
+private:
+    friend class CThreadSafeUSBPort;
+    PeerProcess m_peer;   // its pidfd goes to the broker with the first request
+    std::string m_label;  // empty for a process
+    ClientId m_id = 0;    // 0 until the first request
+};
+
 // One token's transport shared by its device thread and all its client
 // connections, which take turns through the mutex: one request and its reply
 // at a time. The token's sessions are shared out among the clients by its
@@ -49,15 +73,10 @@ public:
 
     using Outcome = ExchangeOutcome;
 
-    // A connection of a client process (Unix sockets): the process's
-    // connections are one client, whose sessions are closed once it has no
-    // connection left and has ended. Takes over the peer's pidfd.
-    ClientId attachProcess(const PeerProcess& peer);
-    // A connection that is a client of its own (TLS): its sessions are closed
-    // when it ends. label names it in log lines.
-    ClientId attachConnection(std::string label);
-    // One of the client's connections has ended.
-    void detach(ClientId client);
+    // One of a client's connections has ended: a client that has gone has
+    // the sessions it left open closed. Waits for the port only when the
+    // connection made a request.
+    void detach(CPortClient& client);
 
     // Serves the client's request of requestLength bytes in buffer
     // (kMaxMessage bytes large) and leaves the reply in its place: the broker
@@ -67,9 +86,9 @@ public:
     // unusable; an unusable port refuses. stillWanted, when given, is asked
     // once the port is this request's: a client that left while it waited
     // behind others is not served.
-    Outcome exchange(ClientId client, uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
+    Outcome exchange(CPortClient& client, uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
                      const std::function<bool()>& stillWanted);
-    bool exchange(ClientId client, uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength)
+    bool exchange(CPortClient& client, uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength)
     {
         return exchange(client, buffer, requestLength, replyLength, nullptr) == Outcome::Replied;
     }
@@ -86,6 +105,7 @@ private:
     uint64_t watch(int pidfd, ClientId client) override;
     void forget(uint64_t handle) override;
     void processEnded(ClientId client);
+    ClientId attach_inlock(CPortClient& client);
     // False (and the broker emptied) when the port cannot reach the token;
     // the exchange's version logs why.
     bool inService_inlock();

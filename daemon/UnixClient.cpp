@@ -88,12 +88,12 @@ void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
     if (port == nullptr) {
         return;
     }
-    const ClientId client = port->attachProcess(IdentifyPeer(fd));
+    CPortClient client(IdentifyPeer(fd));
     CUnixClientStream stream(fd);
     ServeClient(
         stream,
-        [port, client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
-                       const std::function<bool()>& stillWanted) {
+        [port, &client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                        const std::function<bool()>& stillWanted) {
             const TokenOutcome outcome = port->exchange(client, buffer, length, replyLength, stillWanted);
             if (outcome == TokenOutcome::Failed) {
                 LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
@@ -101,6 +101,9 @@ void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
             return outcome;
         },
         kUnixRules);
+    // The client is told at once that the connection has ended, even while
+    // its sessions are being closed.
+    shutdown(fd, SHUT_RDWR);
     port->detach(client);
 }
 
