@@ -204,6 +204,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, DepartedApplication,
 
 class SessionSharing : public testing::TestWithParam<LibraryTransport> {};
 
+// The worker, logged in, still signs in its session and sees its private
+// objects; then it ends.
+void ExpectStillLoggedInAndSigning(InteractiveProcess& worker, ToolsDeployment& deployment)
+{
+    worker.writeLine("sign 2");
+    worker.writeLine("private");
+    const vexa::test::RunResult worked = worker.finish(30s);
+    EXPECT_EQ(worked.status, 0) << worked.output << deployment.daemonOutput();
+    EXPECT_TRUE(Has(worked.output, "signatures 2 failed 0\n")) << worked.output;
+    EXPECT_FALSE(Has(worked.output, "private objects 0\n")) << worked.output;
+}
+
 // While A works in its session, requests of another connection (this
 // process) that name A's session are refused by the daemon and never reach
 // the token; A's session goes on working, still logged in.
@@ -226,11 +238,7 @@ TEST_P(SessionSharing, AnotherConnectionCannotUseASession)
     }
     EXPECT_EQ(test::ReadFile(traces.file("trace")), tokenSawBefore) << "a refused request reached the token";
 
-    a->writeLine("sign 2");
-    a->writeLine("private");
-    const vexa::test::RunResult worked = a->finish(30s);
-    EXPECT_EQ(worked.status, 0) << worked.output << deployment.daemonOutput();
-    EXPECT_FALSE(Has(worked.output, "private objects 0\n")) << worked.output;
+    ExpectStillLoggedInAndSigning(*a, deployment);
 }
 
 // B's C_CloseAllSessions closes B's sessions only.
@@ -294,11 +302,7 @@ TEST_P(SessionSharing, OldSessionAfterAReplugNeverReachesANewOne)
     for (const auto& [name, request] : Intrusions(*session, static_cast<uint32_t>(*key))) {
         EXPECT_EQ(again.call(request), CKR_SESSION_HANDLE_INVALID) << name;
     }
-    b->writeLine("sign 2");
-    b->writeLine("private");
-    const vexa::test::RunResult worked = b->finish(30s);
-    EXPECT_EQ(worked.status, 0) << worked.output << deployment.daemonOutput();
-    EXPECT_FALSE(Has(worked.output, "private objects 0\n")) << worked.output;
+    ExpectStillLoggedInAndSigning(*b, deployment);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, SessionSharing, testing::Values(LibraryTransport::Unix, LibraryTransport::Tls),
