@@ -100,15 +100,16 @@ std::string TlsErrorText(int code)
     return text;
 }
 
-void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CTlsPeer& peer)
+void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CPortClient& client, CTlsPeer& peer)
 {
     CTlsClientStream stream(ssl, peer);
     // A failed exchange has logged why, the port on the daemon's log, the
     // transport on standard error.
     ServeClient(
         stream,
-        [&port](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
-            return port.exchange(buffer, length, replyLength, stillWanted);
+        [&port, &client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                         const std::function<bool()>& stillWanted) {
+            return port.exchange(client, buffer, length, replyLength, stillWanted);
         },
         kTlsRules);
     peer.startWrite();

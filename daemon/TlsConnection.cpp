@@ -49,7 +49,8 @@ void CTlsConnection::serve(CTlsToken& token)
         LogMessage(corvel::kLogError, "Could not open device on USB transport.");
         return;
     }
-    HandleTlsClient(&m_ssl, *m_port, peer);
+    m_client = std::make_unique<CPortClient>("TLS client " + std::to_string(m_number) + " (" + m_address + ")");
+    HandleTlsClient(&m_ssl, *m_port, *m_client, peer);
 }
 
 // The whole handshake, however the peer paces it, must end by the peer's

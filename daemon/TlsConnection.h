@@ -3,6 +3,7 @@
 #include <mbedtls/ssl.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "TlsPeer.h"
@@ -33,6 +34,9 @@ public:
     const std::string& address() const { return m_address; }
     // The port this client was served with; null when it never got one.
     const PortPtr& port() const { return m_port; }
+    // The client the port knows it as, for the port's detach once the
+    // connection has gone; null when it never got a port.
+    std::unique_ptr<CPortClient> releaseClient() { return std::move(m_client); }
 
     // The handshake, which must end within the context's handshake time-out
     // from now, then the client's requests until it leaves, each passed to
@@ -49,6 +53,7 @@ private:
     mbedtls_ssl_context m_ssl;
     std::string m_address = "?";  // the peer's IP address, for log lines
     PortPtr m_port;
+    std::unique_ptr<CPortClient> m_client;
 };
 
 }  // namespace vexa::daemon

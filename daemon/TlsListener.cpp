@@ -265,9 +265,14 @@ void CTlsListener::start(std::unique_ptr<CTlsConnection> connection)
 
 void CTlsListener::ended(std::shared_ptr<CTlsConnection> connection)
 {
-    // The client is gone but its port is still held: what it left open on
-    // the token is to be closed at this point.
+    // The client is gone: what it left open on the token is closed, through
+    // the port it was served with, before its place is given to another.
+    const PortPtr port = connection->port();
+    const std::unique_ptr<CPortClient> client = connection->releaseClient();
     connection.reset();  // closes the TCP connection before the listener may go
+    if (port != nullptr && client != nullptr) {
+        port->detach(*client);
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     --m_active;
     m_changed.notify_all();

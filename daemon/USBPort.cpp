@@ -1,13 +1,17 @@
 #include "USBPort.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
 #include "Exception.h"
+#include "ProcessWatcher.h"
 
 namespace vexa::daemon {
 
@@ -96,7 +100,7 @@ bool ReadUSBPort(corvel::CTransport* transport, uint8_t* buffer, uint32_t& lengt
 }
 
 CThreadSafeUSBPort::CThreadSafeUSBPort(std::string serial, std::unique_ptr<corvel::CTransport> transport)
-    : m_serial(std::move(serial)), m_transport(std::move(transport))
+    : m_serial(std::move(serial)), m_transport(std::move(transport)), m_broker(m_serial, this)
 {}
 
 bool CThreadSafeUSBPort::open(uint32_t timeout)
@@ -115,19 +119,70 @@ void CThreadSafeUSBPort::closeTransport()
     m_transport.reset();
 }
 
-CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32_t requestLength, uint32_t& replyLength,
+CPortClient::~CPortClient()
+{
+    if (m_peer.pidfd >= 0) {
+        close(m_peer.pidfd);
+    }
+}
+
+ClientId CThreadSafeUSBPort::attach_inlock(CPortClient& client)
+{
+    if (client.m_id == 0) {
+        client.m_id = client.m_label.empty() ? m_broker.attachProcess(client.m_peer.pid, client.m_peer.pidfd)
+                                             : m_broker.attachConnection(client.m_label);
+        client.m_peer.pidfd = -1;  // the broker's now
+    }
+    return client.m_id;
+}
+
+void CThreadSafeUSBPort::detach(CPortClient& client)
+{
+    if (client.m_id == 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (reachable_inlock()) {
+        m_broker.detach(client.m_id, *this);
+    }
+}
+
+void CThreadSafeUSBPort::processEnded(ClientId client)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (reachable_inlock()) {
+        m_broker.processEnded(client, *this);
+    }
+}
+
+bool CThreadSafeUSBPort::reachable_inlock()
+{
+    if (m_transport != nullptr && usable()) {
+        return true;
+    }
+    m_broker.clear();  // the token, or the port's hold on it, has gone with its sessions
+    return false;
+}
+
+bool CThreadSafeUSBPort::inService_inlock()
+{
+    if (m_transport == nullptr) {
+        LogMessage(corvel::kLogError, "USB port is NULL.");
+        markUnusable();
+    } else if (!usable()) {
+        // A replaced port must not talk to the token beside its successor.
+        LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
+    }
+    return reachable_inlock();
+}
+
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(CPortClient& client, uint8_t* buffer, uint32_t requestLength,
+                                                         uint32_t& replyLength,
                                                          const std::function<bool()>& stillWanted)
 {
     replyLength = kMaxMessage;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_transport == nullptr) {
-        LogMessage(corvel::kLogError, "USB port is NULL.");
-        markUnusable();
-        return Outcome::Failed;
-    }
-    // A replaced port must not talk to the token beside its successor.
-    if (!usable()) {
-        LogMessage(corvel::kLogError, "USB port of %s is no longer in service.", m_serial.c_str());
+    if (!inService_inlock()) {
         return Outcome::Failed;
     }
     // Behind a slow token, clients queue here for a long time; a request
@@ -136,7 +191,13 @@ CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32
     if (stillWanted && !stillWanted()) {
         return Outcome::Dropped;
     }
-    const WriteResult written = WriteRequest(m_transport.get(), buffer, requestLength);
+    return m_broker.serve(attach_inlock(client), buffer, requestLength, replyLength, *this);
+}
+
+CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::transfer(uint8_t* buffer, uint32_t length, uint32_t& replyLength)
+{
+    replyLength = kMaxMessage;
+    const WriteResult written = WriteRequest(m_transport.get(), buffer, length);
     if (written != WriteResult::Sent) {
         LogMessage(corvel::kLogError, "Failed to send USB cmd to %s.", m_serial.c_str());
         if (written == WriteResult::Failed) {
@@ -148,6 +209,29 @@ CThreadSafeUSBPort::Outcome CThreadSafeUSBPort::exchange(uint8_t* buffer, uint32
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return replied ? Outcome::Replied : Outcome::Failed;
 }
+
+uint64_t CThreadSafeUSBPort::watch(int pidfd, ClientId client)
+{
+    // A port that no shared pointer holds (a test's) cannot be reached later.
+    std::weak_ptr<CThreadSafeUSBPort> self = weak_from_this();
+    if (self.expired()) {
+        return 0;
+    }
+    return CProcessWatcher::daemonWide().watch(pidfd, [self, client] {
+        const PortPtr port = self.lock();
+        if (port == nullptr) {
+            return;
+        }
+        // Closing the sessions waits for the token: not on the watcher's thread.
+        try {
+            std::thread([port, client] { port->processEnded(client); }).detach();
+        } catch (const std::system_error&) {
+            port->processEnded(client);
+        }
+    });
+}
+
+void CThreadSafeUSBPort::forget(uint64_t handle) { CProcessWatcher::daemonWide().forget(handle); }
 
 void DestroyPort(CThreadSafeUSBPort* port)
 {

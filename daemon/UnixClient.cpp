@@ -7,6 +7,7 @@
 
 #include "ClientLoop.h"
 #include "DaemonLog.h"
+#include "PeerProcess.h"
 
 namespace vexa::daemon {
 namespace {
@@ -84,19 +85,26 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
 {
-    if (port != nullptr) {
-        CUnixClientStream stream(fd);
-        ServeClient(
-            stream,
-            [port](uint8_t* buffer, uint32_t length, uint32_t& replyLength, const std::function<bool()>& stillWanted) {
-                const TokenOutcome outcome = port->exchange(buffer, length, replyLength, stillWanted);
-                if (outcome == TokenOutcome::Failed) {
-                    LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
-                }
-                return outcome;
-            },
-            kUnixRules);
+    if (port == nullptr) {
+        return;
     }
+    CPortClient client(IdentifyPeer(fd));
+    CUnixClientStream stream(fd);
+    ServeClient(
+        stream,
+        [port, &client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
+                        const std::function<bool()>& stillWanted) {
+            const TokenOutcome outcome = port->exchange(client, buffer, length, replyLength, stillWanted);
+            if (outcome == TokenOutcome::Failed) {
+                LogMessage(corvel::kLogError, "Failed to transmit USB cmd to %s.", port->serial().c_str());
+            }
+            return outcome;
+        },
+        kUnixRules);
+    // The client is told at once that the connection has ended, even while
+    // its sessions are being closed.
+    shutdown(fd, SHUT_RDWR);
+    port->detach(client);
 }
 
 void HandleUnixClient(int fd, CThreadSafeUSBPort* port)

@@ -1,10 +1,15 @@
 // vexa-bench-daemon: throughput, latency, CPU time and memory of vexa-daemon
 // serving one simulated token (echo firmware) on its Unix socket, the same
 // token served over TLS beside it, and the allocations of the connection
-// loop per request. Not a test: prints figures.
+// loop per request; then requests on sessions of a working token (pkcs11
+// firmware), and what the daemon's session bookkeeping costs of them. Not a
+// test: prints figures.
 //
-//   vexa-bench-daemon [--usb-timing] [--seconds N]
+//   vexa-bench-daemon [--usb-timing] [--seconds N] [--daemon PATH]
+//
+// --daemon measures another vexa-daemon (an older build, say) the same way.
 #include <fcntl.h>
+#include <p11-kit/pkcs11.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,20 +28,26 @@
 #include <thread>
 
 #include "AllocationCounter.h"
+#include "SessionBroker.h"
 #include "SocketClient.h"
 #include "TestProcess.h"
 #include "TlsTestClient.h"
 #include "TokenSimulator.h"
 #include "UnixClient.h"
+#include "wire/Codec.h"
 
 namespace {
 
 using namespace vexa::daemon;
 using namespace vexa::daemon::test;
+namespace wire = vexa::wire;
+namespace fn = vexa::fn;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kRequestSize = 64;
 const std::string kSerial = "0000000000B1";
+const std::string kSessionSerial = "0000000000B2";
+std::string daemonPath = VEXA_DAEMON_PATH;
 
 // utime + stime of a process, in seconds.
 double CpuSeconds(pid_t pid)
@@ -92,6 +103,19 @@ public:
     virtual ~LoadClient() = default;
     virtual bool connected() const = 0;
     virtual bool exchange(uint8_t (&packet)[5 + kRequestSize], uint8_t (&reply)[kRequestSize]) = 0;
+    // One request of this client and its reply; false when it failed.
+    virtual bool request() { return exchange(m_packet, m_reply) && m_reply[0] == m_packet[4 + kRequestSize]; }
+    // Fills the echo token's request of the index'th client.
+    void setIndex(int index)
+    {
+        for (size_t i = 0; i < kRequestSize; ++i) {
+            m_packet[5 + i] = static_cast<uint8_t>(index + static_cast<int>(i));
+        }
+    }
+
+private:
+    uint8_t m_packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
+    uint8_t m_reply[kRequestSize] = {};
 };
 
 class UnixLoadClient : public LoadClient {
@@ -103,8 +127,56 @@ public:
         return Exchange(m_client.fd(), packet, reply);
     }
 
-private:
+protected:
     SocketClient m_client;
+};
+
+// A client of a working token: it opens a session and then asks for the
+// session's information, again and again. Every request names the session,
+// so the daemon looks it up each time.
+class SessionLoadClient : public UnixLoadClient {
+public:
+    explicit SessionLoadClient(const std::string& socket) : UnixLoadClient(socket)
+    {
+        wire::Request open;
+        open.function = fn::OpenSession;
+        open.value = CKF_SERIAL_SESSION;
+        wire::Response opened;
+        if (!UnixLoadClient::connected() || !call(open, opened) || opened.rv != CKR_OK || !opened.handle) {
+            return;
+        }
+        wire::Request info;
+        info.function = fn::GetSessionInfo;
+        info.session = opened.handle;
+        Bytes encoded;
+        wire::encodeRequest(info, encoded, wire::kMaxRequest);
+        m_packet = MakePacket(encoded);
+        m_replyLength = roundTrip();
+    }
+    bool connected() const override { return m_replyLength > 0; }
+    bool request() override { return roundTrip() == m_replyLength; }
+
+private:
+    bool call(const wire::Request& request, wire::Response& response)
+    {
+        Bytes encoded;
+        return wire::encodeRequest(request, encoded, wire::kMaxRequest) && m_client.send(MakePacket(encoded)) &&
+               wire::decodeResponse(m_client.receiveReply(), response);
+    }
+    // The length of the reply to the session request, 0 when none came.
+    size_t roundTrip()
+    {
+        if (send(m_client.fd(), m_packet.data(), m_packet.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(m_packet.size())) {
+            return 0;
+        }
+        const ssize_t n = recv(m_client.fd(), m_reply, sizeof m_reply, 0);
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+
+    Bytes m_packet;
+    uint8_t m_reply[kMaxMessage];
+    size_t m_replyLength = 0;
 };
 
 class TlsLoadClient : public LoadClient {
@@ -144,8 +216,11 @@ LoadResult RunLoad(const ClientFactory& connect, int clients, double seconds)
 {
     std::vector<std::unique_ptr<LoadClient>> connections(static_cast<size_t>(clients));
     std::vector<std::thread> threads;
-    for (auto& connection : connections) {
-        threads.emplace_back([&] { connection = connect(); });
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            connections[static_cast<size_t>(c)] = connect();
+            connections[static_cast<size_t>(c)]->setIndex(c);
+        });
     }
     for (auto& thread : threads) {
         thread.join();
@@ -160,14 +235,9 @@ LoadResult RunLoad(const ClientFactory& connect, int clients, double seconds)
             LoadClient& client = *connections[static_cast<size_t>(c)];
             auto& mine = latencies[static_cast<size_t>(c)];
             mine.reserve(100000);
-            uint8_t packet[5 + kRequestSize] = {kRequestSize, 0, 0, 0, 0};
-            uint8_t reply[kRequestSize];
-            for (size_t i = 0; i < kRequestSize; ++i) {
-                packet[5 + i] = static_cast<uint8_t>(c + i);
-            }
             while (!stop && mine.size() < 100000) {
                 const auto sent = Clock::now();
-                if (!client.connected() || !client.exchange(packet, reply) || reply[0] != packet[4 + kRequestSize]) {
+                if (!client.connected() || !client.request()) {
                     ++failures;
                     return;
                 }
@@ -206,7 +276,7 @@ std::string StartTlsDaemon(std::unique_ptr<ChildProcess>& daemon, const Environm
         ProcessOptions options;
         options.environment = environment;
         daemon = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VEXA_DAEMON_PATH, "-d", kSerial, "-i", "127.0.0.1", "-p", port, "-crt",
+            std::vector<std::string>{daemonPath, "-d", kSerial, "-i", "127.0.0.1", "-p", port, "-crt",
                                      Certificates().certFile(), "-key", Certificates().keyFile(), "-ca",
                                      Certificates().caFile()},
             options);
@@ -283,6 +353,132 @@ double AllocationsPerRequest()
     return static_cast<double>(longRun - shortRun) / 1000.0;
 }
 
+// A token that answers every request at once with the same reply.
+class InstantToken : public ITokenLink {
+public:
+    ExchangeOutcome transfer(uint8_t* buffer, uint32_t, uint32_t& replyLength) override
+    {
+        std::copy(reply.begin(), reply.end(), buffer);
+        replyLength = static_cast<uint32_t>(reply.size());
+        return ExchangeOutcome::Replied;
+    }
+    Bytes reply;
+};
+
+Bytes Encoded(const wire::Request& request)
+{
+    Bytes bytes;
+    wire::encodeRequest(request, bytes, wire::kMaxRequest);
+    return bytes;
+}
+
+Bytes Encoded(const wire::Response& response)
+{
+    Bytes bytes;
+    wire::encodeResponse(response, bytes, kMaxMessage);
+    return bytes;
+}
+
+struct Bookkeeping {
+    double nanoseconds;
+    double allocations;
+};
+
+// What the session bookkeeping adds to a request on a session the daemon
+// knows: the broker's serve against a token that answers at once, less the
+// same token called alone; and the allocations of the broker's serve.
+Bookkeeping MeasureBookkeeping(const wire::Request& request, const wire::Response& response)
+{
+    CSessionBroker broker("BENCH", nullptr);
+    InstantToken token;
+    const ClientId client = broker.attachConnection("bench");
+    uint8_t buffer[kMaxMessage];
+    uint32_t replyLength = 0;
+    token.reply = Encoded(wire::Response{CKR_OK, *request.session});
+    const Bytes open = Encoded(wire::Request{fn::OpenSession});
+    std::copy(open.begin(), open.end(), buffer);
+    broker.serve(client, buffer, static_cast<uint32_t>(open.size()), replyLength, token);
+    const Bytes asked = Encoded(request);
+    token.reply = Encoded(response);
+    constexpr int kRounds = 1000000;
+    const auto time = [&](bool throughBroker) {
+        const auto start = Clock::now();
+        for (int i = 0; i < kRounds; ++i) {
+            std::copy(asked.begin(), asked.end(), buffer);
+            if (throughBroker) {
+                broker.serve(client, buffer, static_cast<uint32_t>(asked.size()), replyLength, token);
+            } else {
+                token.transfer(buffer, static_cast<uint32_t>(asked.size()), replyLength);
+            }
+        }
+        return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kRounds;
+    };
+    time(true);  // warm up
+    const double nanoseconds = time(true) - time(false);
+    allocation::startCounting();
+    for (int i = 0; i < 1000; ++i) {
+        std::copy(asked.begin(), asked.end(), buffer);
+        broker.serve(client, buffer, static_cast<uint32_t>(asked.size()), replyLength, token);
+    }
+    return {nanoseconds, static_cast<double>(allocation::stopCounting()) / 1000.0};
+}
+
+// Requests on sessions of a working token through a daemon of its own; the
+// daemon's CPU microseconds per request, the smallest of the runs.
+double RunSessionLoad(double seconds)
+{
+    vexa::test::TokenSimulator sim({"--token", kSessionSerial});
+    TempDir sockets{"vexa-bench-sessions"};
+    ProcessOptions options;
+    options.environment = sim.environment();
+    ChildProcess daemon({daemonPath, "-t", "unix", "-sd", sockets.path()}, options);
+    const std::string socket = sockets.file("vexa." + kSessionSerial + ".sock");
+    if (!WaitUntil([&] { return Listening(socket); }, std::chrono::seconds(10))) {
+        std::fprintf(stderr, "the daemon did not serve the working token:\n%s", daemon.err().c_str());
+        return 0;
+    }
+    std::printf(
+        "\nrequests on sessions of a working token (pkcs11 firmware): C_GetSessionInfo on a session of "
+        "the client's own\n");
+    std::printf("%8s %12s %12s %14s %9s\n", "clients", "requests/s", "median ms", "daemon CPU us", "failures");
+    const ClientFactory sessionClient = [&socket] { return std::make_unique<SessionLoadClient>(socket); };
+    double smallest = 0;
+    for (int clients : {1, 8}) {
+        const double cpuBefore = CpuSeconds(daemon.pid());
+        const LoadResult load = RunLoad(sessionClient, clients, seconds);
+        const double cpu = CpuSeconds(daemon.pid()) - cpuBefore;
+        const double perRequest = load.requests > 0 ? cpu * 1e6 / static_cast<double>(load.requests) : 0.0;
+        smallest = smallest == 0 ? perRequest : std::min(smallest, perRequest);
+        std::printf("%8d %12.0f %12.3f %14.1f %9ld\n", clients, PerSecond(load), load.medianMs, perRequest,
+                    load.failures);
+    }
+    daemon.signal(SIGTERM);
+    daemon.wait(std::chrono::seconds(10));
+    return smallest;
+}
+
+void ReportBookkeeping(double daemonMicroseconds)
+{
+    wire::Request sign{fn::Sign, 1u};
+    sign.data = Bytes(32, 0x5C);
+    sign.outputLength = 128;
+    wire::Response signature{CKR_OK};
+    signature.output = Bytes(64, 0xA5);
+    signature.outputLength = 64;
+    wire::Response info{CKR_OK};
+    info.sessionInfo = RpcSessionInfo{3, CKF_SERIAL_SESSION | CKF_RW_SESSION, 0};
+    const Bookkeeping forInfo = MeasureBookkeeping(wire::Request{fn::GetSessionInfo, 1u}, info);
+    const Bookkeeping forSign = MeasureBookkeeping(sign, signature);
+    std::printf(
+        "session bookkeeping per request, in this process: %.0f ns (C_GetSessionInfo), %.0f ns (C_Sign); "
+        "allocations %.2f and %.2f\n",
+        forInfo.nanoseconds, forSign.nanoseconds, forInfo.allocations, forSign.allocations);
+    if (daemonMicroseconds > 0) {
+        std::printf("that is at most %.2f %% of the daemon's CPU per session request above\n",
+                    std::max(forInfo.nanoseconds, forSign.nanoseconds) / 10.0 / daemonMicroseconds);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -294,8 +490,10 @@ int main(int argc, char** argv)
             usbTiming = true;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             seconds = std::max(0.2, std::min(30.0, std::atof(argv[++i])));
+        } else if (std::strcmp(argv[i], "--daemon") == 0 && i + 1 < argc) {
+            daemonPath = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: vexa-bench-daemon [--usb-timing] [--seconds N]\n");
+            std::fprintf(stderr, "usage: vexa-bench-daemon [--usb-timing] [--seconds N] [--daemon PATH]\n");
             return 2;
         }
     }
@@ -308,7 +506,7 @@ int main(int argc, char** argv)
     TempDir sockets{"vexa-bench-daemon"};
     ProcessOptions options;
     options.environment = sim.environment();
-    ChildProcess daemon({VEXA_DAEMON_PATH, "-t", "unix", "-sd", sockets.path()}, options);
+    ChildProcess daemon({daemonPath, "-t", "unix", "-sd", sockets.path()}, options);
     const std::string socket = sockets.file("vexa." + kSerial + ".sock");
     if (!WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }, std::chrono::seconds(10))) {
         std::fprintf(stderr, "the daemon did not serve the token:\n%s", daemon.err().c_str());
@@ -368,5 +566,7 @@ int main(int argc, char** argv)
     }
     tlsDaemon->signal(SIGTERM);
     tlsDaemon->wait(std::chrono::seconds(10));
+
+    ReportBookkeeping(RunSessionLoad(seconds));
     return 0;
 }

@@ -125,6 +125,16 @@ Bytes SocketClient::receive(size_t count, std::chrono::milliseconds timeout)
     return bytes;
 }
 
+Bytes SocketClient::receiveReply(std::chrono::milliseconds timeout)
+{
+    uint8_t chunk[8192];
+    if (WaitReadable(m_fd, Clock::now() + timeout) <= 0) {
+        return {};
+    }
+    const ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
+    return n > 0 ? Bytes(chunk, chunk + n) : Bytes{};
+}
+
 bool SocketClient::closedByPeer(std::chrono::milliseconds timeout)
 {
     const auto end = Clock::now() + timeout;

@@ -38,6 +38,9 @@ public:
     bool send(const Bytes& bytes);
     // Reads until count bytes have arrived, the peer closes or the timeout passes.
     Bytes receive(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // One reply as the daemon writes it (a single write): what the first read
+    // after it arrives gives; empty when nothing came in time.
+    Bytes receiveReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // True when the peer closes the connection within the timeout (data that
     // arrives first is discarded).
     bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -178,6 +178,20 @@ Bytes TlsTestClient::receive(size_t count, std::chrono::milliseconds timeout)
     return bytes;
 }
 
+Bytes TlsTestClient::receiveReply(std::chrono::milliseconds timeout)
+{
+    mbedtls_ssl_conf_read_timeout(&m_config, static_cast<uint32_t>(timeout.count()));
+    Bytes bytes(4096);
+    for (;;) {
+        const int n = mbedtls_ssl_read(&m_ssl, bytes.data(), bytes.size());
+        if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
+            continue;
+        }
+        bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return bytes;
+    }
+}
+
 bool TlsTestClient::closedByPeer(std::chrono::milliseconds timeout)
 {
     mbedtls_ssl_conf_read_timeout(&m_config, static_cast<uint32_t>(timeout.count()));

@@ -64,6 +64,9 @@ public:
     int handshake(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool send(const Bytes& bytes);
     Bytes receive(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // One reply as the daemon writes it (one record): empty when nothing came
+    // in time.
+    Bytes receiveReply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // True when the server ends the connection within the timeout.
     bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void closeNotify();

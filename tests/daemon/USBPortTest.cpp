@@ -22,6 +22,8 @@ struct FakePort {
     }
     EchoTransport* fake;
     std::unique_ptr<CThreadSafeUSBPort> port;
+    // Requests that the broker cannot read are passed on whoever sends them.
+    CPortClient client{"test client"};
 };
 
 TEST(ThreadSafeUSBPort, ExchangeReplacesRequestWithReply)
@@ -29,7 +31,7 @@ TEST(ThreadSafeUSBPort, ExchangeReplacesRequestWithReply)
     FakePort p;
     uint8_t buffer[kMaxMessage] = {1, 2, 3};
     uint32_t replyLength = 0;
-    ASSERT_TRUE(p.port->exchange(buffer, 3, replyLength));
+    ASSERT_TRUE(p.port->exchange(p.client, buffer, 3, replyLength));
     EXPECT_EQ(replyLength, 3u);
     EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), (std::vector<uint8_t>{3, 2, 1}));
     EXPECT_TRUE(p.port->usable());
@@ -40,7 +42,7 @@ TEST(ThreadSafeUSBPort, TokenTimeoutIsAnEmptyReply)
     FakePort p;
     uint8_t buffer[kMaxMessage];
     uint32_t replyLength = 99;
-    ASSERT_TRUE(p.port->exchange(buffer, 0, replyLength));
+    ASSERT_TRUE(p.port->exchange(p.client, buffer, 0, replyLength));
     EXPECT_EQ(replyLength, 0u);
     EXPECT_EQ(p.fake->requests().size(), 1u);
 }
@@ -52,7 +54,7 @@ TEST(ThreadSafeUSBPort, FailedWriteMakesPortUnusableForGood)
     uint8_t buffer[kMaxMessage] = {1};
     uint32_t replyLength = 0;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_FALSE(p.port->exchange(p.client, buffer, 1, replyLength));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Error writing to port device gone\n"), std::string::npos);
     EXPECT_NE(err.find("ERROR : Failed to send USB cmd to 0123456789AB.\n"), std::string::npos);
@@ -61,7 +63,7 @@ TEST(ThreadSafeUSBPort, FailedWriteMakesPortUnusableForGood)
     // The token works again, but a replaced port stays out of service.
     p.fake->failWrite = false;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_FALSE(p.port->exchange(p.client, buffer, 1, replyLength));
     testing::internal::GetCapturedStderr();
     EXPECT_TRUE(p.fake->requests().empty());
 }
@@ -75,12 +77,12 @@ TEST(ThreadSafeUSBPort, SilentTokenBeforeTheWriteKeepsPortUsable)
     uint8_t buffer[kMaxMessage] = {1};
     uint32_t replyLength = 0;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_FALSE(p.port->exchange(p.client, buffer, 1, replyLength));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("ERROR : Failed to send USB cmd to 0123456789AB.\n"), std::string::npos) << err;
     EXPECT_TRUE(p.port->usable());
     p.fake->writeTimesOut = false;
-    EXPECT_TRUE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_TRUE(p.port->exchange(p.client, buffer, 1, replyLength));
     EXPECT_EQ(replyLength, 1u);
 }
 
@@ -91,7 +93,7 @@ TEST(ThreadSafeUSBPort, FailedReadKeepsPortUsable)
     uint8_t buffer[kMaxMessage] = {1};
     uint32_t replyLength = 0;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(p.port->exchange(buffer, 1, replyLength));
+    EXPECT_FALSE(p.port->exchange(p.client, buffer, 1, replyLength));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error reading from portread broke\n");
     EXPECT_EQ(replyLength, 0u);
     EXPECT_TRUE(p.port->usable());
@@ -103,7 +105,8 @@ TEST(ThreadSafeUSBPort, MissingTransportMakesPortUnusable)
     uint8_t buffer[kMaxMessage];
     uint32_t replyLength = 0;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(port.exchange(buffer, 0, replyLength));
+    CPortClient client("test client");
+    EXPECT_FALSE(port.exchange(client, buffer, 0, replyLength));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ERROR : USB port is NULL.\n"), std::string::npos);
     EXPECT_FALSE(port.usable());
 }
@@ -120,7 +123,7 @@ TEST(ThreadSafeUSBPort, ConcurrentExchangesNeverInterleave)
             for (int i = 0; i < kRequests; ++i) {
                 uint8_t buffer[kMaxMessage] = {static_cast<uint8_t>(t), static_cast<uint8_t>(i), 0xFF};
                 uint32_t replyLength = 0;
-                const bool ok = p.port->exchange(buffer, 3, replyLength);
+                const bool ok = p.port->exchange(p.client, buffer, 3, replyLength);
                 if (!ok || replyLength != 3 || buffer[0] != 0xFF || buffer[1] != i || buffer[2] != t) {
                     ++wrongReplies;
                 }
@@ -145,7 +148,7 @@ TEST(ThreadSafeUSBPort, RequestNoLongerWantedWhenItsTurnComesIsDropped)
     std::thread first([&] {
         uint8_t buffer[kMaxMessage] = {1};
         uint32_t replyLength = 0;
-        EXPECT_TRUE(p.port->exchange(buffer, 1, replyLength));
+        EXPECT_TRUE(p.port->exchange(p.client, buffer, 1, replyLength));
     });
     for (int i = 0; i < 500 && p.fake->requests().empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -158,7 +161,7 @@ TEST(ThreadSafeUSBPort, RequestNoLongerWantedWhenItsTurnComesIsDropped)
     std::thread second([&] {
         uint8_t buffer[kMaxMessage] = {2};
         uint32_t replyLength = 0;
-        outcome = p.port->exchange(buffer, 1, replyLength, [&] {
+        outcome = p.port->exchange(p.client, buffer, 1, replyLength, [&] {
             ++asked;
             return wanted.load();
         });

@@ -15,6 +15,11 @@
 //   login [PIN]           CKR_USER_ALREADY_LOGGED_IN counts as logged in
 //   keygen LABEL          an EC P-256 key pair kept on the token
 //   findkey LABEL         the private key with that label
+//   showkey | usekey N    "key N": that key's handle; take handle N as the key
+//   session               "session N": the token's number of the session
+//   private               "private objects N": the private objects it sees
+//   pid                   "pid N": this process
+//   exit                  ends the process at once, without C_Finalize
 //   sign N                N signatures (C_SignInit, C_Sign) with that key
 //   sign-until FILE       signatures until FILE exists (ten minutes at most)
 //   random N LEN...       N C_GenerateRandom calls taking the lengths in turn
@@ -40,6 +45,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -138,6 +144,21 @@ private:
             {"login", [](Worker& w, Words& words) { return w.login(optionalWord(words, "123456")); }},
             {"keygen", [](Worker& w, Words& words) { return w.keygen(take(words, "label")); }},
             {"findkey", [](Worker& w, Words& words) { return w.findKey(take(words, "label")); }},
+            {"showkey", [](Worker& w, Words&) { return w.show("key", w.m_key); }},
+            {"usekey",
+             [](Worker& w, Words& words) {
+                 w.m_key = takeNumber(words, "key handle");
+                 return true;
+             }},
+            {"session", [](Worker& w, Words&) { return w.show("session", w.m_session & 0xFFFFFFFFu); }},
+            {"private", [](Worker& w, Words&) { return w.countPrivate(); }},
+            {"pid", [](Worker& w, Words&) { return w.show("pid", static_cast<unsigned long>(::getpid())); }},
+            {"exit",
+             [](Worker&, Words&) {
+                 std::fflush(stdout);
+                 std::exit(0);
+                 return true;
+             }},
             {"sign", [](Worker& w, Words& words) { return w.signTimes(takeNumber(words, "count")); }},
             {"sign-until", [](Worker& w, Words& words) { return w.signUntil(take(words, "file")); }},
             {"random", [](Worker& w, Words& words) { return w.random(words); }},
@@ -260,6 +281,25 @@ private:
         CK_ULONG count = 0;
         const bool found = call("C_FindObjects", m_p11->C_FindObjects(m_session, &m_key, 1, &count)) && count == 1;
         return call("C_FindObjectsFinal", m_p11->C_FindObjectsFinal(m_session)) && found;
+    }
+
+    bool show(const char* what, unsigned long value)
+    {
+        std::printf("%s %lu\n", what, value);
+        return true;
+    }
+
+    bool countPrivate()
+    {
+        CK_ATTRIBUTE search[] = {{CKA_PRIVATE, &kTrue, sizeof kTrue}};
+        if (!call("C_FindObjectsInit", m_p11->C_FindObjectsInit(m_session, search, 1))) {
+            return false;
+        }
+        CK_OBJECT_HANDLE found[64];
+        CK_ULONG count = 0;
+        const bool ok = call("C_FindObjects", m_p11->C_FindObjects(m_session, found, 64, &count));
+        std::printf("private objects %lu\n", count);
+        return call("C_FindObjectsFinal", m_p11->C_FindObjectsFinal(m_session)) && ok;
     }
 
     bool sign()

@@ -153,6 +153,13 @@ RunResult ToolsDeployment::p11tool(const std::vector<std::string>& args)
     return runThirdParty(withArgs({"p11tool", "--provider", VEXA_PKCS11_MODULE}, args));
 }
 
+std::string ToolsDeployment::socketPath() const
+{
+    return m_sockets ? m_sockets->file("vexa." + kSerial + ".sock") : std::string();
+}
+
+int ToolsDeployment::tlsPort() const { return m_transport == LibraryTransport::Tls ? m_daemon->port() : 0; }
+
 std::string ToolsDeployment::daemonOutput() const { return m_daemon ? m_daemon->output() : std::string(); }
 
 void ToolsDeployment::configureTls(const std::string& clientCert, const std::string& clientKey)

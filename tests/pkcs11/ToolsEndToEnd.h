@@ -70,6 +70,12 @@ public:
     std::string file(const std::string& name) const { return m_work.file(name); }
     // The daemon's output, for failure messages ("" for HID).
     std::string daemonOutput() const;
+    // Where a client of our own reaches the daemon without the library: the
+    // token's socket (Unix), the TLS port and the CA the daemon's
+    // certificate chains to (TLS).
+    std::string socketPath() const;
+    int tlsPort() const;
+    const std::string& caCert() const { return m_caCert; }
     // The simulator behind the token, for control lines.
     TokenSimulator& simulator();
     // Unix and TLS: the daemon; Unix: the directory of its sockets.
