@@ -111,44 +111,56 @@ FakeReply daemonReply(Script& script, const Bytes& request)
     }
 }
 
-// Replies over a stream carry no framing of their own: a stream peer can
-// answer, stay silent, answer late or hang up.
-bool streamCan(Act act) { return act == Act::Answer || act == Act::Silent || act == Act::Late || act == Act::HangUp; }
-
-constexpr size_t kLongestClientPayload = 4096 - 5;
-
-class UnixPeer final : public Peer {
+// A fake daemon that can stop and start again: Server is FakeUnixDaemon or
+// TlsTestServer. Replies over a stream carry no framing of their own: the
+// daemon can answer, stay silent, answer late or hang up.
+template <typename Server>
+class DaemonPeer : public Peer {
 public:
-    UnixPeer() : m_path(m_dir.file("vexa.0123456789AB.sock")), m_transport(m_path, nullptr) { replug(); }
-    ~UnixPeer() override
+    bool can(Act act) const override
     {
-        m_script.releaseAll();
-        m_transport.close();
-        m_daemon.reset();
+        return act == Act::Answer || act == Act::Silent || act == Act::Late || act == Act::HangUp;
     }
-
-    corvel::CTransport& transport() override { return m_transport; }
-    bool can(Act act) const override { return streamCan(act); }
     void releaseLate() override { m_script.release(); }
     void unplug() override
     {
-        m_earlierConnections += m_daemon->acceptedConnections();
-        m_daemon.reset();
+        m_earlierConnections += m_server->acceptedConnections();
+        m_server.reset();
     }
-    void replug() override
+    int connections() override { return m_earlierConnections + (m_server ? m_server->acceptedConnections() : 0); }
+    size_t longestRequest() const override { return 4096 - 5; }
+
+protected:
+    vexa::test::FakeHandler handler()
     {
-        m_daemon = std::make_unique<vexa::test::FakeUnixDaemon>(
-            m_path, [this](const Bytes& request) { return daemonReply(m_script, request); });
+        return [this](const Bytes& request) { return daemonReply(m_script, request); };
     }
-    int connections() override { return m_earlierConnections + (m_daemon ? m_daemon->acceptedConnections() : 0); }
-    size_t longestRequest() const override { return kLongestClientPayload; }
+    // Before the transport goes: a late reply may hold the daemon's thread.
+    void stop()
+    {
+        m_script.releaseAll();
+        transport().close();
+        m_server.reset();
+    }
+
+    std::unique_ptr<Server> m_server;
+
+private:
+    int m_earlierConnections = 0;  // of daemons stopped since
+};
+
+class UnixPeer final : public DaemonPeer<vexa::test::FakeUnixDaemon> {
+public:
+    UnixPeer() : m_path(m_dir.file("vexa.0123456789AB.sock")), m_transport(m_path, nullptr) { replug(); }
+    ~UnixPeer() override { stop(); }
+
+    corvel::CTransport& transport() override { return m_transport; }
+    void replug() override { m_server = std::make_unique<vexa::test::FakeUnixDaemon>(m_path, handler()); }
 
 private:
     vexa::test::TempDir m_dir;
     std::string m_path;
     corvel::CUnixTransport m_transport;
-    std::unique_ptr<vexa::test::FakeUnixDaemon> m_daemon;
-    int m_earlierConnections = 0;  // of daemons stopped since
 };
 
 // Made once per process: openssl takes a while.
@@ -159,44 +171,27 @@ const vexa::test::TestCertificates& certificates()
     return certs;
 }
 
-class TlsPeer final : public Peer {
+class TlsPeer final : public DaemonPeer<vexa::test::TlsTestServer> {
 public:
     TlsPeer()
     {
         replug();
         m_transport = std::make_unique<corvel::TCPTransport>("localhost", m_port, certificates().caCert, nullptr);
     }
-    ~TlsPeer() override
-    {
-        m_script.releaseAll();
-        m_transport->close();
-        m_server.reset();
-    }
+    ~TlsPeer() override { stop(); }
 
     corvel::CTransport& transport() override { return *m_transport; }
-    bool can(Act act) const override { return streamCan(act); }
-    void releaseLate() override { m_script.release(); }
-    void unplug() override
-    {
-        m_earlierConnections += m_server->acceptedConnections();
-        m_server.reset();
-    }
     // The daemon comes back on the port it had.
     void replug() override
     {
-        m_server = std::make_unique<vexa::test::TlsTestServer>(
-            certificates().serverCert, certificates().serverKey,
-            [this](const Bytes& request) { return daemonReply(m_script, request); }, m_port);
+        m_server = std::make_unique<vexa::test::TlsTestServer>(certificates().serverCert, certificates().serverKey,
+                                                               handler(), m_port);
         m_port = m_server->port();
     }
-    int connections() override { return m_earlierConnections + (m_server ? m_server->acceptedConnections() : 0); }
-    size_t longestRequest() const override { return kLongestClientPayload; }
 
 private:
     int m_port = 0;
-    std::unique_ptr<vexa::test::TlsTestServer> m_server;
     std::unique_ptr<corvel::TCPTransport> m_transport;
-    int m_earlierConnections = 0;  // of servers stopped since
 };
 
 }  // namespace

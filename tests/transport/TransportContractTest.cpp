@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -71,6 +72,30 @@ protected:
     {
         const Bytes request = pattern(kRequestLength, seed);
         EXPECT_EQ(exchange(request), reversed(request));
+    }
+
+    // Opens and sends a request the peer treats as act, to be read within
+    // timeout. (The time-out of a TLS open bounds the handshake, too.)
+    void sendTreatedAs(Act act, uint32_t timeout = kTimeout)
+    {
+        peer->script().plan({act});
+        if (!transport().isOpen()) {
+            transport().open();
+        }
+        transport().setTimeout(timeout);
+        transport().write(pattern(kRequestLength, 1));
+    }
+
+    // Those of acts this peer can play.
+    std::vector<Act> playable(std::initializer_list<Act> acts) const
+    {
+        std::vector<Act> chosen;
+        for (const Act act : acts) {
+            if (peer->can(act)) {
+                chosen.push_back(act);
+            }
+        }
+        return chosen;
     }
 
     // A read on a short time-out that the peer leaves without a whole reply.
@@ -203,10 +228,7 @@ TEST_P(TransportContract, ReadOfCapacityZeroReadsNothing)
 
 TEST_P(TransportContract, SilentPeerTimesOut)
 {
-    peer->script().plan({Act::Silent});
-    transport().open();
-    transport().setTimeout(kShortTimeout);
-    transport().write(pattern(kRequestLength, 1));
+    sendTreatedAs(Act::Silent, kShortTimeout);
     EXPECT_EQ(unansweredRead().kind, TimedOut);
     EXPECT_EQ(transport().isOpen(), openAfterReadFailure());
 
@@ -218,15 +240,9 @@ TEST_P(TransportContract, SilentPeerTimesOut)
 // not pass for the reply of the next request.
 TEST_P(TransportContract, LateReplyNeverPassesForALaterOne)
 {
-    for (const Act act : {Act::Late, Act::Stalled}) {
-        if (!peer->can(act)) {
-            continue;
-        }
+    for (const Act act : playable({Act::Late, Act::Stalled})) {
         SCOPED_TRACE(actName(act));
-        peer->script().plan({act});
-        transport().open();
-        transport().setTimeout(kShortTimeout);
-        transport().write(pattern(kRequestLength, 1));
+        sendTreatedAs(act, kShortTimeout);
         EXPECT_EQ(unansweredRead().kind, TimedOut);
         EXPECT_EQ(transport().isOpen(), openAfterReadFailure());
 
@@ -268,9 +284,7 @@ TEST_P(TransportContract, PeerGoneBetweenExchangesFailsTheWriteAsClosed)
 // answering: the read fails as Closed, whatever kind of transport it is.
 TEST_P(TransportContract, PeerGoneInsteadOfAnsweringFailsTheReadAsClosed)
 {
-    peer->script().plan({Act::HangUp});
-    transport().open();
-    transport().write(pattern(kRequestLength, 1));
+    sendTreatedAs(Act::HangUp);
     EXPECT_EQ(ioFailure([this] { readReply(kCapacity); }).kind, Closed);
     EXPECT_FALSE(transport().isOpen());
     expectInStep(2);
@@ -283,14 +297,9 @@ class FramedTransportContract : public TransportContract {};
 
 TEST_P(FramedTransportContract, BrokenReplyIsBrokenFraming)
 {
-    for (const Act act : {Act::Garbled, Act::TokenError}) {
-        if (!peer->can(act)) {
-            continue;
-        }
+    for (const Act act : playable({Act::Garbled, Act::TokenError})) {
         SCOPED_TRACE(actName(act));
-        peer->script().plan({act});
-        transport().open();
-        transport().write(pattern(kRequestLength, 1));
+        sendTreatedAs(act);
         EXPECT_EQ(ioFailure([this] { readReply(kCapacity); }).kind, BrokenFraming);
         EXPECT_EQ(transport().isOpen(), openAfterReadFailure());
         expectInStep(2);
@@ -303,10 +312,7 @@ class ResyncTransportContract : public TransportContract {};
 
 TEST_P(ResyncTransportContract, WriteThatCannotGetBackInStepSendsNothing)
 {
-    peer->script().plan({Act::Silent});
-    transport().open();
-    transport().setTimeout(kShortTimeout);
-    transport().write(pattern(kRequestLength, 1));
+    sendTreatedAs(Act::Silent, kShortTimeout);
     EXPECT_EQ(unansweredRead().kind, TimedOut);
 
     peer->muteResync(true);
@@ -344,8 +350,8 @@ std::vector<Backend> backendsWith(bool Backend::*property)
 std::string backendName(const ::testing::TestParamInfo<Backend>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(All, TransportContract, ::testing::ValuesIn(allBackends()), backendName);
-INSTANTIATE_TEST_SUITE_P(Framed, FramedTransportContract,
-                         ::testing::ValuesIn(backendsWith(&Backend::framedReplies)), backendName);
+INSTANTIATE_TEST_SUITE_P(Framed, FramedTransportContract, ::testing::ValuesIn(backendsWith(&Backend::framedReplies)),
+                         backendName);
 INSTANTIATE_TEST_SUITE_P(Resync, ResyncTransportContract,
                          ::testing::ValuesIn(backendsWith(&Backend::resyncAsksTheToken)), backendName);
 
