@@ -68,11 +68,11 @@ size_t CHIDTransport::write(const std::vector<uint8_t>& data) { return write(dat
 
 size_t CHIDTransport::write(const uint8_t* data, size_t length)
 {
-    if (m_device == nullptr) {
-        throw IOException(TransportFailure::Closed, "Null handle");
-    }
     if (data == nullptr && length != 0) {
         throw std::invalid_argument("Null data buffer");
+    }
+    if (m_device == nullptr) {
+        throw IOException(TransportFailure::Closed, "Null handle");
     }
     if (m_outOfStep) {
         resynchronise();

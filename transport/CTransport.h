@@ -34,8 +34,9 @@ namespace corvel {
 // stream transport (the daemon's socket, TLS) closes itself on every read
 // failure; a device transport (HID) closes itself when the device goes away
 // and otherwise stays open, getting back in step with the token before its
-// next write (which, when the token does not answer that, sends nothing and
-// throws TimedOut). A closed transport is opened again by the next open.
+// next write (which, where that asks the token for an answer and none comes,
+// sends nothing and throws TimedOut). A closed transport is opened again by
+// the next open.
 class CTransport {
 public:
     virtual ~CTransport() = default;

@@ -96,11 +96,11 @@ size_t CUnixTransport::write(const std::vector<uint8_t>& data) { return write(da
 
 size_t CUnixTransport::write(const uint8_t* data, size_t length)
 {
-    if (!isOpen()) {
-        throw IOException(TransportFailure::Closed, "Attempt to write to closed socket.");
-    }
     if (data == nullptr && length != 0) {
         throw std::invalid_argument("Null data buffer");
+    }
+    if (!isOpen()) {
+        throw IOException(TransportFailure::Closed, "Attempt to write to closed socket.");
     }
     if (length > kClientPayloadMax) {
         throw IOException(TransportFailure::TooLong, "Request too long for a client packet");
@@ -135,14 +135,14 @@ bool CUnixTransport::sendAll(const uint8_t* data, size_t length)
 
 size_t CUnixTransport::read(uint8_t* buffer, size_t capacity)
 {
-    if (!isOpen()) {
-        throw IOException(TransportFailure::Closed, "Attempt to read from closed socket.");
-    }
     if (buffer == nullptr && capacity != 0) {
         throw std::invalid_argument("Null read buffer");
     }
     if (capacity == 0) {
         return 0;
+    }
+    if (!isOpen()) {
+        throw IOException(TransportFailure::Closed, "Attempt to read from closed socket.");
     }
     // A timeout of 0 would make the receive timeout infinite; it means "do not wait".
     if (m_timeout == 0) {

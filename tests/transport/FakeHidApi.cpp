@@ -66,6 +66,12 @@ void queueResult(int result)
     g_state.inputs.push_back(Input{{}, result});
 }
 
+void queuePending(Bytes bytes)
+{
+    allocation::Pause pause;
+    g_state.inputs.push_back(Input{std::move(bytes), 0, true});
+}
+
 }  // namespace fakehid
 
 using fakehid::g_state;
@@ -78,6 +84,9 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
 {
     allocation::Pause pause;
     g_state.enumeratedIds.emplace_back(vendor_id, product_id);
+    if (g_state.unplugged) {
+        return nullptr;
+    }
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (const fakehid::Device& device : g_state.devices) {
@@ -114,11 +123,11 @@ hid_device* hid_open_path(const char* path)
 {
     allocation::Pause pause;
     g_state.openedPaths.emplace_back(path);
-    if (g_state.openFails) {
+    if (g_state.openFails || g_state.unplugged) {
         return nullptr;
     }
     ++g_state.openHandles;
-    return new hid_device{g_state.openHandles};
+    return new hid_device{++g_state.handlesOpened};
 }
 
 void hid_close(hid_device* dev)
@@ -132,7 +141,7 @@ void hid_close(hid_device* dev)
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
     allocation::Pause pause;
-    if (dev == nullptr) {
+    if (dev == nullptr || g_state.unplugged || dev->id <= g_state.failingHandles) {
         return -1;
     }
     int result = static_cast<int>(length);
@@ -155,10 +164,10 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 {
     allocation::Pause pause;
     g_state.readTimeouts.push_back(milliseconds);
-    if (dev == nullptr) {
+    if (dev == nullptr || g_state.unplugged || dev->id <= g_state.failingHandles) {
         return -1;
     }
-    if (g_state.inputs.empty()) {
+    if (g_state.inputs.empty() || (g_state.inputs.front().pending && milliseconds == 0)) {
         return 0;
     }
     const fakehid::Input input = std::move(g_state.inputs.front());

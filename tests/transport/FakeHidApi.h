@@ -30,12 +30,20 @@ struct Device {
 struct Input {
     Bytes bytes;
     int result = 0;
+    // Still on its way: a read that does not wait (time-out 0) misses it.
+    bool pending = false;
 };
 
 struct State {
     std::vector<Device> devices;
     bool initFails = false;
     bool openFails = false;
+    // The device has gone: it is not listed, cannot be opened, and every
+    // read and write on a handle of it fails.
+    bool unplugged = false;
+    // Handles numbered up to this (from 1, in order of opening) fail every
+    // read and write: their device went away and is back under a new handle.
+    int failingHandles = 0;
     std::optional<std::wstring> errorText;  // what hid_error returns; null when unset
 
     std::deque<Input> inputs;      // consumed by hid_read_timeout; empty means timeout
@@ -49,6 +57,7 @@ struct State {
     std::vector<std::string> openedPaths;
     std::vector<std::pair<uint16_t, uint16_t>> enumeratedIds;
     int openHandles = 0;
+    int handlesOpened = 0;  // handles are numbered by it
     int closes = 0;
     int liveEnumerations = 0;
 };
@@ -59,5 +68,7 @@ void reset();
 
 void queueInput(Bytes bytes);
 void queueResult(int result);
+// Bytes that only a read with a time-out gets.
+void queuePending(Bytes bytes);
 
 }  // namespace fakehid

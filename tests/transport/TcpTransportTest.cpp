@@ -348,18 +348,6 @@ TEST_F(TcpTransportTest, ReadTimeoutClosesAndTheNextOpenReconnects)
     EXPECT_EQ(server.acceptedConnections(), 2);
 }
 
-TEST_F(TcpTransportTest, DaemonClosingTheConnectionEndsTheRead)
-{
-    TlsTestServer server(certs.serverCert, certs.serverKey,
-                         [](const std::vector<uint8_t>&) { return FakeReply::close(); });
-    auto transport = connectTo(server);
-    transport->open();
-    transport->write(bytes("abc"));
-    uint8_t reply[64];
-    EXPECT_EQ(ioFailure([&] { transport->read(reply, sizeof reply); }).kind, vexa::test::Closed);
-    EXPECT_FALSE(transport->isOpen());
-}
-
 // As over the Unix socket: none of a reply too long for the buffer is handed
 // out, and the connection goes with it.
 TEST_F(TcpTransportTest, ReplyLongerThanTheBufferIsTooLongAndClosesTheConnection)

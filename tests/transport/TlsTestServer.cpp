@@ -41,7 +41,7 @@ struct TlsTestServer::Tls {
     }
 };
 
-TlsTestServer::TlsTestServer(const std::string& certFile, const std::string& keyFile, FakeHandler handler)
+TlsTestServer::TlsTestServer(const std::string& certFile, const std::string& keyFile, FakeHandler handler, int port)
     : m_handler(std::move(handler)), m_tls(std::make_unique<Tls>())
 {
     // The test process must survive a client that leaves mid-reply.
@@ -54,7 +54,7 @@ TlsTestServer::TlsTestServer(const std::string& certFile, const std::string& key
         mbedtls_ssl_config_defaults(&tls.config, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0 ||
         mbedtls_ssl_conf_own_cert(&tls.config, &tls.cert, &tls.key) != 0 ||
-        mbedtls_net_bind(&tls.listen, "127.0.0.1", "0", MBEDTLS_NET_PROTO_TCP) != 0) {
+        mbedtls_net_bind(&tls.listen, "127.0.0.1", std::to_string(port).c_str(), MBEDTLS_NET_PROTO_TCP) != 0) {
         throw std::runtime_error("TLS test server set-up failed");
     }
     mbedtls_ssl_conf_rng(&tls.config, mbedtls_ctr_drbg_random, &tls.drbg);

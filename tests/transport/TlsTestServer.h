@@ -10,11 +10,12 @@
 
 namespace vexa::test {
 
-// A TLS listener on 127.0.0.1 (ephemeral port) that serves one client at a
-// time like the daemon's, answering packets through the handler.
+// A TLS listener on 127.0.0.1 that serves one client at a time like the
+// daemon's, answering packets through the handler. Port 0 takes an
+// ephemeral port; another port is that of a server started again.
 class TlsTestServer {
 public:
-    TlsTestServer(const std::string& certFile, const std::string& keyFile, FakeHandler handler);
+    TlsTestServer(const std::string& certFile, const std::string& keyFile, FakeHandler handler, int port = 0);
     ~TlsTestServer();
     TlsTestServer(const TlsTestServer&) = delete;
     TlsTestServer& operator=(const TlsTestServer&) = delete;
