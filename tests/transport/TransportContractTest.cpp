@@ -291,6 +291,46 @@ TEST_P(TransportContract, PeerGoneInsteadOfAnsweringFailsTheReadAsClosed)
     EXPECT_EQ(peer->connections(), 2);
 }
 
+// Every open that reaches a device afresh is a new generation of it: the
+// token may have been plugged in again and then holds none of its sessions.
+// The daemon keeps its token whatever happens to one connection.
+TEST_P(TransportContract, EveryDeviceOpenedIsANewGeneration)
+{
+    const uint64_t closed = transport().deviceGeneration();
+    transport().open();
+    const uint64_t first = transport().deviceGeneration();
+    peer->unplug();
+    EXPECT_EQ(ioFailure([this] { transport().open(); }).kind, Unreachable);
+    EXPECT_EQ(transport().deviceGeneration(), first) << "an open that reaches nothing";
+    peer->replug();
+    transport().open();
+    const uint64_t second = transport().deviceGeneration();
+    transport().open();
+    const uint64_t third = transport().deviceGeneration();
+    if (GetParam().stream) {
+        EXPECT_EQ(std::vector<uint64_t>({first, second, third}), std::vector<uint64_t>(3, closed));
+    } else {
+        EXPECT_NE(first, closed);
+        EXPECT_NE(second, first);
+        EXPECT_NE(third, second);
+    }
+}
+
+// Letting go of a transport (in a child that inherited it) leaves it closed;
+// the next open reaches the peer again.
+TEST_P(TransportContract, AbandonedTransportIsClosedAndOpensAgain)
+{
+    transport().abandon();
+    EXPECT_FALSE(transport().isOpen());
+    transport().open();
+    expectInStep(1);
+    transport().abandon();
+    EXPECT_FALSE(transport().isOpen());
+    EXPECT_EQ(ioFailure([this] { transport().write(pattern(kRequestLength, 2)); }).kind, Closed);
+    expectInStep(3);
+    EXPECT_EQ(peer->connections(), 2);
+}
+
 // Only framed replies can be seen to be broken; the transport then stays as
 // after any other read failure.
 class FramedTransportContract : public TransportContract {};
