@@ -99,13 +99,13 @@ bool ServeRequest(CClientStream& stream, const TokenExchange& token, const Clien
 
 }  // namespace
 
-bool SocketHungUp(int fd)
+bool socketHungUp(int fd)
 {
     pollfd state{fd, 0, 0};
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void ServeClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules)
+void serveClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules)
 {
     ClientSession session;
     while (ServeRequest(stream, token, rules, session)) {

@@ -33,7 +33,7 @@ public:
 // peerGone for a connected socket: only a hang-up or an error counts. A peer
 // that shut down its sending side leaves the socket readable at end of
 // stream; over TCP a peer's close looks the same until a reset arrives.
-bool SocketHungUp(int fd);
+bool socketHungUp(int fd);
 
 using TokenOutcome = CThreadSafeUSBPort::Outcome;
 
@@ -60,6 +60,6 @@ struct ClientLoopRules {
 
 // Serves requests one after the other until the client leaves or a step
 // fails. The caller closes the connection.
-void ServeClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules);
+void serveClient(CClientStream& stream, const TokenExchange& token, const ClientLoopRules& rules);
 
 }  // namespace vexa::daemon

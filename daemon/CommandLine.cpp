@@ -4,12 +4,12 @@
 
 namespace vexa::daemon {
 
-bool HasWord(const Words& words, const std::string& word)
+bool hasWord(const Words& words, const std::string& word)
 {
     return std::find(words.begin(), words.end(), word) != words.end();
 }
 
-std::optional<std::string> FindOption(const Words& words, const std::string& option)
+std::optional<std::string> findOption(const Words& words, const std::string& option)
 {
     const auto found = std::find(words.begin(), words.end(), option);
     if (found == words.end() || std::next(found) == words.end()) {

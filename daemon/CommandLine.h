@@ -9,10 +9,10 @@ namespace vexa::daemon {
 // option grammar: words are matched whole, wherever they stand.
 using Words = std::vector<std::string>;
 
-bool HasWord(const Words& words, const std::string& word);
+bool hasWord(const Words& words, const std::string& word);
 
 // The element after the first occurrence of option, whatever it is (even
 // another option or a command word); empty when the option is absent or last.
-std::optional<std::string> FindOption(const Words& words, const std::string& option);
+std::optional<std::string> findOption(const Words& words, const std::string& option);
 
 }  // namespace vexa::daemon

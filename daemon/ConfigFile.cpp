@@ -21,7 +21,7 @@ std::string GetConfigDir()
 
 // A stream that fails to read (a directory, an I/O error) throws
 // std::ios_base::failure out of the parser.
-bool ParseConfig(std::istream& text, nlohmann::json& config)
+bool parseConfig(std::istream& text, nlohmann::json& config)
 {
     try {
         text >> config;
@@ -43,7 +43,7 @@ bool LoadConfig(const std::string& configDir, nlohmann::json& config)
         }
         return false;
     }
-    if (!ParseConfig(file, config)) {
+    if (!parseConfig(file, config)) {
         LogMessage(corvel::kLogError, "Failed to load config file.");
         return false;
     }

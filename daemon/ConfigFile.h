@@ -14,7 +14,7 @@ std::string GetConfigDir();
 // Parses the configuration from text into config: false when it is not
 // valid JSON or cannot be read. Only the first JSON value is read. Touches nothing else, so it
 // can be driven from memory.
-bool ParseConfig(std::istream& text, nlohmann::json& config);
+bool parseConfig(std::istream& text, nlohmann::json& config);
 
 // Reads configDir + "vexa-daemon.json" into config. False, silently, when
 // there is no such file; false with the ERROR line "Failed to load config

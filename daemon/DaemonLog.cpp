@@ -19,7 +19,7 @@ std::string ThreadIdText()
 
 }  // namespace
 
-void SetLogThreshold(int32_t threshold) { g_threshold.store(threshold, std::memory_order_relaxed); }
+void setLogThreshold(int32_t threshold) { g_threshold.store(threshold, std::memory_order_relaxed); }
 
 std::string FormatLogText(const char* format, va_list args)
 {

@@ -9,7 +9,7 @@ namespace vexa::daemon {
 
 // Process-wide threshold: messages below it are dropped. Set once at start,
 // before any other thread exists.
-void SetLogThreshold(int32_t threshold);
+void setLogThreshold(int32_t threshold);
 
 // Writes "tid:<thread id> <level word> : <message>" to standard output for
 // levels up to INFO and to standard error above it. Never fails to the caller.

@@ -14,14 +14,14 @@ namespace {
 // was found.
 bool RunServiceWord(const Words& words)
 {
-    if (HasWord(words, "start")) {
+    if (hasWord(words, "start")) {
         StartService();
-    } else if (HasWord(words, "stop")) {
+    } else if (hasWord(words, "stop")) {
         StopService();
-    } else if (HasWord(words, "restart")) {
+    } else if (hasWord(words, "restart")) {
         StopService();
         StartService();
-    } else if (HasWord(words, "uninstall")) {
+    } else if (hasWord(words, "uninstall")) {
         UninstallService();
     } else {
         return false;
@@ -31,7 +31,7 @@ bool RunServiceWord(const Words& words)
 
 }  // namespace
 
-int ExitStatus(int result)
+int exitStatus(int result)
 {
     const int status = result & 0xFF;
     return result != 0 && status == 0 ? 1 : status;
@@ -48,7 +48,7 @@ void PrintUsage()
     std::fflush(stdout);
 }
 
-int DaemonMain(const Words& words)
+int daemonMain(const Words& words)
 {
     if (RunServiceWord(words)) {
         return 0;
@@ -57,7 +57,7 @@ int DaemonMain(const Words& words)
     nlohmann::json file;
     if (!LoadConfig(GetConfigDir(), file)) {
         file = nullptr;
-        if (!HasWord(words, "-t") && !HasWord(words, "-d")) {
+        if (!hasWord(words, "-t") && !hasWord(words, "-d")) {
             PrintUsage();
             return 1;
         }
@@ -65,17 +65,17 @@ int DaemonMain(const Words& words)
 
     DaemonConfig config;
     std::string error;
-    if (!MergeSettings(file, words, config, error)) {
+    if (!mergeSettings(file, words, config, error)) {
         LogMessage(corvel::kLogError, "%s", error.c_str());
         return 1;
     }
-    SetLogThreshold(config.logThreshold);
+    setLogThreshold(config.logThreshold);
 
-    if (HasWord(words, "install")) {
+    if (hasWord(words, "install")) {
         InstallService();
         return 0;
     }
-    return ExitStatus(RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
+    return exitStatus(RunDaemon(config.daemon, config.serial, config.certFile, config.caFile, config.keyFile,
                                 config.bindAddress, config.port, config.clientCaFile));
 }
 

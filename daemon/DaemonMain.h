@@ -8,12 +8,12 @@ namespace vexa::daemon {
 
 // Acts on a service word, or merges configuration file and options and runs
 // the daemon. Returns the process exit status.
-int DaemonMain(const Words& words);
+int daemonMain(const Words& words);
 
 // The exit status for a result of RunDaemon: its low 8 bits, as the system
 // would keep them, except that a failure whose low 8 bits are 0 (a missing
 // certificate file is -0x3E00) gives 1 instead of a status of success.
-int ExitStatus(int result);
+int exitStatus(int result);
 
 // Writes the version line and the usage text to standard output.
 void PrintUsage();

@@ -19,7 +19,7 @@ void MergeString(const nlohmann::json& file, const char* key, const Words& words
             value = text;
         }
     }
-    if (auto given = FindOption(words, option)) {
+    if (auto given = findOption(words, option)) {
         value = *given;
     }
 }
@@ -43,10 +43,10 @@ bool MergeLogThreshold(const nlohmann::json& file, const Words& words, int32_t& 
     if (entry != file.end() && entry->is_number()) {
         text = NumberText(*entry);
     }
-    if (auto given = FindOption(words, "-v")) {
+    if (auto given = findOption(words, "-v")) {
         text = *given;
     }
-    if (ParseLogThreshold(text, threshold)) {
+    if (parseLogThreshold(text, threshold)) {
         return true;
     }
     error = "Invalid log level \"" + text + "\": expected a decimal number within the 32-bit range.";
@@ -76,10 +76,10 @@ bool MergePositive(const nlohmann::json& file, const Words& words, const Positiv
     if (entry != file.end() && entry->is_number()) {
         text = NumberText(*entry);
     }
-    if (auto given = FindOption(words, setting.option)) {
+    if (auto given = findOption(words, setting.option)) {
         text = *given;
     }
-    if (text.empty() || ParsePositive(text, setting.largest, value)) {
+    if (text.empty() || parsePositive(text, setting.largest, value)) {
         return true;
     }
     error = std::string("Invalid ") + setting.what + " \"" + text + "\": expected " + setting.unit + " from 1 to " +
@@ -89,12 +89,12 @@ bool MergePositive(const nlohmann::json& file, const Words& words, const Positiv
 
 }  // namespace
 
-bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds)
+bool parseTokenTimeout(const std::string& text, uint32_t& milliseconds)
 {
-    return ParsePositive(text, std::numeric_limits<uint32_t>::max(), milliseconds);
+    return parsePositive(text, std::numeric_limits<uint32_t>::max(), milliseconds);
 }
 
-bool ParsePositive(const std::string& text, uint32_t largest, uint32_t& value)
+bool parsePositive(const std::string& text, uint32_t largest, uint32_t& value)
 {
     const char* start = text.c_str();
     while (*start == ' ' || *start == '\t') {
@@ -113,7 +113,7 @@ bool ParsePositive(const std::string& text, uint32_t largest, uint32_t& value)
     return true;
 }
 
-bool ParseLogThreshold(const std::string& text, int32_t& threshold)
+bool parseLogThreshold(const std::string& text, int32_t& threshold)
 {
     const char* start = text.c_str();
     char* end = nullptr;
@@ -129,7 +129,7 @@ bool ParseLogThreshold(const std::string& text, int32_t& threshold)
     return true;
 }
 
-bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error)
+bool mergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error)
 {
     if (!file.is_object() && !file.is_null()) {
         error = "The configuration file must hold a JSON object, not " + std::string(file.type_name()) + ".";

@@ -44,18 +44,18 @@ struct DaemonConfig {
 // another word. file is the parsed configuration (null when there is none).
 // Returns false with a readable reason in error when the file's top level is
 // not an object or the log threshold is not a 32-bit decimal number.
-bool MergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
+bool mergeSettings(const nlohmann::json& file, const Words& words, DaemonConfig& config, std::string& error);
 
 // A count from 1 to largest: decimal digits (leading white space allowed,
 // anything after the digits ignored).
-bool ParsePositive(const std::string& text, uint32_t largest, uint32_t& value);
+bool parsePositive(const std::string& text, uint32_t largest, uint32_t& value);
 
 // A token time-out in milliseconds, from 1 to 4294967295 (ParsePositive).
-bool ParseTokenTimeout(const std::string& text, uint32_t& milliseconds);
+bool parseTokenTimeout(const std::string& text, uint32_t& milliseconds);
 
 // Decimal number with optional leading white space and sign; anything after
 // the digits is ignored. False when there are no digits or the value does not
 // fit a signed 32-bit integer.
-bool ParseLogThreshold(const std::string& text, int32_t& threshold);
+bool parseLogThreshold(const std::string& text, int32_t& threshold);
 
 }  // namespace vexa::daemon

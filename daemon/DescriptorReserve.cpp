@@ -5,7 +5,7 @@
 
 namespace vexa::daemon {
 
-std::shared_mutex& DescriptorOpeners()
+std::shared_mutex& descriptorOpeners()
 {
     static std::shared_mutex openers;  // guards the process's free descriptors while a reserve is lent
     return openers;
@@ -13,7 +13,7 @@ std::shared_mutex& DescriptorOpeners()
 
 CDescriptorReserve::CDescriptorReserve(size_t count) : m_count(count)
 {
-    std::unique_lock<std::shared_mutex> exclusive(DescriptorOpeners());
+    std::unique_lock<std::shared_mutex> exclusive(descriptorOpeners());
     refill();
 }
 

@@ -9,7 +9,7 @@ namespace vexa::daemon {
 // Held shared by every thread of the daemon that opens a descriptor while it
 // serves (accepting a client, creating a listening socket), and exclusively
 // while a reserve is lent out: what the borrower finds free stays free.
-std::shared_mutex& DescriptorOpeners();
+std::shared_mutex& descriptorOpeners();
 
 // Descriptors kept open so that a task that must not run short
 // of descriptors (listing the tokens) gets them even while clients have taken
@@ -28,7 +28,7 @@ public:
     template <typename Task>
     bool lend(Task&& task)
     {
-        std::unique_lock<std::shared_mutex> exclusive(DescriptorOpeners());
+        std::unique_lock<std::shared_mutex> exclusive(descriptorOpeners());
         const bool full = m_held.size() == m_count;
         release();
         task();

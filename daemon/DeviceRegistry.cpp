@@ -59,7 +59,7 @@ void CDeviceRegistry::withdrawAll()
 {
     stopAll();
     for (const Entry& device : m_devices) {
-        RemoveSocketFile(device->socketPath);
+        removeSocketFile(device->socketPath);
     }
 }
 
@@ -87,7 +87,7 @@ void CDeviceRegistry::serve(const std::string& serial)
         }
         return;
     }
-    const std::string path = SocketPath(m_socketDir, serial);
+    const std::string path = tokenSocketPath(m_socketDir, serial);
     if (!socketPathUsable(serial, path)) {
         return;
     }
@@ -101,12 +101,12 @@ void CDeviceRegistry::serve(const std::string& serial)
 
 bool CDeviceRegistry::socketPathUsable(const std::string& serial, const std::string& path)
 {
-    if (!SocketPathFits(path)) {
+    if (!socketPathFits(path)) {
         reportUnservable(serial, corvel::kLogError,
                          "Socket path " + path + " is longer than 107 bytes; token " + serial + " is not served.");
         return false;
     }
-    if (ContentOf(path) == PathContent::Other) {
+    if (contentOf(path) == PathContent::Other) {
         reportUnservable(serial, corvel::kLogWarn,
                          path + " is not a socket; left alone, and " + serial + " is not served.");
         return false;
@@ -126,7 +126,7 @@ void CDeviceRegistry::start(const std::string& serial, PortPtr port)
 {
     auto device = std::make_unique<DeviceThread>();
     device->serial = serial;
-    device->socketPath = SocketPath(m_socketDir, serial);
+    device->socketPath = tokenSocketPath(m_socketDir, serial);
     device->port = std::move(port);
     device->clients = std::make_shared<CClientConnections>(m_maxClients);
     std::packaged_task<int(DeviceThread*)> task(RunDeviceServer);
@@ -167,7 +167,7 @@ std::vector<CDeviceRegistry::Entry>::iterator CDeviceRegistry::drop(std::vector<
 {
     (*entry)->port->markUnusable();
     (*entry)->clients->hangUpAll();
-    RemoveSocketFile((*entry)->socketPath);
+    removeSocketFile((*entry)->socketPath);
     return m_devices.erase(entry);
 }
 

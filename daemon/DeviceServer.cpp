@@ -19,7 +19,7 @@
 #include "DaemonLog.h"
 #include "DescriptorReserve.h"
 #include "SocketFiles.h"
-#include "UnixClient.h"
+#include "UnixClientHandler.h"
 
 namespace vexa::daemon {
 namespace {
@@ -38,7 +38,7 @@ constexpr int kLastBackOffMilliseconds = 1000;
 // never appears with wider permissions than 0660 whatever the umask.
 bool BindSocketFile(int fd, const std::string& path)
 {
-    if (!SocketPathFits(path)) {
+    if (!socketPathFits(path)) {
         return false;
     }
     sockaddr_un address{};
@@ -58,7 +58,7 @@ bool BindSocketFile(int fd, const std::string& path)
 // daemon's place; anything else is not the daemon's to delete.
 bool ClearSocketPath(const DeviceThread& device)
 {
-    if (ContentOf(device.socketPath) == PathContent::Other) {
+    if (contentOf(device.socketPath) == PathContent::Other) {
         LogMessage(corvel::kLogWarn, "%s is not a socket; left alone, and %s is not served.", device.socketPath.c_str(),
                    device.serial.c_str());
         return false;
@@ -76,7 +76,7 @@ int OpenListener(DeviceThread& device)
         return kServerRemoveFailed;
     }
     {
-        std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+        std::shared_lock<std::shared_mutex> opening(descriptorOpeners());
         device.listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     }
     if (device.listenSocket < 0) {
@@ -102,7 +102,7 @@ void StartClientThread(int client, const DeviceThread& device)
     const std::shared_ptr<CClientConnections> clients = device.clients;
     try {
         std::thread([client, port, clients] {
-            ServeUnixClient(client, port.get());
+            serveUnixClient(client, port.get());
             clients->leave(client);
             close(client);
         }).detach();
@@ -157,7 +157,7 @@ void AcceptClients(DeviceThread& device)
         int client = -1;
         int error = 0;
         {
-            std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+            std::shared_lock<std::shared_mutex> opening(descriptorOpeners());
             // Accepted sockets do not inherit O_NONBLOCK: the client's is blocking.
             client = accept4(device.listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
             error = errno;
@@ -203,7 +203,7 @@ int RunDeviceServer(DeviceThread* device)
     if (!device->port->usable()) {
         device->clients->hangUpAll();
     }
-    RemoveSocketFile(device->socketPath);
+    removeSocketFile(device->socketPath);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return kServerDone;
 }

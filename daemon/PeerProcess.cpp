@@ -17,7 +17,7 @@
 
 namespace vexa::daemon {
 
-PeerProcess IdentifyPeer(int socket)
+PeerProcess identifyPeer(int socket)
 {
     PeerProcess peer;
     const auto credentials = corvel::peerCredentials(socket);
@@ -25,7 +25,7 @@ PeerProcess IdentifyPeer(int socket)
         return peer;
     }
     peer.pid = credentials->pid;
-    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+    std::shared_lock<std::shared_mutex> opening(descriptorOpeners());
     int pidfd = -1;
     socklen_t length = sizeof pidfd;
     if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
@@ -37,7 +37,7 @@ PeerProcess IdentifyPeer(int socket)
     return peer;
 }
 
-bool ProcessEnded(int pidfd)
+bool processHasEnded(int pidfd)
 {
     pollfd state{pidfd, POLLIN, 0};
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;

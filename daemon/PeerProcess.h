@@ -13,9 +13,9 @@ struct PeerProcess {
 // SO_PEERPIDFD where the kernel has it (no pid-reuse window), else
 // SO_PEERCRED and pidfd_open. A process that has already been reaped has no
 // pidfd.
-PeerProcess IdentifyPeer(int socket);
+PeerProcess identifyPeer(int socket);
 
 // Whether the process of a pidfd has ended (a zombie counts as ended).
-bool ProcessEnded(int pidfd);
+bool processHasEnded(int pidfd);
 
 }  // namespace vexa::daemon

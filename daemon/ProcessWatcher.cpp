@@ -25,13 +25,13 @@ namespace {
 
 int OpenWakeUp()
 {
-    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+    std::shared_lock<std::shared_mutex> opening(descriptorOpeners());
     return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 int CopyOf(int fd)
 {
-    std::shared_lock<std::shared_mutex> opening(DescriptorOpeners());
+    std::shared_lock<std::shared_mutex> opening(descriptorOpeners());
     return fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 

@@ -3,7 +3,7 @@
 #include "DaemonLog.h"
 #include "DaemonMain.h"
 #include "TlsListener.h"
-#include "UnixTransport.h"
+#include "UnixService.h"
 #include "Version.h"
 
 namespace vexa::daemon {
@@ -39,7 +39,7 @@ int RunDaemon(const DaemonSettings& settings, const std::string& serial, const s
     if (settings.maxClients != 0) {
         tls.maxClients = settings.maxClients;
     }
-    return RunTlsTransport(tls);
+    return runTlsTransport(tls);
 }
 
 }  // namespace vexa::daemon

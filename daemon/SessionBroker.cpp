@@ -61,7 +61,7 @@ ClientId CSessionBroker::attachProcess(pid_t pid, int pidfd)
             continue;
         }
         // A process that has ended has left its pid to the next one.
-        if (ProcessEnded(client.pidfd)) {
+        if (processHasEnded(client.pidfd)) {
             client.ended = true;
             continue;
         }
@@ -102,7 +102,7 @@ void CSessionBroker::detach(ClientId id, ITokenLink& token)
     if (client->connections > 0) {
         return;
     }
-    if (client->pid == 0 || client->ended || ProcessEnded(client->pidfd)) {
+    if (client->pid == 0 || client->ended || processHasEnded(client->pidfd)) {
         depart(client, token);
     } else if (!owns(id)) {
         drop(client);  // nothing to keep for it

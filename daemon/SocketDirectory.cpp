@@ -39,7 +39,7 @@ bool Refuse(const std::string& dir, const std::string& problem)
 
 }  // namespace
 
-bool PrepareSocketDirectory(const std::string& socketDir)
+bool prepareSocketDirectory(const std::string& socketDir)
 {
     struct stat info {};
     if (stat(socketDir.c_str(), &info) != 0 && errno == ENOENT) {

@@ -8,7 +8,7 @@ namespace vexa::daemon {
 // the directory (mode 0755) when it does not exist and the directory above
 // it passes. False after an ERROR line that says why; the daemon must not
 // serve from it then.
-bool PrepareSocketDirectory(const std::string& socketDir);
+bool prepareSocketDirectory(const std::string& socketDir);
 
 // One daemon per socket directory: an exclusive lock on the file
 // "vexa-daemon.lock" in it, held for as long as the object lives (the daemon's

@@ -21,17 +21,17 @@ struct DirCloser {
 
 }  // namespace
 
-std::string SocketPath(const std::string& socketDir, const std::string& serial)
+std::string tokenSocketPath(const std::string& socketDir, const std::string& serial)
 {
     return socketDir + "/" + corvel::tokenSocketName(serial);
 }
 
-bool SocketPathFits(const std::string& path)
+bool socketPathFits(const std::string& path)
 {
     return path.size() < sizeof(sockaddr_un::sun_path) && path.find('\0') == std::string::npos;
 }
 
-PathContent ContentOf(const std::string& path)
+PathContent contentOf(const std::string& path)
 {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) {
@@ -40,9 +40,9 @@ PathContent ContentOf(const std::string& path)
     return S_ISSOCK(info.st_mode) ? PathContent::Socket : PathContent::Other;
 }
 
-void RemoveSocketFile(const std::string& path)
+void removeSocketFile(const std::string& path)
 {
-    if (ContentOf(path) == PathContent::Socket) {
+    if (contentOf(path) == PathContent::Socket) {
         unlink(path.c_str());
     }
 }
@@ -59,7 +59,7 @@ void RemoveStaleSockets(const std::string& socketDir)
             continue;
         }
         const std::string path = socketDir + "/" + entry->d_name;
-        const PathContent content = ContentOf(path);
+        const PathContent content = contentOf(path);
         if (content == PathContent::Other) {
             LogMessage(corvel::kLogWarn, "%s is not a socket; left alone.", path.c_str());
             continue;

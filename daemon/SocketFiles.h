@@ -5,11 +5,11 @@ namespace vexa::daemon {
 
 // socketDir + "/vexa." + serial in upper case + ".sock": the name the library
 // builds from the token's serial.
-std::string SocketPath(const std::string& socketDir, const std::string& serial);
+std::string tokenSocketPath(const std::string& socketDir, const std::string& serial);
 
 // Whether path fits a Unix socket address with its terminating zero (107
 // bytes at most); a longer path would be cut and name another file.
-bool SocketPathFits(const std::string& path);
+bool socketPathFits(const std::string& path);
 
 // What lies at a token's socket path.
 enum class PathContent {
@@ -18,10 +18,10 @@ enum class PathContent {
     Other,   // a file the daemon did not make: left alone
 };
 // An error other than "no such file" counts as Other.
-PathContent ContentOf(const std::string& path);
+PathContent contentOf(const std::string& path);
 
 // Deletes the socket at path; any other kind of file stays.
-void RemoveSocketFile(const std::string& path);
+void removeSocketFile(const std::string& path);
 
 // Deletes leftover token sockets in socketDir: sockets named exactly as a
 // token's ("vexa." + 12 upper-case hexadecimal digits + ".sock"). Anything

@@ -3,7 +3,7 @@
 #include <mbedtls/x509_crt.h>
 
 #include "DaemonLog.h"
-#include "TlsClient.h"
+#include "TlsClientHandler.h"
 #include "TlsListener.h"
 
 namespace vexa::daemon {
@@ -75,7 +75,7 @@ int CTlsConnection::handshake(CTlsPeer& peer)
 void CTlsConnection::logHandshakeFailure(const CTlsPeer& peer, int result)
 {
     LogMessage(corvel::kLogError, "ssl handshake returned %d", result);
-    LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
+    LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, tlsErrorText(result).c_str());
     const uint32_t flags = mbedtls_ssl_get_verify_result(&m_ssl);
     if (peer.timedOut()) {
         LogMessage(corvel::kLogError, "TLS client %s did not finish its handshake within %u ms; dropped.",

@@ -10,7 +10,7 @@
 
 #include "CHIDTransport.h"
 #include "DaemonLog.h"
-#include "TlsClient.h"
+#include "TlsClientHandler.h"
 #include "TlsPolicy.h"
 #include "USBPort.h"
 
@@ -169,7 +169,7 @@ TlsServerContext::~TlsServerContext()
     mbedtls_entropy_free(&entropy);
 }
 
-int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
+int setUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
 {
     context.readTimeout = settings.readTimeout;
     context.handshakeTimeout = settings.handshakeTimeout;
@@ -181,7 +181,7 @@ int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings)
         result = Configure(context, settings);
     }
     if (result != 0) {
-        LogMessage(corvel::kLogError, "Last error message was: %d - %s", result, TlsErrorText(result).c_str());
+        LogMessage(corvel::kLogError, "Last error message was: %d - %s", result, tlsErrorText(result).c_str());
     }
     return result;
 }
@@ -202,7 +202,7 @@ std::unique_ptr<CTlsConnection> AcceptTlsClient(TlsServerContext& context, uint6
     }
     if (result != 0) {
         LogMessage(corvel::kLogError, "accept returned %d\n", result);
-        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, TlsErrorText(result).c_str());
+        LogMessage(corvel::kLogError, "Last error was: %d - %s\n", result, tlsErrorText(result).c_str());
         // Out of descriptors the client stays pending: do not spin on it.
         std::this_thread::sleep_for(wait);
         return nullptr;
@@ -284,15 +284,15 @@ void CTlsListener::waitForAll()
     m_changed.wait(lock, [this] { return m_active == 0; });
 }
 
-int RunTlsTransport(const TlsSettings& settings)
+int runTlsTransport(const TlsSettings& settings)
 {
     WarnIfTokenMissing(settings.serial);
     TlsServerContext context;
-    const int result = SetUpTlsServer(context, settings);
+    const int result = setUpTlsServer(context, settings);
     if (result != 0) {
         return result;
     }
-    CTlsToken token(HidTokenOpener(settings.serial, settings.tokenTimeout), HidTokenAttached);
+    CTlsToken token(hidTokenOpener(settings.serial, settings.tokenTimeout), hidTokenAttached);
     CTlsListener listener(context, token, settings.maxClients);
     listener.run();
     return 0;

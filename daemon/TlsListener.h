@@ -68,7 +68,7 @@ struct TlsServerContext {
 // Loads certificates and key, binds the port and configures TLS (requiring
 // client certificates when settings name a client CA file). Returns 0, or the
 // failing call's result after logging what failed.
-int SetUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
+int setUpTlsServer(TlsServerContext& context, const TlsSettings& settings);
 
 // Waits up to `wait` for a client and accepts its TCP connection: the new
 // connection, numbered `number`, its handshake still to come; null when none
@@ -110,6 +110,6 @@ private:
 
 // Sets up and then serves clients for ever; returns only when the set-up
 // fails, with the failing call's result.
-int RunTlsTransport(const TlsSettings& settings);
+int runTlsTransport(const TlsSettings& settings);
 
 }  // namespace vexa::daemon

@@ -10,7 +10,10 @@ CTlsPeer::CTlsPeer(int fd, std::chrono::milliseconds readTimeout)
     : m_fd(fd), m_readTimeout(readTimeout), m_deadline(Clock::now() + readTimeout)
 {}
 
-void CTlsPeer::attach(mbedtls_ssl_context* ssl) { mbedtls_ssl_set_bio(ssl, this, Send, nullptr, Receive); }
+void CTlsPeer::attach(mbedtls_ssl_context* ssl)
+{
+    mbedtls_ssl_set_bio(ssl, this, sendCallback, nullptr, receiveCallback);
+}
 
 void CTlsPeer::setDeadline(Clock::time_point deadline)
 {
@@ -35,7 +38,7 @@ bool CTlsPeer::waitFor(short events)
     return false;
 }
 
-int CTlsPeer::Send(void* context, const unsigned char* data, size_t length)
+int CTlsPeer::sendCallback(void* context, const unsigned char* data, size_t length)
 {
     auto* peer = static_cast<CTlsPeer*>(context);
     if (!peer->waitFor(POLLOUT)) {
@@ -45,7 +48,7 @@ int CTlsPeer::Send(void* context, const unsigned char* data, size_t length)
 }
 
 // The TLS library's own read time-out is ignored: the deadline rules.
-int CTlsPeer::Receive(void* context, unsigned char* data, size_t length, uint32_t)
+int CTlsPeer::receiveCallback(void* context, unsigned char* data, size_t length, uint32_t)
 {
     auto* peer = static_cast<CTlsPeer*>(context);
     if (!peer->waitFor(POLLIN)) {

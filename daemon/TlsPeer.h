@@ -31,8 +31,8 @@ public:
     bool timedOut() const { return m_timedOut; }
 
 private:
-    static int Send(void* context, const unsigned char* data, size_t length);
-    static int Receive(void* context, unsigned char* data, size_t length, uint32_t ignoredTimeout);
+    static int sendCallback(void* context, const unsigned char* data, size_t length);
+    static int receiveCallback(void* context, unsigned char* data, size_t length, uint32_t ignoredTimeout);
     // Until fd is ready for events or the deadline passes; false at the deadline.
     bool waitFor(short events);
 

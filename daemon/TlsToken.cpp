@@ -35,7 +35,7 @@ void CTlsToken::check()
     }
 }
 
-CTlsToken::Opener HidTokenOpener(const std::string& serial, uint32_t tokenTimeout)
+CTlsToken::Opener hidTokenOpener(const std::string& serial, uint32_t tokenTimeout)
 {
     return [serial, tokenTimeout]() -> PortPtr {
         // Opened by its serial, the token can be looked for later.
@@ -46,11 +46,11 @@ CTlsToken::Opener HidTokenOpener(const std::string& serial, uint32_t tokenTimeou
                 chosen = serials->front();
             }
         }
-        return CreatePort(chosen, tokenTimeout);
+        return createPort(chosen, tokenTimeout);
     };
 }
 
-bool HidTokenAttached(const std::string& serial)
+bool hidTokenAttached(const std::string& serial)
 {
     if (serial.empty()) {
         return true;

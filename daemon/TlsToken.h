@@ -36,9 +36,9 @@ private:
 
 // The attached token of this serial (empty: the first by serial number)
 // through HID, with tokenTimeout milliseconds for each reply.
-CTlsToken::Opener HidTokenOpener(const std::string& serial, uint32_t tokenTimeout);
+CTlsToken::Opener hidTokenOpener(const std::string& serial, uint32_t tokenTimeout);
 // Whether HID lists the serial; true when the listing fails or the serial is
 // empty, as nothing then says the token has gone.
-bool HidTokenAttached(const std::string& serial);
+bool hidTokenAttached(const std::string& serial);
 
 }  // namespace vexa::daemon

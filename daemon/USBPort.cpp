@@ -242,7 +242,7 @@ void DestroyPort(CThreadSafeUSBPort* port)
     delete port;
 }
 
-PortPtr CreatePort(const std::string& serial, uint32_t timeout)
+PortPtr createPort(const std::string& serial, uint32_t timeout)
 {
     PortPtr port(new CThreadSafeUSBPort(serial), DestroyPort);
     if (!port->open(timeout)) {

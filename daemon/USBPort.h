@@ -125,6 +125,6 @@ using PortPtr = std::shared_ptr<CThreadSafeUSBPort>;
 
 // A port for the token with this serial, opened with the given timeout and
 // released through DestroyPort; null when the token cannot be opened.
-PortPtr CreatePort(const std::string& serial, uint32_t timeout);
+PortPtr createPort(const std::string& serial, uint32_t timeout);
 
 }  // namespace vexa::daemon

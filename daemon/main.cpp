@@ -6,5 +6,5 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         words.emplace_back(argv[i]);
     }
-    return vexa::daemon::DaemonMain(words);
+    return vexa::daemon::daemonMain(words);
 }

@@ -33,7 +33,7 @@
 #include "TestProcess.h"
 #include "TlsTestClient.h"
 #include "TokenSimulator.h"
-#include "UnixClient.h"
+#include "UnixClientHandler.h"
 #include "wire/Codec.h"
 
 namespace {

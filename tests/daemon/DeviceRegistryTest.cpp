@@ -20,7 +20,7 @@
 #include "SocketClient.h"
 #include "SocketFiles.h"
 #include "TestProcess.h"
-#include "UnixTransport.h"
+#include "UnixService.h"
 
 namespace vexa::daemon {
 namespace {
@@ -139,8 +139,8 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 TEST_F(DeviceRegistryTest, ServesEachTokenOnItsOwnSocket)
 {
-    const std::string pathA = SocketPath(dir.path(), "0000000000AA");
-    const std::string pathB = SocketPath(dir.path(), "0000000000BB");
+    const std::string pathA = tokenSocketPath(dir.path(), "0000000000AA");
+    const std::string pathB = tokenSocketPath(dir.path(), "0000000000BB");
     registry(dir.path()).scan({"0000000000AA", "0000000000BB"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(pathA) && Listening(pathB); }, 2s));
     EXPECT_TRUE(IsSocketWithMode(pathA, 0660));
@@ -161,7 +161,7 @@ TEST_F(DeviceRegistryTest, ServesEachTokenOnItsOwnSocket)
 
 TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
 {
-    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    const std::string path = tokenSocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
@@ -188,7 +188,7 @@ TEST_F(DeviceRegistryTest, GoneTokenIsRetiredAndComesBack)
 
 TEST_F(DeviceRegistryTest, FailedTokenWriteReplacesPortWithoutRemoval)
 {
-    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    const std::string path = tokenSocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
@@ -275,7 +275,7 @@ int ListeningDescriptor(const std::string& path)
 // descriptors are free again.
 TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
 {
-    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    const std::string path = tokenSocketPath(dir.path(), "0000000000AA");
     registry(dir.path()).scan({"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
     // One served exchange first: the undefined-behaviour sanitizer checks a
@@ -305,7 +305,7 @@ TEST_F(DeviceRegistryTest, AcceptWithoutFreeDescriptorsKeepsTheTokenServed)
 // the port that replaces it.
 TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
 {
-    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    const std::string path = tokenSocketPath(dir.path(), "0000000000AA");
     CDeviceRegistry& devices = registry(dir.path());
     devices.scan({"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
@@ -330,7 +330,7 @@ TEST_F(DeviceRegistryTest, EndedDeviceThreadTakesItsClientsOutOfService)
 
 TEST_F(DeviceRegistryTest, FailedEnumerationSkipsTheScan)
 {
-    const std::string path = SocketPath(dir.path(), "0000000000AA");
+    const std::string path = tokenSocketPath(dir.path(), "0000000000AA");
     CTokenScanner scanner(registry(dir.path()));
     scanner.scan(std::vector<std::string>{"0000000000AA"});
     ASSERT_TRUE(WaitUntil([&] { return Listening(path); }, 2s));
@@ -363,14 +363,14 @@ TEST_F(DeviceRegistryTest, TokenThatCannotBeOpenedIsRetriedEachScan)
     devices.scan({"0000000000CC"});
     devices.scan({"0000000000CC"});
     EXPECT_EQ(opens("0000000000CC"), 2);
-    EXPECT_FALSE(Exists(SocketPath(dir.path(), "0000000000CC")));
+    EXPECT_FALSE(Exists(tokenSocketPath(dir.path(), "0000000000CC")));
     EXPECT_EQ(LinesContaining(log(), "ERROR : Could not open USB device 0000000000CC.").size(), 2u);
 }
 
 TEST_F(DeviceRegistryTest, OverlongSocketPathIsReportedOnceAndNotServed)
 {
     const std::string longDir = dir.path() + "/" + std::string(100, 'd');
-    const std::string path = SocketPath(longDir, "0000000000AA");
+    const std::string path = tokenSocketPath(longDir, "0000000000AA");
     CDeviceRegistry& devices = registry(longDir);
     devices.scan({"0000000000AA"});
     devices.scan({"0000000000AA"});
@@ -384,9 +384,10 @@ TEST_F(DeviceRegistryTest, MissingSocketDirectoryRepeatsBindFailure)
     CDeviceRegistry& devices = registry(missing);
     ASSERT_TRUE(scanUntil({"0000000000AA"}, [&] { return opens("0000000000AA") >= 2; }));
     (void)devices;
-    EXPECT_GE(LinesContaining(log(), "ERROR : Failed to bind using socket file " + SocketPath(missing, "0000000000AA"))
-                  .size(),
-              1u);
+    EXPECT_GE(
+        LinesContaining(log(), "ERROR : Failed to bind using socket file " + tokenSocketPath(missing, "0000000000AA"))
+            .size(),
+        1u);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ Output Capture(Action action)
 
 class LogTest : public testing::Test {
 protected:
-    void TearDown() override { SetLogThreshold(30); }
+    void TearDown() override { setLogThreshold(30); }
 };
 
 std::string Prefix()
@@ -47,7 +47,7 @@ TEST_F(LogTest, LevelPicksWordAndStream)
     };
     const Case cases[] = {{10, "TRACE", false}, {20, "DEBUG", false}, {30, "INFO", false}, {31, "", true},
                           {35, "", true},       {40, "WARN", true},   {50, "ERROR", true}, {-3, "", false}};
-    SetLogThreshold(INT32_MIN);
+    setLogThreshold(INT32_MIN);
     for (const Case& c : cases) {
         const Output output = Capture([&] { LogMessage(c.level, "value %d", 7); });
         const std::string line = Prefix() + c.word + " : value 7\n";
@@ -62,7 +62,7 @@ TEST_F(LogTest, ThresholdDropsLowerLevelsOnly)
         LogMessage(20, "dropped");
         LogMessage(30, "kept info");
         LogMessage(50, "kept error");
-        SetLogThreshold(51);
+        setLogThreshold(51);
         LogMessage(50, "dropped error");
     });
     EXPECT_EQ(output.out, Prefix() + "INFO : kept info\n");

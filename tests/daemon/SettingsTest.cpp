@@ -13,7 +13,7 @@ DaemonConfig Merge(const json& file, const Words& words)
 {
     DaemonConfig config;
     std::string error;
-    EXPECT_TRUE(MergeSettings(file, words, config, error)) << error;
+    EXPECT_TRUE(mergeSettings(file, words, config, error)) << error;
     return config;
 }
 
@@ -157,7 +157,7 @@ TEST(MergeSettings, RejectsThresholdThatIsNoNumberOrOutOfRange)
     for (const auto& [file, words] : cases) {
         DaemonConfig config;
         std::string error;
-        EXPECT_FALSE(MergeSettings(file, words, config, error)) << file.dump();
+        EXPECT_FALSE(mergeSettings(file, words, config, error)) << file.dump();
         EXPECT_NE(error.find("Invalid log level"), std::string::npos) << error;
     }
 }
@@ -208,7 +208,7 @@ TEST(MergeSettings, RejectsPositiveNumberSettingsOutOfRange)
         for (const auto& [file, words] : cases) {
             DaemonConfig config;
             std::string error;
-            EXPECT_FALSE(MergeSettings(file, words, config, error)) << c.key << " " << file.dump();
+            EXPECT_FALSE(mergeSettings(file, words, config, error)) << c.key << " " << file.dump();
             EXPECT_NE(error.find(c.error), std::string::npos) << error;
         }
     }
@@ -219,7 +219,7 @@ TEST(MergeSettings, RejectsTopLevelValueThatIsNotAnObject)
     for (const json& file : {json::array({1}), json(5), json("text"), json(false)}) {
         DaemonConfig config;
         std::string error;
-        EXPECT_FALSE(MergeSettings(file, {"-t", "unix"}, config, error)) << file.dump();
+        EXPECT_FALSE(mergeSettings(file, {"-t", "unix"}, config, error)) << file.dump();
         EXPECT_NE(error.find("must hold a JSON object"), std::string::npos) << error;
     }
 }

@@ -47,7 +47,7 @@ TEST_P(SocketDirectoryRule, JudgesTheDirectoryAndThoseAboveIt)
     const std::string dir = c.make(top, other.value_or(0));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool servable = PrepareSocketDirectory(dir);
+    const bool servable = prepareSocketDirectory(dir);
     const std::string logged = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
     EXPECT_EQ(servable, c.servable) << logged;
     EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
@@ -112,7 +112,7 @@ TEST(SocketDirectoryRule, CreatedDirectoryLetsClientsIn)
     TempDir top;
     const mode_t saved = umask(077);
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(PrepareSocketDirectory(top.file("new")));
+    EXPECT_TRUE(prepareSocketDirectory(top.file("new")));
     testing::internal::GetCapturedStdout();
     umask(saved);
     struct stat info {};

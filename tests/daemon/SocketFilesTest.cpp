@@ -64,15 +64,15 @@ TEST(RemoveStaleSockets, MissingDirectoryIsReported)
               std::string::npos);
 }
 
-TEST(SocketPath, MustFitSocketAddress)
+TEST(TokenSocketPath, MustFitSocketAddress)
 {
-    EXPECT_EQ(SocketPath("/var/run", "0123456789"), "/var/run/vexa.0123456789.sock");
+    EXPECT_EQ(tokenSocketPath("/var/run", "0123456789"), "/var/run/vexa.0123456789.sock");
     // The library names sockets after the serial in capitals.
-    EXPECT_EQ(SocketPath("/var/run", "0123456789ab"), "/var/run/vexa.0123456789AB.sock");
-    EXPECT_EQ(SocketPath("/var/run", "0123456789").size(), 29u);
-    EXPECT_TRUE(SocketPathFits(std::string(107, 'a')));
-    EXPECT_FALSE(SocketPathFits(std::string(108, 'a')));
-    EXPECT_FALSE(SocketPathFits(std::string("/tmp/a\0b", 8)));
+    EXPECT_EQ(tokenSocketPath("/var/run", "0123456789ab"), "/var/run/vexa.0123456789AB.sock");
+    EXPECT_EQ(tokenSocketPath("/var/run", "0123456789").size(), 29u);
+    EXPECT_TRUE(socketPathFits(std::string(107, 'a')));
+    EXPECT_FALSE(socketPathFits(std::string(108, 'a')));
+    EXPECT_FALSE(socketPathFits(std::string("/tmp/a\0b", 8)));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "TestProcess.h"
-#include "TlsClient.h"
+#include "TlsClientHandler.h"
 #include "TlsTestClient.h"
 #include "TokenSimulator.h"
 
@@ -95,7 +95,7 @@ std::string CodeLine(const char* prefix, int code) { return std::string(prefix) 
 
 std::string LastErrorLine(int code)
 {
-    return "ERROR : Last error message was: " + std::to_string(code) + " - " + TlsErrorText(code) + "\n";
+    return "ERROR : Last error message was: " + std::to_string(code) + " - " + tlsErrorText(code) + "\n";
 }
 
 TEST_F(TlsEndToEnd, SetUpFailuresEndWithTheirCode)

@@ -9,7 +9,7 @@
 #include "CapturedLog.h"
 #include "EchoTransport.h"
 #include "TestProcess.h"
-#include "TlsClient.h"
+#include "TlsClientHandler.h"
 #include "TlsListener.h"
 #include "TlsTestClient.h"
 
@@ -38,7 +38,7 @@ protected:
     // and serves them until they have ended.
     void serve(int clients, TlsSettings tls)
     {
-        ASSERT_EQ(SetUpTlsServer(m_context, tls), 0);
+        ASSERT_EQ(setUpTlsServer(m_context, tls), 0);
         sockaddr_in address{};
         socklen_t length = sizeof address;
         getsockname(m_context.listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -339,7 +339,7 @@ TEST_F(TlsListenerTest, SilentClientIsDroppedAfterReadTimeout)
     auto silent = connected();
     EXPECT_TRUE(silent->closedByPeer(5s));
     const std::string text = log();
-    EXPECT_NE(text.find("ERROR : TLS read failed " + kTimeoutCode + " : " + TlsErrorText(MBEDTLS_ERR_SSL_TIMEOUT)),
+    EXPECT_NE(text.find("ERROR : TLS read failed " + kTimeoutCode + " : " + tlsErrorText(MBEDTLS_ERR_SSL_TIMEOUT)),
               std::string::npos)
         << text;
 }
@@ -490,7 +490,7 @@ TEST_F(TlsClientCertificates, UnreadableClientCaStopsTheSetUp)
     TlsSettings tls = settings();
     tls.clientCaFile = Certificates().dir.file("no-such-ca.pem");
     TlsServerContext context;
-    EXPECT_EQ(SetUpTlsServer(context, tls), MBEDTLS_ERR_PK_FILE_IO_ERROR);
+    EXPECT_EQ(setUpTlsServer(context, tls), MBEDTLS_ERR_PK_FILE_IO_ERROR);
     EXPECT_NE(log().find("ERROR : client CA file " + tls.clientCaFile + " parse returned: -15872\n"),
               std::string::npos);
 }

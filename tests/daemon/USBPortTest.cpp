@@ -220,7 +220,7 @@ TEST(USBPortOperations, OpenWithoutTokenReportsAndReturnsNull)
 {
     testing::internal::CaptureStderr();
     EXPECT_EQ(OpenUSBPort(kTokenVendorId, kTokenProductId, 1000, nullptr, "NO-SUCH-TOKEN"), nullptr);
-    EXPECT_EQ(CreatePort("NO-SUCH-TOKEN", 1000), nullptr);
+    EXPECT_EQ(createPort("NO-SUCH-TOKEN", 1000), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error opening port: Device not detected\nError opening port: Device not detected\n");
 }

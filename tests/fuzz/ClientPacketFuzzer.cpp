@@ -138,7 +138,7 @@ void serve(const uint8_t* data, size_t size)
     static const vexa::daemon::ClientLoopRules kTls{true, false, false};
     for (const auto* rules : {&kUnix, &kTls}) {
         MemoryStream stream(data, size);
-        vexa::daemon::ServeClient(stream, answer, *rules);
+        vexa::daemon::serveClient(stream, answer, *rules);
     }
 }
 
@@ -146,7 +146,7 @@ void serve(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    vexa::daemon::SetLogThreshold(corvel::kLogError + 1);
+    vexa::daemon::setLogThreshold(corvel::kLogError + 1);
     return 0;
 }
 

@@ -29,7 +29,7 @@ void readDaemonConfig(const std::string& text)
 {
     std::istringstream stream(text);
     nlohmann::json file;
-    if (!vexa::daemon::ParseConfig(stream, file)) {
+    if (!vexa::daemon::parseConfig(stream, file)) {
         file = nullptr;
     }
     static const vexa::daemon::Words kNone{};
@@ -38,7 +38,7 @@ void readDaemonConfig(const std::string& text)
     for (const auto* words : {&kNone, &kAll}) {
         vexa::daemon::DaemonConfig config;
         std::string error;
-        if (vexa::daemon::MergeSettings(file, *words, config, error)) {
+        if (vexa::daemon::mergeSettings(file, *words, config, error)) {
             require(error.empty(), "a merge that succeeds has no reason to fail");
         } else {
             require(!error.empty(), "a failed merge says why");
@@ -63,7 +63,7 @@ void readLibraryConfig(const std::string& text)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    vexa::daemon::SetLogThreshold(corvel::kLogError + 1);
+    vexa::daemon::setLogThreshold(corvel::kLogError + 1);
     return 0;
 }
 

@@ -220,7 +220,7 @@ void step(Input& input, CSessionBroker& broker, Clients& clients, Token& token, 
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    vexa::daemon::SetLogThreshold(corvel::kLogError + 1);
+    vexa::daemon::setLogThreshold(corvel::kLogError + 1);
     return 0;
 }
 

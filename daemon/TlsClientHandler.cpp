@@ -1,4 +1,4 @@
-#include "TlsClient.h"
+#include "TlsClientHandler.h"
 
 #include <mbedtls/error.h>
 
@@ -21,7 +21,7 @@ void LogReadEnd(int result)
     if (result == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
         LogMessage(corvel::kLogInfo, "TLS read failed, connection closed by peer.");
     } else if (result < 0) {
-        LogMessage(corvel::kLogError, "TLS read failed %d : %s", result, TlsErrorText(result).c_str());
+        LogMessage(corvel::kLogError, "TLS read failed %d : %s", result, tlsErrorText(result).c_str());
     }
 }
 
@@ -68,7 +68,7 @@ public:
         return true;
     }
 
-    bool peerGone() override { return SocketHungUp(m_peer.fd()); }
+    bool peerGone() override { return socketHungUp(m_peer.fd()); }
 
     void logHeaderEnd(size_t count) override
     {
@@ -93,7 +93,7 @@ constexpr ClientLoopRules kTlsRules{/*echoOtherCommands=*/true,
 
 }  // namespace
 
-std::string TlsErrorText(int code)
+std::string tlsErrorText(int code)
 {
     char text[100];
     mbedtls_strerror(code, text, sizeof text);
@@ -105,7 +105,7 @@ void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CPortCl
     CTlsClientStream stream(ssl, peer);
     // A failed exchange has logged why, the port on the daemon's log, the
     // transport on standard error.
-    ServeClient(
+    serveClient(
         stream,
         [&port, &client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
                          const std::function<bool()>& stillWanted) {

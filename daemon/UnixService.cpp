@@ -1,4 +1,4 @@
-#include "UnixTransport.h"
+#include "UnixService.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +55,7 @@ void CTokenScanner::scan(const std::optional<std::vector<std::string>>& serials)
     m_registry.scan(*serials);
 }
 
-std::optional<std::vector<std::string>> ListAttachedTokens(CDescriptorReserve& reserve)
+std::optional<std::vector<std::string>> listAttachedTokens(CDescriptorReserve& reserve)
 {
     std::optional<std::vector<std::string>> serials;
     const bool whole =
@@ -67,7 +67,7 @@ int RunUnixTransport(const DaemonSettings& settings)
 {
     const std::string socketDir = settings.socketDir.empty() ? "/var/run" : settings.socketDir;
     CSocketDirectoryLock lock;
-    if (!PrepareSocketDirectory(socketDir) || !lock.acquire(socketDir)) {
+    if (!prepareSocketDirectory(socketDir) || !lock.acquire(socketDir)) {
         return 1;
     }
     CSignalPipe signals;
@@ -75,11 +75,11 @@ int RunUnixTransport(const DaemonSettings& settings)
     const uint32_t timeout = settings.tokenTimeout != 0 ? settings.tokenTimeout : kPortTimeout;
     const uint32_t maxClients = settings.maxClients != 0 ? settings.maxClients : kDefaultUnixClients;
     CDeviceRegistry registry(
-        socketDir, [timeout](const std::string& serial) { return CreatePort(serial, timeout); }, maxClients);
+        socketDir, [timeout](const std::string& serial) { return createPort(serial, timeout); }, maxClients);
     CTokenScanner scanner(registry);
     CDescriptorReserve reserve(kListingDescriptors);
     for (;;) {
-        scanner.scan(ListAttachedTokens(reserve));
+        scanner.scan(listAttachedTokens(reserve));
         if (const int number = signals.wait(kScanInterval)) {
             ExitOnSignal(number, socketDir, registry, reserve);
         }

@@ -7,7 +7,7 @@ namespace vexa::daemon {
 // step fails; the caller closes the descriptor. The connection belongs to
 // the process that made it (its peer credentials), as do the token sessions
 // it opens.
-void ServeUnixClient(int fd, CThreadSafeUSBPort* port);
+void serveUnixClient(int fd, CThreadSafeUSBPort* port);
 // The same, then closes the descriptor. Runs on its own thread.
 void HandleUnixClient(int fd, CThreadSafeUSBPort* port);
 

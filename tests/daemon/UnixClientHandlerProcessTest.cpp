@@ -17,7 +17,7 @@
 #include "SocketClient.h"
 #include "TempDir.h"
 #include "TestProcess.h"
-#include "UnixClient.h"
+#include "UnixClientHandler.h"
 
 namespace vexa::daemon {
 namespace {

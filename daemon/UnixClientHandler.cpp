@@ -1,4 +1,4 @@
-#include "UnixClient.h"
+#include "UnixClientHandler.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,7 +52,7 @@ public:
         return true;
     }
 
-    bool peerGone() override { return SocketHungUp(m_fd); }
+    bool peerGone() override { return socketHungUp(m_fd); }
 
     void logHeaderEnd(size_t count) override
     {
@@ -83,14 +83,14 @@ constexpr ClientLoopRules kUnixRules{/*echoOtherCommands=*/false, /*endOnFailedR
 
 }  // namespace
 
-void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
+void serveUnixClient(int fd, CThreadSafeUSBPort* port)
 {
     if (port == nullptr) {
         return;
     }
-    CPortClient client(IdentifyPeer(fd));
+    CPortClient client(identifyPeer(fd));
     CUnixClientStream stream(fd);
-    ServeClient(
+    serveClient(
         stream,
         [port, &client](uint8_t* buffer, uint32_t length, uint32_t& replyLength,
                         const std::function<bool()>& stillWanted) {
@@ -109,7 +109,7 @@ void ServeUnixClient(int fd, CThreadSafeUSBPort* port)
 
 void HandleUnixClient(int fd, CThreadSafeUSBPort* port)
 {
-    ServeUnixClient(fd, port);
+    serveUnixClient(fd, port);
     close(fd);
 }
 

@@ -11,7 +11,7 @@
 #include "DaemonLog.h"
 #include "EchoTransport.h"
 #include "SocketClient.h"
-#include "UnixClient.h"
+#include "UnixClientHandler.h"
 
 namespace vexa::daemon {
 namespace {
@@ -87,10 +87,10 @@ TEST_F(UnixClientTest, RepliesToEachRequestInTurn)
 
 TEST_F(UnixClientTest, ClientLeavingBetweenRequestsIsLoggedAtDebug)
 {
-    SetLogThreshold(corvel::kLogDebug);
+    setLogThreshold(corvel::kLogDebug);
     EXPECT_EQ(client().exchange({1}, 1), Bytes{1});
     const std::string log = finish();
-    SetLogThreshold(corvel::kLogInfo);
+    setLogThreshold(corvel::kLogInfo);
     EXPECT_NE(log.find("DEBUG : Client closed the connection.\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("INFO"), std::string::npos) << log;
 }

@@ -17,6 +17,6 @@ namespace vexa::daemon {
 void HandleTlsClient(mbedtls_ssl_context* ssl, CThreadSafeUSBPort& port, CPortClient& client, CTlsPeer& peer);
 
 // The TLS library's text for a result code.
-std::string TlsErrorText(int code);
+std::string tlsErrorText(int code);
 
 }  // namespace vexa::daemon

@@ -33,6 +33,6 @@ private:
 // The serial numbers of the attached tokens, listed with the reserve's
 // descriptors free; nothing when the listing failed or the reserve was not
 // whole, since a listing short of descriptors finds too few tokens.
-std::optional<std::vector<std::string>> ListAttachedTokens(CDescriptorReserve& reserve);
+std::optional<std::vector<std::string>> listAttachedTokens(CDescriptorReserve& reserve);
 
 }  // namespace vexa::daemon
