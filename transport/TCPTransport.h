@@ -21,7 +21,7 @@ public:
     TCPTransport(const TCPTransport&) = delete;
     TCPTransport& operator=(const TCPTransport&) = delete;
 
-    // Returns 1; Unreachable "connection failed" when the connection, the
+    // Throws Unreachable "connection failed" when the connection, the
     // client certificate or the daemon's certificate fails.
     void open() override;
     bool isOpen() override;
