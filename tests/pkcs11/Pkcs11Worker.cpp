@@ -22,6 +22,10 @@
 //   exit                  ends the process at once, without C_Finalize
 //   sign N                N signatures (C_SignInit, C_Sign) with that key
 //   sign-until FILE       signatures until FILE exists (ten minutes at most)
+//   sign-retrying N       N signatures, each made again from C_SignInit when
+//                         a call fails (at most 50 times); prints "signatures
+//                         N failed F attempts A"
+//   signinit | signonce   C_SignInit alone; C_Sign alone
 //   random N LEN...       N C_GenerateRandom calls taking the lengths in turn
 //   slots                 what pkcs11-tool -L asks: slot list, slot and token info
 //   tokeninfo [SLOT]      C_GetTokenInfo alone
@@ -161,6 +165,9 @@ private:
              }},
             {"sign", [](Worker& w, Words& words) { return w.signTimes(takeNumber(words, "count")); }},
             {"sign-until", [](Worker& w, Words& words) { return w.signUntil(take(words, "file")); }},
+            {"sign-retrying", [](Worker& w, Words& words) { return w.signRetrying(takeNumber(words, "count")); }},
+            {"signinit", [](Worker& w, Words&) { return w.signInit(); }},
+            {"signonce", [](Worker& w, Words&) { return w.signOnce(); }},
             {"random", [](Worker& w, Words& words) { return w.random(words); }},
             {"slots", [](Worker& w, Words&) { return w.slots(); }},
             {"tokeninfo",
@@ -302,14 +309,35 @@ private:
         return call("C_FindObjectsFinal", m_p11->C_FindObjectsFinal(m_session)) && ok;
     }
 
-    bool sign()
+    bool signInit()
+    {
+        CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
+        return call("C_SignInit", m_p11->C_SignInit(m_session, &ecdsa, m_key));
+    }
+
+    bool sign() { return signInit() && signOnce(); }
+
+    bool signRetrying(unsigned long count)
+    {
+        constexpr int kMostAttempts = 50;
+        unsigned long failed = 0;
+        unsigned long attempts = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            bool done = false;
+            for (int attempt = 0; attempt < kMostAttempts && !done; ++attempt) {
+                ++attempts;
+                done = sign();
+            }
+            failed += done ? 0 : 1;
+        }
+        std::printf("signatures %lu failed %lu attempts %lu\n", count, failed, attempts);
+        return failed == 0;
+    }
+
+    bool signOnce()
     {
         CK_BYTE hash[32];
         std::memset(hash, 0x5C, sizeof hash);
-        CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
-        if (!call("C_SignInit", m_p11->C_SignInit(m_session, &ecdsa, m_key))) {
-            return false;
-        }
         CK_BYTE signature[128];
         CK_ULONG length = sizeof signature;
         const long long start = nowMs();
