@@ -22,8 +22,8 @@ CK_RV handOutResult(CContext& context, CK_SESSION_HANDLE hSession, Family family
     return CKR_OK;
 }
 
-std::optional<CK_RV> handOutKeptResult(CContext& context, CK_SESSION_HANDLE hSession, Family family,
-                                       CK_BYTE* output, CK_ULONG_PTR outputLength)
+std::optional<CK_RV> handOutKeptResult(CContext& context, CK_SESSION_HANDLE hSession, Family family, CK_BYTE* output,
+                                       CK_ULONG_PTR outputLength)
 {
     std::optional<std::vector<uint8_t>> kept = context.sessions().keptResult(hSession, family);
     if (!kept) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <iterator>
 
-
 namespace vexa::pkcs11 {
 namespace {
 
@@ -33,18 +32,35 @@ constexpr FamilyRow kFamilyRows[] = {
 
 // Signature and MAC mechanisms that hash or MAC their input as it comes.
 constexpr CK_MECHANISM_TYPE kSigningInParts[] = {
-    CKM_MD5_RSA_PKCS,        CKM_SHA1_RSA_PKCS,       CKM_SHA224_RSA_PKCS,     CKM_SHA256_RSA_PKCS,
-    CKM_SHA384_RSA_PKCS,     CKM_SHA512_RSA_PKCS,     CKM_SHA1_RSA_PKCS_PSS,   CKM_SHA224_RSA_PKCS_PSS,
-    CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS, CKM_SHA512_RSA_PKCS_PSS, CKM_DSA_SHA1,
-    CKM_DSA_SHA224,          CKM_DSA_SHA256,          CKM_DSA_SHA384,          CKM_DSA_SHA512,
-    CKM_MD5_HMAC,            CKM_SHA_1_HMAC,          CKM_SHA224_HMAC,         CKM_SHA256_HMAC,
-    CKM_SHA384_HMAC,         CKM_SHA512_HMAC,         CKM_AES_CMAC,
+    CKM_MD5_RSA_PKCS,
+    CKM_SHA1_RSA_PKCS,
+    CKM_SHA224_RSA_PKCS,
+    CKM_SHA256_RSA_PKCS,
+    CKM_SHA384_RSA_PKCS,
+    CKM_SHA512_RSA_PKCS,
+    CKM_SHA1_RSA_PKCS_PSS,
+    CKM_SHA224_RSA_PKCS_PSS,
+    CKM_SHA256_RSA_PKCS_PSS,
+    CKM_SHA384_RSA_PKCS_PSS,
+    CKM_SHA512_RSA_PKCS_PSS,
+    CKM_DSA_SHA1,
+    CKM_DSA_SHA224,
+    CKM_DSA_SHA256,
+    CKM_DSA_SHA384,
+    CKM_DSA_SHA512,
+    CKM_MD5_HMAC,
+    CKM_SHA_1_HMAC,
+    CKM_SHA224_HMAC,
+    CKM_SHA256_HMAC,
+    CKM_SHA384_HMAC,
+    CKM_SHA512_HMAC,
+    CKM_AES_CMAC,
 };
 
 // Block cipher modes; the RSA mechanisms take one block.
 constexpr CK_MECHANISM_TYPE kCipheringInParts[] = {
-    CKM_DES_ECB,  CKM_DES_CBC,  CKM_DES_CBC_PAD, CKM_DES3_ECB,    CKM_DES3_CBC,
-    CKM_DES3_CBC_PAD, CKM_AES_ECB, CKM_AES_CBC, CKM_AES_CBC_PAD, CKM_AES_CTR,
+    CKM_DES_ECB,      CKM_DES_CBC, CKM_DES_CBC_PAD, CKM_DES3_ECB,    CKM_DES3_CBC,
+    CKM_DES3_CBC_PAD, CKM_AES_ECB, CKM_AES_CBC,     CKM_AES_CBC_PAD, CKM_AES_CTR,
 };
 
 template <size_t N>

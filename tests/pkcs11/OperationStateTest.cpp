@@ -57,14 +57,13 @@ CK_MECHANISM kSha256{CKM_SHA256, nullptr, 0};
 CK_MECHANISM kAesEcb{CKM_AES_ECB, nullptr, 0};
 
 const FamilyCase kFamilies[] = {
-    {"Sign", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignInit(s, &kHmac, 5); }, fn::SignInit,
-     fn::SignFinal},
+    {"Sign", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_SignInit(s, &kHmac, 5); }, fn::SignInit, fn::SignFinal},
     {"Verify", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_VerifyInit(s, &kHmac, 5); }, fn::VerifyInit,
      fn::VerifyFinal},
-    {"Encrypt", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_EncryptInit(s, &kAesEcb, 5); },
-     fn::EncryptInit, fn::EncryptFinal},
-    {"Decrypt", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DecryptInit(s, &kAesEcb, 5); },
-     fn::DecryptInit, fn::DecryptFinal},
+    {"Encrypt", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_EncryptInit(s, &kAesEcb, 5); }, fn::EncryptInit,
+     fn::EncryptFinal},
+    {"Decrypt", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DecryptInit(s, &kAesEcb, 5); }, fn::DecryptInit,
+     fn::DecryptFinal},
     {"Digest", [](CContext& c, CK_SESSION_HANDLE s) { return c.C_DigestInit(s, &kSha256); }, fn::DigestInit,
      fn::DigestFinal},
 };
