@@ -32,7 +32,7 @@ bool sawOperationActive(const std::string& transcript)
 
 struct FaultCase {
     const char* name;
-    const char* line;    // the control line, with SERIAL for the token's serial
+    const char* line;   // the control line, with SERIAL for the token's serial
     bool signSucceeds;  // the C_Sign that meets the fault
 };
 
