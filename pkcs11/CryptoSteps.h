@@ -26,7 +26,8 @@ CK_ULONG outputLengthOf(const RpcResponse& response, const OutputBuffer& output)
 CK_RV checkOutput(CContext& context, RpcResponse& response, const OutputBuffer& reader);
 
 // A whole encrypt or decrypt data function (single part, update or final; a
-// null input sends no data). A null output asks for
+// null input sends no data). An update of more than kOneMessageInput bytes
+// goes in parts whose output the library collects and hands out. A null output asks for
 // the length only; the token answers a length query, or an output that does
 // not fit, with the needed size in outputLength, which the caller receives.
 // A null outputLength is CKR_ARGUMENTS_BAD, and nothing is sent.

@@ -68,6 +68,19 @@ CK_RV collectData(CContext& context, CK_SESSION_HANDLE hSession, FunctionId func
     });
 }
 
+// Updates of kCipherPart bytes each, their output appended to collected.
+CK_RV collectParts(CContext& context, CK_SESSION_HANDLE hSession, FunctionId update, const CK_BYTE* input,
+                   CK_ULONG inputLength, std::vector<uint8_t>& collected)
+{
+    for (CK_ULONG offset = 0; offset < inputLength; offset += kCipherPart) {
+        ByteSpan part{input + offset, static_cast<uint32_t>(std::min<CK_ULONG>(inputLength - offset, kCipherPart))};
+        if (const CK_RV rv = collectData(context, hSession, update, &part, collected); rv != CKR_OK) {
+            return rv;
+        }
+    }
+    return CKR_OK;
+}
+
 // A single-part encryption or decryption of input too large for one
 // message, as updates and a final; the library holds the whole output and
 // hands it out as PKCS#11 does.
@@ -75,11 +88,9 @@ CK_RV cipherInParts(CContext& context, CK_SESSION_HANDLE hSession, const DataFun
                     CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
     std::vector<uint8_t> collected;
-    for (CK_ULONG offset = 0; offset < inputLength; offset += kCipherPart) {
-        ByteSpan part{input + offset, static_cast<uint32_t>(std::min<CK_ULONG>(inputLength - offset, kCipherPart))};
-        if (const CK_RV rv = collectData(context, hSession, functions.update, &part, collected); rv != CKR_OK) {
-            return rv;
-        }
+    if (const CK_RV rv = collectParts(context, hSession, functions.update, input, inputLength, collected);
+        rv != CKR_OK) {
+        return rv;
     }
     if (const CK_RV rv = collectData(context, hSession, functions.final, nullptr, collected); rv != CKR_OK) {
         return rv;
@@ -101,9 +112,26 @@ CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSe
         }
         return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK;
     };
-    return operationStep(context, hSession, familyOf(function)->family, [&] {
-        return entryCall(context, name, checks,
-                         [&] { return exchangeData(context, hSession, function, input, data, output, outputLength); });
+    const FamilyCall call = *familyOf(function);
+    return operationStep(context, hSession, call.family, [&] {
+        return entryCall(context, name, checks, [&] {
+            if (call.kind != CallKind::Part || data.length <= kOneMessageInput) {
+                return exchangeData(context, hSession, function, input, data, output, outputLength);
+            }
+            // An update too large for one message goes in parts; the library
+            // collects their output and hands it out as one.
+            return holdingSessionToken(context, hSession, [&] {
+                if (auto kept = handOutKeptResult(context, hSession, call.family, output, outputLength)) {
+                    return *kept;
+                }
+                std::vector<uint8_t> collected;
+                if (const CK_RV rv = collectParts(context, hSession, function, input, inputLength, collected);
+                    rv != CKR_OK) {
+                    return rv;
+                }
+                return handOutResult(context, hSession, call.family, std::move(collected), output, outputLength);
+            });
+        });
     });
 }
 

@@ -448,3 +448,36 @@ TEST_F(CryptoSimTest, SignFinalBufferTooSmallKeepsTheOperation)
     EXPECT_EQ(mac, signOnce(*p11, session, hmac, key, Bytes(abc, abc + sizeof abc)));
     EXPECT_EQ(p11->C_SignFinal(session, nullptr, &length), CKR_OPERATION_NOT_INITIALIZED);
 }
+
+// Updates of 4,500 bytes go in parts too; what they give out is what the
+// single-part call gives, and a caller short of room gets it on the next call.
+TEST_F(CryptoSimTest, LargeUpdatesGoInParts)
+{
+    Bytes aesValue(32, 0x4D);
+    const CK_OBJECT_HANDLE key = knownKey(*p11, session, kAesType, aesValue);
+    Bytes iv(16, 0x1F);
+    CK_MECHANISM cbcPad{CKM_AES_CBC_PAD, iv.data(), iv.size()};
+    Bytes message = longMessage();
+    const Bytes whole = encryptOnce(*p11, session, cbcPad, key, message);
+
+    ASSERT_EQ(p11->C_EncryptInit(session, &cbcPad, key), CKR_OK);
+    Bytes parts(whole.size());
+    CK_ULONG first = 100;
+    ASSERT_EQ(p11->C_EncryptUpdate(session, message.data(), message.size(), parts.data(), &first),
+              CKR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(first, 4496u);
+    ASSERT_EQ(p11->C_EncryptUpdate(session, message.data(), message.size(), parts.data(), &first), CKR_OK);
+    CK_ULONG last = parts.size() - first;
+    ASSERT_EQ(p11->C_EncryptFinal(session, parts.data() + first, &last), CKR_OK);
+    parts.resize(first + last);
+    EXPECT_EQ(parts, whole);
+
+    ASSERT_EQ(p11->C_DecryptInit(session, &cbcPad, key), CKR_OK);
+    Bytes plain(whole.size());
+    CK_ULONG got = plain.size();
+    ASSERT_EQ(p11->C_DecryptUpdate(session, parts.data(), parts.size(), plain.data(), &got), CKR_OK);
+    CK_ULONG rest = plain.size() - got;
+    ASSERT_EQ(p11->C_DecryptFinal(session, plain.data() + got, &rest), CKR_OK);
+    plain.resize(got + rest);
+    EXPECT_EQ(plain, message);
+}
