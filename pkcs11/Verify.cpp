@@ -24,7 +24,8 @@ CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
     return operationStep(*this, hSession, Family::Verify, [&] {
         return entryCall(*this, "C_Verify", checks, [&] {
             return holdingSessionToken(*this, hSession, [&] {
-                if (data.length <= kOneMessageInput) {
+                // The signature travels in the same message.
+                if (static_cast<size_t>(data.length) + signature.length <= kOneMessageInput) {
                     return exchangeOnSession(*this, hSession, fn::Verify, [&](TokenCall& call) {
                         setBytes(call.request.data, data);
                         setBytes(call.request.data2, signature);
