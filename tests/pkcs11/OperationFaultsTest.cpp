@@ -30,6 +30,32 @@ bool sawOperationActive(const std::string& transcript)
     return transcript.find("call C_SignInit 0x90") != std::string::npos;
 }
 
+// Single-part calls on 4,500 bytes, more than one message holds, through
+// the daemon and over HID directly: HMAC-SHA256 and SHA-256 give what they
+// give everywhere (the values of Python's hmac and hashlib), AES-CBC-PAD
+// decrypts what it encrypted, and the session signs on as usual.
+class LargeSinglePartCalls : public ::testing::TestWithParam<LibraryTransport> {};
+
+TEST_P(LargeSinglePartCalls, SucceedAndTheSessionGoesOn)
+{
+    ToolsDeployment deployment(GetParam());
+    const RunResult run =
+        deployment.runOurs(worker({"init", "open", "login", "large", "keygen", "k", "sign", "3", "finalize"}));
+    EXPECT_EQ(run.status, 0) << run.output << deployment.daemonOutput();
+    EXPECT_NE(run.output.find("mac bc1eba30c76bdecc9aa157a7e175f5c19688f00cde129c448c7bef845e1c2c73"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("digest 5fdbad7999f95c40275f7f78002e35ab23614c1782413b116f20d6e3b214b189"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("large ok"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("signatures 3 failed 0"), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LargeSinglePartCalls,
+                         ::testing::Values(LibraryTransport::Hid, LibraryTransport::Unix),
+                         [](const auto& info) { return transportName(info.param); });
+
 struct FaultCase {
     const char* name;
     const char* line;   // the control line, with SERIAL for the token's serial
