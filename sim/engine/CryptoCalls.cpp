@@ -77,6 +77,16 @@ CK_RV finish(Token& token, const Request& req, Response& resp)
                         [&](CK_BYTE_PTR out, CK_ULONG_PTR length) { return (token.p11().*F)(s, out, length); });
 }
 
+template <Finish F, KeyUse U>
+CK_RV finishKeyed(Token& token, const Request& req, Response& resp)
+{
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
+        return rv;
+    }
+    return finalResult(token, s, U, finish<F>(token, req, resp));
+}
+
 template <Absorb F>
 CK_RV absorb(Token& token, const Request& req, Response&)
 {
@@ -111,7 +121,7 @@ CK_RV verifyFinal(Token& token, const Request& req, Response&)
     if (CK_RV rv = checkSealedOf(token, s, KeyUse::Verify, req.data); rv != CKR_OK) {
         return rv;
     }
-    return token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data));
+    return finalResult(token, s, KeyUse::Verify, token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data)));
 }
 
 CK_RV digestInit(Token& token, const Request& req, Response&)
@@ -159,9 +169,9 @@ void addCryptoCalls(CallTable& t)
     t[fn::EncryptUpdate] = transform<&CK_FUNCTION_LIST::C_EncryptUpdate, KeyUse::Encrypt, Limited::Nothing>;
     t[fn::DecryptUpdate] = transform<&CK_FUNCTION_LIST::C_DecryptUpdate, KeyUse::Decrypt, Limited::Nothing>;
     t[fn::Sign] = transform<&CK_FUNCTION_LIST::C_Sign, KeyUse::Sign, Limited::Data>;
-    t[fn::EncryptFinal] = finish<&CK_FUNCTION_LIST::C_EncryptFinal>;
-    t[fn::DecryptFinal] = finish<&CK_FUNCTION_LIST::C_DecryptFinal>;
-    t[fn::SignFinal] = finish<&CK_FUNCTION_LIST::C_SignFinal>;
+    t[fn::EncryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_EncryptFinal, KeyUse::Encrypt>;
+    t[fn::DecryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_DecryptFinal, KeyUse::Decrypt>;
+    t[fn::SignFinal] = finishKeyed<&CK_FUNCTION_LIST::C_SignFinal, KeyUse::Sign>;
     t[fn::DigestFinal] = finish<&CK_FUNCTION_LIST::C_DigestFinal>;
     t[fn::SignUpdate] = absorb<&CK_FUNCTION_LIST::C_SignUpdate>;
     t[fn::VerifyUpdate] = absorb<&CK_FUNCTION_LIST::C_VerifyUpdate>;
