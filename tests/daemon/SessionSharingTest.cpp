@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -278,8 +279,14 @@ TEST_P(SessionSharing, OldSessionAfterAReplugNeverReachesANewOne)
     EXPECT_EQ(old->call(OnSession(fn::GetSessionInfo, *session)), std::nullopt);
     EXPECT_TRUE(old->closedByDaemon());
     old.reset();
+    // The library finds the daemon's tokens by their sockets when it starts,
+    // so B starts once the token's new socket is there: the daemon first
+    // withdraws the old one (its next scan finds the token gone), and until
+    // then the old socket still takes connections.
+    if (GetParam() == LibraryTransport::Unix) {
+        ASSERT_TRUE(WaitUntil([&] { return !std::filesystem::exists(deployment.socketPath()); }, 10s));
+    }
     ASSERT_EQ(deployment.simulator().control("plug " + serial), "ok");
-    // The library finds the daemon's tokens by their sockets when it starts.
     if (GetParam() == LibraryTransport::Unix) {
         ASSERT_TRUE(WaitUntil([&] { return test::Listening(deployment.socketPath()); }, 10s));
     }
