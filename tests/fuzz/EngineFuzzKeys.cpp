@@ -431,6 +431,9 @@ const std::vector<CK_MECHANISM_TYPE>& operationMechanisms()
         CKM_ECDH1_DERIVE,
         CKM_AES_KEY_WRAP,
         CKM_VENDOR_DEFINED + 1,
+        CKM_ECDSA_SHA1,
+        CKM_ECDSA_SHA256,
+        CKM_ECDSA_SHA512,
     };
     return m;
 }
@@ -456,6 +459,9 @@ const std::vector<CK_MECHANISM_TYPE>& deriveMechanisms()
         CKM_RSA_PKCS,
         CKM_CONCATENATE_BASE_AND_KEY,
         CKM_SHA256_KEY_DERIVATION,
+        CKM_AES_CBC_ENCRYPT_DATA,
+        CKM_DES_CBC_ENCRYPT_DATA,
+        CKM_DES3_CBC_ENCRYPT_DATA,
     };
     return m;
 }
@@ -465,7 +471,7 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
     static const CK_MECHANISM_TYPE kHashes[] = {CKM_SHA_1, CKM_SHA224, CKM_SHA256, CKM_SHA384, CKM_SHA512, CKM_MD5};
     static const CK_RSA_PKCS_MGF_TYPE kMgfs[] = {CKG_MGF1_SHA1,   CKG_MGF1_SHA224, CKG_MGF1_SHA256,
                                                  CKG_MGF1_SHA384, CKG_MGF1_SHA512, 0};
-    const uint8_t variant = in.byte() % 10;
+    const uint8_t variant = in.byte() % 12;
     const size_t hash = in.byte() % std::size(kHashes);
     switch (variant) {
     case 0:
@@ -511,6 +517,28 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
     case 8:  // a raw OAEP block without source data
         m.parameter = littleEndian({kHashes[hash], kMgfs[hash], CKZ_DATA_SPECIFIED, 0, 0});
         break;
+    case 9: {  // GCM: an IV, perhaps additional data, a tag size right or wrong
+        vexa::wire::WireGcm gcm;
+        gcm.iv = in.bytes(in.byte() % 20);
+        if (in.byte() & 1) {
+            gcm.aad = in.bytes(in.byte() % 40);
+        }
+        if (in.byte() & 1) {
+            gcm.ivBits = in.byte();
+        }
+        gcm.tagBits = in.byte() & 1 ? 128 : in.byte();
+        m.gcm = gcm;
+        break;
+    }
+    case 10: {  // ENCRYPT_DATA: the data, and an IV of some length
+        vexa::wire::WireEncryptData data;
+        data.data = in.bytes(in.byte() % 48);
+        if (in.byte() & 1) {
+            data.iv = in.bytes(in.byte() % 17);
+        }
+        m.encryptData = data;
+        break;
+    }
     default:
         m.parameter = in.bytes(in.byte() % 64);
         break;
