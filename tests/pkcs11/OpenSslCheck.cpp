@@ -4,7 +4,6 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
-#include <openssl/provider.h>
 #include <openssl/rsa.h>
 
 #include <memory>
@@ -36,17 +35,6 @@ Pkey publicKey(const char* type, OSSL_PARAM_BLD* bld)
         return nullptr;
     }
     return Pkey(key);
-}
-
-// DES is in OpenSSL 3's legacy provider.
-void loadProviders()
-{
-    static const bool loaded = [] {
-        OSSL_PROVIDER_load(nullptr, "default");
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        return true;
-    }();
-    (void)loaded;
 }
 
 }  // namespace
@@ -166,7 +154,6 @@ bool gcmOpen(const Bytes& key, const Bytes& iv, const Bytes& aad, size_t tagByte
 
 Bytes encryptBlocks(const std::string& cipher, const Bytes& key, const Bytes& iv, const Bytes& data)
 {
-    loadProviders();
     std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER, EVP_CIPHER_free>> algorithm(
         EVP_CIPHER_fetch(nullptr, cipher.c_str(), nullptr));
     CipherCtx ctx(EVP_CIPHER_CTX_new());

@@ -26,8 +26,9 @@ Bytes gcmSeal(const Bytes& key, const Bytes& iv, const Bytes& aad, size_t tagByt
 // False when the tag does not authenticate the ciphertext.
 bool gcmOpen(const Bytes& key, const Bytes& iv, const Bytes& aad, size_t tagBytes, const Bytes& sealed, Bytes& plain);
 
-// A block cipher without padding: "des-ecb", "des-cbc", "des-ede3-ecb",
-// "des-ede3-cbc", "aes-128-ecb", "aes-256-cbc", ... (an empty IV for ECB).
+// A block cipher of OpenSSL's default provider without padding:
+// "des-ede3-ecb", "des-ede3-cbc", "aes-128-ecb", "aes-256-cbc", ... (an
+// empty IV for ECB).
 Bytes encryptBlocks(const std::string& cipher, const Bytes& key, const Bytes& iv, const Bytes& data);
 
 }  // namespace vexa::test::openssl
