@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -241,6 +243,46 @@ TEST_P(GcmCarriageTest, RefusesBlocksThatDoNotHoldWhatTheyClaim)
 INSTANTIATE_TEST_SUITE_P(Functions, GcmCarriageTest,
                          ::testing::Values(kCarriageCases[0], kCarriageCases[1], kCarriageCases[7], kCarriageCases[8]),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Whether the 8 bytes of an address appear anywhere in a message.
+bool holdsAddress(const std::vector<uint8_t>& message, const void* address)
+{
+    uint8_t bytes[sizeof address];
+    std::memcpy(bytes, &address, sizeof address);
+    return std::search(message.begin(), message.end(), std::begin(bytes), std::end(bytes)) != message.end();
+}
+
+// The parameters that hold addresses, through every function that takes a
+// mechanism: no address of the caller's, of the block or inside it, is in
+// any message the library sends.
+TEST_P(MechanismCarriageTest, NoAddressOfTheCallersEverTravels)
+{
+    CK_BYTE iv[12] = {1};
+    CK_BYTE aad[4] = {2};
+    CK_BYTE data[16] = {3};
+    CK_BYTE label[3] = {4};
+    CK_GCM_PARAMS gcm{iv, sizeof iv, 96, aad, sizeof aad, 128};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS cbcData{{5}, data, sizeof data};
+    CK_KEY_DERIVATION_STRING_DATA ecbData{data, sizeof data};
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, label, sizeof label};
+    CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, sizeof label, label, sizeof data, data};
+    CK_MECHANISM mechanisms[] = {
+        {CKM_AES_GCM, &gcm, sizeof gcm},
+        {CKM_AES_CBC_ENCRYPT_DATA, &cbcData, sizeof cbcData},
+        {CKM_AES_ECB_ENCRYPT_DATA, &ecbData, sizeof ecbData},
+        {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep},
+        {CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh},
+    };
+    const void* addresses[] = {iv, aad, data, label, &gcm, &cbcData, &ecbData, &oaep, &ecdh};
+    for (CK_MECHANISM& mechanism : mechanisms) {
+        GetParam().call(*context, session, mechanism);
+    }
+    for (const std::vector<uint8_t>& message : token().requests) {
+        for (const void* address : addresses) {
+            EXPECT_FALSE(holdsAddress(message, address)) << address;
+        }
+    }
+}
 
 class EncryptDataCarriageTest : public CryptoFixture {
 protected:
