@@ -198,9 +198,16 @@ TEST_F(MechanismSimTest, HashingEcdsaSignaturesVerifyWithOpenSslInOneAndInSevera
         EXPECT_EQ(p11->C_VerifyFinal(session, parts.data(), parts.size()), CKR_SIGNATURE_INVALID)
             << "one byte short of the message";
     }
-    // After a completed signature the operation is over.
+    // After a completed signature the operation is over, and so it is after
+    // a signature of the wrong length.
     CK_BYTE more = 0;
     EXPECT_EQ(p11->C_SignUpdate(session, &more, 1), CKR_OPERATION_NOT_INITIALIZED);
+    CK_MECHANISM sha256{CKM_ECDSA_SHA256, nullptr, 0};
+    ASSERT_EQ(p11->C_VerifyInit(session, &sha256, publicKey), CKR_OK);
+    ASSERT_EQ(p11->C_VerifyUpdate(session, &more, 1), CKR_OK);
+    CK_BYTE shortSignature[10] = {};
+    EXPECT_EQ(p11->C_VerifyFinal(session, shortSignature, sizeof shortSignature), CKR_SIGNATURE_LEN_RANGE);
+    EXPECT_EQ(p11->C_VerifyUpdate(session, &more, 1), CKR_OPERATION_NOT_INITIALIZED);
 }
 
 struct GcmCase {
