@@ -133,12 +133,18 @@ TEST_F(Applications, GnutlsServerWithTheTokensRsaKeyCompletesATls13Handshake)
 {
     generateKeyPair("rsa:2048", "tls-key", "04");
     const std::string pem = exportPublicKey("tls-key");
+    // A CA of software keys certifies the token's public key.
+    writeFile(m_token.file("ca.cfg"), "cn = test CA\nca\ncert_signing_key\nexpiration_days = 2\n");
     writeFile(m_token.file("cert.cfg"),
-              "cn = localhost\ndns_name = localhost\nca\ntls_www_server\nsigning_key\nexpiration_days = 2\n");
-    ok(m_token.runThirdParty({"env", "GNUTLS_PIN=" + kUserPin, "certtool", "--provider", VEXA_PKCS11_MODULE,
-                              "--generate-self-signed", "--load-privkey", "pkcs11:object=tls-key;type=private",
-                              "--load-pubkey", pem, "--template", "cert.cfg", "--outfile", "cert.pem"}),
-       "certtool --generate-self-signed");
+              "cn = localhost\ndns_name = localhost\ntls_www_server\nsigning_key\n"
+              "expiration_days = 2\n");
+    ok(runIn(dir(), {"certtool", "--generate-privkey", "--key-type", "ecdsa", "--outfile", "ca.key"}), "CA key");
+    ok(runIn(dir(), {"certtool", "--generate-self-signed", "--load-privkey", "ca.key", "--template", "ca.cfg",
+                     "--outfile", "ca.pem"}),
+       "CA certificate");
+    ok(runIn(dir(), {"certtool", "--generate-certificate", "--load-pubkey", pem, "--load-ca-privkey", "ca.key",
+                     "--load-ca-certificate", "ca.pem", "--template", "cert.cfg", "--outfile", "cert.pem"}),
+       "server certificate");
 
     const int port = freePort();
     ASSERT_NE(port, 0);
@@ -149,7 +155,7 @@ TEST_F(Applications, GnutlsServerWithTheTokensRsaKeyCompletesATls13Handshake)
                                  "pkcs11:object=tls-key;type=private;pin-value=" + kUserPin});
     ASSERT_TRUE(server->readUntil("Echo Server listening on IPv4", std::chrono::seconds(30))) << server->transcript();
 
-    const std::string client = ok(runIn(dir(), {"gnutls-cli", "--priority", priority, "--x509cafile", "cert.pem",
+    const std::string client = ok(runIn(dir(), {"gnutls-cli", "--priority", priority, "--x509cafile", "ca.pem",
                                                 "--port", std::to_string(port), "localhost"}),
                                   "gnutls-cli");
     EXPECT_NE(client.find("Handshake was completed"), std::string::npos) << client;
