@@ -49,7 +49,7 @@ const CK_KEY_TYPE kKeyTypes[] = {CKK_RSA,
                                  CKK_SHA256_HMAC,
                                  CKK_VENDOR_DEFINED};
 
-enum class Kind { Number, Flag, Bytes };
+enum class Kind { Number, Flag, Bytes, Mechanisms, Members };
 struct AttributeKind {
     CK_ATTRIBUTE_TYPE type;
     Kind kind;
@@ -83,8 +83,9 @@ const AttributeKind kAttributes[] = {
     {CKA_EC_PARAMS, Kind::Bytes},
     {CKA_EC_POINT, Kind::Bytes},
     {CKA_CHECK_VALUE, Kind::Bytes},
-    {CKA_ALLOWED_MECHANISMS, Kind::Bytes},
-    {CKA_WRAP_TEMPLATE, Kind::Bytes},
+    {CKA_ALLOWED_MECHANISMS, Kind::Mechanisms},
+    {CKA_WRAP_TEMPLATE, Kind::Members},
+    {CKA_DERIVE_TEMPLATE, Kind::Members},
 };
 
 template <typename T, size_t N>
@@ -92,6 +93,10 @@ const T& pick(Input& in, const T (&choices)[N])
 {
     return choices[in.byte() % N];
 }
+
+// Mechanisms a key may be bound to.
+const CK_MECHANISM_TYPE kAllowable[] = {CKM_AES_ECB, CKM_AES_CBC,  CKM_AES_GCM,
+                                        CKM_ECDSA,   CKM_RSA_PKCS, CKM_VENDOR_DEFINED | 3};
 
 Bytes fromHex(const char* hex)
 {
@@ -575,6 +580,23 @@ std::vector<WireAttribute> changedAttributes(Input& in)
             out.push_back(number(type, in.byte() * 8u));
         } else if (kind == Kind::Flag) {
             out.push_back(flag(type, in.byte() & 1));
+        } else if (kind == Kind::Mechanisms) {
+            std::vector<uint32_t> mechanisms;
+            for (size_t m = in.byte() % 5; m > 0; --m) {
+                mechanisms.push_back(static_cast<uint32_t>(pick(in, kAllowable)));
+            }
+            WireAttribute list = vexa::wire::mechanismsAttribute(type, mechanisms);
+            if (in.byte() == 0) {
+                list.valueLength = in.byte();  // a count that may disagree
+            }
+            out.push_back(list);
+        } else if (kind == Kind::Members) {
+            std::vector<WireAttribute> members;
+            for (size_t m = in.byte() % 4; m > 0; --m) {
+                members.push_back(in.byte() & 1 ? number(CKA_CLASS, pick(in, kClasses))
+                                                : flag(CKA_EXTRACTABLE, in.byte() & 1));
+            }
+            out.push_back(vexa::wire::templateAttribute(type, members));
         } else {
             out.push_back(bytes(type, in.bytes(in.byte() % 40)));
         }
