@@ -7,6 +7,9 @@
 #include <cstring>
 #include <exception>
 
+#include "FieldCallbacks.h"
+#include "wire/CallTable.h"
+
 namespace vexa::pkcs11 {
 
 using namespace corvel;
@@ -16,6 +19,38 @@ namespace {
 // The innermost hold of the calling thread; each hold links to the one it
 // was made inside.
 thread_local CHeldSlot* t_innermostHold = nullptr;
+
+thread_local bool t_tokenEnded = false;
+
+// The name of a field that the function's every successful reply has and
+// this one lacks; null when none is missing. Byte strings and lists are
+// never needed fields.
+const char* missingNeededField(uint32_t function, const RpcResponse& response)
+{
+    const wire::Call* row = wire::findCall(function);
+    if (row == nullptr || response.rv != CKR_OK) {
+        return nullptr;
+    }
+    using wire::ReplyField;
+    const struct {
+        ReplyField field;
+        bool present;
+        const char* name;
+    } fields[] = {
+        {ReplyField::Handle, response.has_handle, "handle"},
+        {ReplyField::Handle2, response.has_handle2, "handle2"},
+        {ReplyField::OutputLength, response.has_outputLength, "outputLength"},
+        {ReplyField::SessionInfo, response.has_sessionInfo, "sessionInfo"},
+        {ReplyField::TokenInfo, response.has_tokenInfo, "tokenInfo"},
+        {ReplyField::TokenConfig, response.has_tokenConfig, "tokenConfig"},
+    };
+    for (const auto& f : fields) {
+        if ((row->needs() & wire::bitOf(f.field)) != 0 && !f.present) {
+            return f.name;
+        }
+    }
+    return nullptr;
+}
 
 // Writes what fits into the buffer and counts every byte, so that the size of
 // a request too large for the buffer is known without encoding it twice: the
@@ -70,6 +105,10 @@ private:
 };
 
 }  // namespace
+
+void forgetLastAnswer() { t_tokenEnded = false; }
+
+bool tokenEndedOperation() { return t_tokenEnded; }
 
 CCallPath::CCallPath(CSlotTable& slots, CSessionTable& sessions, CLogTarget& log, const LibrarySettings& settings)
     : m_slots(slots), m_sessions(sessions), m_log(log), m_settings(settings)
@@ -160,29 +199,79 @@ void CHeldSlot::exchange(RpcRequest& request, RpcResponse& response, bool clearR
     run(request, response, clearResponse, replyTimeout, std::nullopt, nullptr);
 }
 
-void CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearResponse,
+bool CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearResponse,
                     std::optional<uint32_t> replyTimeout, const std::optional<BoundSession>& session,
                     uint64_t* generation)
+{
+    if (clearResponse) {
+        response = RpcResponse{};
+    }
+    const std::optional<FamilyCall> family = session ? familyOf(request.function) : std::nullopt;
+    if (family) {
+        // A result kept for the application is abandoned once it goes on
+        // with the family otherwise.
+        m_path.m_sessions.dropResult(session->handle, family->family);
+        if (!settleOperation(request, *session, family->family)) {
+            response.rv = CKR_FUNCTION_FAILED;
+            return false;
+        }
+    }
+    bool sent = false;
+    const bool answered = exchangeEncoded(request, response, replyTimeout, session, generation, sent);
+    if (!family) {
+        return answered;
+    }
+    if (answered) {
+        const CK_RV rv = response.rv;
+        const bool query = request.has_lengthOnly && request.lengthOnly;
+        t_tokenEnded = rv != CKR_BUFFER_TOO_SMALL && !query && (rv != CKR_OK || family->kind == CallKind::End);
+    } else if ((family->kind != CallKind::Start || sent) && response.rv != CKR_SESSION_HANDLE_INVALID) {
+        // The application learns that the operation ended (or, for an Init,
+        // that none started) while the token may hold one.
+        m_path.m_sessions.markEndPending(session->handle, family->family);
+    }
+    return answered;
+}
+
+bool CHeldSlot::settleOperation(const RpcRequest& request, const BoundSession& session, Family family)
+{
+    if (!m_path.m_sessions.takeEndPending(session.handle, family)) {
+        return true;
+    }
+    RpcRequest end = RpcRequest_init_zero;
+    RpcResponse reply = RpcResponse_init_zero;
+    end.has_session = request.has_session;
+    end.session = request.session;
+    uint8_t dummySignature = 0;
+    ByteSpan signature{&dummySignature, 1};
+    fillOperationEnd(family, end, signature);
+    OutputBuffer dropped;  // no buffer: the output is read past
+    setOutput(reply.output, dropped);
+    m_path.m_log.logFormat(kLogDebug, "Ending the token's operation of session %u before function %u",
+                           static_cast<unsigned>(request.session), static_cast<unsigned>(request.function));
+    // Whatever the token answers, its operation has ended.
+    return run(end, reply, false, std::nullopt, session, nullptr);
+}
+
+bool CHeldSlot::exchangeEncoded(RpcRequest& request, RpcResponse& response, std::optional<uint32_t> replyTimeout,
+                                const std::optional<BoundSession>& session, uint64_t* generation, bool& sent)
 {
     CLogTarget& log = m_path.m_log;
     // Not cleared: the encoder writes what it sends, and only the received
     // bytes are decoded.
     uint8_t buffer[kExchangeBufferSize];
-    if (clearResponse) {
-        response = RpcResponse{};
-    }
     BoundedOutput bounded{buffer, sizeof buffer};
     pb_ostream_t out{writeBounded, &bounded, SIZE_MAX, 0, nullptr};
     const bool encoded = pb_encode(&out, RpcRequest_fields, &request);
     if (out.bytes_written > sizeof buffer) {
         log.logText(kLogError, "stream full");
         response.rv = CKR_DATA_LEN_RANGE;
-        return;
+        return false;
     }
     if (!encoded || out.bytes_written == 0) {
         log.logText(kLogError, out.errmsg != nullptr ? out.errmsg : "function encoding failed");
         response.rv = CKR_FUNCTION_FAILED;
-        return;
+        return false;
     }
     if (m_slot == nullptr) {
         log.logText(kLogError, "Port not found");
@@ -192,7 +281,7 @@ void CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearRespon
     if (m_slot != nullptr && holdLock()) {
         try {
             CReplyTimeout wait(m_slot->transport_inlock(), replyTimeout);
-            received = transfer_inlock(buffer, out.bytes_written, session, stale);
+            received = transfer_inlock(buffer, out.bytes_written, session, stale, sent);
         } catch (const std::exception& error) {
             logExchangeFailure(error.what());
         } catch (...) {
@@ -204,25 +293,31 @@ void CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearRespon
     }
     if (stale) {
         response.rv = CKR_SESSION_HANDLE_INVALID;
-        return;
+        return false;
     }
     if (received == 0) {
         log.logText(kLogError, "no response from transport.");
         response.rv = CKR_FUNCTION_FAILED;
-        return;
+        return false;
     }
     pb_istream_t in = pb_istream_from_buffer(buffer, received);
     // NOINIT: the caller's presets and callbacks stay; a cleared response is already zero.
     if (!pb_decode_ex(&in, RpcResponse_fields, &response, PB_DECODE_NOINIT)) {
         log.logText(kLogError, in.errmsg != nullptr ? in.errmsg : "function decoding failed");
         response.rv = CKR_FUNCTION_FAILED;
-        return;
+        return false;
+    }
+    if (const char* missing = missingNeededField(request.function, response)) {
+        log.logFormat(kLogError, "Reply of function %u has rv CKR_OK but no %s",
+                      static_cast<unsigned>(request.function), missing);
+        response.rv = CKR_DEVICE_ERROR;
     }
     // The token no longer knows the session: its number may soon name
     // another application's session, which this handle must never reach.
     if (session && (response.rv == CKR_SESSION_HANDLE_INVALID || response.rv == CKR_SESSION_CLOSED)) {
         m_path.m_sessions.remove(session->handle);
     }
+    return true;
 }
 
 // Every failure of the exchange, whatever its kind, fails the call: the
@@ -232,7 +327,7 @@ void CHeldSlot::run(RpcRequest& request, RpcResponse& response, bool clearRespon
 // finds its connection or device gone is tried again at once, over a fresh
 // one, unless the fresh one reaches another device than the session's.
 size_t CHeldSlot::transfer_inlock(uint8_t* buffer, size_t length, const std::optional<BoundSession>& session,
-                                  bool& stale)
+                                  bool& stale, bool& sent)
 {
     CTransport& transport = m_slot->transport_inlock();
     if (!transport.isOpen()) {
@@ -242,6 +337,7 @@ size_t CHeldSlot::transfer_inlock(uint8_t* buffer, size_t length, const std::opt
         return 0;
     }
     try {
+        sent = true;
         transport.write(buffer, length);
     } catch (const IOException& failure) {
         // The connection or device it wrote to had gone (a token plugged in

@@ -67,6 +67,14 @@ private:
 // plugged in again), the slot's older sessions are forgotten and such a
 // request ends with CKR_SESSION_HANDLE_INVALID, unsent. So does a session
 // that the token itself calls invalid or closed.
+// Whether the last reply that a request of an operation family got on this
+// thread, since forgetLastAnswer, ended the token's operation: an error
+// (except CKR_BUFFER_TOO_SMALL), or the success of a single-part or final
+// call that was no length query. Tells an operation's end that the token
+// made from one reported here only.
+void forgetLastAnswer();
+bool tokenEndedOperation();
+
 class CHeldSlot {
 public:
     CHeldSlot(CCallPath& path, CK_SLOT_ID slot);
@@ -95,9 +103,17 @@ private:
     static SlotPtr slotFor(CCallPath& path, CK_SLOT_ID slot, const CHeldSlot* outer);
 
     bool holdLock();
-    void run(RpcRequest& request, RpcResponse& response, bool clearResponse, std::optional<uint32_t> replyTimeout,
+    // True when a reply was decoded.
+    bool run(RpcRequest& request, RpcResponse& response, bool clearResponse, std::optional<uint32_t> replyTimeout,
              const std::optional<BoundSession>& session, uint64_t* generation);
-    size_t transfer_inlock(uint8_t* buffer, size_t length, const std::optional<BoundSession>& session, bool& stale);
+    bool exchangeEncoded(RpcRequest& request, RpcResponse& response, std::optional<uint32_t> replyTimeout,
+                         const std::optional<BoundSession>& session, uint64_t* generation, bool& sent);
+    // Ends the family's operation on the session before a request of the
+    // family goes out, when an end is pending; false when that end got no
+    // reply (it stays pending).
+    bool settleOperation(const RpcRequest& request, const BoundSession& session, Family family);
+    size_t transfer_inlock(uint8_t* buffer, size_t length, const std::optional<BoundSession>& session, bool& stale,
+                           bool& sent);
     void openTransport_inlock(corvel::CTransport& transport);
     bool isStale_inlock(const std::optional<BoundSession>& session) const;
     void logExchangeFailure(const char* what);

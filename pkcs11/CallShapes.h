@@ -116,6 +116,22 @@ CK_RV holdingSessionToken(CContext& context, CK_SESSION_HANDLE hSession, Body bo
     return body();
 }
 
+// A call on a family's operation (single part, update, final). PKCS#11 ends
+// the operation at every failure of such a call except CKR_BUFFER_TOO_SMALL;
+// when the failure is not the token's own answer (refused here, no reply),
+// the token may still hold the operation, and the session's next request of
+// the family ends it first.
+template <typename Body>
+CK_RV operationStep(CContext& context, CK_SESSION_HANDLE hSession, Family family, Body body)
+{
+    forgetLastAnswer();
+    const CK_RV rv = body();
+    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL && !tokenEndedOperation()) {
+        context.sessions().markEndPending(hSession, family);
+    }
+    return rv;
+}
+
 // The same for the token of a slot.
 template <typename Body>
 CK_RV holdingSlotToken(CContext& context, CK_SLOT_ID slotID, Body body)

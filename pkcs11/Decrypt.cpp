@@ -13,18 +13,27 @@ CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         }
         return carried.prepare(*pMechanism, m_log);
     };
-    return sessionCall(*this, "C_DecryptInit", hSession, fn::DecryptInit, checks, [&](TokenCall& call) {
-        RpcMechanism fields = RpcMechanism_init_zero;
-        carried.writeTo(fields);
-        setOperation(call.request, fields, hKey);
-    });
+    return sessionCall(
+        *this, "C_DecryptInit", hSession, fn::DecryptInit, checks,
+        [&](TokenCall& call) {
+            RpcMechanism fields = RpcMechanism_init_zero;
+            carried.writeTo(fields);
+            setOperation(call.request, fields, hKey);
+        },
+        [&](TokenCall& call) {
+            if (call.response.rv == CKR_OK) {
+                sessions().setMechanism(hSession, Family::Decrypt, pMechanism->mechanism);
+            }
+            return CK_RV{call.response.rv};
+        });
 }
 
 CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                           CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen)
 {
-    return runDataFunction(*this, "C_Decrypt", hSession, fn::Decrypt, pEncryptedData, ulEncryptedDataLen, pData,
-                           pulDataLen);
+    constexpr DataFunctions kFunctions{Family::Decrypt, fn::Decrypt, fn::DecryptUpdate, fn::DecryptFinal};
+    return runSinglePartData(*this, "C_Decrypt", hSession, kFunctions, pEncryptedData, ulEncryptedDataLen, pData,
+                             pulDataLen);
 }
 
 CK_RV CContext::C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,

@@ -50,30 +50,32 @@ CK_RV CContext::C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
     // PKCS#11 asks for the length pointer in every digest call; without one
     // the token would end the operation and the result would be lost.
     const auto checks = [&] { return pulDigestLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return entryCall(*this, "C_Digest", checks, [&] {
-        return holdingSessionToken(*this, hSession, [&] {
-            if (pDigest == nullptr && (pData != nullptr || ulDataLen == 0)) {
-                // A length query: the data stays with the caller until it has room.
-                return C_DigestFinal(hSession, nullptr, pulDigestLen);
-            }
-            if (pData != nullptr) {
-                if (const CK_RV room = checkDigestRoom(*this, hSession, pulDigestLen); room != CKR_OK) {
-                    return room;
+    return operationStep(*this, hSession, Family::Digest, [&] {
+        return entryCall(*this, "C_Digest", checks, [&] {
+            return holdingSessionToken(*this, hSession, [&] {
+                if (pDigest == nullptr && (pData != nullptr || ulDataLen == 0)) {
+                    // A length query: the data stays with the caller until it has room.
+                    return C_DigestFinal(hSession, nullptr, pulDigestLen);
                 }
-                const CK_RV absorbed = C_DigestUpdate(hSession, pData, ulDataLen);
-                return absorbed == CKR_OK ? C_DigestFinal(hSession, pDigest, pulDigestLen) : absorbed;
-            }
-            // No data: the digest of nothing, or, with a length that claims data, a
-            // bad call that still ends the token's operation as PKCS#11 requires.
-            CK_RV rv = CKR_OK;
-            if (pDigest == nullptr) {
-                CK_BYTE scratch[kScratchDigestSize];
-                CK_ULONG scratchLength = sizeof(scratch);
-                (void)C_DigestFinal(hSession, scratch, &scratchLength);
-            } else {
-                rv = C_DigestFinal(hSession, pDigest, pulDigestLen);
-            }
-            return ulDataLen != 0 ? CKR_ARGUMENTS_BAD : rv;
+                if (pData != nullptr) {
+                    if (const CK_RV room = checkDigestRoom(*this, hSession, pulDigestLen); room != CKR_OK) {
+                        return room;
+                    }
+                    const CK_RV absorbed = C_DigestUpdate(hSession, pData, ulDataLen);
+                    return absorbed == CKR_OK ? C_DigestFinal(hSession, pDigest, pulDigestLen) : absorbed;
+                }
+                // No data: the digest of nothing, or, with a length that claims data, a
+                // bad call that still ends the token's operation as PKCS#11 requires.
+                CK_RV rv = CKR_OK;
+                if (pDigest == nullptr) {
+                    CK_BYTE scratch[kScratchDigestSize];
+                    CK_ULONG scratchLength = sizeof(scratch);
+                    (void)C_DigestFinal(hSession, scratch, &scratchLength);
+                } else {
+                    rv = C_DigestFinal(hSession, pDigest, pulDigestLen);
+                }
+                return ulDataLen != 0 ? CKR_ARGUMENTS_BAD : rv;
+            });
         });
     });
 }
@@ -85,9 +87,11 @@ CK_RV CContext::C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK
 
 CK_RV CContext::C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey)
 {
-    return sessionCall(*this, "C_DigestKey", hSession, fn::DigestKey, kNoChecks, [&](TokenCall& call) {
-        call.request.has_handle = true;
-        call.request.handle = low32(hKey);
+    return operationStep(*this, hSession, Family::Digest, [&] {
+        return sessionCall(*this, "C_DigestKey", hSession, fn::DigestKey, kNoChecks, [&](TokenCall& call) {
+            call.request.has_handle = true;
+            call.request.handle = low32(hKey);
+        });
     });
 }
 
@@ -106,10 +110,12 @@ CK_RV CContext::C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, C
             setOutput(call.response.output, reader);
         }
     };
-    return sessionCall(*this, "C_DigestFinal", hSession, fn::DigestFinal, checks, fill, [&](TokenCall& call) {
-        const CK_RV rv = checkOutput(*this, call.response, reader);
-        *pulDigestLen = outputLengthOf(call.response, reader);
-        return rv;
+    return operationStep(*this, hSession, Family::Digest, [&] {
+        return sessionCall(*this, "C_DigestFinal", hSession, fn::DigestFinal, checks, fill, [&](TokenCall& call) {
+            const CK_RV rv = checkOutput(*this, call.response, reader);
+            *pulDigestLen = outputLengthOf(call.response, reader);
+            return rv;
+        });
     });
 }
 

@@ -18,18 +18,27 @@ CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
         }
         return carried.prepare(*pMechanism, m_log);
     };
-    return sessionCall(*this, "C_EncryptInit", hSession, fn::EncryptInit, checks, [&](TokenCall& call) {
-        RpcMechanism fields = RpcMechanism_init_zero;
-        carried.writeTo(fields);
-        setOperation(call.request, fields, hKey);
-    });
+    return sessionCall(
+        *this, "C_EncryptInit", hSession, fn::EncryptInit, checks,
+        [&](TokenCall& call) {
+            RpcMechanism fields = RpcMechanism_init_zero;
+            carried.writeTo(fields);
+            setOperation(call.request, fields, hKey);
+        },
+        [&](TokenCall& call) {
+            if (call.response.rv == CKR_OK) {
+                sessions().setMechanism(hSession, Family::Encrypt, pMechanism->mechanism);
+            }
+            return CK_RV{call.response.rv};
+        });
 }
 
 CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,
                           CK_ULONG_PTR pulEncryptedDataLen)
 {
-    return runDataFunction(*this, "C_Encrypt", hSession, fn::Encrypt, pData, ulDataLen, pEncryptedData,
-                           pulEncryptedDataLen);
+    constexpr DataFunctions kFunctions{Family::Encrypt, fn::Encrypt, fn::EncryptUpdate, fn::EncryptFinal};
+    return runSinglePartData(*this, "C_Encrypt", hSession, kFunctions, pData, ulDataLen, pEncryptedData,
+                             pulEncryptedDataLen);
 }
 
 CK_RV CContext::C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,

@@ -36,6 +36,8 @@ CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_H
         if (call.response.rv != CKR_OK) {
             context.log().logFormat(corvel::kLogInfo, "SignVerifyInit returned 0x%lx",
                                     static_cast<CK_RV>(call.response.rv));
+        } else {
+            context.sessions().setMechanism(hSession, familyOf(function)->family, pMechanism->mechanism);
         }
         return call.response.rv;
     });

@@ -3,17 +3,75 @@
 namespace vexa::pkcs11 {
 namespace {
 
-// What a signature length query is answered with, without asking the token:
-// room for the largest signature a token makes (RSA 4096). Asking the token
-// would end its operation before the caller has a buffer.
-constexpr CK_ULONG kSignatureRoom = 512;
-
 // The caller's length after a signature reply; kept when nothing arrived.
 void takeSignatureLength(const RpcResponse& response, const OutputBuffer& reader, CK_ULONG& length)
 {
     if (response.has_outputLength || reader.seen) {
         length = outputLengthOf(response, reader);
     }
+}
+
+// A length query that leaves the operation as it is: C_Sign with no room,
+// which the token answers with CKR_BUFFER_TOO_SMALL and the length. The
+// length of a signature does not depend on the data, so data too large for
+// one message is not sent. A token that signs anyway has ended its operation;
+// the library keeps that signature for the caller.
+CK_RV askSignatureLength(CContext& context, CK_SESSION_HANDLE hSession, ByteSpan data, CK_ULONG_PTR length)
+{
+    ByteSpan sent = data.length <= kOneMessageInput ? data : ByteSpan{data.data, 0};
+    GrowingOutput output;
+    const auto fill = [&](TokenCall& call) {
+        setBytes(call.request.data, sent);
+        call.request.has_outputLength = true;
+        call.request.outputLength = 0;
+        setGrowingOutput(call.response.output, output);
+    };
+    return exchangeOnSession(context, hSession, fn::Sign, fill, [&](TokenCall& call) {
+        const CK_RV rv = call.response.rv;
+        if (rv == CKR_BUFFER_TOO_SMALL && call.response.has_outputLength) {
+            *length = call.response.outputLength;
+            return CKR_OK;
+        }
+        if (rv == CKR_OK) {
+            return handOutResult(context, hSession, Family::Sign, std::move(output.bytes), nullptr, length);
+        }
+        return rv;
+    });
+}
+
+// A C_SignFinal whose signature the library takes whole, so that a caller
+// without room for it gets CKR_BUFFER_TOO_SMALL and, on the next call, the
+// signature the token made (the token ended its operation making it).
+CK_RV finishSignature(CContext& context, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                      CK_ULONG_PTR pulSignatureLen)
+{
+    GrowingOutput output;
+    const auto fill = [&](TokenCall& call) { setGrowingOutput(call.response.output, output); };
+    return exchangeOnSession(context, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
+        if (call.response.rv != CKR_OK) {
+            return CK_RV{call.response.rv};
+        }
+        return handOutResult(context, hSession, Family::Sign, std::move(output.bytes), pSignature, pulSignatureLen);
+    });
+}
+
+// One C_Sign request with the caller's buffer: the token answers a buffer
+// too small with CKR_BUFFER_TOO_SMALL and keeps its operation.
+CK_RV signInOneMessage(CContext& context, CK_SESSION_HANDLE hSession, ByteSpan data, CK_BYTE_PTR pSignature,
+                       CK_ULONG_PTR pulSignatureLen)
+{
+    OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
+    const auto fill = [&](TokenCall& call) {
+        setBytes(call.request.data, data);
+        call.request.has_outputLength = true;
+        call.request.outputLength = reader.capacity;
+        setOutput(call.response.output, reader);
+    };
+    return exchangeOnSession(context, hSession, fn::Sign, fill, [&](TokenCall& call) {
+        const CK_RV rv = checkOutput(context, call.response, reader);
+        takeSignatureLength(call.response, reader, *pulSignatureLen);
+        return rv;
+    });
 }
 
 }  // namespace
@@ -24,32 +82,38 @@ CK_RV CContext::C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechani
     return startSignVerifyOperation(*this, nullptr, hSession, fn::SignInit, pMechanism, hKey);
 }
 
+// Data too large for one message goes as C_SignUpdate parts and a
+// C_SignFinal when the mechanism runs in parts; otherwise the call fails
+// with CKR_DATA_LEN_RANGE, which ends the operation on both sides.
 CK_RV CContext::C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                        CK_ULONG_PTR pulSignatureLen)
 {
+    ByteSpan data{nullptr, 0};
     const auto checks = [&] {
-        return pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0) ? CKR_ARGUMENTS_BAD : CKR_OK;
+        if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen != 0)) {
+            return CKR_ARGUMENTS_BAD;
+        }
+        return inputSpan(pData, ulDataLen, data);
     };
-    return entryCall(*this, "C_Sign", checks, [&] {
-        if (pSignature == nullptr) {
-            *pulSignatureLen = kSignatureRoom;
-            return CKR_OK;
-        }
-        ByteSpan data{nullptr, 0};
-        if (const CK_RV fits = inputSpan(pData, ulDataLen, data); fits != CKR_OK) {
-            return fits;
-        }
-        OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
-        const auto fill = [&](TokenCall& call) {
-            setBytes(call.request.data, data);
-            call.request.has_outputLength = true;
-            call.request.outputLength = reader.capacity;
-            setOutput(call.response.output, reader);
-        };
-        return exchangeOnSession(*this, hSession, fn::Sign, fill, [&](TokenCall& call) {
-            const CK_RV rv = checkOutput(*this, call.response, reader);
-            takeSignatureLength(call.response, reader, *pulSignatureLen);
-            return rv;
+    return operationStep(*this, hSession, Family::Sign, [&] {
+        return entryCall(*this, "C_Sign", checks, [&] {
+            return holdingSessionToken(*this, hSession, [&] {
+                if (auto kept = handOutKeptResult(*this, hSession, Family::Sign, pSignature, pulSignatureLen)) {
+                    return *kept;
+                }
+                if (pSignature == nullptr) {
+                    return askSignatureLength(*this, hSession, data, pulSignatureLen);
+                }
+                if (data.length <= kOneMessageInput) {
+                    return signInOneMessage(*this, hSession, data, pSignature, pulSignatureLen);
+                }
+                if (!operationRunsInParts(*this, hSession, Family::Sign)) {
+                    m_log.logFormat(corvel::kLogError, "C_Sign: %lu bytes do not fit one message", ulDataLen);
+                    return CKR_DATA_LEN_RANGE;
+                }
+                const CK_RV absorbed = sendInParts(*this, hSession, fn::SignUpdate, pData, ulDataLen, kUpdateChunkSize);
+                return absorbed != CKR_OK ? absorbed : finishSignature(*this, hSession, pSignature, pulSignatureLen);
+            });
         });
     });
 }
@@ -59,24 +123,20 @@ CK_RV CContext::C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_U
     return runChunkedUpdate(*this, "C_SignUpdate", hSession, fn::SignUpdate, pPart, ulPartLen, false);
 }
 
-// The token's outputLength is not used here: the length is what arrived.
+// The request carries no buffer size: the token sends the signature, and
+// the library hands it out as PKCS#11 does (a length query, or a buffer too
+// small, keeps it for the next call).
 CK_RV CContext::C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)
 {
     const auto checks = [&] { return pulSignatureLen == nullptr ? CKR_ARGUMENTS_BAD : CKR_OK; };
-    return entryCall(*this, "C_SignFinal", checks, [&] {
-        // As in C_Sign: a final request without a buffer would make the token
-        // hand over, and end with, a signature the caller has no room for.
-        if (pSignature == nullptr) {
-            *pulSignatureLen = kSignatureRoom;
-            return CKR_OK;
-        }
-        OutputBuffer reader{pSignature, capacity32(*pulSignatureLen)};
-        const auto fill = [&](TokenCall& call) { setOutput(call.response.output, reader); };
-        return exchangeOnSession(*this, hSession, fn::SignFinal, fill, [&](TokenCall& call) {
-            if (reader.seen) {
-                *pulSignatureLen = reader.received;
-            }
-            return CK_RV{call.response.rv};
+    return operationStep(*this, hSession, Family::Sign, [&] {
+        return entryCall(*this, "C_SignFinal", checks, [&] {
+            return holdingSessionToken(*this, hSession, [&] {
+                if (auto kept = handOutKeptResult(*this, hSession, Family::Sign, pSignature, pulSignatureLen)) {
+                    return *kept;
+                }
+                return finishSignature(*this, hSession, pSignature, pulSignatureLen);
+            });
         });
     });
 }

@@ -19,9 +19,31 @@ CK_RV CContext::C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG
         const CK_RV fits = inputSpan(pData, ulDataLen, data);
         return fits != CKR_OK ? fits : inputSpan(pSignature, ulSignatureLen, signature);
     };
-    return sessionCall(*this, "C_Verify", hSession, fn::Verify, checks, [&](TokenCall& call) {
-        setBytes(call.request.data, data);
-        setBytes(call.request.data2, signature);
+    // Data too large for one message goes as C_VerifyUpdate parts and a
+    // C_VerifyFinal when the mechanism runs in parts.
+    return operationStep(*this, hSession, Family::Verify, [&] {
+        return entryCall(*this, "C_Verify", checks, [&] {
+            return holdingSessionToken(*this, hSession, [&] {
+                // The signature travels in the same message.
+                if (static_cast<size_t>(data.length) + signature.length <= kOneMessageInput) {
+                    return exchangeOnSession(*this, hSession, fn::Verify, [&](TokenCall& call) {
+                        setBytes(call.request.data, data);
+                        setBytes(call.request.data2, signature);
+                    });
+                }
+                if (!operationRunsInParts(*this, hSession, Family::Verify)) {
+                    m_log.logFormat(corvel::kLogError, "C_Verify: %lu bytes do not fit one message", ulDataLen);
+                    return CKR_DATA_LEN_RANGE;
+                }
+                const CK_RV absorbed =
+                    sendInParts(*this, hSession, fn::VerifyUpdate, pData, ulDataLen, kUpdateChunkSize);
+                if (absorbed != CKR_OK) {
+                    return absorbed;
+                }
+                return exchangeOnSession(*this, hSession, fn::VerifyFinal,
+                                         [&](TokenCall& call) { setBytes(call.request.data, signature); });
+            });
+        });
     });
 }
 
@@ -37,8 +59,10 @@ CK_RV CContext::C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature
         const bool bad = pSignature == nullptr && ulSignatureLen != 0;
         return bad ? CKR_ARGUMENTS_BAD : inputSpan(pSignature, ulSignatureLen, signature);
     };
-    return sessionCall(*this, "C_VerifyFinal", hSession, fn::VerifyFinal, checks,
-                       [&](TokenCall& call) { setBytes(call.request.data, signature); });
+    return operationStep(*this, hSession, Family::Verify, [&] {
+        return sessionCall(*this, "C_VerifyFinal", hSession, fn::VerifyFinal, checks,
+                           [&](TokenCall& call) { setBytes(call.request.data, signature); });
+    });
 }
 
 }  // namespace vexa::pkcs11

@@ -115,6 +115,10 @@ private:
 
     void receiveReports(ReplySink& reply);
     void receiveU2F(ReplySink& reply);
+    // After the token answered ERR_CHANNEL_BUSY (it did nothing with the
+    // request): waits a little longer each time and sends the request again,
+    // unless that would pass deadline; false then.
+    bool sendAgainWhenBusy(std::chrono::steady_clock::time_point deadline, unsigned attempt);
     int receiveFrame(hid::Frame& frame, uint32_t timeout);
     int receiveMessage(ReplySink& reply, uint8_t& errorCode);
     int receiveContinuations(hid::Frame& frame, size_t length, ReplySink& reply);
@@ -134,6 +138,9 @@ private:
     // write has resynchronised or the device is opened again.
     bool m_outOfStep = false;
     LateReply m_lateReply;  // report-id framing only
+    // The last request sent in U2FHID framing, for sending again when the
+    // token was busy.
+    std::vector<uint8_t> m_lastRequest;
 };
 
 }  // namespace corvel

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "CHIDTransport.h"
 #include "Exception.h"
@@ -24,6 +25,13 @@ constexpr int kDeviceFailed = -127;
 constexpr int kErrorFrame = 1;  // the token sent an ERROR frame; its code comes apart
 
 constexpr uint32_t kInitTimeout = 250;
+
+// U2FHID's ERR_CHANNEL_BUSY: another channel's transaction is under way.
+constexpr uint8_t kErrChannelBusy = 0x06;
+// Pauses before sending again after a busy answer: from 1 ms, doubling up to
+// 32 ms, each with up to as much again at random, so that two programs that
+// were turned away together do not meet again.
+constexpr unsigned kLongestBusyPauseMs = 32;
 
 bool isInitReply(const Frame& frame, const uint8_t* nonce)
 {
@@ -52,6 +60,8 @@ void CHIDTransport::setUpChannel()
         return;
     }
     m_channelId = channel;
+    // Room for any request, so that exchanges allocate nothing.
+    m_lastRequest.reserve(kMaxU2FMessage);
     if (logTarget != nullptr) {
         logTarget->logFormat(kLogDebug, "u2f transport detected");
     }
@@ -109,10 +119,31 @@ size_t CHIDTransport::writeU2F(const uint8_t* data, size_t length)
     if (length > kMaxU2FMessage) {
         throw IOException(TransportFailure::TooLong, "Message too long for U2FHID framing");
     }
+    m_lastRequest.assign(data, data + length);
     if (!forEachFrame(m_channelId, data, length, [this](const Frame& frame) { return sendFrame(frame); })) {
         failDevice("null");
     }
     return length;
+}
+
+bool CHIDTransport::sendAgainWhenBusy(std::chrono::steady_clock::time_point deadline, unsigned attempt)
+{
+    static thread_local std::minstd_rand jitter(std::random_device{}());
+    const unsigned base = std::min(1u << std::min(attempt, 5u), kLongestBusyPauseMs);
+    const auto pause = std::chrono::microseconds(base * 1000 + jitter() % (base * 1000));
+    if (std::chrono::steady_clock::now() + pause >= deadline) {
+        return false;
+    }
+    std::this_thread::sleep_for(pause);
+    if (logTarget != nullptr) {
+        logTarget->logFormat(kLogDebug, "u2f channel busy: request sent again");
+    }
+    const uint8_t* data = m_lastRequest.data();
+    if (!forEachFrame(m_channelId, data, m_lastRequest.size(),
+                      [this](const Frame& frame) { return sendFrame(frame); })) {
+        failDevice("null");
+    }
+    return true;
 }
 
 bool CHIDTransport::sendFrame(const Frame& frame)
@@ -142,8 +173,16 @@ int CHIDTransport::receiveFrame(Frame& frame, uint32_t timeout)
 
 void CHIDTransport::receiveU2F(ReplySink& reply)
 {
+    // A busy token did nothing with the request: it goes again, within the
+    // time-out of the whole call.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timeout);
     uint8_t errorCode = 0;
-    const int result = receiveMessage(reply, errorCode);
+    int result = receiveMessage(reply, errorCode);
+    for (unsigned attempt = 0;
+         result == kErrorFrame && errorCode == kErrChannelBusy && sendAgainWhenBusy(deadline, attempt); ++attempt) {
+        reply.length = 0;
+        result = receiveMessage(reply, errorCode);
+    }
     if (result == kFrameReceived) {
         return;
     }

@@ -133,6 +133,16 @@ CK_RV finish(Token& token, const Request& req, Response& resp)
                      }));
 }
 
+template <Finish F, KeyUse U>
+CK_RV finishKeyed(Token& token, const Request& req, Response& resp)
+{
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
+        return rv;
+    }
+    return finalResult(token, s, U, finish<F>(token, req, resp));
+}
+
 template <Absorb F>
 CK_RV absorb(Token& token, const Request& req, Response&)
 {
@@ -152,7 +162,7 @@ CK_RV signFinal(Token& token, const Request& req, Response& resp)
     if (PreHash* preHash = preHashOf(token, s, KeyUse::Sign)) {
         return signDigest(token, s, preHash->digest(), req, resp);
     }
-    return finish<&CK_FUNCTION_LIST::C_SignFinal>(token, req, resp);
+    return finishKeyed<&CK_FUNCTION_LIST::C_SignFinal, KeyUse::Sign>(token, req, resp);
 }
 
 // A part of a hashing signature: into the token's hash when it hashes.
@@ -200,7 +210,7 @@ CK_RV verifyFinal(Token& token, const Request& req, Response&)
     if (PreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
         return verifyDigest(token, s, preHash->digest(), req.data);
     }
-    return token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data));
+    return finalResult(token, s, KeyUse::Verify, token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data)));
 }
 
 CK_RV digestInit(Token& token, const Request& req, Response&)
@@ -248,8 +258,8 @@ void addCryptoCalls(CallTable& t)
     t[fn::EncryptUpdate] = transform<&CK_FUNCTION_LIST::C_EncryptUpdate, KeyUse::Encrypt, Limited::Nothing>;
     t[fn::DecryptUpdate] = transform<&CK_FUNCTION_LIST::C_DecryptUpdate, KeyUse::Decrypt, Limited::Nothing>;
     t[fn::Sign] = transform<&CK_FUNCTION_LIST::C_Sign, KeyUse::Sign, Limited::Data>;
-    t[fn::EncryptFinal] = finish<&CK_FUNCTION_LIST::C_EncryptFinal>;
-    t[fn::DecryptFinal] = finish<&CK_FUNCTION_LIST::C_DecryptFinal>;
+    t[fn::EncryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_EncryptFinal, KeyUse::Encrypt>;
+    t[fn::DecryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_DecryptFinal, KeyUse::Decrypt>;
     t[fn::SignFinal] = signFinal;
     t[fn::DigestFinal] = finish<&CK_FUNCTION_LIST::C_DigestFinal>;
     t[fn::SignUpdate] = absorbSigned<&CK_FUNCTION_LIST::C_SignUpdate, KeyUse::Sign>;

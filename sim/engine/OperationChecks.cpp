@@ -119,4 +119,13 @@ CK_RV checkSealedOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const s
     return refuseWith(token, session, *op, checkSealed(op->limits, use, sealed->size()));
 }
 
+CK_RV finalResult(Token& token, CK_SESSION_HANDLE session, KeyUse use, CK_RV rv)
+{
+    const StartedOperation* op = startedFor(token, session, use);
+    if (op && op->limits.singlePart && rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
+        endOperation(token.p11(), session, *op);
+    }
+    return rv;
+}
+
 }  // namespace vexa::sim::engine

@@ -25,4 +25,11 @@ CK_RV checkKeyFor(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
 CK_RV checkInputOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& data);
 CK_RV checkSealedOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& sealed);
 
+// The result of a final call (C_SignFinal, C_VerifyFinal, C_EncryptFinal,
+// C_DecryptFinal) on the session's operation of that use. PKCS#11 ends the
+// operation at every final call but a length query or CKR_BUFFER_TOO_SMALL;
+// SoftHSM2 refuses the final of a single-part mechanism and keeps it, so the
+// token ends it here.
+CK_RV finalResult(Token& token, CK_SESSION_HANDLE session, KeyUse use, CK_RV rv);
+
 }  // namespace vexa::sim::engine

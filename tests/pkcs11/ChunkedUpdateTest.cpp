@@ -101,6 +101,8 @@ INSTANTIATE_TEST_SUITE_P(Functions, ChunkedUpdateTest, ::testing::ValuesIn(kUpda
 
 class NullPartTest : public CryptoFixture {};
 
+// A refused update ends the operation (PKCS#11), so the token's is ended
+// before the session's next request of that family.
 TEST_F(NullPartTest, OnlyVerifyUpdateAcceptsANullEmptyPart)
 {
     EXPECT_EQ(context->C_SignUpdate(session, nullptr, 0), CKR_ARGUMENTS_BAD);
@@ -109,8 +111,10 @@ TEST_F(NullPartTest, OnlyVerifyUpdateAcceptsANullEmptyPart)
     EXPECT_EQ(exchanges(), 0u);
     ASSERT_EQ(context->C_VerifyUpdate(session, nullptr, 0), CKR_OK);
     const auto requests = sent();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].data, Bytes());
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].function, 28u) << "C_VerifyFinal ends the refused operation";
+    EXPECT_EQ(requests[1].function, 26u);
+    EXPECT_EQ(requests[1].data, Bytes());
 }
 
 }  // namespace

@@ -28,6 +28,8 @@ Response workingToken(const Request& request, uint32_t& lastSession)
         reply.handle = ++lastSession;
     } else if (request.function == vexa::fn::GenerateRandom) {
         reply.output = Bytes(request.outputLength.value_or(0), 0xAB);
+    } else if (request.function == vexa::fn::GetSessionInfo) {
+        reply.sessionInfo = RpcSessionInfo{};
     }
     return reply;
 }

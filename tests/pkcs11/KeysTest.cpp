@@ -124,7 +124,7 @@ TEST_F(KeyPairTest, NoOtherFunctionTouchesTheTimeout)
     std::vector<uint32_t> seen;
     script([&](const Request&) {
         seen.push_back(token().timeout);
-        return Response{};
+        return withHandles(CKR_OK, 0x41u);
     });
     CK_MECHANISM mechanism{CKM_AES_KEY_GEN, nullptr, 0};
     CK_OBJECT_HANDLE key = 0;
@@ -234,6 +234,7 @@ TEST_F(UnwrapKeyTest, OtherTypesKeepAParameterAndLoseALengthWithoutOne)
     CK_MECHANISM withParameter{CKM_AES_CBC_PAD, parameter, sizeof(parameter)};
     CK_MECHANISM lengthOnly{CKM_AES_KEY_WRAP, nullptr, 16};
     CK_OBJECT_HANDLE key = 0;
+    reply(withHandles(CKR_OK, 0x21u));
     ASSERT_EQ(unwrap(withParameter, key), CKR_OK);
     ASSERT_EQ(unwrap(lengthOnly, key), CKR_OK);
     EXPECT_EQ(withParameter.ulParameterLen, 8u);
@@ -267,6 +268,7 @@ TEST_F(UnwrapKeyTest, ChecksInOrderWithTheirLines)
     EXPECT_EQ(context->C_UnwrapKey(session, &mechanism, 6, wrapped, 5, nullptr, 0, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_TRUE(logged("C_UnwrapKey invalid params - hKey is NULL."));
     EXPECT_EQ(exchanges(), 0u);
+    reply(withHandles(CKR_OK, 0x21u));
     EXPECT_EQ(context->C_UnwrapKey(session, &mechanism, 6, wrapped, 5, nullptr, 0, &key), CKR_OK);
 }
 

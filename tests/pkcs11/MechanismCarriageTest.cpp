@@ -347,6 +347,12 @@ TEST_F(EncryptDataCarriageTest, RefusesBlocksWithoutDataOrOfAnotherSize)
 
 class Ecdh1CarriageTest : public CryptoFixture {
 protected:
+    void SetUp() override
+    {
+        CryptoFixture::SetUp();
+        reply(withHandles(CKR_OK, 0x51u));
+    }
+
     CK_RV deriveWith(CK_ECDH1_DERIVE_PARAMS& params, CK_ULONG length = sizeof(CK_ECDH1_DERIVE_PARAMS))
     {
         CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &params, length};

@@ -109,7 +109,7 @@ TEST_F(ObjectsTest, ObjectSizeIsReportedWhateverTheResult)
     } cases[] = {
         {"Size", {CKR_OK, std::nullopt, std::nullopt, 300u}, CKR_OK, 300},
         {"Unavailable", {CKR_OK, std::nullopt, std::nullopt, 0xFFFFFFFFu}, CKR_OK, CK_UNAVAILABLE_INFORMATION},
-        {"NoSize", {CKR_OK}, CKR_OK, 0},
+        {"NoSize", {CKR_OK}, CKR_DEVICE_ERROR, 0},
         {"SizeWithError", {CKR_INFORMATION_SENSITIVE, std::nullopt, std::nullopt, 5u}, CKR_INFORMATION_SENSITIVE, 5},
     };
     for (const auto& c : cases) {

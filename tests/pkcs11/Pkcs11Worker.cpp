@@ -22,6 +22,14 @@
 //   exit                  ends the process at once, without C_Finalize
 //   sign N                N signatures (C_SignInit, C_Sign) with that key
 //   sign-until FILE       signatures until FILE exists (ten minutes at most)
+//   sign-retrying N       N signatures, each made again from C_SignInit when
+//                         a call fails (at most 50 times); prints "signatures
+//                         N failed F attempts A"
+//   signinit | signonce   C_SignInit alone; C_Sign alone
+//   large                 single-part calls on 4,500 bytes ((i * 7 + 3) % 251):
+//                         HMAC-SHA256 with a key of 32 bytes 0x2B ("mac HEX"),
+//                         its C_Verify, SHA-256 ("digest HEX"), AES-CBC-PAD
+//                         with a key of 32 bytes 0x4D there and back
 //   random N LEN...       N C_GenerateRandom calls taking the lengths in turn
 //   slots                 what pkcs11-tool -L asks: slot list, slot and token info
 //   tokeninfo [SLOT]      C_GetTokenInfo alone
@@ -161,6 +169,10 @@ private:
              }},
             {"sign", [](Worker& w, Words& words) { return w.signTimes(takeNumber(words, "count")); }},
             {"sign-until", [](Worker& w, Words& words) { return w.signUntil(take(words, "file")); }},
+            {"sign-retrying", [](Worker& w, Words& words) { return w.signRetrying(takeNumber(words, "count")); }},
+            {"signinit", [](Worker& w, Words&) { return w.signInit(); }},
+            {"large", [](Worker& w, Words&) { return w.large(); }},
+            {"signonce", [](Worker& w, Words&) { return w.signOnce(); }},
             {"random", [](Worker& w, Words& words) { return w.random(words); }},
             {"slots", [](Worker& w, Words&) { return w.slots(); }},
             {"tokeninfo",
@@ -302,14 +314,97 @@ private:
         return call("C_FindObjectsFinal", m_p11->C_FindObjectsFinal(m_session)) && ok;
     }
 
-    bool sign()
+    CK_OBJECT_HANDLE secretKey(CK_KEY_TYPE type, CK_BYTE fill)
+    {
+        static CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+        static CK_BBOOL no = CK_FALSE;
+        std::vector<CK_BYTE> value(32, fill);
+        const bool mac = type == CKK_GENERIC_SECRET;
+        CK_ATTRIBUTE attributes[] = {{CKA_CLASS, &secretClass, sizeof secretClass},
+                                     {CKA_KEY_TYPE, &type, sizeof type},
+                                     {CKA_TOKEN, &no, sizeof no},
+                                     {CKA_VALUE, value.data(), value.size()},
+                                     {mac ? CKA_SIGN : CKA_ENCRYPT, &kTrue, sizeof kTrue},
+                                     {mac ? CKA_VERIFY : CKA_DECRYPT, &kTrue, sizeof kTrue}};
+        CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+        call("C_CreateObject", m_p11->C_CreateObject(m_session, attributes, 6, &key));
+        return key;
+    }
+
+    static void printHex(const char* what, const std::vector<CK_BYTE>& bytes)
+    {
+        std::printf("%s ", what);
+        for (CK_BYTE b : bytes) {
+            std::printf("%02x", b);
+        }
+        std::printf("\n");
+    }
+
+    bool large()
+    {
+        std::vector<CK_BYTE> data(4500);
+        for (size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<CK_BYTE>((i * 7 + 3) % 251);
+        }
+        const CK_OBJECT_HANDLE macKey = secretKey(CKK_GENERIC_SECRET, 0x2B);
+        CK_MECHANISM hmac{CKM_SHA256_HMAC, nullptr, 0};
+        std::vector<CK_BYTE> mac(32);
+        CK_ULONG length = mac.size();
+        bool ok = call("C_SignInit", m_p11->C_SignInit(m_session, &hmac, macKey)) &&
+                  call("C_Sign", m_p11->C_Sign(m_session, data.data(), data.size(), mac.data(), &length));
+        printHex("mac", mac);
+        ok = ok && call("C_VerifyInit", m_p11->C_VerifyInit(m_session, &hmac, macKey)) &&
+             call("C_Verify", m_p11->C_Verify(m_session, data.data(), data.size(), mac.data(), mac.size()));
+        CK_MECHANISM sha256{CKM_SHA256, nullptr, 0};
+        std::vector<CK_BYTE> digest(32);
+        length = digest.size();
+        ok = ok && call("C_DigestInit", m_p11->C_DigestInit(m_session, &sha256)) &&
+             call("C_Digest", m_p11->C_Digest(m_session, data.data(), data.size(), digest.data(), &length));
+        printHex("digest", digest);
+        const CK_OBJECT_HANDLE aesKey = secretKey(CKK_AES, 0x4D);
+        std::vector<CK_BYTE> iv(16, 0x1F);
+        CK_MECHANISM cbcPad{CKM_AES_CBC_PAD, iv.data(), iv.size()};
+        std::vector<CK_BYTE> cipher(4512);
+        length = cipher.size();
+        ok = ok && call("C_EncryptInit", m_p11->C_EncryptInit(m_session, &cbcPad, aesKey)) &&
+             call("C_Encrypt", m_p11->C_Encrypt(m_session, data.data(), data.size(), cipher.data(), &length));
+        std::vector<CK_BYTE> plain(cipher.size());
+        length = plain.size();
+        ok = ok && call("C_DecryptInit", m_p11->C_DecryptInit(m_session, &cbcPad, aesKey)) &&
+             call("C_Decrypt", m_p11->C_Decrypt(m_session, cipher.data(), cipher.size(), plain.data(), &length));
+        plain.resize(length);
+        return ok && plain == data;
+    }
+
+    bool signInit()
+    {
+        CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
+        return call("C_SignInit", m_p11->C_SignInit(m_session, &ecdsa, m_key));
+    }
+
+    bool sign() { return signInit() && signOnce(); }
+
+    bool signRetrying(unsigned long count)
+    {
+        constexpr int kMostAttempts = 50;
+        unsigned long failed = 0;
+        unsigned long attempts = 0;
+        for (unsigned long i = 0; i < count; ++i) {
+            bool done = false;
+            for (int attempt = 0; attempt < kMostAttempts && !done; ++attempt) {
+                ++attempts;
+                done = sign();
+            }
+            failed += done ? 0 : 1;
+        }
+        std::printf("signatures %lu failed %lu attempts %lu\n", count, failed, attempts);
+        return failed == 0;
+    }
+
+    bool signOnce()
     {
         CK_BYTE hash[32];
         std::memset(hash, 0x5C, sizeof hash);
-        CK_MECHANISM ecdsa{CKM_ECDSA, nullptr, 0};
-        if (!call("C_SignInit", m_p11->C_SignInit(m_session, &ecdsa, m_key))) {
-            return false;
-        }
         CK_BYTE signature[128];
         CK_ULONG length = sizeof signature;
         const long long start = nowMs();

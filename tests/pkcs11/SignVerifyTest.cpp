@@ -14,22 +14,21 @@ protected:
     CK_BYTE data[4] = {'d', 'a', 't', 'a'};
 };
 
-TEST_F(SignTest, LengthQueryIsAnsweredWithoutTheToken)
+// The length query asks the token with no room: the token's answer (its
+// length, or that no operation is active) is what the caller gets, and the
+// operation goes on.
+TEST_F(SignTest, LengthQueryAsksTheTokenWithNoRoom)
 {
+    reply(withLength(CKR_BUFFER_TOO_SMALL, 64u));
     CK_ULONG length = 0;
     EXPECT_EQ(context->C_Sign(session, data, sizeof(data), nullptr, &length), CKR_OK);
-    EXPECT_EQ(length, 512u);
+    EXPECT_EQ(length, 64u);
     length = 0;
-    EXPECT_EQ(context->C_Sign(kUnknownSession, data, sizeof(data), nullptr, &length), CKR_OK);
-    EXPECT_EQ(length, 512u);
-    EXPECT_EQ(exchanges(), 0u);
-}
-
-TEST_F(SignTest, LengthQueryAnswersWhileAnotherCallHoldsTheToken)
-{
-    CK_ULONG length = 0;
-    EXPECT_TRUE(finishesWhileTokenHeld([&] { context->C_Sign(session, data, sizeof(data), nullptr, &length); }));
-    EXPECT_EQ(length, 512u);
+    EXPECT_EQ(context->C_Sign(kUnknownSession, data, sizeof(data), nullptr, &length), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(length, 0u);
+    const auto requests = sent();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].outputLength, 0u);
 }
 
 TEST_F(SignTest, ArgumentsAreCheckedBeforeTheLengthQuery)
@@ -45,18 +44,21 @@ TEST_F(SignTest, ArgumentsAreCheckedBeforeTheLengthQuery)
 TEST_F(SignTest, SecondCallSendsTheRealCapacityAndPassesTheAnswerOn)
 {
     const Bytes signature(64, 0x5A);
-    reply(withOutput(CKR_OK, signature, 64u));
+    script([&](const Request& request) {
+        return request.outputLength == 0u ? withLength(CKR_BUFFER_TOO_SMALL, 64u) : withOutput(CKR_OK, signature, 64u);
+    });
     CK_ULONG length = 0;
     ASSERT_EQ(context->C_Sign(session, data, sizeof(data), nullptr, &length), CKR_OK);
+    EXPECT_EQ(length, 64u);
     std::vector<CK_BYTE> buffer(length, 0);
     ASSERT_EQ(context->C_Sign(session, data, sizeof(data), buffer.data(), &length), CKR_OK);
     const auto requests = sent();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].function, 22u);
-    EXPECT_EQ(requests[0].session, kTokenSession);
-    EXPECT_EQ(requests[0].data, Bytes(data, data + sizeof(data)));
-    EXPECT_EQ(requests[0].outputLength, 512u);
-    EXPECT_FALSE(requests[0].lengthOnly);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].function, 22u);
+    EXPECT_EQ(requests[1].session, kTokenSession);
+    EXPECT_EQ(requests[1].data, Bytes(data, data + sizeof(data)));
+    EXPECT_EQ(requests[1].outputLength, 64u);
+    EXPECT_FALSE(requests[1].lengthOnly);
     EXPECT_EQ(length, 64u);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 64), signature);
 }
@@ -122,23 +124,22 @@ TEST_F(SignFinalTest, NothingArrivedKeepsTheLength)
     EXPECT_EQ(length, 64u);
 }
 
-// Asking the token would end the operation and lose the signature.
-TEST_F(SignFinalTest, LengthQueryLeavesTheOperationRunning)
-{
-    CK_ULONG length = 0;
-    EXPECT_EQ(context->C_SignFinal(session, nullptr, &length), CKR_OK);
-    EXPECT_EQ(length, 512u);
-    EXPECT_EQ(exchanges(), 0u);
-    EXPECT_EQ(context->C_SignFinal(session, nullptr, nullptr), CKR_ARGUMENTS_BAD);
-}
-
-TEST_F(SignFinalTest, SignatureLargerThanTheBufferFails)
+// The token's signature is kept for a caller without room for it: the
+// caller gets CKR_BUFFER_TOO_SMALL with the length, then the signature.
+TEST_F(SignFinalTest, SignatureLargerThanTheBufferIsKeptForTheNextCall)
 {
     reply(withOutput(CKR_OK, Bytes(65, 0x33)));
     CK_BYTE signature[66] = {};
     CK_ULONG length = 64;
-    EXPECT_EQ(context->C_SignFinal(session, signature, &length), CKR_FUNCTION_FAILED);
-    EXPECT_EQ(signature[64], 0);
+    EXPECT_EQ(context->C_SignFinal(session, signature, &length), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, 65u);
+    EXPECT_EQ(signature[0], 0);
+    length = sizeof(signature);
+    EXPECT_EQ(context->C_SignFinal(session, signature, &length), CKR_OK);
+    EXPECT_EQ(length, 65u);
+    EXPECT_EQ(signature[64], 0x33);
+    EXPECT_EQ(exchanges(), 1u);
+    EXPECT_EQ(context->C_SignFinal(session, nullptr, nullptr), CKR_ARGUMENTS_BAD);
 }
 
 class VerifyTest : public CryptoFixture {

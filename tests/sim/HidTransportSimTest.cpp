@@ -165,12 +165,21 @@ TEST_F(HidTransportSim, StalledTokenMakesReadTimeOutInBothFramings)
 TEST_F(HidTransportSim, ErrorFrameEndsReadAtOnce)
 {
     open(kU2f, 5000);
-    control("error " + kU2f + " 6");
+    control("error " + kU2f + " 7");
     const auto start = Clock::now();
     EXPECT_EQ(failedExchange({1, 2, 3}), corvel::TransportFailure::BrokenFraming);
     EXPECT_LT(millisecondsSince(start), 2000);
-    EXPECT_TRUE(log.has("hid transport received error -6"));
+    EXPECT_TRUE(log.has("hid transport received error -7"));
     EXPECT_EQ(exchange({1, 2, 3}), (Bytes{3, 2, 1}));
+}
+
+// ERR_CHANNEL_BUSY: the token did nothing with the request, which goes again.
+TEST_F(HidTransportSim, BusyChannelGetsTheRequestAgain)
+{
+    open(kU2f, 5000);
+    control("error " + kU2f + " 6");
+    EXPECT_EQ(exchange({1, 2, 3}), (Bytes{3, 2, 1}));
+    EXPECT_TRUE(log.has("u2f channel busy: request sent again"));
 }
 
 TEST_F(HidTransportSim, GarbledU2fReplyIsRejectedAndNextReplyIsIntact)

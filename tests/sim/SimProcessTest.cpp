@@ -94,7 +94,7 @@ TEST(SimServeMode, ControlLinesAnswerInOrder)
         {"unplug 0000000000FF", "error: no token 0000000000FF"},
         {"stall 00000000000A on", "ok"},
         {"stall 00000000000A maybe", "error: stall takes on or off, not 'maybe'"},
-        {"error 00000000000A 6", "ok"},
+        {"error 00000000000A 7", "ok"},
         {"error 00000000000A 0x7f", "ok"},
         {"error 00000000000A 256", "error: bad error code '256': use 0 to 255"},
         {"error 00000000000A -1", "error: bad error code '-1': use 0 to 255"},
@@ -174,7 +174,7 @@ TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken)
                         "--trace", trace});
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000A", "0102ff"}).output, "u2f ff0201\n");
     EXPECT_EQ(sim.run({kProbe, "exchange", "00000000000B", "aa"}).output, "reportid aa\n");
-    ASSERT_EQ(sim.control("error 00000000000A 6"), "ok");
+    ASSERT_EQ(sim.control("error 00000000000A 7"), "ok");
     sim.run({kProbe, "exchange", "00000000000A", "10"});
     ASSERT_EQ(sim.control("stall 00000000000A on"), "ok");
     sim.run({kProbe, "exchange", "00000000000A", "20"});
@@ -184,7 +184,7 @@ TEST(SimServeMode, TraceRecordsEveryMessageOfEveryToken)
               "00000000000B in 1 aa\n"
               "00000000000B out 1 aa\n"
               "00000000000A in 1 10\n"
-              "00000000000A error 1 06\n"
+              "00000000000A error 1 07\n"
               "00000000000A in 1 20\n");
 }
 

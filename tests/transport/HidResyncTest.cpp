@@ -152,7 +152,7 @@ TEST_P(U2FInStepTest, KeepsTheChannel)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, U2FInStepTest,
-    ::testing::Values(InStepCase{"ErrorFrameFromTheToken", {u2fInit(kChannel, 0xBF, 1, {0x06})}, BrokenFraming},
+    ::testing::Values(InStepCase{"ErrorFrameFromTheToken", {u2fInit(kChannel, 0xBF, 1, {0x7F})}, BrokenFraming},
                       InStepCase{"ReplyTooLong", u2fFrames(kChannel, 0xC0, kLate), TooLong}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -56,6 +56,39 @@ TEST_F(HidTest, U2FSkipsContinuationsBeforeTheFirstFrame)
     EXPECT_EQ(readReply(transport, 4096), reply);
 }
 
+// ERR_CHANNEL_BUSY: the token did nothing with the request, so it goes
+// again (the same frames) until the token takes it.
+TEST_F(HidTest, U2FBusyTokenGetsTheRequestAgain)
+{
+    openU2F();
+    const Bytes request = pattern(100, 3);
+    const Bytes reply = pattern(70, 9);
+    const Bytes busy = u2fInit(kChannel, 0xBF, 1, {0x06});
+    queueInputs({busy, busy});
+    queueInputs(u2fFrames(kChannel, 0xC0, reply));
+    fake().written.clear();
+    transport.write(request);
+    EXPECT_EQ(readReply(transport, 4096), reply);
+    ASSERT_EQ(fake().written.size(), 6u) << "two frames, three times";
+    EXPECT_EQ(fake().written[0], fake().written[4]);
+    EXPECT_EQ(fake().written[1], fake().written[5]);
+}
+
+// Within the time-out only: a token busy for longer fails the read.
+TEST_F(HidTest, U2FBusyBeyondTheTimeoutFails)
+{
+    openU2F();
+    transport.setTimeout(40);
+    const Bytes busy = u2fInit(kChannel, 0xBF, 1, {0x06});
+    for (int i = 0; i < 200; ++i) {
+        queueInputs({busy});
+    }
+    transport.write(pattern(10));
+    EXPECT_EQ(ioFailure([this] { readReply(transport, 4096); }),
+              (IoFailure{BrokenFraming, "U2FHID error 6 from the token"}));
+    EXPECT_GT(fake().inputs.size(), 150u) << "a few tries, not one per busy answer";
+}
+
 TEST_F(HidTest, U2FSkipsFramesOfOtherChannels)
 {
     openU2F();
@@ -117,9 +150,9 @@ INSTANTIATE_TEST_SUITE_P(
             "WrongSequence", {kInitOf100, u2fContinuation(kChannel, 1, pattern(43))}, {errorLine(-4)}, kBrokenSequence},
         U2FFailureCase{"InitInsteadOfContinuation", {kInitOf100, kInitOf100}, {errorLine(-4)}, kBrokenSequence},
         U2FFailureCase{"ErrorFrame",
-                       {u2fInit(kChannel, 0xBF, 1, {0x06})},
-                       {errorLine(-6)},
-                       {BrokenFraming, "U2FHID error 6 from the token"}},
+                       {u2fInit(kChannel, 0xBF, 1, {0x7F})},
+                       {errorLine(-127)},
+                       {BrokenFraming, "U2FHID error 127 from the token"}},
         U2FFailureCase{"ErrorFrameSayingTimeout",
                        {u2fInit(kChannel, 0xBF, 1, {0x05})},
                        {},

@@ -152,6 +152,52 @@ TEST_P(TokenBehaviour, EcdsaSignAndVerify)
     }
 }
 
+// PKCS#11: a final call ends the operation, whatever it returns (but
+// CKR_BUFFER_TOO_SMALL and a length query). SoftHSM2 refuses the final of a
+// mechanism that takes one block and keeps the operation; the token ends it.
+TEST_P(TokenBehaviour, FinalCallEndsASinglePartOperation)
+{
+    uint32_t s = userSession();
+    uint32_t pub = 0;
+    uint32_t priv = 0;
+    std::tie(pub, priv) = token().generateEcKeyPair(s);
+    const struct {
+        const char* name;
+        uint32_t init;
+        uint32_t final;
+        uint32_t key;
+    } cases[] = {
+        {"sign", fn::SignInit, fn::SignFinal, priv},
+        {"verify", fn::VerifyInit, fn::VerifyFinal, pub},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto init = [&] {
+            return call(c.init, s,
+                        [&](Request& r) {
+                            r.mechanism = mechanism(CKM_ECDSA);
+                            r.mechanism->parameterLength = 0;
+                            r.handle = c.key;
+                        })
+                .rv;
+        };
+        // C_VerifyFinal with a signature of one byte, C_SignFinal as it is.
+        const auto final = [&] {
+            return call(c.final, s,
+                        [&](Request& r) {
+                            if (c.final == fn::VerifyFinal) {
+                                r.data = Bytes(1, 0);
+                            }
+                        })
+                .rv;
+        };
+        ASSERT_EQ(init(), CKR_OK);
+        EXPECT_NE(final(), CKR_OK);
+        EXPECT_EQ(init(), CKR_OK) << "the final call ended the operation";
+        EXPECT_NE(final(), CKR_OK);
+    }
+}
+
 TEST_P(TokenBehaviour, MultiPartMacAndDigest)
 {
     uint32_t s = userSession();
