@@ -15,8 +15,10 @@ namespace vexa::pkcs11 {
 // `value` bytes.
 using wire::AttributeKind;
 
-// Array attributes (CKA_WRAP_TEMPLATE, ...) hold CK_ATTRIBUTE records, whose
-// addresses mean nothing outside the process that made them.
+// Array attributes travel entry by entry, each by its real type:
+// CKA_ALLOWED_MECHANISMS as CK_MECHANISM_TYPE values, the CKA_*_TEMPLATE
+// attributes (and any other type with CKF_ARRAY_ATTRIBUTE) as their member
+// attributes. The addresses inside CK_ATTRIBUTE records never travel.
 bool isArrayAttribute(CK_ATTRIBUTE_TYPE type);
 
 // The token never sends more attributes than this in one reply.
@@ -28,9 +30,12 @@ struct AttributeTemplate {
     CK_ULONG count = 0;
 };
 
-// False when an attribute's length does not fit its field (fitsLengthField);
-// every function that sends a template refuses it with CKR_ARGUMENTS_BAD
-// first. A null list has nothing to check.
+// False when an attribute's length does not fit its field (fitsLengthField),
+// or an array attribute is not an array its type holds: a length that is
+// not a whole number of entries, more than wire::kMaxArrayEntries entries, a
+// null record list, a member that is itself an array or claims bytes behind
+// a null pointer. Every function that sends a template refuses it with
+// CKR_ARGUMENTS_BAD first. A null list has nothing to check.
 bool templateFits(const CK_ATTRIBUTE* attributes, CK_ULONG count);
 
 // Template writer, for `template` and `template2`: each attribute with its
@@ -46,10 +51,17 @@ struct ReceivedAttribute {
     AttributeKind form = AttributeKind::Bytes;
     uint32_t number = 0;
     bool flag = false;
-    // Declared length: 4 for a number, 1 for a flag, else the received
-    // valueLength (0 when absent); may claim more than `value` holds.
+    // Declared length: 4 for a number, 1 for a flag, the number of entries
+    // for an array, else the received valueLength (0 when absent); may claim
+    // more than `value` (or the entries) hold.
     uint32_t length = 0;
     std::vector<uint8_t> value;  // bytes actually received
+    // The entries of an array: mechanism types, or the members of a
+    // template (which are never arrays themselves).
+    std::vector<uint32_t> mechanisms;
+    std::vector<ReceivedAttribute> members;
+    // The number of entries received.
+    size_t entries() const;
     // The value's bytes as received: the number in memory order, the flag
     // as one byte 1 or 0, or the value bytes.
     const uint8_t* bytes() const;

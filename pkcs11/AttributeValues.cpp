@@ -20,37 +20,48 @@ const char* malformation(const CK_ATTRIBUTE& element, const ReceivedAttribute& e
     if (isNumeric(element.type) && entry.form != AttributeKind::Numeric) {
         return "came without its number";
     }
+    if (isArrayAttribute(element.type) && !wire::isArrayKind(entry.form)) {
+        return "came without its entries";
+    }
     if (entry.length > entry.available()) {
         return "came with fewer bytes than its length";
+    }
+    if (wire::isArrayKind(entry.form) && entry.length != entry.entries()) {
+        return "came with more entries than its length";
     }
     return nullptr;
 }
 
-// Array attributes hold CK_ATTRIBUTE records. The addresses inside the
-// received records belong to the token's side and are never followed: each
-// of the caller's records gets the type and, where it asks only for the
-// size (a null pValue), the length; a record that wants its value is told
-// the value is unavailable, and its pValue is left alone.
-void copyArrayRecords(CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
+CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttribute& entry);
+
+// A template's members go into the caller's records: each gets its type and
+// is filled as an attribute of its own (its length, or its value where the
+// record has a buffer). Addresses come only from the caller's records.
+CK_RV fillMembers(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
 {
-    const size_t records = entry.length / sizeof(CK_ATTRIBUTE);
-    auto* out = static_cast<uint8_t*>(element.pValue);
-    for (size_t i = 0; i < records; ++i) {
-        const uint8_t* in = entry.bytes() + i * sizeof(CK_ATTRIBUTE);
-        uint8_t* record = out + i * sizeof(CK_ATTRIBUTE);
-        CK_ATTRIBUTE_TYPE type;
-        CK_ULONG length;
-        CK_VOID_PTR wanted;
-        std::memcpy(&type, in + offsetof(CK_ATTRIBUTE, type), sizeof type);
-        std::memcpy(&length, in + offsetof(CK_ATTRIBUTE, ulValueLen), sizeof length);
-        std::memcpy(&wanted, record + offsetof(CK_ATTRIBUTE, pValue), sizeof wanted);
-        if (wanted != nullptr) {
-            length = CK_UNAVAILABLE_INFORMATION;
+    CK_RV result = CKR_OK;
+    auto* records = static_cast<uint8_t*>(element.pValue);
+    for (size_t i = 0; i < entry.members.size(); ++i) {
+        uint8_t* at = records + i * sizeof(CK_ATTRIBUTE);
+        CK_ATTRIBUTE record;
+        std::memcpy(&record, at, sizeof record);
+        record.type = entry.members[i].type;
+        const CK_RV filled = fillElement(context, record, entry.members[i]);
+        std::memcpy(at, &record, sizeof record);
+        if (filled != CKR_OK && result == CKR_OK) {
+            result = filled;
         }
-        std::memcpy(record + offsetof(CK_ATTRIBUTE, type), &type, sizeof type);
-        std::memcpy(record + offsetof(CK_ATTRIBUTE, ulValueLen), &length, sizeof length);
     }
-    element.ulValueLen = records * sizeof(CK_ATTRIBUTE);
+    return result;
+}
+
+void fillMechanisms(CK_ATTRIBUTE& element, const ReceivedAttribute& entry)
+{
+    auto* out = static_cast<uint8_t*>(element.pValue);
+    for (size_t i = 0; i < entry.mechanisms.size(); ++i) {
+        const CK_MECHANISM_TYPE type = entry.mechanisms[i];
+        std::memcpy(out + i * sizeof type, &type, sizeof type);
+    }
 }
 
 // Copies one received attribute into the caller's element; returns
@@ -69,21 +80,26 @@ CK_RV fillElement(CContext& context, CK_ATTRIBUTE& element, const ReceivedAttrib
         element.ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_FUNCTION_FAILED;
     }
-    const CK_ULONG size = isNumeric(element.type) ? sizeof(CK_ULONG) : length;
+    const bool array = wire::isArrayKind(entry.form);
+    const CK_ULONG size = isNumeric(element.type) ? sizeof(CK_ULONG)
+                          : array                 ? length * wire::arrayEntrySize(entry.form)
+                                                  : length;
     if (element.pValue == nullptr) {
         element.ulValueLen = size;
         return CKR_OK;
     }
-    if (element.ulValueLen < length || element.ulValueLen < size) {
+    if ((!array && element.ulValueLen < length) || element.ulValueLen < size) {
         element.ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_BUFFER_TOO_SMALL;
     }
     if (isNumeric(element.type)) {
         const CK_ULONG value = entry.number == 0xFFFFFFFFu ? CK_UNAVAILABLE_INFORMATION : entry.number;
         std::memcpy(element.pValue, &value, sizeof value);
-    } else if (isArrayAttribute(element.type)) {
-        copyArrayRecords(element, entry);
-        return CKR_OK;
+    } else if (entry.form == AttributeKind::MechanismList) {
+        fillMechanisms(element, entry);
+    } else if (entry.form == AttributeKind::Template) {
+        element.ulValueLen = size;
+        return fillMembers(context, element, entry);
     } else if (length != 0) {
         std::memcpy(element.pValue, entry.bytes(), length);
     }

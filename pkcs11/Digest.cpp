@@ -31,12 +31,14 @@ CK_RV checkDigestRoom(CContext& context, CK_SESSION_HANDLE hSession, CK_ULONG_PT
 
 CK_RV CContext::C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism)
 {
+    CStructuredMechanism carried;
     const auto checks = [&] {
-        return pMechanism == nullptr || unfitParameter(*pMechanism) ? CKR_ARGUMENTS_BAD : CKR_OK;
+        return pMechanism == nullptr || unfitParameter(*pMechanism) ? CKR_ARGUMENTS_BAD
+                                                                    : carried.carry(*pMechanism, PlainWay::Bare);
     };
     return sessionCall(*this, "C_DigestInit", hSession, fn::DigestInit, checks, [&](TokenCall& call) {
         call.request.has_mechanism = true;
-        carryPlain(call.request.mechanism, *pMechanism);
+        carried.writeTo(call.request.mechanism);
     });
 }
 

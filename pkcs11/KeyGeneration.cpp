@@ -24,14 +24,15 @@ CK_RV CContext::C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMech
                               CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey)
 {
     AttributeTemplate keyTemplate{pTemplate, ulCount};
+    CStructuredMechanism carried;
     const auto checks = [&] {
         const bool bad = pMechanism == nullptr || pTemplate == nullptr || phKey == nullptr ||
                          unfitParameter(*pMechanism) || !templateFits(pTemplate, ulCount);
-        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+        return bad ? CKR_ARGUMENTS_BAD : carried.carry(*pMechanism, PlainWay::Bare);
     };
     const auto fill = [&](TokenCall& call) {
         call.request.has_mechanism = true;
-        carryPlain(call.request.mechanism, *pMechanism);
+        carried.writeTo(call.request.mechanism);
         setTemplate(call.request.template_, keyTemplate);
     };
     return sessionCall(*this, nullptr, hSession, fn::GenerateKey, checks, fill, takeKey(phKey));
@@ -46,16 +47,17 @@ CK_RV CContext::C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
 {
     AttributeTemplate publicTemplate{pPublicKeyTemplate, ulPublicKeyAttributeCount};
     AttributeTemplate privateTemplate{pPrivateKeyTemplate, ulPrivateKeyAttributeCount};
+    CStructuredMechanism carried;
     const auto checks = [&] {
         const bool bad = pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr ||
                          pPublicKeyTemplate == nullptr || pPrivateKeyTemplate == nullptr ||
                          unfitParameter(*pMechanism) || !templateFits(pPublicKeyTemplate, ulPublicKeyAttributeCount) ||
                          !templateFits(pPrivateKeyTemplate, ulPrivateKeyAttributeCount);
-        return bad ? CKR_ARGUMENTS_BAD : CKR_OK;
+        return bad ? CKR_ARGUMENTS_BAD : carried.carry(*pMechanism, PlainWay::Bare);
     };
     const auto fill = [&](TokenCall& call) {
         call.request.has_mechanism = true;
-        carryPlain(call.request.mechanism, *pMechanism);
+        carried.writeTo(call.request.mechanism);
         setTemplate(call.request.template_, publicTemplate);
         setTemplate(call.request.template2, privateTemplate);
         call.replyTimeout = m_settings.keytimeout;

@@ -21,7 +21,8 @@ void adjustUnwrapMechanism(CK_MECHANISM& mechanism)
 // and its DEBUG lines; at the end the mechanism is logged and the wrapped key
 // viewed for sending.
 CK_RV checkUnwrap(CContext& context, CK_MECHANISM_PTR pMechanism, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
-                  ByteSpan& wrapped, const AttributeTemplate& keyTemplate, CK_OBJECT_HANDLE_PTR phKey)
+                  ByteSpan& wrapped, const AttributeTemplate& keyTemplate, CK_OBJECT_HANDLE_PTR phKey,
+                  CStructuredMechanism& carried)
 {
     if (pMechanism == nullptr || pWrappedKey == nullptr) {
         context.log().logText(corvel::kLogDebug, "C_UnwrapKey invalid params - null mech or wrapped key");
@@ -45,7 +46,7 @@ CK_RV checkUnwrap(CContext& context, CK_MECHANISM_PTR pMechanism, CK_BYTE_PTR pW
     if (context.log().isLevelEnabled(corvel::kLogDebug)) {
         context.log().logFormat(corvel::kLogDebug, "Unwrap Mechanism: 0x%08lx", pMechanism->mechanism);
     }
-    return CKR_OK;
+    return carried.carry(*pMechanism, PlainWay::WithLength);
 }
 
 }  // namespace
@@ -57,6 +58,7 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
                           CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen)
 {
     OutputBuffer reader;
+    CStructuredMechanism carried;
     const auto checks = [&] {
         if (pMechanism == nullptr || pulWrappedKeyLen == nullptr || unfitParameter(*pMechanism)) {
             return CKR_ARGUMENTS_BAD;
@@ -68,11 +70,11 @@ CK_RV CContext::C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanis
             m_log.logFormat(corvel::kLogDebug, "Wrap Mechanism: 0x%08lx", pMechanism->mechanism);
         }
         reader = OutputBuffer{pWrappedKey, capacity32(*pulWrappedKeyLen)};
-        return CKR_OK;
+        return carried.carry(*pMechanism, PlainWay::WithLength);
     };
     const auto fill = [&](TokenCall& call) {
         call.request.has_mechanism = true;
-        carryPlainWithLength(call.request.mechanism, *pMechanism);
+        carried.writeTo(call.request.mechanism);
         call.request.has_handle = true;
         call.request.handle = low32(hKey);
         call.request.has_handle2 = true;
@@ -103,12 +105,13 @@ CK_RV CContext::C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechan
 {
     ByteSpan wrapped{nullptr, 0};
     AttributeTemplate keyTemplate{pTemplate, ulAttributeCount};
+    CStructuredMechanism carried;
     const auto checks = [&] {
-        return checkUnwrap(*this, pMechanism, pWrappedKey, ulWrappedKeyLen, wrapped, keyTemplate, phKey);
+        return checkUnwrap(*this, pMechanism, pWrappedKey, ulWrappedKeyLen, wrapped, keyTemplate, phKey, carried);
     };
     const auto fill = [&](TokenCall& call) {
         call.request.has_mechanism = true;
-        carryPlainWithLength(call.request.mechanism, *pMechanism);
+        carried.writeTo(call.request.mechanism);
         call.request.has_handle = true;
         call.request.handle = low32(hUnwrappingKey);
         setBytes(call.request.data, wrapped);

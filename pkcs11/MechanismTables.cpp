@@ -77,15 +77,29 @@ const std::array<CK_MECHANISM_TYPE, kMechanismCount> kMechanisms = {
     CKM_EC_KEY_PAIR_GEN,
     CKM_ECDSA,
     CKM_ECDH1_DERIVE,
+    // Performed from the start but listed only since; appended so that the
+    // order of the ones before stays what callers have seen.
+    CKM_RSA_PKCS_PSS,
+    CKM_ECDSA_SHA1,
+    CKM_ECDSA_SHA224,
+    CKM_ECDSA_SHA256,
+    CKM_ECDSA_SHA384,
+    CKM_ECDSA_SHA512,
+    CKM_AES_GCM,
+    CKM_AES_CMAC,
+    CKM_AES_KEY_WRAP_PAD,
+    CKM_EC_EDWARDS_KEY_PAIR_GEN,
+    CKM_EDDSA,
 };
 
-// The listed mechanisms and six the tokens also answer for (MD5, MD5-HMAC,
-// DES2 key generation, AES-CMAC, DES ECB/CBC ENCRYPT_DATA).
+// The listed mechanisms and five the tokens also answer for (MD5, MD5-HMAC,
+// DES2 key generation, DES ECB/CBC ENCRYPT_DATA).
 const InfoRow kInfo[] = {
     {CKM_RSA_PKCS_KEY_PAIR_GEN, 1024, 4096, kKeyPairGen},
     {CKM_RSA_PKCS, 1024, 4096, kCrypt | CKF_SIGN | CKF_VERIFY | kWrap},
     {CKM_RSA_X_509, 1024, 4096, kCrypt | CKF_SIGN | CKF_VERIFY},
     {CKM_RSA_PKCS_OAEP, 1024, 4096, kCrypt | kWrap},
+    {CKM_RSA_PKCS_PSS, 1024, 4096, kSignVerify},
     {CKM_MD5_RSA_PKCS, 1024, 4096, kSignVerify},
     {CKM_SHA1_RSA_PKCS, 1024, 4096, kSignVerify},
     {CKM_SHA1_RSA_PKCS_PSS, 1024, 4096, kSignVerify},
@@ -133,12 +147,21 @@ const InfoRow kInfo[] = {
     // EC sizes in bits of the curve order.
     {CKM_EC_KEY_PAIR_GEN, 192, 521, kKeyPairGen | kEcCurves},
     {CKM_ECDSA, 192, 521, kSignVerify | kEcCurves},
+    {CKM_ECDSA_SHA1, 192, 521, kSignVerify | kEcCurves},
+    {CKM_ECDSA_SHA224, 192, 521, kSignVerify | kEcCurves},
+    {CKM_ECDSA_SHA256, 192, 521, kSignVerify | kEcCurves},
+    {CKM_ECDSA_SHA384, 192, 521, kSignVerify | kEcCurves},
+    {CKM_ECDSA_SHA512, 192, 521, kSignVerify | kEcCurves},
+    // Edwards sizes as the tokens' engine gives them: Ed25519 to Ed448.
+    {CKM_EC_EDWARDS_KEY_PAIR_GEN, 256, 456, kKeyPairGen},
+    {CKM_EDDSA, 256, 456, kSignVerify},
     {CKM_ECDH1_DERIVE, 192, 521, kDerive},
     {CKM_AES_KEY_GEN, 16, 32, kKeyGen},
     {CKM_AES_ECB, 16, 32, kCrypt},
     {CKM_AES_CBC, 16, 32, kCrypt},
     {CKM_AES_CBC_PAD, 16, 32, kCrypt},
     {CKM_AES_CTR, 16, 32, kCrypt},
+    {CKM_AES_GCM, 16, 32, kCrypt},
     {CKM_AES_CMAC, 16, 32, kSignVerify},
     {CKM_DES_ECB_ENCRYPT_DATA, 0, 0, kDerive},
     {CKM_DES_CBC_ENCRYPT_DATA, 0, 0, kDerive},
@@ -147,9 +170,10 @@ const InfoRow kInfo[] = {
     {CKM_AES_ECB_ENCRYPT_DATA, 0, 0, kDerive},
     {CKM_AES_CBC_ENCRYPT_DATA, 0, 0, kDerive},
     {CKM_AES_KEY_WRAP, 16, 0x80000000, CKF_HW | kWrap},
+    {CKM_AES_KEY_WRAP_PAD, 16, 0x80000000, CKF_HW | kWrap},
 };
 
-static_assert(sizeof(kInfo) / sizeof(kInfo[0]) == 63, "every listed mechanism and six more");
+static_assert(sizeof(kInfo) / sizeof(kInfo[0]) == kMechanismCount + 5, "every listed mechanism and five more");
 
 }  // namespace
 

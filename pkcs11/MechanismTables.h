@@ -7,7 +7,7 @@
 namespace vexa::pkcs11 {
 
 // Mechanisms every token offers, in the order C_GetMechanismList reports them.
-constexpr size_t kMechanismCount = 57;
+constexpr size_t kMechanismCount = 68;
 const std::array<CK_MECHANISM_TYPE, kMechanismCount>& supportedMechanisms();
 
 // Key sizes and flags of a mechanism the tokens know (a few more than they

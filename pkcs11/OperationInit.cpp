@@ -16,7 +16,7 @@ void setOperation(RpcRequest& request, const RpcMechanism& mechanism, std::optio
 CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
                                CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key)
 {
-    RpcMechanism fields = RpcMechanism_init_zero;
+    CStructuredMechanism carried;
     const auto checks = [&] {
         if (pMechanism == nullptr || unfitParameter(*pMechanism)) {
             return CKR_ARGUMENTS_BAD;
@@ -25,10 +25,13 @@ CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_H
             context.log().logFormat(corvel::kLogTrace, "Mechanism: 0x%08lx Paramlen: %lx", pMechanism->mechanism,
                                     pMechanism->ulParameterLen);
         }
-        carryPlainWithLength(fields, *pMechanism);
-        return CKR_OK;
+        return carried.carry(*pMechanism, PlainWay::WithLength);
     };
-    const auto fill = [&](TokenCall& call) { setOperation(call.request, fields, key); };
+    const auto fill = [&](TokenCall& call) {
+        RpcMechanism fields = RpcMechanism_init_zero;
+        carried.writeTo(fields);
+        setOperation(call.request, fields, key);
+    };
     return sessionCall(context, name, hSession, function, checks, fill, [&](TokenCall& call) {
         if (call.response.rv != CKR_OK) {
             context.log().logFormat(corvel::kLogInfo, "SignVerifyInit returned 0x%lx",

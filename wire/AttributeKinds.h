@@ -8,13 +8,14 @@
 
 namespace vexa::wire {
 
-// Kinds of array attributes (lists of mechanism types, nested templates)
-// are to join these; every switch over a kind names each one, so the
-// compiler shows each place that must learn a new kind.
+// Every switch over a kind names each one, so the compiler shows each place
+// that must learn a new kind.
 enum class AttributeKind : uint8_t {
-    Bytes,    // valueLength and value: every type the table does not list
-    Numeric,  // number: a CK_ULONG cut to 32 bits
-    Boolean,  // flag: a CK_BBOOL, true when not 0
+    Bytes,          // valueLength and value: every type the table does not list
+    Numeric,        // number: a CK_ULONG cut to 32 bits
+    Boolean,        // flag: a CK_BBOOL, true when not 0
+    MechanismList,  // mechanisms: an array of CK_MECHANISM_TYPE, each cut to 32 bits
+    Template,       // members: an array of CK_ATTRIBUTE, each member of a kind above
 };
 
 struct AttributeKindRow {
@@ -22,7 +23,9 @@ struct AttributeKindRow {
     AttributeKind kind;
 };
 
-// Every type that does not travel as bytes, in ascending order of type.
+// Every type that does not travel as bytes, in ascending order of type. An
+// array attribute the table does not name holds CK_ATTRIBUTE records, as
+// the templates do.
 inline constexpr AttributeKindRow kAttributeKinds[] = {
     {CKA_CLASS, AttributeKind::Numeric},
     {CKA_TOKEN, AttributeKind::Boolean},
@@ -55,6 +58,10 @@ inline constexpr AttributeKindRow kAttributeKinds[] = {
     {CKA_DESTROYABLE, AttributeKind::Boolean},
     {CKA_ALWAYS_AUTHENTICATE, AttributeKind::Boolean},
     {CKA_WRAP_WITH_TRUSTED, AttributeKind::Boolean},
+    {CKA_WRAP_TEMPLATE, AttributeKind::Template},
+    {CKA_UNWRAP_TEMPLATE, AttributeKind::Template},
+    {CKA_DERIVE_TEMPLATE, AttributeKind::Template},
+    {CKA_ALLOWED_MECHANISMS, AttributeKind::MechanismList},
     {CKA_VENDOR_DEFINED + 2, AttributeKind::Boolean},  // a flag of the token's own
 };
 
@@ -83,9 +90,26 @@ constexpr AttributeKind attributeKind(CK_ATTRIBUTE_TYPE type)
             high = middle;
         }
     }
-    return low < kAttributeKindCount && kAttributeKinds[low].type == type ? kAttributeKinds[low].kind
-                                                                          : AttributeKind::Bytes;
+    if (low < kAttributeKindCount && kAttributeKinds[low].type == type) {
+        return kAttributeKinds[low].kind;
+    }
+    return (type & CKF_ARRAY_ATTRIBUTE) != 0 ? AttributeKind::Template : AttributeKind::Bytes;
 }
+
+constexpr bool isArrayKind(AttributeKind kind)
+{
+    return kind == AttributeKind::MechanismList || kind == AttributeKind::Template;
+}
+
+// The size of one entry of an array kind in the caller's memory.
+constexpr size_t arrayEntrySize(AttributeKind kind)
+{
+    return kind == AttributeKind::MechanismList ? sizeof(CK_MECHANISM_TYPE) : sizeof(CK_ATTRIBUTE);
+}
+
+// Entries of one array attribute: what a reply of 2048 bytes could hold
+// anyway, so a larger count is no array a token sends.
+inline constexpr uint32_t kMaxArrayEntries = 64;
 
 // valueLength (or number) of an attribute in a reply whose value the token
 // does not reveal.

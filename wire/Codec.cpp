@@ -3,6 +3,8 @@
 #include <pb_decode.h>
 #include <pb_encode.h>
 
+#include "wire/AttributeKinds.h"
+
 namespace vexa::wire {
 namespace {
 
@@ -55,12 +57,49 @@ void setOptional(bool& has, T& field, const std::optional<T>& value)
     }
 }
 
-bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
+bool readAttributeInto(pb_istream_t* stream, std::vector<WireAttribute>& list, bool member);
+
+bool readMechanismType(pb_istream_t* stream, const pb_field_t*, void** arg)
 {
-    auto* list = static_cast<std::vector<WireAttribute>*>(*arg);
+    auto* list = static_cast<std::vector<uint32_t>*>(*arg);
+    uint32_t type = 0;
+    if (list->size() >= kMaxArrayEntries) {
+        PB_RETURN_ERROR(stream, "too many mechanisms");
+    }
+    if (!pb_decode_varint32(stream, &type)) {
+        return false;
+    }
+    list->push_back(type);
+    return true;
+}
+
+bool readMember(pb_istream_t* stream, const pb_field_t*, void** arg)
+{
+    return readAttributeInto(stream, *static_cast<std::vector<WireAttribute>*>(*arg), true);
+}
+
+bool refuseNesting(pb_istream_t* stream, const pb_field_t*, void**)
+{
+    PB_RETURN_ERROR(stream, "array inside an array");
+}
+
+bool readAttributeInto(pb_istream_t* stream, std::vector<WireAttribute>& list, bool member)
+{
+    if (member && list.size() >= kMaxArrayEntries) {
+        PB_RETURN_ERROR(stream, "too many members");
+    }
     WireAttribute attr;
     RpcAttribute raw = RpcAttribute_init_zero;
     expectBytes(raw.value, attr.value);
+    if (member) {
+        raw.mechanisms.funcs.decode = refuseNesting;
+        raw.members.funcs.decode = refuseNesting;
+    } else {
+        raw.mechanisms.funcs.decode = readMechanismType;
+        raw.mechanisms.arg = &attr.mechanisms;
+        raw.members.funcs.decode = readMember;
+        raw.members.arg = &attr.members;
+    }
     if (!pb_decode(stream, RpcAttribute_fields, &raw)) {
         return false;
     }
@@ -68,7 +107,22 @@ bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
     attr.valueLength = optionalOf(raw.has_valueLength, raw.valueLength);
     attr.number = optionalOf(raw.has_number, raw.number);
     attr.flag = optionalOf(raw.has_flag, raw.flag);
-    list->push_back(std::move(attr));
+    list.push_back(std::move(attr));
+    return true;
+}
+
+bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
+{
+    return readAttributeInto(stream, *static_cast<std::vector<WireAttribute>*>(*arg), false);
+}
+
+bool writeMechanismTypes(pb_ostream_t* stream, const pb_field_t* field, void* const* arg)
+{
+    for (uint32_t type : *static_cast<const std::vector<uint32_t>*>(*arg)) {
+        if (!pb_encode_tag_for_field(stream, field) || !pb_encode_varint(stream, type)) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -82,6 +136,14 @@ bool writeAttributes(pb_ostream_t* stream, const pb_field_t* field, void* const*
         setOptional(raw.has_number, raw.number, attr.number);
         setOptional(raw.has_flag, raw.flag, attr.flag);
         sendBytes(raw.value, attr.value);
+        if (!attr.mechanisms.empty()) {
+            raw.mechanisms.funcs.encode = writeMechanismTypes;
+            raw.mechanisms.arg = const_cast<std::vector<uint32_t>*>(&attr.mechanisms);
+        }
+        if (!attr.members.empty()) {
+            raw.members.funcs.encode = writeAttributes;
+            raw.members.arg = const_cast<std::vector<WireAttribute>*>(&attr.members);
+        }
         if (!pb_encode_tag_for_field(stream, field) || !pb_encode_submessage(stream, RpcAttribute_fields, &raw)) {
             return false;
         }
@@ -106,7 +168,7 @@ void sendAttributes(pb_callback_t& cb, const std::vector<WireAttribute>& source)
 
 // Byte strings of the nested mechanism messages, collected while decoding.
 struct MechanismBytes {
-    std::optional<Bytes> parameter, sourceData, sharedData, publicData;
+    std::optional<Bytes> parameter, sourceData, sharedData, publicData, gcmIv, gcmAad, dataIv, data;
 
     void expect(RpcMechanism& raw)
     {
@@ -114,6 +176,10 @@ struct MechanismBytes {
         expectBytes(raw.oaep.sourceData, sourceData);
         expectBytes(raw.ecdh1.sharedData, sharedData);
         expectBytes(raw.ecdh1.publicData, publicData);
+        expectBytes(raw.gcm.iv, gcmIv);
+        expectBytes(raw.gcm.aad, gcmAad);
+        expectBytes(raw.encryptData.iv, dataIv);
+        expectBytes(raw.encryptData.data, data);
     }
 
     WireMechanism take(const RpcMechanism& raw)
@@ -138,6 +204,17 @@ struct MechanismBytes {
             e.publicData = std::move(publicData);
             m.ecdh1 = std::move(e);
         }
+        if (raw.has_gcm) {
+            WireGcm g;
+            g.iv = std::move(gcmIv);
+            g.ivBits = optionalOf(raw.gcm.has_ivBits, raw.gcm.ivBits);
+            g.aad = std::move(gcmAad);
+            g.tagBits = raw.gcm.tagBits;
+            m.gcm = std::move(g);
+        }
+        if (raw.has_encryptData) {
+            m.encryptData = WireEncryptData{std::move(dataIv), std::move(data)};
+        }
         return m;
     }
 };
@@ -160,6 +237,18 @@ void sendMechanism(RpcMechanism& raw, const WireMechanism& m)
         raw.ecdh1.kdf = m.ecdh1->kdf;
         sendBytes(raw.ecdh1.sharedData, m.ecdh1->sharedData);
         sendBytes(raw.ecdh1.publicData, m.ecdh1->publicData);
+    }
+    if (m.gcm) {
+        raw.has_gcm = true;
+        sendBytes(raw.gcm.iv, m.gcm->iv);
+        setOptional(raw.gcm.has_ivBits, raw.gcm.ivBits, m.gcm->ivBits);
+        sendBytes(raw.gcm.aad, m.gcm->aad);
+        raw.gcm.tagBits = m.gcm->tagBits;
+    }
+    if (m.encryptData) {
+        raw.has_encryptData = true;
+        sendBytes(raw.encryptData.iv, m.encryptData->iv);
+        sendBytes(raw.encryptData.data, m.encryptData->data);
     }
 }
 
@@ -305,6 +394,24 @@ WireAttribute bytesAttribute(uint32_t type, Bytes value)
     attribute.type = type;
     attribute.valueLength = static_cast<uint32_t>(value.size());
     attribute.value = std::move(value);
+    return attribute;
+}
+
+WireAttribute mechanismsAttribute(uint32_t type, std::vector<uint32_t> mechanisms)
+{
+    WireAttribute attribute;
+    attribute.type = type;
+    attribute.valueLength = static_cast<uint32_t>(mechanisms.size());
+    attribute.mechanisms = std::move(mechanisms);
+    return attribute;
+}
+
+WireAttribute templateAttribute(uint32_t type, std::vector<WireAttribute> members)
+{
+    WireAttribute attribute;
+    attribute.type = type;
+    attribute.valueLength = static_cast<uint32_t>(members.size());
+    attribute.members = std::move(members);
     return attribute;
 }
 

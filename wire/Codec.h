@@ -26,12 +26,20 @@ struct WireAttribute {
     std::optional<Bytes> value{};
     std::optional<uint32_t> number{};
     std::optional<bool> flag{};
+    // The entries of an array attribute; a member has none of its own (a
+    // message that nests deeper does not decode), and neither list holds
+    // more than kMaxArrayEntries.
+    std::vector<uint32_t> mechanisms{};
+    std::vector<WireAttribute> members{};
 };
 
 // An attribute in each shape its value travels in.
 WireAttribute numberAttribute(uint32_t type, uint32_t number);
 WireAttribute flagAttribute(uint32_t type, bool flag);
 WireAttribute bytesAttribute(uint32_t type, Bytes value);
+// Array attributes: valueLength counts the entries.
+WireAttribute mechanismsAttribute(uint32_t type, std::vector<uint32_t> mechanisms);
+WireAttribute templateAttribute(uint32_t type, std::vector<WireAttribute> members);
 
 struct WireOaep {
     uint32_t hashAlg = 0;
@@ -47,12 +55,26 @@ struct WireEcdh1 {
     std::optional<Bytes> publicData{};
 };
 
+struct WireGcm {
+    std::optional<Bytes> iv{};
+    std::optional<uint32_t> ivBits{};
+    std::optional<Bytes> aad{};
+    uint32_t tagBits = 0;
+};
+
+struct WireEncryptData {
+    std::optional<Bytes> iv{};
+    std::optional<Bytes> data{};
+};
+
 struct WireMechanism {
     uint32_t type = 0;
     std::optional<uint32_t> parameterLength{};
     std::optional<Bytes> parameter{};
     std::optional<WireOaep> oaep{};
     std::optional<WireEcdh1> ecdh1{};
+    std::optional<WireGcm> gcm{};
+    std::optional<WireEncryptData> encryptData{};
 };
 
 struct Request {

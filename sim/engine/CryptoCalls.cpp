@@ -27,11 +27,63 @@ CK_RV keyedInit(Token& token, const Request& req, Response&)
         rv != CKR_OK) {
         return rv;
     }
-    CK_RV rv = (token.p11().*F)(a.session, a.mechanism.get(), a.object);
+    std::shared_ptr<PreHash> preHash = PreHash::forMechanism(a.mechanism.get()->mechanism);
+    CK_MECHANISM raw{preHash ? preHash->rawMechanism() : 0, nullptr, 0};
+    if (preHash) {
+        limits.singlePart = true;  // SoftHSM2 takes the digest in one call
+    }
+    CK_RV rv = (token.p11().*F)(a.session, preHash ? &raw : a.mechanism.get(), a.object);
     if (rv == CKR_OK) {
-        token.started(a.session, {U, limits});
+        token.started(a.session, {U, limits, preHash, a.mechanism.get()->mechanism == CKM_AES_GCM});
     }
     return rv;
+}
+
+// What SoftHSM2 answers a tag that does not authenticate the ciphertext
+// with, as a token answers it.
+CK_RV judgedTag(Token& token, CK_SESSION_HANDLE s, CK_RV rv)
+{
+    const StartedOperation* op = token.started(s);
+    const bool decrypting = op && op->use == KeyUse::Decrypt && op->tagged;
+    return decrypting && rv == CKR_GENERAL_ERROR ? CKR_ENCRYPTED_DATA_INVALID : rv;
+}
+
+// The token's hash of the session's operation of this use, or null when
+// SoftHSM2 hashes (or there is nothing to hash).
+PreHash* preHashOf(Token& token, CK_SESSION_HANDLE s, KeyUse use)
+{
+    StartedOperation* op = token.started(s);
+    return op && op->use == use ? op->preHash.get() : nullptr;
+}
+
+void endPreHash(Token& token, CK_SESSION_HANDLE s)
+{
+    if (StartedOperation* op = token.started(s)) {
+        op->preHash.reset();
+    }
+}
+
+// Signs the token's digest; the operation ends unless the call only asked
+// for the length or found the buffer too small, as PKCS#11 has it.
+CK_RV signDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const Request& req, Response& resp)
+{
+    bool ended = true;
+    CK_RV rv = answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
+        const CK_RV result = token.p11().C_Sign(s, const_cast<CK_BYTE_PTR>(digest.data()), digest.size(), out, length);
+        ended = !(result == CKR_BUFFER_TOO_SMALL || (result == CKR_OK && out == nullptr));
+        return result;
+    });
+    if (ended) {
+        endPreHash(token, s);
+    }
+    return rv;
+}
+
+CK_RV verifyDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const std::optional<Bytes>& signature)
+{
+    endPreHash(token, s);
+    return token.p11().C_Verify(s, const_cast<CK_BYTE_PTR>(digest.data()), digest.size(), input(signature),
+                                inputLength(signature));
 }
 
 // What of a call's `data` the started operation limits: nothing (the parts
@@ -61,9 +113,12 @@ CK_RV transform(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = checkLimited(token, s, U, L, req.data); rv != CKR_OK) {
         return rv;
     }
-    return answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
-        return (token.p11().*F)(s, input(req.data), inputLength(req.data), out, length);
-    });
+    if (PreHash* preHash = preHashOf(token, s, KeyUse::Sign); U == KeyUse::Sign && preHash != nullptr) {
+        return signDigest(token, s, preHash->digestOf(req.data), req, resp);
+    }
+    return judgedTag(token, s, answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
+                         return (token.p11().*F)(s, input(req.data), inputLength(req.data), out, length);
+                     }));
 }
 
 template <Finish F>
@@ -73,8 +128,9 @@ CK_RV finish(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
     }
-    return answerOutput(req, resp,
-                        [&](CK_BYTE_PTR out, CK_ULONG_PTR length) { return (token.p11().*F)(s, out, length); });
+    return judgedTag(token, s, answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
+                         return (token.p11().*F)(s, out, length);
+                     }));
 }
 
 template <Finish F, KeyUse U>
@@ -97,6 +153,33 @@ CK_RV absorb(Token& token, const Request& req, Response&)
     return (token.p11().*F)(s, input(req.data), inputLength(req.data));
 }
 
+CK_RV signFinal(Token& token, const Request& req, Response& resp)
+{
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
+        return rv;
+    }
+    if (PreHash* preHash = preHashOf(token, s, KeyUse::Sign)) {
+        return signDigest(token, s, preHash->digest(), req, resp);
+    }
+    return finishKeyed<&CK_FUNCTION_LIST::C_SignFinal, KeyUse::Sign>(token, req, resp);
+}
+
+// A part of a hashing signature: into the token's hash when it hashes.
+template <Absorb F, KeyUse U>
+CK_RV absorbSigned(Token& token, const Request& req, Response& resp)
+{
+    CK_SESSION_HANDLE s;
+    if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
+        return rv;
+    }
+    if (PreHash* preHash = preHashOf(token, s, U)) {
+        preHash->update(req.data);
+        return CKR_OK;
+    }
+    return absorb<F>(token, req, resp);
+}
+
 CK_RV verify(Token& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
@@ -109,6 +192,9 @@ CK_RV verify(Token& token, const Request& req, Response&)
     if (CK_RV rv = checkSealedOf(token, s, KeyUse::Verify, req.data2); rv != CKR_OK) {
         return rv;
     }
+    if (PreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
+        return verifyDigest(token, s, preHash->digestOf(req.data), req.data2);
+    }
     return token.p11().C_Verify(s, input(req.data), inputLength(req.data), input(req.data2), inputLength(req.data2));
 }
 
@@ -120,6 +206,9 @@ CK_RV verifyFinal(Token& token, const Request& req, Response&)
     }
     if (CK_RV rv = checkSealedOf(token, s, KeyUse::Verify, req.data); rv != CKR_OK) {
         return rv;
+    }
+    if (PreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
+        return verifyDigest(token, s, preHash->digest(), req.data);
     }
     return finalResult(token, s, KeyUse::Verify, token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data)));
 }
@@ -171,10 +260,10 @@ void addCryptoCalls(CallTable& t)
     t[fn::Sign] = transform<&CK_FUNCTION_LIST::C_Sign, KeyUse::Sign, Limited::Data>;
     t[fn::EncryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_EncryptFinal, KeyUse::Encrypt>;
     t[fn::DecryptFinal] = finishKeyed<&CK_FUNCTION_LIST::C_DecryptFinal, KeyUse::Decrypt>;
-    t[fn::SignFinal] = finishKeyed<&CK_FUNCTION_LIST::C_SignFinal, KeyUse::Sign>;
+    t[fn::SignFinal] = signFinal;
     t[fn::DigestFinal] = finish<&CK_FUNCTION_LIST::C_DigestFinal>;
-    t[fn::SignUpdate] = absorb<&CK_FUNCTION_LIST::C_SignUpdate>;
-    t[fn::VerifyUpdate] = absorb<&CK_FUNCTION_LIST::C_VerifyUpdate>;
+    t[fn::SignUpdate] = absorbSigned<&CK_FUNCTION_LIST::C_SignUpdate, KeyUse::Sign>;
+    t[fn::VerifyUpdate] = absorbSigned<&CK_FUNCTION_LIST::C_VerifyUpdate, KeyUse::Verify>;
     t[fn::DigestUpdate] = absorb<&CK_FUNCTION_LIST::C_DigestUpdate>;
     t[fn::VerifyFinal] = verifyFinal;
     t[fn::Verify] = verify;

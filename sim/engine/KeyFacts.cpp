@@ -15,9 +15,13 @@ using Value = std::vector<CK_BYTE>;
 // read.
 constexpr CK_ULONG kLargestSizeValue = 4096;
 
-// DER object identifiers of the two Edwards curves and their encoding sizes.
+// The two Edwards curves, as DER object identifiers and as the DER
+// PrintableString curve names (which SoftHSM2 gives the private key it
+// generates), and their encoding sizes.
 const Value kEd25519 = {0x06, 0x03, 0x2B, 0x65, 0x70};
 const Value kEd448 = {0x06, 0x03, 0x2B, 0x65, 0x71};
+const Value kEd25519Name = {0x13, 0x0C, 'e', 'd', 'w', 'a', 'r', 'd', 's', '2', '5', '5', '1', '9'};
+const Value kEd448Name = {0x13, 0x0A, 'e', 'd', 'w', 'a', 'r', 'd', 's', '4', '4', '8'};
 constexpr size_t kEd25519Size = 32;
 constexpr size_t kEd448Size = 57;
 
@@ -72,10 +76,10 @@ size_t ecOrderBytes(const Value& params)
 
 size_t edwardsBytes(const Value& params)
 {
-    if (params == kEd25519) {
+    if (params == kEd25519 || params == kEd25519Name) {
         return kEd25519Size;
     }
-    return params == kEd448 ? kEd448Size : 0;
+    return params == kEd448 || params == kEd448Name ? kEd448Size : 0;
 }
 
 size_t keySize(CK_FUNCTION_LIST& p11, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key, CK_KEY_TYPE type)

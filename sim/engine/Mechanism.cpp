@@ -46,6 +46,29 @@ CK_ULONG wireUlong(const Bytes& b, size_t index)
     return v;
 }
 
+// The parameters the ENCRYPT_DATA derivations take, and the IV each needs.
+struct EncryptDataRule {
+    CK_MECHANISM_TYPE type;
+    size_t ivSize;  // 0: ECB, a CK_KEY_DERIVATION_STRING_DATA
+};
+constexpr EncryptDataRule kEncryptData[] = {
+    {CKM_DES_ECB_ENCRYPT_DATA, 0},  {CKM_DES_CBC_ENCRYPT_DATA, 8}, {CKM_DES3_ECB_ENCRYPT_DATA, 0},
+    {CKM_DES3_CBC_ENCRYPT_DATA, 8}, {CKM_AES_ECB_ENCRYPT_DATA, 0}, {CKM_AES_CBC_ENCRYPT_DATA, 16},
+};
+
+const EncryptDataRule* encryptDataRule(CK_MECHANISM_TYPE type)
+{
+    for (const EncryptDataRule& rule : kEncryptData) {
+        if (rule.type == type) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// The largest GCM tag, in bits.
+constexpr uint32_t kMaxTagBits = 128;
+
 bool lengthAgrees(const std::optional<uint32_t>& length, const std::optional<Bytes>& bytes)
 {
     return !length || *length == (bytes ? bytes->size() : 0);
@@ -64,6 +87,12 @@ CK_RV Mechanism::assign(const WireMechanism& wire)
     }
     if (wire.type == CKM_ECDH1_DERIVE) {
         return assignEcdh1(wire);
+    }
+    if (wire.type == CKM_AES_GCM) {
+        return assignGcm(wire);
+    }
+    if (encryptDataRule(wire.type) != nullptr) {
+        return assignEncryptData(wire);
     }
     return assignRaw(wire);
 }
@@ -105,6 +134,60 @@ CK_RV Mechanism::assignEcdh1(const WireMechanism& wire)
                m_publicData.size(), m_publicData.empty() ? nullptr : m_publicData.data()};
     m_mech.pParameter = &m_ecdh1;
     m_mech.ulParameterLen = sizeof m_ecdh1;
+    return CKR_OK;
+}
+
+// Without the structured parameter there is no IV to encrypt with.
+CK_RV Mechanism::assignGcm(const WireMechanism& wire)
+{
+    if (!wire.gcm) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    const WireGcm& g = *wire.gcm;
+    m_iv = g.iv.value_or(Bytes());
+    m_aad = g.aad.value_or(Bytes());
+    if (m_iv.empty() || g.tagBits > kMaxTagBits || g.tagBits % 8 != 0) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    m_gcm = {m_iv.data(),
+             m_iv.size(),
+             g.ivBits.value_or(static_cast<uint32_t>(8 * m_iv.size())),
+             m_aad.empty() ? nullptr : m_aad.data(),
+             m_aad.size(),
+             g.tagBits};
+    m_mech.pParameter = &m_gcm;
+    m_mech.ulParameterLen = sizeof m_gcm;
+    return CKR_OK;
+}
+
+CK_RV Mechanism::assignEncryptData(const WireMechanism& wire)
+{
+    const EncryptDataRule& rule = *encryptDataRule(wire.type);
+    if (!wire.encryptData || !wire.encryptData->data || wire.encryptData->data->empty()) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    m_data = *wire.encryptData->data;
+    const Bytes iv = wire.encryptData->iv.value_or(Bytes());
+    if (iv.size() != rule.ivSize) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    if (rule.ivSize == 0) {
+        m_stringData = {m_data.data(), m_data.size()};
+        m_mech.pParameter = &m_stringData;
+        m_mech.ulParameterLen = sizeof m_stringData;
+    } else if (rule.ivSize == sizeof m_desCbcData.iv) {
+        std::copy(iv.begin(), iv.end(), m_desCbcData.iv);
+        m_desCbcData.pData = m_data.data();
+        m_desCbcData.length = m_data.size();
+        m_mech.pParameter = &m_desCbcData;
+        m_mech.ulParameterLen = sizeof m_desCbcData;
+    } else {
+        std::copy(iv.begin(), iv.end(), m_aesCbcData.iv);
+        m_aesCbcData.pData = m_data.data();
+        m_aesCbcData.length = m_data.size();
+        m_mech.pParameter = &m_aesCbcData;
+        m_mech.ulParameterLen = sizeof m_aesCbcData;
+    }
     return CKR_OK;
 }
 

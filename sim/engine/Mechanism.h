@@ -1,7 +1,8 @@
 #pragma once
 // A CK_MECHANISM rebuilt from its wire form. Parameters that hold addresses
-// (such as the OAEP source data or the ECDH public value) arrive as separate
-// fields; a raw parameter block is only ever handed to SoftHSM2 for
+// (such as the OAEP source data, the ECDH public value, the GCM IV and
+// additional data, the data of the ENCRYPT_DATA derivations) arrive as
+// separate fields; a raw parameter block is only ever handed to SoftHSM2 for
 // mechanisms whose parameter holds no address, because the sender's pointers
 // mean nothing here.
 #include <p11-kit/pkcs11.h>
@@ -23,13 +24,19 @@ public:
 private:
     CK_RV assignOaep(const WireMechanism& wire);
     CK_RV assignEcdh1(const WireMechanism& wire);
+    CK_RV assignGcm(const WireMechanism& wire);
+    CK_RV assignEncryptData(const WireMechanism& wire);
     CK_RV assignRaw(const WireMechanism& wire);
 
     CK_MECHANISM m_mech{};
     Bytes m_raw;
     CK_RSA_PKCS_OAEP_PARAMS m_oaep{};
     CK_ECDH1_DERIVE_PARAMS m_ecdh1{};
-    Bytes m_sourceData, m_sharedData, m_publicData;
+    CK_GCM_PARAMS m_gcm{};
+    CK_KEY_DERIVATION_STRING_DATA m_stringData{};
+    CK_DES_CBC_ENCRYPT_DATA_PARAMS m_desCbcData{};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS m_aesCbcData{};
+    Bytes m_sourceData, m_sharedData, m_publicData, m_iv, m_aad, m_data;
 };
 
 }  // namespace vexa::sim::engine

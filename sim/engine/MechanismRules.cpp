@@ -57,6 +57,7 @@ constexpr size_t kDigestSizes[] = {20, 28, 32, 48, 64};
 constexpr size_t kNoParameter = 0;
 constexpr size_t kPssParameter = sizeof(CK_RSA_PKCS_PSS_PARAMS);
 constexpr size_t kCtrParameter = sizeof(CK_AES_CTR_PARAMS);
+constexpr size_t kGcmParameter = sizeof(CK_GCM_PARAMS);
 
 struct Rule {
     CK_MECHANISM_TYPE mechanism;
@@ -100,15 +101,22 @@ const Rule kRules[] = {
     {CKM_DSA_SHA384,            kSignature,                      {CKK_DSA, kNoKey},                     kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
     {CKM_DSA_SHA512,            kSignature,                      {CKK_DSA, kNoKey},                     kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
     {CKM_ECDSA,                 kSignature,                      {CKK_EC, kNoKey},                      kSinglePart, kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
+    // The token hashes these itself (PreHash.h); SoftHSM2 signs the digest.
+    {CKM_ECDSA_SHA1,            kSignature,                      {CKK_EC, kNoKey},                      kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
+    {CKM_ECDSA_SHA224,          kSignature,                      {CKK_EC, kNoKey},                      kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
+    {CKM_ECDSA_SHA256,          kSignature,                      {CKK_EC, kNoKey},                      kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
+    {CKM_ECDSA_SHA384,          kSignature,                      {CKK_EC, kNoKey},                      kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
+    {CKM_ECDSA_SHA512,          kSignature,                      {CKK_EC, kNoKey},                      kMultiPart,  kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
     {CKM_EDDSA,                 kSignature,                      {CKK_EC_EDWARDS, kNoKey},              kSinglePart, kNoParameter,  Hash::None, bytes(1),        kAny,                      key(2)},
     {CKM_ECDH1_DERIVE,          kDerive,                         {CKK_EC, CKK_EC_EDWARDS},              kSinglePart, kNoParameter,  Hash::None, bytes(1),        kAny,                      kFree},
     {CKM_DH_PKCS_DERIVE,        kDerive,                         {CKK_DH, kNoKey},                      kSinglePart, kNoParameter,  Hash::None, bytes(1),        kAny,                      kFree},
-    // Block ciphers: a CBC parameter is one block, a CTR parameter a CK_AES_CTR_PARAMS.
+    // Block ciphers: a CBC parameter is one block, a CTR parameter a CK_AES_CTR_PARAMS,
+    // a GCM parameter a CK_GCM_PARAMS rebuilt from its own message.
     {CKM_AES_ECB,               kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  kNoParameter,  Hash::None, kFree,           kAny,                      kFree},
     {CKM_AES_CBC,               kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  16,            Hash::None, kFree,           kAny,                      kFree},
     {CKM_AES_CBC_PAD,           kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  16,            Hash::None, kFree,           kAny,                      kFree},
     {CKM_AES_CTR,               kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  kCtrParameter, Hash::None, kFree,           kAny,                      kFree},
-    {CKM_AES_GCM,               kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  kNoParameter,  Hash::None, kFree,           kAny,                      kFree},
+    {CKM_AES_GCM,               kCipher,                         {CKK_AES, kNoKey},                     kMultiPart,  kGcmParameter, Hash::None, kFree,           kAny,                      kFree},
     {CKM_AES_CMAC,              kSignature,                      {CKK_AES, kNoKey},                     kMultiPart,  kNoParameter,  Hash::None, kFree,           kAny,                      bytes(16)},
     {CKM_AES_KEY_WRAP,          kKeyWrap,                        {CKK_AES, kNoKey},                     kSinglePart, kNoParameter,  Hash::None, kFree,           kAny,                      kFree},
     {CKM_AES_KEY_WRAP_PAD,      kKeyWrap,                        {CKK_AES, kNoKey},                     kSinglePart, kNoParameter,  Hash::None, kFree,           kAny,                      kFree},

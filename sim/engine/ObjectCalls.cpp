@@ -30,6 +30,10 @@ size_t wireSize(const WireAttribute& a)
     if (a.flag) {
         n += 2;
     }
+    n += 6 * a.mechanisms.size();
+    for (const WireAttribute& member : a.members) {
+        n += wireSize(member);
+    }
     return n;
 }
 
@@ -93,13 +97,41 @@ CK_RV objectSize(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-// A nested template comes back as CK_ATTRIBUTE records; their value
-// addresses are this process's and must not travel.
-void clearNestedAddresses(Bytes& records)
+// A template's members, read as PKCS#11 has it: the records with their
+// types and lengths first, then the values into buffers of those lengths.
+// The records' addresses are this process's; only the members travel.
+CK_RV readMembers(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG length,
+                  WireAttribute& out)
 {
-    for (size_t off = 0; off + sizeof(CK_ATTRIBUTE) <= records.size(); off += sizeof(CK_ATTRIBUTE)) {
-        std::fill_n(records.begin() + off + offsetof(CK_ATTRIBUTE, pValue), sizeof(void*), 0);
+    const size_t count = length / sizeof(CK_ATTRIBUTE);
+    if (length % sizeof(CK_ATTRIBUTE) != 0 || count > wire::kMaxArrayEntries) {
+        return CKR_DEVICE_ERROR;
     }
+    std::vector<CK_ATTRIBUTE> records(count, CK_ATTRIBUTE{0, nullptr, 0});
+    CK_ATTRIBUTE a{type, records.empty() ? nullptr : records.data(), length};
+    std::vector<Bytes> values(count);
+    if (count != 0) {
+        if (CK_RV rv = token.p11().C_GetAttributeValue(s, object, &a, 1); rv != CKR_OK) {
+            return rv;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (records[i].ulValueLen != CK_UNAVAILABLE_INFORMATION && records[i].ulValueLen != 0) {
+                values[i].assign(records[i].ulValueLen, 0);
+                records[i].pValue = values[i].data();
+            }
+        }
+        if (CK_RV rv = token.p11().C_GetAttributeValue(s, object, &a, 1); rv != CKR_OK) {
+            return rv;
+        }
+    }
+    std::vector<WireAttribute> members;
+    for (size_t i = 0; i < count; ++i) {
+        const bool unreadable = records[i].ulValueLen == CK_UNAVAILABLE_INFORMATION ||
+                                wire::isArrayKind(wire::attributeKind(records[i].type));
+        members.push_back(unreadable ? unavailable(records[i].type) : toWire(records[i].type, values[i]));
+    }
+    out = wire::templateAttribute(static_cast<uint32_t>(type), std::move(members));
+    return CKR_OK;
 }
 
 // One attribute's value; CKR_OK with `out` unavailable when the object does
@@ -109,8 +141,15 @@ CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, 
 {
     CK_ATTRIBUTE a{type, nullptr, 0};
     CK_RV rv = token.p11().C_GetAttributeValue(s, object, &a, 1);
+    const bool members = wire::attributeKind(type) == wire::AttributeKind::Template;
+    if (members && rv == CKR_OK && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+        rv = readMembers(token, s, object, type, a.ulValueLen, out);
+        if (rv == CKR_OK) {
+            return CKR_OK;
+        }
+    }
     Bytes value;
-    if (rv == CKR_OK && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+    if (!members && rv == CKR_OK && a.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
         value.assign(a.ulValueLen, 0);
         a.pValue = value.data();
         rv = token.p11().C_GetAttributeValue(s, object, &a, 1);
@@ -129,9 +168,6 @@ CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, 
     if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
         out = unavailable(type);
         return CKR_OK;
-    }
-    if (type & CKF_ARRAY_ATTRIBUTE) {
-        clearNestedAddresses(value);
     }
     out = toWire(type, value);
     return CKR_OK;

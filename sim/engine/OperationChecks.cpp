@@ -76,6 +76,9 @@ CK_RV refuseWith(Token& token, CK_SESSION_HANDLE s, const StartedOperation& op, 
 {
     if (rv != CKR_OK) {
         endOperation(token.p11(), s, op);
+        if (StartedOperation* ended = token.started(s)) {
+            ended->preHash.reset();  // the token's own hash ends with it
+        }
     }
     return rv;
 }

@@ -135,6 +135,12 @@ const StartedOperation* Token::started(CK_SESSION_HANDLE session) const
     return it == m_operations.end() ? nullptr : &it->second;
 }
 
+StartedOperation* Token::started(CK_SESSION_HANDLE session)
+{
+    auto it = m_operations.find(session);
+    return it == m_operations.end() ? nullptr : &it->second;
+}
+
 CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
 {
     if (!handle || !m_objects.count(*handle)) {

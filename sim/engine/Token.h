@@ -14,6 +14,7 @@
 #include "EngineOptions.h"
 #include "Firmware.h"
 #include "MechanismRules.h"
+#include "PreHash.h"
 #include "SoftHsm.h"
 #include "TokenClock.h"
 #include "TokenEventLog.h"
@@ -27,6 +28,12 @@ namespace vexa::sim::engine {
 struct StartedOperation {
     std::optional<KeyUse> use;  // none for a digest
     OperationLimits limits;
+    // The token's own hash of a hashing signature SoftHSM2 lacks; dropped
+    // when the operation ends.
+    std::shared_ptr<PreHash> preHash{};
+    // An authenticated decryption (AES-GCM): SoftHSM2 reports a tag that
+    // does not match as CKR_GENERAL_ERROR, a token as CKR_ENCRYPTED_DATA_INVALID.
+    bool tagged = false;
 };
 
 class Token {
@@ -55,6 +62,7 @@ public:
     // an operation that has ended only changes which error the call gets.
     void started(CK_SESSION_HANDLE session, StartedOperation operation);
     const StartedOperation* started(CK_SESSION_HANDLE session) const;
+    StartedOperation* started(CK_SESSION_HANDLE session);
 
     // The object named by `handle`, or `invalid` when the token never handed
     // it out.

@@ -13,6 +13,8 @@ using wire::Request;
 using wire::Response;
 using wire::WireAttribute;
 using wire::WireEcdh1;
+using wire::WireEncryptData;
+using wire::WireGcm;
 using wire::WireMechanism;
 using wire::WireOaep;
 

@@ -49,7 +49,7 @@ const CK_KEY_TYPE kKeyTypes[] = {CKK_RSA,
                                  CKK_SHA256_HMAC,
                                  CKK_VENDOR_DEFINED};
 
-enum class Kind { Number, Flag, Bytes };
+enum class Kind { Number, Flag, Bytes, Mechanisms, Members };
 struct AttributeKind {
     CK_ATTRIBUTE_TYPE type;
     Kind kind;
@@ -83,8 +83,9 @@ const AttributeKind kAttributes[] = {
     {CKA_EC_PARAMS, Kind::Bytes},
     {CKA_EC_POINT, Kind::Bytes},
     {CKA_CHECK_VALUE, Kind::Bytes},
-    {CKA_ALLOWED_MECHANISMS, Kind::Bytes},
-    {CKA_WRAP_TEMPLATE, Kind::Bytes},
+    {CKA_ALLOWED_MECHANISMS, Kind::Mechanisms},
+    {CKA_WRAP_TEMPLATE, Kind::Members},
+    {CKA_DERIVE_TEMPLATE, Kind::Members},
 };
 
 template <typename T, size_t N>
@@ -92,6 +93,10 @@ const T& pick(Input& in, const T (&choices)[N])
 {
     return choices[in.byte() % N];
 }
+
+// Mechanisms a key may be bound to.
+const CK_MECHANISM_TYPE kAllowable[] = {CKM_AES_ECB, CKM_AES_CBC,  CKM_AES_GCM,
+                                        CKM_ECDSA,   CKM_RSA_PKCS, CKM_VENDOR_DEFINED | 3};
 
 Bytes fromHex(const char* hex)
 {
@@ -431,6 +436,9 @@ const std::vector<CK_MECHANISM_TYPE>& operationMechanisms()
         CKM_ECDH1_DERIVE,
         CKM_AES_KEY_WRAP,
         CKM_VENDOR_DEFINED + 1,
+        CKM_ECDSA_SHA1,
+        CKM_ECDSA_SHA256,
+        CKM_ECDSA_SHA512,
     };
     return m;
 }
@@ -456,6 +464,9 @@ const std::vector<CK_MECHANISM_TYPE>& deriveMechanisms()
         CKM_RSA_PKCS,
         CKM_CONCATENATE_BASE_AND_KEY,
         CKM_SHA256_KEY_DERIVATION,
+        CKM_AES_CBC_ENCRYPT_DATA,
+        CKM_DES_CBC_ENCRYPT_DATA,
+        CKM_DES3_CBC_ENCRYPT_DATA,
     };
     return m;
 }
@@ -465,7 +476,7 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
     static const CK_MECHANISM_TYPE kHashes[] = {CKM_SHA_1, CKM_SHA224, CKM_SHA256, CKM_SHA384, CKM_SHA512, CKM_MD5};
     static const CK_RSA_PKCS_MGF_TYPE kMgfs[] = {CKG_MGF1_SHA1,   CKG_MGF1_SHA224, CKG_MGF1_SHA256,
                                                  CKG_MGF1_SHA384, CKG_MGF1_SHA512, 0};
-    const uint8_t variant = in.byte() % 10;
+    const uint8_t variant = in.byte() % 12;
     const size_t hash = in.byte() % std::size(kHashes);
     switch (variant) {
     case 0:
@@ -511,6 +522,28 @@ void setParameter(WireMechanism& m, Input& in, const std::function<Bytes(CK_ATTR
     case 8:  // a raw OAEP block without source data
         m.parameter = littleEndian({kHashes[hash], kMgfs[hash], CKZ_DATA_SPECIFIED, 0, 0});
         break;
+    case 9: {  // GCM: an IV, perhaps additional data, a tag size right or wrong
+        vexa::wire::WireGcm gcm;
+        gcm.iv = in.bytes(in.byte() % 20);
+        if (in.byte() & 1) {
+            gcm.aad = in.bytes(in.byte() % 40);
+        }
+        if (in.byte() & 1) {
+            gcm.ivBits = in.byte();
+        }
+        gcm.tagBits = in.byte() & 1 ? 128 : in.byte();
+        m.gcm = gcm;
+        break;
+    }
+    case 10: {  // ENCRYPT_DATA: the data, and an IV of some length
+        vexa::wire::WireEncryptData data;
+        data.data = in.bytes(in.byte() % 48);
+        if (in.byte() & 1) {
+            data.iv = in.bytes(in.byte() % 17);
+        }
+        m.encryptData = data;
+        break;
+    }
     default:
         m.parameter = in.bytes(in.byte() % 64);
         break;
@@ -547,6 +580,23 @@ std::vector<WireAttribute> changedAttributes(Input& in)
             out.push_back(number(type, in.byte() * 8u));
         } else if (kind == Kind::Flag) {
             out.push_back(flag(type, in.byte() & 1));
+        } else if (kind == Kind::Mechanisms) {
+            std::vector<uint32_t> mechanisms;
+            for (size_t m = in.byte() % 5; m > 0; --m) {
+                mechanisms.push_back(static_cast<uint32_t>(pick(in, kAllowable)));
+            }
+            WireAttribute list = vexa::wire::mechanismsAttribute(type, mechanisms);
+            if (in.byte() == 0) {
+                list.valueLength = in.byte();  // a count that may disagree
+            }
+            out.push_back(list);
+        } else if (kind == Kind::Members) {
+            std::vector<WireAttribute> members;
+            for (size_t m = in.byte() % 4; m > 0; --m) {
+                members.push_back(in.byte() & 1 ? number(CKA_CLASS, pick(in, kClasses))
+                                                : flag(CKA_EXTRACTABLE, in.byte() & 1));
+            }
+            out.push_back(vexa::wire::templateAttribute(type, members));
         } else {
             out.push_back(bytes(type, in.bytes(in.byte() % 40)));
         }

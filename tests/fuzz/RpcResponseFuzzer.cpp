@@ -134,9 +134,16 @@ void requireFits(CK_RV rv, const Output& output, const char* what)
 // --- Attributes ------------------------------------------------------------
 
 constexpr CK_ATTRIBUTE_TYPE kAttributeTypes[] = {
-    CKA_CLASS,     CKA_KEY_TYPE, CKA_MODULUS_BITS,  CKA_TOKEN,           CKA_SENSITIVE,       0x80000002,
-    CKA_LABEL,     CKA_ID,       CKA_MODULUS,       CKA_EC_POINT,        CKA_VALUE,           CKA_VALUE_LEN,
-    CKA_EC_PARAMS, CKA_SUBJECT,  CKA_WRAP_TEMPLATE, CKA_UNWRAP_TEMPLATE, CKA_PUBLIC_EXPONENT,
+    CKA_CLASS,           CKA_KEY_TYPE,
+    CKA_MODULUS_BITS,    CKA_TOKEN,
+    CKA_SENSITIVE,       0x80000002,
+    CKA_LABEL,           CKA_ID,
+    CKA_MODULUS,         CKA_EC_POINT,
+    CKA_VALUE,           CKA_VALUE_LEN,
+    CKA_EC_PARAMS,       CKA_SUBJECT,
+    CKA_WRAP_TEMPLATE,   CKA_UNWRAP_TEMPLATE,
+    CKA_PUBLIC_EXPONENT, CKA_ALLOWED_MECHANISMS,
+    CKA_DERIVE_TEMPLATE,
 };
 
 // One element of a template: its type and, unless it only asks for the
@@ -145,6 +152,9 @@ struct Element {
     CK_ATTRIBUTE_TYPE type;
     bool sizeOnly;
     std::unique_ptr<Buffer> buffer;
+    // A template's records may have buffers of their own, which the
+    // library fills as it fills the element.
+    std::vector<std::unique_ptr<Buffer>> memberBuffers;
 };
 
 // A template of one to eight elements made from the argument byte, so that
@@ -163,6 +173,14 @@ std::vector<Element> makeTemplate(uint8_t arguments)
         const uint8_t pick = next();
         const CK_ULONG size = pick % 7 == 0 ? 2 * sizeof(CK_ATTRIBUTE) : (pick % 11 == 0 ? 0 : sizeFrom(pick >> 3));
         element.buffer = std::make_unique<Buffer>(size);
+        if ((element.type == CKA_WRAP_TEMPLATE || element.type == CKA_DERIVE_TEMPLATE) && next() % 2 == 0) {
+            auto* records = reinterpret_cast<CK_ATTRIBUTE*>(element.buffer->data());
+            for (size_t i = 0; i < size / sizeof(CK_ATTRIBUTE); ++i) {
+                element.memberBuffers.push_back(std::make_unique<Buffer>(sizeFrom(next() >> 3)));
+                records[i].pValue = element.memberBuffers.back()->data();
+                records[i].ulValueLen = element.memberBuffers.back()->size();
+            }
+        }
     }
     return elements;
 }
@@ -182,6 +200,13 @@ void getAttributeValue(CContext& context, uint8_t arguments)
                         attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION,
                     "an attribute's length fits its buffer");
             require(attributes[i].pValue == elements[i].buffer->data(), "the caller's value pointer stays");
+        }
+        const auto* records = reinterpret_cast<const CK_ATTRIBUTE*>(elements[i].buffer->data());
+        for (size_t m = 0; m < elements[i].memberBuffers.size(); ++m) {
+            const Buffer& member = *elements[i].memberBuffers[m];
+            require(records[m].pValue == member.data(), "a record's value pointer stays");
+            require(records[m].ulValueLen <= member.size() || records[m].ulValueLen == CK_UNAVAILABLE_INFORMATION,
+                    "a member's length fits its buffer");
         }
     }
 }

@@ -2,6 +2,10 @@
 // libvexa-pkcs11.so and the daemon's Unix socket: p11tool (GnuTLS), ssh-keygen
 // (OpenSSH) and openssl with the pkcs11 engine (libp11).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <regex>
 #include <sstream>
@@ -104,6 +108,61 @@ TEST_F(Applications, OpenSslSignsWithTheTokensEcKeyThroughTheEngine)
         ok(runIn(dir(), {"openssl", "dgst", "-sha256", "-verify", pem, "-signature", "data.sig", "data.txt"}),
            "openssl dgst -verify");
     EXPECT_EQ(verified, "Verified OK\n");
+}
+
+// A TCP port nobody listens on now.
+int freePort()
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(s);
+    return port;
+}
+
+// TLS 1.3 signs the handshake with RSA-PSS only: a server whose RSA key is
+// on the token needs the token's raw PSS, and finds it in the mechanism list.
+TEST_F(Applications, GnutlsServerWithTheTokensRsaKeyCompletesATls13Handshake)
+{
+    generateKeyPair("rsa:2048", "tls-key", "04");
+    const std::string pem = exportPublicKey("tls-key");
+    // A CA of software keys certifies the token's public key.
+    writeFile(m_token.file("ca.cfg"), "cn = test CA\nca\ncert_signing_key\nexpiration_days = 2\n");
+    writeFile(m_token.file("cert.cfg"),
+              "cn = localhost\ndns_name = localhost\ntls_www_server\nsigning_key\n"
+              "expiration_days = 2\n");
+    ok(runIn(dir(), {"certtool", "--generate-privkey", "--key-type", "ecdsa", "--outfile", "ca.key"}), "CA key");
+    ok(runIn(dir(), {"certtool", "--generate-self-signed", "--load-privkey", "ca.key", "--template", "ca.cfg",
+                     "--outfile", "ca.pem"}),
+       "CA certificate");
+    ok(runIn(dir(), {"certtool", "--generate-certificate", "--load-pubkey", pem, "--load-ca-privkey", "ca.key",
+                     "--load-ca-certificate", "ca.pem", "--template", "cert.cfg", "--outfile", "cert.pem"}),
+       "server certificate");
+
+    const int port = freePort();
+    ASSERT_NE(port, 0);
+    const std::string priority = "NORMAL:-VERS-ALL:+VERS-TLS1.3";
+    auto server =
+        m_token.startThirdParty({"gnutls-serv", "--provider", VEXA_PKCS11_MODULE, "--echo", "--priority", priority,
+                                 "--port", std::to_string(port), "--x509certfile", "cert.pem", "--x509keyfile",
+                                 "pkcs11:object=tls-key;type=private;pin-value=" + kUserPin});
+    ASSERT_TRUE(server->readUntil("Echo Server listening on IPv4", std::chrono::seconds(30))) << server->transcript();
+
+    const std::string client = ok(runIn(dir(), {"gnutls-cli", "--priority", priority, "--x509cafile", "ca.pem",
+                                                "--port", std::to_string(port), "localhost"}),
+                                  "gnutls-cli");
+    EXPECT_NE(client.find("Handshake was completed"), std::string::npos) << client;
+    EXPECT_NE(client.find("(TLS1.3"), std::string::npos) << client;
+    EXPECT_NE(client.find("RSA-PSS-RSAE-SHA256"), std::string::npos) << client;
+    kill(server->pid(), SIGTERM);
+    server->finish(std::chrono::seconds(10));
 }
 
 }  // namespace

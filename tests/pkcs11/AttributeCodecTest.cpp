@@ -51,6 +51,7 @@ bool readReply(const Response& reply, ReceivedAttributes& list)
 TEST(AttributeCodecTest, ArrayAttributesAreKnownByTheirTypeBit)
 {
     EXPECT_TRUE(isArrayAttribute(CKA_WRAP_TEMPLATE));
+    EXPECT_TRUE(isArrayAttribute(CKA_ALLOWED_MECHANISMS));
     EXPECT_FALSE(isArrayAttribute(CKA_VALUE));
 }
 
@@ -91,6 +92,54 @@ TEST(AttributeCodecTest, TemplateSendsEachValueInItsClassField)
     EXPECT_EQ(sent[6].valueLength, 0u);
     EXPECT_FALSE(sent[6].value);
     EXPECT_EQ(sent[7].type, 3u);
+}
+
+TEST(AttributeCodecTest, ArraysTravelEntryByEntryByTheirRealType)
+{
+    // Values above 32 bits are cut like every CK_ULONG.
+    CK_MECHANISM_TYPE allowed[] = {CKM_AES_ECB, 0x100000000 | CKM_AES_CBC, CKM_AES_GCM};
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    CK_BBOOL yes = CK_TRUE;
+    char label[] = "inner";
+    CK_ATTRIBUTE members[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_EXTRACTABLE, &yes, 1}, {CKA_LABEL, label, 5}};
+    CK_ATTRIBUTE none[1] = {};
+    CK_ATTRIBUTE attributes[] = {
+        {CKA_ALLOWED_MECHANISMS, allowed, sizeof allowed},
+        {CKA_WRAP_TEMPLATE, members, sizeof members},
+        {CKA_DERIVE_TEMPLATE, none, 0},
+    };
+    ASSERT_TRUE(templateFits(attributes, 3));
+    const auto sent = written(attributes, 3);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].valueLength, 3u) << "arrays count their entries";
+    EXPECT_EQ(sent[0].mechanisms, std::vector<uint32_t>({CKM_AES_ECB, CKM_AES_CBC, CKM_AES_GCM}));
+    EXPECT_FALSE(sent[0].value);
+    EXPECT_EQ(sent[1].valueLength, 3u);
+    ASSERT_EQ(sent[1].members.size(), 3u);
+    EXPECT_EQ(sent[1].members[0].number, CKO_SECRET_KEY);
+    EXPECT_EQ(sent[1].members[1].flag, true);
+    EXPECT_EQ(sent[1].members[2].value, Bytes({'i', 'n', 'n', 'e', 'r'}));
+    EXPECT_FALSE(sent[1].value) << "no record, and no address in one, travels";
+    EXPECT_EQ(sent[2].valueLength, 0u);
+    EXPECT_TRUE(sent[2].members.empty());
+}
+
+TEST(AttributeCodecTest, ArraysThatAreNotWholeEntriesDoNotFit)
+{
+    CK_MECHANISM_TYPE allowed[2] = {CKM_AES_ECB, CKM_AES_CBC};
+    CK_ATTRIBUTE nestedArray[] = {{CKA_ALLOWED_MECHANISMS, allowed, sizeof allowed}};
+    CK_ATTRIBUTE lengthWithoutValue[] = {{CKA_LABEL, nullptr, 4}};
+    std::vector<CK_MECHANISM_TYPE> many(65, CKM_AES_ECB);
+    const CK_ATTRIBUTE cases[] = {
+        {CKA_ALLOWED_MECHANISMS, allowed, sizeof allowed - 1},
+        {CKA_ALLOWED_MECHANISMS, many.data(), many.size() * sizeof(CK_MECHANISM_TYPE)},
+        {CKA_WRAP_TEMPLATE, nestedArray, sizeof(CK_ATTRIBUTE) - 4},
+        {CKA_WRAP_TEMPLATE, nestedArray, sizeof nestedArray},
+        {CKA_UNWRAP_TEMPLATE, lengthWithoutValue, sizeof lengthWithoutValue},
+    };
+    for (const CK_ATTRIBUTE& c : cases) {
+        EXPECT_FALSE(templateFits(&c, 1)) << std::hex << c.type << " " << c.ulValueLen;
+    }
 }
 
 TEST(AttributeCodecTest, AttributeWithoutValueSendsItsLengthAndClearsIt)

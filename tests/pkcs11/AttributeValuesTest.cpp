@@ -172,31 +172,88 @@ TEST_F(AttributeValuesTest, FirstProblemDecidesTheResult)
     EXPECT_TRUE(logged("Attribute 0x102 came with fewer bytes than its length"));
 }
 
-TEST_F(AttributeValuesTest, ArrayAttributeNeverFollowsReceivedAddresses)
+TEST_F(AttributeValuesTest, MechanismListsReadBackAsTheirTypes)
 {
-    // Two records as the token's side laid them out, with addresses that
-    // mean nothing here.
-    CK_ATTRIBUTE remote[2] = {{CKA_ENCRYPT, reinterpret_cast<void*>(0xDEADBEEF), 1},
-                              {CKA_LABEL, reinterpret_cast<void*>(0xBADC0DE), 12}};
-    const auto* raw = reinterpret_cast<const uint8_t*>(remote);
-    tokenReturns({bytesAttribute(CKA_WRAP_TEMPLATE, Bytes(raw, raw + sizeof remote))});
+    for (const std::vector<uint32_t>& list :
+         {std::vector<uint32_t>{0x1081}, {0x1081, 0x1082}, {0x1081, 0x1082, 0x1087}}) {
+        SCOPED_TRACE(list.size());
+        tokenReturns({mechanismsAttribute(CKA_ALLOWED_MECHANISMS, list)});
+        CK_ATTRIBUTE query = {CKA_ALLOWED_MECHANISMS, nullptr, 0};
+        ASSERT_EQ(context->C_GetAttributeValue(session, 1, &query, 1), CKR_OK);
+        EXPECT_EQ(query.ulValueLen, list.size() * sizeof(CK_MECHANISM_TYPE));
 
-    CK_BBOOL wanted = 0x55;
-    CK_ATTRIBUTE local[2] = {{0, nullptr, 0}, {0, &wanted, 1}};
-    CK_ATTRIBUTE element = {CKA_WRAP_TEMPLATE, local, sizeof local};
+        tokenReturns({mechanismsAttribute(CKA_ALLOWED_MECHANISMS, list)});
+        std::vector<CK_MECHANISM_TYPE> out(list.size() + 1, 0xEEEE);
+        query = {CKA_ALLOWED_MECHANISMS, out.data(), out.size() * sizeof(CK_MECHANISM_TYPE)};
+        ASSERT_EQ(context->C_GetAttributeValue(session, 1, &query, 1), CKR_OK);
+        EXPECT_EQ(query.ulValueLen, list.size() * sizeof(CK_MECHANISM_TYPE));
+        EXPECT_EQ(std::vector<CK_MECHANISM_TYPE>(out.begin(), out.end() - 1),
+                  std::vector<CK_MECHANISM_TYPE>(list.begin(), list.end()));
+        EXPECT_EQ(out.back(), 0xEEEEu);
+
+        tokenReturns({mechanismsAttribute(CKA_ALLOWED_MECHANISMS, list)});
+        query.ulValueLen = list.size() * sizeof(CK_MECHANISM_TYPE) - 1;
+        EXPECT_EQ(context->C_GetAttributeValue(session, 1, &query, 1), CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(query.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    }
+}
+
+TEST_F(AttributeValuesTest, TemplateMembersFillTheCallersRecords)
+{
+    const WireAttribute wrapTemplate =
+        templateAttribute(CKA_WRAP_TEMPLATE, {numberAttribute(CKA_CLASS, CKO_SECRET_KEY),
+                                              flagAttribute(CKA_EXTRACTABLE, true), bytesAttribute(CKA_LABEL, kHello)});
+    tokenReturns({wrapTemplate, templateAttribute(CKA_UNWRAP_TEMPLATE, {})});
+    CK_ATTRIBUTE sizes[] = {{CKA_WRAP_TEMPLATE, nullptr, 0}, {CKA_UNWRAP_TEMPLATE, nullptr, 7}};
+    ASSERT_EQ(context->C_GetAttributeValue(session, 1, sizes, 2), CKR_OK);
+    EXPECT_EQ(sizes[0].ulValueLen, 3 * sizeof(CK_ATTRIBUTE));
+    EXPECT_EQ(sizes[1].ulValueLen, 0u);
+
+    // Records without buffers learn their types and sizes.
+    tokenReturns({wrapTemplate});
+    CK_ATTRIBUTE records[3] = {};
+    CK_ATTRIBUTE element = {CKA_WRAP_TEMPLATE, records, sizeof records};
     ASSERT_EQ(context->C_GetAttributeValue(session, 1, &element, 1), CKR_OK);
-    EXPECT_EQ(element.ulValueLen, sizeof local);
-    EXPECT_EQ(local[0].type, CKA_ENCRYPT);
-    EXPECT_EQ(local[0].ulValueLen, 1u);  // a size the caller may ask for
-    EXPECT_EQ(local[0].pValue, nullptr);
-    EXPECT_EQ(local[1].type, CKA_LABEL);
-    EXPECT_EQ(local[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);  // its value cannot come this way
-    EXPECT_EQ(local[1].pValue, &wanted);
-    EXPECT_EQ(wanted, 0x55);
+    EXPECT_EQ(element.ulValueLen, sizeof records);
+    EXPECT_EQ(records[0].type, CKA_CLASS);
+    EXPECT_EQ(records[0].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(records[1].type, CKA_EXTRACTABLE);
+    EXPECT_EQ(records[1].ulValueLen, 1u);
+    EXPECT_EQ(records[2].type, CKA_LABEL);
+    EXPECT_EQ(records[2].ulValueLen, 5u);
 
-    CK_ATTRIBUTE sizeQuery = {CKA_WRAP_TEMPLATE, nullptr, 0};
-    ASSERT_EQ(context->C_GetAttributeValue(session, 1, &sizeQuery, 1), CKR_OK);
-    EXPECT_EQ(sizeQuery.ulValueLen, sizeof remote);
+    // With buffers, the values; one too small is unavailable alone.
+    tokenReturns({wrapTemplate});
+    CK_ULONG cls = 0;
+    CK_BBOOL extractable = 0;
+    CK_BYTE label[3] = {};
+    records[0].pValue = &cls;
+    records[1].pValue = &extractable;
+    records[2].pValue = label;
+    records[2].ulValueLen = sizeof label;
+    EXPECT_EQ(context->C_GetAttributeValue(session, 1, &element, 1), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(cls, CKO_SECRET_KEY);
+    EXPECT_EQ(records[0].ulValueLen, sizeof(CK_ULONG));
+    EXPECT_EQ(extractable, CK_TRUE);
+    EXPECT_EQ(records[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(records[2].pValue, label) << "the caller's own address stays";
+}
+
+TEST_F(AttributeValuesTest, ArraysThatDisagreeWithTheirCountAreMalformed)
+{
+    WireAttribute shortList = mechanismsAttribute(CKA_ALLOWED_MECHANISMS, {0x1081, 0x1082});
+    shortList.valueLength = 3;
+    WireAttribute longTemplate = templateAttribute(CKA_WRAP_TEMPLATE, {numberAttribute(CKA_CLASS, 4)});
+    longTemplate.valueLength = 0;
+    const WireAttribute records = bytesAttribute(CKA_DERIVE_TEMPLATE, Bytes(sizeof(CK_ATTRIBUTE), 0));
+    for (const WireAttribute& returned : {shortList, longTemplate, records}) {
+        tokenReturns({returned});
+        CK_ATTRIBUTE element = {returned.type, nullptr, 0};
+        EXPECT_EQ(context->C_GetAttributeValue(session, 1, &element, 1), CKR_FUNCTION_FAILED)
+            << std::hex << returned.type;
+        EXPECT_EQ(element.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    }
+    EXPECT_TRUE(logged("Attribute 0x40000213 came without its entries"));
 }
 
 TEST_F(AttributeValuesTest, MoreThanFortyAttributesFailButTheDecodedOnesAreFilled)

@@ -275,7 +275,7 @@ TEST_F(UnwrapKeyTest, ChecksInOrderWithTheirLines)
 TEST_F(KeysTest, DeriveKeySendsTheBaseKeyAndTemplate)
 {
     reply(withHandles(CKR_OK, 0x31u));
-    CK_BYTE data[16] = {};
+    CK_BYTE data[16] = {1, 2, 3};
     CK_KEY_DERIVATION_STRING_DATA params{data, sizeof(data)};
     CK_MECHANISM mechanism{CKM_AES_ECB_ENCRYPT_DATA, &params, sizeof(params)};
     CK_OBJECT_HANDLE key = 0;
@@ -285,7 +285,10 @@ TEST_F(KeysTest, DeriveKeySendsTheBaseKeyAndTemplate)
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].function, 49u);
     EXPECT_EQ(requests[0].handle, 8u);
-    EXPECT_EQ(requests[0].mechanism->parameterLength, sizeof(params));
+    // The data itself, not the structure that points at it.
+    EXPECT_FALSE(requests[0].mechanism->parameter);
+    ASSERT_TRUE(requests[0].mechanism->encryptData);
+    EXPECT_EQ(requests[0].mechanism->encryptData->data, Bytes(data, data + sizeof(data)));
     expectKeyTemplate(requests[0].templ);
 }
 

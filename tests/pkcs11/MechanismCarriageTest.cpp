@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -84,6 +86,8 @@ TEST_P(MechanismCarriageTest, SendsTypeAndParameterBytes)
     }
     EXPECT_FALSE(requests[0].mechanism->oaep);
     EXPECT_FALSE(requests[0].mechanism->ecdh1);
+    EXPECT_FALSE(requests[0].mechanism->gcm);
+    EXPECT_FALSE(requests[0].mechanism->encryptData);
 }
 
 TEST_P(MechanismCarriageTest, TypeTravelsAsItsLow32Bits)
@@ -160,8 +164,186 @@ TEST_P(OaepCarriageTest, RefusesBlocksThatDoNotHoldWhatTheyClaim)
     EXPECT_EQ(exchanges(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Functions, OaepCarriageTest, ::testing::Values(kCarriageCases[0], kCarriageCases[1]),
+// Wrapping takes the block apart too: its source data pointer never travels.
+INSTANTIATE_TEST_SUITE_P(Functions, OaepCarriageTest,
+                         ::testing::Values(kCarriageCases[0], kCarriageCases[1], kCarriageCases[7], kCarriageCases[8]),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Parameters that hold addresses and have no message of their own never
+// travel: every function refuses them before it sends anything.
+TEST_P(MechanismCarriageTest, AParameterThatMayHoldAddressesIsRefused)
+{
+    struct Refusal {
+        const char* what;
+        CK_MECHANISM_TYPE type;
+        CK_ULONG length;
+    };
+    const Refusal refusals[] = {
+        {"a mechanism that takes no parameter", CKM_ECDSA, 40},
+        {"a CK_CCM_PARAMS", CKM_AES_CCM, 48},
+        {"a vendor's mechanism", CKM_VENDOR_DEFINED | 1, 16},
+    };
+    CK_BYTE block[48] = {};
+    for (const Refusal& refusal : refusals) {
+        CK_MECHANISM mechanism{refusal.type, block, refusal.length};
+        EXPECT_EQ(GetParam().call(*context, session, mechanism), CKR_MECHANISM_PARAM_INVALID) << refusal.what;
+    }
+    EXPECT_EQ(exchanges(), 0u);
+}
+
+class GcmCarriageTest : public CryptoFixture, public ::testing::WithParamInterface<CarriageCase> {};
+
+TEST_P(GcmCarriageTest, CarriesIvAdditionalDataAndTagByValue)
+{
+    CK_BYTE iv[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    CK_BYTE aad[5] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    CK_GCM_PARAMS params{iv, sizeof iv, 96, aad, sizeof aad, 112};
+    CK_MECHANISM mechanism{CKM_AES_GCM, &params, sizeof params};
+    ASSERT_EQ(GetParam().call(*context, session, mechanism), CKR_OK);
+    const WireMechanism m = *sent().at(0).mechanism;
+    EXPECT_EQ(m.type, CKM_AES_GCM);
+    EXPECT_FALSE(m.parameter) << "the block holds addresses";
+    EXPECT_FALSE(m.parameterLength);
+    ASSERT_TRUE(m.gcm);
+    EXPECT_EQ(m.gcm->iv, Bytes(iv, iv + sizeof iv));
+    EXPECT_EQ(m.gcm->ivBits, 96u);
+    EXPECT_EQ(m.gcm->aad, Bytes(aad, aad + sizeof aad));
+    EXPECT_EQ(m.gcm->tagBits, 112u);
+
+    CK_GCM_PARAMS noAad{iv, sizeof iv, 96, nullptr, 0, 128};
+    mechanism.pParameter = &noAad;
+    ASSERT_EQ(GetParam().call(*context, session, mechanism), CKR_OK);
+    const WireMechanism second = *sent().at(1).mechanism;
+    ASSERT_TRUE(second.gcm);
+    EXPECT_FALSE(second.gcm->aad);
+}
+
+TEST_P(GcmCarriageTest, RefusesBlocksThatDoNotHoldWhatTheyClaim)
+{
+    CK_BYTE iv[12] = {};
+    struct Refusal {
+        const char* what;
+        CK_GCM_PARAMS params;
+        CK_ULONG length;
+    };
+    const Refusal refusals[] = {
+        {"a short block", {iv, sizeof iv, 96, nullptr, 0, 128}, sizeof(CK_GCM_PARAMS) - 8},
+        {"no IV", {nullptr, 0, 0, nullptr, 0, 128}, sizeof(CK_GCM_PARAMS)},
+        {"an IV length without the IV", {nullptr, 12, 96, nullptr, 0, 128}, sizeof(CK_GCM_PARAMS)},
+        {"additional data length without the data", {iv, sizeof iv, 96, nullptr, 4, 128}, sizeof(CK_GCM_PARAMS)},
+    };
+    for (const Refusal& refusal : refusals) {
+        CK_GCM_PARAMS params = refusal.params;
+        CK_MECHANISM mechanism{CKM_AES_GCM, &params, refusal.length};
+        EXPECT_EQ(GetParam().call(*context, session, mechanism), CKR_MECHANISM_PARAM_INVALID) << refusal.what;
+    }
+    EXPECT_EQ(exchanges(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Functions, GcmCarriageTest,
+                         ::testing::Values(kCarriageCases[0], kCarriageCases[1], kCarriageCases[7], kCarriageCases[8]),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Whether the 8 bytes of an address appear anywhere in a message.
+bool holdsAddress(const std::vector<uint8_t>& message, const void* address)
+{
+    uint8_t bytes[sizeof address];
+    std::memcpy(bytes, &address, sizeof address);
+    return std::search(message.begin(), message.end(), std::begin(bytes), std::end(bytes)) != message.end();
+}
+
+// The parameters that hold addresses, through every function that takes a
+// mechanism: no address of the caller's, of the block or inside it, is in
+// any message the library sends.
+TEST_P(MechanismCarriageTest, NoAddressOfTheCallersEverTravels)
+{
+    CK_BYTE iv[12] = {1};
+    CK_BYTE aad[4] = {2};
+    CK_BYTE data[16] = {3};
+    CK_BYTE label[3] = {4};
+    CK_GCM_PARAMS gcm{iv, sizeof iv, 96, aad, sizeof aad, 128};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS cbcData{{5}, data, sizeof data};
+    CK_KEY_DERIVATION_STRING_DATA ecbData{data, sizeof data};
+    CK_RSA_PKCS_OAEP_PARAMS oaep{CKM_SHA_1, CKG_MGF1_SHA1, CKZ_DATA_SPECIFIED, label, sizeof label};
+    CK_ECDH1_DERIVE_PARAMS ecdh{CKD_NULL, sizeof label, label, sizeof data, data};
+    CK_MECHANISM mechanisms[] = {
+        {CKM_AES_GCM, &gcm, sizeof gcm},
+        {CKM_AES_CBC_ENCRYPT_DATA, &cbcData, sizeof cbcData},
+        {CKM_AES_ECB_ENCRYPT_DATA, &ecbData, sizeof ecbData},
+        {CKM_RSA_PKCS_OAEP, &oaep, sizeof oaep},
+        {CKM_ECDH1_DERIVE, &ecdh, sizeof ecdh},
+    };
+    const void* addresses[] = {iv, aad, data, label, &gcm, &cbcData, &ecbData, &oaep, &ecdh};
+    for (CK_MECHANISM& mechanism : mechanisms) {
+        GetParam().call(*context, session, mechanism);
+    }
+    for (const std::vector<uint8_t>& message : token().requests) {
+        for (const void* address : addresses) {
+            EXPECT_FALSE(holdsAddress(message, address)) << address;
+        }
+    }
+}
+
+class EncryptDataCarriageTest : public CryptoFixture {
+protected:
+    CK_RV deriveWith(CK_MECHANISM mechanism)
+    {
+        CK_OBJECT_HANDLE key = 0;
+        return context->C_DeriveKey(session, &mechanism, 4, g_template, 1, &key);
+    }
+};
+
+TEST_F(EncryptDataCarriageTest, CarriesDataAndIvByValue)
+{
+    CK_BYTE data[24];
+    for (size_t i = 0; i < sizeof data; ++i) {
+        data[i] = static_cast<CK_BYTE>(0xC0 + i);
+    }
+    CK_KEY_DERIVATION_STRING_DATA ecb{data, sizeof data};
+    CK_DES_CBC_ENCRYPT_DATA_PARAMS desCbc{{1, 2, 3, 4, 5, 6, 7, 8}, data, 16};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS aesCbc{
+        {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF},
+        data,
+        sizeof data};
+    struct Case {
+        CK_MECHANISM mechanism;
+        Bytes iv;
+        size_t dataLength;
+    };
+    const Case cases[] = {
+        {{CKM_DES_ECB_ENCRYPT_DATA, &ecb, sizeof ecb}, {}, sizeof data},
+        {{CKM_DES_CBC_ENCRYPT_DATA, &desCbc, sizeof desCbc}, Bytes(desCbc.iv, desCbc.iv + 8), 16},
+        {{CKM_DES3_ECB_ENCRYPT_DATA, &ecb, sizeof ecb}, {}, sizeof data},
+        {{CKM_DES3_CBC_ENCRYPT_DATA, &desCbc, sizeof desCbc}, Bytes(desCbc.iv, desCbc.iv + 8), 16},
+        {{CKM_AES_ECB_ENCRYPT_DATA, &ecb, sizeof ecb}, {}, sizeof data},
+        {{CKM_AES_CBC_ENCRYPT_DATA, &aesCbc, sizeof aesCbc}, Bytes(aesCbc.iv, aesCbc.iv + 16), sizeof data},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].mechanism.mechanism);
+        ASSERT_EQ(deriveWith(cases[i].mechanism), CKR_OK);
+        const WireMechanism m = *sent().at(i).mechanism;
+        EXPECT_EQ(m.type, cases[i].mechanism.mechanism);
+        EXPECT_FALSE(m.parameter) << "the block holds an address";
+        EXPECT_FALSE(m.parameterLength);
+        ASSERT_TRUE(m.encryptData);
+        EXPECT_EQ(m.encryptData->data, Bytes(data, data + cases[i].dataLength));
+        EXPECT_EQ(m.encryptData->iv.value_or(Bytes()), cases[i].iv);
+    }
+}
+
+TEST_F(EncryptDataCarriageTest, RefusesBlocksWithoutDataOrOfAnotherSize)
+{
+    CK_BYTE data[16] = {};
+    CK_KEY_DERIVATION_STRING_DATA noData{nullptr, 16};
+    CK_KEY_DERIVATION_STRING_DATA empty{data, 0};
+    CK_AES_CBC_ENCRYPT_DATA_PARAMS aesCbc{{}, data, sizeof data};
+    EXPECT_EQ(deriveWith({CKM_AES_ECB_ENCRYPT_DATA, &noData, sizeof noData}), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(deriveWith({CKM_AES_ECB_ENCRYPT_DATA, &empty, sizeof empty}), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(deriveWith({CKM_DES3_CBC_ENCRYPT_DATA, &aesCbc, sizeof aesCbc}), CKR_MECHANISM_PARAM_INVALID)
+        << "an AES block for a DES3 derivation";
+    EXPECT_EQ(deriveWith({CKM_AES_CBC_ENCRYPT_DATA, nullptr, 0}), CKR_MECHANISM_PARAM_INVALID);
+    EXPECT_EQ(exchanges(), 0u);
+}
 
 class Ecdh1CarriageTest : public CryptoFixture {
 protected:
@@ -234,10 +416,10 @@ TEST_F(MechanismTraceTest, StructuredWayLogsTheTypeFirst)
 
 TEST_F(MechanismTraceTest, SignAndVerifyInitLogTypeAndParameterLength)
 {
-    CK_BYTE parameter[40] = {};
-    CK_MECHANISM mechanism{CKM_ECDSA, parameter, sizeof(parameter)};
+    CK_RSA_PKCS_PSS_PARAMS parameter{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS_PSS, &parameter, sizeof(parameter)};
     ASSERT_EQ(context->C_SignInit(session, &mechanism, 3), CKR_OK);
-    EXPECT_TRUE(logged("Mechanism: 0x00001041 Paramlen: 28"));
+    EXPECT_TRUE(logged("Mechanism: 0x00000043 Paramlen: 18"));
     EXPECT_FALSE(logged("C_SignInit")) << "C_SignInit writes no trace line";
     reply(status(CKR_KEY_TYPE_INCONSISTENT));
     EXPECT_EQ(context->C_VerifyInit(session, &mechanism, 3), CKR_KEY_TYPE_INCONSISTENT);

@@ -20,30 +20,37 @@ TEST_F(MechanismListTest, NullListGivesTheCount)
 {
     CK_ULONG count = 0;
     EXPECT_EQ(context->C_GetMechanismList(0, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(count, 68u);
     EXPECT_EQ(exchanges(), 0u);
 }
 
 TEST_F(MechanismListTest, CopiesTheTypesInTheirOrder)
 {
-    std::vector<CK_MECHANISM_TYPE> list(60, 0xEEEE);
+    std::vector<CK_MECHANISM_TYPE> list(70, 0xEEEE);
     CK_ULONG count = list.size();
     ASSERT_EQ(context->C_GetMechanismList(0, list.data(), &count), CKR_OK);
-    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(count, 68u);
     EXPECT_EQ(list[0], CKM_SHA_1);
     EXPECT_EQ(list[10], CKM_RSA_PKCS_KEY_PAIR_GEN);
     EXPECT_EQ(list[35], CKM_AES_KEY_GEN);
     EXPECT_EQ(list[56], CKM_ECDH1_DERIVE);
-    EXPECT_EQ(list[57], 0xEEEEu) << "nothing written past the 57 types";
+    // Those listed later follow, so the 57 before keep their places.
+    const std::vector<CK_MECHANISM_TYPE> later(list.begin() + 57, list.begin() + 68);
+    const std::vector<CK_MECHANISM_TYPE> expected = {
+        CKM_RSA_PKCS_PSS, CKM_ECDSA_SHA1, CKM_ECDSA_SHA224, CKM_ECDSA_SHA256,     CKM_ECDSA_SHA384,
+        CKM_ECDSA_SHA512, CKM_AES_GCM,    CKM_AES_CMAC,     CKM_AES_KEY_WRAP_PAD, CKM_EC_EDWARDS_KEY_PAIR_GEN,
+        CKM_EDDSA};
+    EXPECT_EQ(later, expected);
+    EXPECT_EQ(list[68], 0xEEEEu) << "nothing written past the 68 types";
     EXPECT_EQ(exchanges(), 0u);
 }
 
 TEST_F(MechanismListTest, RoomForOneLessIsTooSmall)
 {
-    std::vector<CK_MECHANISM_TYPE> list(56, 0xEEEE);
+    std::vector<CK_MECHANISM_TYPE> list(67, 0xEEEE);
     CK_ULONG count = list.size();
     EXPECT_EQ(context->C_GetMechanismList(0, list.data(), &count), CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(count, 57u);
+    EXPECT_EQ(count, 68u);
     EXPECT_EQ(list[0], 0xEEEEu);
 }
 
@@ -90,9 +97,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, MechanismInfoTest,
                                            InfoCase{0x1050, 192, 521, 0x80001}, InfoCase{0x1080, 16, 32, 0x8001},
                                            InfoCase{0x1086, 16, 32, 0x301}, InfoCase{0x108A, 16, 32, 0x2801},
                                            InfoCase{0x1100, 0, 0, 0x80001}, InfoCase{0x1105, 0, 0, 0x80001},
-                                           InfoCase{0x2109, 16, 0x80000000, 0x60001}));
+                                           InfoCase{0x2109, 16, 0x80000000, 0x60001},
+                                           // listed later
+                                           InfoCase{0xD, 1024, 4096, 0x2801}, InfoCase{0x1042, 192, 521, 0x1902801},
+                                           InfoCase{0x1046, 192, 521, 0x1902801}, InfoCase{0x1087, 16, 32, 0x301},
+                                           InfoCase{0x210A, 16, 0x80000000, 0x60001},
+                                           InfoCase{0x1055, 256, 456, 0x10001}, InfoCase{0x1057, 256, 456, 0x2801}));
 
-TEST(MechanismTables, EveryListedTypeHasInformationAndSixMoreAreKnown)
+TEST(MechanismTables, EveryListedTypeHasInformationAndFiveMoreAreKnown)
 {
     CK_MECHANISM_INFO info{};
     for (const CK_MECHANISM_TYPE type : supportedMechanisms()) {
@@ -102,7 +114,7 @@ TEST(MechanismTables, EveryListedTypeHasInformationAndSixMoreAreKnown)
     for (CK_MECHANISM_TYPE type = 0; type < 0x3000; ++type) {
         known += findMechanismInfo(type, info) ? 1 : 0;
     }
-    EXPECT_EQ(known, 63u);
+    EXPECT_EQ(known, 73u);
 }
 
 class MechanismInfoRefusalTest : public CryptoFixture {};
@@ -110,8 +122,8 @@ class MechanismInfoRefusalTest : public CryptoFixture {};
 TEST_F(MechanismInfoRefusalTest, UnknownTypeIsRefusedWithAWarning)
 {
     CK_MECHANISM_INFO info{1, 2, 3};
-    EXPECT_EQ(context->C_GetMechanismInfo(0, 0x1087, &info), CKR_MECHANISM_INVALID);
-    EXPECT_TRUE(logged("Mechanism not supported: 0x00001087"));
+    EXPECT_EQ(context->C_GetMechanismInfo(0, 0x1088, &info), CKR_MECHANISM_INVALID);
+    EXPECT_TRUE(logged("Mechanism not supported: 0x00001088"));
     EXPECT_EQ(info.ulMinKeySize, 1u);
     EXPECT_EQ(info.flags, 3u);
 }
@@ -127,9 +139,9 @@ TEST_F(MechanismInfoRefusalTest, AnswersWhileAnotherCallHoldsTheLibraryLock)
 TEST_F(MechanismInfoRefusalTest, ChecksInfoThenSlotThenType)
 {
     CK_MECHANISM_INFO info{};
-    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1087, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1087, &info), CKR_SLOT_ID_INVALID);
-    EXPECT_FALSE(logged("Mechanism not supported: 0x00001087"));
+    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1088, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(context->C_GetMechanismInfo(9, 0x1088, &info), CKR_SLOT_ID_INVALID);
+    EXPECT_FALSE(logged("Mechanism not supported: 0x00001088"));
 }
 
 class RsaKeyGenLimitTest : public ContextFixture {

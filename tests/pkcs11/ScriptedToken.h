@@ -47,7 +47,9 @@ std::vector<Request> decodeAll(const std::vector<Bytes>& requests);
 // Attributes in the shapes a token returns them.
 using wire::bytesAttribute;
 using wire::flagAttribute;
+using wire::mechanismsAttribute;
 using wire::numberAttribute;
+using wire::templateAttribute;
 
 // A token configuration with the values given, the others absent.
 RpcTokenConfig tokenConfig(std::optional<uint32_t> config1, std::optional<uint32_t> config2,

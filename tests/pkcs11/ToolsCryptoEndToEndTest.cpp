@@ -57,6 +57,7 @@ TEST_P(ToolsCryptoEndToEnd, GeneratesKeyPairsThenSignsAndVerifies)
         std::string id;
         std::string input;
         std::vector<std::string> opensslVerify;
+        std::vector<std::string> toolOptions{};
     };
     const std::vector<Case> cases = {
         {"ECDSA", "02", "hash.bin", {"pkeyutl", "-verify", "-pubin", "-inkey", ecKey, "-in", "hash.bin", "-sigfile"}},
@@ -66,11 +67,20 @@ TEST_P(ToolsCryptoEndToEnd, GeneratesKeyPairsThenSignsAndVerifies)
          "data.bin",
          {"dgst", "-sha256", "-verify", rsaKey, "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:-1",
           "-signature"}},
+        // The token hashes for ECDSA-SHA256; raw PSS signs the caller's hash.
+        {"ECDSA-SHA256", "02", "data.bin", {"dgst", "-sha256", "-verify", ecKey, "-signature"}},
+        {"RSA-PKCS-PSS",
+         "01",
+         "hash.bin",
+         {"pkeyutl", "-verify", "-pubin", "-inkey", rsaKey, "-in", "hash.bin", "-pkeyopt", "rsa_padding_mode:pss",
+          "-pkeyopt", "digest:sha256", "-pkeyopt", "rsa_pss_saltlen:-1", "-sigfile"},
+         {"--hash-algorithm", "SHA256", "--mgf", "MGF1-SHA256"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mechanism);
         const std::string signature = c.mechanism + ".sig";
-        const std::vector<std::string> common{"-m", c.mechanism, "--id", c.id, "-f", "openssl", "-i", c.input};
+        std::vector<std::string> common{"-m", c.mechanism, "--id", c.id, "-f", "openssl", "-i", c.input};
+        common.insert(common.end(), c.toolOptions.begin(), c.toolOptions.end());
         std::vector<std::string> sign = common;
         sign.insert(sign.end(), {"--sign", "-o", signature});
         user(sign, "sign");
@@ -80,7 +90,7 @@ TEST_P(ToolsCryptoEndToEnd, GeneratesKeyPairsThenSignsAndVerifies)
 
         std::vector<std::string> byOpenssl = c.opensslVerify;
         byOpenssl.push_back(signature);
-        if (c.mechanism != "ECDSA") {
+        if (c.input == "data.bin") {
             byOpenssl.push_back("data.bin");
         }
         const std::string verdict = openssl(byOpenssl, "OpenSSL verifies").output;

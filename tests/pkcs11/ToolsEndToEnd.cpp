@@ -133,6 +133,11 @@ std::unique_ptr<InteractiveProcess> ToolsDeployment::startOurs(const std::vector
     return std::make_unique<InteractiveProcess>(inDirectory(m_work.path(), argv), environment(false));
 }
 
+std::unique_ptr<InteractiveProcess> ToolsDeployment::startThirdParty(const std::vector<std::string>& argv)
+{
+    return std::make_unique<InteractiveProcess>(inDirectory(m_work.path(), argv), environment(true));
+}
+
 TokenSimulator& ToolsDeployment::simulator() { return m_simulator ? *m_simulator : m_daemon->simulator(); }
 
 const std::string& ToolsDeployment::serial() const { return kSerial; }

@@ -59,6 +59,8 @@ public:
     RunResult runThirdParty(const std::vector<std::string>& argv);
     // A program of ours that runs beside the test, taking lines on its input.
     std::unique_ptr<InteractiveProcess> startOurs(const std::vector<std::string>& argv);
+    // A third-party program that runs beside the test (a server, say).
+    std::unique_ptr<InteractiveProcess> startThirdParty(const std::vector<std::string>& argv);
     // pkcs11-tool --module <our library> ARGS
     RunResult pkcs11Tool(const std::vector<std::string>& args);
     // The same, logged in as the user.

@@ -46,7 +46,7 @@ TEST_F(ToolCommands, ListsTheTokenAndShowsItsDetails)
     EXPECT_NE(ok({"slots"}).find("0123456789AB  slot 0  Vexa    \"Vexa 0123456789AB\""), std::string::npos);
     const std::string info = ok({"info", "0"});
     for (const char* line : {"manufacturer: corvelWorks", "model:        Vexa", "serial:       0123456789AB",
-                             "login required", "mechanisms:   57"}) {
+                             "login required", "mechanisms:   68"}) {
         EXPECT_NE(info.find(line), std::string::npos) << line << " in\n" << info;
     }
 }

@@ -18,7 +18,11 @@ TEST(AttributeKindsTest, KindsDecideTheField)
         {0x80000002, AttributeKind::Boolean},
         {CKA_LABEL, AttributeKind::Bytes},
         {CKA_VALUE, AttributeKind::Bytes},
-        {CKA_WRAP_TEMPLATE, AttributeKind::Bytes},
+        {CKA_WRAP_TEMPLATE, AttributeKind::Template},
+        {CKA_UNWRAP_TEMPLATE, AttributeKind::Template},
+        {CKA_DERIVE_TEMPLATE, AttributeKind::Template},
+        {CKA_ALLOWED_MECHANISMS, AttributeKind::MechanismList},
+        {CKF_ARRAY_ATTRIBUTE | 0x123, AttributeKind::Template},  // any other array holds records
         {0x80000001, AttributeKind::Bytes},
         // Only the whole type counts: a CK_ULONG whose low bits name a
         // numeric type is another type.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "wire/AttributeKinds.h"
 #include "wire/Codec.h"
 
 // The codec must read and write exactly the bytes a token sees, or the
@@ -102,6 +103,87 @@ TEST(CodecTest, StructuredMechanismParametersDecode)
     EXPECT_FALSE(withEcdh1.mechanism->ecdh1->sharedData);
     EXPECT_FALSE(withEcdh1.mechanism->oaep);
     EXPECT_EQ(encoded(withEcdh1), ecdh1);
+}
+
+TEST(CodecTest, GcmAndEncryptDataParametersTravelByValue)
+{
+    // mechanism {type 0x1087, gcm {iv "I", aad "A", tagBits 96}}
+    const Bytes gcm = {0x08, 0x02, 0x1A, 0x0D, 0x08, 0x87, 0x21, 0x32, 0x08,
+                       0x0A, 0x01, 'I',  0x1A, 0x01, 'A',  0x20, 0x60};
+    const Request withGcm = decoded(gcm);
+    ASSERT_TRUE(withGcm.mechanism && withGcm.mechanism->gcm);
+    EXPECT_EQ(withGcm.mechanism->gcm->iv, Bytes({'I'}));
+    EXPECT_EQ(withGcm.mechanism->gcm->aad, Bytes({'A'}));
+    EXPECT_FALSE(withGcm.mechanism->gcm->ivBits);
+    EXPECT_EQ(withGcm.mechanism->gcm->tagBits, 96u);
+    EXPECT_EQ(encoded(withGcm), gcm);
+
+    // mechanism {type 0x1105, encryptData {iv "V", data "D"}}
+    const Bytes derive = {0x08, 0x31, 0x1A, 0x0B, 0x08, 0x85, 0x22, 0x3A, 0x06, 0x0A, 0x01, 'V', 0x12, 0x01, 'D'};
+    const Request withData = decoded(derive);
+    ASSERT_TRUE(withData.mechanism && withData.mechanism->encryptData);
+    EXPECT_EQ(withData.mechanism->encryptData->iv, Bytes({'V'}));
+    EXPECT_EQ(withData.mechanism->encryptData->data, Bytes({'D'}));
+    EXPECT_FALSE(withData.mechanism->gcm);
+    EXPECT_EQ(encoded(withData), derive);
+}
+
+TEST(CodecTest, ArrayAttributesTravelEntryByEntry)
+{
+    // template {type CKA_ALLOWED_MECHANISMS, valueLength 2, mechanisms 0x1081, 0x1082}
+    const Bytes mechanisms = {0x08, 0x23, 0x2A, 0x0E, 0x08, 0x80, 0x8C, 0x80, 0x80,
+                              0x04, 0x10, 0x02, 0x30, 0x81, 0x21, 0x30, 0x82, 0x21};
+    const Request withList = decoded(mechanisms);
+    ASSERT_EQ(withList.templ.size(), 1u);
+    EXPECT_EQ(withList.templ[0].type, CKA_ALLOWED_MECHANISMS);
+    EXPECT_EQ(withList.templ[0].valueLength, 2u);
+    EXPECT_EQ(withList.templ[0].mechanisms, std::vector<uint32_t>({0x1081, 0x1082}));
+    EXPECT_EQ(encoded(withList), mechanisms);
+    // The same list packed, as other protobuf writers send it.
+    const Bytes packed = {0x08, 0x23, 0x2A, 0x0E, 0x08, 0x80, 0x8C, 0x80, 0x80,
+                          0x04, 0x10, 0x02, 0x32, 0x04, 0x81, 0x21, 0x82, 0x21};
+    EXPECT_EQ(decoded(packed).templ.at(0).mechanisms, std::vector<uint32_t>({0x1081, 0x1082}));
+
+    // template {type CKA_WRAP_TEMPLATE, valueLength 1, members {type CKA_CLASS, number 4}}
+    const Bytes members = {0x08, 0x23, 0x2A, 0x0E, 0x08, 0x91, 0x84, 0x80, 0x80,
+                           0x04, 0x10, 0x01, 0x3A, 0x04, 0x08, 0x00, 0x20, 0x04};
+    const Request withTemplate = decoded(members);
+    ASSERT_EQ(withTemplate.templ.size(), 1u);
+    ASSERT_EQ(withTemplate.templ[0].members.size(), 1u);
+    EXPECT_EQ(withTemplate.templ[0].members[0].type, CKA_CLASS);
+    EXPECT_EQ(withTemplate.templ[0].members[0].number, 4u);
+    EXPECT_EQ(encoded(withTemplate), members);
+
+    Request empty;
+    empty.function = 35;
+    empty.templ = {templateAttribute(CKA_UNWRAP_TEMPLATE, {})};
+    const Request back = decoded(encoded(empty));
+    ASSERT_EQ(back.templ.size(), 1u);
+    EXPECT_EQ(back.templ[0].valueLength, 0u) << "an empty template is still there";
+    EXPECT_TRUE(back.templ[0].members.empty());
+}
+
+TEST(CodecTest, ArraysNestDeeperThanOneLevelOrBeyondTheirBoundDoNotDecode)
+{
+    Request request;
+    const char* error = nullptr;
+    // members {type 0, members {type 0}}: an array inside a member
+    const Bytes nested = {0x08, 0x23, 0x2A, 0x0C, 0x08, 0x91, 0x84, 0x80,
+                          0x80, 0x04, 0x3A, 0x04, 0x08, 0x00, 0x3A, 0x00};
+    EXPECT_FALSE(decodeRequest(nested, request, &error));
+    Bytes attribute = {0x08, 0x80, 0x8C, 0x80, 0x80, 0x04};
+    for (uint32_t i = 0; i <= kMaxArrayEntries; ++i) {
+        attribute.insert(attribute.end(), {0x30, 0x01});
+    }
+    Bytes tooMany = {0x08, 0x23, 0x2A, static_cast<uint8_t>(0x80 | (attribute.size() & 0x7F)),
+                     static_cast<uint8_t>(attribute.size() >> 7)};
+    tooMany.insert(tooMany.end(), attribute.begin(), attribute.end());
+    EXPECT_FALSE(decodeRequest(tooMany, request, &error));
+    attribute.resize(attribute.size() - 2);
+    Bytes atTheBound = {0x08, 0x23, 0x2A, static_cast<uint8_t>(0x80 | (attribute.size() & 0x7F)),
+                        static_cast<uint8_t>(attribute.size() >> 7)};
+    atTheBound.insert(atTheBound.end(), attribute.begin(), attribute.end());
+    EXPECT_TRUE(decodeRequest(atTheBound, request, &error)) << error;
 }
 
 TEST(CodecTest, MalformedMessagesAreRefusedWithAReason)

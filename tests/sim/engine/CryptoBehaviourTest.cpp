@@ -302,6 +302,52 @@ TEST_P(TokenBehaviour, RsaOaepFromTheStructuredParameter)
     }
 }
 
+// GCM and the ENCRYPT_DATA derivations take their parameter only from its
+// own message: a raw block would hold addresses of the sender's memory.
+TEST_P(TokenBehaviour, ParametersThatHoldAddressesAreTakenOnlyByValue)
+{
+    uint32_t s = userSession();
+    uint32_t key = token().generateAesKey(s, {flag(CKA_DERIVE, true)});
+    const Bytes pointerBlock = littleEndian64({0x7ffd12345678, 12, 96, 0, 0, 128});
+    const auto withGcm = [](std::optional<Bytes> iv, uint32_t tagBits) {
+        WireMechanism m = mechanism(CKM_AES_GCM);
+        m.parameter.reset();
+        m.gcm = vexa::wire::WireGcm{std::move(iv), std::nullopt, std::nullopt, tagBits};
+        return m;
+    };
+    const auto withData = [](CK_MECHANISM_TYPE type, std::optional<Bytes> iv, std::optional<Bytes> data) {
+        WireMechanism m = mechanism(type);
+        m.parameter.reset();
+        m.encryptData = vexa::wire::WireEncryptData{std::move(iv), std::move(data)};
+        return m;
+    };
+    struct Case {
+        const char* what;
+        uint32_t function;
+        WireMechanism mechanism;
+    };
+    const Case cases[] = {
+        {"a raw GCM block", fn::EncryptInit, mechanism(CKM_AES_GCM, pointerBlock)},
+        {"GCM without an IV", fn::EncryptInit, withGcm(std::nullopt, 128)},
+        {"a GCM tag of 136 bits", fn::DecryptInit, withGcm(Bytes(12, 1), 136)},
+        {"a raw derivation block", fn::DeriveKey,
+         mechanism(CKM_AES_ECB_ENCRYPT_DATA, littleEndian64({0x7ffd1000, 16}))},
+        {"a derivation without data", fn::DeriveKey, withData(CKM_AES_ECB_ENCRYPT_DATA, std::nullopt, std::nullopt)},
+        {"an AES CBC derivation with a DES IV", fn::DeriveKey,
+         withData(CKM_AES_CBC_ENCRYPT_DATA, Bytes(8, 2), Bytes(16, 3))},
+    };
+    for (const Case& c : cases) {
+        Response r = call(c.function, s, [&](Request& q) {
+            q.mechanism = c.mechanism;
+            q.handle = key;
+            if (c.function == fn::DeriveKey) {
+                q.templ = {number(CKA_CLASS, CKO_SECRET_KEY), number(CKA_KEY_TYPE, CKK_AES), number(CKA_VALUE_LEN, 16)};
+            }
+        });
+        EXPECT_EQ(r.rv, CKR_MECHANISM_PARAM_INVALID) << c.what;
+    }
+}
+
 TEST_P(TokenBehaviour, WrapAndUnwrapAnAesKey)
 {
     uint32_t s = userSession();

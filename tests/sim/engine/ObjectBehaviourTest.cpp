@@ -121,7 +121,15 @@ TEST_P(TokenBehaviour, TemplatesThatCannotBeCarriedAreRefused)
     // What the library sends for a value without a buffer: a length, no bytes.
     WireAttribute lengthOnly = bytes(CKA_LABEL, {});
     lengthOnly.valueLength = 16;
-    for (const WireAttribute& bad : {bytes(CKA_WRAP_TEMPLATE, records), lengthOnly}) {
+    // Arrays whose count disagrees with their entries, entries on a type that
+    // holds none, an array as a template's member.
+    WireAttribute miscounted = wire::mechanismsAttribute(CKA_ALLOWED_MECHANISMS, {CKM_AES_ECB, CKM_AES_CBC});
+    miscounted.valueLength = 3;
+    WireAttribute listOnLabel = bytes(CKA_LABEL, bytesOf("x"));
+    listOnLabel.mechanisms = {CKM_AES_ECB};
+    const WireAttribute arrayMember = wire::mechanismsAttribute(CKA_ALLOWED_MECHANISMS, {});
+    const WireAttribute nested = wire::templateAttribute(CKA_WRAP_TEMPLATE, {arrayMember});
+    for (const WireAttribute& bad : {bytes(CKA_WRAP_TEMPLATE, records), lengthOnly, miscounted, listOnLabel, nested}) {
         Response r = call(fn::CreateObject, s, [&](Request& q) { q.templ = {number(CKA_CLASS, CKO_DATA), bad}; });
         EXPECT_EQ(r.rv, CKR_ATTRIBUTE_VALUE_INVALID) << std::hex << bad.type;
     }
