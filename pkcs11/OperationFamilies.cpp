@@ -32,29 +32,20 @@ constexpr FamilyRow kFamilyRows[] = {
 
 // Signature and MAC mechanisms that hash or MAC their input as it comes.
 constexpr CK_MECHANISM_TYPE kSigningInParts[] = {
-    CKM_MD5_RSA_PKCS,
-    CKM_SHA1_RSA_PKCS,
-    CKM_SHA224_RSA_PKCS,
-    CKM_SHA256_RSA_PKCS,
-    CKM_SHA384_RSA_PKCS,
-    CKM_SHA512_RSA_PKCS,
-    CKM_SHA1_RSA_PKCS_PSS,
-    CKM_SHA224_RSA_PKCS_PSS,
-    CKM_SHA256_RSA_PKCS_PSS,
-    CKM_SHA384_RSA_PKCS_PSS,
-    CKM_SHA512_RSA_PKCS_PSS,
-    CKM_DSA_SHA1,
-    CKM_DSA_SHA224,
-    CKM_DSA_SHA256,
-    CKM_DSA_SHA384,
-    CKM_DSA_SHA512,
-    CKM_MD5_HMAC,
-    CKM_SHA_1_HMAC,
-    CKM_SHA224_HMAC,
-    CKM_SHA256_HMAC,
-    CKM_SHA384_HMAC,
-    CKM_SHA512_HMAC,
-    CKM_AES_CMAC,
+    CKM_MD5_RSA_PKCS,        CKM_SHA1_RSA_PKCS,
+    CKM_SHA224_RSA_PKCS,     CKM_SHA256_RSA_PKCS,
+    CKM_SHA384_RSA_PKCS,     CKM_SHA512_RSA_PKCS,
+    CKM_SHA1_RSA_PKCS_PSS,   CKM_SHA224_RSA_PKCS_PSS,
+    CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS,
+    CKM_SHA512_RSA_PKCS_PSS, CKM_DSA_SHA1,
+    CKM_DSA_SHA224,          CKM_DSA_SHA256,
+    CKM_DSA_SHA384,          CKM_DSA_SHA512,
+    CKM_ECDSA_SHA1,          CKM_ECDSA_SHA224,
+    CKM_ECDSA_SHA256,        CKM_ECDSA_SHA384,
+    CKM_ECDSA_SHA512,        CKM_MD5_HMAC,
+    CKM_SHA_1_HMAC,          CKM_SHA224_HMAC,
+    CKM_SHA256_HMAC,         CKM_SHA384_HMAC,
+    CKM_SHA512_HMAC,         CKM_AES_CMAC,
 };
 
 // Block cipher modes; the RSA mechanisms take one block.
@@ -85,6 +76,9 @@ bool runsInParts(Family family, CK_MECHANISM_TYPE mechanism)
     case Family::Verify:
         return listed(kSigningInParts, mechanism);
     case Family::Encrypt:
+        // AES-GCM gives its text out as it encrypts, but decrypts it only at
+        // the final call, once the tag is checked: all of it in one reply.
+        return listed(kCipheringInParts, mechanism) || mechanism == CKM_AES_GCM;
     case Family::Decrypt:
         return listed(kCipheringInParts, mechanism);
     case Family::Digest:
