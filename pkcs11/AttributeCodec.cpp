@@ -249,7 +249,7 @@ bool decodeEntry(pb_istream_t* stream, ReceivedAttribute& entry, bool member)
 
 bool readAttribute(pb_istream_t* stream, const pb_field_t*, void** arg)
 {
-    auto* list = static_cast<ReceivedAttributes*>(*arg);
+    auto* list = static_cast<CReceivedAttributes*>(*arg);
     if (list->size() >= kMaxReceivedAttributes) {
         PB_RETURN_ERROR(stream, "too many attributes");
     }
@@ -347,14 +347,14 @@ size_t ReceivedAttribute::entries() const
                                                 : 0;
 }
 
-const ReceivedAttribute* ReceivedAttributes::find(CK_ATTRIBUTE_TYPE type) const
+const ReceivedAttribute* CReceivedAttributes::find(CK_ATTRIBUTE_TYPE type) const
 {
     const auto found = std::find_if(m_entries.begin(), m_entries.end(),
                                     [type](const ReceivedAttribute& entry) { return entry.type == type; });
     return found == m_entries.end() ? nullptr : &*found;
 }
 
-bool ReceivedAttributes::add(ReceivedAttribute entry)
+bool CReceivedAttributes::add(ReceivedAttribute entry)
 {
     if (m_entries.size() >= kMaxReceivedAttributes) {
         return false;
@@ -363,7 +363,7 @@ bool ReceivedAttributes::add(ReceivedAttribute entry)
     return true;
 }
 
-void setAttributeReader(pb_callback_t& slot, ReceivedAttributes& list)
+void setAttributeReader(pb_callback_t& slot, CReceivedAttributes& list)
 {
     slot.funcs.decode = readAttribute;
     slot.arg = &list;

@@ -70,9 +70,9 @@ struct ReceivedAttribute {
 
 // Attribute reader result: the reply's attributes in order, at most
 // kMaxReceivedAttributes of them (one more makes decoding fail).
-class ReceivedAttributes {
+class CReceivedAttributes {
 public:
-    ReceivedAttributes() { m_entries.reserve(kMaxReceivedAttributes); }
+    CReceivedAttributes() { m_entries.reserve(kMaxReceivedAttributes); }
     // The first entry of this type, or null.
     const ReceivedAttribute* find(CK_ATTRIBUTE_TYPE type) const;
     size_t size() const { return m_entries.size(); }
@@ -82,6 +82,6 @@ private:
     std::vector<ReceivedAttribute> m_entries;
 };
 
-void setAttributeReader(pb_callback_t& slot, ReceivedAttributes& list);
+void setAttributeReader(pb_callback_t& slot, CReceivedAttributes& list);
 
 }  // namespace vexa::pkcs11

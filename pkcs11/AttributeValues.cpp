@@ -115,7 +115,7 @@ CK_RV CContext::C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
                                     CK_ULONG ulCount)
 {
     AttributeTemplate types{pTemplate, ulCount};
-    ReceivedAttributes received;
+    CReceivedAttributes received;
     const auto checks = [&] { return pTemplate == nullptr || ulCount == 0 ? CKR_ARGUMENTS_BAD : CKR_OK; };
     const auto fill = [&](TokenCall& call) {
         call.request.has_handle = true;

@@ -93,9 +93,9 @@ std::optional<std::string> pathProblem(const std::string& path, int mode)
 }
 
 // Collects the values and the diagnostics of one reading.
-class Reader {
+class CReader {
 public:
-    explicit Reader(ConfigReading& reading) : m_reading(reading) {}
+    explicit CReader(ConfigReading& reading) : m_reading(reading) {}
 
     LibraryConfiguration& configuration() { return m_reading.configuration; }
 
@@ -208,7 +208,7 @@ private:
     ConfigReading& m_reading;
 };
 
-void readLogging(Reader& reader, const json& config)
+void readLogging(CReader& reader, const json& config)
 {
     const json* logging = reader.section(config, "logging", "ignored: nothing is logged");
     if (logging == nullptr) {
@@ -235,7 +235,7 @@ void readLogging(Reader& reader, const json& config)
     reader.boolean(*logging, "logging.", "logconsole", c.logConsole);
 }
 
-void readClientCertificate(Reader& reader, const json& transport)
+void readClientCertificate(CReader& reader, const json& transport)
 {
     LibrarySettings& s = reader.configuration().settings;
     std::string cert;
@@ -254,7 +254,7 @@ void readClientCertificate(Reader& reader, const json& transport)
 }
 
 // False when reading stops here: an address and a port without a CA bundle.
-bool readTls(Reader& reader, const json& transport)
+bool readTls(CReader& reader, const json& transport)
 {
     LibraryConfiguration& c = reader.configuration();
     std::string address;
@@ -294,7 +294,7 @@ bool readTls(Reader& reader, const json& transport)
 
 // An array of user names or ids; a user the system does not know is noted
 // and left out.
-void readTrustedUsers(Reader& reader, const json& transport)
+void readTrustedUsers(CReader& reader, const json& transport)
 {
     const json* users = member(transport, "trustedusers");
     if (users == nullptr) {
@@ -320,7 +320,7 @@ void readTrustedUsers(Reader& reader, const json& transport)
     reader.configuration().settings.trustedUsers = trusted;
 }
 
-bool readTransport(Reader& reader, const json& config)
+bool readTransport(CReader& reader, const json& config)
 {
     const json* transport = reader.section(config, "transport", "ignored: tokens are reached over USB HID");
     if (transport == nullptr) {
@@ -349,7 +349,7 @@ bool readTransport(Reader& reader, const json& config)
     return false;
 }
 
-void readLockFile(Reader& reader, const json& config)
+void readLockFile(CReader& reader, const json& config)
 {
     std::string path;
     if (!reader.string(config, "", "lockfile", path)) {
@@ -372,7 +372,7 @@ std::string withoutTag(const std::string& message)
 
 // A time-out of 0 would have the TLS transport wait for ever and the others
 // not at all: it means the default.
-void readTimeout(Reader& reader, const json& config, const char* key, uint32_t& milliseconds)
+void readTimeout(CReader& reader, const json& config, const char* key, uint32_t& milliseconds)
 {
     const uint32_t fallback = milliseconds;
     if (reader.integer(config, "", key, milliseconds) && milliseconds == 0) {
@@ -386,7 +386,7 @@ void readTimeout(Reader& reader, const json& config, const char* key, uint32_t& 
 ConfigReading readConfiguration(std::istream& in)
 {
     ConfigReading reading;
-    Reader reader(reading);
+    CReader reader(reading);
     json config;
     try {
         config = json::parse(in);

@@ -15,9 +15,9 @@ bool pathFitsMessage(CK_ULONG count) { return count <= kExchangeBufferSize / 4; 
 // A request along a derivation path: the path travels as its words, each
 // in big-endian order, one after the other, from bytes that live as long
 // as the request. A hash to sign goes with it.
-class PathRequest {
+class CPathRequest {
 public:
-    PathRequest(FunctionId function, const uint32_t* path, CK_ULONG count) : m_function(function)
+    CPathRequest(FunctionId function, const uint32_t* path, CK_ULONG count) : m_function(function)
     {
         m_bytes.reserve(count * 4);
         for (CK_ULONG i = 0; i < count; ++i) {
@@ -27,8 +27,8 @@ public:
         }
         m_path = ByteSpan{m_bytes.data(), static_cast<uint32_t>(m_bytes.size())};
     }
-    PathRequest(const PathRequest&) = delete;
-    PathRequest& operator=(const PathRequest&) = delete;
+    CPathRequest(const CPathRequest&) = delete;
+    CPathRequest& operator=(const CPathRequest&) = delete;
 
     FunctionId function() const { return m_function; }
     void setHash(const uint8_t* hash, CK_ULONG length) { m_hash = ByteSpan{hash, static_cast<uint32_t>(length)}; }
@@ -76,7 +76,7 @@ CK_RV findBitcoinKey(CContext& context, CK_SESSION_HANDLE session, CK_OBJECT_HAN
 }
 
 // The caller's length changes only on success.
-CK_RV callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, PathRequest& path, uint8_t* output,
+CK_RV callSessionWithOutput(CContext& context, CK_SESSION_HANDLE session, CPathRequest& path, uint8_t* output,
                             CK_ULONG* length)
 {
     OutputBuffer reader{output, capacity32(*length)};
@@ -145,7 +145,7 @@ uint32_t getBitcoinPub(CContext& context, CK_SESSION_HANDLE session, const uint3
         return pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
     return static_cast<uint32_t>(entryCall(context, "u32GetBitcoinPub", checks, [&] {
-        PathRequest call(fn::GetBitcoinPub, path, count);
+        CPathRequest call(fn::GetBitcoinPub, path, count);
         return callSessionWithOutput(context, session, call, output, length);
     }));
 }
@@ -161,7 +161,7 @@ uint32_t signBitcoinHash(CContext& context, CK_SESSION_HANDLE session, const uin
         return fitsMessage(hashLength) && pathFitsMessage(count) ? CKR_OK : CKR_DATA_LEN_RANGE;
     };
     return static_cast<uint32_t>(entryCall(context, "u32SignBitcoinHash", checks, [&] {
-        PathRequest call(fn::SignBitcoinHash, path, count);
+        CPathRequest call(fn::SignBitcoinHash, path, count);
         call.setHash(hash, hashLength);
         return callSessionWithOutput(context, session, call, signature, length);
     }));

@@ -7,7 +7,7 @@
 
 namespace vexa::sim {
 
-std::vector<std::pair<std::string, std::string>> clientEnvironment(const Simulator& simulator)
+std::vector<std::pair<std::string, std::string>> clientEnvironment(const CSimulator& simulator)
 {
     std::string preload = kPreloadLibrary;
     const char* inherited = std::getenv("LD_PRELOAD");

@@ -77,10 +77,10 @@ int waitForChild(pid_t pid, int signals)
 
 }  // namespace
 
-int runCommandMode(Simulator& simulator, const std::vector<std::string>& command)
+int runCommandMode(CSimulator& simulator, const std::vector<std::string>& command)
 {
-    ControlSocket control(simulator.rootDir() + "/control",
-                          [&simulator](const std::string& line) { return runControlLine(simulator, line); });
+    CControlSocket control(simulator.rootDir() + "/control",
+                           [&simulator](const std::string& line) { return runControlLine(simulator, line); });
     // Without it the wait could neither notice the child's end nor pass
     // signals on; better not to start the command at all.
     const int signals = childSignalFd();

@@ -50,7 +50,7 @@ uint8_t parseErrorCode(const std::string& word)
     return uint8_t(code);
 }
 
-void dispatch(Simulator& sim, const std::vector<std::string>& w)
+void dispatch(CSimulator& sim, const std::vector<std::string>& w)
 {
     if (w.empty()) {
         throw UsageError("empty control line");
@@ -78,9 +78,9 @@ void dispatch(Simulator& sim, const std::vector<std::string>& w)
 
 }  // namespace
 
-std::string runControlLine(Simulator& simulator, const std::string& line)
+std::string runControlLine(CSimulator& simulator, const std::string& line)
 {
-    if (line == LineBuffer::kTooLong) {
+    if (line == CLineBuffer::kTooLong) {
         return "error: control line too long";
     }
     try {

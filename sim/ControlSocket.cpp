@@ -36,7 +36,7 @@ void sendAll(int fd, const std::string& text)
 
 }  // namespace
 
-ControlSocket::ControlSocket(const std::string& path, Handler handler) : m_path(path), m_handler(std::move(handler))
+CControlSocket::CControlSocket(const std::string& path, Handler handler) : m_path(path), m_handler(std::move(handler))
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -61,7 +61,7 @@ ControlSocket::ControlSocket(const std::string& path, Handler handler) : m_path(
     m_thread = std::thread([this] { serve(); });
 }
 
-ControlSocket::~ControlSocket()
+CControlSocket::~CControlSocket()
 {
     const uint64_t one = 1;
     if (::write(m_stopFd, &one, sizeof one) < 0) {
@@ -74,9 +74,9 @@ ControlSocket::~ControlSocket()
     ::unlink(m_path.c_str());
 }
 
-void ControlSocket::serve()
+void CControlSocket::serve()
 {
-    std::map<int, LineBuffer> connections;
+    std::map<int, CLineBuffer> connections;
     for (;;) {
         std::vector<pollfd> fds = {{m_stopFd, POLLIN, 0}, {m_listenFd, POLLIN, 0}};
         for (const auto& [fd, buffer] : connections) {
@@ -91,7 +91,7 @@ void ControlSocket::serve()
         if (fds[1].revents & POLLIN) {
             const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
-                connections.emplace(fd, LineBuffer());
+                connections.emplace(fd, CLineBuffer());
             }
         }
         for (size_t i = 2; i < fds.size(); ++i) {

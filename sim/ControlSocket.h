@@ -7,14 +7,14 @@ namespace vexa::sim {
 
 // A Unix stream socket that takes control lines from any number of
 // connections and writes each answer back on the connection it came from.
-class ControlSocket {
+class CControlSocket {
 public:
     using Handler = std::function<std::string(const std::string& line)>;
 
-    ControlSocket(const std::string& path, Handler handler);  // throws std::runtime_error
-    ~ControlSocket();  // stops serving, closes connections, removes the socket file
-    ControlSocket(const ControlSocket&) = delete;
-    ControlSocket& operator=(const ControlSocket&) = delete;
+    CControlSocket(const std::string& path, Handler handler);  // throws std::runtime_error
+    ~CControlSocket();  // stops serving, closes connections, removes the socket file
+    CControlSocket(const CControlSocket&) = delete;
+    CControlSocket& operator=(const CControlSocket&) = delete;
 
     const std::string& path() const { return m_path; }
 

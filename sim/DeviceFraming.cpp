@@ -8,9 +8,9 @@ namespace vexa::sim {
 std::unique_ptr<IDeviceFraming> makeDeviceFraming(Framing framing)
 {
     if (framing == Framing::U2f) {
-        return std::make_unique<U2fDeviceFraming>();
+        return std::make_unique<CU2fDeviceFraming>();
     }
-    return std::make_unique<ReportIdDeviceFraming>();
+    return std::make_unique<CReportIdDeviceFraming>();
 }
 
 }  // namespace vexa::sim

@@ -30,7 +30,7 @@ inline constexpr std::chrono::milliseconds kFrameTimeout{500};
 inline constexpr std::chrono::milliseconds kTransactionTimeout{3000};
 
 // When a partial request is given up.
-class RequestDeadline {
+class CRequestDeadline {
 public:
     void start(FramingClock::time_point at) { m_first = m_last = at; }
     void frame(FramingClock::time_point at) { m_last = at; }

@@ -2,7 +2,7 @@
 
 namespace vexa::sim {
 
-bool EchoFirmware::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
+bool CEchoFirmware::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
 {
     if (request.empty()) {
         return false;

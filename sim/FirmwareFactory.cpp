@@ -31,7 +31,7 @@ std::unique_ptr<IFirmware> makeFirmware(const FirmwareConfig& config, const Toke
 {
     checkFirmwareConfig(config);
     if (config.kind == FirmwareKind::Echo) {
-        return std::make_unique<EchoFirmware>();
+        return std::make_unique<CEchoFirmware>();
     }
     if (config.stateDir.empty()) {
         throw UsageError("the pkcs11 firmware needs a state directory");
@@ -40,7 +40,7 @@ std::unique_ptr<IFirmware> makeFirmware(const FirmwareConfig& config, const Toke
     options.stateDir = config.stateDir;
     options.soPin = config.soPin;
     options.userPin = config.userPin;
-    return std::make_unique<engine::TokenEngine>(identity, options);
+    return std::make_unique<engine::CTokenEngine>(identity, options);
 }
 
 }  // namespace vexa::sim

@@ -16,9 +16,9 @@ namespace {
 
 // The memory an ioctl argument points to, mapped from the client; null when
 // the client's pointer is bad.
-class ArgMemory {
+class CArgMemory {
 public:
-    ArgMemory(UMockdevIoctlClient* client, size_t size)
+    CArgMemory(UMockdevIoctlClient* client, size_t size)
     {
         GError* error = nullptr;
         m_data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, &error);
@@ -26,14 +26,14 @@ public:
             g_error_free(error);
         }
     }
-    ~ArgMemory()
+    ~CArgMemory()
     {
         if (m_data) {
             g_object_unref(m_data);
         }
     }
-    ArgMemory(const ArgMemory&) = delete;
-    ArgMemory& operator=(const ArgMemory&) = delete;
+    CArgMemory(const CArgMemory&) = delete;
+    CArgMemory& operator=(const CArgMemory&) = delete;
 
     uint8_t* bytes() const { return m_data ? m_data->data : nullptr; }
 
@@ -52,7 +52,7 @@ Result copyString(UMockdevIoctlClient* client, unsigned size, const std::string&
 {
     // Like the kernel: the text with its terminator, cut to the caller's size.
     const size_t length = std::min<size_t>(text.size() + 1, size);
-    ArgMemory memory(client, size);
+    CArgMemory memory(client, size);
     if (!memory.bytes()) {
         return kFault;
     }
@@ -62,7 +62,7 @@ Result copyString(UMockdevIoctlClient* client, unsigned size, const std::string&
 
 Result descriptorSize(UMockdevIoctlClient* client, const HidrawInfo& info)
 {
-    ArgMemory memory(client, sizeof(int));
+    CArgMemory memory(client, sizeof(int));
     if (!memory.bytes()) {
         return kFault;
     }
@@ -73,7 +73,7 @@ Result descriptorSize(UMockdevIoctlClient* client, const HidrawInfo& info)
 
 Result descriptor(UMockdevIoctlClient* client, const HidrawInfo& info)
 {
-    ArgMemory memory(client, sizeof(hidraw_report_descriptor));
+    CArgMemory memory(client, sizeof(hidraw_report_descriptor));
     if (!memory.bytes()) {
         return kFault;
     }
@@ -87,7 +87,7 @@ Result descriptor(UMockdevIoctlClient* client, const HidrawInfo& info)
 
 Result rawInfo(UMockdevIoctlClient* client)
 {
-    ArgMemory memory(client, sizeof(hidraw_devinfo));
+    CArgMemory memory(client, sizeof(hidraw_devinfo));
     if (!memory.bytes()) {
         return kFault;
     }

@@ -26,7 +26,7 @@ std::string rootDir(UMockdevTestbed* testbed)
     return text;
 }
 
-HidrawNode* self(gpointer user) { return static_cast<HidrawNode*>(user); }
+CHidrawNode* self(gpointer user) { return static_cast<CHidrawNode*>(user); }
 
 gboolean handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
@@ -67,8 +67,8 @@ void failAndRelease(UMockdevIoctlClient*& read, int error)
 
 }  // namespace
 
-HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
-                       bool tokenCompletesWrites, WriteSink sink)
+CHidrawNode::CHidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
+                         bool tokenCompletesWrites, WriteSink sink)
     : m_testbed(testbed),
       m_index(index),
       m_description(description),
@@ -82,7 +82,7 @@ HidrawNode::HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDesc
     m_readTimer = std::thread([this] { runReadTimer(); });
 }
 
-HidrawNode::~HidrawNode()
+CHidrawNode::~CHidrawNode()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -105,7 +105,7 @@ HidrawNode::~HidrawNode()
     m_handles.clear();
 }
 
-void HidrawNode::addToTestbed()
+void CHidrawNode::addToTestbed()
 {
     GError* error = nullptr;
     const std::string record = sysfsRecord(m_paths, m_index, m_description, m_info.descriptor);
@@ -121,7 +121,7 @@ void HidrawNode::addToTestbed()
 // preload does not fake, and look the device up by that number; so the hidraw
 // device takes the real number of the first pty behind <root>/dev/hidrawN
 // (every later pty gets a /sys/dev/char link of its own).
-void HidrawNode::usePtyDeviceNumber(const std::string& root)
+void CHidrawNode::usePtyDeviceNumber(const std::string& root)
 {
     m_ptys.emplace(root, m_paths.devnode, m_paths.hidraw);
     m_ptys->adopt(umockdev_testbed_get_dev_fd(m_testbed, m_paths.devnode.c_str()));
@@ -139,7 +139,7 @@ void HidrawNode::usePtyDeviceNumber(const std::string& root)
     }
 }
 
-void HidrawNode::attachHandler()
+void CHidrawNode::attachHandler()
 {
     m_handler = umockdev_ioctl_base_new();
     g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(handleIoctl), this);
@@ -154,7 +154,7 @@ void HidrawNode::attachHandler()
     }
 }
 
-void HidrawNode::unplug()
+void CHidrawNode::unplug()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,7 +181,7 @@ void HidrawNode::unplug()
     logVerbose("%s (%s) unplugged", m_paths.devnode.c_str(), m_description.serial.c_str());
 }
 
-void HidrawNode::onConnected(UMockdevIoctlClient* client)
+void CHidrawNode::onConnected(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     forgetClosedHandles_inlock();
@@ -201,10 +201,10 @@ void HidrawNode::onConnected(UMockdevIoctlClient* client)
 // close are alive; when the others are as many as the closes, they are the
 // closed ones. Otherwise the ones that stopped reading are taken for the
 // closed ones; until they have stopped, the pty keeps them.
-void HidrawNode::forgetClosedHandles_inlock(UMockdevIoctlClient* caller)
+void CHidrawNode::forgetClosedHandles_inlock(UMockdevIoctlClient* caller)
 {
-    std::map<ReadinessPtys::Id, int> unresolved;
-    for (const ReadinessPtys::Closed& closed : m_ptys->closedSinceLastLook()) {
+    std::map<CReadinessPtys::Id, int> unresolved;
+    for (const CReadinessPtys::Closed& closed : m_ptys->closedSinceLastLook()) {
         const auto seen = m_unresolvedCloses.find(closed.pty);
         const bool newClose = seen == m_unresolvedCloses.end() || closed.gone > seen->second;
         std::vector<Handles::iterator> unproven;
@@ -236,7 +236,7 @@ void HidrawNode::forgetClosedHandles_inlock(UMockdevIoctlClient* caller)
 }
 
 // The client made a call: its descriptor is open.
-void HidrawNode::provenAlive_inlock(Handles::iterator it)
+void CHidrawNode::provenAlive_inlock(Handles::iterator it)
 {
     it->second.aliveSinceClose = true;
     if (!m_unresolvedCloses.empty()) {
@@ -244,7 +244,7 @@ void HidrawNode::provenAlive_inlock(Handles::iterator it)
     }
 }
 
-void HidrawNode::removeHandle_inlock(Handles::iterator it)
+void CHidrawNode::removeHandle_inlock(Handles::iterator it)
 {
     UMockdevIoctlClient* client = it->first;
     Handle handle = it->second;
@@ -259,7 +259,7 @@ void HidrawNode::removeHandle_inlock(Handles::iterator it)
     logVerbose("%s: handle on %s closed (%zu open)", m_paths.devnode.c_str(), ptyPath.c_str(), m_handles.size());
 }
 
-void HidrawNode::onIoctl(UMockdevIoctlClient* client)
+void CHidrawNode::onIoctl(UMockdevIoctlClient* client)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -271,7 +271,7 @@ void HidrawNode::onIoctl(UMockdevIoctlClient* client)
     answerHidrawIoctl(client, m_info);
 }
 
-void HidrawNode::onWrite(UMockdevIoctlClient* client)
+void CHidrawNode::onWrite(UMockdevIoctlClient* client)
 {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const size_t length = arg->data_len;
@@ -301,7 +301,7 @@ void HidrawNode::onWrite(UMockdevIoctlClient* client)
     m_sink(std::move(bytes), [this, client, length](bool taken) { completeWrite(client, long(length), taken); });
 }
 
-void HidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool taken)
+void CHidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool taken)
 {
     if (taken) {
         umockdev_ioctl_client_complete(client, length, 0);
@@ -311,7 +311,7 @@ void HidrawNode::completeWrite(UMockdevIoctlClient* client, long length, bool ta
     g_object_unref(client);
 }
 
-void HidrawNode::onRead(UMockdevIoctlClient* client)
+void CHidrawNode::onRead(UMockdevIoctlClient* client)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_handles.find(client);
@@ -345,7 +345,7 @@ void HidrawNode::onRead(UMockdevIoctlClient* client)
     }
 }
 
-void HidrawNode::runReadTimer()
+void CHidrawNode::runReadTimer()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
@@ -375,14 +375,14 @@ void HidrawNode::runReadTimer()
     }
 }
 
-void HidrawNode::setTokenWorking(bool on)
+void CHidrawNode::setTokenWorking(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_tokenWorking = on;
     m_readTimerWake.notify_all();
 }
 
-void HidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
+void CHidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
 {
     // A short read takes the start of the report; the rest is lost, as in hidraw.
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -391,7 +391,7 @@ void HidrawNode::answerRead(UMockdevIoctlClient* client, const Report& report)
     umockdev_ioctl_client_complete(client, long(length), 0);
 }
 
-void HidrawNode::deliver(const Report& report)
+void CHidrawNode::deliver(const Report& report)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     const bool present = holdForRoom_inlock(lock);
@@ -406,25 +406,25 @@ void HidrawNode::deliver(const Report& report)
         logVerbose("%s: %zu handle(s) stopped reading, report lost for them", m_paths.devnode.c_str(), lost);
     }
     answerParkedReads_inlock();
-    std::set<ReadinessPtys::Id> ptys;
+    std::set<CReadinessPtys::Id> ptys;
     for (const auto& [client, handle] : m_handles) {
         ptys.insert(handle.pty);
     }
-    for (ReadinessPtys::Id pty : ptys) {
+    for (CReadinessPtys::Id pty : ptys) {
         updateReadiness_inlock(pty);
     }
 }
 
 // Waits while a reader that may still be reading has no room; false when
 // the device went away meanwhile.
-bool HidrawNode::holdForRoom_inlock(std::unique_lock<std::mutex>& lock)
+bool CHidrawNode::holdForRoom_inlock(std::unique_lock<std::mutex>& lock)
 {
     for (;;) {
         forgetClosedHandles_inlock();
         if (!m_present) {
             return false;
         }
-        const auto until = m_queues.holdUntil(ReaderQueues::Clock::now());
+        const auto until = m_queues.holdUntil(CReaderQueues::Clock::now());
         if (!until) {
             return true;
         }
@@ -433,7 +433,7 @@ bool HidrawNode::holdForRoom_inlock(std::unique_lock<std::mutex>& lock)
     }
 }
 
-void HidrawNode::answerParkedReads_inlock()
+void CHidrawNode::answerParkedReads_inlock()
 {
     for (auto& [client, handle] : m_handles) {
         if (!handle.parkedRead) {
@@ -448,7 +448,7 @@ void HidrawNode::answerParkedReads_inlock()
     }
 }
 
-void HidrawNode::updateReadiness_inlock(ReadinessPtys::Id pty)
+void CHidrawNode::updateReadiness_inlock(CReadinessPtys::Id pty)
 {
     size_t level = 0;
     for (const auto& [client, handle] : m_handles) {

@@ -48,21 +48,22 @@ namespace vexa::sim {
 // Handlers run on umockdev's worker thread; deliver() and unplug() may be
 // called from any thread. The object must outlive the testbed's worker, so
 // the simulator keeps unplugged nodes until it tears the testbed down.
-class HidrawNode {
+class CHidrawNode {
 public:
     // Bytes of one host write (report id 0 stripped) and, when the token
     // completes the write itself, the completion; see TokenDevice::receive.
-    using WriteSink = std::function<void(std::vector<uint8_t>, TokenDevice::Written)>;
+    using WriteSink = std::function<void(std::vector<uint8_t>, CTokenDevice::Written)>;
     // How long the token waits for a reader with a full queue to make room
     // before that reader counts as stopped.
     static constexpr std::chrono::milliseconds kReaderPatience{1000};
     static constexpr std::chrono::milliseconds kSharedReadWait{1000};
 
-    HidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description, bool tokenCompletesWrites,
-               WriteSink sink);  // throws std::runtime_error
-    ~HidrawNode();
-    HidrawNode(const HidrawNode&) = delete;
-    HidrawNode& operator=(const HidrawNode&) = delete;
+    CHidrawNode(UMockdevTestbed* testbed, unsigned index, const TokenDescription& description,
+                bool tokenCompletesWrites,
+                WriteSink sink);  // throws std::runtime_error
+    ~CHidrawNode();
+    CHidrawNode(const CHidrawNode&) = delete;
+    CHidrawNode& operator=(const CHidrawNode&) = delete;
 
     // Queues the report for every open handle; waits while a reader that may
     // still be reading has no room (see ReaderQueues).
@@ -82,8 +83,8 @@ public:
 
 private:
     struct Handle {
-        ReaderQueues::Id queue = 0;
-        ReadinessPtys::Id pty = 0;
+        CReaderQueues::Id queue = 0;
+        CReadinessPtys::Id pty = 0;
         UMockdevIoctlClient* parkedRead = nullptr;  // a read waiting for a report; holds a reference
         std::optional<std::chrono::steady_clock::time_point> giveUpAt;  // when a parked read finds nothing
         bool aliveSinceClose = false;  // called in since its shared pty last lost a client
@@ -101,7 +102,7 @@ private:
     void removeHandle_inlock(Handles::iterator it);
     bool holdForRoom_inlock(std::unique_lock<std::mutex>& lock);
     void answerParkedReads_inlock();
-    void updateReadiness_inlock(ReadinessPtys::Id pty);
+    void updateReadiness_inlock(CReadinessPtys::Id pty);
     void runReadTimer();
 
     UMockdevTestbed* const m_testbed;
@@ -120,11 +121,11 @@ private:
     bool m_stopping = false;
     bool m_holding = false;       // deliver() holds a report back
     bool m_tokenWorking = false;  // the firmware works on a request
-    std::optional<ReadinessPtys> m_ptys;
-    ReaderQueues m_queues{kReaderPatience};
+    std::optional<CReadinessPtys> m_ptys;
+    CReaderQueues m_queues{kReaderPatience};
     Handles m_handles;
-    std::map<ReadinessPtys::Id, int> m_unresolvedCloses;  // closes on shared ptys not yet matched to a handle
-    std::thread m_readTimer;                              // gives up parked reads at their giveUpAt
+    std::map<CReadinessPtys::Id, int> m_unresolvedCloses;  // closes on shared ptys not yet matched to a handle
+    std::thread m_readTimer;                               // gives up parked reads at their giveUpAt
 };
 
 }  // namespace vexa::sim

@@ -2,7 +2,7 @@
 
 namespace vexa::sim {
 
-std::vector<std::string> LineBuffer::feed(const char* data, size_t length)
+std::vector<std::string> CLineBuffer::feed(const char* data, size_t length)
 {
     std::vector<std::string> lines;
     for (size_t i = 0; i < length; ++i) {
@@ -17,7 +17,7 @@ std::vector<std::string> LineBuffer::feed(const char* data, size_t length)
     return lines;
 }
 
-std::vector<std::string> LineBuffer::finish()
+std::vector<std::string> CLineBuffer::finish()
 {
     std::vector<std::string> lines;
     if (!m_pending.empty() || m_overflow) {
@@ -26,7 +26,7 @@ std::vector<std::string> LineBuffer::finish()
     return lines;
 }
 
-void LineBuffer::complete(std::vector<std::string>& lines)
+void CLineBuffer::complete(std::vector<std::string>& lines)
 {
     if (!m_pending.empty() && m_pending.back() == '\r') {
         m_pending.pop_back();

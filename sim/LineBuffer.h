@@ -8,7 +8,7 @@ namespace vexa::sim {
 // Splits a byte stream into control lines. A line longer than kMaxLine is
 // returned as the marker line kTooLong instead of growing the buffer without
 // bound.
-class LineBuffer {
+class CLineBuffer {
 public:
     static constexpr size_t kMaxLine = 1024;
     static constexpr const char* kTooLong = "\x01too-long";

@@ -2,28 +2,28 @@
 
 namespace vexa::sim {
 
-ReaderQueues::Id ReaderQueues::add()
+CReaderQueues::Id CReaderQueues::add()
 {
     const Id id = m_nextId++;
     m_readers.emplace(id, Reader{});
     return id;
 }
 
-void ReaderQueues::remove(Id id) { m_readers.erase(id); }
+void CReaderQueues::remove(Id id) { m_readers.erase(id); }
 
-size_t ReaderQueues::size(Id id) const
+size_t CReaderQueues::size(Id id) const
 {
     auto it = m_readers.find(id);
     return it == m_readers.end() ? 0 : it->second.reports.size();
 }
 
-bool ReaderQueues::stopped(Id id) const
+bool CReaderQueues::stopped(Id id) const
 {
     auto it = m_readers.find(id);
     return it != m_readers.end() && it->second.stopped;
 }
 
-std::optional<Report> ReaderQueues::take(Id id)
+std::optional<Report> CReaderQueues::take(Id id)
 {
     auto it = m_readers.find(id);
     if (it == m_readers.end() || it->second.reports.empty()) {
@@ -38,7 +38,7 @@ std::optional<Report> ReaderQueues::take(Id id)
     return report;
 }
 
-std::optional<ReaderQueues::Clock::time_point> ReaderQueues::holdUntil(Clock::time_point now)
+std::optional<CReaderQueues::Clock::time_point> CReaderQueues::holdUntil(Clock::time_point now)
 {
     std::optional<Clock::time_point> until;
     for (auto& [id, reader] : m_readers) {
@@ -58,7 +58,7 @@ std::optional<ReaderQueues::Clock::time_point> ReaderQueues::holdUntil(Clock::ti
     return until;
 }
 
-size_t ReaderQueues::push(const Report& report)
+size_t CReaderQueues::push(const Report& report)
 {
     size_t lost = 0;
     for (auto& [id, reader] : m_readers) {

@@ -29,14 +29,14 @@ namespace vexa::sim {
 //
 // Not thread-safe; time is passed in, so the rules can be tested without
 // waiting.
-class ReaderQueues {
+class CReaderQueues {
 public:
     using Clock = std::chrono::steady_clock;
     using Id = uint64_t;
     // Reports a handle can have waiting: a ring of 64 with one slot kept free.
     static constexpr size_t kCapacity = 63;
 
-    explicit ReaderQueues(Clock::duration patience) : m_patience(patience) {}
+    explicit CReaderQueues(Clock::duration patience) : m_patience(patience) {}
 
     // A new handle: it sees only reports pushed from now on.
     Id add();

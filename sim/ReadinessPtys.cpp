@@ -101,7 +101,7 @@ void makeRaw(int fd)
 
 }  // namespace
 
-ReadinessPtys::ReadinessPtys(std::string root, std::string devnode, std::string sysfsDevice)
+CReadinessPtys::CReadinessPtys(std::string root, std::string devnode, std::string sysfsDevice)
     : m_root(std::move(root)), m_devnode(std::move(devnode)), m_sysfsDevice(std::move(sysfsDevice))
 {
     m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -110,7 +110,7 @@ ReadinessPtys::ReadinessPtys(std::string root, std::string devnode, std::string 
     }
 }
 
-ReadinessPtys::~ReadinessPtys()
+CReadinessPtys::~CReadinessPtys()
 {
     for (auto& [id, pty] : m_ptys) {
         closePty(pty);
@@ -118,7 +118,7 @@ ReadinessPtys::~ReadinessPtys()
     ::close(m_inotify);
 }
 
-void ReadinessPtys::adopt(int masterFd)
+void CReadinessPtys::adopt(int masterFd)
 {
     const std::string node = m_root + m_devnode;
     char target[PATH_MAX];
@@ -131,7 +131,7 @@ void ReadinessPtys::adopt(int masterFd)
     m_firstNumber = deviceNumber(m_ptys.at(m_target).drain);
 }
 
-ReadinessPtys::Id ReadinessPtys::addPty(int master, bool ownsMaster, const std::string& path)
+CReadinessPtys::Id CReadinessPtys::addPty(int master, bool ownsMaster, const std::string& path)
 {
     Pty pty;
     pty.master = master;
@@ -161,7 +161,7 @@ ReadinessPtys::Id ReadinessPtys::addPty(int master, bool ownsMaster, const std::
     return id;
 }
 
-void ReadinessPtys::publishNumber(Pty& pty, const std::string& number)
+void CReadinessPtys::publishNumber(Pty& pty, const std::string& number)
 {
     std::string device = m_sysfsDevice;
     if (!m_ptys.empty()) {
@@ -189,7 +189,7 @@ void ReadinessPtys::publishNumber(Pty& pty, const std::string& number)
     pty.numberLink = link;
 }
 
-void ReadinessPtys::withdrawNumber(Pty& pty)
+void CReadinessPtys::withdrawNumber(Pty& pty)
 {
     if (!pty.numberLink.empty()) {
         ::unlink(pty.numberLink.c_str());
@@ -205,7 +205,7 @@ void ReadinessPtys::withdrawNumber(Pty& pty)
     }
 }
 
-void ReadinessPtys::openPty()
+void CReadinessPtys::openPty()
 {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char path[PATH_MAX];
@@ -219,7 +219,7 @@ void ReadinessPtys::openPty()
     pointNodeAt(addPty(master, true, path));
 }
 
-void ReadinessPtys::pointNodeAt(Id id)
+void CReadinessPtys::pointNodeAt(Id id)
 {
     // A rename replaces the link at once: an open finds the old or the new pty.
     const std::string node = m_root + m_devnode;
@@ -231,7 +231,7 @@ void ReadinessPtys::pointNodeAt(Id id)
     m_target = id;
 }
 
-void ReadinessPtys::rotateIfTaken()
+void CReadinessPtys::rotateIfTaken()
 {
     const Pty& target = m_ptys.at(m_target);
     if (m_gone || (target.opens == 0 && target.handles == 0)) {
@@ -246,7 +246,7 @@ void ReadinessPtys::rotateIfTaken()
     }
 }
 
-std::vector<ReadinessPtys::Closed> ReadinessPtys::closedSinceLastLook()
+std::vector<CReadinessPtys::Closed> CReadinessPtys::closedSinceLastLook()
 {
     alignas(inotify_event) char buffer[4096];
     std::vector<Id> touched;
@@ -288,7 +288,7 @@ std::vector<ReadinessPtys::Closed> ReadinessPtys::closedSinceLastLook()
     return closed;
 }
 
-ReadinessPtys::Id ReadinessPtys::claim()
+CReadinessPtys::Id CReadinessPtys::claim()
 {
     // Ptys are handed out in id order, so the oldest one with an open nobody
     // has claimed yet is this client's. When there is none, inotify merged
@@ -314,7 +314,7 @@ ReadinessPtys::Id ReadinessPtys::claim()
     return *chosen;
 }
 
-void ReadinessPtys::release(Id id)
+void CReadinessPtys::release(Id id)
 {
     auto it = m_ptys.find(id);
     if (it == m_ptys.end()) {
@@ -324,19 +324,19 @@ void ReadinessPtys::release(Id id)
     retireIfUnused(id);
 }
 
-size_t ReadinessPtys::level(Id id) const
+size_t CReadinessPtys::level(Id id) const
 {
     auto it = m_ptys.find(id);
     return it == m_ptys.end() ? 0 : it->second.level;
 }
 
-std::string ReadinessPtys::path(Id id) const
+std::string CReadinessPtys::path(Id id) const
 {
     auto it = m_ptys.find(id);
     return it == m_ptys.end() ? std::string() : it->second.path;
 }
 
-void ReadinessPtys::retireIfUnused(Id id)
+void CReadinessPtys::retireIfUnused(Id id)
 {
     auto it = m_ptys.find(id);
     if (id == m_target || it == m_ptys.end() || it->second.opens > 0 || it->second.handles > 0) {
@@ -347,7 +347,7 @@ void ReadinessPtys::retireIfUnused(Id id)
     m_ptys.erase(it);
 }
 
-void ReadinessPtys::closePty(Pty& pty)
+void CReadinessPtys::closePty(Pty& pty)
 {
     if (pty.watch >= 0) {
         ::inotify_rm_watch(m_inotify, pty.watch);
@@ -362,7 +362,7 @@ void ReadinessPtys::closePty(Pty& pty)
     pty = Pty{};
 }
 
-void ReadinessPtys::setLevel(Id id, size_t count)
+void CReadinessPtys::setLevel(Id id, size_t count)
 {
     auto it = m_ptys.find(id);
     if (m_gone || it == m_ptys.end()) {
@@ -377,7 +377,7 @@ void ReadinessPtys::setLevel(Id id, size_t count)
     pty.level = count;
 }
 
-void ReadinessPtys::deviceGone()
+void CReadinessPtys::deviceGone()
 {
     m_gone = true;
     for (auto& [id, pty] : m_ptys) {
@@ -386,7 +386,7 @@ void ReadinessPtys::deviceGone()
     }
 }
 
-void ReadinessPtys::write(Pty& pty, size_t count)
+void CReadinessPtys::write(Pty& pty, size_t count)
 {
     const std::string bytes(count, 'r');
     if (::write(pty.master, bytes.data(), count) != ssize_t(count)) {
@@ -394,7 +394,7 @@ void ReadinessPtys::write(Pty& pty, size_t count)
     }
 }
 
-void ReadinessPtys::drain(Pty& pty, size_t count)
+void CReadinessPtys::drain(Pty& pty, size_t count)
 {
     // The pty passes bytes from master to slave asynchronously, so wait for
     // them; the bound keeps a miscount from hanging every client.

@@ -30,16 +30,16 @@ namespace vexa::sim {
 // enumeration still finds the device once.
 //
 // Not thread-safe: the hidraw node calls it under its lock.
-class ReadinessPtys {
+class CReadinessPtys {
 public:
     using Id = unsigned;
 
     // root: the testbed's root directory; devnode: "/dev/hidrawN";
     // sysfsDevice: the hidraw device's path in sysfs ("/sys/devices/...").
-    ReadinessPtys(std::string root, std::string devnode, std::string sysfsDevice);
-    ~ReadinessPtys();
-    ReadinessPtys(const ReadinessPtys&) = delete;
-    ReadinessPtys& operator=(const ReadinessPtys&) = delete;
+    CReadinessPtys(std::string root, std::string devnode, std::string sysfsDevice);
+    ~CReadinessPtys();
+    CReadinessPtys(const CReadinessPtys&) = delete;
+    CReadinessPtys& operator=(const CReadinessPtys&) = delete;
 
     // Takes over the pty umockdev made behind the node (its master stays
     // umockdev's) as the first one. Throws std::runtime_error.

@@ -13,14 +13,14 @@ constexpr size_t kContData = kReportSize - 2;
 Report inputReport(uint8_t type)
 {
     Report report(kReportSize, 0);
-    report[0] = ReportIdDeviceFraming::kInputReportId;
+    report[0] = CReportIdDeviceFraming::kInputReportId;
     report[1] = type;
     return report;
 }
 
 }  // namespace
 
-Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
+Received CReportIdDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
 {
     uint8_t buffer[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), buffer);
@@ -30,12 +30,12 @@ Received ReportIdDeviceFraming::receive(const uint8_t* report, size_t length, Fr
     return r;
 }
 
-std::optional<FramingClock::time_point> ReportIdDeviceFraming::deadline() const
+std::optional<FramingClock::time_point> CReportIdDeviceFraming::deadline() const
 {
     return m_assembling ? std::optional<FramingClock::time_point>(m_deadline.at()) : std::nullopt;
 }
 
-Received ReportIdDeviceFraming::expire(FramingClock::time_point now)
+Received CReportIdDeviceFraming::expire(FramingClock::time_point now)
 {
     Received r;
     if (m_assembling && now >= m_deadline.at()) {
@@ -46,7 +46,7 @@ Received ReportIdDeviceFraming::expire(FramingClock::time_point now)
     return r;
 }
 
-Received ReportIdDeviceFraming::receiveReport(const uint8_t* buffer, FramingClock::time_point at)
+Received CReportIdDeviceFraming::receiveReport(const uint8_t* buffer, FramingClock::time_point at)
 {
     if (buffer[0] != kOutputReportId) {
         return {};
@@ -68,7 +68,7 @@ Received ReportIdDeviceFraming::receiveReport(const uint8_t* buffer, FramingCloc
     return finishIfComplete();
 }
 
-Received ReportIdDeviceFraming::finishIfComplete()
+Received CReportIdDeviceFraming::finishIfComplete()
 {
     Received r;
     if (m_message.size() < m_expected) {
@@ -80,7 +80,7 @@ Received ReportIdDeviceFraming::finishIfComplete()
     return r;
 }
 
-Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message)
+Reports CReportIdDeviceFraming::reply(const std::vector<uint8_t>& message)
 {
     Reports out;
     if (message.size() > kMaxMessage) {
@@ -103,7 +103,7 @@ Reports ReportIdDeviceFraming::reply(const std::vector<uint8_t>& message)
     return out;
 }
 
-Reports ReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
+Reports CReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
 {
     // A continuation report with nothing before it: the first report is lost.
     Report cont = inputReport(kContinuation);
@@ -111,7 +111,7 @@ Reports ReportIdDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
     return {cont};
 }
 
-Reports ReportIdDeviceFraming::error(uint8_t code)
+Reports CReportIdDeviceFraming::error(uint8_t code)
 {
     (void)code;
     return {};

@@ -7,7 +7,7 @@ namespace vexa::sim {
 // a packet type byte and a 24-bit little-endian length. No handshake and no
 // error frames: whatever the token cannot use it ignores, and a request left
 // unfinished past its deadline it drops.
-class ReportIdDeviceFraming : public IDeviceFraming {
+class CReportIdDeviceFraming : public IDeviceFraming {
 public:
     Received receive(const uint8_t* report, size_t length, FramingClock::time_point at) override;
     std::optional<FramingClock::time_point> deadline() const override;
@@ -29,7 +29,7 @@ private:
     bool m_assembling = false;
     size_t m_expected = 0;
     std::vector<uint8_t> m_message;
-    RequestDeadline m_deadline;
+    CRequestDeadline m_deadline;
 };
 
 }  // namespace vexa::sim

@@ -23,7 +23,7 @@ int stopSignalFd()
     return signalfd(-1, &set, SFD_CLOEXEC);
 }
 
-void answer(Simulator& simulator, const std::vector<std::string>& lines)
+void answer(CSimulator& simulator, const std::vector<std::string>& lines)
 {
     for (const std::string& line : lines) {
         std::printf("%s\n", runControlLine(simulator, line).c_str());
@@ -33,7 +33,7 @@ void answer(Simulator& simulator, const std::vector<std::string>& lines)
 
 }  // namespace
 
-int runServeMode(Simulator& simulator)
+int runServeMode(CSimulator& simulator)
 {
     for (const auto& [name, value] : clientEnvironment(simulator)) {
         std::printf("%s=%s\n", name.c_str(), value.c_str());
@@ -45,7 +45,7 @@ int runServeMode(Simulator& simulator)
         std::perror("vexa-token-sim: signalfd");
         return 1;
     }
-    LineBuffer input;
+    CLineBuffer input;
     for (;;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signals, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {

@@ -6,11 +6,11 @@
 
 namespace vexa::sim {
 
-Simulator::Simulator(const SimOptions& options) : m_firmware(options.firmware), m_usbTiming(options.usbTiming)
+CSimulator::CSimulator(const SimOptions& options) : m_firmware(options.firmware), m_usbTiming(options.usbTiming)
 {
     checkFirmwareConfig(m_firmware);
     if (!options.traceFile.empty()) {
-        m_trace = std::make_unique<Trace>(options.traceFile);
+        m_trace = std::make_unique<CTrace>(options.traceFile);
     }
     m_testbed = umockdev_testbed_new();
     gchar* root = umockdev_testbed_get_root_dir(m_testbed);
@@ -30,9 +30,9 @@ Simulator::Simulator(const SimOptions& options) : m_firmware(options.firmware), 
     }
 }
 
-Simulator::~Simulator() { shutdown(); }
+CSimulator::~CSimulator() { shutdown(); }
 
-void Simulator::shutdown()
+void CSimulator::shutdown()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto& [serial, slot] : m_slots) {
@@ -46,33 +46,33 @@ void Simulator::shutdown()
     m_retired.clear();
 }
 
-void Simulator::plug_inlock(Slot& slot)
+void CSimulator::plug_inlock(Slot& slot)
 {
     Slot* target = &slot;
     TokenIdentity identity{slot.description.serial, slot.description.product};
     auto deliver = [target](const Report& report) {
-        if (HidrawNode* node = target->node.load()) {
+        if (CHidrawNode* node = target->node.load()) {
             node->deliver(report);
         }
     };
     auto working = [target](bool on) {
-        if (HidrawNode* node = target->node.load()) {
+        if (CHidrawNode* node = target->node.load()) {
             node->setTokenWorking(on);
         }
     };
-    slot.token = std::make_unique<TokenDevice>(slot.description, makeFirmware(m_firmware, identity), slot.faults,
-                                               m_trace.get(), m_usbTiming, deliver, working);
-    TokenDevice* token = slot.token.get();
-    slot.ownedNode = std::make_unique<HidrawNode>(m_testbed, m_nextIndex++, slot.description, m_usbTiming,
-                                                  [token](std::vector<uint8_t> bytes, TokenDevice::Written written) {
-                                                      token->receive(std::move(bytes), std::move(written));
-                                                  });
+    slot.token = std::make_unique<CTokenDevice>(slot.description, makeFirmware(m_firmware, identity), slot.faults,
+                                                m_trace.get(), m_usbTiming, deliver, working);
+    CTokenDevice* token = slot.token.get();
+    slot.ownedNode = std::make_unique<CHidrawNode>(m_testbed, m_nextIndex++, slot.description, m_usbTiming,
+                                                   [token](std::vector<uint8_t> bytes, CTokenDevice::Written written) {
+                                                       token->receive(std::move(bytes), std::move(written));
+                                                   });
     slot.node = slot.ownedNode.get();
     logVerbose("%s plugged in as %s (%s framing)", slot.description.serial.c_str(), slot.ownedNode->devnode().c_str(),
                framingName(slot.description.framing));
 }
 
-void Simulator::unplug_inlock(Slot& slot)
+void CSimulator::unplug_inlock(Slot& slot)
 {
     if (!slot.ownedNode) {
         return;
@@ -83,7 +83,7 @@ void Simulator::unplug_inlock(Slot& slot)
     m_retired.push_back(std::move(slot.ownedNode));
 }
 
-Simulator::Slot& Simulator::find_inlock(const std::string& serial)
+CSimulator::Slot& CSimulator::find_inlock(const std::string& serial)
 {
     auto it = m_slots.find(serial);
     if (it == m_slots.end()) {
@@ -92,7 +92,7 @@ Simulator::Slot& Simulator::find_inlock(const std::string& serial)
     return *it->second;
 }
 
-void Simulator::plug(const std::string& text)
+void CSimulator::plug(const std::string& text)
 {
     const TokenDescription description = parseTokenDescription(text);
     const bool optionsGiven = text.find(',') != std::string::npos;
@@ -115,7 +115,7 @@ void Simulator::plug(const std::string& text)
     plug_inlock(slot);
 }
 
-void Simulator::unplug(const std::string& serial)
+void CSimulator::unplug(const std::string& serial)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
@@ -125,13 +125,13 @@ void Simulator::unplug(const std::string& serial)
     unplug_inlock(slot);
 }
 
-void Simulator::setStall(const std::string& serial, bool on)
+void CSimulator::setStall(const std::string& serial, bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.setStall(on);
 }
 
-void Simulator::failNext(const std::string& serial, uint8_t code)
+void CSimulator::failNext(const std::string& serial, uint8_t code)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Slot& slot = find_inlock(serial);
@@ -141,7 +141,7 @@ void Simulator::failNext(const std::string& serial, uint8_t code)
     slot.faults.failNext(code);
 }
 
-void Simulator::garbleNext(const std::string& serial)
+void CSimulator::garbleNext(const std::string& serial)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     find_inlock(serial).faults.garbleNext();

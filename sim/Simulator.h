@@ -20,12 +20,12 @@ namespace vexa::sim {
 // The umockdev testbed and every token on it, by serial number. Tokens can be
 // unplugged and plugged again; each plug is a new device (new hidraw node, new
 // firmware instance, as after a power cycle).
-class Simulator {
+class CSimulator {
 public:
-    explicit Simulator(const SimOptions& options);  // throws std::runtime_error
-    ~Simulator();                                   // unplugs every token and removes the testbed directory
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
+    explicit CSimulator(const SimOptions& options);  // throws std::runtime_error
+    ~CSimulator();                                   // unplugs every token and removes the testbed directory
+    CSimulator(const CSimulator&) = delete;
+    CSimulator& operator=(const CSimulator&) = delete;
 
     const std::string& rootDir() const { return m_root; }
 
@@ -39,10 +39,10 @@ public:
 private:
     struct Slot {
         TokenDescription description;
-        TokenFaults faults;
-        std::atomic<HidrawNode*> node{nullptr};  // what the token delivers to
-        std::unique_ptr<HidrawNode> ownedNode;
-        std::unique_ptr<TokenDevice> token;
+        CTokenFaults faults;
+        std::atomic<CHidrawNode*> node{nullptr};  // what the token delivers to
+        std::unique_ptr<CHidrawNode> ownedNode;
+        std::unique_ptr<CTokenDevice> token;
     };
 
     void shutdown();
@@ -52,14 +52,14 @@ private:
 
     const FirmwareConfig m_firmware;
     const bool m_usbTiming;
-    std::unique_ptr<Trace> m_trace;
+    std::unique_ptr<CTrace> m_trace;
     UMockdevTestbed* m_testbed = nullptr;
     std::string m_root;
 
     std::mutex m_mutex;  // guards m_slots, m_retired and m_nextIndex
     std::map<std::string, std::unique_ptr<Slot>> m_slots;
     // Unplugged nodes: umockdev may still call them for handles left open.
-    std::vector<std::unique_ptr<HidrawNode>> m_retired;
+    std::vector<std::unique_ptr<CHidrawNode>> m_retired;
     unsigned m_nextIndex = 0;
 };
 

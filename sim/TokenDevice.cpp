@@ -8,8 +8,8 @@
 
 namespace vexa::sim {
 
-TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                         Trace* trace, bool usbTiming, Deliver deliver, Working working)
+CTokenDevice::CTokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware,
+                           CTokenFaults& faults, CTrace* trace, bool usbTiming, Deliver deliver, Working working)
     : m_description(description),
       m_firmware(std::move(firmware)),
       m_faults(faults),
@@ -23,7 +23,7 @@ TokenDevice::TokenDevice(const TokenDescription& description, std::unique_ptr<IF
     m_firmwareThread = std::thread([this] { runFirmware(); });
 }
 
-TokenDevice::~TokenDevice()
+CTokenDevice::~CTokenDevice()
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -39,7 +39,7 @@ TokenDevice::~TokenDevice()
     }
 }
 
-void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
+void CTokenDevice::receive(std::vector<uint8_t> bytes, Written written)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -54,7 +54,7 @@ void TokenDevice::receive(std::vector<uint8_t> bytes, Written written)
     }
 }
 
-void TokenDevice::runEndpoint()
+void CTokenDevice::runEndpoint()
 {
     for (;;) {
         if (std::optional<Write> write = nextWrite()) {
@@ -73,7 +73,7 @@ void TokenDevice::runEndpoint()
 
 // Only this thread feeds the framing reports, so the deadline read here
 // cannot move while it waits.
-std::optional<TokenDevice::Write> TokenDevice::nextWrite()
+std::optional<CTokenDevice::Write> CTokenDevice::nextWrite()
 {
     std::optional<FramingClock::time_point> deadline;
     {
@@ -95,7 +95,7 @@ std::optional<TokenDevice::Write> TokenDevice::nextWrite()
     return write;
 }
 
-void TokenDevice::expirePartialRequest()
+void CTokenDevice::expirePartialRequest()
 {
     Received received;
     {
@@ -105,7 +105,7 @@ void TokenDevice::expirePartialRequest()
     answerReceived(std::move(received));
 }
 
-void TokenDevice::runFirmware()
+void CTokenDevice::runFirmware()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -127,13 +127,13 @@ void TokenDevice::runFirmware()
     }
 }
 
-bool TokenDevice::waitUntil(UsbFrameClock::Clock::time_point when)
+bool CTokenDevice::waitUntil(CUsbFrameClock::Clock::time_point when)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return !m_wake.wait_until(lock, when, [this] { return m_stopping; });
 }
 
-void TokenDevice::process(Write& write)
+void CTokenDevice::process(Write& write)
 {
     if (write.bytes.empty() && write.written) {
         write.written(true);
@@ -166,7 +166,7 @@ void TokenDevice::process(Write& write)
     }
 }
 
-void TokenDevice::answerReceived(Received received)
+void CTokenDevice::answerReceived(Received received)
 {
     if (received.gaveUp) {
         logVerbose("%s: a partial request was given up, its host stopped sending", m_description.serial.c_str());
@@ -180,7 +180,7 @@ void TokenDevice::answerReceived(Received received)
 }
 
 template <typename F>
-Reports TokenDevice::finishWith(F f)
+Reports CTokenDevice::finishWith(F f)
 {
     std::lock_guard<std::mutex> lock(m_framingMutex);
     Reports reports = f(*m_framing);
@@ -190,17 +190,17 @@ Reports TokenDevice::finishWith(F f)
 
 // The transaction ends as its answer is handed to the input endpoint: a
 // request that comes while the answer's reports go out is taken.
-Reports TokenDevice::answer(const std::vector<uint8_t>& request)
+Reports CTokenDevice::answer(const std::vector<uint8_t>& request)
 {
     if (m_trace) {
         m_trace->record(m_description.serial, "in", request);
     }
     logVerbose("%s: request of %zu bytes", m_description.serial.c_str(), request.size());
-    const TokenFaults::Fault fault = m_faults.take();
-    if (fault.kind == TokenFaults::Kind::Stall) {
+    const CTokenFaults::Fault fault = m_faults.take();
+    if (fault.kind == CTokenFaults::Kind::Stall) {
         return finishWith([](IDeviceFraming&) { return Reports{}; });
     }
-    if (fault.kind == TokenFaults::Kind::Error) {
+    if (fault.kind == CTokenFaults::Kind::Error) {
         if (m_trace) {
             m_trace->record(m_description.serial, "error", {fault.code});
         }
@@ -219,14 +219,14 @@ Reports TokenDevice::answer(const std::vector<uint8_t>& request)
     if (m_trace) {
         m_trace->record(m_description.serial, "out", reply);
     }
-    const bool garble = fault.kind == TokenFaults::Kind::Garble;
+    const bool garble = fault.kind == CTokenFaults::Kind::Garble;
     return finishWith(
         [&](IDeviceFraming& framing) { return garble ? framing.garbledReply(reply) : framing.reply(reply); });
 }
 
 // Reports of different messages may interleave, as on a real endpoint; the
 // framing keeps them apart (U2FHID channels) or never sends two at once.
-void TokenDevice::send(const Reports& reports)
+void CTokenDevice::send(const Reports& reports)
 {
     for (const Report& report : reports) {
         std::lock_guard<std::mutex> lock(m_inMutex);

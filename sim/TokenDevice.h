@@ -26,7 +26,7 @@ namespace vexa::sim {
 // while its firmware works, as a real one does, and the framing decides what
 // a second request meanwhile gets. Input reports go to `deliver`, one at a
 // time, each in a frame of its own under USB timing.
-class TokenDevice {
+class CTokenDevice {
 public:
     using Deliver = std::function<void(const Report&)>;
     // Told true when the firmware starts on a request and false once its
@@ -36,11 +36,11 @@ public:
     // false when the token went away first.
     using Written = std::function<void(bool taken)>;
 
-    TokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, TokenFaults& faults,
-                Trace* trace, bool usbTiming, Deliver deliver, Working working = nullptr);
-    ~TokenDevice();
-    TokenDevice(const TokenDevice&) = delete;
-    TokenDevice& operator=(const TokenDevice&) = delete;
+    CTokenDevice(const TokenDescription& description, std::unique_ptr<IFirmware> firmware, CTokenFaults& faults,
+                 CTrace* trace, bool usbTiming, Deliver deliver, Working working = nullptr);
+    ~CTokenDevice();
+    CTokenDevice(const CTokenDevice&) = delete;
+    CTokenDevice& operator=(const CTokenDevice&) = delete;
 
     // Bytes of one host write with a leading report id 0 already removed.
     // Without USB timing the caller completes the write itself and passes an
@@ -70,12 +70,12 @@ private:
     Reports finishWith(F f);
     void answerReceived(Received received);
     void send(const Reports& reports);
-    bool waitUntil(UsbFrameClock::Clock::time_point when);  // false when stopping
+    bool waitUntil(CUsbFrameClock::Clock::time_point when);  // false when stopping
 
     const TokenDescription m_description;
     const std::unique_ptr<IFirmware> m_firmware;
-    TokenFaults& m_faults;
-    Trace* const m_trace;
+    CTokenFaults& m_faults;
+    CTrace* const m_trace;
     const bool m_usbTiming;
     const Deliver m_deliver;
     const Working m_working;
@@ -84,7 +84,7 @@ private:
     const std::unique_ptr<IDeviceFraming> m_framing;
     // Its output side is the endpoint thread's; its input side is guarded by
     // m_inMutex, which also keeps calls of m_deliver one at a time.
-    UsbFrameClock m_clock;
+    CUsbFrameClock m_clock;
     std::mutex m_inMutex;
 
     std::mutex m_mutex;  // guards m_writes, m_requests and m_stopping

@@ -2,7 +2,7 @@
 
 namespace vexa::sim {
 
-TokenFaults::Fault TokenFaults::take()
+CTokenFaults::Fault CTokenFaults::take()
 {
     if (m_stalled) {
         return {Kind::Stall, 0};

@@ -7,7 +7,7 @@ namespace vexa::sim {
 // Faults injected by control lines. They belong to the serial number, not to
 // one plugged-in instance, so they survive unplug and plug. Set from the
 // control thread, consumed by the token thread.
-class TokenFaults {
+class CTokenFaults {
 public:
     enum class Kind { None, Stall, Error, Garble };
     struct Fault {

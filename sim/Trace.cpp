@@ -27,7 +27,7 @@ std::string line(const std::string& serial, const char* direction, const std::ve
 
 }  // namespace
 
-Trace::Trace(const std::string& path)
+CTrace::CTrace(const std::string& path)
 {
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (m_fd < 0) {
@@ -35,9 +35,9 @@ Trace::Trace(const std::string& path)
     }
 }
 
-Trace::~Trace() { ::close(m_fd); }
+CTrace::~CTrace() { ::close(m_fd); }
 
-void Trace::record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message)
+void CTrace::record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message)
 {
     const std::string text = line(serial, direction, message);
     size_t done = 0;

@@ -10,12 +10,12 @@ namespace vexa::sim {
 // DIRECTION is "in" (request), "out" (reply) or "error" (ERROR frame, HEX is
 // the code); HEX is "-" for an empty message. Each line is one write(2) on an
 // O_APPEND descriptor, so lines from several tokens never mix.
-class Trace {
+class CTrace {
 public:
-    explicit Trace(const std::string& path);  // throws std::runtime_error
-    ~Trace();
-    Trace(const Trace&) = delete;
-    Trace& operator=(const Trace&) = delete;
+    explicit CTrace(const std::string& path);  // throws std::runtime_error
+    ~CTrace();
+    CTrace(const CTrace&) = delete;
+    CTrace& operator=(const CTrace&) = delete;
 
     void record(const std::string& serial, const char* direction, const std::vector<uint8_t>& message);
 

@@ -43,7 +43,7 @@ Received answerOnly(Reports reports)
 
 }  // namespace
 
-Received U2fDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
+Received CU2fDeviceFraming::receive(const uint8_t* report, size_t length, FramingClock::time_point at)
 {
     uint8_t frame[kReportSize] = {};
     std::copy_n(report, std::min(length, kReportSize), frame);
@@ -54,12 +54,12 @@ Received U2fDeviceFraming::receive(const uint8_t* report, size_t length, Framing
     return r;
 }
 
-std::optional<FramingClock::time_point> U2fDeviceFraming::deadline() const
+std::optional<FramingClock::time_point> CU2fDeviceFraming::deadline() const
 {
     return m_assembling ? std::optional<FramingClock::time_point>(m_deadline.at()) : std::nullopt;
 }
 
-Received U2fDeviceFraming::expire(FramingClock::time_point now)
+Received CU2fDeviceFraming::expire(FramingClock::time_point now)
 {
     Received r;
     if (m_assembling && now >= m_deadline.at()) {
@@ -71,7 +71,7 @@ Received U2fDeviceFraming::expire(FramingClock::time_point now)
     return r;
 }
 
-Received U2fDeviceFraming::receiveFrame(const uint8_t* frame, FramingClock::time_point at)
+Received CU2fDeviceFraming::receiveFrame(const uint8_t* frame, FramingClock::time_point at)
 {
     const uint32_t channel = readBe32(frame);
     if (frame[4] & 0x80) {
@@ -80,7 +80,7 @@ Received U2fDeviceFraming::receiveFrame(const uint8_t* frame, FramingClock::time
     return receiveContinuation(channel, frame, at);
 }
 
-Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
+Received CU2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
 {
     const uint8_t command = frame[4];
     const size_t length = size_t(frame[5]) << 8 | frame[6];
@@ -110,7 +110,7 @@ Received U2fDeviceFraming::receiveInit(uint32_t channel, const uint8_t* frame, F
     return finishIfComplete();
 }
 
-Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
+Received CU2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* frame, FramingClock::time_point at)
 {
     if (!m_assembling || channel != m_channel) {
         return {};
@@ -126,7 +126,7 @@ Received U2fDeviceFraming::receiveContinuation(uint32_t channel, const uint8_t* 
     return finishIfComplete();
 }
 
-Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame)
+Received CU2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame)
 {
     const size_t length = size_t(frame[5]) << 8 | frame[6];
     if (length != kNonceSize) {
@@ -156,7 +156,7 @@ Received U2fDeviceFraming::answerInit(uint32_t channel, const uint8_t* frame)
     return answerOnly({reply});
 }
 
-Received U2fDeviceFraming::finishIfComplete()
+Received CU2fDeviceFraming::finishIfComplete()
 {
     Received r;
     if (m_message.size() < m_expected) {
@@ -170,8 +170,8 @@ Received U2fDeviceFraming::finishIfComplete()
     return r;
 }
 
-Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
-                                 size_t announced, uint8_t firstSequence) const
+Reports CU2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::vector<uint8_t>& message,
+                                  size_t announced, uint8_t firstSequence) const
 {
     Reports out;
     Report first = initFrame(channel, command, announced);
@@ -192,7 +192,7 @@ Reports U2fDeviceFraming::frames(uint32_t channel, uint8_t command, const std::v
     return out;
 }
 
-Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message)
+Reports CU2fDeviceFraming::reply(const std::vector<uint8_t>& message)
 {
     if (m_replyChannel == 0) {
         return {};
@@ -203,7 +203,7 @@ Reports U2fDeviceFraming::reply(const std::vector<uint8_t>& message)
     return frames(m_replyChannel, kCmdMessage, message, message.size(), 0);
 }
 
-Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
+Reports CU2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
 {
     if (m_replyChannel == 0) {
         return {};
@@ -214,7 +214,7 @@ Reports U2fDeviceFraming::garbledReply(const std::vector<uint8_t>& message)
     return frames(m_replyChannel, kCmdMessage, message, announced, 1);
 }
 
-Reports U2fDeviceFraming::error(uint8_t code)
+Reports CU2fDeviceFraming::error(uint8_t code)
 {
     if (m_replyChannel == 0) {
         return {};
@@ -222,13 +222,13 @@ Reports U2fDeviceFraming::error(uint8_t code)
     return errorOn(m_replyChannel, code);
 }
 
-void U2fDeviceFraming::finish()
+void CU2fDeviceFraming::finish()
 {
     m_processing = false;
     m_replyChannel = 0;
 }
 
-Reports U2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const
+Reports CU2fDeviceFraming::errorOn(uint32_t channel, uint8_t code) const
 {
     Report frame = initFrame(channel, kCmdError, 1);
     frame[7] = code;

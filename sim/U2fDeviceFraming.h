@@ -11,7 +11,7 @@ namespace vexa::sim {
 // INIT is answered at any time; INIT on the channel of a transaction aborts
 // it, so its reply is not sent. A request left unfinished past its deadline
 // is given up with ERR_MSG_TIMEOUT on its channel.
-class U2fDeviceFraming : public IDeviceFraming {
+class CU2fDeviceFraming : public IDeviceFraming {
 public:
     Received receive(const uint8_t* report, size_t length, FramingClock::time_point at) override;
     std::optional<FramingClock::time_point> deadline() const override;
@@ -48,7 +48,7 @@ private:
     size_t m_expected = 0;
     uint8_t m_nextSequence = 0;
     std::vector<uint8_t> m_message;
-    RequestDeadline m_deadline;
+    CRequestDeadline m_deadline;
     // A complete request whose reply is not out yet, and where it goes (0
     // once the host aborted the transaction).
     bool m_processing = false;

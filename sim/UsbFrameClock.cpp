@@ -4,7 +4,7 @@
 
 namespace vexa::sim {
 
-UsbFrameClock::Clock::time_point UsbFrameClock::claim(Clock::time_point& nextFree)
+CUsbFrameClock::Clock::time_point CUsbFrameClock::claim(Clock::time_point& nextFree)
 {
     using std::chrono::milliseconds;
     // A report waits for the start of the next frame, and for the frame after

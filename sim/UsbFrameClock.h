@@ -7,7 +7,7 @@ namespace vexa::sim {
 // in each direction. Hands out the frame in which the next report of a
 // direction travels. Not thread-safe; the two directions are independent, so
 // each may be driven by a thread of its own.
-class UsbFrameClock {
+class CUsbFrameClock {
 public:
     using Clock = std::chrono::steady_clock;
 

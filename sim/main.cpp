@@ -55,12 +55,12 @@ int main(int argc, char** argv)
     blockModeSignals();
     try {
         // Outlives the simulator, whose tokens keep their files in it.
-        std::unique_ptr<engine::ScratchState> scratch;
+        std::unique_ptr<engine::CScratchState> scratch;
         if (options.firmware.kind == FirmwareKind::Pkcs11 && options.firmware.stateDir.empty()) {
-            scratch = std::make_unique<engine::ScratchState>();
+            scratch = std::make_unique<engine::CScratchState>();
             options.firmware.stateDir = scratch->path();
         }
-        Simulator simulator(options);
+        CSimulator simulator(options);
         return options.command.empty() ? runServeMode(simulator) : runCommandMode(simulator, options.command);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", program, e.what());

@@ -19,8 +19,8 @@ bool isOption(const std::string& word) { return word.size() > 1 && word[0] == '-
 
 }  // namespace
 
-Arguments::Arguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
-                     const std::string& command)
+CArguments::CArguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs,
+                       const std::string& command)
 {
     bool optionsEnded = false;
     for (size_t i = 0; i < words.size(); ++i) {
@@ -58,7 +58,7 @@ Arguments::Arguments(const std::vector<std::string>& words, const std::vector<Op
     }
 }
 
-std::optional<std::string> Arguments::value(const std::string& option) const
+std::optional<std::string> CArguments::value(const std::string& option) const
 {
     const auto found = m_values.find(option);
     if (found == m_values.end()) {

@@ -14,10 +14,10 @@ struct OptionSpec {
     std::string help;
 };
 
-class Arguments {
+class CArguments {
 public:
     // Throws UsageError (naming `command`) for an unknown option or a missing value.
-    Arguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs, const std::string& command);
+    CArguments(const std::vector<std::string>& words, const std::vector<OptionSpec>& specs, const std::string& command);
 
     const std::vector<std::string>& positional() const { return m_positional; }
     bool has(const std::string& option) const { return m_values.count(option) != 0; }

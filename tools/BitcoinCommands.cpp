@@ -39,13 +39,13 @@ const uint32_t* words(const std::vector<uint32_t>& path)
 
 // Runs `body` in a logged-in session on the token; returns its slot.
 template <typename Body>
-CK_SLOT_ID inSession(const Invocation& call, const SlotArgument& which, Body body)
+CK_SLOT_ID inSession(const Invocation& call, const CSlotArgument& which, Body body)
 {
     const std::string pin =
         obtainPin(call.args.value("--pin"), "User PIN of the token " + which.description() + ": ", call.command);
-    Library library;
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
-    Session session(library, slot);
+    CSession session(library, slot);
     session.login(pin);
     body(session.handle());
     return slot;
@@ -53,7 +53,7 @@ CK_SLOT_ID inSession(const Invocation& call, const SlotArgument& which, Body bod
 
 void importKey(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::vector<uint8_t> seed = readWholeFile(call.positional(1));
     if (seed.empty()) {
         throw Failure(call.positional(1) + " is empty");
@@ -66,7 +66,7 @@ void importKey(const Invocation& call)
 
 void publicKey(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::vector<uint32_t> path = pathArgument(call, 1);
     inSession(call, which, [&](CK_SESSION_HANDLE session) {
         std::vector<uint8_t> key(kOutputRoom);
@@ -78,7 +78,7 @@ void publicKey(const Invocation& call)
 
 void signHash(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::vector<uint32_t> path = pathArgument(call, 1);
     const auto hash = parseHex(call.positional(2));
     if (!hash || hash->empty()) {

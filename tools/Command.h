@@ -14,14 +14,14 @@
 namespace vexa::tool {
 
 struct Invocation {
-    const Arguments& args;
+    const CArguments& args;
     std::ostream& out;
     std::ostream& err;    // notes beside the command's output
     std::string command;  // its name, for messages
 
     const std::string& positional(size_t index) const { return args.positional().at(index); }
     // The positional argument at `index` as a SLOT; UsageError otherwise.
-    SlotArgument slot(size_t index) const { return SlotArgument(positional(index), command); }
+    CSlotArgument slot(size_t index) const { return CSlotArgument(positional(index), command); }
 };
 
 struct Command {

@@ -8,8 +8,8 @@ namespace {
 
 void getConfig(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
-    Library library;
+    const CSlotArgument which = call.slot(0);
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     TokenConfigRecord record{};
     record.version = VEXA_TOKEN_CONFIG_VERSION;
@@ -41,7 +41,7 @@ void runStep(CK_SLOT_ID slot, const ConfigStep& step)
 
 void setConfig(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::vector<std::string>& words = call.args.positional();
     if (words.size() % 2 == 0) {
         throw UsageError("every value name needs a number after it", call.command);
@@ -51,7 +51,7 @@ void setConfig(const Invocation& call)
         assignments.emplace_back(words[i], words[i + 1]);
     }
     const std::vector<ConfigStep> steps = planConfigChange(assignments, call.command);
-    Library library;
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     for (const ConfigStep& step : steps) {
         runStep(slot, step);
@@ -60,8 +60,8 @@ void setConfig(const Invocation& call)
 
 void resetConfig(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
-    Library library;
+    const CSlotArgument which = call.slot(0);
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     check("u32TokenCommand", u32TokenCommand(slot));
 }

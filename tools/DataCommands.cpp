@@ -18,7 +18,7 @@ constexpr CK_ULONG kLargestReadCapacity = 64 * 1024 * 1024;
 
 void writeData(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::string& path = call.positional(1);
     const std::vector<uint8_t> data = readWholeFile(path);
     if (data.empty()) {
@@ -27,10 +27,10 @@ void writeData(const Invocation& call)
     if (data.size() > std::numeric_limits<uint32_t>::max()) {
         throw Failure(path + " is too large for a token");
     }
-    Library library;
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     const uint64_t chunks = (data.size() + kChunkBytes - 1) / kChunkBytes;
-    TransferProgress progress("writing " + path, chunks, progressWanted());
+    CTransferProgress progress("writing " + path, chunks, progressWanted());
     const uint32_t rv = u32WriteTokenData(slot, data.data(), data.size());
     progress.finish(rv == CKR_OK, "wrote " + path, data.size());
     check("u32WriteTokenData", rv);
@@ -43,7 +43,7 @@ std::vector<uint8_t> readBlock(CK_SLOT_ID slot, const std::string& path)
     for (CK_ULONG capacity = kFirstReadCapacity;; capacity *= 2) {
         std::vector<uint8_t> buffer(capacity);
         CK_ULONG length = capacity;
-        TransferProgress progress("reading " + path, 0, progressWanted());
+        CTransferProgress progress("reading " + path, 0, progressWanted());
         const uint32_t rv = u32ReadTokenData(slot, buffer.data(), &length);
         const bool tooSmall = rv == CKR_BUFFER_TOO_SMALL || rv == CKR_VEXA_MORE_DATA;
         if (tooSmall && capacity < kLargestReadCapacity) {
@@ -58,9 +58,9 @@ std::vector<uint8_t> readBlock(CK_SLOT_ID slot, const std::string& path)
 
 void readData(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
+    const CSlotArgument which = call.slot(0);
     const std::string& path = call.positional(1);
-    Library library;
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     const std::vector<uint8_t> block = readBlock(slot, path);
     writeWholeFile(path, block.data(), block.size());

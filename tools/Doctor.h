@@ -12,9 +12,9 @@
 namespace vexa::tool::doctor {
 
 // The findings, each printed as it is made: "OK    subject: text".
-class Findings {
+class CFindings {
 public:
-    explicit Findings(std::ostream& out) : m_out(out) {}
+    explicit CFindings(std::ostream& out) : m_out(out) {}
 
     void ok(const std::string& subject, const std::string& text) { add("OK", subject, text); }
     // Works, but not as the user may think, or not for every program.
@@ -35,7 +35,7 @@ private:
 };
 
 // The lines that the library's transports log, kept to explain a failure.
-class CollectedLog : public corvel::ILogTarget {
+class CCollectedLog : public corvel::ILogTarget {
 public:
     void logText(int32_t level, const std::string& text) override
     {
@@ -52,15 +52,15 @@ private:
 
 // Which vexaconfig.json the library reads from the working directory, what is
 // wrong in it, and what it resolves to.
-pkcs11::LibraryConfiguration checkConfiguration(Findings& findings);
+pkcs11::LibraryConfiguration checkConfiguration(CFindings& findings);
 
 // The way to the tokens that the configuration chooses. False when the
 // library would wait long in vain (a TLS address that does not answer).
-bool checkHid(Findings& findings, const pkcs11::LibrarySettings& settings);
-bool checkSockets(Findings& findings, const pkcs11::LibrarySettings& settings);
-bool checkTls(Findings& findings, const pkcs11::LibrarySettings& settings);
+bool checkHid(CFindings& findings, const pkcs11::LibrarySettings& settings);
+bool checkSockets(CFindings& findings, const pkcs11::LibrarySettings& settings);
+bool checkTls(CFindings& findings, const pkcs11::LibrarySettings& settings);
 
 // The tokens the library itself reaches: their number.
-size_t checkTokens(Findings& findings);
+size_t checkTokens(CFindings& findings);
 
 }  // namespace vexa::tool::doctor

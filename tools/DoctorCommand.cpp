@@ -9,13 +9,13 @@
 namespace vexa::tool {
 namespace doctor {
 
-void Findings::add(const char* verdict, const std::string& subject, const std::string& text)
+void CFindings::add(const char* verdict, const std::string& subject, const std::string& text)
 {
     m_out << std::left << std::setw(6) << verdict << subject << ": " << text << "\n";
     m_out.flush();
 }
 
-std::string CollectedLog::text() const
+std::string CCollectedLog::text() const
 {
     std::string joined;
     for (const std::string& line : m_lines) {
@@ -29,7 +29,7 @@ std::string CollectedLog::text() const
 namespace {
 
 // The way to the tokens that the configuration chose.
-bool checkTransport(doctor::Findings& findings, const pkcs11::LibraryConfiguration& configuration)
+bool checkTransport(doctor::CFindings& findings, const pkcs11::LibraryConfiguration& configuration)
 {
     switch (configuration.transport) {
     case pkcs11::TransportChoice::Unix:
@@ -44,7 +44,7 @@ bool checkTransport(doctor::Findings& findings, const pkcs11::LibraryConfigurati
 
 void runDoctor(const Invocation& call)
 {
-    doctor::Findings findings(call.out);
+    doctor::CFindings findings(call.out);
     const pkcs11::LibraryConfiguration configuration = doctor::checkConfiguration(findings);
     size_t reached = 0;
     if (checkTransport(findings, configuration)) {

@@ -38,7 +38,7 @@ std::string hex4(uint16_t value)
 
 // A file in the working directory serves only the programs started there;
 // agents and services start elsewhere and take the next one of the lookup.
-void checkOtherPrograms(Findings& findings, const std::vector<std::string>& places)
+void checkOtherPrograms(CFindings& findings, const std::vector<std::string>& places)
 {
     std::string elsewhere;
     for (size_t i = 1; i < places.size() && elsewhere.empty(); ++i) {
@@ -74,7 +74,7 @@ std::string transportText(const LibraryConfiguration& configuration)
            (s.usagePage != 0 ? ", usage page " + hex4(s.usagePage) : "");
 }
 
-void checkLogging(Findings& findings, const LibraryConfiguration& configuration)
+void checkLogging(CFindings& findings, const LibraryConfiguration& configuration)
 {
     if (!configuration.hasLogging || configuration.logLevel >= pkcs11::kLogDisabled) {
         findings.ok("settings", "logging off");
@@ -91,7 +91,7 @@ void checkLogging(Findings& findings, const LibraryConfiguration& configuration)
     findings.ok("settings", level + where);
 }
 
-void reportSettings(Findings& findings, const LibraryConfiguration& configuration)
+void reportSettings(CFindings& findings, const LibraryConfiguration& configuration)
 {
     const LibrarySettings& s = configuration.settings;
     findings.ok("settings", "tokens over " + transportText(configuration));
@@ -103,7 +103,7 @@ void reportSettings(Findings& findings, const LibraryConfiguration& configuratio
 
 }  // namespace
 
-LibraryConfiguration checkConfiguration(Findings& findings)
+LibraryConfiguration checkConfiguration(CFindings& findings)
 {
     const std::string home = pkcs11::userHomeDir();
     const std::vector<std::string> places = pkcs11::configSearchPath(home);

@@ -67,7 +67,7 @@ std::string findRule(uint16_t vid, uint16_t pid)
     return "";
 }
 
-void checkRule(Findings& findings, const pkcs11::LibrarySettings& settings)
+void checkRule(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     const std::string rule = findRule(settings.vid, settings.pid);
     if (rule.empty()) {
@@ -80,7 +80,8 @@ void checkRule(Findings& findings, const pkcs11::LibrarySettings& settings)
     }
 }
 
-void checkNode(Findings& findings, const hid_device_info& device, uint16_t vendorId, const std::set<std::string>& taken)
+void checkNode(CFindings& findings, const hid_device_info& device, uint16_t vendorId,
+               const std::set<std::string>& taken)
 {
     const std::string path = device.path != nullptr ? device.path : "";
     const std::string serial = corvel::hid::toMultibyte(device.serial_number).value_or("");
@@ -110,7 +111,7 @@ void checkNode(Findings& findings, const hid_device_info& device, uint16_t vendo
 
 }  // namespace
 
-bool checkHid(Findings& findings, const pkcs11::LibrarySettings& settings)
+bool checkHid(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     checkRule(findings, settings);
     std::set<std::string> taken;

@@ -70,7 +70,7 @@ std::string whyNotTaken(const std::string& dir, const dirent& entry)
 
 // Files in the socket directory that look meant for the library but that it
 // does not take.
-void reportSkipped(Findings& findings, const std::string& dir, const std::set<std::string>& taken)
+void reportSkipped(CFindings& findings, const std::string& dir, const std::set<std::string>& taken)
 {
     std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
     if (listing == nullptr) {
@@ -85,9 +85,9 @@ void reportSkipped(Findings& findings, const std::string& dir, const std::set<st
 }
 
 // A connection to the socket, closed when it goes; -1 when none is made.
-class Connection {
+class CConnection {
 public:
-    explicit Connection(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit CConnection(const std::string& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -97,14 +97,14 @@ public:
             m_fd = -1;
         }
     }
-    ~Connection()
+    ~CConnection()
     {
         if (m_fd >= 0) {
             ::close(m_fd);
         }
     }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+    CConnection(const CConnection&) = delete;
+    CConnection& operator=(const CConnection&) = delete;
     int fd() const { return m_fd; }
 
 private:
@@ -118,7 +118,7 @@ std::string groupHint(const FileFacts& facts)
                                   : "";
 }
 
-void checkSocket(Findings& findings, const std::string& path, const pkcs11::LibrarySettings& settings)
+void checkSocket(CFindings& findings, const std::string& path, const pkcs11::LibrarySettings& settings)
 {
     const std::string subject = "socket " + path;
     const auto facts = fileFacts(path);
@@ -131,7 +131,7 @@ void checkSocket(Findings& findings, const std::string& path, const pkcs11::Libr
         findings.fail(subject, describe(*facts) + "; this user may not connect: " + problem + groupHint(*facts));
         return;
     }
-    const Connection connection(path);
+    const CConnection connection(path);
     if (connection.fd() < 0) {
         findings.fail(subject, describe(*facts) +
                                    "; this user may connect, but the daemon does not answer on this socket: "
@@ -153,7 +153,7 @@ void checkSocket(Findings& findings, const std::string& path, const pkcs11::Libr
 
 }  // namespace
 
-bool checkSockets(Findings& findings, const pkcs11::LibrarySettings& settings)
+bool checkSockets(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     const std::string& dir = settings.sockdir;
     const auto facts = fileFacts(dir);
@@ -174,7 +174,7 @@ bool checkSockets(Findings& findings, const pkcs11::LibrarySettings& settings)
     } else {
         findings.ok("sockets", dir + ": " + describe(*facts) + "; this user may list it");
     }
-    CollectedLog log;
+    CCollectedLog log;
     std::set<std::string> taken;
     for (const pkcs11::SerialId serial : pkcs11::listSocketTokens(dir, log)) {
         taken.insert(pkcs11::socketPath(dir, serial));

@@ -52,7 +52,7 @@ int tcpConnect(const addrinfo& address)
     return error;
 }
 
-void checkFiles(Findings& findings, const pkcs11::LibrarySettings& settings)
+void checkFiles(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     const auto bundle = fileFacts(settings.cacertbundle);
     const std::string problem = bundle ? accessProblem(settings.cacertbundle, *bundle, R_OK) : std::strerror(errno);
@@ -71,7 +71,7 @@ void checkFiles(Findings& findings, const pkcs11::LibrarySettings& settings)
     }
 }
 
-AddressList resolve(Findings& findings, const pkcs11::LibrarySettings& settings)
+AddressList resolve(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -93,7 +93,7 @@ AddressList resolve(Findings& findings, const pkcs11::LibrarySettings& settings)
 }
 
 // Tries the addresses in the order the TLS connection does.
-bool portAnswers(Findings& findings, const pkcs11::LibrarySettings& settings, const addrinfo* addresses)
+bool portAnswers(CFindings& findings, const pkcs11::LibrarySettings& settings, const addrinfo* addresses)
 {
     const std::string port = "port " + std::to_string(settings.port) + " on " + settings.address;
     std::string failures;
@@ -110,7 +110,7 @@ bool portAnswers(Findings& findings, const pkcs11::LibrarySettings& settings, co
     return false;
 }
 
-void reportVerification(Findings& findings, const pkcs11::LibrarySettings& settings, uint32_t flags,
+void reportVerification(CFindings& findings, const pkcs11::LibrarySettings& settings, uint32_t flags,
                         const std::string& log)
 {
     const std::string certificate = "the daemon's certificate ";
@@ -130,9 +130,9 @@ void reportVerification(Findings& findings, const pkcs11::LibrarySettings& setti
     }
 }
 
-void checkHandshake(Findings& findings, const pkcs11::LibrarySettings& settings)
+void checkHandshake(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
-    CollectedLog log;
+    CCollectedLog log;
     corvel::TlsClientConnection connection(pkcs11::tlsClientOptions(settings), &log);
     const bool connected = connection.connect(settings.timeout);
     connection.close();
@@ -152,7 +152,7 @@ void checkHandshake(Findings& findings, const pkcs11::LibrarySettings& settings)
 
 }  // namespace
 
-bool checkTls(Findings& findings, const pkcs11::LibrarySettings& settings)
+bool checkTls(CFindings& findings, const pkcs11::LibrarySettings& settings)
 {
     checkFiles(findings, settings);
     const AddressList addresses = resolve(findings, settings);

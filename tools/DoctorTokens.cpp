@@ -8,7 +8,7 @@
 namespace vexa::tool::doctor {
 namespace {
 
-bool checkSlot(Findings& findings, const Library& library, CK_SLOT_ID slot)
+bool checkSlot(CFindings& findings, const CLibrary& library, CK_SLOT_ID slot)
 {
     CK_TOKEN_INFO info{};
     const CK_RV rv = library.entry(&CK_FUNCTION_LIST::C_GetTokenInfo, "C_GetTokenInfo")(slot, &info);
@@ -29,10 +29,10 @@ bool checkSlot(Findings& findings, const Library& library, CK_SLOT_ID slot)
 
 }  // namespace
 
-size_t checkTokens(Findings& findings)
+size_t checkTokens(CFindings& findings)
 {
     try {
-        const Library library;
+        const CLibrary library;
         const std::vector<CK_SLOT_ID> slots = library.slots(false);
         if (slots.empty()) {
             findings.fail("tokens", "the library lists no slot");

@@ -57,7 +57,7 @@ void check(const std::string& call, CK_RV rv)
 
 uint64_t completedExchanges() { return g_exchanges.load(std::memory_order_relaxed); }
 
-Library::Library()
+CLibrary::CLibrary()
 {
     check("C_GetFunctionList", C_GetFunctionList(&m_functions));
     CK_C_INITIALIZE_ARGS args{};
@@ -68,14 +68,14 @@ Library::Library()
     VEXA_P11(*this, C_Initialize, &args);
 }
 
-Library::~Library()
+CLibrary::~CLibrary()
 {
     if (m_functions != nullptr && m_functions->C_Finalize != nullptr) {
         m_functions->C_Finalize(nullptr);
     }
 }
 
-std::vector<CK_SLOT_ID> Library::slots(bool tokenPresent) const
+std::vector<CK_SLOT_ID> CLibrary::slots(bool tokenPresent) const
 {
     const CK_BBOOL present = tokenPresent ? CK_TRUE : CK_FALSE;
     // Tokens may come and go between the two calls.
@@ -93,20 +93,20 @@ std::vector<CK_SLOT_ID> Library::slots(bool tokenPresent) const
     }
 }
 
-bool Library::hasSlot(CK_SLOT_ID slot) const
+bool CLibrary::hasSlot(CK_SLOT_ID slot) const
 {
     const std::vector<CK_SLOT_ID> known = slots(false);
     return std::find(known.begin(), known.end(), slot) != known.end();
 }
 
-void Library::requireSlot(CK_SLOT_ID slot) const
+void CLibrary::requireSlot(CK_SLOT_ID slot) const
 {
     if (!hasSlot(slot)) {
         throw TokenError("slot " + std::to_string(slot), CKR_SLOT_ID_INVALID);
     }
 }
 
-std::optional<TokenSlot> Library::token(CK_SLOT_ID slot) const
+std::optional<TokenSlot> CLibrary::token(CK_SLOT_ID slot) const
 {
     CK_SLOT_INFO slotInfo{};
     CK_TOKEN_INFO info{};
@@ -118,7 +118,7 @@ std::optional<TokenSlot> Library::token(CK_SLOT_ID slot) const
     return TokenSlot{slot, paddedText(info.serialNumber), paddedText(info.model), paddedText(info.label)};
 }
 
-std::vector<TokenSlot> Library::tokens() const
+std::vector<TokenSlot> CLibrary::tokens() const
 {
     std::vector<TokenSlot> found;
     for (const CK_SLOT_ID slot : slots(false)) {
@@ -129,13 +129,13 @@ std::vector<TokenSlot> Library::tokens() const
     return found;
 }
 
-Session::Session(const Library& library, CK_SLOT_ID slot) : m_library(library)
+CSession::CSession(const CLibrary& library, CK_SLOT_ID slot) : m_library(library)
 {
     library.requireSlot(slot);
     VEXA_P11(library, C_OpenSession, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &m_handle);
 }
 
-Session::~Session()
+CSession::~CSession()
 {
     try {
         m_library.entry(&CK_FUNCTION_LIST::C_CloseSession, "C_CloseSession")(m_handle);
@@ -144,7 +144,7 @@ Session::~Session()
     }
 }
 
-void Session::login(const std::string& pin)
+void CSession::login(const std::string& pin)
 {
     std::string copy = pin;
     const CK_RV rv = m_library.entry(&CK_FUNCTION_LIST::C_Login, "C_Login")(

@@ -22,14 +22,14 @@ struct TokenSlot {
     std::string label;
 };
 
-class Library {
+class CLibrary {
 public:
     // C_Initialize, with lock functions of the tool's own (see
     // completedExchanges). Throws TokenError.
-    Library();
-    ~Library();
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
+    CLibrary();
+    ~CLibrary();
+    CLibrary(const CLibrary&) = delete;
+    CLibrary& operator=(const CLibrary&) = delete;
 
     // An entry of the function list; Failure when the module lacks it.
     template <typename Entry>
@@ -68,19 +68,19 @@ private:
 uint64_t completedExchanges();
 
 // A read-write session on one slot, closed when the object goes away.
-class Session {
+class CSession {
 public:
-    Session(const Library& library, CK_SLOT_ID slot);
-    ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    CSession(const CLibrary& library, CK_SLOT_ID slot);
+    ~CSession();
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
 
     // C_Login as the user; a session that is logged in already is fine.
     void login(const std::string& pin);
     CK_SESSION_HANDLE handle() const { return m_handle; }
 
 private:
-    const Library& m_library;
+    const CLibrary& m_library;
     CK_SESSION_HANDLE m_handle = CK_INVALID_HANDLE;
 };
 

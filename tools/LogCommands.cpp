@@ -10,8 +10,8 @@ namespace {
 
 void showLog(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
-    Library library;
+    const CSlotArgument which = call.slot(0);
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     const std::string text = readEventLog(slot);
     call.out << text;
@@ -22,8 +22,8 @@ void showLog(const Invocation& call)
 
 void setTime(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
-    Library library;
+    const CSlotArgument which = call.slot(0);
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     if (!bSetDateTime(slot)) {
         throw Failure("bSetDateTime: the token did not take the time (slot " + std::to_string(slot) + ")");

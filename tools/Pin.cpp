@@ -12,9 +12,9 @@ namespace vexa::tool {
 namespace {
 
 // The controlling terminal with echo off for as long as the object lives.
-class SilentTerminal {
+class CSilentTerminal {
 public:
-    SilentTerminal() : m_fd(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY))
+    CSilentTerminal() : m_fd(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY))
     {
         if (m_fd < 0 || ::tcgetattr(m_fd, &m_saved) != 0) {
             return;
@@ -24,7 +24,7 @@ public:
         silent.c_lflag |= ECHONL;
         m_silenced = ::tcsetattr(m_fd, TCSAFLUSH, &silent) == 0;
     }
-    ~SilentTerminal()
+    ~CSilentTerminal()
     {
         if (m_silenced) {
             ::tcsetattr(m_fd, TCSAFLUSH, &m_saved);
@@ -33,8 +33,8 @@ public:
             ::close(m_fd);
         }
     }
-    SilentTerminal(const SilentTerminal&) = delete;
-    SilentTerminal& operator=(const SilentTerminal&) = delete;
+    CSilentTerminal(const CSilentTerminal&) = delete;
+    CSilentTerminal& operator=(const CSilentTerminal&) = delete;
 
     bool usable() const { return m_silenced; }
 
@@ -83,7 +83,7 @@ std::string obtainPin(const std::optional<std::string>& option, const std::strin
     if (const char* fromEnvironment = std::getenv(kPinVariable)) {
         return fromEnvironment;
     }
-    SilentTerminal terminal;
+    CSilentTerminal terminal;
     if (!terminal.usable()) {
         throw UsageError(std::string("no PIN: give --pin PIN, set ") + kPinVariable + " or run on a terminal", command);
     }

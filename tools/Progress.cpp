@@ -57,7 +57,7 @@ std::string renderFinished(const std::string& label, uint64_t bytes, double seco
 
 bool progressWanted() { return ::isatty(STDERR_FILENO) == 1; }
 
-TransferProgress::TransferProgress(std::string label, uint64_t chunksTotal, bool enabled)
+CTransferProgress::CTransferProgress(std::string label, uint64_t chunksTotal, bool enabled)
     : m_label(std::move(label)),
       m_chunksTotal(chunksTotal),
       m_exchangesBefore(completedExchanges()),
@@ -75,15 +75,15 @@ TransferProgress::TransferProgress(std::string label, uint64_t chunksTotal, bool
     });
 }
 
-TransferProgress::~TransferProgress() { finish(false, "", 0); }
+CTransferProgress::~CTransferProgress() { finish(false, "", 0); }
 
-ProgressState TransferProgress::snapshot() const
+ProgressState CTransferProgress::snapshot() const
 {
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - m_start;
     return ProgressState{m_label, completedExchanges() - m_exchangesBefore, m_chunksTotal, elapsed.count()};
 }
 
-void TransferProgress::draw()
+void CTransferProgress::draw()
 {
     const ProgressState state = snapshot();
     // A transfer of one chunk needs no bar; while a read has received fewer
@@ -97,7 +97,7 @@ void TransferProgress::draw()
     m_drawn = true;
 }
 
-void TransferProgress::finish(bool completed, const std::string& doneLabel, uint64_t bytes)
+void CTransferProgress::finish(bool completed, const std::string& doneLabel, uint64_t bytes)
 {
     if (!m_thread.joinable()) {
         return;

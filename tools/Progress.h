@@ -27,14 +27,14 @@ struct ProgressState {
 std::string renderProgress(const ProgressState& state, size_t barWidth);
 std::string renderFinished(const std::string& label, uint64_t bytes, double seconds, size_t barWidth);
 
-class TransferProgress {
+class CTransferProgress {
 public:
     // Draws on standard error while the object lives, when `enabled` and once
     // more than one chunk is involved. chunksTotal 0: not known.
-    TransferProgress(std::string label, uint64_t chunksTotal, bool enabled);
-    ~TransferProgress();
-    TransferProgress(const TransferProgress&) = delete;
-    TransferProgress& operator=(const TransferProgress&) = delete;
+    CTransferProgress(std::string label, uint64_t chunksTotal, bool enabled);
+    ~CTransferProgress();
+    CTransferProgress(const CTransferProgress&) = delete;
+    CTransferProgress& operator=(const CTransferProgress&) = delete;
 
     // Stops drawing; with `completed`, draws the full bar with this summary.
     void finish(bool completed, const std::string& doneLabel, uint64_t bytes);

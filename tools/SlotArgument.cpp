@@ -19,7 +19,7 @@ bool isDecimal(const std::string& word)
     return !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
-std::optional<CK_SLOT_ID> slotOfSerial(const Library& library, const std::string& serial)
+std::optional<CK_SLOT_ID> slotOfSerial(const CLibrary& library, const std::string& serial)
 {
     for (const TokenSlot& token : library.tokens()) {
         if (corvel::sameSerial(token.serial, serial)) {
@@ -37,7 +37,7 @@ bool isSerialNumber(const std::string& word)
            std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isxdigit(c); });
 }
 
-SlotArgument::SlotArgument(const std::string& word, const std::string& command)
+CSlotArgument::CSlotArgument(const std::string& word, const std::string& command)
     : m_word(word), m_serialForm(isSerialNumber(word))
 {
     if (isDecimal(word)) {
@@ -57,9 +57,12 @@ SlotArgument::SlotArgument(const std::string& word, const std::string& command)
     }
 }
 
-std::string SlotArgument::description() const { return m_serialForm ? m_word : "in slot " + std::to_string(*m_number); }
+std::string CSlotArgument::description() const
+{
+    return m_serialForm ? m_word : "in slot " + std::to_string(*m_number);
+}
 
-CK_SLOT_ID SlotArgument::resolve(const Library& library, std::ostream& notes) const
+CK_SLOT_ID CSlotArgument::resolve(const CLibrary& library, std::ostream& notes) const
 {
     const std::optional<CK_SLOT_ID> bySerial = m_serialForm ? slotOfSerial(library, m_word) : std::nullopt;
     if (bySerial) {

@@ -10,18 +10,18 @@
 
 namespace vexa::tool {
 
-class Library;
+class CLibrary;
 
-class SlotArgument {
+class CSlotArgument {
 public:
     // UsageError (naming `command`) when the word is neither.
-    SlotArgument(const std::string& word, const std::string& command);
+    CSlotArgument(const std::string& word, const std::string& command);
 
     // The slot of the token with this serial number, else the slot of this
     // number. A word that is both (twelve decimal digits) names the token
     // with that serial when there is one, and `notes` says so. Throws
     // TokenError CKR_SLOT_ID_INVALID when no slot or token matches.
-    CK_SLOT_ID resolve(const Library& library, std::ostream& notes) const;
+    CK_SLOT_ID resolve(const CLibrary& library, std::ostream& notes) const;
 
     // "in slot N" for a slot number, else the serial number as given.
     std::string description() const;

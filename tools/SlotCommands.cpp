@@ -10,7 +10,7 @@
 namespace vexa::tool {
 namespace {
 
-CK_TOKEN_INFO tokenInfo(const Library& library, CK_SLOT_ID slot)
+CK_TOKEN_INFO tokenInfo(const CLibrary& library, CK_SLOT_ID slot)
 {
     CK_TOKEN_INFO info{};
     VEXA_P11(library, C_GetTokenInfo, slot, &info);
@@ -19,7 +19,7 @@ CK_TOKEN_INFO tokenInfo(const Library& library, CK_SLOT_ID slot)
 
 void listSlots(const Invocation& call)
 {
-    Library library;
+    CLibrary library;
     const std::vector<CK_SLOT_ID> slots = library.slots(false);
     if (slots.empty()) {
         call.out << "no tokens found\n";
@@ -66,7 +66,7 @@ std::string tokenFlags(CK_FLAGS flags)
     return text;
 }
 
-CK_ULONG mechanismCount(const Library& library, CK_SLOT_ID slot)
+CK_ULONG mechanismCount(const CLibrary& library, CK_SLOT_ID slot)
 {
     CK_ULONG count = 0;
     VEXA_P11(library, C_GetMechanismList, slot, nullptr, &count);
@@ -75,8 +75,8 @@ CK_ULONG mechanismCount(const Library& library, CK_SLOT_ID slot)
 
 void showInfo(const Invocation& call)
 {
-    const SlotArgument which = call.slot(0);
-    Library library;
+    const CSlotArgument which = call.slot(0);
+    CLibrary library;
     const CK_SLOT_ID slot = which.resolve(library, call.err);
     CK_SLOT_INFO slotInfo{};
     VEXA_P11(library, C_GetSlotInfo, slot, &slotInfo);

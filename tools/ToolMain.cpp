@@ -96,7 +96,7 @@ void checkArgumentCount(const Command& command, size_t count)
 
 int runCommand(const Command& command, const std::vector<std::string>& rest, std::ostream& out, std::ostream& err)
 {
-    const Arguments args(rest, command.options, command.name);
+    const CArguments args(rest, command.options, command.name);
     if (args.help()) {
         commandHelp(out, command);
         return kExitOk;

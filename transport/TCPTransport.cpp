@@ -8,14 +8,14 @@
 namespace corvel {
 namespace {
 
-class SilentLog final : public ILogTarget {
+class CSilentLog final : public ILogTarget {
 public:
     void logText(int32_t, const std::string&) override {}
 };
 
 ILogTarget* orSilent(ILogTarget* target)
 {
-    static SilentLog silent;
+    static CSilentLog silent;
     return target != nullptr ? target : &silent;
 }
 

@@ -41,7 +41,7 @@ bool arrayOnly(const WireAttribute& a) { return !a.number && !a.flag && !a.value
 
 }  // namespace
 
-CK_RV Template::valueOf(const WireAttribute& a, bool member, Bytes& out)
+CK_RV CTemplate::valueOf(const WireAttribute& a, bool member, Bytes& out)
 {
     switch (wire::attributeKind(a.type)) {
     case wire::AttributeKind::MechanismList:
@@ -68,7 +68,7 @@ CK_RV Template::valueOf(const WireAttribute& a, bool member, Bytes& out)
     return carriesArray(a) ? CKR_ATTRIBUTE_VALUE_INVALID : scalarValueOf(a, out);
 }
 
-CK_RV Template::assign(const std::vector<WireAttribute>& wire, bool members)
+CK_RV CTemplate::assign(const std::vector<WireAttribute>& wire, bool members)
 {
     m_attrs.clear();
     m_nested.clear();
@@ -79,7 +79,7 @@ CK_RV Template::assign(const std::vector<WireAttribute>& wire, bool members)
             return rv;
         }
         if (wire::attributeKind(wire[i].type) == wire::AttributeKind::Template) {
-            m_nested[i] = std::make_unique<Template>();
+            m_nested[i] = std::make_unique<CTemplate>();
             if (CK_RV rv = m_nested[i]->assign(wire[i].members, true); rv != CKR_OK) {
                 return rv;
             }

@@ -14,11 +14,11 @@ namespace vexa::sim::engine {
 using wire::kUnavailable;
 
 // A CK_ATTRIBUTE array that owns its values, built from wire attributes.
-class Template {
+class CTemplate {
 public:
-    Template() = default;
-    Template(const Template&) = delete;
-    Template& operator=(const Template&) = delete;
+    CTemplate() = default;
+    CTemplate(const CTemplate&) = delete;
+    CTemplate& operator=(const CTemplate&) = delete;
 
     // CKR_ATTRIBUTE_VALUE_INVALID for a value that cannot be carried: a
     // length that disagrees with the bytes or entries, a value in a field
@@ -36,7 +36,7 @@ private:
 
     std::vector<CK_ATTRIBUTE> m_attrs;
     std::vector<Bytes> m_values;
-    std::vector<std::unique_ptr<Template>> m_nested;  // by the index of the attribute
+    std::vector<std::unique_ptr<CTemplate>> m_nested;  // by the index of the attribute
     CK_BYTE m_empty = 0;
 };
 

@@ -27,13 +27,13 @@ struct Wiped {
 // A session of the token's own, so that the caller's session keeps whatever
 // search it has running. Login state is per token, so it sees what the
 // caller's session sees.
-class OwnSession {
+class COwnSession {
 public:
-    explicit OwnSession(Token& token) : m_token(token)
+    explicit COwnSession(CToken& token) : m_token(token)
     {
         m_rv = token.p11().C_OpenSession(token.slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &m_s);
     }
-    ~OwnSession()
+    ~COwnSession()
     {
         if (m_rv == CKR_OK) {
             m_token.p11().C_CloseSession(m_s);
@@ -43,14 +43,14 @@ public:
     CK_SESSION_HANDLE get() const { return m_s; }
 
 private:
-    Token& m_token;
+    CToken& m_token;
     CK_SESSION_HANDLE m_s = 0;
     CK_RV m_rv;
 };
 
-CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found)
+CK_RV findKeyObject(CToken& token, std::optional<CK_OBJECT_HANDLE>& found)
 {
-    OwnSession own(token);
+    COwnSession own(token);
     if (own.rv() != CKR_OK) {
         return own.rv();
     }
@@ -74,7 +74,7 @@ CK_RV findKeyObject(Token& token, std::optional<CK_OBJECT_HANDLE>& found)
     return rv;
 }
 
-CK_RV createKeyObject(Token& token, CK_SESSION_HANDLE s, const bip32::Key& key, CK_OBJECT_HANDLE& out)
+CK_RV createKeyObject(CToken& token, CK_SESSION_HANDLE s, const bip32::Key& key, CK_OBJECT_HANDLE& out)
 {
     CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
     CK_KEY_TYPE type = CKK_EC;
@@ -95,7 +95,7 @@ CK_RV createKeyObject(Token& token, CK_SESSION_HANDLE s, const bip32::Key& key, 
     return token.p11().C_CreateObject(s, tmpl, std::size(tmpl), &out);
 }
 
-bool userLoggedIn(Token& token, CK_SESSION_HANDLE s)
+bool userLoggedIn(CToken& token, CK_SESSION_HANDLE s)
 {
     CK_SESSION_INFO info{};
     return token.p11().C_GetSessionInfo(s, &info) == CKR_OK &&
@@ -103,7 +103,7 @@ bool userLoggedIn(Token& token, CK_SESSION_HANDLE s)
 }
 
 // The master key for a logged-in user whose token holds the key object.
-CK_RV masterKey(Token& token, CK_SESSION_HANDLE s, bip32::ExtendedKey& out)
+CK_RV masterKey(CToken& token, CK_SESSION_HANDLE s, bip32::ExtendedKey& out)
 {
     if (!userLoggedIn(token, s)) {
         return CKR_USER_NOT_LOGGED_IN;
@@ -138,7 +138,7 @@ CK_RV pathOf(const std::optional<Bytes>& data, std::vector<uint32_t>& path)
     return CKR_OK;
 }
 
-CK_RV derivedKey(Token& token, const Request& req, bip32::ExtendedKey& out)
+CK_RV derivedKey(CToken& token, const Request& req, bip32::ExtendedKey& out)
 {
     CK_SESSION_HANDLE s;
     std::vector<uint32_t> path;
@@ -173,7 +173,7 @@ CK_RV answer(const Request& req, Response& resp, Bytes output)
     return CKR_OK;
 }
 
-CK_RV importKey(Token& token, const Request& req, Response&)
+CK_RV importKey(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -211,7 +211,7 @@ CK_RV importKey(Token& token, const Request& req, Response&)
     return CKR_OK;
 }
 
-CK_RV publicKey(Token& token, const Request& req, Response& resp)
+CK_RV publicKey(CToken& token, const Request& req, Response& resp)
 {
     bip32::ExtendedKey child;
     if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK) {
@@ -225,7 +225,7 @@ CK_RV publicKey(Token& token, const Request& req, Response& resp)
     return answer(req, resp, Bytes(point->begin(), point->end()));
 }
 
-CK_RV signHash(Token& token, const Request& req, Response& resp)
+CK_RV signHash(CToken& token, const Request& req, Response& resp)
 {
     bip32::ExtendedKey child;
     if (CK_RV rv = derivedKey(token, req, child); rv != CKR_OK) {

@@ -2,7 +2,7 @@
 
 namespace vexa::sim::engine {
 
-CK_RV Args::take(const Token& token, const Request& req, const Wants& wants)
+CK_RV Args::take(const CToken& token, const Request& req, const CWants& wants)
 {
     if (CK_RV rv = token.session(req, session); rv != CKR_OK) {
         return rv;

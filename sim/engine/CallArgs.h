@@ -10,29 +10,29 @@ namespace vexa::sim::engine {
 
 // Which arguments a call takes; a handle is named by the error an unknown one
 // gives (CKR_KEY_HANDLE_INVALID, CKR_OBJECT_HANDLE_INVALID, ...).
-class Wants {
+class CWants {
 public:
-    Wants& mechanism()
+    CWants& mechanism()
     {
         m_mechanism = true;
         return *this;
     }
-    Wants& object(CK_RV invalid)
+    CWants& object(CK_RV invalid)
     {
         m_object = invalid;
         return *this;
     }
-    Wants& object2(CK_RV invalid)
+    CWants& object2(CK_RV invalid)
     {
         m_object2 = invalid;
         return *this;
     }
-    Wants& templ()
+    CWants& templ()
     {
         m_templ = true;
         return *this;
     }
-    Wants& templ2()
+    CWants& templ2()
     {
         m_templ2 = true;
         return *this;
@@ -49,13 +49,13 @@ private:
 
 struct Args {
     CK_SESSION_HANDLE session = 0;
-    Mechanism mechanism;
+    CMechanism mechanism;
     CK_OBJECT_HANDLE object = 0;   // from `handle`
     CK_OBJECT_HANDLE object2 = 0;  // from `handle2`
-    Template templ, templ2;
+    CTemplate templ, templ2;
 
     // The first failure, or CKR_OK with every wanted argument filled in.
-    CK_RV take(const Token& token, const Request& req, const Wants& wants);
+    CK_RV take(const CToken& token, const Request& req, const CWants& wants);
 };
 
 }  // namespace vexa::sim::engine

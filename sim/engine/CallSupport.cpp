@@ -15,7 +15,7 @@ CK_BYTE_PTR input(const std::optional<Bytes>& bytes)
 
 CK_ULONG inputLength(const std::optional<Bytes>& bytes) { return bytes ? bytes->size() : 0; }
 
-CK_ATTRIBUTE_PTR attributes(Template& templ)
+CK_ATTRIBUTE_PTR attributes(CTemplate& templ)
 {
     // SoftHSM2 reads no attribute of an empty template, let alone writes one.
     static CK_ATTRIBUTE none{};

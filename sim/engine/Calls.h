@@ -11,7 +11,7 @@
 
 namespace vexa::sim::engine {
 
-using Call = CK_RV (*)(Token& token, const Request& req, Response& resp);
+using Call = CK_RV (*)(CToken& token, const Request& req, Response& resp);
 using CallTable = std::map<uint32_t, Call>;
 
 void addSessionCalls(CallTable& table);
@@ -29,7 +29,7 @@ CK_ULONG inputLength(const std::optional<Bytes>& bytes);
 // A template for SoftHSM2, never null: the wire does not tell a null
 // template from an empty one, and SoftHSM2 refuses a null one where an
 // empty one is valid (C_CopyObject copies with no changes).
-CK_ATTRIBUTE_PTR attributes(Template& templ);
+CK_ATTRIBUTE_PTR attributes(CTemplate& templ);
 
 // "0x00001080": how mechanisms and result codes appear in the event log.
 std::string hex32(CK_ULONG value);

@@ -16,10 +16,10 @@ using Finish = decltype(&CK_FUNCTION_LIST::C_EncryptFinal);
 using Absorb = decltype(&CK_FUNCTION_LIST::C_SignUpdate);
 
 template <KeyedInit F, KeyUse U>
-CK_RV keyedInit(Token& token, const Request& req, Response&)
+CK_RV keyedInit(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().mechanism().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
     }
     OperationLimits limits;
@@ -27,7 +27,7 @@ CK_RV keyedInit(Token& token, const Request& req, Response&)
         rv != CKR_OK) {
         return rv;
     }
-    std::shared_ptr<PreHash> preHash = PreHash::forMechanism(a.mechanism.get()->mechanism);
+    std::shared_ptr<CPreHash> preHash = CPreHash::forMechanism(a.mechanism.get()->mechanism);
     CK_MECHANISM raw{preHash ? preHash->rawMechanism() : 0, nullptr, 0};
     if (preHash) {
         limits.singlePart = true;  // SoftHSM2 takes the digest in one call
@@ -41,7 +41,7 @@ CK_RV keyedInit(Token& token, const Request& req, Response&)
 
 // What SoftHSM2 answers a tag that does not authenticate the ciphertext
 // with, as a token answers it.
-CK_RV judgedTag(Token& token, CK_SESSION_HANDLE s, CK_RV rv)
+CK_RV judgedTag(CToken& token, CK_SESSION_HANDLE s, CK_RV rv)
 {
     const StartedOperation* op = token.started(s);
     const bool decrypting = op && op->use == KeyUse::Decrypt && op->tagged;
@@ -50,13 +50,13 @@ CK_RV judgedTag(Token& token, CK_SESSION_HANDLE s, CK_RV rv)
 
 // The token's hash of the session's operation of this use, or null when
 // SoftHSM2 hashes (or there is nothing to hash).
-PreHash* preHashOf(Token& token, CK_SESSION_HANDLE s, KeyUse use)
+CPreHash* preHashOf(CToken& token, CK_SESSION_HANDLE s, KeyUse use)
 {
     StartedOperation* op = token.started(s);
     return op && op->use == use ? op->preHash.get() : nullptr;
 }
 
-void endPreHash(Token& token, CK_SESSION_HANDLE s)
+void endPreHash(CToken& token, CK_SESSION_HANDLE s)
 {
     if (StartedOperation* op = token.started(s)) {
         op->preHash.reset();
@@ -65,7 +65,7 @@ void endPreHash(Token& token, CK_SESSION_HANDLE s)
 
 // Signs the token's digest; the operation ends unless the call only asked
 // for the length or found the buffer too small, as PKCS#11 has it.
-CK_RV signDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const Request& req, Response& resp)
+CK_RV signDigest(CToken& token, CK_SESSION_HANDLE s, const Bytes& digest, const Request& req, Response& resp)
 {
     bool ended = true;
     CK_RV rv = answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
@@ -79,7 +79,7 @@ CK_RV signDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const R
     return rv;
 }
 
-CK_RV verifyDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const std::optional<Bytes>& signature)
+CK_RV verifyDigest(CToken& token, CK_SESSION_HANDLE s, const Bytes& digest, const std::optional<Bytes>& signature)
 {
     endPreHash(token, s);
     return token.p11().C_Verify(s, const_cast<CK_BYTE_PTR>(digest.data()), digest.size(), input(signature),
@@ -91,7 +91,7 @@ CK_RV verifyDigest(Token& token, CK_SESSION_HANDLE s, const Bytes& digest, const
 // ciphertext of C_Decrypt.
 enum class Limited { Nothing, Data, Ciphertext };
 
-CK_RV checkLimited(Token& token, CK_SESSION_HANDLE s, KeyUse use, Limited limited, const std::optional<Bytes>& data)
+CK_RV checkLimited(CToken& token, CK_SESSION_HANDLE s, KeyUse use, Limited limited, const std::optional<Bytes>& data)
 {
     switch (limited) {
     case Limited::Data:
@@ -104,7 +104,7 @@ CK_RV checkLimited(Token& token, CK_SESSION_HANDLE s, KeyUse use, Limited limite
 }
 
 template <Transform F, KeyUse U, Limited L>
-CK_RV transform(Token& token, const Request& req, Response& resp)
+CK_RV transform(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -113,7 +113,7 @@ CK_RV transform(Token& token, const Request& req, Response& resp)
     if (CK_RV rv = checkLimited(token, s, U, L, req.data); rv != CKR_OK) {
         return rv;
     }
-    if (PreHash* preHash = preHashOf(token, s, KeyUse::Sign); U == KeyUse::Sign && preHash != nullptr) {
+    if (CPreHash* preHash = preHashOf(token, s, KeyUse::Sign); U == KeyUse::Sign && preHash != nullptr) {
         return signDigest(token, s, preHash->digestOf(req.data), req, resp);
     }
     return judgedTag(token, s, answerOutput(req, resp, [&](CK_BYTE_PTR out, CK_ULONG_PTR length) {
@@ -122,7 +122,7 @@ CK_RV transform(Token& token, const Request& req, Response& resp)
 }
 
 template <Finish F>
-CK_RV finish(Token& token, const Request& req, Response& resp)
+CK_RV finish(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -134,7 +134,7 @@ CK_RV finish(Token& token, const Request& req, Response& resp)
 }
 
 template <Finish F, KeyUse U>
-CK_RV finishKeyed(Token& token, const Request& req, Response& resp)
+CK_RV finishKeyed(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -144,7 +144,7 @@ CK_RV finishKeyed(Token& token, const Request& req, Response& resp)
 }
 
 template <Absorb F>
-CK_RV absorb(Token& token, const Request& req, Response&)
+CK_RV absorb(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -153,13 +153,13 @@ CK_RV absorb(Token& token, const Request& req, Response&)
     return (token.p11().*F)(s, input(req.data), inputLength(req.data));
 }
 
-CK_RV signFinal(Token& token, const Request& req, Response& resp)
+CK_RV signFinal(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
     }
-    if (PreHash* preHash = preHashOf(token, s, KeyUse::Sign)) {
+    if (CPreHash* preHash = preHashOf(token, s, KeyUse::Sign)) {
         return signDigest(token, s, preHash->digest(), req, resp);
     }
     return finishKeyed<&CK_FUNCTION_LIST::C_SignFinal, KeyUse::Sign>(token, req, resp);
@@ -167,20 +167,20 @@ CK_RV signFinal(Token& token, const Request& req, Response& resp)
 
 // A part of a hashing signature: into the token's hash when it hashes.
 template <Absorb F, KeyUse U>
-CK_RV absorbSigned(Token& token, const Request& req, Response& resp)
+CK_RV absorbSigned(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
         return rv;
     }
-    if (PreHash* preHash = preHashOf(token, s, U)) {
+    if (CPreHash* preHash = preHashOf(token, s, U)) {
         preHash->update(req.data);
         return CKR_OK;
     }
     return absorb<F>(token, req, resp);
 }
 
-CK_RV verify(Token& token, const Request& req, Response&)
+CK_RV verify(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -192,13 +192,13 @@ CK_RV verify(Token& token, const Request& req, Response&)
     if (CK_RV rv = checkSealedOf(token, s, KeyUse::Verify, req.data2); rv != CKR_OK) {
         return rv;
     }
-    if (PreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
+    if (CPreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
         return verifyDigest(token, s, preHash->digestOf(req.data), req.data2);
     }
     return token.p11().C_Verify(s, input(req.data), inputLength(req.data), input(req.data2), inputLength(req.data2));
 }
 
-CK_RV verifyFinal(Token& token, const Request& req, Response&)
+CK_RV verifyFinal(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -207,16 +207,16 @@ CK_RV verifyFinal(Token& token, const Request& req, Response&)
     if (CK_RV rv = checkSealedOf(token, s, KeyUse::Verify, req.data); rv != CKR_OK) {
         return rv;
     }
-    if (PreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
+    if (CPreHash* preHash = preHashOf(token, s, KeyUse::Verify)) {
         return verifyDigest(token, s, preHash->digest(), req.data);
     }
     return finalResult(token, s, KeyUse::Verify, token.p11().C_VerifyFinal(s, input(req.data), inputLength(req.data)));
 }
 
-CK_RV digestInit(Token& token, const Request& req, Response&)
+CK_RV digestInit(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().mechanism()); rv != CKR_OK) {
         return rv;
     }
     CK_RV rv = token.p11().C_DigestInit(a.session, a.mechanism.get());
@@ -228,10 +228,10 @@ CK_RV digestInit(Token& token, const Request& req, Response&)
 
 // Only a secret key's value may be digested; a private key's never leaves
 // the token, not even hashed.
-CK_RV digestKey(Token& token, const Request& req, Response&)
+CK_RV digestKey(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_KEY_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
     }
     KeyFacts facts;

@@ -6,21 +6,21 @@
 
 namespace vexa::sim::engine {
 
-DataStore::DataStore(std::string path) : m_path(std::move(path))
+CDataStore::CDataStore(std::string path) : m_path(std::move(path))
 {
     if (auto content = readFile(m_path); content && content->size() <= kCapacity) {
         m_content = std::move(*content);
     }
 }
 
-CK_RV DataStore::abandon(CK_RV rv)
+CK_RV CDataStore::abandon(CK_RV rv)
 {
     m_pending.clear();
     m_pendingTotal = 0;
     return rv;
 }
 
-CK_RV DataStore::write(uint32_t total, const Bytes& chunk, uint32_t end)
+CK_RV CDataStore::write(uint32_t total, const Bytes& chunk, uint32_t end)
 {
     if (total == 0 || total > kCapacity) {
         return abandon(CKR_DATA_LEN_RANGE);
@@ -46,7 +46,7 @@ CK_RV DataStore::write(uint32_t total, const Bytes& chunk, uint32_t end)
     return abandon(CKR_OK);
 }
 
-CK_RV DataStore::read(uint32_t capacity, uint32_t cursor, ReadChunk& out) const
+CK_RV CDataStore::read(uint32_t capacity, uint32_t cursor, ReadChunk& out) const
 {
     const auto size = static_cast<uint32_t>(m_content.size());
     if (size > capacity) {

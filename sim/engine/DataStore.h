@@ -11,14 +11,14 @@
 
 namespace vexa::sim::engine {
 
-class DataStore {
+class CDataStore {
 public:
     // Room for files of some hundred kilobytes, such as certificate chains.
     static constexpr uint32_t kCapacity = 1024 * 1024;
     static constexpr uint32_t kChunk = 1536;
 
     // Loads the block kept at `path` (empty when there is none).
-    explicit DataStore(std::string path);
+    explicit CDataStore(std::string path);
 
     // One chunk of a write: `total` bytes in all, this chunk ending at `end`.
     // A chunk that starts at offset 0 begins a new transfer; the block is

@@ -8,16 +8,16 @@ namespace vexa::sim::engine {
 namespace {
 
 // A new key goes to the caller and into the token's list of handles.
-void handOut(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
+void handOut(CToken& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, std::optional<uint32_t>& field)
 {
     token.adopt(key, session);
     field = static_cast<uint32_t>(key);
 }
 
-CK_RV generateKey(Token& token, const Request& req, Response& resp)
+CK_RV generateKey(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().mechanism().templ()); rv != CKR_OK) {
         return rv;
     }
     if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
@@ -33,10 +33,10 @@ CK_RV generateKey(Token& token, const Request& req, Response& resp)
     return CKR_OK;
 }
 
-CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
+CK_RV generateKeyPair(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().templ().templ2()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().mechanism().templ().templ2()); rv != CKR_OK) {
         return rv;
     }
     if (CK_RV rv = checkGeneration(a.mechanism.get()->mechanism, a.templ.data(), a.templ.count()); rv != CKR_OK) {
@@ -54,10 +54,10 @@ CK_RV generateKeyPair(Token& token, const Request& req, Response& resp)
     return CKR_OK;
 }
 
-CK_RV wrapKey(Token& token, const Request& req, Response& resp)
+CK_RV wrapKey(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    const Wants wants = Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
+    const CWants wants = CWants().mechanism().object(CKR_KEY_HANDLE_INVALID).object2(CKR_WRAPPING_KEY_HANDLE_INVALID);
     if (CK_RV rv = a.take(token, req, wants); rv != CKR_OK) {
         return rv;
     }
@@ -72,10 +72,10 @@ CK_RV wrapKey(Token& token, const Request& req, Response& resp)
     });
 }
 
-CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
+CK_RV unwrapKey(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_UNWRAPPING_KEY_HANDLE_INVALID).templ());
+    if (CK_RV rv = a.take(token, req, CWants().mechanism().object(CKR_UNWRAPPING_KEY_HANDLE_INVALID).templ());
         rv != CKR_OK) {
         return rv;
     }
@@ -97,10 +97,10 @@ CK_RV unwrapKey(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-CK_RV deriveKey(Token& token, const Request& req, Response& resp)
+CK_RV deriveKey(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().mechanism().object(CKR_KEY_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
     OperationLimits limits;

@@ -76,7 +76,7 @@ bool lengthAgrees(const std::optional<uint32_t>& length, const std::optional<Byt
 
 }  // namespace
 
-CK_RV Mechanism::assign(const WireMechanism& wire)
+CK_RV CMechanism::assign(const WireMechanism& wire)
 {
     m_mech = CK_MECHANISM{wire.type, nullptr, 0};
     if (!lengthAgrees(wire.parameterLength, wire.parameter)) {
@@ -97,7 +97,7 @@ CK_RV Mechanism::assign(const WireMechanism& wire)
     return assignRaw(wire);
 }
 
-CK_RV Mechanism::assignOaep(const WireMechanism& wire)
+CK_RV CMechanism::assignOaep(const WireMechanism& wire)
 {
     if (wire.oaep) {
         const WireOaep& o = *wire.oaep;
@@ -123,7 +123,7 @@ CK_RV Mechanism::assignOaep(const WireMechanism& wire)
     return CKR_OK;
 }
 
-CK_RV Mechanism::assignEcdh1(const WireMechanism& wire)
+CK_RV CMechanism::assignEcdh1(const WireMechanism& wire)
 {
     if (!wire.ecdh1) {
         return wire.parameter && !wire.parameter->empty() ? CKR_MECHANISM_PARAM_INVALID : CKR_OK;
@@ -138,7 +138,7 @@ CK_RV Mechanism::assignEcdh1(const WireMechanism& wire)
 }
 
 // Without the structured parameter there is no IV to encrypt with.
-CK_RV Mechanism::assignGcm(const WireMechanism& wire)
+CK_RV CMechanism::assignGcm(const WireMechanism& wire)
 {
     if (!wire.gcm) {
         return CKR_MECHANISM_PARAM_INVALID;
@@ -160,7 +160,7 @@ CK_RV Mechanism::assignGcm(const WireMechanism& wire)
     return CKR_OK;
 }
 
-CK_RV Mechanism::assignEncryptData(const WireMechanism& wire)
+CK_RV CMechanism::assignEncryptData(const WireMechanism& wire)
 {
     const EncryptDataRule& rule = *encryptDataRule(wire.type);
     if (!wire.encryptData || !wire.encryptData->data || wire.encryptData->data->empty()) {
@@ -191,7 +191,7 @@ CK_RV Mechanism::assignEncryptData(const WireMechanism& wire)
     return CKR_OK;
 }
 
-CK_RV Mechanism::assignRaw(const WireMechanism& wire)
+CK_RV CMechanism::assignRaw(const WireMechanism& wire)
 {
     if (!wire.parameter || wire.parameter->empty()) {
         return CKR_OK;

@@ -11,11 +11,11 @@
 
 namespace vexa::sim::engine {
 
-class Mechanism {
+class CMechanism {
 public:
-    Mechanism() = default;
-    Mechanism(const Mechanism&) = delete;
-    Mechanism& operator=(const Mechanism&) = delete;
+    CMechanism() = default;
+    CMechanism(const CMechanism&) = delete;
+    CMechanism& operator=(const CMechanism&) = delete;
 
     // CKR_MECHANISM_PARAM_INVALID for a parameter that cannot be carried.
     CK_RV assign(const WireMechanism& wire);

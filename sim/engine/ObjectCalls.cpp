@@ -37,10 +37,10 @@ size_t wireSize(const WireAttribute& a)
     return n;
 }
 
-CK_RV createObject(Token& token, const Request& req, Response& resp)
+CK_RV createObject(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().templ()); rv != CKR_OK) {
         return rv;
     }
     if (CK_RV rv = checkNewKey(a.templ.data(), a.templ.count()); rv != CKR_OK) {
@@ -55,10 +55,10 @@ CK_RV createObject(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-CK_RV copyObject(Token& token, const Request& req, Response& resp)
+CK_RV copyObject(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
     CK_OBJECT_HANDLE copy = 0;
@@ -70,10 +70,10 @@ CK_RV copyObject(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-CK_RV destroyObject(Token& token, const Request& req, Response&)
+CK_RV destroyObject(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
     }
     CK_RV rv = token.p11().C_DestroyObject(a.session, a.object);
@@ -83,10 +83,10 @@ CK_RV destroyObject(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV objectSize(Token& token, const Request& req, Response& resp)
+CK_RV objectSize(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
     }
     CK_ULONG size = 0;
@@ -100,7 +100,7 @@ CK_RV objectSize(Token& token, const Request& req, Response& resp)
 // A template's members, read as PKCS#11 has it: the records with their
 // types and lengths first, then the values into buffers of those lengths.
 // The records' addresses are this process's; only the members travel.
-CK_RV readMembers(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG length,
+CK_RV readMembers(CToken& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type, CK_ULONG length,
                   WireAttribute& out)
 {
     const size_t count = length / sizeof(CK_ATTRIBUTE);
@@ -136,7 +136,7 @@ CK_RV readMembers(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK
 
 // One attribute's value; CKR_OK with `out` unavailable when the object does
 // not reveal it, the error being left in `refusal`.
-CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
+CK_RV readAttribute(CToken& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
                     WireAttribute& out, CK_RV& refusal)
 {
     CK_ATTRIBUTE a{type, nullptr, 0};
@@ -173,10 +173,10 @@ CK_RV readAttribute(Token& token, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE object, 
     return CKR_OK;
 }
 
-CK_RV getAttributes(Token& token, const Request& req, Response& resp)
+CK_RV getAttributes(CToken& token, const Request& req, Response& resp)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_OBJECT_HANDLE_INVALID)); rv != CKR_OK) {
         return rv;
     }
     CK_RV refusal = CKR_OK;
@@ -197,25 +197,25 @@ CK_RV getAttributes(Token& token, const Request& req, Response& resp)
     return refusal;
 }
 
-CK_RV setAttributes(Token& token, const Request& req, Response&)
+CK_RV setAttributes(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().object(CKR_OBJECT_HANDLE_INVALID).templ()); rv != CKR_OK) {
         return rv;
     }
     return token.p11().C_SetAttributeValue(a.session, a.object, attributes(a.templ), a.templ.count());
 }
 
-CK_RV findInit(Token& token, const Request& req, Response&)
+CK_RV findInit(CToken& token, const Request& req, Response&)
 {
     Args a;
-    if (CK_RV rv = a.take(token, req, Wants().templ()); rv != CKR_OK) {
+    if (CK_RV rv = a.take(token, req, CWants().templ()); rv != CKR_OK) {
         return rv;
     }
     return token.p11().C_FindObjectsInit(a.session, attributes(a.templ), a.templ.count());
 }
 
-CK_RV find(Token& token, const Request& req, Response& resp)
+CK_RV find(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -239,7 +239,7 @@ CK_RV find(Token& token, const Request& req, Response& resp)
     return CKR_OK;
 }
 
-CK_RV findFinal(Token& token, const Request& req, Response&)
+CK_RV findFinal(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {

@@ -66,13 +66,13 @@ void endOperation(CK_FUNCTION_LIST& p11, CK_SESSION_HANDLE s, const StartedOpera
     }
 }
 
-const StartedOperation* startedFor(const Token& token, CK_SESSION_HANDLE s, KeyUse use)
+const StartedOperation* startedFor(const CToken& token, CK_SESSION_HANDLE s, KeyUse use)
 {
     const StartedOperation* op = token.started(s);
     return op && op->use == use ? op : nullptr;
 }
 
-CK_RV refuseWith(Token& token, CK_SESSION_HANDLE s, const StartedOperation& op, CK_RV rv)
+CK_RV refuseWith(CToken& token, CK_SESSION_HANDLE s, const StartedOperation& op, CK_RV rv)
 {
     if (rv != CKR_OK) {
         endOperation(token.p11(), s, op);
@@ -85,13 +85,13 @@ CK_RV refuseWith(Token& token, CK_SESSION_HANDLE s, const StartedOperation& op, 
 
 }  // namespace
 
-CK_RV keyFactsFor(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_RV invalidKey, KeyFacts& out)
+CK_RV keyFactsFor(CToken& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, CK_RV invalidKey, KeyFacts& out)
 {
     CK_RV rv = readKeyFacts(token.p11(), session, key, out);
     return rv == CKR_OBJECT_HANDLE_INVALID ? invalidKey : rv;
 }
 
-CK_RV checkKeyFor(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const CK_MECHANISM& mechanism,
+CK_RV checkKeyFor(CToken& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const CK_MECHANISM& mechanism,
                   KeyUse use, CK_RV invalidKey, OperationLimits& limits)
 {
     KeyFacts facts;
@@ -101,7 +101,7 @@ CK_RV checkKeyFor(Token& token, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key,
     return checkKeyUse(mechanism, use, facts, limits);
 }
 
-CK_RV checkInputOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& data)
+CK_RV checkInputOf(CToken& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& data)
 {
     const StartedOperation* op = startedFor(token, session, use);
     if (!op || !data) {
@@ -110,7 +110,7 @@ CK_RV checkInputOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const st
     return refuseWith(token, session, *op, checkInput(op->limits, data->size()));
 }
 
-CK_RV checkSealedOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& sealed)
+CK_RV checkSealedOf(CToken& token, CK_SESSION_HANDLE session, KeyUse use, const std::optional<Bytes>& sealed)
 {
     const StartedOperation* op = startedFor(token, session, use);
     if (!op || !sealed) {
@@ -119,7 +119,7 @@ CK_RV checkSealedOf(Token& token, CK_SESSION_HANDLE session, KeyUse use, const s
     return refuseWith(token, session, *op, checkSealed(op->limits, use, sealed->size()));
 }
 
-CK_RV finalResult(Token& token, CK_SESSION_HANDLE session, KeyUse use, CK_RV rv)
+CK_RV finalResult(CToken& token, CK_SESSION_HANDLE session, KeyUse use, CK_RV rv)
 {
     const StartedOperation* op = startedFor(token, session, use);
     if (op && op->limits.singlePart && rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {

@@ -19,7 +19,7 @@ constexpr HashedSignature kHashedSignatures[] = {
 
 }  // namespace
 
-struct PreHash::Context {
+struct CPreHash::Context {
     mbedtls_md_context_t md;
     const mbedtls_md_info_t* info = nullptr;
     Context() { mbedtls_md_init(&md); }
@@ -28,7 +28,7 @@ struct PreHash::Context {
     Context& operator=(const Context&) = delete;
 };
 
-std::shared_ptr<PreHash> PreHash::forMechanism(CK_MECHANISM_TYPE mechanism)
+std::shared_ptr<CPreHash> CPreHash::forMechanism(CK_MECHANISM_TYPE mechanism)
 {
     for (const HashedSignature& h : kHashedSignatures) {
         if (h.mechanism != mechanism) {
@@ -40,16 +40,17 @@ std::shared_ptr<PreHash> PreHash::forMechanism(CK_MECHANISM_TYPE mechanism)
             mbedtls_md_starts(&context->md) != 0) {
             return nullptr;
         }
-        return std::shared_ptr<PreHash>(new PreHash(h.raw, std::move(context)));
+        return std::shared_ptr<CPreHash>(new CPreHash(h.raw, std::move(context)));
     }
     return nullptr;
 }
 
-PreHash::PreHash(CK_MECHANISM_TYPE raw, std::unique_ptr<Context> context) : m_raw(raw), m_context(std::move(context)) {}
+CPreHash::CPreHash(CK_MECHANISM_TYPE raw, std::unique_ptr<Context> context) : m_raw(raw), m_context(std::move(context))
+{}
 
-PreHash::~PreHash() = default;
+CPreHash::~CPreHash() = default;
 
-Bytes PreHash::digestOf(const std::optional<Bytes>& data) const
+Bytes CPreHash::digestOf(const std::optional<Bytes>& data) const
 {
     Bytes out(mbedtls_md_get_size(m_context->info));
     const uint8_t* in = data && !data->empty() ? data->data() : nullptr;
@@ -57,14 +58,14 @@ Bytes PreHash::digestOf(const std::optional<Bytes>& data) const
     return out;
 }
 
-void PreHash::update(const std::optional<Bytes>& data)
+void CPreHash::update(const std::optional<Bytes>& data)
 {
     if (data && !data->empty()) {
         mbedtls_md_update(&m_context->md, data->data(), data->size());
     }
 }
 
-Bytes PreHash::digest() const
+Bytes CPreHash::digest() const
 {
     Context copy;
     Bytes out(mbedtls_md_get_size(m_context->info));

@@ -11,15 +11,15 @@
 
 namespace vexa::sim::engine {
 
-class PreHash {
+class CPreHash {
 public:
     // The hashing state of a new operation with this mechanism; null when
     // SoftHSM2 runs the mechanism itself.
-    static std::shared_ptr<PreHash> forMechanism(CK_MECHANISM_TYPE mechanism);
+    static std::shared_ptr<CPreHash> forMechanism(CK_MECHANISM_TYPE mechanism);
 
-    ~PreHash();
-    PreHash(const PreHash&) = delete;
-    PreHash& operator=(const PreHash&) = delete;
+    ~CPreHash();
+    CPreHash(const CPreHash&) = delete;
+    CPreHash& operator=(const CPreHash&) = delete;
 
     // The mechanism SoftHSM2 signs and verifies the digest with.
     CK_MECHANISM_TYPE rawMechanism() const { return m_raw; }
@@ -33,7 +33,7 @@ public:
 
 private:
     struct Context;
-    PreHash(CK_MECHANISM_TYPE raw, std::unique_ptr<Context> context);
+    CPreHash(CK_MECHANISM_TYPE raw, std::unique_ptr<Context> context);
 
     CK_MECHANISM_TYPE m_raw;
     std::unique_ptr<Context> m_context;

@@ -9,7 +9,7 @@
 
 namespace vexa::sim::engine {
 
-ScratchState::ScratchState()
+CScratchState::CScratchState()
 {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/vexa-token-state.XXXXXX";
@@ -21,7 +21,7 @@ ScratchState::ScratchState()
     m_path = buffer.data();
 }
 
-ScratchState::~ScratchState()
+CScratchState::~CScratchState()
 {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);

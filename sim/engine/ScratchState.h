@@ -6,12 +6,12 @@ namespace vexa::sim::engine {
 // The state directory of a run without --state: fresh, private to the run,
 // and removed with everything in it when the object goes, so nothing
 // persists unless asked.
-class ScratchState {
+class CScratchState {
 public:
-    ScratchState();  // throws std::runtime_error
-    ~ScratchState();
-    ScratchState(const ScratchState&) = delete;
-    ScratchState& operator=(const ScratchState&) = delete;
+    CScratchState();  // throws std::runtime_error
+    ~CScratchState();
+    CScratchState(const CScratchState&) = delete;
+    CScratchState& operator=(const CScratchState&) = delete;
 
     const std::string& path() const { return m_path; }
 

@@ -26,7 +26,7 @@ const char* userName(CK_ULONG userType)
     }
 }
 
-CK_RV initToken(Token& token, const Request& req, Response&)
+CK_RV initToken(CToken& token, const Request& req, Response&)
 {
     if (!req.data2) {
         return CKR_ARGUMENTS_BAD;
@@ -44,7 +44,7 @@ CK_RV initToken(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV openSession(Token& token, const Request& req, Response& resp)
+CK_RV openSession(CToken& token, const Request& req, Response& resp)
 {
     if (token.sessionCount() >= kMaxSessions) {
         return CKR_SESSION_COUNT;
@@ -60,7 +60,7 @@ CK_RV openSession(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-CK_RV closeSession(Token& token, const Request& req, Response&)
+CK_RV closeSession(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -70,13 +70,13 @@ CK_RV closeSession(Token& token, const Request& req, Response&)
     return token.p11().C_CloseSession(s);
 }
 
-CK_RV closeAllSessions(Token& token, const Request&, Response&)
+CK_RV closeAllSessions(CToken& token, const Request&, Response&)
 {
     token.dropAllSessions();
     return token.p11().C_CloseAllSessions(token.slot());
 }
 
-CK_RV login(Token& token, const Request& req, Response&)
+CK_RV login(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -92,7 +92,7 @@ CK_RV login(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV logout(Token& token, const Request& req, Response&)
+CK_RV logout(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -105,7 +105,7 @@ CK_RV logout(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV initPin(Token& token, const Request& req, Response&)
+CK_RV initPin(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -118,7 +118,7 @@ CK_RV initPin(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV setPin(Token& token, const Request& req, Response&)
+CK_RV setPin(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -130,7 +130,7 @@ CK_RV setPin(Token& token, const Request& req, Response&)
     return rv;
 }
 
-CK_RV sessionInfo(Token& token, const Request& req, Response& resp)
+CK_RV sessionInfo(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -152,7 +152,7 @@ void setText(Field& field, const std::string& text)
     field.size = sizeof field.bytes;
 }
 
-CK_RV tokenInfo(Token& token, const Request&, Response& resp)
+CK_RV tokenInfo(CToken& token, const Request&, Response& resp)
 {
     CK_TOKEN_INFO info{};
     CK_RV rv = token.p11().C_GetTokenInfo(token.slot(), &info);
@@ -164,7 +164,7 @@ CK_RV tokenInfo(Token& token, const Request&, Response& resp)
     setText(t.manufacturerID, "corvelWorks");
     setText(t.model, token.identity().product);
     setText(t.serialNumber, token.identity().serial);
-    setText(t.utcTime, TokenClock::utcTime(token.clock().now()));
+    setText(t.utcTime, CTokenClock::utcTime(token.clock().now()));
     t.flags = wire32(info.flags | CKF_CLOCK_ON_TOKEN);
     t.maxSessionCount = t.maxRwSessionCount = static_cast<uint32_t>(kMaxSessions);
     t.sessionCount = wire32(info.ulSessionCount);
@@ -183,7 +183,7 @@ CK_RV tokenInfo(Token& token, const Request&, Response& resp)
     return CKR_OK;
 }
 
-CK_RV generateRandom(Token& token, const Request& req, Response& resp)
+CK_RV generateRandom(CToken& token, const Request& req, Response& resp)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {
@@ -203,7 +203,7 @@ CK_RV generateRandom(Token& token, const Request& req, Response& resp)
     return CKR_OK;
 }
 
-CK_RV seedRandom(Token& token, const Request& req, Response&)
+CK_RV seedRandom(CToken& token, const Request& req, Response&)
 {
     CK_SESSION_HANDLE s;
     if (CK_RV rv = token.session(req, s); rv != CKR_OK) {

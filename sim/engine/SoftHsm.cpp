@@ -15,7 +15,7 @@ namespace vexa::sim::engine {
 namespace {
 
 std::mutex g_registryMutex;  // guards g_live and g_liveDir
-std::weak_ptr<SoftHsm> g_live;
+std::weak_ptr<CSoftHsm> g_live;
 std::string g_liveDir;
 
 std::runtime_error failure(const std::string& what, CK_RV rv)
@@ -144,7 +144,7 @@ std::string trimmed(const unsigned char* field, size_t width)
     return out;
 }
 
-std::shared_ptr<SoftHsm> SoftHsm::acquire(const std::string& library, const std::string& stateDir)
+std::shared_ptr<CSoftHsm> CSoftHsm::acquire(const std::string& library, const std::string& stateDir)
 {
     const std::string dir = std::filesystem::absolute(stateDir).lexically_normal().string();
     std::lock_guard<std::mutex> lock(g_registryMutex);
@@ -162,17 +162,17 @@ std::shared_ptr<SoftHsm> SoftHsm::acquire(const std::string& library, const std:
     if (rv != CKR_OK) {
         throw failure("C_Initialize", rv);
     }
-    std::shared_ptr<SoftHsm> module(new SoftHsm(api));
+    std::shared_ptr<CSoftHsm> module(new CSoftHsm(api));
     g_live = module;
     g_liveDir = dir;
     return module;
 }
 
-SoftHsm::SoftHsm(CK_FUNCTION_LIST* api) : m_api(api) {}
+CSoftHsm::CSoftHsm(CK_FUNCTION_LIST* api) : m_api(api) {}
 
-SoftHsm::~SoftHsm() { m_api->C_Finalize(nullptr); }
+CSoftHsm::~CSoftHsm() { m_api->C_Finalize(nullptr); }
 
-std::optional<CK_SLOT_ID> SoftHsm::findToken(const std::string& serial)
+std::optional<CK_SLOT_ID> CSoftHsm::findToken(const std::string& serial)
 {
     if (serial.empty()) {
         return std::nullopt;
@@ -185,7 +185,7 @@ std::optional<CK_SLOT_ID> SoftHsm::findToken(const std::string& serial)
     return std::nullopt;
 }
 
-std::string SoftHsm::createToken(const TokenSetup& setup)
+std::string CSoftHsm::createToken(const TokenSetup& setup)
 {
     std::lock_guard<std::mutex> lock(m_provisioning);
     std::set<std::string> known;

@@ -13,17 +13,17 @@ namespace vexa::sim::engine {
 
 constexpr const char* kDefaultSoftHsmLibrary = "/usr/lib/softhsm/libsofthsm2.so";
 
-class SoftHsm {
+class CSoftHsm {
 public:
     // Loads and initialises the module with its token directory under
     // `stateDir`, or returns the module already loaded for the same
     // directory. Throws std::runtime_error when the library cannot be loaded
     // or initialised, or when the process already uses another directory.
-    static std::shared_ptr<SoftHsm> acquire(const std::string& library, const std::string& stateDir);
+    static std::shared_ptr<CSoftHsm> acquire(const std::string& library, const std::string& stateDir);
 
-    ~SoftHsm();
-    SoftHsm(const SoftHsm&) = delete;
-    SoftHsm& operator=(const SoftHsm&) = delete;
+    ~CSoftHsm();
+    CSoftHsm(const CSoftHsm&) = delete;
+    CSoftHsm& operator=(const CSoftHsm&) = delete;
 
     CK_FUNCTION_LIST* api() const { return m_api; }
 
@@ -39,7 +39,7 @@ public:
     std::string createToken(const TokenSetup& setup);
 
 private:
-    explicit SoftHsm(CK_FUNCTION_LIST* api);
+    explicit CSoftHsm(CK_FUNCTION_LIST* api);
 
     CK_FUNCTION_LIST* m_api;
     std::mutex m_provisioning;  // guards: claiming SoftHSM2's one free slot

@@ -34,10 +34,10 @@ std::string preparedDirectory(const TokenIdentity& identity, const EngineOptions
 
 }  // namespace
 
-Token::Token(const TokenIdentity& identity, const EngineOptions& options)
+CToken::CToken(const TokenIdentity& identity, const EngineOptions& options)
     : m_identity(identity),
       m_dir(preparedDirectory(identity, options)),
-      m_hsm(SoftHsm::acquire(options.softHsmLibrary, options.stateDir)),
+      m_hsm(CSoftHsm::acquire(options.softHsmLibrary, options.stateDir)),
       m_settings(loadSettings(m_dir + "/token.json")),
       m_clock(m_settings.clockOffset),
       m_events(m_dir + "/events.log"),
@@ -46,14 +46,14 @@ Token::Token(const TokenIdentity& identity, const EngineOptions& options)
     bindHsmToken(options);
 }
 
-Token::~Token()
+CToken::~CToken()
 {
     for (CK_SESSION_HANDLE s : m_sessions) {
         p11().C_CloseSession(s);
     }
 }
 
-void Token::bindHsmToken(const EngineOptions& options)
+void CToken::bindHsmToken(const EngineOptions& options)
 {
     if (auto slot = m_hsm->findToken(m_settings.hsmSerial)) {
         m_slot = *slot;
@@ -72,7 +72,7 @@ void Token::bindHsmToken(const EngineOptions& options)
     record("token initialised");
 }
 
-CK_RV Token::session(const Request& req, CK_SESSION_HANDLE& out) const
+CK_RV CToken::session(const Request& req, CK_SESSION_HANDLE& out) const
 {
     if (!req.session || !m_sessions.count(*req.session)) {
         return CKR_SESSION_HANDLE_INVALID;
@@ -81,7 +81,7 @@ CK_RV Token::session(const Request& req, CK_SESSION_HANDLE& out) const
     return CKR_OK;
 }
 
-CK_RV Token::addSession(CK_SESSION_HANDLE session)
+CK_RV CToken::addSession(CK_SESSION_HANDLE session)
 {
     if (session > 0xFFFFFFFFu) {
         p11().C_CloseSession(session);
@@ -91,14 +91,14 @@ CK_RV Token::addSession(CK_SESSION_HANDLE session)
     return CKR_OK;
 }
 
-void Token::dropSession(CK_SESSION_HANDLE session)
+void CToken::dropSession(CK_SESSION_HANDLE session)
 {
     m_sessions.erase(session);
     m_operations.erase(session);
     forgetObjectsOf([&](CK_SESSION_HANDLE owner) { return owner == session; });
 }
 
-void Token::dropAllSessions()
+void CToken::dropAllSessions()
 {
     m_sessions.clear();
     m_operations.clear();
@@ -106,14 +106,14 @@ void Token::dropAllSessions()
 }
 
 template <typename Owned>
-void Token::forgetObjectsOf(Owned owned)
+void CToken::forgetObjectsOf(Owned owned)
 {
     for (auto it = m_objects.begin(); it != m_objects.end();) {
         it = owned(it->second) ? m_objects.erase(it) : std::next(it);
     }
 }
 
-void Token::adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session)
+void CToken::adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session)
 {
     if (m_objects.count(object)) {
         return;  // found again: it stays its maker's
@@ -124,24 +124,24 @@ void Token::adopt(CK_OBJECT_HANDLE object, CK_SESSION_HANDLE session)
     m_objects[object] = sessionObject ? session : 0;
 }
 
-void Token::started(CK_SESSION_HANDLE session, StartedOperation operation)
+void CToken::started(CK_SESSION_HANDLE session, StartedOperation operation)
 {
     m_operations[session] = std::move(operation);
 }
 
-const StartedOperation* Token::started(CK_SESSION_HANDLE session) const
+const StartedOperation* CToken::started(CK_SESSION_HANDLE session) const
 {
     auto it = m_operations.find(session);
     return it == m_operations.end() ? nullptr : &it->second;
 }
 
-StartedOperation* Token::started(CK_SESSION_HANDLE session)
+StartedOperation* CToken::started(CK_SESSION_HANDLE session)
 {
     auto it = m_operations.find(session);
     return it == m_operations.end() ? nullptr : &it->second;
 }
 
-CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
+CK_RV CToken::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJECT_HANDLE& out) const
 {
     if (!handle || !m_objects.count(*handle)) {
         return invalid;
@@ -150,15 +150,15 @@ CK_RV Token::object(const std::optional<uint32_t>& handle, CK_RV invalid, CK_OBJ
     return CKR_OK;
 }
 
-void Token::record(const std::string& event) { m_events.add(TokenClock::stamp(m_clock.now()), event); }
+void CToken::record(const std::string& event) { m_events.add(CTokenClock::stamp(m_clock.now()), event); }
 
-void Token::wiped()
+void CToken::wiped()
 {
     m_objects.clear();
     removeFile(bitcoinKeyPath());
 }
 
-bool Token::saveSettings()
+bool CToken::saveSettings()
 {
     m_settings.clockOffset = m_clock.offset();
     return engine::saveSettings(m_dir + "/token.json", m_settings);

@@ -30,20 +30,20 @@ struct StartedOperation {
     OperationLimits limits;
     // The token's own hash of a hashing signature SoftHSM2 lacks; dropped
     // when the operation ends.
-    std::shared_ptr<PreHash> preHash{};
+    std::shared_ptr<CPreHash> preHash{};
     // An authenticated decryption (AES-GCM): SoftHSM2 reports a tag that
     // does not match as CKR_GENERAL_ERROR, a token as CKR_ENCRYPTED_DATA_INVALID.
     bool tagged = false;
 };
 
-class Token {
+class CToken {
 public:
     // Binds to the token's SoftHSM2 token, initialising one on first start.
     // Throws std::runtime_error when that fails or the serial is unusable.
-    Token(const TokenIdentity& identity, const EngineOptions& options);
-    ~Token();
-    Token(const Token&) = delete;
-    Token& operator=(const Token&) = delete;
+    CToken(const TokenIdentity& identity, const EngineOptions& options);
+    ~CToken();
+    CToken(const CToken&) = delete;
+    CToken& operator=(const CToken&) = delete;
 
     CK_FUNCTION_LIST& p11() const { return *m_hsm->api(); }
     CK_SLOT_ID slot() const { return m_slot; }
@@ -77,9 +77,9 @@ public:
     // After C_InitToken: every object is gone, the Bitcoin key with them.
     void wiped();
 
-    EventLog& events() { return m_events; }
-    DataStore& data() { return m_data; }
-    TokenClock& clock() { return m_clock; }
+    CEventLog& events() { return m_events; }
+    CDataStore& data() { return m_data; }
+    CTokenClock& clock() { return m_clock; }
     TokenConfigValues& config() { return m_settings.config; }
     // Persists the configuration values and the clock.
     bool saveSettings();
@@ -92,12 +92,12 @@ private:
 
     TokenIdentity m_identity;
     std::string m_dir;
-    std::shared_ptr<SoftHsm> m_hsm;
+    std::shared_ptr<CSoftHsm> m_hsm;
     CK_SLOT_ID m_slot = 0;
     TokenSettings m_settings;
-    TokenClock m_clock;
-    EventLog m_events;
-    DataStore m_data;
+    CTokenClock m_clock;
+    CEventLog m_events;
+    CDataStore m_data;
     std::set<CK_SESSION_HANDLE> m_sessions;
     std::map<CK_SESSION_HANDLE, StartedOperation> m_operations;
     // Every handle handed out, with the session whose object it is (0 for

@@ -27,17 +27,17 @@ std::string format(int64_t t, const char* pattern)
 
 }  // namespace
 
-TokenClock::TokenClock(int64_t offset) : m_offset(std::clamp(offset, -kMaxOffset, kMaxOffset)) {}
+CTokenClock::CTokenClock(int64_t offset) : m_offset(std::clamp(offset, -kMaxOffset, kMaxOffset)) {}
 
-int64_t TokenClock::now() const { return hostNow() + m_offset; }
+int64_t CTokenClock::now() const { return hostNow() + m_offset; }
 
-void TokenClock::set(int64_t secondsSince1970)
+void CTokenClock::set(int64_t secondsSince1970)
 {
     m_offset = std::clamp(secondsSince1970 - hostNow(), -kMaxOffset, kMaxOffset);
 }
 
-std::string TokenClock::utcTime(int64_t t) { return format(t, "%04d%02d%02d%02d%02d%02d00"); }
+std::string CTokenClock::utcTime(int64_t t) { return format(t, "%04d%02d%02d%02d%02d%02d00"); }
 
-std::string TokenClock::stamp(int64_t t) { return format(t, "%04d-%02d-%02d %02d:%02d:%02d"); }
+std::string CTokenClock::stamp(int64_t t) { return format(t, "%04d-%02d-%02d %02d:%02d:%02d"); }
 
 }  // namespace vexa::sim::engine

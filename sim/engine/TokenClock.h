@@ -5,9 +5,9 @@
 
 namespace vexa::sim::engine {
 
-class TokenClock {
+class CTokenClock {
 public:
-    explicit TokenClock(int64_t offset = 0);
+    explicit CTokenClock(int64_t offset = 0);
 
     int64_t now() const;  // seconds since 1970 (UTC) on the token
     int64_t offset() const { return m_offset; }

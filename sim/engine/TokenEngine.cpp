@@ -31,13 +31,13 @@ Bytes encodeRv(CK_RV rv)
 
 }  // namespace
 
-TokenEngine::TokenEngine(const TokenIdentity& identity, const EngineOptions& options)
-    : m_calls(allCalls()), m_token(std::make_unique<Token>(identity, options))
+CTokenEngine::CTokenEngine(const TokenIdentity& identity, const EngineOptions& options)
+    : m_calls(allCalls()), m_token(std::make_unique<CToken>(identity, options))
 {}
 
-TokenEngine::~TokenEngine() = default;
+CTokenEngine::~CTokenEngine() = default;
 
-bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
+bool CTokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply)
 {
     Request req;
     if (!decodeRequest(request, req)) {
@@ -53,7 +53,7 @@ bool TokenEngine::handle(const std::vector<uint8_t>& request, std::vector<uint8_
     return true;
 }
 
-Response TokenEngine::call(const Request& req)
+Response CTokenEngine::call(const Request& req)
 {
     Response resp;
     CK_RV rv;
@@ -71,7 +71,7 @@ Response TokenEngine::call(const Request& req)
     return resp;
 }
 
-CK_RV TokenEngine::execute(const Request& req, Response& resp)
+CK_RV CTokenEngine::execute(const Request& req, Response& resp)
 {
     auto it = m_calls.find(req.function);
     if (it == m_calls.end()) {

@@ -12,13 +12,13 @@
 
 namespace vexa::sim::engine {
 
-class Token;
+class CToken;
 
-class TokenEngine : public IFirmware {
+class CTokenEngine : public IFirmware {
 public:
     // Throws std::runtime_error when the token cannot be brought up.
-    TokenEngine(const TokenIdentity& identity, const EngineOptions& options);
-    ~TokenEngine() override;
+    CTokenEngine(const TokenIdentity& identity, const EngineOptions& options);
+    ~CTokenEngine() override;
 
     // Always answers: an undecodable request gets rv CKR_FUNCTION_FAILED.
     bool handle(const std::vector<uint8_t>& request, std::vector<uint8_t>& reply) override;
@@ -31,7 +31,7 @@ private:
 
     const CallTable m_calls;
     std::mutex m_mutex;  // guards m_token: its sessions, handles, files and SoftHSM2 operations
-    std::unique_ptr<Token> m_token;
+    std::unique_ptr<CToken> m_token;
 };
 
 }  // namespace vexa::sim::engine

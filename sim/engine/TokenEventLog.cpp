@@ -4,7 +4,7 @@
 
 namespace vexa::sim::engine {
 
-EventLog::EventLog(std::string path, size_t capacity) : m_path(std::move(path)), m_capacity(capacity)
+CEventLog::CEventLog(std::string path, size_t capacity) : m_path(std::move(path)), m_capacity(capacity)
 {
     if (auto content = readFile(m_path)) {
         m_text.assign(content->begin(), content->end());
@@ -12,7 +12,7 @@ EventLog::EventLog(std::string path, size_t capacity) : m_path(std::move(path)),
     dropOldest();
 }
 
-void EventLog::add(const std::string& stamp, const std::string& event)
+void CEventLog::add(const std::string& stamp, const std::string& event)
 {
     std::string line = stamp + " " + event;
     if (line.size() + 1 > m_capacity) {
@@ -24,7 +24,7 @@ void EventLog::add(const std::string& stamp, const std::string& event)
     writeFileAtomic(m_path, Bytes(m_text.begin(), m_text.end()));
 }
 
-void EventLog::dropOldest()
+void CEventLog::dropOldest()
 {
     while (m_text.size() > m_capacity) {
         auto eol = m_text.find('\n');

@@ -8,10 +8,10 @@
 
 namespace vexa::sim::engine {
 
-class EventLog {
+class CEventLog {
 public:
     // Loads the lines kept at `path` (none when the file is missing).
-    explicit EventLog(std::string path, size_t capacity = kMaxOutput);
+    explicit CEventLog(std::string path, size_t capacity = kMaxOutput);
 
     void add(const std::string& stamp, const std::string& event);
     const std::string& text() const { return m_text; }

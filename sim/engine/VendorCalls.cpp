@@ -21,7 +21,7 @@ std::string describe(const TokenConfigValues& c)
            std::to_string(c.config4);
 }
 
-CK_RV changeConfig(Token& token, const TokenConfigValues& next)
+CK_RV changeConfig(CToken& token, const TokenConfigValues& next)
 {
     const TokenConfigValues before = token.config();
     token.config() = next;
@@ -35,14 +35,14 @@ CK_RV changeConfig(Token& token, const TokenConfigValues& next)
 
 bool isByte(const std::optional<uint32_t>& v) { return v && *v <= kByteMax; }
 
-CK_RV getConfig(Token& token, const Request&, Response& resp)
+CK_RV getConfig(CToken& token, const Request&, Response& resp)
 {
     const TokenConfigValues& c = token.config();
     resp.tokenConfig = RpcTokenConfig{true, c.config1, true, c.config2, true, c.config3, true, c.config4};
     return CKR_OK;
 }
 
-CK_RV setValue(Token& token, const Request& req, Response&)
+CK_RV setValue(CToken& token, const Request& req, Response&)
 {
     if (!req.handle || !req.value) {
         return CKR_ARGUMENTS_BAD;
@@ -71,7 +71,7 @@ CK_RV setValue(Token& token, const Request& req, Response&)
     return changeConfig(token, next);
 }
 
-CK_RV setByte(Token& token, const Request& req, Response&)
+CK_RV setByte(CToken& token, const Request& req, Response&)
 {
     if (!isByte(req.handle)) {
         return CKR_ARGUMENTS_BAD;
@@ -81,7 +81,7 @@ CK_RV setByte(Token& token, const Request& req, Response&)
     return changeConfig(token, next);
 }
 
-CK_RV setBytePair(Token& token, const Request& req, Response&)
+CK_RV setBytePair(CToken& token, const Request& req, Response&)
 {
     if (!isByte(req.handle) || !isByte(req.handle2)) {
         return CKR_ARGUMENTS_BAD;
@@ -92,7 +92,7 @@ CK_RV setBytePair(Token& token, const Request& req, Response&)
     return changeConfig(token, next);
 }
 
-CK_RV setConfigWord(Token& token, const Request& req, Response&)
+CK_RV setConfigWord(CToken& token, const Request& req, Response&)
 {
     if (!req.tokenConfig || !req.tokenConfig->has_config4 || req.tokenConfig->config4 > kWordMax) {
         return CKR_ARGUMENTS_BAD;
@@ -102,9 +102,9 @@ CK_RV setConfigWord(Token& token, const Request& req, Response&)
     return changeConfig(token, next);
 }
 
-CK_RV command(Token& token, const Request&, Response&) { return changeConfig(token, TokenConfigValues{}); }
+CK_RV command(CToken& token, const Request&, Response&) { return changeConfig(token, TokenConfigValues{}); }
 
-CK_RV setDateTime(Token& token, const Request& req, Response&)
+CK_RV setDateTime(CToken& token, const Request& req, Response&)
 {
     if (!req.handle) {
         return CKR_ARGUMENTS_BAD;
@@ -112,14 +112,14 @@ CK_RV setDateTime(Token& token, const Request& req, Response&)
     const int64_t before = token.clock().offset();
     token.clock().set(*req.handle);
     if (!token.saveSettings()) {
-        token.clock() = TokenClock(before);
+        token.clock() = CTokenClock(before);
         return CKR_DEVICE_ERROR;
     }
     token.record("clock set");
     return CKR_OK;
 }
 
-CK_RV readLog(Token& token, const Request& req, Response& resp)
+CK_RV readLog(CToken& token, const Request& req, Response& resp)
 {
     const std::string& text = token.events().text();
     resp.outputLength = static_cast<uint32_t>(text.size());
@@ -130,9 +130,9 @@ CK_RV readLog(Token& token, const Request& req, Response& resp)
     return CKR_OK;
 }
 
-CK_RV readData(Token& token, const Request& req, Response& resp)
+CK_RV readData(CToken& token, const Request& req, Response& resp)
 {
-    DataStore::ReadChunk chunk;
+    CDataStore::ReadChunk chunk;
     CK_RV rv = token.data().read(req.outputLength.value_or(0), req.handle.value_or(0), chunk);
     if (rv == CKR_BUFFER_TOO_SMALL) {
         resp.outputLength = chunk.needed;
@@ -144,7 +144,7 @@ CK_RV readData(Token& token, const Request& req, Response& resp)
     return rv;
 }
 
-CK_RV writeData(Token& token, const Request& req, Response&)
+CK_RV writeData(CToken& token, const Request& req, Response&)
 {
     if (!req.handle || !req.handle2 || !req.data) {
         return CKR_ARGUMENTS_BAD;

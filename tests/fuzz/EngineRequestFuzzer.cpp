@@ -55,8 +55,8 @@ constexpr unsigned kInputsPerEngine = 20000;
 
 // The engine and what every input may use.
 struct Fixture {
-    vexa::sim::engine::ScratchState state;
-    std::unique_ptr<vexa::sim::engine::TokenEngine> engine;
+    vexa::sim::engine::CScratchState state;
+    std::unique_ptr<vexa::sim::engine::CTokenEngine> engine;
     uint32_t anchor = 0;  // keeps the token logged in
     KeyMaterial material;
     unsigned inputs = 0;  // run by this engine
@@ -502,7 +502,7 @@ void startEngine()
     vexa::sim::engine::EngineOptions options;
     options.stateDir = f.state.path();
     f.engine =
-        std::make_unique<vexa::sim::engine::TokenEngine>(vexa::sim::TokenIdentity{"0000000000F1", "Vexa"}, options);
+        std::make_unique<vexa::sim::engine::CTokenEngine>(vexa::sim::TokenIdentity{"0000000000F1", "Vexa"}, options);
     f.inputs = 0;
     f.anchor = Program::openSession();
     Response login = call(fn::Login, f.anchor, [](Request& r) {

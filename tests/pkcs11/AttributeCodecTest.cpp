@@ -37,7 +37,7 @@ std::vector<WireAttribute> written(CK_ATTRIBUTE* attributes, CK_ULONG count)
     return vexa::test::decodeRequest(bytes).templ;
 }
 
-bool readReply(const Response& reply, ReceivedAttributes& list)
+bool readReply(const Response& reply, CReceivedAttributes& list)
 {
     const Bytes bytes = vexa::test::encodeResponse(reply);
     RpcResponse response = RpcResponse_init_zero;
@@ -202,7 +202,7 @@ TEST(AttributeCodecTest, ReaderKeepsEachFormAndItsBytes)
                         claimed,
                         bare,
                         vexa::test::numberAttribute(CKA_CLASS, 9)};
-    ReceivedAttributes list;
+    CReceivedAttributes list;
     ASSERT_TRUE(readReply(reply, list));
     ASSERT_EQ(list.size(), 6u);
 
@@ -240,12 +240,12 @@ TEST(AttributeCodecTest, ReaderTakesFortyAttributesAndRefusesMore)
     for (uint32_t i = 0; i < kMaxReceivedAttributes; ++i) {
         reply.attributes.push_back(vexa::test::numberAttribute(0x1000 + i, i));
     }
-    ReceivedAttributes forty;
+    CReceivedAttributes forty;
     EXPECT_TRUE(readReply(reply, forty));
     EXPECT_EQ(forty.size(), kMaxReceivedAttributes);
 
     reply.attributes.push_back(vexa::test::numberAttribute(0x2000, 1));
-    ReceivedAttributes tooMany;
+    CReceivedAttributes tooMany;
     EXPECT_FALSE(readReply(reply, tooMany));
     EXPECT_EQ(tooMany.size(), kMaxReceivedAttributes);
 }

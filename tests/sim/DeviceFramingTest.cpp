@@ -122,7 +122,7 @@ protected:
         return r.answer[0][7];
     }
 
-    U2fDeviceFraming framing;
+    CU2fDeviceFraming framing;
     FramingClock::time_point now = kStart;
 };
 
@@ -163,21 +163,21 @@ TEST_F(U2fFraming, ProtocolFaultsAreAnsweredWithErrorCodes)
 {
     const uint32_t channel = init();
     Bytes wrongCommand = hostFrames(channel, 0x83, {1})[0];
-    EXPECT_EQ(errorFor(wrongCommand), U2fDeviceFraming::kErrInvalidCmd);
+    EXPECT_EQ(errorFor(wrongCommand), CU2fDeviceFraming::kErrInvalidCmd);
     Bytes unknownChannel = hostFrames(channel + 1, 0xC0, {1})[0];
-    EXPECT_EQ(errorFor(unknownChannel), U2fDeviceFraming::kErrInvalidChannel);
+    EXPECT_EQ(errorFor(unknownChannel), CU2fDeviceFraming::kErrInvalidChannel);
     Bytes broadcastMessage = hostFrames(kBroadcast, 0xC0, {1})[0];
-    EXPECT_EQ(errorFor(broadcastMessage), U2fDeviceFraming::kErrInvalidChannel);
+    EXPECT_EQ(errorFor(broadcastMessage), CU2fDeviceFraming::kErrInvalidChannel);
     Bytes tooLong = hostFrames(channel, 0xC0, {})[0];
     tooLong[5] = uint8_t((kMaxMessage + 1) >> 8);
     tooLong[6] = uint8_t(kMaxMessage + 1);
-    EXPECT_EQ(errorFor(tooLong), U2fDeviceFraming::kErrInvalidLen);
+    EXPECT_EQ(errorFor(tooLong), CU2fDeviceFraming::kErrInvalidLen);
     Bytes shortInit = hostFrames(kBroadcast, 0x86, {1, 2, 3})[0];
-    EXPECT_EQ(errorFor(shortInit), U2fDeviceFraming::kErrInvalidLen);
+    EXPECT_EQ(errorFor(shortInit), CU2fDeviceFraming::kErrInvalidLen);
 
     const std::vector<Bytes> frames = hostFrames(channel, 0xC0, pattern(200));
     EXPECT_FALSE(feed(framing, frames[0]).request);
-    EXPECT_EQ(errorFor(frames[2]), U2fDeviceFraming::kErrInvalidSeq);
+    EXPECT_EQ(errorFor(frames[2]), CU2fDeviceFraming::kErrInvalidSeq);
     // After the fault the channel takes a new message.
     EXPECT_EQ(send(channel, {4, 5}), (Bytes{4, 5}));
 }
@@ -189,7 +189,7 @@ TEST_F(U2fFraming, OtherChannelIsBusyWhileAMessageIsUnderway)
     const std::vector<Bytes> frames = hostFrames(a, 0xC0, pattern(100));
     feed(framing, frames[0]);
     Bytes fromB = hostFrames(b, 0xC0, {1})[0];
-    EXPECT_EQ(errorFor(fromB), U2fDeviceFraming::kErrChannelBusy);
+    EXPECT_EQ(errorFor(fromB), CU2fDeviceFraming::kErrChannelBusy);
     // Continuation frames of another channel are not this message's.
     Bytes stray = frames[1];
     putChannel(stray, b);
@@ -204,8 +204,8 @@ TEST_F(U2fFraming, OneTransactionAtATime)
     const uint32_t a = init();
     const uint32_t b = init();
     ASSERT_EQ(send(a, {1, 2}), (Bytes{1, 2}));
-    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {3})[0]), U2fDeviceFraming::kErrChannelBusy);
-    EXPECT_EQ(errorFor(hostFrames(a, 0xC0, {3})[0]), U2fDeviceFraming::kErrChannelBusy);
+    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {3})[0]), CU2fDeviceFraming::kErrChannelBusy);
+    EXPECT_EQ(errorFor(hostFrames(a, 0xC0, {3})[0]), CU2fDeviceFraming::kErrChannelBusy);
     // The busy answers went to the askers; the reply still goes to a.
     EXPECT_NE(init(), 0u);
     EXPECT_EQ(channelOf(framing.reply({2, 1})[0]), a);
@@ -241,13 +241,13 @@ TEST_F(U2fFraming, PartialRequestIsGivenUpOnceItsNextFrameIsOverdue)
     feed(framing, frames[1], now);
     ASSERT_EQ(framing.deadline(), now + kFrameTimeout);
     EXPECT_FALSE(framing.expire(now + kFrameTimeout - 1ms).gaveUp);
-    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {1})[0]), U2fDeviceFraming::kErrChannelBusy);
+    EXPECT_EQ(errorFor(hostFrames(b, 0xC0, {1})[0]), CU2fDeviceFraming::kErrChannelBusy);
 
     const Received r = framing.expire(now + kFrameTimeout);
     EXPECT_TRUE(r.gaveUp);
     ASSERT_EQ(r.answer.size(), 1u);
     EXPECT_EQ(channelOf(r.answer[0]), a);
-    EXPECT_EQ(errorFrameBody(r.answer[0]), (Bytes{0xBF, 0, 1, U2fDeviceFraming::kErrMsgTimeout}));
+    EXPECT_EQ(errorFrameBody(r.answer[0]), (Bytes{0xBF, 0, 1, CU2fDeviceFraming::kErrMsgTimeout}));
     EXPECT_FALSE(framing.deadline());
     now += kFrameTimeout;
     EXPECT_EQ(send(b, {1, 2}), (Bytes{1, 2}));
@@ -264,7 +264,7 @@ TEST_F(U2fFraming, LateFrameFindsItsRequestGivenUp)
     const Received late = feed(framing, frames[1], now);
     EXPECT_TRUE(late.gaveUp);
     ASSERT_EQ(late.answer.size(), 1u);
-    EXPECT_EQ(errorFrameBody(late.answer[0]), (Bytes{0xBF, 0, 1, U2fDeviceFraming::kErrMsgTimeout}));
+    EXPECT_EQ(errorFrameBody(late.answer[0]), (Bytes{0xBF, 0, 1, CU2fDeviceFraming::kErrMsgTimeout}));
     for (size_t i = 2; i < frames.size(); ++i) {
         EXPECT_FALSE(feed(framing, frames[i], now).request);
     }
@@ -351,7 +351,7 @@ protected:
         return request;
     }
 
-    ReportIdDeviceFraming framing;
+    CReportIdDeviceFraming framing;
 };
 
 TEST_F(ReportIdFraming, RequestsOfEverySizeReassembleAndRepliesCutTheSame)

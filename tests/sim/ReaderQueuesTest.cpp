@@ -11,7 +11,7 @@ namespace vexa::sim {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = ReaderQueues::Clock;
+using Clock = CReaderQueues::Clock;
 
 constexpr auto kPatience = 1000ms;
 
@@ -24,7 +24,7 @@ unsigned numberOf(const Report& report) { return report[0] | unsigned(report[1])
 // each of which `whileHeld` may read) and counts how long that was.
 class Token {
 public:
-    explicit Token(ReaderQueues& queues) : m_queues(queues) {}
+    explicit Token(CReaderQueues& queues) : m_queues(queues) {}
 
     size_t send(unsigned n)
     {
@@ -45,11 +45,11 @@ public:
     Clock::duration waited{};
 
 private:
-    ReaderQueues& m_queues;
+    CReaderQueues& m_queues;
     Clock::time_point m_now{};
 };
 
-std::vector<unsigned> drain(ReaderQueues& queues, ReaderQueues::Id id)
+std::vector<unsigned> drain(CReaderQueues& queues, CReaderQueues::Id id)
 {
     std::vector<unsigned> got;
     while (auto report = queues.take(id)) {
@@ -74,9 +74,9 @@ std::vector<unsigned> range(unsigned from, unsigned to)
 // patience, and never again.
 TEST(ReaderQueues, SlowReaderLosesOnlyWhatItsRingCannotHoldAndDelaysTheTokenOnce)
 {
-    ReaderQueues queues(kPatience);
-    const ReaderQueues::Id fast = queues.add();
-    const ReaderQueues::Id slow = queues.add();
+    CReaderQueues queues(kPatience);
+    const CReaderQueues::Id fast = queues.add();
+    const CReaderQueues::Id slow = queues.add();
     Token token(queues);
     std::vector<unsigned> fastGot;
     size_t lost = 0;
@@ -87,8 +87,8 @@ TEST(ReaderQueues, SlowReaderLosesOnlyWhatItsRingCannotHoldAndDelaysTheTokenOnce
         token.pass(1ms);
     }
     EXPECT_EQ(fastGot, range(0, 200));
-    EXPECT_EQ(drain(queues, slow), range(0, ReaderQueues::kCapacity));
-    EXPECT_EQ(lost, 200 - ReaderQueues::kCapacity);
+    EXPECT_EQ(drain(queues, slow), range(0, CReaderQueues::kCapacity));
+    EXPECT_EQ(lost, 200 - CReaderQueues::kCapacity);
     EXPECT_EQ(token.waited, kPatience);
 }
 
@@ -97,8 +97,8 @@ TEST(ReaderQueues, SlowReaderLosesOnlyWhatItsRingCannotHoldAndDelaysTheTokenOnce
 // still reading, so it gets every report, however stale its last read was.
 TEST(ReaderQueues, ReaderThatReadsAfterALongPauseLosesNothing)
 {
-    ReaderQueues queues(kPatience);
-    const ReaderQueues::Id reader = queues.add();
+    CReaderQueues queues(kPatience);
+    const CReaderQueues::Id reader = queues.add();
     Token token(queues);
     token.send(0);
     ASSERT_EQ(drain(queues, reader), range(0, 1));
@@ -120,8 +120,8 @@ TEST(ReaderQueues, ReaderThatReadsAfterALongPauseLosesNothing)
 // for it; once it reads again it is waited for again.
 TEST(ReaderQueues, StoppedReaderIsWaitedForAgainOnceItReads)
 {
-    ReaderQueues queues(kPatience);
-    const ReaderQueues::Id reader = queues.add();
+    CReaderQueues queues(kPatience);
+    const CReaderQueues::Id reader = queues.add();
     Token token(queues);
     for (unsigned n = 0; n < 100; ++n) {
         token.send(n);
@@ -131,23 +131,23 @@ TEST(ReaderQueues, StoppedReaderIsWaitedForAgainOnceItReads)
     token.send(100);  // the slot it freed
     token.send(101);  // full again: it reads, so it may read on
     EXPECT_EQ(token.waited, 2 * kPatience);
-    std::vector<unsigned> expected = range(1, ReaderQueues::kCapacity);
+    std::vector<unsigned> expected = range(1, CReaderQueues::kCapacity);
     expected.push_back(100);
     EXPECT_EQ(drain(queues, reader), expected);
 }
 
 TEST(ReaderQueues, NewHandleSeesOnlyLaterReportsAndRemovedOneHoldsNothingBack)
 {
-    ReaderQueues queues(kPatience);
-    const ReaderQueues::Id first = queues.add();
+    CReaderQueues queues(kPatience);
+    const CReaderQueues::Id first = queues.add();
     Token token(queues);
     token.send(1);
-    const ReaderQueues::Id second = queues.add();
+    const CReaderQueues::Id second = queues.add();
     token.send(2);
     EXPECT_EQ(drain(queues, first), (std::vector<unsigned>{1, 2}));
     EXPECT_EQ(drain(queues, second), (std::vector<unsigned>{2}));
 
-    for (unsigned n = 0; n < ReaderQueues::kCapacity; ++n) {
+    for (unsigned n = 0; n < CReaderQueues::kCapacity; ++n) {
         token.send(n);
     }
     queues.remove(first);

@@ -94,7 +94,7 @@ protected:
 
     vexa::test::TempDir m_root;
     int m_master = -1;
-    std::optional<ReadinessPtys> m_ptys;
+    std::optional<CReadinessPtys> m_ptys;
     std::vector<int> m_open;
 };
 
@@ -102,10 +102,10 @@ TEST_F(ReadinessPtysTest, EachOpenGetsAPtyOfItsOwnWithItsOwnReadiness)
 {
     const int a = openNode();
     m_ptys->closedSinceLastLook();
-    const ReadinessPtys::Id ptyA = m_ptys->claim();
+    const CReadinessPtys::Id ptyA = m_ptys->claim();
     const int b = openNode();
     m_ptys->closedSinceLastLook();
-    const ReadinessPtys::Id ptyB = m_ptys->claim();
+    const CReadinessPtys::Id ptyB = m_ptys->claim();
     ASSERT_NE(ptyA, ptyB);
     EXPECT_NE(m_ptys->path(ptyA), m_ptys->path(ptyB));
 
@@ -137,8 +137,8 @@ TEST_F(ReadinessPtysTest, ClientsThatOpenedAtOnceShareAPtyAndCloseOneByOne)
     const int a = openNode();
     const int b = openNode();
     m_ptys->closedSinceLastLook();
-    const ReadinessPtys::Id first = m_ptys->claim();
-    const ReadinessPtys::Id second = m_ptys->claim();
+    const CReadinessPtys::Id first = m_ptys->claim();
+    const CReadinessPtys::Id second = m_ptys->claim();
     EXPECT_EQ(first, second);
     m_ptys->setLevel(first, 1);
     EXPECT_TRUE(readable(a));

@@ -103,7 +103,7 @@ protected:
         description.framing = framing;
         auto firmware = std::make_unique<HeldFirmware>();
         m_firmware = firmware.get();
-        m_token = std::make_unique<TokenDevice>(
+        m_token = std::make_unique<CTokenDevice>(
             description, std::move(firmware), m_faults, nullptr, false,
             [this](const Report& report) { m_host.deliver(report); },
             [this](bool working) {
@@ -134,13 +134,13 @@ protected:
         m_token.reset();
     }
 
-    TokenFaults m_faults;
+    CTokenFaults m_faults;
     Host m_host;
     std::mutex m_doneMutex;
     std::condition_variable m_doneChanged;
     int m_done = 0;
     HeldFirmware* m_firmware = nullptr;
-    std::unique_ptr<TokenDevice> m_token;
+    std::unique_ptr<CTokenDevice> m_token;
 };
 
 TEST_F(TokenDeviceTest, U2fRequestWhileTheFirmwareWorksIsToldTheChannelIsBusy)

@@ -111,16 +111,16 @@ TEST(ConfigPlan, RefusesWhatTheTokenCannotHold)
 TEST(Arguments, SplitsOptionsFromPositionalWords)
 {
     const std::vector<OptionSpec> specs = {{"--pin", "PIN", ""}, {"--quiet", "", ""}};
-    const Arguments args({"0", "--pin", "1234", "m/1", "--quiet", "--", "--pin"}, specs, "btc pub");
+    const CArguments args({"0", "--pin", "1234", "m/1", "--quiet", "--", "--pin"}, specs, "btc pub");
     EXPECT_EQ(args.positional(), (std::vector<std::string>{"0", "m/1", "--pin"}));
     EXPECT_EQ(args.value("--pin"), "1234");
     EXPECT_TRUE(args.has("--quiet"));
     EXPECT_FALSE(args.help());
 
-    EXPECT_EQ(Arguments({"--pin=12=34"}, specs, "").value("--pin"), "12=34");
-    EXPECT_TRUE(Arguments({"0", "-h"}, specs, "").help());
+    EXPECT_EQ(CArguments({"--pin=12=34"}, specs, "").value("--pin"), "12=34");
+    EXPECT_TRUE(CArguments({"0", "-h"}, specs, "").help());
     // A lone "-" is a file name (standard input or output).
-    EXPECT_EQ(Arguments({"-"}, specs, "").positional(), std::vector<std::string>{"-"});
+    EXPECT_EQ(CArguments({"-"}, specs, "").positional(), std::vector<std::string>{"-"});
 }
 
 TEST(Arguments, RefusesUnknownOptionsAndMissingValues)
@@ -129,7 +129,7 @@ TEST(Arguments, RefusesUnknownOptionsAndMissingValues)
     const std::vector<std::vector<std::string>> cases = {{"--pn", "1"}, {"--pin"}, {"--quiet=1"}, {"-x"}};
     for (const auto& words : cases) {
         try {
-            Arguments(words, specs, "btc pub");
+            CArguments(words, specs, "btc pub");
             ADD_FAILURE() << words.front() << " accepted";
         } catch (const UsageError& e) {
             EXPECT_EQ(e.command(), "btc pub");

@@ -28,7 +28,7 @@ private:
         return o;
     }
 
-    vexa::sim::engine::TokenEngine m_engine;
+    vexa::sim::engine::CTokenEngine m_engine;
 };
 
 }  // namespace vexa::test::engine

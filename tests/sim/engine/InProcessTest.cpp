@@ -145,7 +145,7 @@ TEST_F(EngineTest, HandlesOfSessionObjectsGoWithTheirSession)
 {
     vexa::sim::engine::EngineOptions options;
     options.stateDir = m_state.path();
-    vexa::sim::engine::Token token(kVexa, options);
+    vexa::sim::engine::CToken token(kVexa, options);
     CK_FUNCTION_LIST& p11 = token.p11();
     CK_SESSION_HANDLE s = 0;
     ASSERT_EQ(p11.C_OpenSession(token.slot(), CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);

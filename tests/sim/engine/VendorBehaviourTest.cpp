@@ -148,7 +148,7 @@ TEST_P(TokenBehaviour, DataStoreKeepsItsBlockWhenATransferBreaks)
         {"end beyond total", 10, Bytes(20, 3), 20, CKR_DATA_INVALID},
         {"chunk longer than its end", 100, Bytes(20, 3), 10, CKR_DATA_INVALID},
         {"empty", 0, Bytes(1, 3), 1, CKR_DATA_LEN_RANGE},
-        {"larger than the store", vexa::sim::engine::DataStore::kCapacity + 1, Bytes(8, 4), 8, CKR_DATA_LEN_RANGE},
+        {"larger than the store", vexa::sim::engine::CDataStore::kCapacity + 1, Bytes(8, 4), 8, CKR_DATA_LEN_RANGE},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(writeChunk(token(), c.total, c.chunk, c.end).rv, c.rv) << c.what;
