@@ -4,37 +4,10 @@
 #include <cstring>
 #include <iterator>
 
+#include "wire/MechanismParameters.h"
+
 namespace vexa::pkcs11 {
 namespace {
-
-// Mechanisms whose parameter holds no address: an IV, a CK_AES_CTR_PARAMS, a
-// CK_RSA_PKCS_PSS_PARAMS, a CK_MAC_GENERAL_PARAMS, a DH public value.
-constexpr CK_MECHANISM_TYPE kPlainParameter[] = {
-    CKM_DES_CBC,
-    CKM_DES_CBC_PAD,
-    CKM_DES3_CBC,
-    CKM_DES3_CBC_PAD,
-    CKM_AES_CBC,
-    CKM_AES_CBC_PAD,
-    CKM_AES_CTR,
-    CKM_AES_KEY_WRAP,
-    CKM_AES_KEY_WRAP_PAD,
-    CKM_AES_CMAC_GENERAL,
-    CKM_DES3_CMAC_GENERAL,
-    CKM_DH_PKCS_DERIVE,
-    CKM_RSA_PKCS_PSS,
-    CKM_SHA1_RSA_PKCS_PSS,
-    CKM_SHA224_RSA_PKCS_PSS,
-    CKM_SHA256_RSA_PKCS_PSS,
-    CKM_SHA384_RSA_PKCS_PSS,
-    CKM_SHA512_RSA_PKCS_PSS,
-    CKM_MD5_HMAC_GENERAL,
-    CKM_SHA_1_HMAC_GENERAL,
-    CKM_SHA224_HMAC_GENERAL,
-    CKM_SHA256_HMAC_GENERAL,
-    CKM_SHA384_HMAC_GENERAL,
-    CKM_SHA512_HMAC_GENERAL,
-};
 
 // The ENCRYPT_DATA derivations and the IV in their parameter: none for the
 // ECB ones (a CK_KEY_DERIVATION_STRING_DATA), a block for the CBC ones.
@@ -91,10 +64,7 @@ bool readCbcBlock(const CK_MECHANISM& mechanism, CK_BYTE* iv, const void*& data,
 
 }  // namespace
 
-bool hasPlainParameter(CK_MECHANISM_TYPE type)
-{
-    return std::find(std::begin(kPlainParameter), std::end(kPlainParameter), type) != std::end(kPlainParameter);
-}
+bool hasPlainParameter(CK_MECHANISM_TYPE type) { return wire::hasPlainParameter(type); }
 
 CK_RV CStructuredMechanism::prepare(const CK_MECHANISM& mechanism, CLogTarget& log)
 {

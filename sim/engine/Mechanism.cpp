@@ -2,36 +2,10 @@
 
 #include <algorithm>
 
+#include "wire/MechanismParameters.h"
+
 namespace vexa::sim::engine {
 namespace {
-
-// Mechanisms whose parameter is an IV, a public value or a structure of
-// CK_ULONG and byte arrays only.
-constexpr CK_MECHANISM_TYPE kPlainParameter[] = {
-    CKM_DES_CBC,
-    CKM_DES_CBC_PAD,
-    CKM_DES3_CBC,
-    CKM_DES3_CBC_PAD,
-    CKM_AES_CBC,
-    CKM_AES_CBC_PAD,
-    CKM_AES_CTR,
-    CKM_AES_KEY_WRAP,
-    CKM_AES_KEY_WRAP_PAD,
-    CKM_AES_CMAC_GENERAL,
-    CKM_DH_PKCS_DERIVE,
-    CKM_RSA_PKCS_PSS,
-    CKM_SHA1_RSA_PKCS_PSS,
-    CKM_SHA224_RSA_PKCS_PSS,
-    CKM_SHA256_RSA_PKCS_PSS,
-    CKM_SHA384_RSA_PKCS_PSS,
-    CKM_SHA512_RSA_PKCS_PSS,
-    CKM_MD5_HMAC_GENERAL,
-    CKM_SHA_1_HMAC_GENERAL,
-    CKM_SHA224_HMAC_GENERAL,
-    CKM_SHA256_HMAC_GENERAL,
-    CKM_SHA384_HMAC_GENERAL,
-    CKM_SHA512_HMAC_GENERAL,
-};
 
 // The sender is a 64-bit little-endian host: a CK_ULONG is 8 bytes there.
 constexpr size_t kWireUlong = 8;
@@ -196,7 +170,7 @@ CK_RV CMechanism::assignRaw(const WireMechanism& wire)
     if (!wire.parameter || wire.parameter->empty()) {
         return CKR_OK;
     }
-    if (std::find(std::begin(kPlainParameter), std::end(kPlainParameter), wire.type) == std::end(kPlainParameter)) {
+    if (!wire::hasPlainParameter(wire.type)) {
         return CKR_MECHANISM_PARAM_INVALID;
     }
     m_raw = *wire.parameter;
