@@ -59,7 +59,13 @@ set(VEXA_SANITIZER_FLAGS "")
 set(VEXA_SANITIZER_PRELOAD "")
 if(VEXA_SANITIZER STREQUAL "address")
   set(VEXA_SANITIZER_FLAGS -fsanitize=address,undefined)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  # Without UBSan's vptr check: it reads a vtable through a pipe it opens for
+  # the purpose, so in a process at its descriptor limit (the daemon's tests
+  # take it there on purpose) the pipe fails and the check reports a sound
+  # object as having an invalid vptr, and aborts. AddressSanitizer still
+  # catches the use of a freed or out-of-scope object.
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize=vptr -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     # clang links the UBSan runtime into the ASan one.
