@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -101,5 +102,12 @@ void setOperation(RpcRequest& request, const RpcMechanism& mechanism, std::optio
 // INFO.
 CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
                                CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key);
+// Encrypt and decrypt init: argumentsBad (called once the call is entered)
+// refuses a null mechanism or a parameter length without a parameter, then
+// the mechanism is carried and the operation started; the session remembers
+// its mechanism once the token has taken it.
+CK_RV startCipherOperation(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
+                           CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key,
+                           const std::function<bool()>& argumentsBad);
 
 }  // namespace vexa::pkcs11

@@ -98,20 +98,23 @@ CK_RV cipherInParts(CContext& context, CK_SESSION_HANDLE hSession, const DataFun
     return handOutResult(context, hSession, functions.family, std::move(collected), output, outputLength);
 }
 
+// PKCS#11 asks for the output length pointer in every one of these calls;
+// without it even a length question has nowhere to put its answer.
+CK_RV checkDataArguments(const CK_BYTE* input, CK_ULONG inputLength, const CK_ULONG* outputLength, ByteSpan& data)
+{
+    if (outputLength == nullptr) {
+        return CKR_ARGUMENTS_BAD;
+    }
+    return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK;
+}
+
 }  // namespace
 
 CK_RV runDataFunction(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
                       const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
     ByteSpan data{nullptr, 0};
-    // PKCS#11 asks for the output length pointer in every one of these
-    // calls; without it even a length question has nowhere to put its answer.
-    const auto checks = [&] {
-        if (outputLength == nullptr) {
-            return CKR_ARGUMENTS_BAD;
-        }
-        return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK;
-    };
+    const auto checks = [&] { return checkDataArguments(input, inputLength, outputLength, data); };
     const FamilyCall call = *familyOf(function);
     return operationStep(context, hSession, call.family, [&] {
         return entryCall(context, name, checks, [&] {
@@ -139,12 +142,7 @@ CK_RV runSinglePartData(CContext& context, const char* name, CK_SESSION_HANDLE h
                         const CK_BYTE* input, CK_ULONG inputLength, CK_BYTE* output, CK_ULONG_PTR outputLength)
 {
     ByteSpan data{nullptr, 0};
-    const auto checks = [&] {
-        if (outputLength == nullptr) {
-            return CKR_ARGUMENTS_BAD;
-        }
-        return input != nullptr ? inputSpan(input, inputLength, data) : CKR_OK;
-    };
+    const auto checks = [&] { return checkDataArguments(input, inputLength, outputLength, data); };
     const Family family = functions.family;
     return operationStep(context, hSession, family, [&] {
         return entryCall(context, name, checks, [&] {

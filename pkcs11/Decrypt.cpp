@@ -6,26 +6,8 @@ namespace vexa::pkcs11 {
 // A length without a parameter is refused as C_EncryptInit refuses it.
 CK_RV CContext::C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    CStructuredMechanism carried;
-    const auto checks = [&] {
-        if (pMechanism == nullptr || claimsMissingParameter(*pMechanism)) {
-            return CKR_ARGUMENTS_BAD;
-        }
-        return carried.prepare(*pMechanism, m_log);
-    };
-    return sessionCall(
-        *this, "C_DecryptInit", hSession, fn::DecryptInit, checks,
-        [&](TokenCall& call) {
-            RpcMechanism fields = RpcMechanism_init_zero;
-            carried.writeTo(fields);
-            setOperation(call.request, fields, hKey);
-        },
-        [&](TokenCall& call) {
-            if (call.response.rv == CKR_OK) {
-                sessions().setMechanism(hSession, Family::Decrypt, pMechanism->mechanism);
-            }
-            return CK_RV{call.response.rv};
-        });
+    return startCipherOperation(*this, "C_DecryptInit", hSession, fn::DecryptInit, pMechanism, hKey,
+                                [&] { return pMechanism == nullptr || claimsMissingParameter(*pMechanism); });
 }
 
 CK_RV CContext::C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,

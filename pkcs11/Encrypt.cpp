@@ -5,32 +5,18 @@ namespace vexa::pkcs11 {
 
 CK_RV CContext::C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)
 {
-    CStructuredMechanism carried;
-    const auto checks = [&] {
+    return startCipherOperation(*this, "C_EncryptInit", hSession, fn::EncryptInit, pMechanism, hKey, [&] {
         if (pMechanism == nullptr) {
             m_log.logText(corvel::kLogDebug, "C_EncryptInit invalid params - mechanism is NULL.");
-            return CKR_ARGUMENTS_BAD;
+            return true;
         }
         if (claimsMissingParameter(*pMechanism)) {
             m_log.logText(corvel::kLogDebug,
                           "C_EncryptInit invalid params - mechanism is NULL but param len is not null.");
-            return CKR_ARGUMENTS_BAD;
+            return true;
         }
-        return carried.prepare(*pMechanism, m_log);
-    };
-    return sessionCall(
-        *this, "C_EncryptInit", hSession, fn::EncryptInit, checks,
-        [&](TokenCall& call) {
-            RpcMechanism fields = RpcMechanism_init_zero;
-            carried.writeTo(fields);
-            setOperation(call.request, fields, hKey);
-        },
-        [&](TokenCall& call) {
-            if (call.response.rv == CKR_OK) {
-                sessions().setMechanism(hSession, Family::Encrypt, pMechanism->mechanism);
-            }
-            return CK_RV{call.response.rv};
-        });
+        return false;
+    });
 }
 
 CK_RV CContext::C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pEncryptedData,

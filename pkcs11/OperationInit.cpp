@@ -43,4 +43,24 @@ CK_RV startSignVerifyOperation(CContext& context, const char* name, CK_SESSION_H
     });
 }
 
+CK_RV startCipherOperation(CContext& context, const char* name, CK_SESSION_HANDLE hSession, FunctionId function,
+                           CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE key, const std::function<bool()>& argumentsBad)
+{
+    CStructuredMechanism carried;
+    const auto checks = [&] {
+        return argumentsBad() ? CKR_ARGUMENTS_BAD : carried.prepare(*pMechanism, context.log());
+    };
+    const auto fill = [&](TokenCall& call) {
+        RpcMechanism fields = RpcMechanism_init_zero;
+        carried.writeTo(fields);
+        setOperation(call.request, fields, key);
+    };
+    return sessionCall(context, name, hSession, function, checks, fill, [&](TokenCall& call) {
+        if (call.response.rv == CKR_OK) {
+            context.sessions().setMechanism(hSession, familyOf(function)->family, pMechanism->mechanism);
+        }
+        return CK_RV{call.response.rv};
+    });
+}
+
 }  // namespace vexa::pkcs11
